@@ -1,0 +1,62 @@
+/* ostrel_io.h: generic streams, and files.
+ *
+ * A stream is a baton with read, write and close functions; contents move
+ * through streams in bounded chunks, never whole.  A stream made from a file
+ * either owns the file (closing the stream closes it) or does not ("disown").
+ */
+#ifndef OSTREL_IO_H
+#define OSTREL_IO_H
+
+#include <apr_file_io.h>
+
+#include "ostrel_error.h"
+#include "ostrel_string.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The chunk size the library uses when it copies stream contents. */
+#define OSTREL_STREAM_CHUNK_SIZE 65536
+
+typedef struct ostrel_stream ostrel_stream;
+
+/* Reads up to *LEN bytes into BUFFER; sets *LEN to the number read.  Fewer
+ * than asked (including 0) only at the end of the stream. */
+typedef ostrel_error *(*ostrel_read_fn)(void *baton, char *buffer, apr_size_t *len);
+/* Writes all *LEN bytes of DATA (or fails); *LEN is left as the count written. */
+typedef ostrel_error *(*ostrel_write_fn)(void *baton, const char *data, apr_size_t *len);
+typedef ostrel_error *(*ostrel_close_fn)(void *baton);
+
+/* A stream with BATON and no functions yet: reads give end of stream, writes are
+ * swallowed, close does nothing, until set below. */
+ostrel_stream *ostrel_stream_create(void *baton, apr_pool_t *pool);
+void ostrel_stream_set_read(ostrel_stream *stream, ostrel_read_fn read_fn);
+void ostrel_stream_set_write(ostrel_stream *stream, ostrel_write_fn write_fn);
+void ostrel_stream_set_close(ostrel_stream *stream, ostrel_close_fn close_fn);
+
+/* Reads until *LEN bytes are read or the stream ends; *LEN is then the number
+ * read (less than asked only at the end of the stream). */
+ostrel_error *ostrel_stream_read_full(ostrel_stream *stream, char *buffer, apr_size_t *len);
+ostrel_error *ostrel_stream_write(ostrel_stream *stream, const char *data, apr_size_t *len);
+/* Closes the stream once; a second close does nothing. */
+ostrel_error *ostrel_stream_close(ostrel_stream *stream);
+
+/* An empty stream: reads give end of stream, writes are swallowed. */
+ostrel_stream *ostrel_stream_empty(apr_pool_t *pool);
+
+/* A stream that reads the bytes of STR (which must outlive the stream). */
+ostrel_stream *ostrel_stream_from_string(const ostrel_string *str, apr_pool_t *pool);
+
+/* A stream that appends what is written to BUF. */
+ostrel_stream *ostrel_stream_from_stringbuf(ostrel_stringbuf *buf, apr_pool_t *pool);
+
+/* Copies FROM to TO in chunks of OSTREL_STREAM_CHUNK_SIZE until FROM ends, then
+ * closes both (also on failure; the first error is returned). */
+ostrel_error *ostrel_stream_copy(ostrel_stream *from, ostrel_stream *to, apr_pool_t *scratch_pool);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OSTREL_IO_H */

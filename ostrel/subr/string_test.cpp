@@ -1,0 +1,73 @@
+#include "ostrel_io.h"
+#include "ostrel_pools.h"
+#include "ostrel_string.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class PoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override { pool_ = ostrel_pool_create(nullptr); }
+  void TearDown() override { apr_pool_destroy(pool_); }
+  apr_pool_t *pool_ = nullptr;
+};
+
+using SplitTest = PoolTest;
+
+TEST_F(SplitTest, Cases) {
+  struct Case {
+    const char *input;
+    bool chop;
+    std::vector<std::string> pieces;
+  } cases[] = {
+      {"a\nb\nc", false, {"a", "b", "c"}},
+      {"a\r\nb\r\n", false, {"a", "b"}},
+      {"\n\n\r\ra\n\n\nb\n", false, {"a", "b"}},
+      {"  spaced line \n", false, {"  spaced line "}},
+      {"  spaced line \n \n", true, {"spaced line"}},
+      {"", false, {}},
+      {"\r\n", false, {}},
+  };
+  for (const Case &c : cases) {
+    apr_array_header_t *array = apr_array_make(pool_, 1, sizeof(const char *));
+    APR_ARRAY_PUSH(array, const char *) = "existing";
+    ostrel_cstring_split_append(array, c.input, "\n\r", c.chop, pool_);
+    std::vector<std::string> got;
+    for (int i = 1; i < array->nelts; ++i) got.emplace_back(APR_ARRAY_IDX(array, i, const char *));
+    EXPECT_EQ(got, c.pieces) << "input: " << c.input;
+    EXPECT_STREQ(APR_ARRAY_IDX(array, 0, const char *), "existing");
+  }
+}
+
+TEST_F(PoolTest, StringbufGrowsAndStaysTerminated) {
+  ostrel_stringbuf *buf = ostrel_stringbuf_create("", pool_);
+  std::string expected;
+  for (int i = 0; i < 1000; ++i) {
+    ostrel_stringbuf_appendcstr(buf, "xyz");
+    expected += "xyz";
+  }
+  ostrel_stringbuf_appendbytes(buf, "a\0b", 3);
+  expected.append("a\0b", 3);
+  ASSERT_EQ(buf->len, expected.size());
+  EXPECT_EQ(std::string(buf->data, buf->len), expected);
+  EXPECT_EQ(buf->data[buf->len], '\0');
+  ostrel_string *copy = ostrel_string_create_from_buf(buf, pool_);
+  EXPECT_EQ(std::string(copy->data, copy->len), expected);
+}
+
+TEST_F(PoolTest, StreamCopyMovesEverythingInChunks) {
+  std::string big(3 * OSTREL_STREAM_CHUNK_SIZE + 17, 'q');
+  for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>('a' + i % 26);
+  ostrel_string source{big.data(), big.size()};
+  ostrel_stringbuf *sink = ostrel_stringbuf_create("", pool_);
+  ostrel_error *err = ostrel_stream_copy(ostrel_stream_from_string(&source, pool_),
+                                         ostrel_stream_from_stringbuf(sink, pool_), pool_);
+  ASSERT_EQ(err, nullptr);
+  EXPECT_EQ(std::string(sink->data, sink->len), big);
+}
+
+}  // namespace
