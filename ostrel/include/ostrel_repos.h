@@ -1,0 +1,48 @@
+/* ostrel_repos.h: repositories on local disk.
+ *
+ * A repository is a directory holding a format file (naming the format
+ * version) and the filesystem's database.  The conventions of ostrel_fs.h
+ * apply (errors returned, never printed; handles live in their pool).
+ */
+#ifndef OSTREL_REPOS_H
+#define OSTREL_REPOS_H
+
+#include <apr_hash.h>
+
+#include "ostrel_error.h"
+#include "ostrel_fs.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct ostrel_repos ostrel_repos;
+
+/* Creates a new repository at PATH (a local path in internal style; the
+ * directory may exist if it is empty) with revision 0, and opens it.
+ * FS_CONFIG: see ostrel_fs.h, may be NULL.  An existing repository or a
+ * non-empty directory gives OSTREL_ERR_REPOS_ALREADY_EXISTS. */
+ostrel_error *ostrel_repos_create(ostrel_repos **repos, const char *path, apr_hash_t *fs_config,
+                                  apr_pool_t *pool);
+
+/* Opens the repository at PATH.  A path that holds no repository gives
+ * OSTREL_ERR_REPOS_NOT_FOUND naming it; an unknown format
+ * OSTREL_ERR_FS_BAD_FORMAT; a damaged database OSTREL_ERR_FS_CORRUPT. */
+ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_hash_t *fs_config,
+                                 apr_pool_t *pool);
+
+/* The filesystem of REPOS; lives as long as REPOS.  Cannot fail. */
+ostrel_fs *ostrel_repos_fs(ostrel_repos *repos);
+
+/* The repository's directory. */
+const char *ostrel_repos_path(ostrel_repos *repos, apr_pool_t *pool);
+
+/* Walks up from PATH (a local path) to the nearest directory that is the root
+ * of a repository and returns it, or NULL when there is none. */
+const char *ostrel_repos_find_root_path(const char *path, apr_pool_t *pool);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OSTREL_REPOS_H */
