@@ -7,6 +7,7 @@
 #ifndef GREVOLT_GAME_MOTION_H
 #define GREVOLT_GAME_MOTION_H
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -114,6 +115,34 @@ inline void announceReady(long processId, const Pose &pose) {
       processId, pose.position[0], pose.position[1], pose.position[2], pose.front[0],
       pose.front[1], pose.front[2], pose.top[0], pose.top[1], pose.top[2]);
   std::fflush(stdout);
+}
+
+inline void writePointer(std::uintptr_t address, std::uint32_t value) {
+  *reinterpret_cast<volatile std::uint32_t *>(address) = value;
+}
+
+// Lays the pointer chain (P1 -> P2; with an unreadable chain P1 leads to
+// memory that cannot be read and P2 is never written), writes the first pose,
+// announces it, then moves the player every 10 ms until the time is up.
+// `pause10ms` is the system's sleep.
+template <typename Pause>
+int runGame(const Options &options, std::uintptr_t p1, std::uintptr_t p2, long processId,
+            Pause pause10ms) {
+  writePointer(kChainRootAddress, static_cast<std::uint32_t>(p1));
+  if (!options.unreadableChain) {
+    writePointer(p1 + kChainSecondOffset, static_cast<std::uint32_t>(p2));
+  }
+  const auto start = std::chrono::steady_clock::now();
+  Pose pose = poseAt(options, 0.0);
+  writePose(p2, pose);
+  announceReady(processId, pose);
+  for (;;) {
+    pause10ms();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (options.exitAfter > 0 && seconds >= options.exitAfter) return 0;
+    writePose(p2, poseAt(options, seconds));
+  }
 }
 
 }  // namespace game

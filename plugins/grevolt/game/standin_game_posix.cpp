@@ -39,10 +39,6 @@ void *mapPageAt(std::uintptr_t address) {
   return got;
 }
 
-void writePointer(std::uintptr_t address, std::uint32_t value) {
-  *reinterpret_cast<volatile std::uint32_t *>(address) = value;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -58,21 +54,6 @@ int main(int argc, char **argv) {
 
   const std::uintptr_t p1 = (options.unreadableChain ? kHolePage : kP1Page) + 0x40;
   const std::uintptr_t p2 = kP2Page + 0x80;
-  writePointer(game::kChainRootAddress, static_cast<std::uint32_t>(p1));
-  if (!options.unreadableChain) {
-    writePointer(p1 + game::kChainSecondOffset, static_cast<std::uint32_t>(p2));
-  }
-
-  const auto start = std::chrono::steady_clock::now();
-  game::Pose pose = game::poseAt(options, 0.0);
-  game::writePose(p2, pose);
-  game::announceReady(static_cast<long>(getpid()), pose);
-
-  for (;;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (options.exitAfter > 0 && seconds >= options.exitAfter) return 0;
-    game::writePose(p2, game::poseAt(options, seconds));
-  }
+  return game::runGame(options, p1, p2, static_cast<long>(getpid()),
+                       [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); });
 }

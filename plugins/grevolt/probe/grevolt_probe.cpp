@@ -159,7 +159,8 @@ class PluginFile {
   template <typename Function>
   Function find(const char *name) const {
 #if defined(_WIN32)
-    auto symbol = GetProcAddress(handle_, name);
+    // Through the generic function type, which any function type converts to.
+    auto symbol = reinterpret_cast<void (*)()>(GetProcAddress(handle_, name));
 #else
     void *symbol = dlsym(handle_, name);
 #endif
