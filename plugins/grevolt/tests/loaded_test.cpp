@@ -71,7 +71,7 @@ class LoadedPlugin : public ::testing::Test {
   std::wstring identity = L"untouched";
 };
 
-// A directory of links with chosen names, removed at the end.
+// A directory for links and copies with chosen names, removed at the end.
 class LinkDir {
  public:
   LinkDir() {
@@ -79,6 +79,7 @@ class LinkDir {
     path_ = mkdtemp(pattern);
   }
   ~LinkDir() { std::filesystem::remove_all(path_); }
+  const std::string &path() const { return path_; }
   std::string link(const std::string &target, const std::string &name) {
     std::string path = path_ + "/" + name;
     std::filesystem::create_symlink(target, path);
@@ -208,6 +209,19 @@ TEST_F(LoadedPlugin, NamesMustMatchExactly) {
   ProcessMap map{{L"GREVOLT.exe", static_cast<unsigned long long>(notGame.pid())}};
   EXPECT_EQ(plugin2->tryLockWithProcesses(map), 0);
   EXPECT_EQ(fetch(), 0);
+}
+
+TEST_F(LoadedPlugin, GameWhoseFileWasDeletedIsStillFound) {
+  // Replaced on disk while running (an update, say): the mapping is then
+  // listed as "... (deleted)", which is not part of the module name.
+  LinkDir dir;
+  const std::filesystem::path path = dir.path() + "/GREVOLT.exe";
+  std::filesystem::copy_file(GREVOLT_GAME_FILE, path);
+  auto game = startGame({"--still"}, path.string());
+  std::filesystem::remove(path);
+  ASSERT_EQ(plugin->tryLock(), 1);
+  ASSERT_EQ(fetch(), 1);
+  expectPose(game->pose());
 }
 
 TEST_F(LoadedPlugin, UnreadablePointerChainFailsTheTryLock) {
