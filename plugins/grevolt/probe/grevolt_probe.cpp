@@ -39,10 +39,10 @@ const char kUsage[] =
     "  --seconds N      fetch for N seconds, then unlock (default 5)\n"
     "  --help           show this text\n"
     "\n"
-    "With '-- GAME-COMMAND', the probe first starts the game as its own child and\n"
-    "stops it at the end.  Where the system lets a process read only the memory\n"
-    "of its descendants (the kernel's ptrace restriction), this is how the probe\n"
-    "gets permission; otherwise a refused read makes the attach fail.\n"
+    "With '-- GAME-COMMAND' (not on Windows), the probe first starts the game as\n"
+    "its own child and stops it at the end.  Where the system lets a process read\n"
+    "only the memory of its descendants (the kernel's ptrace restriction), this is\n"
+    "how the probe gets permission; otherwise a refused read makes the attach fail.\n"
     "\n"
     "Exit status: 0 when attached and at least one fetch succeeded, 1 on any\n"
     "failure, 2 on a usage error.\n";
@@ -135,7 +135,10 @@ class PluginFile {
  public:
   explicit PluginFile(const std::string &path) {
 #if defined(_WIN32)
-    std::wstring wide(path.begin(), path.end());
+    // The command line arrives in the system's code page.
+    int units = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    std::wstring wide(units > 0 ? static_cast<std::size_t>(units) : 1, L'\0');
+    if (units > 0) MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), units);
     handle_ = LoadLibraryW(wide.c_str());
     if (handle_ == nullptr) {
       throw std::runtime_error("cannot load '" + path + "': error " +
