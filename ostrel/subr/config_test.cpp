@@ -49,6 +49,21 @@ class ConfigTest : public ::testing::Test {
                              "default");
   }
 
+  // VALUE: the busy timeout expected after success; NULL: ERR must be a
+  // configuration-option error whose chain holds ERROR (ERR is cleared).
+  void expect_outcome(ostrel_error *err, apr_hash_t *cfg_hash, const char *value,
+                      const char *error) {
+    if (value) {
+      ASSERT_EQ(err, nullptr) << chain_text(err);
+      EXPECT_STREQ(busy_timeout(cfg_hash), value);
+      return;
+    }
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->apr_err, OSTREL_ERR_BAD_CONFIG_OPTION);
+    EXPECT_NE(chain_text(err).find(error), std::string::npos) << chain_text(err);
+    ostrel_error_clear(err);
+  }
+
   apr_pool_t *pool_;
   std::string root_;
 };
@@ -121,15 +136,7 @@ TEST_F(ConfigTest, FileContents) {
     std::string dir = write_config(c.contents);
     apr_hash_t *cfg_hash = nullptr;
     ostrel_error *err = ostrel_config_get_config(&cfg_hash, dir.c_str(), pool_);
-    if (c.value) {
-      ASSERT_EQ(err, nullptr) << chain_text(err);
-      EXPECT_STREQ(busy_timeout(cfg_hash), c.value);
-    } else {
-      ASSERT_NE(err, nullptr);
-      EXPECT_EQ(err->apr_err, OSTREL_ERR_BAD_CONFIG_OPTION);
-      EXPECT_NE(chain_text(err).find(c.error), std::string::npos) << chain_text(err);
-      ostrel_error_clear(err);
-    }
+    expect_outcome(err, cfg_hash, c.value, c.error);
   }
 }
 
@@ -192,16 +199,8 @@ TEST_F(ConfigTest, CommandLineOverrides) {
     }
     ostrel_error *err =
         ostrel_cmdline__apply_config_options(cfg_hash, args, "test: ", "--config-option");
-    if (c.value) {
-      ASSERT_EQ(err, nullptr) << chain_text(err);
-      EXPECT_STREQ(busy_timeout(cfg_hash), c.value);
-    } else {
-      ASSERT_NE(err, nullptr);
-      EXPECT_EQ(err->apr_err, OSTREL_ERR_BAD_CONFIG_OPTION);
-      EXPECT_NE(chain_text(err).find(c.error), std::string::npos) << chain_text(err);
-      ostrel_error_clear(err);
-      EXPECT_STREQ(busy_timeout(cfg_hash), "500");  // refused value not applied
-    }
+    expect_outcome(err, cfg_hash, c.value, c.error);
+    if (!c.value) EXPECT_STREQ(busy_timeout(cfg_hash), "500");  // refused value not applied
   }
 }
 
