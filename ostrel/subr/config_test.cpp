@@ -200,7 +200,9 @@ TEST_F(ConfigTest, CommandLineOverrides) {
     ostrel_error *err =
         ostrel_cmdline__apply_config_options(cfg_hash, args, "test: ", "--config-option");
     expect_outcome(err, cfg_hash, c.value, c.error);
-    if (!c.value) EXPECT_STREQ(busy_timeout(cfg_hash), "500");  // refused value not applied
+    if (!c.value) {
+      EXPECT_STREQ(busy_timeout(cfg_hash), "500");  // refused value not applied
+    }
   }
 }
 
