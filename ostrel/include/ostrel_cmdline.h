@@ -42,14 +42,7 @@ ostrel_error *ostrel_cmdline_printf(apr_pool_t *pool, const char *fmt, ...)
 ostrel_error *ostrel_cmdline_fprintf(FILE *stream, apr_pool_t *pool, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
 
-/* Parses OPT_ARG, of the form "FILE:SECTION:OPTION=[VALUE]", and appends an
- * `ostrel_cmdline__config_argument *` (allocated in POOL) to CONFIG_OPTIONS.
- * FILE, SECTION and OPTION must be non-empty and OPTION must not contain ':';
- * VALUE may be empty and may contain ':' and '='.  Anything else is error
- * OSTREL_ERR_BAD_CONFIG_OPTION with a message that shows the expected form;
- * CONFIG_OPTIONS is then unchanged. */
-ostrel_error *ostrel_cmdline__parse_config_option(apr_array_header_t *config_options,
-                                                  const char *opt_arg, apr_pool_t *pool);
+/* ostrel_cmdline__parse_config_option: see ostrel_config.h. */
 
 #ifdef __cplusplus
 }

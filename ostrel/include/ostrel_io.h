@@ -79,6 +79,27 @@ ostrel_error *ostrel_stringbuf_from_file2(ostrel_stringbuf **result, const char 
  * reason. */
 ostrel_stream *ostrel_stream_from_aprfile2(apr_file_t *file, bool disown, apr_pool_t *pool);
 
+/* ---- Unique files ------------------------------------------------------- */
+
+/* When a file made by ostrel_io_open_unique_file3 is removed from disk. */
+typedef enum ostrel_io_file_del {
+  ostrel_io_file_del_none = 0,            /* never: the caller removes it */
+  ostrel_io_file_del_on_close = 1,        /* when the file is closed (or its pool goes) */
+  ostrel_io_file_del_on_pool_cleanup = 2  /* when the result pool is cleared or destroyed */
+} ostrel_io_file_del;
+
+/* Creates and opens for reading and writing a new file with a unique name in
+ * DIRPATH (NULL: the system's temporary directory), readable and writable by
+ * its owner only, and returns it in *FILE (allocated in RESULT_POOL).  When
+ * UNIQUE_PATH is not NULL it receives the file's path (in RESULT_POOL).  The
+ * file is never one that existed before the call.  DELETE_WHEN says when it
+ * is removed; with ostrel_io_file_del_on_close it is also removed when
+ * RESULT_POOL goes before the file was closed.  On failure nothing is left on
+ * disk and the error names the directory. */
+ostrel_error *ostrel_io_open_unique_file3(apr_file_t **file, const char **unique_path,
+                                          const char *dirpath, ostrel_io_file_del delete_when,
+                                          apr_pool_t *result_pool, apr_pool_t *scratch_pool);
+
 #ifdef __cplusplus
 }
 #endif
