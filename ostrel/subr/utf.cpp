@@ -68,14 +68,18 @@ std::string escaped_bytes(const char *data, size_t len, size_t offset) {
   return out;
 }
 
-ostrel_error *to_utf8(std::string &out, const char *data, size_t len, const char *from) {
+// FROM names the source codeset; NATIVE tells whether it is the locale's.
+ostrel_error *to_utf8(std::string &out, const char *data, size_t len, const char *from,
+                      bool native = true) {
+  std::string source = native ? std::string("the native encoding (") + from + ")"
+                              : std::string("'") + from + "'";
   size_t bad = 0;
   if (codeset_is_utf8(from)) {
     if (!ostrel_utf__is_valid(data, len, &bad))
       return ostrel_error_createf(OSTREL_ERR_NATIVE_ENCODING, nullptr,
-                                  "Can't convert string from '%s' to UTF-8: invalid bytes %s "
-                                  "after '%s'",
-                                  from, escaped_bytes(data, len, bad).c_str(),
+                                  "Can't convert text from %s to UTF-8: invalid bytes %s after "
+                                  "'%s'",
+                                  source.c_str(), escaped_bytes(data, len, bad).c_str(),
                                   std::string(data, bad).c_str());
     out.assign(data, len);
     return OSTREL_NO_ERROR;
@@ -83,14 +87,13 @@ ostrel_error *to_utf8(std::string &out, const char *data, size_t len, const char
   Conversion conv = convert(from, "UTF-8", data, len);
   if (conv.status == Conversion::kUnknownEncoding)
     return ostrel_error_createf(OSTREL_ERR_UNKNOWN_ENCODING, nullptr,
-                                "Can't convert string from '%s' to UTF-8: the system has no "
-                                "such conversion",
-                                from);
+                                "Can't convert text from %s to UTF-8: the system has no such "
+                                "conversion",
+                                source.c_str());
   if (conv.status == Conversion::kInvalid)
     return ostrel_error_createf(OSTREL_ERR_NATIVE_ENCODING, nullptr,
-                                "Can't convert string from '%s' to UTF-8: invalid bytes %s "
-                                "after '%s'",
-                                from, escaped_bytes(data, len, conv.bad_offset).c_str(),
+                                "Can't convert text from %s to UTF-8: invalid bytes %s after '%s'",
+                                source.c_str(), escaped_bytes(data, len, conv.bad_offset).c_str(),
                                 conv.text.c_str());
   out = std::move(conv.text);
   return OSTREL_NO_ERROR;
@@ -147,7 +150,7 @@ bool ostrel_utf__is_valid(const char *data, apr_size_t len, apr_size_t *bad_offs
 ostrel_error *ostrel_utf_convert_to_utf8(ostrel_string **dest, const char *src, apr_size_t len,
                                          const char *from_codeset, apr_pool_t *pool) {
   std::string out;
-  OSTREL_ERR(to_utf8(out, src, len, from_codeset));
+  OSTREL_ERR(to_utf8(out, src, len, from_codeset, false));
   *dest = ostrel_string_ncreate(out.data(), out.size(), pool);
   return OSTREL_NO_ERROR;
 }
@@ -180,7 +183,7 @@ ostrel_error *ostrel_utf_cstring_from_utf8(const char **dest, const char *src, a
   size_t bad = 0;
   if (!ostrel_utf__is_valid(src, len, &bad))
     return ostrel_error_createf(OSTREL_ERR_INVALID_UTF8, nullptr,
-                                "Can't convert string from 'UTF-8' to native encoding: invalid "
+                                "Can't convert text from UTF-8 to the native encoding: invalid "
                                 "bytes %s after '%s'",
                                 escaped_bytes(src, len, bad).c_str(), std::string(src, bad).c_str());
   const char *native = ostrel_utf__native_codeset();
@@ -191,12 +194,12 @@ ostrel_error *ostrel_utf_cstring_from_utf8(const char **dest, const char *src, a
   Conversion conv = convert("UTF-8", native, src, len);
   if (conv.status == Conversion::kUnknownEncoding)
     return ostrel_error_createf(OSTREL_ERR_UNKNOWN_ENCODING, nullptr,
-                                "Can't convert string from 'UTF-8' to '%s': the system has no "
+                                "Can't convert text from UTF-8 to the native encoding (%s): the system has no "
                                 "such conversion",
                                 native);
   if (conv.status == Conversion::kInvalid)
     return ostrel_error_createf(OSTREL_ERR_NATIVE_ENCODING, nullptr,
-                                "Can't convert string from 'UTF-8' to '%s': a character at "
+                                "Can't convert text from UTF-8 to the native encoding (%s): a character at "
                                 "offset %zu has no representation there",
                                 native, conv.bad_offset);
   *dest = apr_pstrmemdup(pool, conv.text.data(), conv.text.size());

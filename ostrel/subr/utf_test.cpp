@@ -157,7 +157,7 @@ TEST_F(LocaleTest, ConversionErrorShowsTheBadBytes) {
   ostrel_error *err = ostrel_utf_cstring_to_utf8(&out, "ab\xFF\xFE", pool_);
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(std::string(err->message),
-            "Can't convert string from 'UTF-8' to UTF-8: invalid bytes \\xFF\\xFE after 'ab'");
+            "Can't convert text from the native encoding (UTF-8) to UTF-8: invalid bytes \\xFF\\xFE after 'ab'");
   EXPECT_EQ(out, nullptr) << "output untouched on failure";
   ostrel_error_clear(err);
 }
