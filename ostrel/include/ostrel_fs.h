@@ -204,6 +204,27 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
  * does nothing. */
 ostrel_error *ostrel_fs_abort_txn(ostrel_fs_txn *txn, apr_pool_t *pool);
 
+/* ---- Administration --------------------------------------------------- */
+
+/* Called by ostrel_fs_verify after revision REV has been checked. */
+typedef void (*ostrel_fs_verify_notify_fn)(void *baton, ostrel_revnum rev, apr_pool_t *scratch_pool);
+
+/* Checks revisions START to END (inclusive; 0 <= START <= END <= youngest):
+ * the database's own consistency, then every node of each revision's tree,
+ * every directory entry and every file's contents (decompressed and compared
+ * with their recorded length and SHA-256).  Stops at the first damage with
+ * OSTREL_ERR_FS_CORRUPT naming the revision and path.  NOTIFY (may be NULL)
+ * is called once per revision that passed.  Nodes shared between revisions
+ * are checked once. */
+ostrel_error *ostrel_fs_verify(ostrel_fs *fs, ostrel_revnum start, ostrel_revnum end,
+                               ostrel_fs_verify_notify_fn notify, void *notify_baton,
+                               apr_pool_t *scratch_pool);
+
+/* How many lines of history the filesystem holds (*LINES) and how many of
+ * them the node-origins index already answers (*INDEXED). */
+ostrel_error *ostrel_fs_node_origins_stats(apr_int64_t *lines, apr_int64_t *indexed, ostrel_fs *fs,
+                                           apr_pool_t *scratch_pool);
+
 #ifdef __cplusplus
 }
 #endif
