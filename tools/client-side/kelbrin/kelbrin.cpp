@@ -20,8 +20,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ostrel_auth.h"
 #include "ostrel_client.h"
 #include "ostrel_cmdline.h"
+#include "ostrel_config.h"
+#include "ostrel_delta.h"
 #include "ostrel_io.h"
 #include "ostrel_opt.h"
 #include "ostrel_path.h"
@@ -378,6 +381,375 @@ ostrel_error *parse_actions(const apr_array_header_t *argument_list, tool_option
   return OSTREL_NO_ERROR;
 }
 
+// ---- Operation tree ----
+//
+// One op_node per path the commit touches or passes through, rooted at the
+// edit root URL.  Each action is merged in list order; the merge asks the
+// repository whether the change makes sense (the node exists, is absent, is a
+// file) and refuses what the tree cannot express, so that a refused action
+// never leaves a half-made commit: the tree is complete before the commit
+// editor exists.
+
+repository_calls repository = {ostrel_ra_check_path, ostrel_ra_get_commit_editor3};
+
+op_node *create_op_node(apr_pool_t *pool) {
+  auto *node = static_cast<op_node *>(apr_pcalloc(pool, sizeof(op_node)));
+  node->change_kind = change::change_open;
+  node->node_kind = ostrel_node_dir;
+  node->copy_rev = OSTREL_INVALID_REVNUM;
+  node->children = apr_hash_make(pool);
+  node->prop_sets = apr_hash_make(pool);
+  node->prop_deletes = apr_array_make(pool, 1, sizeof(const char *));
+  return node;
+}
+
+namespace {
+
+bool is_copy(const op_node *node) {
+  return node->copy_url && node->copy_rev >= 0 &&
+         (node->change_kind == change::change_add || node->change_kind == change::change_replace);
+}
+
+const char *relative_to_edit_root(const char *url, const char *edit_root_url, apr_pool_t *pool) {
+  if (std::strcmp(url, edit_root_url) == 0) return "";
+  return ostrel_uri__is_child(edit_root_url, url, pool);
+}
+
+// The key text is the caller's; it is not copied.
+op_node *find_or_add_child(const char *path, op_node *parent, apr_pool_t *pool) {
+  auto *child = static_cast<op_node *>(apr_hash_get(parent->children, path, APR_HASH_KEY_STRING));
+  if (!child) {
+    child = create_op_node(pool);
+    apr_hash_set(parent->children, path, APR_HASH_KEY_STRING, child);
+  }
+  return child;
+}
+
+ostrel_error *path_error(const char *fmt, const char *path) {
+  return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr, fmt, path);
+}
+
+}  // namespace
+
+ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_url,
+                           ostrel_revnum copy_rev, const char *prop_name,
+                           const ostrel_string *prop_value, const char *source_file,
+                           ostrel_revnum base_rev, const char *edit_root_url,
+                           ostrel_ra_session *session, op_node *root, apr_pool_t *pool) {
+  // Step 1: the walk down, and where the node's content stands before this
+  // commit (inside a subtree that this commit copies, that is the copy
+  // source's matching path).
+  apr_array_header_t *components = ostrel_path_decompose(path, pool);
+  const char *running = "";
+  op_node *node = root;
+  const char *inherited_path = nullptr;
+  ostrel_revnum inherited_rev = OSTREL_INVALID_REVNUM;
+  for (int i = 0; i < components->nelts; ++i) {
+    const char *component = APR_ARRAY_IDX(components, i, const char *);
+    // Nothing below a node being deleted, or below a file, is ever driven:
+    // an action merged there would be dropped while the commit succeeds.
+    if (node->change_kind == change::change_delete)
+      return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
+                                  "cannot change '%s' below '%s', which is being deleted", path,
+                                  running);
+    if (node->node_kind == ostrel_node_file)
+      return path_error("'%s' is not a directory", running);
+    running = ostrel_relpath_join(running, component, pool);
+    node = find_or_add_child(running, node, pool);
+    if (is_copy(node)) {
+      inherited_path = relative_to_edit_root(node->copy_url, edit_root_url, pool);
+      inherited_rev = node->copy_rev;
+      if (!inherited_path) OSTREL_ERR_MALFUNCTION("copy source outside the edit root");
+    } else if (inherited_path) {
+      inherited_path = ostrel_relpath_join(inherited_path, component, pool);
+    }
+  }
+  const char *check_path = inherited_path ? inherited_path : path;
+  const ostrel_revnum check_rev = inherited_path ? inherited_rev : base_rev;
+  const bool from_elsewhere = inherited_path && std::strcmp(inherited_path, path) != 0;
+  auto query = [&](const char *where, ostrel_revnum rev) {
+    return repository.check_path(session, where, rev, &node->node_kind, pool);
+  };
+
+  // Step 2: property actions.
+  if (kind == action_kind::propset || kind == action_kind::propdel) {
+    if (node->change_kind == change::change_delete)
+      return path_error("cannot set properties on a location being deleted ('%s')", path);
+    if (node->change_kind == change::change_open) {
+      OSTREL_ERR(query(check_path, check_rev));
+      if (node->node_kind == ostrel_node_none) return path_error("propset: '%s' not found", path);
+    }
+    if (prop_value)
+      apr_hash_set(node->prop_sets, prop_name, APR_HASH_KEY_STRING, prop_value);
+    else
+      APR_ARRAY_PUSH(node->prop_deletes, const char *) = prop_name;
+    return OSTREL_NO_ERROR;
+  }
+
+  // Step 3: rm, cp, mkdir, put.
+  if (node->change_kind == change::change_add || node->change_kind == change::change_replace)
+    return path_error("unsupported multiple operations on '%s'", path);
+  const bool was_deleted = node->change_kind == change::change_delete;
+  switch (kind) {
+    case action_kind::rm:
+      node->change_kind = change::change_delete;
+      OSTREL_ERR(query(check_path, check_rev));
+      if (node->node_kind == ostrel_node_none) {
+        if (from_elsewhere)
+          return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
+                                      "'%s' (from '%s:%ld') not found", path, inherited_path,
+                                      static_cast<long>(inherited_rev));
+        return path_error("'%s' not found", path);
+      }
+      return OSTREL_NO_ERROR;
+
+    case action_kind::cp: {
+      if (copy_rev > base_rev)
+        return ostrel_error_create(OSTREL_ERR_BAD_REVISION, nullptr,
+                                   "Copy source revision cannot be younger than base revision");
+      if (was_deleted) {
+        node->change_kind = change::change_replace;
+      } else {
+        node->change_kind = change::change_add;
+        OSTREL_ERR(query(check_path, check_rev));
+        if (node->node_kind != ostrel_node_none) {
+          if (from_elsewhere)
+            return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
+                                        "'%s' (from '%s:%ld') already exists", path,
+                                        inherited_path, static_cast<long>(inherited_rev));
+          return path_error("'%s' already exists", path);
+        }
+      }
+      const char *source = relative_to_edit_root(copy_url, edit_root_url, pool);
+      if (!source) OSTREL_ERR_MALFUNCTION("copy source outside the edit root");
+      OSTREL_ERR(query(source, copy_rev));
+      if (node->node_kind == ostrel_node_none) return path_error("'%s' not found", source);
+      node->copy_url = copy_url;
+      node->copy_rev = copy_rev;
+      return OSTREL_NO_ERROR;
+    }
+
+    case action_kind::mkdir:
+      node->change_kind = was_deleted ? change::change_replace : change::change_add;
+      node->node_kind = ostrel_node_dir;
+      return OSTREL_NO_ERROR;
+
+    case action_kind::put:
+      if (was_deleted) {
+        node->change_kind = change::change_replace;
+        node->node_kind = ostrel_node_file;
+        node->source_file = source_file;
+        return OSTREL_NO_ERROR;
+      }
+      OSTREL_ERR(query(check_path, check_rev));
+      if (node->node_kind == ostrel_node_dir) return path_error("'%s' is not a file", path);
+      if (node->node_kind == ostrel_node_none) {
+        node->change_kind = change::change_add;
+        node->node_kind = ostrel_node_file;
+      }
+      node->source_file = source_file;
+      return OSTREL_NO_ERROR;
+
+    default:
+      OSTREL_ERR_MALFUNCTION("action kind that the tree cannot merge");
+  }
+}
+
+// ---- Commit run and tree drive ----
+
+namespace {
+
+ostrel_error *open_temp_file(apr_file_t **fp, void * /*baton*/, apr_pool_t *pool) {
+  return ostrel_io_open_unique_file3(fp, nullptr, nullptr, ostrel_io_file_del_on_close, pool,
+                                     pool);
+}
+
+ostrel_error *send_prop_changes(const ostrel_commit_editor *editor, void *baton,
+                                const op_node *node, apr_pool_t *pool) {
+  auto op = node->node_kind == ostrel_node_dir ? editor->set_dir_prop : editor->set_file_prop;
+  apr_pool_t *scratch = ostrel_pool_create(pool);
+  ostrel_error *err = OSTREL_NO_ERROR;
+  // Deletions first, so that a name both deleted and set ends with its value.
+  for (int i = 0; !err && i < node->prop_deletes->nelts; ++i) {
+    apr_pool_clear(scratch);
+    err = op(baton, APR_ARRAY_IDX(node->prop_deletes, i, const char *), nullptr, scratch);
+  }
+  if (!err && apr_hash_count(node->prop_sets)) {
+    for (apr_hash_index_t *hi = apr_hash_first(pool, node->prop_sets); !err && hi;
+         hi = apr_hash_next(hi)) {
+      apr_pool_clear(scratch);
+      const void *name = nullptr;
+      void *value = nullptr;
+      apr_hash_this(hi, &name, nullptr, &value);
+      err = op(baton, static_cast<const char *>(name), static_cast<const ostrel_string *>(value),
+               scratch);
+    }
+  }
+  apr_pool_destroy(scratch);
+  return err;
+}
+
+// Sends the whole contents of SOURCE_FILE as the new text of FILE_BATON.
+ostrel_error *send_text(const ostrel_commit_editor *editor, void *file_baton,
+                        const char *source_file, apr_pool_t *scratch, apr_pool_t *pool) {
+  ostrel_txdelta_window_handler handler = nullptr;
+  void *handler_baton = nullptr;
+  OSTREL_ERR(editor->apply_text_delta(file_baton, nullptr, scratch, &handler, &handler_baton));
+  apr_file_t *file = nullptr;
+  // Standard input is lent, never closed: a second put from "-" then reads
+  // the (empty) rest of it, and descriptor 0 is never freed for reuse by a
+  // file the library opens later.
+  const bool is_stdin = std::strcmp(source_file, "-") == 0;
+  if (is_stdin) {
+    apr_status_t status = apr_file_open_stdin(&file, pool);
+    if (status != APR_SUCCESS) return ostrel_error_wrap_apr(status, "Can't open stdin");
+  } else {
+    OSTREL_ERR(ostrel_io_file_open(&file, source_file, APR_READ, APR_OS_DEFAULT, pool));
+  }
+  ostrel_stream *contents = ostrel_stream_from_aprfile2(file, is_stdin, pool);
+  return ostrel_txdelta_send_stream(contents, handler, handler_baton, nullptr, pool);
+}
+
+ostrel_error *drive_node(op_node *node, ostrel_revnum base_rev, const ostrel_commit_editor *editor,
+                         apr_pool_t *pool) {
+  apr_pool_t *scratch = ostrel_pool_create(pool);
+  for (apr_hash_index_t *hi = apr_hash_first(pool, node->children); hi; hi = apr_hash_next(hi)) {
+    const void *key = nullptr;
+    void *value = nullptr;
+    apr_hash_this(hi, &key, nullptr, &value);
+    const char *path = static_cast<const char *>(key);
+    auto *child = static_cast<op_node *>(value);
+    const bool is_dir = child->node_kind == ostrel_node_dir;
+    apr_pool_clear(scratch);
+    void *file_baton = nullptr;
+
+    if (child->change_kind == change::change_delete ||
+        child->change_kind == change::change_replace)
+      OSTREL_ERR(editor->remove_entry(path, base_rev, node->dir_baton, scratch));
+    if (child->change_kind == change::change_open) {
+      if (is_dir)
+        OSTREL_ERR(editor->open_dir(path, node->dir_baton, base_rev, scratch, &child->dir_baton));
+      else
+        OSTREL_ERR(editor->open_file_node(path, node->dir_baton, base_rev, scratch, &file_baton));
+    }
+    if (child->change_kind == change::change_add ||
+        child->change_kind == change::change_replace) {
+      if (is_dir)
+        OSTREL_ERR(editor->add_dir(path, node->dir_baton, child->copy_url, child->copy_rev,
+                                   scratch, &child->dir_baton));
+      else
+        OSTREL_ERR(editor->add_file_node(path, node->dir_baton, child->copy_url, child->copy_rev,
+                                         scratch, &file_baton));
+    }
+    if (child->source_file && file_baton)
+      OSTREL_ERR(send_text(editor, file_baton, child->source_file, scratch, pool));
+    if (file_baton) {
+      OSTREL_ERR(send_prop_changes(editor, file_baton, child, scratch));
+      OSTREL_ERR(editor->close_file_node(file_baton, nullptr, scratch));
+    }
+    if (is_dir && child->change_kind != change::change_delete) {
+      OSTREL_ERR(drive_node(child, base_rev, editor, scratch));
+      OSTREL_ERR(send_prop_changes(editor, child->dir_baton, child, scratch));
+      OSTREL_ERR(editor->close_dir(child->dir_baton, scratch));
+    }
+  }
+  apr_pool_destroy(scratch);
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *merge_one(action *act, ostrel_revnum base_rev, const char *edit_root_url,
+                        ostrel_ra_session *session, op_node *root, apr_pool_t *pool) {
+  auto rel = [&](const char *url) { return relative_to_edit_root(url, edit_root_url, pool); };
+  switch (act->kind) {
+    case action_kind::mv:
+      OSTREL_ERR(merge_action(action_kind::rm, rel(act->first_path), nullptr,
+                              OSTREL_INVALID_REVNUM, nullptr, nullptr, nullptr, base_rev,
+                              edit_root_url, session, root, pool));
+      return merge_action(action_kind::cp, rel(act->second_path), act->first_path, base_rev,
+                          nullptr, nullptr, nullptr, base_rev, edit_root_url, session, root, pool);
+    case action_kind::cp:
+      if (act->revision == OSTREL_INVALID_REVNUM) act->revision = base_rev;
+      return merge_action(action_kind::cp, rel(act->second_path), act->first_path, act->revision,
+                          nullptr, nullptr, nullptr, base_rev, edit_root_url, session, root, pool);
+    case action_kind::mkdir:
+    case action_kind::rm:
+      return merge_action(act->kind, rel(act->first_path), nullptr, OSTREL_INVALID_REVNUM,
+                          nullptr, nullptr, nullptr, base_rev, edit_root_url, session, root, pool);
+    case action_kind::put:
+      return merge_action(action_kind::put, rel(act->first_path), nullptr, OSTREL_INVALID_REVNUM,
+                          nullptr, nullptr, act->second_path, base_rev, edit_root_url, session,
+                          root, pool);
+    case action_kind::propset:
+    case action_kind::propdel:
+      return merge_action(act->kind, rel(act->first_path), nullptr, OSTREL_INVALID_REVNUM,
+                          act->prop_name, act->prop_value, nullptr, base_rev, edit_root_url,
+                          session, root, pool);
+    default:
+      OSTREL_ERR_MALFUNCTION("action kind left in the action list");
+  }
+}
+
+}  // namespace
+
+ostrel_error *report_commit(const ostrel_commit_info *commit_info, void * /*baton*/,
+                            apr_pool_t *pool) {
+  return ostrel_cmdline_printf(pool, "r%ld committed by %s at %s\n",
+                               static_cast<long>(commit_info->revision),
+                               commit_info->author ? commit_info->author : "(no author)",
+                               commit_info->date);
+}
+
+ostrel_error *commit_actions(ostrel_ra_session *session, ostrel_revnum base_rev,
+                             const char *edit_root_url, const apr_array_header_t *actions,
+                             apr_hash_t *revprops, apr_pool_t *pool) {
+  op_node *root = create_op_node(pool);
+  for (int i = 0; i < actions->nelts; ++i)
+    OSTREL_ERR(merge_one(APR_ARRAY_IDX(actions, i, action *), base_rev, edit_root_url, session,
+                         root, pool));
+
+  const ostrel_commit_editor *editor = nullptr;
+  void *edit_baton = nullptr;
+  OSTREL_ERR(repository.get_commit_editor(session, &editor, &edit_baton, revprops, report_commit,
+                                          nullptr, nullptr, false, pool));
+  OSTREL_ERR(editor->open_root_dir(edit_baton, base_rev, pool, &root->dir_baton));
+  ostrel_error *err = drive_node(root, base_rev, editor, pool);
+  if (!err) err = editor->finish_edit(edit_baton, pool);
+  if (err) ostrel_error_clear(editor->cancel_edit(edit_baton, pool));
+  return err;
+}
+
+namespace {
+
+ostrel_error *run_commit(ostrel_revnum base_rev, const char *config_dir,
+                         const char *edit_root_url, const apr_array_header_t *actions,
+                         apr_hash_t *revprops, const char *username, const char *password,
+                         const apr_array_header_t *config_options, bool non_interactive,
+                         bool no_auth_cache, apr_pool_t *pool) {
+  apr_hash_t *config = nullptr;
+  OSTREL_ERR(ostrel_config_get_config(&config, config_dir, pool));
+  OSTREL_ERR(
+      ostrel_cmdline__apply_config_options(config, config_options, "kelbrin: ", "--config-option"));
+  ostrel_ra_callbacks *callbacks = nullptr;
+  OSTREL_ERR(ostrel_ra_create_callbacks(&callbacks, pool));
+  OSTREL_ERR(ostrel_cmdline_create_auth_baton(&callbacks->auth_baton, non_interactive, username,
+                                              password, config_dir, no_auth_cache, false, nullptr,
+                                              nullptr, nullptr, pool));
+  callbacks->open_tmp_file = open_temp_file;
+  ostrel_ra_session *session = nullptr;
+  OSTREL_ERR(ostrel_ra_open4(&session, nullptr, edit_root_url, nullptr, callbacks, nullptr, config,
+                             pool));
+  ostrel_revnum youngest = OSTREL_INVALID_REVNUM;
+  OSTREL_ERR(ostrel_ra_get_latest_revnum(session, &youngest, pool));
+  if (base_rev >= 0 && base_rev > youngest)
+    return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
+                                "No such revision %ld (youngest is %ld)",
+                                static_cast<long>(base_rev), static_cast<long>(youngest));
+  if (base_rev < 0) base_rev = youngest;
+  return commit_actions(session, base_rev, edit_root_url, actions, revprops, pool);
+}
+
+}  // namespace
+
 namespace {
 
 [[noreturn]] void report_and_exit(ostrel_error *err, apr_pool_t *pool) {
@@ -431,13 +803,6 @@ apr_pool_t *start_up(const char *progname) {
   std::exit(0);
 }
 
-// Committing comes with the operation tree and the drive.
-ostrel_error *run_commit(const tool_options &, const apr_array_header_t *, const char *,
-                         apr_pool_t *) {
-  return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
-                             "committing is not available yet in this build");
-}
-
 }  // namespace
 
 int main_flow(int argc, const char *const *argv) {
@@ -463,7 +828,10 @@ int main_flow(int argc, const char *const *argv) {
     report_and_exit(err, pool);
   if (help_requested) print_help_text(pool, 0);
 
-  if (ostrel_error *err = run_commit(opts, actions, edit_root_url, pool))
+  if (ostrel_error *err = run_commit(opts.base_rev, opts.config_dir, edit_root_url, actions,
+                                     opts.revprops, opts.username, opts.password,
+                                     opts.config_options, opts.non_interactive,
+                                     opts.no_auth_cache, pool))
     report_and_exit(err, pool);
   apr_pool_destroy(pool);
   return 0;

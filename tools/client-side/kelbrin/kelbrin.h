@@ -9,6 +9,7 @@
 #include <apr_tables.h>
 
 #include "ostrel_error.h"
+#include "ostrel_ra.h"
 #include "ostrel_string.h"
 
 namespace kelbrin {
@@ -67,6 +68,57 @@ const char *clean_url(const char *text, apr_pool_t *pool);
 
 // The help text, byte for byte.
 extern const char kHelpText[];
+
+// ---- Operation tree and commit drive ----
+
+enum class change { change_open, change_delete, change_add, change_replace };
+
+// One path that the commit touches or passes through.
+struct op_node {
+  change change_kind;
+  ostrel_node_kind node_kind;
+  ostrel_revnum copy_rev;     // -1 when the node is no copy
+  const char *copy_url;       // absolute URL of the copy source, or null
+  const char *source_file;    // local file for the new text ("-": stdin), or null
+  apr_hash_t *children;       // whole relative path -> op_node *
+  apr_hash_t *prop_sets;      // name -> ostrel_string *
+  apr_array_header_t *prop_deletes;  // names, in merge order
+  void *dir_baton;            // the editor's baton while the drive has it open
+};
+
+// The repository calls the tree and the drive make, behind one seam so that
+// tests can put a recording editor and a fake repository in their place.
+// The tool uses ostrel_ra_check_path and ostrel_ra_get_commit_editor3.
+struct repository_calls {
+  ostrel_error *(*check_path)(ostrel_ra_session *session, const char *path,
+                              ostrel_revnum revision, ostrel_node_kind *kind, apr_pool_t *pool);
+  ostrel_error *(*get_commit_editor)(ostrel_ra_session *session,
+                                     const ostrel_commit_editor **editor, void **edit_baton,
+                                     apr_hash_t *revprop_table,
+                                     ostrel_commit_callback commit_callback, void *commit_baton,
+                                     apr_hash_t *lock_tokens, bool keep_locks, apr_pool_t *pool);
+};
+extern repository_calls repository;
+
+op_node *create_op_node(apr_pool_t *pool);
+
+// Merges one action (kind rm, cp, mkdir, put, propset or propdel) at PATH,
+// relative to EDIT_ROOT_URL, into the tree under ROOT, asking SESSION what
+// exists.
+ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_url,
+                           ostrel_revnum copy_rev, const char *prop_name,
+                           const ostrel_string *prop_value, const char *source_file,
+                           ostrel_revnum base_rev, const char *edit_root_url,
+                           ostrel_ra_session *session, op_node *root, apr_pool_t *pool);
+
+// Steps 9 to 13 of the commit run: merges ACTIONS into a new tree, asks for
+// the commit editor, drives it and finishes the edit (or cancels it).
+ostrel_error *commit_actions(ostrel_ra_session *session, ostrel_revnum base_rev,
+                             const char *edit_root_url, const apr_array_header_t *actions,
+                             apr_hash_t *revprops, apr_pool_t *pool);
+
+// Prints the "r%ld committed by %s at %s" line (the commit callback).
+ostrel_error *report_commit(const ostrel_commit_info *commit_info, void *baton, apr_pool_t *pool);
 
 }  // namespace kelbrin
 
