@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kelbrin.h"
+#include "test_support.h"
 #include "ostrel_pools.h"
 
 namespace kelbrin {
@@ -231,14 +232,6 @@ class DriveTest : public ::testing::Test {
     for (const std::string &c : rec_.calls)
       if (c.rfind("get_commit_editor", 0) != 0) out.push_back(c);
     return out;
-  }
-
-  static std::string describe(ostrel_error *err) {
-    if (!err) return "ok";
-    std::string text = std::to_string(err->apr_err);
-    for (ostrel_error *e = err; e; e = e->child) text += std::string(" | ") + (e->message ? e->message : "");
-    ostrel_error_clear(err);
-    return text;
   }
 
   using Calls = std::vector<std::string>;

@@ -101,6 +101,10 @@ const apr_getopt_option_t kOptions[] = {
     {nullptr, 0, 0, nullptr},
 };
 
+// Stands for a bare "-" argument while APR parses the options; compared by
+// address, never by contents.
+const char kDashMarker[] = "(standard input)";
+
 const ostrel_version *own_version() {
   static const ostrel_version version = {1, 7, 0, "kelbrin"};
   return &version;
@@ -200,8 +204,16 @@ ostrel_error *parse_options(int argc, const char *const *argv, tool_options *opt
     opts->config_options = apr_array_make(pool, 0, sizeof(ostrel_cmdline__config_argument *));
   if (!opts->revprops) opts->revprops = apr_hash_make(pool);
   *outcome = parse_outcome::proceed;
+  // APR's option parser refuses a bare "-" as an invalid option, yet "-" is
+  // how the help text says to name standard input ("put - URL").  Each bare
+  // "-" is therefore handed to the parser as a marker that is no option, and
+  // turned back into "-" wherever it comes out.
+  const char **argv_copy = static_cast<const char **>(apr_palloc(pool, sizeof(char *) * (argc + 1)));
+  for (int i = 0; i < argc; ++i)
+    argv_copy[i] = (i > 0 && std::strcmp(argv[i], "-") == 0) ? kDashMarker : argv[i];
+  argv_copy[argc] = nullptr;
   apr_getopt_t *os = nullptr;
-  apr_getopt_init(&os, pool, argc, argv);
+  apr_getopt_init(&os, pool, argc, argv_copy);
   os->interleave = 1;
   *os_out = os;
   for (;;) {
@@ -210,6 +222,7 @@ ostrel_error *parse_options(int argc, const char *const *argv, tool_options *opt
     apr_status_t status = apr_getopt_long(os, kOptions, &code, &arg);
     if (status == APR_EOF) break;
     if (status != APR_SUCCESS) return ostrel_error_wrap_apr(status, "getopt failure");
+    if (arg == kDashMarker) arg = "-";
     switch (code) {
       case 'm':
         OSTREL_ERR(ostrel_utf_cstring_to_utf8(&opts->message, arg, pool));
@@ -268,7 +281,8 @@ ostrel_error *collect_arguments(apr_getopt_t *os, int argc, const tool_options *
   apr_array_header_t *args = apr_array_make(pool, argc, sizeof(const char *));
   for (int i = os->ind; i < argc; ++i) {
     const char *text = nullptr;
-    OSTREL_ERR(ostrel_utf_cstring_to_utf8(&text, os->argv[i], pool));
+    OSTREL_ERR(ostrel_utf_cstring_to_utf8(
+        &text, os->argv[i] == kDashMarker ? "-" : os->argv[i], pool));
     APR_ARRAY_PUSH(args, const char *) = text;
   }
   if (opts->extra_args_file) {

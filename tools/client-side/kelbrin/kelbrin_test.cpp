@@ -1,6 +1,7 @@
 // kelbrin's option loop and action list, driven in-process.
 
 #include "kelbrin.h"
+#include "test_support.h"
 
 #include <apr_strings.h>
 #include <gtest/gtest.h>
@@ -75,15 +76,6 @@ class KelbrinParse : public ::testing::Test {
     auto *value =
         static_cast<ostrel_string *>(apr_hash_get(opts_.revprops, "ostrel:log", APR_HASH_KEY_STRING));
     return value ? std::string(value->data, value->len) : "<none>";
-  }
-
-  // The error's code and its whole text, then clears it.
-  static std::string describe(ostrel_error *err) {
-    if (!err) return "ok";
-    std::string text = std::to_string(err->apr_err);
-    for (ostrel_error *e = err; e; e = e->child) text += std::string(" | ") + (e->message ? e->message : "");
-    ostrel_error_clear(err);
-    return text;
   }
 
   apr_pool_t *pool_ = nullptr;
@@ -254,6 +246,13 @@ TEST_F(KelbrinParse, ActionRecords) {
   EXPECT_STREQ(act(5)->second_path, "file:///R/b%20c");
   for (int i = 0; i < 6; ++i) EXPECT_EQ(act(i)->revision, -1) << "no revision outside cp";
   EXPECT_STREQ(edit_root_, "file:///R");
+}
+
+TEST_F(KelbrinParse, BareDashIsAnArgument) {
+  // APR's parser alone would refuse "-" as an invalid option.
+  ASSERT_EQ(describe(parse({"put", "-", "file:///r/f", "-m", "-"})), "ok");
+  EXPECT_STREQ(act(0)->second_path, "-");
+  EXPECT_STREQ(opts_.message, "-") << "an option argument \"-\" stays \"-\"";
 }
 
 TEST_F(KelbrinParse, HelpWordAfterActions) {
