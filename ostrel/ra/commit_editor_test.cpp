@@ -36,7 +36,7 @@ ostrel_error *record_commit(const ostrel_commit_info *info, void *baton, apr_poo
 }
 
 class CommitEditorTest : public ra_test::RepositoryTest {
- protected:
+ public:  // the table of refused calls drives the fixture from lambdas
   // Gets an editor for a session at URL (default: the repository's root) as
   // USERNAME, and opens its root at BASE.
   void begin(const char *username = "tester", ostrel_revnum base = 1, std::string url = "",
@@ -235,13 +235,13 @@ TEST_F(CommitEditorTest, RefusedCalls) {
          void *b;
          return t.ed_->add_dir("A", t.root_, nullptr, -1, t.edit_pool_, &b);
        },
-       OSTREL_ERR_FS_ALREADY_EXISTS, "'A' already exists"},
+       OSTREL_ERR_FS_ALREADY_EXISTS, "Can't add 'A': it already exists"},
       {"add_file_node where a file exists",
        [](CommitEditorTest &t) {
          void *b;
          return t.ed_->add_file_node("top", t.root_, nullptr, -1, t.edit_pool_, &b);
        },
-       OSTREL_ERR_FS_ALREADY_EXISTS, "'top' already exists"},
+       OSTREL_ERR_FS_ALREADY_EXISTS, "Can't add 'top': it already exists"},
       {"remove_entry of nothing",
        [](CommitEditorTest &t) { return t.ed_->remove_entry("nope", 1, t.root_, t.edit_pool_); },
        OSTREL_ERR_FS_NOT_FOUND, "'nope'"},
