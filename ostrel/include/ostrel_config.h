@@ -21,7 +21,7 @@
  * OSTREL_ERR_BAD_CONFIG_FILE with the system's reason.
  *
  * Known options (FILE:SECTION:OPTION, value, default):
- *   config:local:busy-timeout-ms  whole milliseconds, 0 to 2147483647, "10000"
+ *   config:local:busy-timeout-ms  whole milliseconds, 0 to 86400000 (a day), "10000"
  *       How long a commit through a "file" URL waits for a repository that
  *       another committer holds before it fails as busy.
  */

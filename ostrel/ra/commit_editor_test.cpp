@@ -2,10 +2,17 @@
 // change, every refused call, streaming of a large text, and edits that end
 // without a commit.
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <optional>
 #include <regex>
 #include <functional>
 
+#include <sqlite3.h>
+
+#include "ostrel_config.h"
 #include "ostrel_delta.h"
 #include "ra_test_fixture.h"
 
@@ -36,7 +43,7 @@ ostrel_error *record_commit(const ostrel_commit_info *info, void *baton, apr_poo
 }
 
 class CommitEditorTest : public ra_test::RepositoryTest {
- protected:
+ public:  // the table of refused calls drives the fixture from lambdas
   // Gets an editor for a session at URL (default: the repository's root) as
   // USERNAME, and opens its root at BASE.
   void begin(const char *username = "tester", ostrel_revnum base = 1, std::string url = "",
@@ -235,13 +242,13 @@ TEST_F(CommitEditorTest, RefusedCalls) {
          void *b;
          return t.ed_->add_dir("A", t.root_, nullptr, -1, t.edit_pool_, &b);
        },
-       OSTREL_ERR_FS_ALREADY_EXISTS, "'A' already exists"},
+       OSTREL_ERR_FS_ALREADY_EXISTS, "Can't add 'A': it already exists"},
       {"add_file_node where a file exists",
        [](CommitEditorTest &t) {
          void *b;
          return t.ed_->add_file_node("top", t.root_, nullptr, -1, t.edit_pool_, &b);
        },
-       OSTREL_ERR_FS_ALREADY_EXISTS, "'top' already exists"},
+       OSTREL_ERR_FS_ALREADY_EXISTS, "Can't add 'top': it already exists"},
       {"remove_entry of nothing",
        [](CommitEditorTest &t) { return t.ed_->remove_entry("nope", 1, t.root_, t.edit_pool_); },
        OSTREL_ERR_FS_NOT_FOUND, "'nope'"},
@@ -627,6 +634,78 @@ TEST_F(CommitEditorTest, CallbackErrorIsReturnedAfterTheRevisionIsMade) {
   expect_error(ed_->finish_edit(eb_, edit_pool_), OSTREL_ERR_IO, "stdout is full");
   EXPECT_EQ(report_.calls, 1);
   EXPECT_EQ(youngest(), 2);
+}
+
+TEST_F(CommitEditorTest, BusyTimeoutOfTheConfigurationReachesTheRepository) {
+  // Another writer holds the repository's database (its file name is the
+  // storage's business; this test borrows it to hold the write lock).
+  sqlite3 *holder = nullptr;
+  ASSERT_EQ(sqlite3_open((repo_path_ + "/fs.db").c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  apr_hash_t *config;
+  std::string conf_dir = dir_ + "/conf";
+  RA_ASSERT_OK(ostrel_config_get_config(&config, conf_dir.c_str(), pool_));
+  ostrel_cmdline__config_argument arg = {"config", "local", "busy-timeout-ms", "50"};
+  apr_array_header_t *args = apr_array_make(pool_, 1, sizeof(ostrel_cmdline__config_argument *));
+  APR_ARRAY_PUSH(args, ostrel_cmdline__config_argument *) = &arg;
+  RA_ASSERT_OK(ostrel_cmdline__apply_config_options(config, args, "test: ", "--config-option"));
+
+  edit_pool_ = ostrel_pool_create(pool_);
+  ostrel_ra_callbacks *callbacks;
+  RA_ASSERT_OK(ostrel_ra_create_callbacks(&callbacks, edit_pool_));
+  RA_ASSERT_OK(ostrel_ra_open4(&session_, nullptr, repo_url_.c_str(), nullptr, callbacks, nullptr,
+                               config, edit_pool_));
+  RA_ASSERT_OK(ostrel_ra_get_commit_editor3(session_, &ed_, &eb_, nullptr, record_commit, &report_,
+                                            nullptr, false, edit_pool_));
+  // The first call that needs the write lock fails, after the configured wait.
+  ostrel_error *err = ed_->open_root_dir(eb_, 1, edit_pool_, &root_);
+  if (!err) {
+    void *f = add_file("blocked", root_);
+    err = send_text(f, "text");
+    if (!err) err = ed_->close_file_node(f, nullptr, edit_pool_);
+    if (!err) err = ed_->finish_edit(eb_, edit_pool_);
+  }
+  expect_error(err, OSTREL_ERR_FS_BUSY, "50 ms");
+  ostrel_error_clear(ed_->cancel_edit(eb_, edit_pool_));
+
+  ASSERT_EQ(sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(holder);
+  EXPECT_EQ(youngest(), 1);
+  EXPECT_EQ(report_.calls, 0);
+}
+
+// A process killed in the middle of an edit leaves neither a revision nor
+// anything that holds up the next committer.
+TEST_F(CommitEditorTest, KilledEditorProcessLeavesNoTrace) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    begin();
+    void *f = add_file("killed", root_);
+    ostrel_txdelta_window_handler h;
+    void *hb;
+    if (ed_->apply_text_delta(f, nullptr, edit_pool_, &h, &hb)) _exit(3);
+    std::string chunk(OSTREL_STREAM_CHUNK_SIZE, 'k');
+    for (int i = 0; i < 4; i++) {
+      ostrel_txdelta_window w = {static_cast<ostrel_filesize>(i) * OSTREL_STREAM_CHUNK_SIZE,
+                                 chunk.data(), chunk.size()};
+      if (h(&w, hb)) _exit(4);
+    }
+    raise(SIGKILL);
+    _exit(5);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "child exited with " << WEXITSTATUS(status);
+  EXPECT_EQ(youngest(), 1);
+
+  begin();
+  void *kept = add_dir("kept", root_);
+  RA_ASSERT_OK(ed_->close_dir(kept, edit_pool_));
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+  EXPECT_EQ(youngest(), 2);
+  EXPECT_EQ(kind(2, "killed"), ostrel_node_none);
 }
 
 }  // namespace

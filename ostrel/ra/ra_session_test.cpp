@@ -3,7 +3,6 @@
 
 #include <sys/stat.h>
 
-#include "ostrel_config.h"
 #include "ra_test_fixture.h"
 
 namespace {
@@ -60,26 +59,6 @@ TEST_F(RaSessionTest, OpenRefusesUrlsThatLeadNowhere) {
     EXPECT_NE(text.find(c.url), std::string::npos) << text;  // every refusal names the URL
     expect_error(err, c.code, c.reason);
   }
-}
-
-TEST_F(RaSessionTest, OpenUsesTheBusyTimeoutOfTheConfiguration) {
-  // A malformed timeout never gets this far (the configuration refuses it);
-  // a valid one must reach the storage, which accepts it.
-  apr_hash_t *config;
-  std::string conf_dir = dir_ + "/conf";
-  RA_ASSERT_OK(ostrel_config_get_config(&config, conf_dir.c_str(), pool_));
-  ostrel_cmdline__config_argument arg = {"config", "local", "busy-timeout-ms", "25"};
-  apr_array_header_t *args = apr_array_make(pool_, 1, sizeof(ostrel_cmdline__config_argument *));
-  APR_ARRAY_PUSH(args, ostrel_cmdline__config_argument *) = &arg;
-  RA_ASSERT_OK(ostrel_cmdline__apply_config_options(config, args, "test: ", "--config-option"));
-  ostrel_ra_callbacks *callbacks;
-  RA_ASSERT_OK(ostrel_ra_create_callbacks(&callbacks, pool_));
-  ostrel_ra_session *session = nullptr;
-  RA_ASSERT_OK(ostrel_ra_open4(&session, nullptr, repo_url_.c_str(), nullptr, callbacks, nullptr,
-                               config, pool_));
-  ostrel_revnum latest;
-  RA_ASSERT_OK(ostrel_ra_get_latest_revnum(session, &latest, pool_));
-  EXPECT_EQ(latest, 1);
 }
 
 TEST_F(RaSessionTest, CheckPathRevisionsAndPaths) {

@@ -37,7 +37,7 @@ const char *validate_milliseconds(std::string_view value) {
     if (c < '0' || c > '9') return "expected a whole number of milliseconds";
     n = n * 10 + (c - '0');
   }
-  if (n > 2147483647) return "at most 2147483647 milliseconds";
+  if (n > 86400000) return "at most 86400000 milliseconds (one day)";
   return nullptr;
 }
 
