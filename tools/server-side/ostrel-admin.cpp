@@ -80,7 +80,7 @@ ostrel_error *open_root(ostrel_fs_root **root, const std::string &path, ostrel_r
                         apr_pool_t *pool) {
   ostrel_fs *fs;
   OSTREL_ERR(open_fs(&fs, path, pool));
-  ostrel_revnum rev;
+  ostrel_revnum rev = OSTREL_INVALID_REVNUM;
   OSTREL_ERR(rev_or_youngest(&rev, fs, start, pool));
   return ostrel_fs_revision_root(root, fs, rev, pool);
 }
