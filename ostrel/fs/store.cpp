@@ -98,8 +98,15 @@ ostrel_error *Store::prepare(Stmt &stmt, const char *sql) {
   return nullptr;
 }
 
+ostrel_error *Store::set_sync(bool full) {
+  if (sync_ == (full ? 1 : 0)) return nullptr;
+  OSTREL_ERR(exec(full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL"));
+  sync_ = full ? 1 : 0;
+  return nullptr;
+}
+
 ostrel_error *Store::begin_write(bool durable) {
-  OSTREL_ERR(exec(durable ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL"));
+  OSTREL_ERR(set_sync(durable));
   OSTREL_ERR(exec("BEGIN IMMEDIATE"));
   in_txn_ = true;
   return nullptr;

@@ -80,7 +80,7 @@ ostrel_error *open_root(ostrel_fs_root **root, const std::string &path, ostrel_r
                         apr_pool_t *pool) {
   ostrel_fs *fs;
   OSTREL_ERR(open_fs(&fs, path, pool));
-  ostrel_revnum rev;
+  ostrel_revnum rev = OSTREL_INVALID_REVNUM;
   OSTREL_ERR(rev_or_youngest(&rev, fs, start, pool));
   return ostrel_fs_revision_root(root, fs, rev, pool);
 }
@@ -287,9 +287,9 @@ void print_subcommand_help(const Subcommand &sc) {
   std::printf("Usage: ostrel-admin %s\n%s\n", sc.usage, sc.summary);
 }
 
-void print_program_help(FILE *stream) {
-  std::fputs(kProgramUsage, stream);
-  for (const Subcommand &sc : kSubcommands) std::fprintf(stream, "   %s\n", sc.usage);
+void print_program_help() {
+  std::fputs(kProgramUsage, stdout);
+  for (const Subcommand &sc : kSubcommands) std::printf("   %s\n", sc.usage);
 }
 
 // Parses "REV" or "REV:REV".
@@ -316,13 +316,10 @@ bad:
 }
 
 ostrel_error *run(int argc, char **argv, bool *help_shown, apr_pool_t *pool) {
-  if (argc < 2) {
-    print_program_help(stderr);
-    return bad_args("No subcommand given%s");
-  }
+  if (argc < 2) return bad_args("No subcommand given; try 'ostrel-admin --help'%s");
   std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
-    print_program_help(stdout);
+    print_program_help();
     *help_shown = true;
     return nullptr;
   }
