@@ -27,10 +27,11 @@ extern "C" {
  * or 1 after writing the reason to ERROR_STREAM. */
 int ostrel_cmdline_init(const char *progname, FILE *error_stream);
 
-/* Writes the UTF-8 text STRING to STREAM in the native encoding.  A character
- * that the native encoding cannot show is written as "?\uXXXX" (its code
- * point) instead of failing.  A failed write is an error (OSTREL_ERR_IO, with
- * the system's reason); so is invalid UTF-8 in STRING. */
+/* Writes the UTF-8 text STRING to STREAM in the native encoding.  Output
+ * never fails for what the text holds: a character that the native encoding
+ * cannot show is written as "?\uXXXX" (its code point), and a byte of STRING
+ * that is not valid UTF-8 as "?\XNN".  A failed write is an error with the
+ * system's reason ("Write error: No space left on device"). */
 ostrel_error *ostrel_cmdline_fputs(const char *string, FILE *stream, apr_pool_t *pool);
 
 /* Formats like printf (the format and its arguments are UTF-8) and writes the

@@ -58,15 +58,24 @@ std::string to_console(const std::string &text, const char *native) {
   return out;
 }
 
-ostrel_error *write_text(const std::string &text, FILE *stream) {
-  size_t len = text.size();
+// TEXT with every byte that starts no valid UTF-8 sequence shown as "?\XNN".
+std::string valid_utf8(const std::string &text) {
+  std::string out;
+  size_t pos = 0;
   apr_size_t bad = 0;
-  if (!ostrel_utf__is_valid(text.data(), len, &bad))
-    return ostrel_error_createf(OSTREL_ERR_INVALID_UTF8, nullptr,
-                                "Can't write to the console: the text is not valid UTF-8 at "
-                                "offset %zu",
-                                static_cast<size_t>(bad));
-  std::string native = to_console(text, ostrel_utf__native_codeset());
+  while (!ostrel_utf__is_valid(text.data() + pos, text.size() - pos, &bad)) {
+    out.append(text, pos, bad);
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "?\\X%02X", static_cast<unsigned char>(text[pos + bad]));
+    out += escape;
+    pos += bad + 1;
+  }
+  out.append(text, pos, std::string::npos);
+  return out;
+}
+
+ostrel_error *write_text(const std::string &text, FILE *stream) {
+  std::string native = to_console(valid_utf8(text), ostrel_utf__native_codeset());
   errno = 0;
   if (std::fwrite(native.data(), 1, native.size(), stream) != native.size() ||
       std::fflush(stream) != 0 || std::ferror(stream)) {

@@ -113,6 +113,8 @@ TEST_F(LocaleTest, Utf8Locale) {
   };
   check_table(this, from, std::size(from), false, &LocaleTest::from_utf8);
   EXPECT_EQ(console("caf\xC3\xA9\n"), "caf\xC3\xA9\n");
+  EXPECT_EQ(console("J\xF6rg \xC3\xA9\xC3\n"), "J?\\XF6rg \xC3\xA9?\\XC3\n")
+      << "bytes that are not UTF-8 are shown escaped: output never fails for its contents";
 }
 
 TEST_F(LocaleTest, Latin1Locale) {

@@ -171,5 +171,21 @@ else
   echo "FAIL author from the login name:"; cat "$WORK/out"; failures=$((failures + 1))
 fi
 
+# -- native encoding: a Latin-1 log message is stored as UTF-8, and the
+# commit line comes back in Latin-1.
+if mkdir -p "$WORK/locales" &&
+   localedef -i en_US -f ISO-8859-1 "$WORK/locales/en_US.ISO-8859-1" >/dev/null 2>&1; then
+  LOCPATH="$WORK/locales" LC_ALL=en_US.ISO-8859-1 "$KELBRIN" -m "$(printf 'caf\xe9')" \
+    -u "$(printf 'J\xc3\xb6rg')" mkdir $R/latin1 >"$WORK/out" 2>&1
+  if [ "$("$ADMIN" log "$WORK/repo" -r "$(youngest)" | grep ostrel:log)" = "  ostrel:log: café" ] &&
+     grep -Eqx "r[0-9]+ committed by $(printf 'J\xf6rg') at $DATE" "$WORK/out"; then
+    echo "ok   Latin-1 locale: message stored as UTF-8, author shown in Latin-1"
+  else
+    echo "FAIL Latin-1 locale:"; cat "$WORK/out"; failures=$((failures + 1))
+  fi
+else
+  echo "skip Latin-1 locale: localedef cannot make en_US.ISO-8859-1 here"
+fi
+
 same "repository verifies" "" sh -c "'$ADMIN' verify '$WORK/repo' >/dev/null"
 finish
