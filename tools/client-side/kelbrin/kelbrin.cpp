@@ -5,7 +5,10 @@
 // The run, top to bottom: start-up (library, version check, root pool); the
 // option loop; the plain arguments and the extra-arguments file; the action
 // list with its clean URLs, the edit root URL and the log message; then the
-// commit.  Every fatal error ends in report_and_exit, which prints the chain
+// commit: one session at the edit root, the operation tree merged action by
+// action while the repository is asked what exists, and a depth-first drive
+// of the commit editor that ends in finish_edit (or cancel_edit on any
+// failure).  Every fatal error ends in report_and_exit, which prints the chain
 // with the prefix "kelbrin: " and exits with status 1.  Everything lives in
 // the root pool, which only the exit paths destroy.
 
@@ -15,8 +18,7 @@
 #include <apr_file_io.h>
 #include <apr_strings.h>
 
-#include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
