@@ -202,6 +202,37 @@ TEST_F(CommitEditorTest, ReplaceBelowASessionUrl) {
   EXPECT_EQ(sub_change->change_kind, ostrel_fs_path_change_replace);
 }
 
+TEST_F(CommitEditorTest, ChangesInsideACopyLeaveItsSourceAlone) {
+  begin();
+  void *c = add_dir("C", root_, url("A").c_str(), 1);
+  void *c_f = open_file("C/f", c);
+  RA_ASSERT_OK(send_text(c_f, "copy changed\n"));
+  RA_ASSERT_OK(ed_->close_file_node(c_f, nullptr, edit_pool_));
+  RA_ASSERT_OK(ed_->remove_entry("C/sub", 1, c, edit_pool_));
+  void *c_new = add_dir("C/new", c);
+  RA_ASSERT_OK(ed_->close_dir(c_new, edit_pool_));
+  RA_ASSERT_OK(ed_->set_dir_prop(c, "color", ostrel_string_create("blue", pool_), edit_pool_));
+  RA_ASSERT_OK(ed_->close_dir(c, edit_pool_));
+  // Replace A/sub by a copy of itself from the same revision, and delete a
+  // property that was never set.
+  void *a = open_dir("A", root_);
+  RA_ASSERT_OK(ed_->remove_entry("A/sub", 1, a, edit_pool_));
+  void *a_sub = add_dir("A/sub", a, url("A/sub").c_str(), 1);
+  RA_ASSERT_OK(ed_->close_dir(a_sub, edit_pool_));
+  RA_ASSERT_OK(ed_->set_dir_prop(a, "never-set", nullptr, edit_pool_));
+  RA_ASSERT_OK(ed_->close_dir(a, edit_pool_));
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+
+  EXPECT_EQ(cat(2, "C/f"), "copy changed\n");
+  EXPECT_EQ(kind(2, "C/sub"), ostrel_node_none);
+  EXPECT_EQ(kind(2, "C/new"), ostrel_node_dir);
+  EXPECT_EQ(node_prop(2, "C", "color"), "blue");
+  EXPECT_EQ(cat(2, "A/f"), "hello\n");
+  EXPECT_EQ(kind(2, "A/sub"), ostrel_node_dir);
+  EXPECT_EQ(kind(2, "A/new"), ostrel_node_none);
+  EXPECT_EQ(node_prop(2, "A", "color"), "red");
+}
+
 // One refused call per case, on an edit whose root is open at revision 1.
 // The refusal must change nothing: after a cancel the repository is as it was.
 TEST_F(CommitEditorTest, RefusedCalls) {
