@@ -609,7 +609,7 @@ TEST_F(CommitEditorTest, LargeTextIsStreamedIntoTheRevision) {
   EXPECT_EQ(at, size);
 }
 
-TEST_F(CommitEditorTest, OutOfDateEditMakesNothing) {
+TEST_F(CommitEditorTest, OutOfDateEditMakesNothingOtherOldBasesCommit) {
   // Two edits based on revision 1 change the same file; the second to finish
   // must be refused, not silently overwrite the first.
   begin();
@@ -634,6 +634,18 @@ TEST_F(CommitEditorTest, OutOfDateEditMakesNothing) {
   RA_ASSERT_OK(first_ed->cancel_edit(first_eb, first_pool));
   EXPECT_EQ(youngest(), 2);
   EXPECT_EQ(cat(2, "top"), "second\n");
+
+  // An edit on the same old base that changes something else still commits.
+  begin();
+  void *a = open_dir("A", root_);
+  void *a_f = open_file("A/f", a);
+  RA_ASSERT_OK(send_text(a_f, "third\n"));
+  RA_ASSERT_OK(ed_->close_file_node(a_f, nullptr, edit_pool_));
+  RA_ASSERT_OK(ed_->close_dir(a, edit_pool_));
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+  EXPECT_EQ(youngest(), 3);
+  EXPECT_EQ(cat(3, "top"), "second\n");
+  EXPECT_EQ(cat(3, "A/f"), "third\n");
 }
 
 TEST_F(CommitEditorTest, AuthorComesFromTheAuthenticationBaton) {
