@@ -16,6 +16,11 @@
 #include "ostrel_delta.h"
 #include "ra_test_fixture.h"
 
+// The storage's fault seam (ostrel/fs/store.h): turns a named point of its
+// work into a failure.
+typedef ostrel_error *(*ostrel_fs__fault_hook_fn)(const char *point);
+extern "C" void ostrel_fs__set_fault_hook(ostrel_fs__fault_hook_fn hook);
+
 namespace {
 
 using ra_test::chain_text;
@@ -646,6 +651,60 @@ TEST_F(CommitEditorTest, OutOfDateEditMakesNothingOtherOldBasesCommit) {
   EXPECT_EQ(youngest(), 3);
   EXPECT_EQ(cat(3, "top"), "second\n");
   EXPECT_EQ(cat(3, "A/f"), "third\n");
+}
+
+const char *g_failing_point = nullptr;
+
+ostrel_error *fail_at_point(const char *point) {
+  if (g_failing_point && std::strcmp(point, g_failing_point) == 0)
+    return ostrel_error_createf(OSTREL_ERR_IO, nullptr, "injected failure at %s", point);
+  return nullptr;
+}
+
+// A storage failure while the text is written or while the revision is
+// committed: the edit reports it, makes no revision, and the next edit works.
+TEST_F(CommitEditorTest, StorageFailuresMakeNoRevision) {
+  struct Case {
+    const char *point;
+    bool during_text;  // the failure shows while the text is sent
+  } cases[] = {
+      {"upload-chunk", true},
+      {"commit-locked", false},
+      {"commit-written", false},
+  };
+  ostrel_fs__set_fault_hook(fail_at_point);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.point);
+    begin();
+    void *f = add_file("doomed", root_);
+    g_failing_point = c.point;
+    ostrel_error *err = send_text(f, std::string(3 * OSTREL_STREAM_CHUNK_SIZE, 'd'));
+    if (c.during_text) {
+      expect_error(err, OSTREL_ERR_IO, "injected failure");
+      expect_error(ed_->close_file_node(f, nullptr, edit_pool_), OSTREL_ERR_DELTA_BAD_CALL,
+                   "not received completely");
+      expect_error(ed_->finish_edit(eb_, edit_pool_), OSTREL_ERR_DELTA_BAD_CALL,
+                   "not received completely");
+    } else {
+      RA_ASSERT_OK(err);
+      RA_ASSERT_OK(ed_->close_file_node(f, nullptr, edit_pool_));
+      expect_error(ed_->finish_edit(eb_, edit_pool_), OSTREL_ERR_IO, "injected failure");
+    }
+    g_failing_point = nullptr;
+    RA_ASSERT_OK(ed_->cancel_edit(eb_, edit_pool_));
+    apr_pool_destroy(edit_pool_);
+    EXPECT_EQ(youngest(), 1);
+    EXPECT_EQ(report_.calls, 0);
+  }
+  ostrel_fs__set_fault_hook(nullptr);
+
+  begin();
+  void *f = add_file("fine", root_);
+  RA_ASSERT_OK(send_text(f, "fine\n"));
+  RA_ASSERT_OK(ed_->close_file_node(f, nullptr, edit_pool_));
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+  EXPECT_EQ(cat(2, "fine"), "fine\n");
+  EXPECT_EQ(kind(2, "doomed"), ostrel_node_none);
 }
 
 TEST_F(CommitEditorTest, AuthorComesFromTheAuthenticationBaton) {
