@@ -238,6 +238,44 @@ TEST_F(CommitEditorTest, ChangesInsideACopyLeaveItsSourceAlone) {
   EXPECT_EQ(node_prop(2, "A", "color"), "red");
 }
 
+TEST_F(CommitEditorTest, CopyOfTheRepositoryRoot) {
+  begin();
+  void *snap = add_dir("snapshot", root_, repo_url_.c_str(), 1);
+  RA_ASSERT_OK(ed_->close_dir(snap, edit_pool_));
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+  EXPECT_EQ(cat(2, "snapshot/A/f"), "hello\n");
+  EXPECT_EQ(cat(2, "snapshot/top"), "top\n");
+  EXPECT_EQ(kind(2, "snapshot/snapshot"), ostrel_node_none);
+}
+
+TEST_F(CommitEditorTest, RepositoryAtAPathThatNeedsEscapes) {
+  std::string odd_path = dir_ + "/my repo \xC3\xBC%";
+  ostrel_repos *odd;
+  RA_ASSERT_OK(ostrel_repos_create(&odd, odd_path.c_str(), nullptr, pool_));
+  std::string odd_url = "file://" + dir_ + "/my%20repo%20%C3%BC%25";
+  begin("tester", 0, odd_url);
+  void *d = add_dir("a b", root_);
+  RA_ASSERT_OK(ed_->close_dir(d, edit_pool_));
+  void *copy = nullptr;
+  expect_error(ed_->add_dir("c", root_, (odd_url + "/a%20b").c_str(), 0, edit_pool_, &copy),
+               OSTREL_ERR_FS_NOT_FOUND, "does not exist in revision 0");
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+
+  begin("tester", 1, odd_url);
+  copy = add_dir("c", root_, (odd_url + "/a%20b").c_str(), 1);
+  RA_ASSERT_OK(ed_->close_dir(copy, edit_pool_));
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+  const char *root_url = nullptr;
+  RA_ASSERT_OK(ostrel_ra_get_repos_root(session_, &root_url, pool_));
+  EXPECT_EQ(root_url, odd_url);
+
+  ostrel_fs_root *root;
+  ostrel_node_kind k;
+  RA_ASSERT_OK(ostrel_fs_revision_root(&root, ostrel_repos_fs(odd), 2, pool_));
+  RA_ASSERT_OK(ostrel_fs_check_path(&k, root, "c", pool_));
+  EXPECT_EQ(k, ostrel_node_dir);
+}
+
 // One refused call per case, on an edit whose root is open at revision 1.
 // The refusal must change nothing: after a cancel the repository is as it was.
 TEST_F(CommitEditorTest, RefusedCalls) {
