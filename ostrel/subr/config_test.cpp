@@ -116,6 +116,7 @@ TEST_F(ConfigTest, FileContents) {
       {"comments and colon", "# note\n; note\n\n[ local ]\n  busy-timeout-ms:  42  \n", "42",
        nullptr},
       {"crlf", "[local]\r\nbusy-timeout-ms=7\r\n", "7", nullptr},
+      {"byte-order mark", "\xEF\xBB\xBF[local]\nbusy-timeout-ms=8\n", "8", nullptr},
       {"last wins", "[local]\nbusy-timeout-ms=1\nbusy-timeout-ms=2\n", "2", nullptr},
       {"zero", "[local]\nbusy-timeout-ms=0\n", "0", nullptr},
       {"before section", "busy-timeout-ms = 5\n", nullptr, "comes before any section"},
