@@ -723,6 +723,28 @@ TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAb
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
 }
 
+TEST_F(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
+  OK(try_commit(make_trunk));
+  {
+    HookGuard hook("upload-chunk", FaultAction::fail);
+    std::string msg;
+    EXPECT_EQ(code_of(try_commit([this](ostrel_fs_root *r) {
+                        ostrel_error *err = put(r, "trunk/a", std::string(2 * 1024 * 1024, 'z'));
+                        // The file keeps its old contents in the transaction.
+                        EXPECT_EQ(cat(r, "trunk/a"), "alpha");
+                        return err;
+                      }),
+                      &msg),
+              OSTREL_ERR_IO)
+        << msg;
+  }
+  EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 2);  // alpha and beta only
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  EXPECT_EQ(y, 1);
+}
+
 TEST_F(RepoTest, TwoProcessesCommittingAtOnceLoseNothing) {
   OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "shared", nullptr); }));
   const int per_child = 15;
