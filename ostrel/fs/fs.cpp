@@ -75,6 +75,7 @@
 #include "ostrel_fs.h"
 #include "store.h"
 
+using ostrel::fs::ReadScope;
 using ostrel::fs::Stmt;
 using ostrel::fs::Store;
 
@@ -1244,6 +1245,41 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::str
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// The node-origins index
+
+namespace {
+
+// Stores that line LINE began in revision REV, together with every other
+// line that began in REV (a node without predecessor begins its own line in
+// the revision that made it, so those answers need no walk).  Writing a
+// revision's answers in one transaction keeps a crawl to one write per
+// revision, and every answer is stored before it is reported.  The
+// transaction survives the process being killed once it returns; a power
+// loss may drop the newest answers, which are then computed again, never
+// wrong.
+ostrel_error *store_origins(ostrel_fs *fs, int64_t line, ostrel_revnum rev) {
+  Store &store = fs->store;
+  OSTREL_ERR(store.begin_write(false));
+  ostrel_error *err = [&]() -> ostrel_error * {
+    Stmt st;
+    OSTREL_ERR(store.prepare(st, "INSERT OR IGNORE INTO node_origin(line, rev) VALUES(?1, ?2)"));
+    st.bind(1, line).bind(2, int64_t{rev});
+    OSTREL_ERR(st.run());
+    OSTREL_ERR(store.prepare(st, "INSERT OR IGNORE INTO node_origin(line, rev) SELECT id, "
+                                 "created_rev FROM node WHERE created_rev=?1 AND pred IS NULL"));
+    st.bind(1, int64_t{rev});
+    return st.run();
+  }();
+  if (err) {
+    store.rollback();
+    return err;
+  }
+  return store.commit();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // Opening and creating
 
 namespace {
@@ -1256,6 +1292,7 @@ const char kSchema[] =
     "CREATE TABLE node(id INTEGER PRIMARY KEY, kind INTEGER NOT NULL, nid INTEGER NOT NULL,"
     "  pred INTEGER, line INTEGER NOT NULL, created_rev INTEGER NOT NULL, copy_path TEXT,"
     "  copy_rev INTEGER, content INTEGER, props BLOB NOT NULL, dkey INTEGER, asof INTEGER);"
+    "CREATE INDEX node_line_starts ON node(created_rev) WHERE pred IS NULL;"
     "CREATE TABLE dirkey(id INTEGER PRIMARY KEY, parent INTEGER, parent_asof INTEGER,"
     "  head_asof INTEGER NOT NULL);"
     "CREATE TABLE dirent(dkey INTEGER NOT NULL, name TEXT NOT NULL, start_rev INTEGER NOT NULL,"
@@ -1365,11 +1402,15 @@ ostrel_error *ostrel_fs__open(ostrel_fs **fs, const char *db_path, apr_hash_t *f
 // Reading
 
 ostrel_error *ostrel_fs_youngest_rev(ostrel_revnum *out, ostrel_fs *fs, apr_pool_t *) {
+  ReadScope scope(fs->store);
+  OSTREL_ERR(scope.begin());
   return youngest(fs, out);
 }
 
 ostrel_error *ostrel_fs_revision_root(ostrel_fs_root **root, ostrel_fs *fs, ostrel_revnum rev,
                                       apr_pool_t *pool) {
+  ReadScope scope(fs->store);
+  OSTREL_ERR(scope.begin());
   int64_t node;
   if (rev < 0)
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr, "No such revision %ld",
@@ -1387,6 +1428,8 @@ ostrel_revnum ostrel_fs_root_revision(ostrel_fs_root *root) {
 
 ostrel_error *ostrel_fs_check_path(ostrel_node_kind *kind, ostrel_fs_root *root, const char *path,
                                    apr_pool_t *) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   OSTREL_ERR(parse_path(path, segs));
   Loc loc;
@@ -1397,6 +1440,8 @@ ostrel_error *ostrel_fs_check_path(ostrel_node_kind *kind, ostrel_fs_root *root,
 
 ostrel_error *ostrel_fs_dir_entries(apr_hash_t **entries, ostrel_fs_root *root, const char *path,
                                     apr_pool_t *pool) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
@@ -1431,6 +1476,8 @@ ostrel_error *ostrel_fs_dir_entries(apr_hash_t **entries, ostrel_fs_root *root, 
 
 ostrel_error *ostrel_fs_file_contents(ostrel_stream **contents, ostrel_fs_root *root,
                                       const char *path, apr_pool_t *pool) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   Loc loc;
   OSTREL_ERR(file_loc(root, path, loc));
   int64_t id;
@@ -1443,6 +1490,8 @@ ostrel_error *ostrel_fs_file_contents(ostrel_stream **contents, ostrel_fs_root *
 
 ostrel_error *ostrel_fs_file_length(ostrel_filesize *length, ostrel_fs_root *root,
                                     const char *path, apr_pool_t *) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   Loc loc;
   OSTREL_ERR(file_loc(root, path, loc));
   int64_t id;
@@ -1455,6 +1504,8 @@ ostrel_error *ostrel_fs_file_length(ostrel_filesize *length, ostrel_fs_root *roo
 
 ostrel_error *ostrel_fs_file_sha256(const char **hex_digest, ostrel_fs_root *root,
                                     const char *path, apr_pool_t *pool) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   Loc loc;
   OSTREL_ERR(file_loc(root, path, loc));
   int64_t id;
@@ -1467,6 +1518,8 @@ ostrel_error *ostrel_fs_file_sha256(const char **hex_digest, ostrel_fs_root *roo
 
 ostrel_error *ostrel_fs_node_proplist(apr_hash_t **props, ostrel_fs_root *root, const char *path,
                                       apr_pool_t *pool) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
@@ -1482,6 +1535,8 @@ ostrel_error *ostrel_fs_node_proplist(apr_hash_t **props, ostrel_fs_root *root, 
 
 ostrel_error *ostrel_fs_node_prop(ostrel_string **value, ostrel_fs_root *root, const char *path,
                                   const char *name, apr_pool_t *pool) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
@@ -1495,6 +1550,8 @@ ostrel_error *ostrel_fs_node_prop(ostrel_string **value, ostrel_fs_root *root, c
 
 ostrel_error *ostrel_fs_revision_proplist(apr_hash_t **props, ostrel_fs *fs, ostrel_revnum rev,
                                           apr_pool_t *pool) {
+  ReadScope scope(fs->store);
+  OSTREL_ERR(scope.begin());
   int64_t root;
   OSTREL_ERR(revision_root_node(fs, rev, &root));
   Stmt st;
@@ -1523,6 +1580,8 @@ ostrel_error *ostrel_fs_revision_prop(ostrel_string **value, ostrel_fs *fs, ostr
 
 ostrel_error *ostrel_fs_node_created_rev(ostrel_revnum *revision, ostrel_fs_root *root,
                                          const char *path, apr_pool_t *) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
@@ -1545,6 +1604,8 @@ ostrel_error *ostrel_fs_node_created_rev(ostrel_revnum *revision, ostrel_fs_root
 
 ostrel_error *ostrel_fs_copied_from(ostrel_revnum *rev_p, const char **path_p, ostrel_fs_root *root,
                                     const char *path, apr_pool_t *pool) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
@@ -1568,6 +1629,8 @@ ostrel_error *ostrel_fs_copied_from(ostrel_revnum *rev_p, const char **path_p, o
 
 ostrel_error *ostrel_fs_paths_changed2(apr_hash_t **changed_paths, ostrel_fs_root *root,
                                        apr_pool_t *pool) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   if (root->txn)
     return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
                                "Changed paths are known only for committed revisions");
@@ -1605,6 +1668,8 @@ ostrel_error *ostrel_fs_paths_changed2(apr_hash_t **changed_paths, ostrel_fs_roo
 
 ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root *root,
                                         const char *path, apr_pool_t *) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
@@ -1639,9 +1704,8 @@ ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root 
                                 "Repository is damaged: the history of '%s' does not lead to the "
                                 "start of its line",
                                 join_path(segs, segs.size()).c_str());
-  OSTREL_ERR(fs->store.prepare(st, "INSERT OR IGNORE INTO node_origin(line, rev) VALUES(?1, ?2)"));
-  st.bind(1, node.line).bind(2, int64_t{cur.created_rev});
-  OSTREL_ERR(st.run());
+  scope.end();  // the write below takes the write lock on its own
+  OSTREL_ERR(store_origins(fs, node.line, cur.created_rev));
   *revision = cur.created_rev;
   return nullptr;
 }
@@ -1718,6 +1782,8 @@ ostrel_error *ostrel_fs_make_file(ostrel_fs_root *root, const char *path, apr_po
 }
 
 ostrel_error *ostrel_fs_delete(ostrel_fs_root *root, const char *path, apr_pool_t *) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   ostrel_fs_txn *txn = nullptr;
   std::vector<std::string> segs;
   OSTREL_ERR(txn_path(root, path, &txn, segs));
@@ -1744,6 +1810,8 @@ ostrel_error *ostrel_fs_delete(ostrel_fs_root *root, const char *path, apr_pool_
 
 ostrel_error *ostrel_fs_copy(ostrel_fs_root *from_root, const char *from_path,
                              ostrel_fs_root *to_root, const char *to_path, apr_pool_t *) {
+  ReadScope scope(to_root->fs->store);
+  OSTREL_ERR(scope.begin());
   ostrel_fs_txn *txn = nullptr;
   OSTREL_ERR(txn_of(to_root, &txn));
   if (from_root->txn)
@@ -1777,6 +1845,8 @@ ostrel_error *ostrel_fs_copy(ostrel_fs_root *from_root, const char *from_path,
 
 ostrel_error *ostrel_fs_change_node_prop(ostrel_fs_root *root, const char *path, const char *name,
                                          const ostrel_string *value, apr_pool_t *) {
+  ReadScope scope(root->fs->store);
+  OSTREL_ERR(scope.begin());
   ostrel_fs_txn *txn = nullptr;
   std::vector<std::string> segs;
   OSTREL_ERR(txn_path(root, path, &txn, segs));
@@ -1979,6 +2049,8 @@ ostrel_error *ostrel_fs_verify(ostrel_fs *fs, ostrel_revnum start, ostrel_revnum
 
 ostrel_error *ostrel_fs_node_origins_stats(apr_int64_t *lines, apr_int64_t *indexed, ostrel_fs *fs,
                                            apr_pool_t *) {
+  ReadScope scope(fs->store);
+  OSTREL_ERR(scope.begin());
   Stmt st;
   bool row;
   OSTREL_ERR(fs->store.prepare(st, "SELECT count(*) FROM node WHERE pred IS NULL"));

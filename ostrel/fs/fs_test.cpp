@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -374,9 +375,11 @@ TEST_F(RepoTest, NodeOriginsAreCachedByLookupsNotByCommits) {
   EXPECT_EQ(lines, 5);    // the root, trunk, a, sub, b
   EXPECT_EQ(indexed, 1);  // the root's, known from creation
   EXPECT_EQ(origin(root_at(1), "trunk/a"), 1);
-  EXPECT_EQ(origin(root_at(1), "trunk/a"), 1);  // now from the index
+  // One lookup stores the answers for every line its revision began.
   OK(ostrel_fs_node_origins_stats(&lines, &indexed, fs_, pool_));
-  EXPECT_EQ(indexed, 2);
+  EXPECT_EQ(indexed, 5);
+  EXPECT_EQ(origin(root_at(1), "trunk/a"), 1);  // now from the index
+  EXPECT_EQ(origin(root_at(1), "trunk/sub/b"), 1);
 }
 
 TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
@@ -591,6 +594,318 @@ TEST_F(RepoTest, LargeContentsAreStreamedInChunks) {
   EXPECT_EQ(i, total);
   EXPECT_EQ(mismatches, 0u);
   OK(ostrel_fs_verify(fs_, 0, 1, nullptr, nullptr, pool_));
+}
+
+
+// ---------------------------------------------------------------------------
+// Crashes, concurrent committers, damage
+
+// Point at which the fault hook acts, and what it does there.
+const char *g_fault_point = nullptr;
+enum class FaultAction { kill, fail, sleep } g_fault_action;
+int g_sleep_ms = 0;
+
+ostrel_error *fault_hook(const char *point) {
+  if (!g_fault_point || std::strcmp(point, g_fault_point) != 0) return nullptr;
+  switch (g_fault_action) {
+    case FaultAction::kill:
+      raise(SIGKILL);
+      break;
+    case FaultAction::fail:
+      return ostrel_error_createf(OSTREL_ERR_IO, nullptr, "Injected failure at %s", point);
+    case FaultAction::sleep:
+      usleep(static_cast<useconds_t>(g_sleep_ms) * 1000);
+      break;
+  }
+  return nullptr;
+}
+
+struct HookGuard {
+  HookGuard(const char *point, FaultAction action, int sleep_ms = 0) {
+    g_fault_point = point;
+    g_fault_action = action;
+    g_sleep_ms = sleep_ms;
+    ostrel_fs__set_fault_hook(fault_hook);
+  }
+  ~HookGuard() {
+    ostrel_fs__set_fault_hook(nullptr);
+    g_fault_point = nullptr;
+  }
+};
+
+// Runs BODY in a child process with its own handle on the repository at
+// PATH; returns the child's wait status.  BODY's error (if any) makes the
+// child exit with status 3.
+pid_t spawn(const std::string &path, const std::function<ostrel_error *(ostrel_fs *)> &body,
+            apr_hash_t *config = nullptr) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  apr_pool_t *pool = ostrel_pool_create(nullptr);
+  ostrel_repos *repos;
+  ostrel_error *err = ostrel_repos_open2(&repos, path.c_str(), config, pool);
+  if (!err) err = body(ostrel_repos_fs(repos));
+  int status = 0;
+  if (err) {
+    status = err->apr_err == OSTREL_ERR_FS_BUSY ? 4 : 3;
+    ostrel_error_clear(err);
+  }
+  _exit(status);
+}
+
+int wait_for(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+// One transaction on the youngest revision adding file PATH with TEXT.
+ostrel_error *commit_file(ostrel_fs *fs, const std::string &path, const std::string &text,
+                          ostrel_revnum *rev) {
+  apr_pool_t *p = ostrel_pool_create(nullptr);
+  ostrel_error *err = [&]() -> ostrel_error * {
+    ostrel_revnum y;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, fs, p));
+    ostrel_fs_txn *txn;
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn, fs, y, p));
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
+    OSTREL_ERR(ostrel_fs_make_file(root, path.c_str(), p));
+    OSTREL_ERR(put(root, path.c_str(), text));
+    return ostrel_fs_commit_txn(nullptr, rev, txn, p);
+  }();
+  apr_pool_destroy(p);
+  return err;
+}
+
+TEST_F(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {
+  OK(try_commit(make_trunk));
+  const std::string big(3 * 1024 * 1024, 'x');  // several chunks
+  for (const char *point : {"upload-chunk", "commit-locked", "commit-written"}) {
+    SCOPED_TRACE(point);
+    pid_t pid = spawn(path_, [&](ostrel_fs *fs) {
+      HookGuard hook(point, FaultAction::kill);
+      ostrel_revnum rev;
+      return commit_file(fs, "trunk/killed", big, &rev);
+    });
+    int status = wait_for(pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    ostrel_repos *repos;
+    OK(ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool_));
+    ostrel_fs *fs = ostrel_repos_fs(repos);
+    ostrel_revnum y;
+    OK(ostrel_fs_youngest_rev(&y, fs, pool_));
+    EXPECT_EQ(y, 1);
+    OK(ostrel_fs_verify(fs, 0, y, nullptr, nullptr, pool_));
+  }
+  // What the killed transactions left is swept by the next commit.
+  EXPECT_GT(db_count("SELECT count(*) FROM txn"), 0);
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "after", nullptr); }));
+  EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM chunk WHERE content NOT IN (SELECT id FROM content)"), 0);
+}
+
+TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAborted) {
+  OK(try_commit(make_trunk));
+  for (const char *point : {"commit-locked", "commit-written"}) {
+    SCOPED_TRACE(point);
+    HookGuard hook(point, FaultAction::fail);
+    std::string msg;
+    EXPECT_EQ(code_of(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "lost"); }),
+                      &msg),
+              OSTREL_ERR_IO);
+    EXPECT_NE(msg.find(point), std::string::npos);
+  }
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  EXPECT_EQ(y, 1);
+  EXPECT_EQ(cat(root_at(1), "trunk/a"), "alpha");
+  EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
+}
+
+TEST_F(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
+  OK(try_commit(make_trunk));
+  {
+    HookGuard hook("upload-chunk", FaultAction::fail);
+    std::string msg;
+    EXPECT_EQ(code_of(try_commit([this](ostrel_fs_root *r) {
+                        ostrel_error *err = put(r, "trunk/a", std::string(2 * 1024 * 1024, 'z'));
+                        // The file keeps its old contents in the transaction.
+                        EXPECT_EQ(cat(r, "trunk/a"), "alpha");
+                        return err;
+                      }),
+                      &msg),
+              OSTREL_ERR_IO)
+        << msg;
+  }
+  EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 2);  // alpha and beta only
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  EXPECT_EQ(y, 1);
+}
+
+TEST_F(RepoTest, TwoProcessesCommittingAtOnceLoseNothing) {
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "shared", nullptr); }));
+  const int per_child = 15;
+  auto worker = [&](const std::string &prefix) {
+    return [prefix, per_child](ostrel_fs *fs) -> ostrel_error * {
+      for (int i = 0; i < per_child; ++i) {
+        ostrel_revnum rev;
+        OSTREL_ERR(commit_file(fs, "shared/" + prefix + std::to_string(i), prefix, &rev));
+      }
+      return nullptr;
+    };
+  };
+  pid_t a = spawn(path_, worker("a"));
+  pid_t b = spawn(path_, worker("b"));
+  int sa = wait_for(a), sb = wait_for(b);
+  ASSERT_TRUE(WIFEXITED(sa) && WIFEXITED(sb));
+  EXPECT_EQ(WEXITSTATUS(sa), 0);
+  EXPECT_EQ(WEXITSTATUS(sb), 0);
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  EXPECT_EQ(y, 1 + 2 * per_child);
+  apr_hash_t *h;
+  OK(ostrel_fs_dir_entries(&h, root_at(y), "shared", pool_));
+  EXPECT_EQ(apr_hash_count(h), static_cast<unsigned>(2 * per_child));
+  // Every revision adds exactly one file.
+  for (ostrel_revnum r = 2; r <= y; ++r) EXPECT_EQ(changes(r).size(), 1u) << r;
+  OK(ostrel_fs_verify(fs_, 0, y, nullptr, nullptr, pool_));
+}
+
+TEST_F(RepoTest, CommitterHeldBackLongerThanTheBusyTimeoutGetsAClearError) {
+  // The child holds the write lock in its commit step for 1.5 s.
+  pid_t holder = spawn(path_, [](ostrel_fs *fs) {
+    HookGuard hook("commit-written", FaultAction::sleep, 1500);
+    ostrel_revnum rev;
+    return commit_file(fs, "held", "x", &rev);
+  });
+  usleep(400 * 1000);
+  apr_hash_t *config = apr_hash_make(pool_);
+  apr_hash_set(config, OSTREL_FS_CONFIG_BUSY_TIMEOUT, APR_HASH_KEY_STRING, "100");
+  ostrel_repos *repos;
+  OK(ostrel_repos_open2(&repos, path_.c_str(), config, pool_));
+  ostrel_fs *impatient = ostrel_repos_fs(repos);
+  // Readers are not blocked meanwhile.
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, impatient, pool_));
+  EXPECT_EQ(y, 0);
+  ostrel_revnum rev;
+  std::string msg;
+  EXPECT_EQ(code_of(commit_file(impatient, "mine", "y", &rev), &msg), OSTREL_ERR_FS_BUSY);
+  EXPECT_NE(msg.find("100 ms"), std::string::npos) << msg;
+  int status = wait_for(holder);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // A patient committer (the default timeout) gets through after the holder.
+  OK(commit_file(fs_, "mine", "y", &rev));
+  EXPECT_EQ(rev, 2);
+}
+
+TEST_F(RepoTest, LongUploadDoesNotHoldBackOtherCommitters) {
+  // The child uploads 4 chunks, pausing 300 ms before each.
+  pid_t uploader = spawn(path_, [](ostrel_fs *fs) {
+    HookGuard hook("upload-chunk", FaultAction::sleep, 300);
+    ostrel_revnum rev;
+    return commit_file(fs, "slow", std::string(3 * 1024 * 1024 + 5, 'u'), &rev);
+  });
+  usleep(200 * 1000);
+  apr_hash_t *config = apr_hash_make(pool_);
+  apr_hash_set(config, OSTREL_FS_CONFIG_BUSY_TIMEOUT, APR_HASH_KEY_STRING, "200");
+  ostrel_repos *repos;
+  OK(ostrel_repos_open2(&repos, path_.c_str(), config, pool_));
+  ostrel_revnum rev;
+  OK(commit_file(ostrel_repos_fs(repos), "quick", "q", &rev));
+  EXPECT_EQ(rev, 1);
+  int status = wait_for(uploader);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(cat(root_at(2), "quick"), "q");
+  EXPECT_EQ(cat(root_at(2), "slow").size(), 3u * 1024 * 1024 + 5);
+}
+
+class DamageTest : public RepoTest {};
+
+TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
+  OK(try_commit(make_trunk));
+  std::string db = path_ + "/fs.db";
+  struct Case {
+    const char *name;
+    std::function<void()> damage;
+    apr_status_t code;
+    const char *says;
+  };
+  const Case cases[] = {
+      {"database missing", [&] { std::filesystem::rename(db, db + ".away"); },
+       OSTREL_ERR_FS_CORRUPT, "missing"},
+      {"database overwritten",
+       [&] {
+         std::filesystem::remove(db + "-wal");
+         std::filesystem::remove(db + "-shm");
+         FILE *f = std::fopen(db.c_str(), "w");
+         std::fputs("this is not a database, not at all; it is just text......", f);
+         std::fclose(f);
+       },
+       OSTREL_ERR_FS_CORRUPT, "damaged"},
+      {"unknown format", [&] {
+         FILE *f = std::fopen((path_ + "/format").c_str(), "w");
+         std::fputs("99\n", f);
+         std::fclose(f);
+       },
+       OSTREL_ERR_FS_BAD_FORMAT, "99"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    // A fresh copy of the repository for each kind of damage.
+    std::string copy = dir_ + "/copy";
+    std::filesystem::remove_all(copy);
+    std::filesystem::copy(path_, copy);
+    std::string saved_path = path_;
+    path_ = copy;
+    db = path_ + "/fs.db";
+    c.damage();
+    ostrel_repos *repos;
+    std::string msg;
+    ostrel_error *err = ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool_);
+    if (!err) {  // some damage shows only on first use
+      ostrel_revnum y;
+      err = ostrel_fs_youngest_rev(&y, ostrel_repos_fs(repos), pool_);
+    }
+    bool has_code = ostrel_error_find_cause(err, c.code) != nullptr;
+    msg = take_error(err);
+    EXPECT_TRUE(has_code) << msg;
+    EXPECT_NE(msg.find(c.says), std::string::npos) << msg;
+    path_ = saved_path;
+  }
+}
+
+TEST_F(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
+  OK(try_commit(make_trunk));                                                       // r1
+  OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/sub/b", "later"); }));  // r2
+  OK(ostrel_fs_verify(fs_, 0, 2, nullptr, nullptr, pool_));
+  sqlite3 *db;
+  ASSERT_EQ(sqlite3_open((path_ + "/fs.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "UPDATE chunk SET data=x'28b52ffd0000' WHERE content="
+                         "(SELECT content FROM node WHERE id=(SELECT max(id) FROM node "
+                         "WHERE kind=1))",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  std::vector<ostrel_revnum> verified;
+  std::string msg;
+  EXPECT_EQ(code_of(ostrel_fs_verify(
+                        fs_, 0, 2,
+                        [](void *baton, ostrel_revnum rev, apr_pool_t *) {
+                          static_cast<std::vector<ostrel_revnum> *>(baton)->push_back(rev);
+                        },
+                        &verified, pool_),
+                    &msg),
+            OSTREL_ERR_FS_CORRUPT);
+  EXPECT_EQ(verified, (std::vector<ostrel_revnum>{0, 1}));
+  EXPECT_NE(msg.find("Revision 2"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("/trunk/sub/b"), std::string::npos) << msg;
 }
 
 }  // namespace

@@ -66,6 +66,10 @@ ostrel_error *Store::open(const std::string &path, bool create, int busy_timeout
   }
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, busy_timeout_ms);
+  // Checkpoint the WAL every 64 MiB instead of every 4 MiB: each checkpoint
+  // syncs both files, and large contents would otherwise pay for one every
+  // few chunks.
+  sqlite3_wal_autocheckpoint(db_, 16384);
   return nullptr;
 }
 
@@ -98,8 +102,15 @@ ostrel_error *Store::prepare(Stmt &stmt, const char *sql) {
   return nullptr;
 }
 
+ostrel_error *Store::set_sync(bool full) {
+  if (sync_ == (full ? 1 : 0)) return nullptr;
+  OSTREL_ERR(exec(full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL"));
+  sync_ = full ? 1 : 0;
+  return nullptr;
+}
+
 ostrel_error *Store::begin_write(bool durable) {
-  OSTREL_ERR(exec(durable ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL"));
+  OSTREL_ERR(set_sync(durable));
   OSTREL_ERR(exec("BEGIN IMMEDIATE"));
   in_txn_ = true;
   return nullptr;

@@ -57,6 +57,12 @@ class Store {
   ostrel_error *commit();
   void rollback();
   bool in_transaction() const { return in_txn_; }
+  bool in_read() const { return in_read_; }
+
+  /* Chooses how a write that is not inside begin_write/commit is synced:
+   * FULL survives power loss; NORMAL (WAL) survives a killed process, and on
+   * power loss may lose the newest commits, never leaving a partial one. */
+  ostrel_error *set_sync(bool full);
 
   /* Read transactions give one consistent snapshot to several queries. */
   ostrel_error *begin_read();
@@ -77,7 +83,34 @@ class Store {
   std::map<std::string, sqlite3_stmt *> cache_;
   bool in_txn_ = false;
   bool in_read_ = false;
+  int sync_ = -1;  // -1 unknown, 0 NORMAL, 1 FULL
   int busy_timeout_ms_ = 10000;
+};
+
+/* One consistent snapshot for the reads of one call: begins a read
+ * transaction unless one (or a write transaction) is already open, and ends
+ * it when the scope ends.  Besides consistency this saves SQLite from taking
+ * and dropping its locks around every single statement. */
+class ReadScope {
+ public:
+  explicit ReadScope(Store &store) : store_(store) {}
+  ReadScope(const ReadScope &) = delete;
+  ReadScope &operator=(const ReadScope &) = delete;
+  ~ReadScope() { end(); }
+  ostrel_error *begin() {
+    if (store_.in_transaction() || store_.in_read()) return nullptr;
+    OSTREL_ERR(store_.begin_read());
+    mine_ = true;
+    return nullptr;
+  }
+  void end() {
+    if (mine_) store_.end_read();
+    mine_ = false;
+  }
+
+ private:
+  Store &store_;
+  bool mine_ = false;
 };
 
 /* A borrowed prepared statement: binds, steps and reads columns.  Resetting
