@@ -54,8 +54,12 @@ typedef struct ostrel_cmdline__config_argument {
 } ostrel_cmdline__config_argument;
 
 /* Parses OPT_ARG ("FILE:SECTION:OPTION=[VALUE]") and appends a new
- * ostrel_cmdline__config_argument * (allocated in POOL) to CONFIG_OPTIONS;
- * anything else is refused with an error that shows that form. */
+ * ostrel_cmdline__config_argument * (allocated in POOL) to CONFIG_OPTIONS.
+ * FILE, SECTION and OPTION must be non-empty and OPTION must not contain ':';
+ * VALUE may be empty and may contain ':' and '='.  Anything else is error
+ * OSTREL_ERR_BAD_CONFIG_OPTION with a message that shows the expected form;
+ * CONFIG_OPTIONS is then unchanged.  Whether the file, section and option
+ * exist is checked later, by ostrel_cmdline__apply_config_options. */
 ostrel_error *ostrel_cmdline__parse_config_option(apr_array_header_t *config_options,
                                                   const char *opt_arg, apr_pool_t *pool);
 
