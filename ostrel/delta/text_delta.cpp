@@ -4,7 +4,7 @@
 // bytes, whatever the size of the text, and the receiver writes each window
 // through before it asks for the next.
 
-#include <nettle/sha2.h>
+#include <openssl/evp.h>
 
 #include <memory>
 
@@ -15,8 +15,9 @@ extern "C" ostrel_error *ostrel_txdelta_send_stream(ostrel_stream *stream,
                                                     void *handler_baton, unsigned char *digest,
                                                     apr_pool_t * /*pool*/) {
   std::unique_ptr<char[]> buffer(new char[OSTREL_STREAM_CHUNK_SIZE]);
-  sha256_ctx sha;
-  sha256_init(&sha);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> sha(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1)
+    OSTREL_ERR_MALFUNCTION("cannot set up SHA-256");
 
   ostrel_error *err = OSTREL_NO_ERROR;
   ostrel_txdelta_window window{0, buffer.get(), 0};
@@ -24,7 +25,7 @@ extern "C" ostrel_error *ostrel_txdelta_send_stream(ostrel_stream *stream,
     apr_size_t len = OSTREL_STREAM_CHUNK_SIZE;
     err = ostrel_stream_read_full(stream, buffer.get(), &len);
     if (err || len == 0) break;
-    sha256_update(&sha, len, reinterpret_cast<const uint8_t *>(buffer.get()));
+    EVP_DigestUpdate(sha.get(), buffer.get(), len);
     window.len = len;
     err = handler(&window, handler_baton);
     if (err) break;
@@ -34,6 +35,6 @@ extern "C" ostrel_error *ostrel_txdelta_send_stream(ostrel_stream *stream,
   if (!err) err = handler(nullptr, handler_baton);
 
   err = ostrel_error_compose_create(err, ostrel_stream_close(stream));
-  if (!err && digest) sha256_digest(&sha, OSTREL_TXDELTA_DIGEST_SIZE, digest);
+  if (!err && digest) EVP_DigestFinal_ex(sha.get(), digest, nullptr);
   return err;
 }

@@ -1245,6 +1245,41 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::str
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// The node-origins index
+
+namespace {
+
+// Stores that line LINE began in revision REV, together with every other
+// line that began in REV (a node without predecessor begins its own line in
+// the revision that made it, so those answers need no walk).  Writing a
+// revision's answers in one transaction keeps a crawl to one write per
+// revision, and every answer is stored before it is reported.  The
+// transaction survives the process being killed once it returns; a power
+// loss may drop the newest answers, which are then computed again, never
+// wrong.
+ostrel_error *store_origins(ostrel_fs *fs, int64_t line, ostrel_revnum rev) {
+  Store &store = fs->store;
+  OSTREL_ERR(store.begin_write(false));
+  ostrel_error *err = [&]() -> ostrel_error * {
+    Stmt st;
+    OSTREL_ERR(store.prepare(st, "INSERT OR IGNORE INTO node_origin(line, rev) VALUES(?1, ?2)"));
+    st.bind(1, line).bind(2, int64_t{rev});
+    OSTREL_ERR(st.run());
+    OSTREL_ERR(store.prepare(st, "INSERT OR IGNORE INTO node_origin(line, rev) SELECT id, "
+                                 "created_rev FROM node WHERE created_rev=?1 AND pred IS NULL"));
+    st.bind(1, int64_t{rev});
+    return st.run();
+  }();
+  if (err) {
+    store.rollback();
+    return err;
+  }
+  return store.commit();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // Opening and creating
 
 namespace {
@@ -1257,6 +1292,7 @@ const char kSchema[] =
     "CREATE TABLE node(id INTEGER PRIMARY KEY, kind INTEGER NOT NULL, nid INTEGER NOT NULL,"
     "  pred INTEGER, line INTEGER NOT NULL, created_rev INTEGER NOT NULL, copy_path TEXT,"
     "  copy_rev INTEGER, content INTEGER, props BLOB NOT NULL, dkey INTEGER, asof INTEGER);"
+    "CREATE INDEX node_line_starts ON node(created_rev) WHERE pred IS NULL;"
     "CREATE TABLE dirkey(id INTEGER PRIMARY KEY, parent INTEGER, parent_asof INTEGER,"
     "  head_asof INTEGER NOT NULL);"
     "CREATE TABLE dirent(dkey INTEGER NOT NULL, name TEXT NOT NULL, start_rev INTEGER NOT NULL,"
@@ -1669,13 +1705,7 @@ ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root 
                                 "start of its line",
                                 join_path(segs, segs.size()).c_str());
   scope.end();  // the write below takes the write lock on its own
-  // The index is a cache: an answer is written in its own small transaction
-  // that survives the process being killed the moment it returns; a power
-  // loss may drop the newest answers, which are then computed again.
-  OSTREL_ERR(fs->store.set_sync(false));
-  OSTREL_ERR(fs->store.prepare(st, "INSERT OR IGNORE INTO node_origin(line, rev) VALUES(?1, ?2)"));
-  st.bind(1, node.line).bind(2, int64_t{cur.created_rev});
-  OSTREL_ERR(st.run());
+  OSTREL_ERR(store_origins(fs, node.line, cur.created_rev));
   *revision = cur.created_rev;
   return nullptr;
 }

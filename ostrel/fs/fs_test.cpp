@@ -375,9 +375,11 @@ TEST_F(RepoTest, NodeOriginsAreCachedByLookupsNotByCommits) {
   EXPECT_EQ(lines, 5);    // the root, trunk, a, sub, b
   EXPECT_EQ(indexed, 1);  // the root's, known from creation
   EXPECT_EQ(origin(root_at(1), "trunk/a"), 1);
-  EXPECT_EQ(origin(root_at(1), "trunk/a"), 1);  // now from the index
+  // One lookup stores the answers for every line its revision began.
   OK(ostrel_fs_node_origins_stats(&lines, &indexed, fs_, pool_));
-  EXPECT_EQ(indexed, 2);
+  EXPECT_EQ(indexed, 5);
+  EXPECT_EQ(origin(root_at(1), "trunk/a"), 1);  // now from the index
+  EXPECT_EQ(origin(root_at(1), "trunk/sub/b"), 1);
 }
 
 TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
@@ -719,6 +721,28 @@ TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAb
   EXPECT_EQ(y, 1);
   EXPECT_EQ(cat(root_at(1), "trunk/a"), "alpha");
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
+}
+
+TEST_F(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
+  OK(try_commit(make_trunk));
+  {
+    HookGuard hook("upload-chunk", FaultAction::fail);
+    std::string msg;
+    EXPECT_EQ(code_of(try_commit([this](ostrel_fs_root *r) {
+                        ostrel_error *err = put(r, "trunk/a", std::string(2 * 1024 * 1024, 'z'));
+                        // The file keeps its old contents in the transaction.
+                        EXPECT_EQ(cat(r, "trunk/a"), "alpha");
+                        return err;
+                      }),
+                      &msg),
+              OSTREL_ERR_IO)
+        << msg;
+  }
+  EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 2);  // alpha and beta only
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  EXPECT_EQ(y, 1);
 }
 
 TEST_F(RepoTest, TwoProcessesCommittingAtOnceLoseNothing) {

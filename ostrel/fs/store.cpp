@@ -66,6 +66,10 @@ ostrel_error *Store::open(const std::string &path, bool create, int busy_timeout
   }
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, busy_timeout_ms);
+  // Checkpoint the WAL every 64 MiB instead of every 4 MiB: each checkpoint
+  // syncs both files, and large contents would otherwise pay for one every
+  // few chunks.
+  sqlite3_wal_autocheckpoint(db_, 16384);
   return nullptr;
 }
 

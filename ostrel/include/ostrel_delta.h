@@ -68,8 +68,9 @@ ostrel_error *ostrel_txdelta_send_stream(ostrel_stream *stream,
  * deletes the property.
  *
  * Order: open_root_dir once, first; a child is added or opened through its
- * parent directory's baton while that directory is open; a node is closed
- * after everything below it; apply_text_delta at most once per file, and its
+ * parent directory's baton while that directory is open; the walk is depth
+ * first, so a directory takes no call while one of its children is open; a
+ * node is closed after everything below it; apply_text_delta at most once per file, and its
  * window handler must see its ending NULL window before the file is closed;
  * finish_edit or cancel_edit last.  After finish_edit (successful or not) only
  * cancel_edit may be called; cancel_edit may be called at any time, and more

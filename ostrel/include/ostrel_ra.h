@@ -2,8 +2,9 @@
  * reaches repositories on local disk.  Conventions as in ostrel_types.h.
  *
  * A session is open at one URL (its "session URL"); every path a session call
- * takes is relative to that URL ("" is the URL itself, "a/b" below it) and
- * must not hold empty, "." or ".." segments.  A session and everything it
+ * takes is relative to that URL ("" is the URL itself, "a/b" below it), is
+ * plain UTF-8 (not URL-escaped: "a b", not "a%20b") and must not hold empty,
+ * "." or ".." segments (OSTREL_ERR_BAD_PATH).  A session and everything it
  * hands out (editors, batons) live in the pool it was opened in; destroying
  * that pool closes the session and abandons an unfinished edit.
  *
@@ -44,12 +45,14 @@ typedef ostrel_error *(*ostrel_ra_open_tmp_file_func)(apr_file_t **fp, void *cal
 /* What a session asks of its caller.  Create it with ostrel_ra_create_callbacks
  * and fill in what the caller provides; a NULL entry means "not provided". */
 typedef struct ostrel_ra_callbacks {
-  /* Used whenever the access module needs a temporary file; when NULL, the
-   * library makes its own in the system's temporary directory. */
+  /* Used whenever an access module needs a temporary file.  The local
+   * module never does (texts go straight into the repository), so it may be
+   * NULL. */
   ostrel_ra_open_tmp_file_func open_tmp_file;
   /* Who is committing; NULL: the login name of the running user. */
   ostrel_auth_baton *auth_baton;
-  /* Asked between steps of long operations whether to stop; may be NULL. */
+  /* Asked whether to stop; may be NULL.  The local module's operations are
+   * short or driven by the caller, so it does not ask. */
   ostrel_cancel_func cancel_func;
 } ostrel_ra_callbacks;
 

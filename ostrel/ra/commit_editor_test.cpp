@@ -16,6 +16,11 @@
 #include "ostrel_delta.h"
 #include "ra_test_fixture.h"
 
+// The storage's fault seam (ostrel/fs/store.h): turns a named point of its
+// work into a failure.
+typedef ostrel_error *(*ostrel_fs__fault_hook_fn)(const char *point);
+extern "C" void ostrel_fs__set_fault_hook(ostrel_fs__fault_hook_fn hook);
+
 namespace {
 
 using ra_test::chain_text;
@@ -200,6 +205,75 @@ TEST_F(CommitEditorTest, ReplaceBelowASessionUrl) {
       static_cast<ostrel_path_change *>(apr_hash_get(changes, "/A/sub", APR_HASH_KEY_STRING));
   ASSERT_NE(sub_change, nullptr);
   EXPECT_EQ(sub_change->change_kind, ostrel_fs_path_change_replace);
+}
+
+TEST_F(CommitEditorTest, ChangesInsideACopyLeaveItsSourceAlone) {
+  begin();
+  void *c = add_dir("C", root_, url("A").c_str(), 1);
+  void *c_f = open_file("C/f", c);
+  RA_ASSERT_OK(send_text(c_f, "copy changed\n"));
+  RA_ASSERT_OK(ed_->close_file_node(c_f, nullptr, edit_pool_));
+  RA_ASSERT_OK(ed_->remove_entry("C/sub", 1, c, edit_pool_));
+  void *c_new = add_dir("C/new", c);
+  RA_ASSERT_OK(ed_->close_dir(c_new, edit_pool_));
+  RA_ASSERT_OK(ed_->set_dir_prop(c, "color", ostrel_string_create("blue", pool_), edit_pool_));
+  RA_ASSERT_OK(ed_->close_dir(c, edit_pool_));
+  // Replace A/sub by a copy of itself from the same revision, and delete a
+  // property that was never set.
+  void *a = open_dir("A", root_);
+  RA_ASSERT_OK(ed_->remove_entry("A/sub", 1, a, edit_pool_));
+  void *a_sub = add_dir("A/sub", a, url("A/sub").c_str(), 1);
+  RA_ASSERT_OK(ed_->close_dir(a_sub, edit_pool_));
+  RA_ASSERT_OK(ed_->set_dir_prop(a, "never-set", nullptr, edit_pool_));
+  RA_ASSERT_OK(ed_->close_dir(a, edit_pool_));
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+
+  EXPECT_EQ(cat(2, "C/f"), "copy changed\n");
+  EXPECT_EQ(kind(2, "C/sub"), ostrel_node_none);
+  EXPECT_EQ(kind(2, "C/new"), ostrel_node_dir);
+  EXPECT_EQ(node_prop(2, "C", "color"), "blue");
+  EXPECT_EQ(cat(2, "A/f"), "hello\n");
+  EXPECT_EQ(kind(2, "A/sub"), ostrel_node_dir);
+  EXPECT_EQ(kind(2, "A/new"), ostrel_node_none);
+  EXPECT_EQ(node_prop(2, "A", "color"), "red");
+}
+
+TEST_F(CommitEditorTest, CopyOfTheRepositoryRoot) {
+  begin();
+  void *snap = add_dir("snapshot", root_, repo_url_.c_str(), 1);
+  RA_ASSERT_OK(ed_->close_dir(snap, edit_pool_));
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+  EXPECT_EQ(cat(2, "snapshot/A/f"), "hello\n");
+  EXPECT_EQ(cat(2, "snapshot/top"), "top\n");
+  EXPECT_EQ(kind(2, "snapshot/snapshot"), ostrel_node_none);
+}
+
+TEST_F(CommitEditorTest, RepositoryAtAPathThatNeedsEscapes) {
+  std::string odd_path = dir_ + "/my repo \xC3\xBC%";
+  ostrel_repos *odd;
+  RA_ASSERT_OK(ostrel_repos_create(&odd, odd_path.c_str(), nullptr, pool_));
+  std::string odd_url = "file://" + dir_ + "/my%20repo%20%C3%BC%25";
+  begin("tester", 0, odd_url);
+  void *d = add_dir("a b", root_);
+  RA_ASSERT_OK(ed_->close_dir(d, edit_pool_));
+  void *copy = nullptr;
+  expect_error(ed_->add_dir("c", root_, (odd_url + "/a%20b").c_str(), 0, edit_pool_, &copy),
+               OSTREL_ERR_FS_NOT_FOUND, "does not exist in revision 0");
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+
+  begin("tester", 1, odd_url);
+  copy = add_dir("c", root_, (odd_url + "/a%20b").c_str(), 1);
+  RA_ASSERT_OK(ed_->close_dir(copy, edit_pool_));
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+  const char *root_url = nullptr;
+  RA_ASSERT_OK(ostrel_ra_get_repos_root(session_, &root_url, pool_));
+  EXPECT_EQ(root_url, odd_url);
+
+  ostrel_fs_root *root;
+  ostrel_node_kind k;
+  RA_ASSERT_OK(ostrel_fs_revision_root(&root, ostrel_repos_fs(odd), 2, pool_));
+  RA_ASSERT_OK(ostrel_fs_check_path(&k, root, "c", pool_));
+  EXPECT_EQ(k, ostrel_node_dir);
 }
 
 // One refused call per case, on an edit whose root is open at revision 1.
@@ -578,7 +652,7 @@ TEST_F(CommitEditorTest, LargeTextIsStreamedIntoTheRevision) {
   EXPECT_EQ(at, size);
 }
 
-TEST_F(CommitEditorTest, OutOfDateEditMakesNothing) {
+TEST_F(CommitEditorTest, OutOfDateEditMakesNothingOtherOldBasesCommit) {
   // Two edits based on revision 1 change the same file; the second to finish
   // must be refused, not silently overwrite the first.
   begin();
@@ -603,6 +677,72 @@ TEST_F(CommitEditorTest, OutOfDateEditMakesNothing) {
   RA_ASSERT_OK(first_ed->cancel_edit(first_eb, first_pool));
   EXPECT_EQ(youngest(), 2);
   EXPECT_EQ(cat(2, "top"), "second\n");
+
+  // An edit on the same old base that changes something else still commits.
+  begin();
+  void *a = open_dir("A", root_);
+  void *a_f = open_file("A/f", a);
+  RA_ASSERT_OK(send_text(a_f, "third\n"));
+  RA_ASSERT_OK(ed_->close_file_node(a_f, nullptr, edit_pool_));
+  RA_ASSERT_OK(ed_->close_dir(a, edit_pool_));
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+  EXPECT_EQ(youngest(), 3);
+  EXPECT_EQ(cat(3, "top"), "second\n");
+  EXPECT_EQ(cat(3, "A/f"), "third\n");
+}
+
+const char *g_failing_point = nullptr;
+
+ostrel_error *fail_at_point(const char *point) {
+  if (g_failing_point && std::strcmp(point, g_failing_point) == 0)
+    return ostrel_error_createf(OSTREL_ERR_IO, nullptr, "injected failure at %s", point);
+  return nullptr;
+}
+
+// A storage failure while the text is written or while the revision is
+// committed: the edit reports it, makes no revision, and the next edit works.
+TEST_F(CommitEditorTest, StorageFailuresMakeNoRevision) {
+  struct Case {
+    const char *point;
+    bool during_text;  // the failure shows while the text is sent
+  } cases[] = {
+      {"upload-chunk", true},
+      {"commit-locked", false},
+      {"commit-written", false},
+  };
+  ostrel_fs__set_fault_hook(fail_at_point);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.point);
+    begin();
+    void *f = add_file("doomed", root_);
+    g_failing_point = c.point;
+    ostrel_error *err = send_text(f, std::string(3 * OSTREL_STREAM_CHUNK_SIZE, 'd'));
+    if (c.during_text) {
+      expect_error(err, OSTREL_ERR_IO, "injected failure");
+      expect_error(ed_->close_file_node(f, nullptr, edit_pool_), OSTREL_ERR_DELTA_BAD_CALL,
+                   "not received completely");
+      expect_error(ed_->finish_edit(eb_, edit_pool_), OSTREL_ERR_DELTA_BAD_CALL,
+                   "not received completely");
+    } else {
+      RA_ASSERT_OK(err);
+      RA_ASSERT_OK(ed_->close_file_node(f, nullptr, edit_pool_));
+      expect_error(ed_->finish_edit(eb_, edit_pool_), OSTREL_ERR_IO, "injected failure");
+    }
+    g_failing_point = nullptr;
+    RA_ASSERT_OK(ed_->cancel_edit(eb_, edit_pool_));
+    apr_pool_destroy(edit_pool_);
+    EXPECT_EQ(youngest(), 1);
+    EXPECT_EQ(report_.calls, 0);
+  }
+  ostrel_fs__set_fault_hook(nullptr);
+
+  begin();
+  void *f = add_file("fine", root_);
+  RA_ASSERT_OK(send_text(f, "fine\n"));
+  RA_ASSERT_OK(ed_->close_file_node(f, nullptr, edit_pool_));
+  RA_ASSERT_OK(ed_->finish_edit(eb_, edit_pool_));
+  EXPECT_EQ(cat(2, "fine"), "fine\n");
+  EXPECT_EQ(kind(2, "doomed"), ostrel_node_none);
 }
 
 TEST_F(CommitEditorTest, AuthorComesFromTheAuthenticationBaton) {

@@ -173,6 +173,8 @@ ostrel_error *read_config_file(ostrel_config *cfg, const char *path, apr_pool_t 
   std::string section;
   bool in_section = false;
   for (long lineno = 1; std::getline(in, line); lineno++) {
+    // Editors on some systems start a UTF-8 file with a byte-order mark.
+    if (lineno == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
     std::string_view text = trim(line);
     if (text.empty() || text[0] == '#' || text[0] == ';') continue;
 
