@@ -56,8 +56,12 @@
   OSTREL_ERRDEF(OSTREL_ERR_RA_ILLEGAL_URL, 170000, "Illegal repository URL")                     \
   OSTREL_ERRDEF(OSTREL_ERR_RA_NO_REPOSITORY, 170001, "Unable to find a repository at this URL")  \
   OSTREL_ERRDEF(OSTREL_ERR_RA_UNKNOWN_SCHEME, 170002, "Unrecognised URL scheme")                 \
+  OSTREL_ERRDEF(OSTREL_ERR_RA_NOT_SAME_REPOSITORY, 170003,                                       \
+                "URL belongs to a different repository")                                         \
   /* Commit editing (delta) */                                                                   \
   OSTREL_ERRDEF(OSTREL_ERR_DELTA_BAD_CALL, 180001, "Editor call out of order")                   \
+  OSTREL_ERRDEF(OSTREL_ERR_DELTA_BAD_WINDOW, 180002, "Text window out of sequence")              \
+  OSTREL_ERRDEF(OSTREL_ERR_DELTA_CHECKSUM_MISMATCH, 180003, "Checksum mismatch")                 \
   /* Command-line and arguments */                                                               \
   OSTREL_ERRDEF(OSTREL_ERR_BAD_ARGUMENTS, 200004, "Invalid or missing arguments")                \
   OSTREL_ERRDEF(OSTREL_ERR_VERSION_MISMATCH, 200006, "Incompatible library version")             \

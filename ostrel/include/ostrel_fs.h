@@ -142,7 +142,11 @@ ostrel_error *ostrel_fs_paths_changed2(apr_hash_t **changed_paths, ostrel_fs_roo
  * the revision where a node was created without copy history, from which this
  * node descends through changes and copies.  Looked up in the node-origins
  * index; when the index lacks the answer, it is computed from the node's
- * history and stored in the index before it is returned. */
+ * history and stored in the index before it is returned (together with the
+ * answers for every other line that began in the same revision, so that a
+ * crawl over all revisions writes once per revision).  On a transaction root:
+ * the origin of the node the transaction's node derives from, or
+ * OSTREL_INVALID_REVNUM for a node the transaction adds without history. */
 ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root *root,
                                         const char *path, apr_pool_t *pool);
 
@@ -195,7 +199,12 @@ ostrel_error *ostrel_fs_apply_text(ostrel_stream **contents, ostrel_fs_root *roo
  * new revision and TXN is finished.  When a path that TXN changes was changed
  * by a revision after TXN's base, fails with OSTREL_ERR_FS_OUT_OF_DATE naming
  * the path (also in *CONFLICT_P when CONFLICT_P is not NULL), and nothing is
- * written.  On any failure TXN is still usable only for
+ * written.  Directories that TXN only passes through (to reach what it
+ * changes) do not count as changed: the commit keeps what later revisions
+ * did in them, unless one of them was deleted or replaced since the base.  A
+ * property change on a directory counts as a change of the directory, so it
+ * is out of date when anything below it changed since the base.  Waiting for
+ * another committer longer than the busy timeout gives OSTREL_ERR_FS_BUSY.  On any failure TXN is still usable only for
  * ostrel_fs_abort_txn. */
 ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_rev,
                                    ostrel_fs_txn *txn, apr_pool_t *pool);
@@ -203,6 +212,27 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
 /* Abandons TXN and frees what it stored.  Aborting twice, or after a commit,
  * does nothing. */
 ostrel_error *ostrel_fs_abort_txn(ostrel_fs_txn *txn, apr_pool_t *pool);
+
+/* ---- Administration --------------------------------------------------- */
+
+/* Called by ostrel_fs_verify after revision REV has been checked. */
+typedef void (*ostrel_fs_verify_notify_fn)(void *baton, ostrel_revnum rev, apr_pool_t *scratch_pool);
+
+/* Checks revisions START to END (inclusive; 0 <= START <= END <= youngest):
+ * the database's own consistency, then every node of each revision's tree,
+ * every directory entry and every file's contents (decompressed and compared
+ * with their recorded length and SHA-256).  Stops at the first damage with
+ * OSTREL_ERR_FS_CORRUPT naming the revision and path.  NOTIFY (may be NULL)
+ * is called once per revision that passed.  Nodes shared between revisions
+ * are checked once. */
+ostrel_error *ostrel_fs_verify(ostrel_fs *fs, ostrel_revnum start, ostrel_revnum end,
+                               ostrel_fs_verify_notify_fn notify, void *notify_baton,
+                               apr_pool_t *scratch_pool);
+
+/* How many lines of history the filesystem holds (*LINES) and how many of
+ * them the node-origins index already answers (*INDEXED). */
+ostrel_error *ostrel_fs_node_origins_stats(apr_int64_t *lines, apr_int64_t *indexed, ostrel_fs *fs,
+                                           apr_pool_t *scratch_pool);
 
 #ifdef __cplusplus
 }

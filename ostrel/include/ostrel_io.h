@@ -55,6 +55,51 @@ ostrel_stream *ostrel_stream_from_stringbuf(ostrel_stringbuf *buf, apr_pool_t *p
  * closes both (also on failure; the first error is returned). */
 ostrel_error *ostrel_stream_copy(ostrel_stream *from, ostrel_stream *to, apr_pool_t *scratch_pool);
 
+/* Files.  File names are UTF-8 (converted to the native encoding for the
+ * system); errors name the file and carry the system's reason, for example
+ * "Can't open file 'x': No such file or directory". */
+
+/* Opens FNAME with apr_file_open's FLAG and PERM; the file is closed when
+ * POOL is cleared or destroyed, or by apr_file_close. */
+ostrel_error *ostrel_io_file_open(apr_file_t **new_file, const char *fname, apr_int32_t flag,
+                                  apr_fileperms_t perm, apr_pool_t *pool);
+
+/* Reads the whole of FILE, from its current position to its end, into a new
+ * buffer in POOL.  The file is left open. */
+ostrel_error *ostrel_stringbuf_from_aprfile(ostrel_stringbuf **result, apr_file_t *file,
+                                            apr_pool_t *pool);
+
+/* Reads the whole file FILENAME into a new buffer in POOL; "-" reads standard
+ * input to its end.  The file is closed before return. */
+ostrel_error *ostrel_stringbuf_from_file2(ostrel_stringbuf **result, const char *filename,
+                                          apr_pool_t *pool);
+
+/* A stream that reads from and writes to FILE.  Unless DISOWN, closing the
+ * stream closes FILE.  Read and write failures are errors with the system's
+ * reason. */
+ostrel_stream *ostrel_stream_from_aprfile2(apr_file_t *file, bool disown, apr_pool_t *pool);
+
+/* ---- Unique files ------------------------------------------------------- */
+
+/* When a file made by ostrel_io_open_unique_file3 is removed from disk. */
+typedef enum ostrel_io_file_del {
+  ostrel_io_file_del_none = 0,            /* never: the caller removes it */
+  ostrel_io_file_del_on_close = 1,        /* when the file is closed (or its pool goes) */
+  ostrel_io_file_del_on_pool_cleanup = 2  /* when the result pool is cleared or destroyed */
+} ostrel_io_file_del;
+
+/* Creates and opens for reading and writing a new file with a unique name in
+ * DIRPATH (NULL: the system's temporary directory), readable and writable by
+ * its owner only, and returns it in *FILE (allocated in RESULT_POOL).  When
+ * UNIQUE_PATH is not NULL it receives the file's path (in RESULT_POOL).  The
+ * file is never one that existed before the call.  DELETE_WHEN says when it
+ * is removed; with ostrel_io_file_del_on_close it is also removed when
+ * RESULT_POOL goes before the file was closed.  On failure nothing is left on
+ * disk and the error names the directory. */
+ostrel_error *ostrel_io_open_unique_file3(apr_file_t **file, const char **unique_path,
+                                          const char *dirpath, ostrel_io_file_del delete_when,
+                                          apr_pool_t *result_pool, apr_pool_t *scratch_pool);
+
 #ifdef __cplusplus
 }
 #endif

@@ -33,6 +33,17 @@ typedef struct ostrel_version_checklist {
  * same numbers). */
 const ostrel_version *ostrel_subr_version(void);
 
+/* True when a program built against MY_VERSION can use a module of version
+ * LIB_VERSION: same major version, and a minor version not lower. */
+bool ostrel_ver_compatible(const ostrel_version *my_version, const ostrel_version *lib_version);
+
+/* Checks every module of CHECKLIST against MY_VERSION with
+ * ostrel_ver_compatible.  Returns NULL when all are compatible, otherwise
+ * error OSTREL_ERR_VERSION_MISMATCH with one link per incompatible module,
+ * each naming the module, its version and MY_VERSION. */
+ostrel_error *ostrel_ver_check_list(const ostrel_version *my_version,
+                                    const ostrel_version_checklist *checklist);
+
 #ifdef __cplusplus
 }
 #endif

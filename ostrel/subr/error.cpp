@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "format.h"
+
 namespace {
 
 struct CodeText {
@@ -24,16 +26,7 @@ struct CodeText {
 const CodeText kCodeTexts[] = {OSTREL_ERROR_CODE_LIST(OSTREL_ERRDEF_TABLE)};
 #undef OSTREL_ERRDEF_TABLE
 
-std::string vformat(const char *fmt, va_list ap) {
-  va_list copy;
-  va_copy(copy, ap);
-  int needed = std::vsnprintf(nullptr, 0, fmt, copy);
-  va_end(copy);
-  if (needed < 0) return fmt;
-  std::string out(static_cast<size_t>(needed), '\0');
-  std::vsnprintf(out.data(), out.size() + 1, fmt, ap);
-  return out;
-}
+using ostrel_subr::vformat;
 
 char *copy_text(const char *text) {
   if (!text) return nullptr;

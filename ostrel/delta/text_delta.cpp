@@ -1,0 +1,40 @@
+// Sending a text as a sequence of windows.
+//
+// A text goes out one chunk at a time: the sender holds one window's worth of
+// bytes, whatever the size of the text, and the receiver writes each window
+// through before it asks for the next.
+
+#include <openssl/evp.h>
+
+#include <memory>
+
+#include "ostrel_delta.h"
+
+extern "C" ostrel_error *ostrel_txdelta_send_stream(ostrel_stream *stream,
+                                                    ostrel_txdelta_window_handler handler,
+                                                    void *handler_baton, unsigned char *digest,
+                                                    apr_pool_t * /*pool*/) {
+  std::unique_ptr<char[]> buffer(new char[OSTREL_STREAM_CHUNK_SIZE]);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> sha(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1)
+    OSTREL_ERR_MALFUNCTION("cannot set up SHA-256");
+
+  ostrel_error *err = OSTREL_NO_ERROR;
+  ostrel_txdelta_window window{0, buffer.get(), 0};
+  for (;;) {
+    apr_size_t len = OSTREL_STREAM_CHUNK_SIZE;
+    err = ostrel_stream_read_full(stream, buffer.get(), &len);
+    if (err || len == 0) break;
+    EVP_DigestUpdate(sha.get(), buffer.get(), len);
+    window.len = len;
+    err = handler(&window, handler_baton);
+    if (err) break;
+    window.offset += static_cast<ostrel_filesize>(len);
+    if (len < OSTREL_STREAM_CHUNK_SIZE) break;
+  }
+  if (!err) err = handler(nullptr, handler_baton);
+
+  err = ostrel_error_compose_create(err, ostrel_stream_close(stream));
+  if (!err && digest) EVP_DigestFinal_ex(sha.get(), digest, nullptr);
+  return err;
+}

@@ -1,0 +1,911 @@
+// Tests of the repository filesystem through its public API.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "ostrel_fs.h"
+#include "ostrel_pools.h"
+#include "ostrel_repos.h"
+#include "store.h"
+
+namespace {
+
+std::string take_error(ostrel_error *err) {
+  if (!err) return "";
+  std::string text;
+  char buf[256];
+  for (ostrel_error *e = err; e; e = e->child) {
+    text += ostrel_error_text(e, buf, sizeof buf);
+    text += "\n";
+  }
+  ostrel_error_clear(err);
+  return text;
+}
+
+#define OK(expr)                                  \
+  do {                                            \
+    ostrel_error *ok_err__ = (expr);              \
+    ASSERT_EQ(take_error(ok_err__), "") << #expr; \
+  } while (0)
+
+// The code of ERR's outermost link; clears ERR.  0 for success.
+apr_status_t code_of(ostrel_error *err, std::string *message = nullptr) {
+  if (!err) return 0;
+  apr_status_t code = err->apr_err;
+  std::string text = take_error(err);
+  if (message) *message = text;
+  return code;
+}
+
+class RepoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pool_ = ostrel_pool_create(nullptr);
+    char tmpl[] = "/tmp/ostrel-fs-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ + "/repo";
+    OK(ostrel_repos_create(&repos_, path_.c_str(), nullptr, pool_));
+    fs_ = ostrel_repos_fs(repos_);
+  }
+  void TearDown() override {
+    apr_pool_destroy(pool_);
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Runs CHANGE on a transaction based on BASE (youngest when negative) and
+  // commits it; returns the commit's error.
+  ostrel_error *try_commit(const std::function<ostrel_error *(ostrel_fs_root *)> &change,
+                           ostrel_revnum *new_rev = nullptr, ostrel_revnum base = -1,
+                           const char **conflict = nullptr) {
+    apr_pool_t *p = ostrel_pool_create(pool_);
+    ostrel_revnum y;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, fs_, p));
+    ostrel_fs_txn *txn;
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn, fs_, base < 0 ? y : base, p));
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
+    cur_txn_ = txn;
+    ostrel_error *err = change(root);
+    ostrel_revnum rev = -1;
+    if (!err) err = ostrel_fs_commit_txn(conflict, &rev, txn, pool_);
+    if (new_rev) *new_rev = rev;
+    apr_pool_destroy(p);  // aborts the transaction when it did not commit
+    return err;
+  }
+
+  ostrel_fs_root *root_at(ostrel_revnum rev) {
+    ostrel_fs_root *root = nullptr;
+    ostrel_error *err = ostrel_fs_revision_root(&root, fs_, rev, pool_);
+    EXPECT_EQ(take_error(err), "");
+    return root;
+  }
+
+  std::string cat(ostrel_fs_root *root, const char *path) {
+    ostrel_stream *s;
+    ostrel_error *err = ostrel_fs_file_contents(&s, root, path, pool_);
+    if (err) return "ERROR: " + take_error(err);
+    std::string out;
+    char buf[4096];
+    while (true) {
+      apr_size_t len = sizeof buf;
+      err = ostrel_stream_read_full(s, buf, &len);
+      if (err) return "ERROR: " + take_error(err);
+      out.append(buf, len);
+      if (len < sizeof buf) break;
+    }
+    return out;
+  }
+
+  ostrel_node_kind kind(ostrel_fs_root *root, const char *path) {
+    ostrel_node_kind k = ostrel_node_none;
+    EXPECT_EQ(take_error(ostrel_fs_check_path(&k, root, path, pool_)), "");
+    return k;
+  }
+
+  std::map<std::string, ostrel_path_change> changes(ostrel_revnum rev) {
+    apr_hash_t *h = nullptr;
+    EXPECT_EQ(take_error(ostrel_fs_paths_changed2(&h, root_at(rev), pool_)), "");
+    std::map<std::string, ostrel_path_change> out;
+    for (apr_hash_index_t *hi = apr_hash_first(pool_, h); hi; hi = apr_hash_next(hi)) {
+      const void *key;
+      void *val;
+      apr_hash_this(hi, &key, nullptr, &val);
+      out[static_cast<const char *>(key)] = *static_cast<ostrel_path_change *>(val);
+    }
+    return out;
+  }
+
+  std::string entries(ostrel_fs_root *root, const char *path) {
+    apr_hash_t *h = nullptr;
+    ostrel_error *err = ostrel_fs_dir_entries(&h, root, path, pool_);
+    if (err) return "ERROR";
+    std::map<std::string, int> sorted;
+    for (apr_hash_index_t *hi = apr_hash_first(pool_, h); hi; hi = apr_hash_next(hi)) {
+      void *val;
+      apr_hash_this(hi, nullptr, nullptr, &val);
+      auto *d = static_cast<ostrel_fs_dirent *>(val);
+      sorted[d->name] = d->kind;
+    }
+    std::string out;
+    for (auto &[name, k] : sorted) out += name + (k == ostrel_node_dir ? "/ " : " ");
+    return out;
+  }
+
+  ostrel_revnum origin(ostrel_fs_root *root, const char *path) {
+    ostrel_revnum rev = -2;
+    EXPECT_EQ(take_error(ostrel_fs_node_origin_rev(&rev, root, path, pool_)), "");
+    return rev;
+  }
+
+  int64_t db_count(const char *sql) {
+    sqlite3 *db;
+    EXPECT_EQ(sqlite3_open((path_ + "/fs.db").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt *st;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &st, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite3_step(st), SQLITE_ROW);
+    int64_t n = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return n;
+  }
+
+  apr_pool_t *pool_;
+  ostrel_fs_txn *cur_txn_ = nullptr;  // the transaction try_commit is changing
+  std::string dir_, path_;
+  ostrel_repos *repos_;
+  ostrel_fs *fs_;
+};
+
+ostrel_error *put(ostrel_fs_root *root, const char *path, const std::string &text) {
+  ostrel_stream *s;
+  apr_pool_t *p = ostrel_pool_create(nullptr);
+  ostrel_error *err = ostrel_fs_apply_text(&s, root, path, p);
+  if (!err) {
+    apr_size_t len = text.size();
+    err = ostrel_stream_write(s, text.data(), &len);
+    ostrel_error *close_err = ostrel_stream_close(s);
+    err = err ? ostrel_error_compose_create(err, close_err) : close_err;
+  }
+  apr_pool_destroy(p);
+  return err;
+}
+
+ostrel_error *propset(ostrel_fs_root *root, const char *path, const char *name, const char *value) {
+  ostrel_string v{value, value ? std::strlen(value) : 0};
+  return ostrel_fs_change_node_prop(root, path, name, value ? &v : nullptr, nullptr);
+}
+
+// r1: /trunk/a (file "alpha"), /trunk/sub/b (file "beta"), a property on /trunk.
+ostrel_error *make_trunk(ostrel_fs_root *root) {
+  OSTREL_ERR(ostrel_fs_make_dir(root, "trunk", nullptr));
+  OSTREL_ERR(ostrel_fs_make_file(root, "/trunk/a", nullptr));
+  OSTREL_ERR(put(root, "trunk/a", "alpha"));
+  OSTREL_ERR(ostrel_fs_make_dir(root, "trunk/sub", nullptr));
+  OSTREL_ERR(ostrel_fs_make_file(root, "trunk/sub/b", nullptr));
+  OSTREL_ERR(put(root, "trunk/sub/b", "beta"));
+  return propset(root, "trunk", "color", "blue");
+}
+
+TEST_F(RepoTest, NewRepositoryHasAnEmptyRevisionZero) {
+  ostrel_revnum y = -1;
+  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  EXPECT_EQ(y, 0);
+  EXPECT_EQ(kind(root_at(0), "/"), ostrel_node_dir);
+  EXPECT_EQ(entries(root_at(0), ""), "");
+  EXPECT_TRUE(changes(0).empty());
+  ostrel_string *date = nullptr;
+  OK(ostrel_fs_revision_prop(&date, fs_, 0, OSTREL_PROP_REVISION_DATE, pool_));
+  ASSERT_NE(date, nullptr);
+  EXPECT_EQ(date->len, strlen("2026-12-09T22:38:37.123456Z"));
+  EXPECT_EQ(date->data[date->len - 1], 'Z');
+}
+
+TEST_F(RepoTest, CreateRefusesAnExistingRepositoryAndOpenFindsIt) {
+  ostrel_repos *r;
+  EXPECT_EQ(code_of(ostrel_repos_create(&r, path_.c_str(), nullptr, pool_)),
+            OSTREL_ERR_REPOS_ALREADY_EXISTS);
+  OK(ostrel_repos_open2(&r, path_.c_str(), nullptr, pool_));
+  std::string msg;
+  EXPECT_EQ(code_of(ostrel_repos_open2(&r, dir_.c_str(), nullptr, pool_), &msg),
+            OSTREL_ERR_REPOS_NOT_FOUND);
+  EXPECT_NE(msg.find(dir_), std::string::npos);
+  std::string sub = path_ + "/deeper/still";
+  EXPECT_STREQ(ostrel_repos_find_root_path(sub.c_str(), pool_), path_.c_str());
+  EXPECT_EQ(ostrel_repos_find_root_path(dir_.c_str(), pool_), nullptr);
+}
+
+TEST_F(RepoTest, CommitOfAddsIsReadBack) {
+  ostrel_revnum rev;
+  OK(try_commit(
+      [this](ostrel_fs_root *root) {
+        OSTREL_ERR(make_trunk(root));
+        ostrel_string log{"first", 5}, author{"ann", 3};
+        OSTREL_ERR(ostrel_fs_change_txn_prop(cur_txn_, OSTREL_PROP_REVISION_AUTHOR, &author, nullptr));
+        return ostrel_fs_change_txn_prop(cur_txn_, OSTREL_PROP_REVISION_LOG, &log, nullptr);
+      },
+      &rev));
+  EXPECT_EQ(rev, 1);
+  ostrel_fs_root *r1 = root_at(1);
+  EXPECT_EQ(entries(r1, "/"), "trunk/ ");
+  EXPECT_EQ(entries(r1, "trunk"), "a sub/ ");
+  EXPECT_EQ(cat(r1, "trunk/a"), "alpha");
+  EXPECT_EQ(cat(r1, "/trunk/sub/b"), "beta");
+  EXPECT_EQ(kind(r1, "trunk/nothing"), ostrel_node_none);
+  EXPECT_EQ(kind(r1, "trunk/a/under-a-file"), ostrel_node_none);
+  ostrel_string *color = nullptr;
+  OK(ostrel_fs_node_prop(&color, r1, "trunk", "color", pool_));
+  ASSERT_NE(color, nullptr);
+  EXPECT_EQ(std::string(color->data, color->len), "blue");
+  ostrel_filesize len;
+  const char *sha;
+  OK(ostrel_fs_file_length(&len, r1, "trunk/a", pool_));
+  OK(ostrel_fs_file_sha256(&sha, r1, "trunk/a", pool_));
+  EXPECT_EQ(len, 5);
+  EXPECT_STREQ(sha, "8ed3f6ad685b959ead7022518e1af76cd816f8e8ec7ccdda1ed4018e8f2223f8");
+  apr_hash_t *revprops;
+  OK(ostrel_fs_revision_proplist(&revprops, fs_, 1, pool_));
+  EXPECT_EQ(apr_hash_count(revprops), 3u);  // author, log and the commit's date
+
+  auto ch = changes(1);
+  ASSERT_EQ(ch.size(), 4u);
+  EXPECT_EQ(ch["/trunk"].change_kind, ostrel_fs_path_change_add);
+  EXPECT_EQ(ch["/trunk"].node_kind, ostrel_node_dir);
+  EXPECT_TRUE(ch["/trunk"].prop_mod);
+  EXPECT_EQ(ch["/trunk/a"].change_kind, ostrel_fs_path_change_add);
+  EXPECT_TRUE(ch["/trunk/a"].text_mod);
+  EXPECT_EQ(ch["/trunk/a"].copyfrom_path, nullptr);
+  EXPECT_EQ(ch["/trunk/a"].copyfrom_rev, OSTREL_INVALID_REVNUM);
+  EXPECT_EQ(ch.count("/"), 0u);  // passed through only
+
+  // Revision 0 is unchanged.
+  EXPECT_EQ(entries(root_at(0), "/"), "");
+}
+
+TEST_F(RepoTest, ModifyDeleteReplaceAndPropertyChangesAreRecorded) {
+  OK(try_commit(make_trunk));
+  OK(try_commit([](ostrel_fs_root *root) {
+    OSTREL_ERR(put(root, "trunk/a", "alpha 2"));
+    OSTREL_ERR(ostrel_fs_delete(root, "trunk/sub/b", nullptr));
+    OSTREL_ERR(propset(root, "trunk/sub", "note", "x"));
+    OSTREL_ERR(propset(root, "trunk", "color", nullptr));
+    OSTREL_ERR(ostrel_fs_delete(root, "trunk/sub", nullptr));  // replaced below
+    OSTREL_ERR(ostrel_fs_make_file(root, "trunk/sub", nullptr));
+    return put(root, "trunk/sub", "now a file");
+  }));
+  ostrel_fs_root *r2 = root_at(2);
+  EXPECT_EQ(cat(r2, "trunk/a"), "alpha 2");
+  EXPECT_EQ(cat(root_at(1), "trunk/a"), "alpha");
+  EXPECT_EQ(cat(r2, "trunk/sub"), "now a file");
+  EXPECT_EQ(kind(root_at(1), "trunk/sub"), ostrel_node_dir);
+  apr_hash_t *props;
+  OK(ostrel_fs_node_proplist(&props, r2, "trunk", pool_));
+  EXPECT_EQ(apr_hash_count(props), 0u);
+
+  auto ch = changes(2);
+  ASSERT_EQ(ch.size(), 3u);
+  EXPECT_EQ(ch["/trunk/a"].change_kind, ostrel_fs_path_change_modify);
+  EXPECT_TRUE(ch["/trunk/a"].text_mod);
+  EXPECT_FALSE(ch["/trunk/a"].prop_mod);
+  EXPECT_EQ(ch["/trunk"].change_kind, ostrel_fs_path_change_modify);
+  EXPECT_TRUE(ch["/trunk"].prop_mod);
+  EXPECT_EQ(ch["/trunk/sub"].change_kind, ostrel_fs_path_change_replace);
+  EXPECT_EQ(ch["/trunk/sub"].node_kind, ostrel_node_file);
+
+  OK(try_commit([](ostrel_fs_root *root) { return ostrel_fs_delete(root, "trunk", nullptr); }));
+  ch = changes(3);
+  ASSERT_EQ(ch.size(), 1u);
+  EXPECT_EQ(ch["/trunk"].change_kind, ostrel_fs_path_change_delete);
+  EXPECT_EQ(ch["/trunk"].node_kind, ostrel_node_dir);
+  EXPECT_EQ(entries(root_at(3), "/"), "");
+}
+
+TEST_F(RepoTest, CopiesKeepHistoryAndShareTheSubtree) {
+  OK(try_commit(make_trunk));                                                        // r1
+  OK(try_commit([](ostrel_fs_root *root) { return put(root, "trunk/sub/b", "b2"); }));  // r2
+  OK(try_commit([this](ostrel_fs_root *root) {                                        // r3
+    OSTREL_ERR(ostrel_fs_make_dir(root, "branches", nullptr));
+    return ostrel_fs_copy(root_at(1), "trunk", root, "branches/old", nullptr);
+  }));
+  ostrel_fs_root *r3 = root_at(3);
+  EXPECT_EQ(cat(r3, "branches/old/sub/b"), "beta");  // as it was in r1
+  EXPECT_EQ(cat(r3, "trunk/sub/b"), "b2");
+  auto ch = changes(3);
+  ASSERT_EQ(ch.size(), 2u);
+  EXPECT_EQ(ch["/branches/old"].change_kind, ostrel_fs_path_change_add);
+  EXPECT_STREQ(ch["/branches/old"].copyfrom_path, "/trunk");
+  EXPECT_EQ(ch["/branches/old"].copyfrom_rev, 1);
+  ostrel_revnum crev;
+  const char *cpath;
+  OK(ostrel_fs_copied_from(&crev, &cpath, r3, "branches/old", pool_));
+  EXPECT_EQ(crev, 1);
+  EXPECT_STREQ(cpath, "/trunk");
+  OK(ostrel_fs_copied_from(&crev, &cpath, r3, "branches", pool_));
+  EXPECT_EQ(cpath, nullptr);
+
+  // Changing the copy and the original afterwards keeps both apart, in
+  // either order, also for the directory they share.
+  OK(try_commit([](ostrel_fs_root *root) {  // r4
+    OSTREL_ERR(ostrel_fs_make_file(root, "branches/old/sub/c", nullptr));
+    return ostrel_fs_delete(root, "branches/old/a", nullptr);
+  }));
+  OK(try_commit([](ostrel_fs_root *root) {  // r5
+    OSTREL_ERR(ostrel_fs_make_file(root, "trunk/sub/d", nullptr));
+    return ostrel_fs_make_file(root, "branches/old/sub/e", nullptr);
+  }));
+  EXPECT_EQ(entries(root_at(5), "trunk/sub"), "b d ");
+  EXPECT_EQ(entries(root_at(5), "branches/old/sub"), "b c e ");
+  EXPECT_EQ(entries(root_at(5), "branches/old"), "sub/ ");
+  EXPECT_EQ(entries(root_at(5), "trunk"), "a sub/ ");
+  EXPECT_EQ(entries(root_at(4), "trunk/sub"), "b ");
+  EXPECT_EQ(entries(root_at(1), "trunk/sub"), "b ");
+  // A copy deleted inside and re-added keeps the re-added entry only.
+  OK(try_commit([](ostrel_fs_root *root) {  // r6
+    OSTREL_ERR(ostrel_fs_delete(root, "branches/old/sub/b", nullptr));
+    return ostrel_fs_make_dir(root, "branches/old/a", nullptr);
+  }));
+  EXPECT_EQ(entries(root_at(6), "branches/old/sub"), "c e ");
+  EXPECT_EQ(entries(root_at(6), "branches/old"), "a/ sub/ ");
+  EXPECT_EQ(cat(root_at(6), "trunk/sub/b"), "b2");
+
+  // Origins: the copy continues trunk's line (begun in r1); the new files
+  // begin their own.
+  ostrel_fs_root *r6 = root_at(6);
+  EXPECT_EQ(origin(r6, "branches/old"), 1);
+  EXPECT_EQ(origin(r6, "branches/old/sub/c"), 4);
+  EXPECT_EQ(origin(r6, "trunk/sub/b"), 1);
+  EXPECT_EQ(origin(r6, "branches/old/a"), 6);
+  EXPECT_EQ(origin(r6, "/"), 0);
+}
+
+TEST_F(RepoTest, NodeOriginsAreCachedByLookupsNotByCommits) {
+  OK(try_commit(make_trunk));
+  apr_int64_t lines, indexed;
+  OK(ostrel_fs_node_origins_stats(&lines, &indexed, fs_, pool_));
+  EXPECT_EQ(lines, 5);    // the root, trunk, a, sub, b
+  EXPECT_EQ(indexed, 1);  // the root's, known from creation
+  EXPECT_EQ(origin(root_at(1), "trunk/a"), 1);
+  // One lookup stores the answers for every line its revision began.
+  OK(ostrel_fs_node_origins_stats(&lines, &indexed, fs_, pool_));
+  EXPECT_EQ(indexed, 5);
+  EXPECT_EQ(origin(root_at(1), "trunk/a"), 1);  // now from the index
+  EXPECT_EQ(origin(root_at(1), "trunk/sub/b"), 1);
+}
+
+TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
+  OK(try_commit(make_trunk));                                                          // r1
+  OK(try_commit([](ostrel_fs_root *root) { return put(root, "trunk/a", "theirs"); }));  // r2
+  struct Case {
+    const char *name;
+    std::function<ostrel_error *(ostrel_fs_root *)> change;
+    const char *conflict;
+  };
+  const Case cases[] = {
+      {"modify a file changed since", [](ostrel_fs_root *r) { return put(r, "trunk/a", "mine"); },
+       "/trunk/a"},
+      {"delete a file changed since",
+       [](ostrel_fs_root *r) { return ostrel_fs_delete(r, "trunk/a", nullptr); }, "/trunk/a"},
+      {"set a property on a file changed since",
+       [](ostrel_fs_root *r) { return propset(r, "trunk/a", "p", "v"); }, "/trunk/a"},
+      {"set a property on a directory changed below since",
+       [](ostrel_fs_root *r) { return propset(r, "trunk", "p", "v"); }, "/trunk"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const char *conflict = nullptr;
+    std::string msg;
+    EXPECT_EQ(code_of(try_commit(c.change, nullptr, 1, &conflict), &msg), OSTREL_ERR_FS_OUT_OF_DATE);
+    EXPECT_STREQ(conflict, c.conflict);
+    EXPECT_NE(msg.find(c.conflict), std::string::npos) << msg;
+  }
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  EXPECT_EQ(y, 2);
+  EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
+}
+
+TEST_F(RepoTest, TransactionsThatOnlyPassThroughTheSameDirectoriesBothCommit) {
+  OK(try_commit(make_trunk));  // r1
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_file(r, "trunk/sub/x", nullptr); },
+                nullptr, 1));
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_file(r, "trunk/sub/y", nullptr); },
+                nullptr, 1));
+  OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "also from r1"); }, nullptr, 1));
+  EXPECT_EQ(entries(root_at(4), "trunk/sub"), "b x y ");
+  EXPECT_EQ(cat(root_at(4), "trunk/a"), "also from r1");
+  // The same name added twice from one base: the second is out of date.
+  const char *conflict = nullptr;
+  EXPECT_EQ(code_of(try_commit(
+                [](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "trunk/sub/x", nullptr); },
+                nullptr, 1, &conflict)),
+            OSTREL_ERR_FS_OUT_OF_DATE);
+  EXPECT_STREQ(conflict, "/trunk/sub/x");
+  // A directory replaced since the base is no pass-through.
+  OK(try_commit([this](ostrel_fs_root *r) {  // r5
+    OSTREL_ERR(ostrel_fs_delete(r, "trunk/sub", nullptr));
+    return ostrel_fs_copy(root_at(1), "trunk/sub", r, "trunk/sub", nullptr);
+  }));
+  EXPECT_EQ(code_of(try_commit(
+                [](ostrel_fs_root *r) { return ostrel_fs_make_file(r, "trunk/sub/z", nullptr); },
+                nullptr, 4, &conflict)),
+            OSTREL_ERR_FS_OUT_OF_DATE);
+  EXPECT_STREQ(conflict, "/trunk/sub");
+}
+
+TEST_F(RepoTest, ChangesThatWouldBreakTheTreeAreRefusedNamingThePath) {
+  OK(try_commit(make_trunk));
+  struct Case {
+    const char *name;
+    std::function<ostrel_error *(ostrel_fs_root *)> change;
+    apr_status_t code;
+    const char *named;
+  };
+  const Case cases[] = {
+      {"add over an existing path",
+       [](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "trunk/a", nullptr); },
+       OSTREL_ERR_FS_ALREADY_EXISTS, "/trunk/a"},
+      {"add under a missing parent",
+       [](ostrel_fs_root *r) { return ostrel_fs_make_file(r, "nope/f", nullptr); },
+       OSTREL_ERR_FS_NOT_FOUND, "/nope"},
+      {"add under a file",
+       [](ostrel_fs_root *r) { return ostrel_fs_make_file(r, "trunk/a/f", nullptr); },
+       OSTREL_ERR_FS_NOT_DIRECTORY, "/trunk/a"},
+      {"delete an absent path",
+       [](ostrel_fs_root *r) { return ostrel_fs_delete(r, "trunk/zz", nullptr); },
+       OSTREL_ERR_FS_NOT_FOUND, "/trunk/zz"},
+      {"open an absent path", [](ostrel_fs_root *r) { return propset(r, "trunk/zz", "p", "v"); },
+       OSTREL_ERR_FS_NOT_FOUND, "/trunk/zz"},
+      {"write contents into a directory", [](ostrel_fs_root *r) { return put(r, "trunk", "x"); },
+       OSTREL_ERR_FS_NOT_FILE, "/trunk"},
+      {"copy a source absent at its revision",
+       [this](ostrel_fs_root *r) {
+         return ostrel_fs_copy(root_at(0), "trunk", r, "t2", nullptr);
+       },
+       OSTREL_ERR_FS_NOT_FOUND, "/trunk"},
+      {"empty segment", [](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "trunk//x", nullptr); },
+       OSTREL_ERR_BAD_PATH, "trunk//x"},
+      {"dot segment", [](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "trunk/./x", nullptr); },
+       OSTREL_ERR_BAD_PATH, "trunk/./x"},
+      {"dot-dot segment",
+       [](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "trunk/../x", nullptr); },
+       OSTREL_ERR_BAD_PATH, "trunk/../x"},
+      {"property name with a blank",
+       [](ostrel_fs_root *r) { return propset(r, "trunk/a", "bad name", "v"); },
+       OSTREL_ERR_BAD_PROPERTY_NAME, "/trunk/a"},
+      {"empty property name", [](ostrel_fs_root *r) { return propset(r, "trunk/a", "", "v"); },
+       OSTREL_ERR_BAD_PROPERTY_NAME, "/trunk/a"},
+      {"delete the root", [](ostrel_fs_root *r) { return ostrel_fs_delete(r, "/", nullptr); },
+       OSTREL_ERR_BAD_PATH, "/"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string msg;
+    EXPECT_EQ(code_of(try_commit(c.change), &msg), c.code) << msg;
+    EXPECT_NE(msg.find(c.named), std::string::npos) << msg;
+  }
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  EXPECT_EQ(y, 1);
+  // A revision root cannot be changed.
+  EXPECT_EQ(code_of(ostrel_fs_make_dir(root_at(1), "x", pool_)), OSTREL_ERR_FS_ROOT_NOT_TXN);
+  // Reading errors.
+  ostrel_fs_root *root;
+  EXPECT_EQ(code_of(ostrel_fs_revision_root(&root, fs_, 7, pool_)), OSTREL_ERR_FS_NO_SUCH_REVISION);
+  ostrel_stream *s;
+  EXPECT_EQ(code_of(ostrel_fs_file_contents(&s, root_at(1), "trunk", pool_)),
+            OSTREL_ERR_FS_NOT_FILE);
+  apr_hash_t *h;
+  EXPECT_EQ(code_of(ostrel_fs_dir_entries(&h, root_at(1), "trunk/a", pool_)),
+            OSTREL_ERR_FS_NOT_DIRECTORY);
+}
+
+TEST_F(RepoTest, TransactionRootSeesItsOwnChanges) {
+  OK(try_commit(make_trunk));
+  OK(try_commit([this](ostrel_fs_root *root) {
+    OSTREL_ERR(ostrel_fs_delete(root, "trunk/a", nullptr));
+    OSTREL_ERR(ostrel_fs_make_dir(root, "trunk/new", nullptr));
+    OSTREL_ERR(ostrel_fs_copy(root_at(1), "trunk/sub", root, "trunk/new/sub2", nullptr));
+    OSTREL_ERR(put(root, "trunk/new/sub2/b", "changed in txn"));
+    EXPECT_EQ(ostrel_fs_root_revision(root), OSTREL_INVALID_REVNUM);
+    EXPECT_EQ(kind(root, "trunk/a"), ostrel_node_none);
+    EXPECT_EQ(entries(root, "trunk"), "new/ sub/ ");
+    EXPECT_EQ(entries(root, "trunk/new/sub2"), "b ");
+    EXPECT_EQ(cat(root, "trunk/new/sub2/b"), "changed in txn");
+    EXPECT_EQ(cat(root, "trunk/sub/b"), "beta");
+    // Adding then deleting in one transaction leaves nothing.
+    OSTREL_ERR(ostrel_fs_make_file(root, "trunk/tmp", nullptr));
+    return ostrel_fs_delete(root, "trunk/tmp", nullptr);
+  }));
+  auto ch = changes(2);
+  EXPECT_EQ(ch.count("/trunk/tmp"), 0u);
+  EXPECT_EQ(ch["/trunk/new/sub2"].change_kind, ostrel_fs_path_change_add);
+  EXPECT_EQ(ch["/trunk/new/sub2/b"].change_kind, ostrel_fs_path_change_modify);
+  EXPECT_EQ(cat(root_at(2), "trunk/new/sub2/b"), "changed in txn");
+  EXPECT_EQ(cat(root_at(2), "trunk/sub/b"), "beta");
+}
+
+TEST_F(RepoTest, EqualContentsAreStoredOnceAndAbortsLeaveNothing) {
+  OK(try_commit([](ostrel_fs_root *root) {
+    OSTREL_ERR(ostrel_fs_make_file(root, "one", nullptr));
+    OSTREL_ERR(put(root, "one", "same text"));
+    OSTREL_ERR(ostrel_fs_make_file(root, "two", nullptr));
+    return put(root, "two", "same text");
+  }));
+  OK(try_commit([](ostrel_fs_root *root) {
+    OSTREL_ERR(ostrel_fs_make_file(root, "three", nullptr));
+    return put(root, "three", "same text");
+  }));
+  EXPECT_EQ(db_count("SELECT count(*) FROM content"), 1);
+  EXPECT_EQ(cat(root_at(2), "three"), "same text");
+  // A transaction that uploads and then fails is aborted with its pool.
+  EXPECT_NE(code_of(try_commit([](ostrel_fs_root *root) {
+              OSTREL_ERR(ostrel_fs_make_file(root, "four", nullptr));
+              OSTREL_ERR(put(root, "four", "never committed"));
+              return ostrel_fs_delete(root, "missing", nullptr);
+            })),
+            0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM content"), 1);
+  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 1);
+  EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
+}
+
+TEST_F(RepoTest, LargeContentsAreStreamedInChunks) {
+  // 5 MiB + 123 bytes of a pattern that does not repeat within a chunk.
+  const size_t total = 5 * 1024 * 1024 + 123;
+  auto byte_at = [](size_t i) { return static_cast<char>((i * 2654435761u) >> 13); };
+  OK(try_commit([&](ostrel_fs_root *root) {
+    OSTREL_ERR(ostrel_fs_make_file(root, "big", nullptr));
+    ostrel_stream *s;
+    OSTREL_ERR(ostrel_fs_apply_text(&s, root, "big", pool_));
+    std::string block(10000, 0);
+    for (size_t i = 0; i < total;) {
+      size_t n = std::min(block.size(), total - i);
+      for (size_t j = 0; j < n; ++j) block[j] = byte_at(i + j);
+      apr_size_t len = n;
+      OSTREL_ERR(ostrel_stream_write(s, block.data(), &len));
+      i += n;
+    }
+    return ostrel_stream_close(s);
+  }));
+  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 6);
+  ostrel_stream *s;
+  OK(ostrel_fs_file_contents(&s, root_at(1), "big", pool_));
+  size_t i = 0;
+  std::string buf(7777, 0);
+  size_t mismatches = 0;
+  while (true) {
+    apr_size_t len = buf.size();
+    OK(ostrel_stream_read_full(s, buf.data(), &len));
+    for (size_t j = 0; j < len; ++j) mismatches += buf[j] != byte_at(i + j);
+    i += len;
+    if (len < buf.size()) break;
+  }
+  EXPECT_EQ(i, total);
+  EXPECT_EQ(mismatches, 0u);
+  OK(ostrel_fs_verify(fs_, 0, 1, nullptr, nullptr, pool_));
+}
+
+
+// ---------------------------------------------------------------------------
+// Crashes, concurrent committers, damage
+
+// Point at which the fault hook acts, and what it does there.
+const char *g_fault_point = nullptr;
+enum class FaultAction { kill, fail, sleep } g_fault_action;
+int g_sleep_ms = 0;
+
+ostrel_error *fault_hook(const char *point) {
+  if (!g_fault_point || std::strcmp(point, g_fault_point) != 0) return nullptr;
+  switch (g_fault_action) {
+    case FaultAction::kill:
+      raise(SIGKILL);
+      break;
+    case FaultAction::fail:
+      return ostrel_error_createf(OSTREL_ERR_IO, nullptr, "Injected failure at %s", point);
+    case FaultAction::sleep:
+      usleep(static_cast<useconds_t>(g_sleep_ms) * 1000);
+      break;
+  }
+  return nullptr;
+}
+
+struct HookGuard {
+  HookGuard(const char *point, FaultAction action, int sleep_ms = 0) {
+    g_fault_point = point;
+    g_fault_action = action;
+    g_sleep_ms = sleep_ms;
+    ostrel_fs__set_fault_hook(fault_hook);
+  }
+  ~HookGuard() {
+    ostrel_fs__set_fault_hook(nullptr);
+    g_fault_point = nullptr;
+  }
+};
+
+// Runs BODY in a child process with its own handle on the repository at
+// PATH; returns the child's wait status.  BODY's error (if any) makes the
+// child exit with status 3.
+pid_t spawn(const std::string &path, const std::function<ostrel_error *(ostrel_fs *)> &body,
+            apr_hash_t *config = nullptr) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  apr_pool_t *pool = ostrel_pool_create(nullptr);
+  ostrel_repos *repos;
+  ostrel_error *err = ostrel_repos_open2(&repos, path.c_str(), config, pool);
+  if (!err) err = body(ostrel_repos_fs(repos));
+  int status = 0;
+  if (err) {
+    status = err->apr_err == OSTREL_ERR_FS_BUSY ? 4 : 3;
+    ostrel_error_clear(err);
+  }
+  _exit(status);
+}
+
+int wait_for(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+// One transaction on the youngest revision adding file PATH with TEXT.
+ostrel_error *commit_file(ostrel_fs *fs, const std::string &path, const std::string &text,
+                          ostrel_revnum *rev) {
+  apr_pool_t *p = ostrel_pool_create(nullptr);
+  ostrel_error *err = [&]() -> ostrel_error * {
+    ostrel_revnum y;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, fs, p));
+    ostrel_fs_txn *txn;
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn, fs, y, p));
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
+    OSTREL_ERR(ostrel_fs_make_file(root, path.c_str(), p));
+    OSTREL_ERR(put(root, path.c_str(), text));
+    return ostrel_fs_commit_txn(nullptr, rev, txn, p);
+  }();
+  apr_pool_destroy(p);
+  return err;
+}
+
+TEST_F(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {
+  OK(try_commit(make_trunk));
+  const std::string big(3 * 1024 * 1024, 'x');  // several chunks
+  for (const char *point : {"upload-chunk", "commit-locked", "commit-written"}) {
+    SCOPED_TRACE(point);
+    pid_t pid = spawn(path_, [&](ostrel_fs *fs) {
+      HookGuard hook(point, FaultAction::kill);
+      ostrel_revnum rev;
+      return commit_file(fs, "trunk/killed", big, &rev);
+    });
+    int status = wait_for(pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    ostrel_repos *repos;
+    OK(ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool_));
+    ostrel_fs *fs = ostrel_repos_fs(repos);
+    ostrel_revnum y;
+    OK(ostrel_fs_youngest_rev(&y, fs, pool_));
+    EXPECT_EQ(y, 1);
+    OK(ostrel_fs_verify(fs, 0, y, nullptr, nullptr, pool_));
+  }
+  // What the killed transactions left is swept by the next commit.
+  EXPECT_GT(db_count("SELECT count(*) FROM txn"), 0);
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "after", nullptr); }));
+  EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM chunk WHERE content NOT IN (SELECT id FROM content)"), 0);
+}
+
+TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAborted) {
+  OK(try_commit(make_trunk));
+  for (const char *point : {"commit-locked", "commit-written"}) {
+    SCOPED_TRACE(point);
+    HookGuard hook(point, FaultAction::fail);
+    std::string msg;
+    EXPECT_EQ(code_of(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "lost"); }),
+                      &msg),
+              OSTREL_ERR_IO);
+    EXPECT_NE(msg.find(point), std::string::npos);
+  }
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  EXPECT_EQ(y, 1);
+  EXPECT_EQ(cat(root_at(1), "trunk/a"), "alpha");
+  EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
+}
+
+TEST_F(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
+  OK(try_commit(make_trunk));
+  {
+    HookGuard hook("upload-chunk", FaultAction::fail);
+    std::string msg;
+    EXPECT_EQ(code_of(try_commit([this](ostrel_fs_root *r) {
+                        ostrel_error *err = put(r, "trunk/a", std::string(2 * 1024 * 1024, 'z'));
+                        // The file keeps its old contents in the transaction.
+                        EXPECT_EQ(cat(r, "trunk/a"), "alpha");
+                        return err;
+                      }),
+                      &msg),
+              OSTREL_ERR_IO)
+        << msg;
+  }
+  EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 2);  // alpha and beta only
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  EXPECT_EQ(y, 1);
+}
+
+TEST_F(RepoTest, TwoProcessesCommittingAtOnceLoseNothing) {
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "shared", nullptr); }));
+  const int per_child = 15;
+  auto worker = [&](const std::string &prefix) {
+    return [prefix, per_child](ostrel_fs *fs) -> ostrel_error * {
+      for (int i = 0; i < per_child; ++i) {
+        ostrel_revnum rev;
+        OSTREL_ERR(commit_file(fs, "shared/" + prefix + std::to_string(i), prefix, &rev));
+      }
+      return nullptr;
+    };
+  };
+  pid_t a = spawn(path_, worker("a"));
+  pid_t b = spawn(path_, worker("b"));
+  int sa = wait_for(a), sb = wait_for(b);
+  ASSERT_TRUE(WIFEXITED(sa) && WIFEXITED(sb));
+  EXPECT_EQ(WEXITSTATUS(sa), 0);
+  EXPECT_EQ(WEXITSTATUS(sb), 0);
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  EXPECT_EQ(y, 1 + 2 * per_child);
+  apr_hash_t *h;
+  OK(ostrel_fs_dir_entries(&h, root_at(y), "shared", pool_));
+  EXPECT_EQ(apr_hash_count(h), static_cast<unsigned>(2 * per_child));
+  // Every revision adds exactly one file.
+  for (ostrel_revnum r = 2; r <= y; ++r) EXPECT_EQ(changes(r).size(), 1u) << r;
+  OK(ostrel_fs_verify(fs_, 0, y, nullptr, nullptr, pool_));
+}
+
+TEST_F(RepoTest, CommitterHeldBackLongerThanTheBusyTimeoutGetsAClearError) {
+  // The child holds the write lock in its commit step for 1.5 s.
+  pid_t holder = spawn(path_, [](ostrel_fs *fs) {
+    HookGuard hook("commit-written", FaultAction::sleep, 1500);
+    ostrel_revnum rev;
+    return commit_file(fs, "held", "x", &rev);
+  });
+  usleep(400 * 1000);
+  apr_hash_t *config = apr_hash_make(pool_);
+  apr_hash_set(config, OSTREL_FS_CONFIG_BUSY_TIMEOUT, APR_HASH_KEY_STRING, "100");
+  ostrel_repos *repos;
+  OK(ostrel_repos_open2(&repos, path_.c_str(), config, pool_));
+  ostrel_fs *impatient = ostrel_repos_fs(repos);
+  // Readers are not blocked meanwhile.
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, impatient, pool_));
+  EXPECT_EQ(y, 0);
+  ostrel_revnum rev;
+  std::string msg;
+  EXPECT_EQ(code_of(commit_file(impatient, "mine", "y", &rev), &msg), OSTREL_ERR_FS_BUSY);
+  EXPECT_NE(msg.find("100 ms"), std::string::npos) << msg;
+  int status = wait_for(holder);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // A patient committer (the default timeout) gets through after the holder.
+  OK(commit_file(fs_, "mine", "y", &rev));
+  EXPECT_EQ(rev, 2);
+}
+
+TEST_F(RepoTest, LongUploadDoesNotHoldBackOtherCommitters) {
+  // The child uploads 4 chunks, pausing 300 ms before each.
+  pid_t uploader = spawn(path_, [](ostrel_fs *fs) {
+    HookGuard hook("upload-chunk", FaultAction::sleep, 300);
+    ostrel_revnum rev;
+    return commit_file(fs, "slow", std::string(3 * 1024 * 1024 + 5, 'u'), &rev);
+  });
+  usleep(200 * 1000);
+  apr_hash_t *config = apr_hash_make(pool_);
+  apr_hash_set(config, OSTREL_FS_CONFIG_BUSY_TIMEOUT, APR_HASH_KEY_STRING, "200");
+  ostrel_repos *repos;
+  OK(ostrel_repos_open2(&repos, path_.c_str(), config, pool_));
+  ostrel_revnum rev;
+  OK(commit_file(ostrel_repos_fs(repos), "quick", "q", &rev));
+  EXPECT_EQ(rev, 1);
+  int status = wait_for(uploader);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(cat(root_at(2), "quick"), "q");
+  EXPECT_EQ(cat(root_at(2), "slow").size(), 3u * 1024 * 1024 + 5);
+}
+
+class DamageTest : public RepoTest {};
+
+TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
+  OK(try_commit(make_trunk));
+  std::string db = path_ + "/fs.db";
+  struct Case {
+    const char *name;
+    std::function<void()> damage;
+    apr_status_t code;
+    const char *says;
+  };
+  const Case cases[] = {
+      {"database missing", [&] { std::filesystem::rename(db, db + ".away"); },
+       OSTREL_ERR_FS_CORRUPT, "missing"},
+      {"database overwritten",
+       [&] {
+         std::filesystem::remove(db + "-wal");
+         std::filesystem::remove(db + "-shm");
+         FILE *f = std::fopen(db.c_str(), "w");
+         std::fputs("this is not a database, not at all; it is just text......", f);
+         std::fclose(f);
+       },
+       OSTREL_ERR_FS_CORRUPT, "damaged"},
+      {"unknown format", [&] {
+         FILE *f = std::fopen((path_ + "/format").c_str(), "w");
+         std::fputs("99\n", f);
+         std::fclose(f);
+       },
+       OSTREL_ERR_FS_BAD_FORMAT, "99"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    // A fresh copy of the repository for each kind of damage.
+    std::string copy = dir_ + "/copy";
+    std::filesystem::remove_all(copy);
+    std::filesystem::copy(path_, copy);
+    std::string saved_path = path_;
+    path_ = copy;
+    db = path_ + "/fs.db";
+    c.damage();
+    ostrel_repos *repos;
+    std::string msg;
+    ostrel_error *err = ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool_);
+    if (!err) {  // some damage shows only on first use
+      ostrel_revnum y;
+      err = ostrel_fs_youngest_rev(&y, ostrel_repos_fs(repos), pool_);
+    }
+    bool has_code = ostrel_error_find_cause(err, c.code) != nullptr;
+    msg = take_error(err);
+    EXPECT_TRUE(has_code) << msg;
+    EXPECT_NE(msg.find(c.says), std::string::npos) << msg;
+    path_ = saved_path;
+  }
+}
+
+TEST_F(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
+  OK(try_commit(make_trunk));                                                       // r1
+  OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/sub/b", "later"); }));  // r2
+  OK(ostrel_fs_verify(fs_, 0, 2, nullptr, nullptr, pool_));
+  sqlite3 *db;
+  ASSERT_EQ(sqlite3_open((path_ + "/fs.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "UPDATE chunk SET data=x'28b52ffd0000' WHERE content="
+                         "(SELECT content FROM node WHERE id=(SELECT max(id) FROM node "
+                         "WHERE kind=1))",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  std::vector<ostrel_revnum> verified;
+  std::string msg;
+  EXPECT_EQ(code_of(ostrel_fs_verify(
+                        fs_, 0, 2,
+                        [](void *baton, ostrel_revnum rev, apr_pool_t *) {
+                          static_cast<std::vector<ostrel_revnum> *>(baton)->push_back(rev);
+                        },
+                        &verified, pool_),
+                    &msg),
+            OSTREL_ERR_FS_CORRUPT);
+  EXPECT_EQ(verified, (std::vector<ostrel_revnum>{0, 1}));
+  EXPECT_NE(msg.find("Revision 2"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("/trunk/sub/b"), std::string::npos) << msg;
+}
+
+}  // namespace

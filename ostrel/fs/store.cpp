@@ -1,0 +1,208 @@
+// The storage seam: one SQLite connection, its statements and its errors.
+
+#include "store.h"
+
+#include <cstring>
+
+namespace {
+ostrel_fs__fault_hook_fn fault_hook = nullptr;
+}
+
+extern "C" void ostrel_fs__set_fault_hook(ostrel_fs__fault_hook_fn hook) { fault_hook = hook; }
+
+namespace ostrel::fs {
+
+Store::~Store() { close(); }
+
+void Store::close() {
+  for (auto &[sql, stmt] : cache_) sqlite3_finalize(stmt);
+  cache_.clear();
+  if (db_) {
+    if (in_txn_ || in_read_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+  in_txn_ = in_read_ = false;
+}
+
+ostrel_error *Store::error(int rc, const char *what) const {
+  int primary = rc & 0xff;
+  if (primary == SQLITE_OK || primary == SQLITE_ROW || primary == SQLITE_DONE) return nullptr;
+  const char *detail = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+  switch (primary) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return ostrel_error_createf(OSTREL_ERR_FS_BUSY, nullptr,
+                                  "Repository database '%s' is held by another writer for longer "
+                                  "than %d ms (%s)",
+                                  path_.c_str(), busy_timeout_ms_, what);
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Repository database '%s' is damaged: %s (%s)", path_.c_str(),
+                                  detail, what);
+    default:
+      return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                  "Repository database '%s': %s (%s)", path_.c_str(), detail, what);
+  }
+}
+
+ostrel_error *Store::open(const std::string &path, bool create, int busy_timeout_ms) {
+  path_ = path;
+  busy_timeout_ms_ = busy_timeout_ms;
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    ostrel_error *err;
+    if ((rc & 0xff) == SQLITE_CANTOPEN)
+      err = ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                 "Repository database '%s' is missing or cannot be opened",
+                                 path.c_str());
+    else
+      err = error(rc, "opening the database");
+    close();
+    return err;
+  }
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, busy_timeout_ms);
+  // Checkpoint the WAL every 64 MiB instead of every 4 MiB: each checkpoint
+  // syncs both files, and large contents would otherwise pay for one every
+  // few chunks.
+  sqlite3_wal_autocheckpoint(db_, 16384);
+  return nullptr;
+}
+
+ostrel_error *Store::exec(const char *sql) {
+  char *msg = nullptr;
+  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &msg);
+  sqlite3_free(msg);
+  return error(rc, sql);
+}
+
+ostrel_error *Store::prepare(Stmt &stmt, const char *sql) {
+  if (stmt.stmt_) {
+    sqlite3_reset(stmt.stmt_);
+    sqlite3_clear_bindings(stmt.stmt_);
+    stmt.stmt_ = nullptr;
+  }
+  auto it = cache_.find(sql);
+  sqlite3_stmt *s;
+  if (it == cache_.end()) {
+    int rc = sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+    if (rc != SQLITE_OK) return error(rc, "preparing a query");
+    cache_.emplace(sql, s);
+  } else {
+    s = it->second;
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+  }
+  stmt.stmt_ = s;
+  stmt.store_ = this;
+  return nullptr;
+}
+
+ostrel_error *Store::set_sync(bool full) {
+  if (sync_ == (full ? 1 : 0)) return nullptr;
+  OSTREL_ERR(exec(full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL"));
+  sync_ = full ? 1 : 0;
+  return nullptr;
+}
+
+ostrel_error *Store::begin_write(bool durable) {
+  OSTREL_ERR(set_sync(durable));
+  OSTREL_ERR(exec("BEGIN IMMEDIATE"));
+  in_txn_ = true;
+  return nullptr;
+}
+
+ostrel_error *Store::commit() {
+  ostrel_error *err = exec("COMMIT");
+  if (err) {
+    rollback();
+    return err;
+  }
+  in_txn_ = false;
+  return nullptr;
+}
+
+void Store::rollback() {
+  if (!in_txn_) return;
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  in_txn_ = false;
+}
+
+ostrel_error *Store::begin_read() {
+  if (in_txn_ || in_read_) return nullptr;
+  OSTREL_ERR(exec("BEGIN"));
+  in_read_ = true;
+  return nullptr;
+}
+
+void Store::end_read() {
+  if (!in_read_) return;
+  sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  in_read_ = false;
+}
+
+int64_t Store::last_insert_id() const { return sqlite3_last_insert_rowid(db_); }
+
+ostrel_error *Store::fault_point(const char *point) const {
+  return fault_hook ? fault_hook(point) : nullptr;
+}
+
+Stmt::~Stmt() {
+  if (stmt_) {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+}
+
+Stmt &Stmt::bind(int i, int64_t v) {
+  sqlite3_bind_int64(stmt_, i, v);
+  return *this;
+}
+Stmt &Stmt::bind(int i, const std::string &v) {
+  sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+  return *this;
+}
+Stmt &Stmt::bind_text(int i, const char *v) {
+  if (v)
+    sqlite3_bind_text(stmt_, i, v, -1, SQLITE_TRANSIENT);
+  else
+    sqlite3_bind_null(stmt_, i);
+  return *this;
+}
+Stmt &Stmt::bind_blob(int i, const void *data, size_t len) {
+  sqlite3_bind_blob64(stmt_, i, data ? data : "", len, SQLITE_TRANSIENT);
+  return *this;
+}
+Stmt &Stmt::bind_null(int i) {
+  sqlite3_bind_null(stmt_, i);
+  return *this;
+}
+
+ostrel_error *Stmt::step(bool *row) {
+  int rc = sqlite3_step(stmt_);
+  *row = rc == SQLITE_ROW;
+  if (rc == SQLITE_ROW || rc == SQLITE_DONE) return nullptr;
+  return store_->error(rc, sqlite3_sql(stmt_));
+}
+
+ostrel_error *Stmt::run() {
+  bool row;
+  return step(&row);
+}
+
+bool Stmt::is_null(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
+int64_t Stmt::int64(int col) const { return sqlite3_column_int64(stmt_, col); }
+std::string Stmt::text(int col) const {
+  const unsigned char *t = sqlite3_column_text(stmt_, col);
+  return t ? std::string(reinterpret_cast<const char *>(t),
+                         static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
+           : std::string();
+}
+const void *Stmt::blob(int col) const { return sqlite3_column_blob(stmt_, col); }
+size_t Stmt::bytes(int col) const { return static_cast<size_t>(sqlite3_column_bytes(stmt_, col)); }
+
+}  // namespace ostrel::fs

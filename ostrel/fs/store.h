@@ -1,0 +1,150 @@
+/* store.h: the storage seam of the repository filesystem.
+ *
+ * Every byte the filesystem keeps goes through a Store: one SQLite connection
+ * to the repository database, its prepared statements, its transactions and
+ * the translation of SQLite results into ostrel_error chains.  Nothing else in
+ * ostrel/fs includes sqlite3.h.
+ *
+ * Fault points: the filesystem calls Store::fault_point(NAME) at the moments
+ * where a crash or an I/O failure matters (see fs.cpp, "Fault points").  A
+ * process-wide hook installed with ostrel_fs__set_fault_hook() can turn any of
+ * them into an error or end the process there; tests use it to prove that a
+ * failure at each point leaves the repository as the invariants promise.
+ */
+#ifndef OSTREL_FS_STORE_H
+#define OSTREL_FS_STORE_H
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "ostrel_error.h"
+
+/* The fault hook: returns an error to fail the operation at POINT, or NULL to
+ * let it go on.  It may also end the process. */
+typedef ostrel_error *(*ostrel_fs__fault_hook_fn)(const char *point);
+
+extern "C" void ostrel_fs__set_fault_hook(ostrel_fs__fault_hook_fn hook);
+
+namespace ostrel::fs {
+
+class Stmt;
+
+class Store {
+ public:
+  Store() = default;
+  Store(const Store &) = delete;
+  Store &operator=(const Store &) = delete;
+  ~Store();
+
+  /* Opens the database file PATH; CREATE makes it (it must not exist). */
+  ostrel_error *open(const std::string &path, bool create, int busy_timeout_ms);
+  void close();
+
+  /* Runs SQL that returns no rows (several statements allowed). */
+  ostrel_error *exec(const char *sql);
+
+  /* A cached prepared statement for SQL, reset and with bindings cleared. */
+  ostrel_error *prepare(Stmt &stmt, const char *sql);
+
+  /* Write transactions.  begin_write takes the database's single write lock
+   * (waiting up to the busy timeout, then OSTREL_ERR_FS_BUSY); commit makes
+   * the transaction durable; rollback undoes it (never fails visibly).
+   * DURABLE asks for a full sync at commit. */
+  ostrel_error *begin_write(bool durable);
+  ostrel_error *commit();
+  void rollback();
+  bool in_transaction() const { return in_txn_; }
+  bool in_read() const { return in_read_; }
+
+  /* Chooses how a write that is not inside begin_write/commit is synced:
+   * FULL survives power loss; NORMAL (WAL) survives a killed process, and on
+   * power loss may lose the newest commits, never leaving a partial one. */
+  ostrel_error *set_sync(bool full);
+
+  /* Read transactions give one consistent snapshot to several queries. */
+  ostrel_error *begin_read();
+  void end_read();
+
+  int64_t last_insert_id() const;
+
+  /* Turns a SQLite result into an error naming WHAT; NULL for success codes. */
+  ostrel_error *error(int rc, const char *what) const;
+
+  ostrel_error *fault_point(const char *point) const;
+
+  const std::string &path() const { return path_; }
+
+ private:
+  sqlite3 *db_ = nullptr;
+  std::string path_;
+  std::map<std::string, sqlite3_stmt *> cache_;
+  bool in_txn_ = false;
+  bool in_read_ = false;
+  int sync_ = -1;  // -1 unknown, 0 NORMAL, 1 FULL
+  int busy_timeout_ms_ = 10000;
+};
+
+/* One consistent snapshot for the reads of one call: begins a read
+ * transaction unless one (or a write transaction) is already open, and ends
+ * it when the scope ends.  Besides consistency this saves SQLite from taking
+ * and dropping its locks around every single statement. */
+class ReadScope {
+ public:
+  explicit ReadScope(Store &store) : store_(store) {}
+  ReadScope(const ReadScope &) = delete;
+  ReadScope &operator=(const ReadScope &) = delete;
+  ~ReadScope() { end(); }
+  ostrel_error *begin() {
+    if (store_.in_transaction() || store_.in_read()) return nullptr;
+    OSTREL_ERR(store_.begin_read());
+    mine_ = true;
+    return nullptr;
+  }
+  void end() {
+    if (mine_) store_.end_read();
+    mine_ = false;
+  }
+
+ private:
+  Store &store_;
+  bool mine_ = false;
+};
+
+/* A borrowed prepared statement: binds, steps and reads columns.  Resetting
+ * happens on the next prepare() and when the Stmt goes out of scope. */
+class Stmt {
+ public:
+  Stmt() = default;
+  Stmt(const Stmt &) = delete;
+  Stmt &operator=(const Stmt &) = delete;
+  ~Stmt();
+
+  Stmt &bind(int i, int64_t v);
+  Stmt &bind(int i, const std::string &v);
+  Stmt &bind_text(int i, const char *v);  // NULL binds NULL
+  Stmt &bind_blob(int i, const void *data, size_t len);
+  Stmt &bind_null(int i);
+
+  /* Steps once: *ROW is true when a row is available. */
+  ostrel_error *step(bool *row);
+  /* Steps a statement that returns no rows. */
+  ostrel_error *run();
+
+  bool is_null(int col) const;
+  int64_t int64(int col) const;
+  std::string text(int col) const;
+  const void *blob(int col) const;
+  size_t bytes(int col) const;
+
+ private:
+  friend class Store;
+  const Store *store_ = nullptr;
+  sqlite3_stmt *stmt_ = nullptr;
+};
+
+}  // namespace ostrel::fs
+
+#endif /* OSTREL_FS_STORE_H */

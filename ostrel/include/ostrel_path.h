@@ -1,0 +1,139 @@
+/* ostrel_path.h: URLs, relative paths ("relpaths") and local paths
+ * ("dirents").
+ *
+ * Canonical form -- the one definition every function here is held to.  Every
+ * function returns canonical results, and those that take a URL, relpath or
+ * dirent "in canonical form" may assume it (pass other text through the
+ * matching *_canonicalize first).
+ *
+ *  - URL: SCHEME "://" AUTHORITY PATH, where
+ *      - SCHEME is [a-z][a-z0-9+.-]* (lower case);
+ *      - the host part of AUTHORITY is lower case (a user-info part before '@'
+ *        and a port after ':' are kept as written); "file://localhost/..."
+ *        becomes "file:///...";
+ *      - PATH is empty or starts with '/'; its segments are separated by one
+ *        '/' each; there are no empty segments and no "." segments; ".."
+ *        segments are kept as they are (repository access refuses them
+ *        with a clear error); there is no trailing '/', except that a
+ *        file:// URL always has at least the root path "/" ("file:///");
+ *      - percent-escapes use upper-case hex digits; escapes of unreserved
+ *        characters (A-Z a-z 0-9 - . _ ~) are decoded; every byte that may
+ *        not stand in a URI (non-ASCII, control characters, space, '"', '<',
+ *        '>', '\', '^', '`', '{', '|', '}', and a '%' that starts no valid
+ *        escape) is escaped.
+ *    Examples: "HTTP://Host.Example/a//./b/" -> "http://host.example/a/b";
+ *    "file://localhost/x%2fy%7e" -> "file:///x%2Fy~".
+ *  - relpath: segments separated by one '/', no leading or trailing '/', no
+ *    empty and no "." segments ("" is the empty relpath).  ".." is kept.
+ *  - dirent (a local path, '/' separated internally): as a relpath, except
+ *    that an absolute dirent starts with '/' and the root itself is "/".
+ *
+ * Results are allocated in POOL (they may share the argument's memory when
+ * nothing changes).  Errors are returned, never printed.
+ */
+#ifndef OSTREL_PATH_H
+#define OSTREL_PATH_H
+
+#include <apr_tables.h>
+
+#include "ostrel_error.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* True when PATH starts with a scheme ([A-Za-z][A-Za-z0-9+.-]*) followed by
+ * "://". */
+bool ostrel_path_is_url(const char *path);
+
+/* IRI with every non-ASCII byte percent-escaped (upper-case hex).  Other
+ * bytes are unchanged. */
+const char *ostrel_path_uri_from_iri(const char *iri, apr_pool_t *pool);
+
+/* URI with every byte that may not stand in a URI escaped: space, '"', '<',
+ * '>', '\', '^', '`', '{', '|', '}', control characters (0x00-0x1F, 0x7F) and
+ * non-ASCII bytes.  Existing escapes and '%' are left alone. */
+const char *ostrel_path_uri_autoescape(const char *uri, apr_pool_t *pool);
+
+/* Percent-decodes every valid escape of URI_PART (a '%' that starts no valid
+ * escape stays as it is). */
+const char *ostrel_path_uri_decode(const char *uri_part, apr_pool_t *pool);
+
+/* Percent-escapes PATH (a decoded path or relpath) so that it can stand in a
+ * URL's path: everything but unreserved characters, '/' and the
+ * sub-delimiters "!$&'()*+,;=:@" is escaped. */
+const char *ostrel_path_uri_encode(const char *path, apr_pool_t *pool);
+
+/* The canonical form of URI, which must be a URL (ostrel_path_is_url). */
+const char *ostrel_uri_canonicalize(const char *uri, apr_pool_t *pool);
+
+/* True when URI is in canonical form. */
+bool ostrel_uri_is_canonical(const char *uri, apr_pool_t *pool);
+
+/* The parent of the canonical URL URI: URI without its last path segment.
+ * The root of a URL (no path segment left) is its own parent. */
+const char *ostrel_uri_dirname(const char *uri, apr_pool_t *pool);
+
+/* The last path segment of the canonical URL URI, decoded ("" for a root). */
+const char *ostrel_uri_basename(const char *uri, apr_pool_t *pool);
+
+/* The longest URL that is an ancestor of, or equal to, both canonical URLs
+ * URI1 and URI2, comparing whole path segments.  "" when their schemes or
+ * authorities differ. */
+const char *ostrel_uri_get_longest_ancestor(const char *uri1, const char *uri2, apr_pool_t *pool);
+
+/* When the canonical URL CHILD_URI lies strictly below the canonical URL
+ * PARENT_URI, the path from PARENT_URI to CHILD_URI as a decoded relpath
+ * (for example "a/b c" for ".../a/b%20c"); otherwise NULL (also when both
+ * are equal). */
+const char *ostrel_uri__is_child(const char *parent_uri, const char *child_uri, apr_pool_t *pool);
+
+/* URL joined with the decoded relpath RELPATH (escaped on the way).  An
+ * empty RELPATH gives URL. */
+const char *ostrel_uri_join_relpath(const char *url, const char *relpath, apr_pool_t *pool);
+
+/* The local path that the file:// URL URL names, decoded.  Error
+ * OSTREL_ERR_RA_ILLEGAL_URL when URL is not a file:// URL or names a host
+ * other than the local one (empty or "localhost"). */
+ostrel_error *ostrel_uri_get_dirent_from_file_url(const char **dirent, const char *url,
+                                                  apr_pool_t *pool);
+
+/* The canonical file:// URL of the absolute dirent DIRENT (escaped).  Error
+ * OSTREL_ERR_BAD_PATH when DIRENT is not absolute. */
+ostrel_error *ostrel_uri_get_file_url_from_dirent(const char **url, const char *dirent,
+                                                  apr_pool_t *pool);
+
+/* The canonical form of RELPATH (a leading '/' is dropped). */
+const char *ostrel_relpath_canonicalize(const char *relpath, apr_pool_t *pool);
+
+/* True when RELPATH is in canonical form. */
+bool ostrel_relpath_is_canonical(const char *relpath);
+
+/* BASE and COMPONENT (both canonical relpaths) joined with '/'; either may be
+ * empty, and then the other is the result. */
+const char *ostrel_relpath_join(const char *base, const char *component, apr_pool_t *pool);
+
+/* The parent of the canonical RELPATH ("" for a single segment or ""). */
+const char *ostrel_relpath_dirname(const char *relpath, apr_pool_t *pool);
+
+/* The canonical form of the local path DIRENT.  "-" stays "-". */
+const char *ostrel_dirent_canonicalize(const char *dirent, apr_pool_t *pool);
+
+/* DIRENT in the library's internal style ('/' separators), canonical.  On
+ * this platform the separator is already '/', so this is
+ * ostrel_dirent_canonicalize. */
+const char *ostrel_dirent_internal_style(const char *dirent, apr_pool_t *pool);
+
+/* True when DIRENT is absolute (starts with '/'). */
+bool ostrel_dirent_is_absolute(const char *dirent);
+
+/* The components of PATH (a canonical relpath or dirent) as an array of
+ * `const char *`, in order: "a/b" gives "a", "b"; an absolute path gives "/"
+ * first ("/a" gives "/", "a"); "" gives no component. */
+apr_array_header_t *ostrel_path_decompose(const char *path, apr_pool_t *pool);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OSTREL_PATH_H */

@@ -1,0 +1,249 @@
+// The local access module: sessions on repositories reached through "file"
+// URLs.
+//
+// A session holds the repository open for its whole life; every query goes
+// straight to the repository's filesystem, so answers are always current
+// (the youngest revision is read afresh on every call).
+
+#include <apr_strings.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "ostrel_config.h"
+#include "ostrel_pools.h"
+#include "ra_local.h"
+
+namespace ostrel_ra_local {
+
+namespace {
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); i++) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ostrel_error *url_to_local_path(const char **local_path, const char *url, apr_pool_t *pool) {
+  std::string_view text(url);
+  std::size_t scheme_end = text.find("://");
+  if (scheme_end == std::string_view::npos || scheme_end == 0)
+    return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr, "'%s' is not a URL", url);
+  if (!equals_ignoring_case(text.substr(0, scheme_end), "file"))
+    return ostrel_error_createf(OSTREL_ERR_RA_UNKNOWN_SCHEME, nullptr,
+                                "Unrecognised URL scheme for '%s'", url);
+
+  std::string_view rest = text.substr(scheme_end + 3);
+  std::size_t host_end = rest.find('/');
+  std::string_view host = rest.substr(0, host_end);
+  if (!host.empty() && !equals_ignoring_case(host, "localhost"))
+    return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr,
+                                "Local URL '%s' names the host '%s'; only local repositories "
+                                "can be reached",
+                                url, std::string(host).c_str());
+  std::string_view encoded = host_end == std::string_view::npos ? "" : rest.substr(host_end);
+
+  std::string decoded;
+  for (std::size_t i = 0; i < encoded.size(); i++) {
+    char c = encoded[i];
+    if (c == '%') {
+      int hi = i + 2 < encoded.size() ? hex_value(encoded[i + 1]) : -1;
+      int lo = hi >= 0 ? hex_value(encoded[i + 2]) : -1;
+      if (lo < 0 || (hi == 0 && lo == 0))
+        return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr,
+                                    "URL '%s' holds a malformed percent-escape", url);
+      c = static_cast<char>(hi * 16 + lo);
+      i += 2;
+    }
+    decoded += c;
+  }
+
+  // Rebuild the path from its segments: empty and "." segments fall away,
+  // ".." is refused (also when it was escaped), so the path cannot climb
+  // out of the directory the URL names.
+  std::string path;
+  std::string_view segments(decoded);
+  while (!segments.empty()) {
+    std::size_t slash = segments.find('/');
+    std::string_view segment = segments.substr(0, slash);
+    segments = slash == std::string_view::npos ? "" : segments.substr(slash + 1);
+    if (segment.empty() || segment == ".") continue;
+    if (segment == "..")
+      return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr,
+                                  "URL '%s' contains a '..' segment", url);
+    path += '/';
+    path += segment;
+  }
+  if (path.empty()) path.push_back('/');
+  *local_path = apr_pstrdup(pool, path.c_str());
+  return OSTREL_NO_ERROR;
+}
+
+const char *local_path_to_url(const char *local_path, apr_pool_t *pool) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string url = "file://";
+  for (const char *p = local_path; *p; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 std::strchr("-._~/!$&'()*+,;=:@", c) != nullptr;
+    if (plain) {
+      url += static_cast<char>(c);
+    } else {
+      url += '%';
+      url += kHex[c >> 4];
+      url += kHex[c & 15];
+    }
+  }
+  return apr_pstrdup(pool, url.c_str());
+}
+
+const char *join(const char *base, const char *component, apr_pool_t *pool) {
+  if (!*base) return apr_pstrdup(pool, component);
+  if (!*component) return apr_pstrdup(pool, base);
+  return apr_pstrcat(pool, base, "/", component, nullptr);
+}
+
+ostrel_error *check_relpath(const char *path) {
+  std::string_view rest(path);
+  if (rest.empty()) return OSTREL_NO_ERROR;
+  while (true) {
+    std::size_t slash = rest.find('/');
+    std::string_view segment = rest.substr(0, slash);
+    if (segment.empty() || segment == "." || segment == "..")
+      return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
+                                  "'%s' is not a relative path without empty, '.' or '..' "
+                                  "segments",
+                                  path);
+    if (slash == std::string_view::npos) return OSTREL_NO_ERROR;
+    rest = rest.substr(slash + 1);
+  }
+}
+
+ostrel_error *resolve_revision(ostrel_revnum *resolved, ostrel_ra_session *session,
+                               ostrel_revnum revision, apr_pool_t *pool) {
+  if (revision < OSTREL_INVALID_REVNUM)
+    return ostrel_error_createf(OSTREL_ERR_BAD_REVISION, nullptr, "Invalid revision number %ld",
+                                static_cast<long>(revision));
+  ostrel_revnum youngest;
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, session->fs, pool));
+  if (revision > youngest)
+    return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
+                                "No such revision %ld (youngest is %ld)",
+                                static_cast<long>(revision), static_cast<long>(youngest));
+  *resolved = revision == OSTREL_INVALID_REVNUM ? youngest : revision;
+  return OSTREL_NO_ERROR;
+}
+
+}  // namespace ostrel_ra_local
+
+using namespace ostrel_ra_local;
+
+extern "C" {
+
+ostrel_error *ostrel_ra_create_callbacks(ostrel_ra_callbacks **callbacks, apr_pool_t *pool) {
+  *callbacks = static_cast<ostrel_ra_callbacks *>(apr_pcalloc(pool, sizeof(ostrel_ra_callbacks)));
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *ostrel_ra_open4(ostrel_ra_session **session_p, const char **corrected_url,
+                              const char *repos_url, const char *uuid,
+                              const ostrel_ra_callbacks *callbacks, void *callback_baton,
+                              apr_hash_t *config, apr_pool_t *pool) {
+  if (corrected_url) *corrected_url = nullptr;
+  if (uuid)
+    return ostrel_error_createf(OSTREL_ERR_UNSUPPORTED, nullptr,
+                                "Repository identifiers cannot be checked (opening '%s')",
+                                repos_url);
+
+  const char *local_path = nullptr;
+  OSTREL_ERR(url_to_local_path(&local_path, repos_url, pool));
+
+  const char *root = ostrel_repos_find_root_path(local_path, pool);
+  if (!root)
+    return ostrel_error_createf(OSTREL_ERR_RA_NO_REPOSITORY, nullptr,
+                                "Unable to find a repository at URL '%s'", repos_url);
+
+  // The configuration reaches the storage as its fs configuration.
+  apr_hash_t *fs_config = apr_hash_make(pool);
+  ostrel_config *cfg =
+      config ? static_cast<ostrel_config *>(
+                   apr_hash_get(config, OSTREL_CONFIG_CATEGORY_CONFIG, APR_HASH_KEY_STRING))
+             : nullptr;
+  if (const char *timeout = ostrel_config_get(cfg, OSTREL_CONFIG_SECTION_LOCAL,
+                                              OSTREL_CONFIG_OPTION_BUSY_TIMEOUT, nullptr))
+    apr_hash_set(fs_config, OSTREL_FS_CONFIG_BUSY_TIMEOUT, APR_HASH_KEY_STRING, timeout);
+
+  auto *session = static_cast<ostrel_ra_session *>(apr_pcalloc(pool, sizeof(ostrel_ra_session)));
+  ostrel_error *err = ostrel_repos_open2(&session->repos, root, fs_config, pool);
+  if (err)
+    return ostrel_error_createf(err->apr_err, err, "Unable to open repository at URL '%s'",
+                                repos_url);
+
+  // The part of the local path below the root is the session's path inside
+  // the repository.
+  std::string_view below(local_path);
+  std::string_view root_view(root);
+  while (root_view.size() > 1 && root_view.back() == '/') root_view.remove_suffix(1);
+  below.remove_prefix(root_view == "/" ? 0 : root_view.size());
+  while (!below.empty() && below.front() == '/') below.remove_prefix(1);
+
+  session->pool = pool;
+  session->session_url = apr_pstrdup(pool, repos_url);
+  session->repos_root_path = apr_pstrmemdup(pool, root_view.data(), root_view.size());
+  session->repos_root_url = local_path_to_url(session->repos_root_path, pool);
+  session->fs_path = apr_pstrmemdup(pool, below.data(), below.size());
+  session->fs = ostrel_repos_fs(session->repos);
+  session->callbacks = callbacks;
+  session->callback_baton = callback_baton;
+  *session_p = session;
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *ostrel_ra_get_session_url(ostrel_ra_session *session, const char **url,
+                                        apr_pool_t *pool) {
+  *url = apr_pstrdup(pool, session->session_url);
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *ostrel_ra_get_repos_root(ostrel_ra_session *session, const char **url,
+                                       apr_pool_t *pool) {
+  *url = apr_pstrdup(pool, session->repos_root_url);
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *ostrel_ra_get_latest_revnum(ostrel_ra_session *session, ostrel_revnum *latest_revnum,
+                                          apr_pool_t *pool) {
+  return ostrel_fs_youngest_rev(latest_revnum, session->fs, pool);
+}
+
+ostrel_error *ostrel_ra_check_path(ostrel_ra_session *session, const char *path,
+                                   ostrel_revnum revision, ostrel_node_kind *kind,
+                                   apr_pool_t *pool) {
+  OSTREL_ERR(check_relpath(path));
+  ostrel_revnum rev;
+  OSTREL_ERR(resolve_revision(&rev, session, revision, pool));
+  apr_pool_t *scratch = ostrel_pool_create(pool);
+  ostrel_fs_root *root = nullptr;
+  ostrel_error *err = ostrel_fs_revision_root(&root, session->fs, rev, scratch);
+  if (!err) err = ostrel_fs_check_path(kind, root, join(session->fs_path, path, scratch), scratch);
+  apr_pool_destroy(scratch);
+  return err;
+}
+
+}  // extern "C"

@@ -1,0 +1,47 @@
+// Internals of the local access module ("file" URLs), shared by the session
+// code and the commit editor.  Not a public header.
+#ifndef OSTREL_RA_LOCAL_H
+#define OSTREL_RA_LOCAL_H
+
+#include "ostrel_fs.h"
+#include "ostrel_ra.h"
+#include "ostrel_repos.h"
+
+struct ostrel_ra_session {
+  apr_pool_t *pool;
+  const char *session_url;      // as given to open4
+  const char *repos_root_url;   // canonical file:// URL of the repository's root
+  const char *repos_root_path;  // local path of the repository's root
+  const char *fs_path;          // the session URL's path inside the repository, "" for its root
+  ostrel_repos *repos;
+  ostrel_fs *fs;
+  const ostrel_ra_callbacks *callbacks;
+  void *callback_baton;
+};
+
+namespace ostrel_ra_local {
+
+// Turns a "file" URL into a percent-decoded absolute local path without a
+// trailing slash ("/" for the root).  Refuses other schemes, hosts other than
+// localhost, malformed escapes and ".." segments, naming URL.
+ostrel_error *url_to_local_path(const char **local_path, const char *url, apr_pool_t *pool);
+
+// The "file" URL of an absolute local path, escaping what may not stand in a
+// URL.
+const char *local_path_to_url(const char *local_path, apr_pool_t *pool);
+
+// Joins repository-relative paths; either may be "".
+const char *join(const char *base, const char *component, apr_pool_t *pool);
+
+// Checks that PATH is a relative path without empty, "." or ".." segments
+// ("" allowed).
+ostrel_error *check_relpath(const char *path);
+
+// Resolves REVISION for a read: -1 is the youngest; other negatives and
+// revisions above the youngest are refused.
+ostrel_error *resolve_revision(ostrel_revnum *resolved, ostrel_ra_session *session,
+                               ostrel_revnum revision, apr_pool_t *pool);
+
+}  // namespace ostrel_ra_local
+
+#endif  // OSTREL_RA_LOCAL_H

@@ -1,0 +1,171 @@
+// Repositories on local disk: a directory with a format file and the
+// filesystem's database.
+
+#include "ostrel_repos.h"
+
+#include <apr_file_info.h>
+#include <apr_file_io.h>
+#include <apr_strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "../fs/fs_private.h"
+
+struct ostrel_repos {
+  const char *path;
+  ostrel_fs *fs;
+};
+
+namespace {
+
+const char kFormatFile[] = "format";
+const char kDbFile[] = "fs.db";
+
+std::string child(const char *dir, const char *name) {
+  std::string p = (dir && *dir) ? dir : ".";
+  if (p.back() != '/') p.push_back('/');
+  p.append(name);
+  return p;
+}
+
+// Reads the format file of the repository at PATH.  *FOUND is false when
+// there is none.
+ostrel_error *read_format(const char *path, bool *found, int *format) {
+  std::string file = child(path, kFormatFile);
+  FILE *f = std::fopen(file.c_str(), "r");
+  if (!f) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      *found = false;
+      return nullptr;
+    }
+    return ostrel_error_from_errno(errno, "Can't open file '%s'", file.c_str());
+  }
+  *found = true;
+  char buf[32] = {0};
+  size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  char *end;
+  long value = std::strtol(buf, &end, 10);
+  if (n == 0 || end == buf || (*end != '\n' && *end != '\0'))
+    return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
+                                "Repository '%s' has an unreadable format file", path);
+  *format = static_cast<int>(value);
+  return nullptr;
+}
+
+bool is_empty_dir(const char *path, apr_pool_t *pool) {
+  apr_dir_t *dir;
+  if (apr_dir_open(&dir, path, pool) != APR_SUCCESS) return false;
+  apr_finfo_t info;
+  bool empty = true;
+  while (apr_dir_read(&info, APR_FINFO_NAME, dir) == APR_SUCCESS) {
+    if (std::strcmp(info.name, ".") && std::strcmp(info.name, "..")) {
+      empty = false;
+      break;
+    }
+  }
+  apr_dir_close(dir);
+  return empty;
+}
+
+}  // namespace
+
+extern "C" {
+
+ostrel_error *ostrel_repos_create(ostrel_repos **repos, const char *path, apr_hash_t *fs_config,
+                                  apr_pool_t *pool) {
+  apr_finfo_t info;
+  apr_status_t st = apr_stat(&info, path, APR_FINFO_TYPE, pool);
+  if (st == APR_SUCCESS) {
+    bool found;
+    int format;
+    ostrel_error *err = read_format(path, &found, &format);
+    if (!err && found)
+      return ostrel_error_createf(OSTREL_ERR_REPOS_ALREADY_EXISTS, nullptr,
+                                  "Repository '%s' already exists", path);
+    ostrel_error_clear(err);
+    if (info.filetype != APR_DIR || !is_empty_dir(path, pool))
+      return ostrel_error_createf(OSTREL_ERR_REPOS_ALREADY_EXISTS, nullptr,
+                                  "Cannot create a repository at '%s': it exists and is not an "
+                                  "empty directory",
+                                  path);
+  } else {
+    st = apr_dir_make(path, APR_OS_DEFAULT, pool);
+    if (st != APR_SUCCESS) return ostrel_error_wrap_apr(st, "Can't create directory '%s'", path);
+  }
+  // The database first, the format file last: a directory without a format
+  // file is no repository, so a creation cut short is never mistaken for one.
+  ostrel_fs *fs;
+  std::string db = child(path, kDbFile);
+  OSTREL_ERR(ostrel_fs__create(&fs, db.c_str(), fs_config, pool));
+  std::string file = child(path, kFormatFile);
+  std::string tmp = file + ".tmp";
+  FILE *f = std::fopen(tmp.c_str(), "w");
+  if (!f) return ostrel_error_from_errno(errno, "Can't create file '%s'", tmp.c_str());
+  bool ok = std::fprintf(f, "%d\n", OSTREL_FS__FORMAT) > 0;
+  ok = (std::fflush(f) == 0) && ok;
+  ok = (fsync(fileno(f)) == 0) && ok;
+  int saved = errno;
+  ok = (std::fclose(f) == 0) && ok;
+  if (!ok) return ostrel_error_from_errno(saved ? saved : EIO, "Can't write file '%s'", tmp.c_str());
+  if (std::rename(tmp.c_str(), file.c_str()) != 0)
+    return ostrel_error_from_errno(errno, "Can't move '%s' to '%s'", tmp.c_str(), file.c_str());
+  auto *r = static_cast<ostrel_repos *>(apr_pcalloc(pool, sizeof(ostrel_repos)));
+  r->path = apr_pstrdup(pool, path);
+  r->fs = fs;
+  *repos = r;
+  return nullptr;
+}
+
+ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_hash_t *fs_config,
+                                 apr_pool_t *pool) {
+  bool found;
+  int format;
+  OSTREL_ERR(read_format(path, &found, &format));
+  if (!found)
+    return ostrel_error_createf(OSTREL_ERR_REPOS_NOT_FOUND, nullptr,
+                                "'%s' is not a repository (it has no format file)", path);
+  if (format != OSTREL_FS__FORMAT)
+    return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
+                                "Repository '%s' has format %d; this build reads format %d", path,
+                                format, OSTREL_FS__FORMAT);
+  ostrel_fs *fs;
+  std::string db = child(path, kDbFile);
+  OSTREL_ERR(ostrel_error_quick_wrapf(ostrel_fs__open(&fs, db.c_str(), fs_config, pool),
+                                      "Cannot open repository '%s'", path));
+  auto *r = static_cast<ostrel_repos *>(apr_pcalloc(pool, sizeof(ostrel_repos)));
+  r->path = apr_pstrdup(pool, path);
+  r->fs = fs;
+  *repos = r;
+  return nullptr;
+}
+
+ostrel_fs *ostrel_repos_fs(ostrel_repos *repos) { return repos->fs; }
+
+const char *ostrel_repos_path(ostrel_repos *repos, apr_pool_t *pool) {
+  return apr_pstrdup(pool, repos->path);
+}
+
+const char *ostrel_repos_find_root_path(const char *path, apr_pool_t *pool) {
+  std::string p(path ? path : "");
+  while (true) {
+    bool found = false;
+    int format;
+    ostrel_error *err = read_format(p.empty() ? "." : p.c_str(), &found, &format);
+    ostrel_error_clear(err);
+    if (!err && found) return apr_pstrdup(pool, p.empty() ? "." : p.c_str());
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    size_t slash = p.rfind('/');
+    if (slash == std::string::npos || p == "/") return nullptr;
+    if (slash == 0)
+      p.resize(1);
+    else
+      p.resize(slash);
+  }
+}
+
+}  // extern "C"
