@@ -510,6 +510,27 @@ TEST_F(RepoTest, ChangesThatWouldBreakTheTreeAreRefusedNamingThePath) {
             OSTREL_ERR_FS_NOT_DIRECTORY);
 }
 
+TEST_F(RepoTest, BadConfigurationAndRevisionPropertyNamesAreRefused) {
+  for (const char *value : {"", "soon", "-5", "12ms"}) {
+    SCOPED_TRACE(value);
+    apr_hash_t *config = apr_hash_make(pool_);
+    apr_hash_set(config, OSTREL_FS_CONFIG_BUSY_TIMEOUT, APR_HASH_KEY_STRING, value);
+    ostrel_repos *repos;
+    std::string msg;
+    EXPECT_EQ(code_of(ostrel_repos_open2(&repos, path_.c_str(), config, pool_), &msg),
+              OSTREL_ERR_BAD_CONFIG_OPTION);
+    EXPECT_NE(msg.find(OSTREL_FS_CONFIG_BUSY_TIMEOUT), std::string::npos) << msg;
+  }
+  ostrel_string v{"x", 1};
+  for (const char *name : {"", "with blank", "1starts-with-digit", "slash/in"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(code_of(try_commit([&](ostrel_fs_root *) {
+                return ostrel_fs_change_txn_prop(cur_txn_, name, &v, nullptr);
+              })),
+              OSTREL_ERR_BAD_PROPERTY_NAME);
+  }
+}
+
 TEST_F(RepoTest, TransactionRootSeesItsOwnChanges) {
   OK(try_commit(make_trunk));
   OK(try_commit([this](ostrel_fs_root *root) {
