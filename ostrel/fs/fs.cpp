@@ -969,6 +969,14 @@ struct RowChange {
   int kind;
 };
 
+// Whether M (or anything below it) differs from what it was opened from.
+bool changes_anything(const MNode &m) {
+  if (m.added || m.props_changed || m.text_changed) return true;
+  for (auto &[name, e] : m.entries)
+    if (!e.node || changes_anything(*e.node)) return true;
+  return false;
+}
+
 class Committer {
  public:
   Committer(ostrel_fs_txn *txn, ostrel_revnum youngest)
@@ -1027,6 +1035,7 @@ class Committer {
           continue;
         }
         MNode &c = *e.node;
+        if (!changes_anything(c)) continue;  // opened on the way to a refused change
         int64_t child_id;
         if (c.added) {
           if (c.replaced ? (ychild.id != bchild.id) : (ychild.id != 0)) return out_of_date(cpath);
@@ -1195,7 +1204,7 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::str
   Committer c(txn, y);
   int64_t new_root = yroot_id;
   MNode &root = *txn->root;
-  if (!root.entries.empty() || root.props_changed) {
+  if (changes_anything(root)) {
     NodeRow yroot;
     OSTREL_ERR(load_node(fs, yroot_id, yroot));
     ostrel_error *err = c.commit_node(root, "/", &yroot, &new_root);

@@ -497,6 +497,16 @@ TEST_F(RepoTest, ChangesThatWouldBreakTheTreeAreRefusedNamingThePath) {
   ostrel_revnum y;
   OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
   EXPECT_EQ(y, 1);
+  // Directories opened on the way to a refused change are not rewritten when
+  // the transaction is committed anyway.
+  const int64_t nodes = db_count("SELECT count(*) FROM node");
+  OK(try_commit([](ostrel_fs_root *r) {
+    ostrel_error_clear(propset(r, "trunk/sub/zz", "p", "v"));
+    ostrel_error_clear(ostrel_fs_make_dir(r, "trunk/sub/b", nullptr));
+    return nullptr;
+  }));
+  EXPECT_EQ(db_count("SELECT count(*) FROM node"), nodes);
+  EXPECT_TRUE(changes(2).empty());
   // A revision root cannot be changed.
   EXPECT_EQ(code_of(ostrel_fs_make_dir(root_at(1), "x", pool_)), OSTREL_ERR_FS_ROOT_NOT_TXN);
   // Reading errors.
