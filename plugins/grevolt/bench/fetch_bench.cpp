@@ -1,0 +1,93 @@
+// fetch latency against the physical limit: three raw 12-byte preads of
+// /proc/PID/mem at the same addresses, measured in the same run against the
+// same stand-in game.  Prints medians over batches and their ratio.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "child_game.h"
+#include "grevolt.h"
+
+namespace {
+
+constexpr int kBatch = 100;
+
+template <typename Body>
+double medianNanosPerCall(int batches, Body body) {
+  std::vector<double> perCall;
+  for (int b = 0; b < batches; ++b) {
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kBatch; ++i) body();
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    perCall.push_back(std::chrono::duration<double, std::nano>(elapsed).count() / kBatch);
+  }
+  std::nth_element(perCall.begin(), perCall.begin() + batches / 2, perCall.end());
+  return perCall[batches / 2];
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int batches = argc > 1 ? std::atoi(argv[1]) : 2000;
+  if (batches < 1) batches = 1;
+  grevolt_test::ChildGame game(GREVOLT_GAME_FILE, {"--exit-after", "120"});
+
+  void *library = dlopen(GREVOLT_PLUGIN_FILE, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    std::fprintf(stderr, "fetch_bench: %s\n", dlerror());
+    return 1;
+  }
+  auto plugin = reinterpret_cast<GetPluginFunction>(dlsym(library, "getBrellanPlugin"))();
+  if (plugin->tryLock() != 1) {
+    std::fprintf(stderr, "fetch_bench: the plug-in did not attach to the stand-in game\n");
+    return 1;
+  }
+
+  // Baseline: resolve the chain once, then three preads per round.
+  int mem = open(("/proc/" + std::to_string(game.pid()) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+  std::uint32_t p1 = 0, p2 = 0;
+  if (mem < 0 || pread(mem, &p1, 4, 0x9A9468) != 4 || pread(mem, &p2, 4, p1 + 152) != 4) {
+    std::fprintf(stderr, "fetch_bench: cannot read the game's memory directly\n");
+    return 1;
+  }
+  float position[3], front[3], top[3], camera[3][3];
+  std::string context;
+  std::wstring identity;
+  bool allGood = true;
+  auto raw = [&] {
+    allGood &= pread(mem, position, 12, 0x976274) == 12;
+    allGood &= pread(mem, front, 12, p2 + 92) == 12;
+    allGood &= pread(mem, top, 12, p2 + 76) == 12;
+  };
+  auto viaPlugin = [&] {
+    allGood &= plugin->fetch(position, front, top, camera[0], camera[1], camera[2], context,
+                             identity) == 1;
+  };
+  // Interleave the two measurements so that drifts of the machine hit both.
+  medianNanosPerCall(batches / 10 + 1, raw);  // warm-up
+  double rawNs = 0, pluginNs = 0;
+  for (int round = 0; round < 4; ++round) {
+    rawNs += medianNanosPerCall(batches / 4 + 1, raw);
+    pluginNs += medianNanosPerCall(batches / 4 + 1, viaPlugin);
+  }
+  rawNs /= 4;
+  pluginNs /= 4;
+  plugin->unlock();
+  close(mem);
+  dlclose(library);
+  if (!allGood) {
+    std::fprintf(stderr, "fetch_bench: a read failed during the measurement\n");
+    return 1;
+  }
+  std::printf("three raw 12-byte preads (baseline): %8.0f ns per round\n", rawNs);
+  std::printf("plug-in fetch:                       %8.0f ns per call\n", pluginNs);
+  std::printf("ratio fetch / baseline:              %8.2f\n", pluginNs / rawNs);
+  return 0;
+}

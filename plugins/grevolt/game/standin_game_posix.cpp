@@ -1,0 +1,59 @@
+// The stand-in game on Linux: a program named GREVOLT.exe that maps memory at
+// the game's fixed addresses and moves the player there (see motion.h).
+// It allows any process of the same user to read its memory (Yama's
+// PR_SET_PTRACER), so that a probe started beside it, not only its parent,
+// can attach where the system restricts ptrace to descendants.
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "motion.h"
+
+#ifndef MAP_FIXED_NOREPLACE
+#define MAP_FIXED_NOREPLACE 0x100000
+#endif
+
+namespace {
+
+constexpr std::uintptr_t kPageSize = 4096;
+// Where the stand-in keeps the objects the chain points to: below 4 GiB, as
+// in a 32-bit game.
+constexpr std::uintptr_t kP1Page = 0x30000000;
+constexpr std::uintptr_t kP2Page = 0x30010000;
+constexpr std::uintptr_t kHolePage = 0x30020000;
+
+void *mapPageAt(std::uintptr_t address) {
+  std::uintptr_t page = address & ~(kPageSize - 1);
+  void *want = reinterpret_cast<void *>(page);
+  void *got = mmap(want, kPageSize, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  if (got != want) {
+    std::fprintf(stderr, "GREVOLT.exe: cannot map memory at %#lx\n",
+                 static_cast<unsigned long>(page));
+    std::exit(1);
+  }
+  return got;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const game::Options options = game::parseOptions(argc, argv);
+  prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);  // fails harmlessly without Yama
+
+  mapPageAt(game::kPositionAddress);
+  mapPageAt(game::kChainRootAddress);
+  mapPageAt(kP1Page);
+  mapPageAt(kP2Page);
+  // Make sure nothing is mapped where the unreadable chain leads.
+  munmap(mapPageAt(kHolePage), kPageSize);
+
+  const std::uintptr_t p1 = (options.unreadableChain ? kHolePage : kP1Page) + 0x40;
+  const std::uintptr_t p2 = kP2Page + 0x80;
+  return game::runGame(options, p1, p2, static_cast<long>(getpid()),
+                       [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); });
+}

@@ -1,0 +1,71 @@
+#include "child_game.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace grevolt_test {
+
+ChildGame::ChildGame(const std::string &program, const std::vector<std::string> &args,
+                     bool waitReady) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+  std::vector<char *> argv;
+  argv.push_back(const_cast<char *>(program.c_str()));
+  for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(pipeEnds[1]);
+  output_ = pipeEnds[0];
+  if (!waitReady) return;
+
+  std::string line;
+  while (line.find('\n') == std::string::npos) {
+    pollfd ready{output_, POLLIN, 0};
+    char buffer[256];
+    ssize_t n = 0;
+    if (poll(&ready, 1, 10000) <= 0 || (n = read(output_, buffer, sizeof buffer)) <= 0) {
+      stop();
+      throw std::runtime_error("the game did not report ready: " + line);
+    }
+    line.append(buffer, static_cast<std::size_t>(n));
+  }
+  Pose &p = pose_;
+  long announcedPid = 0;
+  int fields = std::sscanf(line.c_str(),
+                           "GREVOLT.exe ready: pid %ld position %f %f %f front %f %f %f top %f %f %f",
+                           &announcedPid, &p.position[0], &p.position[1], &p.position[2],
+                           &p.front[0], &p.front[1], &p.front[2], &p.top[0], &p.top[1], &p.top[2]);
+  if (fields != 10 || announcedPid != pid_) {
+    stop();
+    throw std::runtime_error("unexpected ready line: " + line);
+  }
+}
+
+void ChildGame::stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  if (output_ >= 0) {
+    close(output_);
+    output_ = -1;
+  }
+}
+
+ChildGame::~ChildGame() { stop(); }
+
+}  // namespace grevolt_test
