@@ -352,30 +352,24 @@ ostrel_error *view_list(ostrel_fs *fs, View v, std::map<std::string, Child> &out
   std::set<std::string> decided;
   while (v.dkey) {
     {
+      // Only the rows alive at asof: a key with a parent never ends a row
+      // without starting the next one (a deletion leaves a tombstone), so
+      // every name such a key decides has exactly one row alive; in a key
+      // without parent an ended row simply means the name is gone.  The
+      // index on (dkey, end_rev) keeps this to the rows alive at asof or
+      // ended after it, not the directory's whole history.
       Stmt st;
       OSTREL_ERR(fs->store.prepare(st,
-                                   "SELECT name, child, kind, end_rev, start_rev FROM dirent WHERE "
-                                   "dkey=?1 AND start_rev<=?2"));
+                                   "SELECT name, child, kind FROM dirent WHERE dkey=?1 AND "
+                                   "end_rev>?2 AND start_rev<=?2"));
       st.bind(1, v.dkey).bind(2, v.asof);
       bool row;
-      // Rows of one name never overlap in time; the newest row at or before
-      // asof decides the name for this key and every parent below it.
-      std::map<std::string, std::pair<int64_t, Child>> latest;  // name -> (start, child)
       while (true) {
         OSTREL_ERR(st.step(&row));
         if (!row) break;
         std::string name = st.text(0);
-        int64_t start = st.int64(4);
-        auto it = latest.find(name);
-        if (it != latest.end() && it->second.first > start) continue;
-        Child c;
-        if (st.int64(3) > v.asof && !st.is_null(1))
-          c = Child{st.int64(1), static_cast<int>(st.int64(2))};
-        latest[name] = {start, c};
-      }
-      for (auto &[name, entry] : latest) {
         if (!decided.insert(name).second) continue;
-        if (entry.second.id) out[name] = entry.second;
+        if (!st.is_null(1)) out[name] = Child{st.int64(1), static_cast<int>(st.int64(2))};
       }
     }
     DirKey k;
@@ -975,6 +969,14 @@ struct RowChange {
   int kind;
 };
 
+// Whether M (or anything below it) differs from what it was opened from.
+bool changes_anything(const MNode &m) {
+  if (m.added || m.props_changed || m.text_changed) return true;
+  for (auto &[name, e] : m.entries)
+    if (!e.node || changes_anything(*e.node)) return true;
+  return false;
+}
+
 class Committer {
  public:
   Committer(ostrel_fs_txn *txn, ostrel_revnum youngest)
@@ -1033,6 +1035,7 @@ class Committer {
           continue;
         }
         MNode &c = *e.node;
+        if (!changes_anything(c)) continue;  // opened on the way to a refused change
         int64_t child_id;
         if (c.added) {
           if (c.replaced ? (ychild.id != bchild.id) : (ychild.id != 0)) return out_of_date(cpath);
@@ -1201,7 +1204,7 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::str
   Committer c(txn, y);
   int64_t new_root = yroot_id;
   MNode &root = *txn->root;
-  if (!root.entries.empty() || root.props_changed) {
+  if (changes_anything(root)) {
     NodeRow yroot;
     OSTREL_ERR(load_node(fs, yroot_id, yroot));
     ostrel_error *err = c.commit_node(root, "/", &yroot, &new_root);
@@ -1298,6 +1301,8 @@ const char kSchema[] =
     "CREATE TABLE dirent(dkey INTEGER NOT NULL, name TEXT NOT NULL, start_rev INTEGER NOT NULL,"
     "  end_rev INTEGER NOT NULL, child INTEGER, kind INTEGER,"
     "  PRIMARY KEY(dkey, name, start_rev)) WITHOUT ROWID;"
+    "CREATE INDEX dirent_alive ON dirent(dkey, end_rev);"
+    "CREATE INDEX dirent_by_start ON dirent(dkey, start_rev);"
     "CREATE TABLE content(id INTEGER PRIMARY KEY, sha TEXT, length INTEGER NOT NULL,"
     "  chunks INTEGER NOT NULL, txn INTEGER);"
     "CREATE INDEX content_by_sha ON content(sha) WHERE txn IS NULL;"
@@ -1962,7 +1967,17 @@ class Verifier {
       OSTREL_ERR(contents(row.content, path));
     } else {
       std::map<std::string, Child> entries;
-      OSTREL_ERR(wrap(view_list(fs_, View{row.dkey, row.asof}, entries), path));
+      NodeRow pred;
+      if (row.pred && done_.count(row.pred)) OSTREL_ERR(wrap(load_node(fs_, row.pred, pred), path));
+      if (row.pred && done_.count(row.pred) && pred.kind == ostrel_node_dir && pred.dkey &&
+          pred.dkey == row.dkey && pred.asof <= row.asof) {
+        // The same key as a checked predecessor: only the entries written
+        // since it need checking, so a long history is not re-read for
+        // every revision of a directory.
+        OSTREL_ERR(wrap(rows_since(row.dkey, pred.asof, row.asof, entries), path));
+      } else {
+        OSTREL_ERR(wrap(view_list(fs_, View{row.dkey, row.asof}, entries), path));
+      }
       for (auto &[name, c] : entries) {
         if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
           return damage(child_path(path, name), "invalid entry name");
@@ -1970,6 +1985,23 @@ class Verifier {
       }
     }
     done_.insert(id);
+    return nullptr;
+  }
+
+  // The entries that rows of key DKEY started after FROM and up to ASOF
+  // give (tombstones excluded).
+  ostrel_error *rows_since(int64_t dkey, int64_t from, int64_t asof,
+                           std::map<std::string, Child> &entries) {
+    Stmt st;
+    OSTREL_ERR(fs_->store.prepare(st, "SELECT name, child, kind FROM dirent WHERE dkey=?1 AND "
+                                      "start_rev>?2 AND start_rev<=?3 AND child IS NOT NULL"));
+    st.bind(1, dkey).bind(2, from).bind(3, asof);
+    bool row;
+    while (true) {
+      OSTREL_ERR(st.step(&row));
+      if (!row) break;
+      entries[st.text(0)] = Child{st.int64(1), static_cast<int>(st.int64(2))};
+    }
     return nullptr;
   }
 

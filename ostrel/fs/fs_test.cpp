@@ -497,6 +497,16 @@ TEST_F(RepoTest, ChangesThatWouldBreakTheTreeAreRefusedNamingThePath) {
   ostrel_revnum y;
   OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
   EXPECT_EQ(y, 1);
+  // Directories opened on the way to a refused change are not rewritten when
+  // the transaction is committed anyway.
+  const int64_t nodes = db_count("SELECT count(*) FROM node");
+  OK(try_commit([](ostrel_fs_root *r) {
+    ostrel_error_clear(propset(r, "trunk/sub/zz", "p", "v"));
+    ostrel_error_clear(ostrel_fs_make_dir(r, "trunk/sub/b", nullptr));
+    return nullptr;
+  }));
+  EXPECT_EQ(db_count("SELECT count(*) FROM node"), nodes);
+  EXPECT_TRUE(changes(2).empty());
   // A revision root cannot be changed.
   EXPECT_EQ(code_of(ostrel_fs_make_dir(root_at(1), "x", pool_)), OSTREL_ERR_FS_ROOT_NOT_TXN);
   // Reading errors.
@@ -508,6 +518,27 @@ TEST_F(RepoTest, ChangesThatWouldBreakTheTreeAreRefusedNamingThePath) {
   apr_hash_t *h;
   EXPECT_EQ(code_of(ostrel_fs_dir_entries(&h, root_at(1), "trunk/a", pool_)),
             OSTREL_ERR_FS_NOT_DIRECTORY);
+}
+
+TEST_F(RepoTest, BadConfigurationAndRevisionPropertyNamesAreRefused) {
+  for (const char *value : {"", "soon", "-5", "12ms"}) {
+    SCOPED_TRACE(value);
+    apr_hash_t *config = apr_hash_make(pool_);
+    apr_hash_set(config, OSTREL_FS_CONFIG_BUSY_TIMEOUT, APR_HASH_KEY_STRING, value);
+    ostrel_repos *repos;
+    std::string msg;
+    EXPECT_EQ(code_of(ostrel_repos_open2(&repos, path_.c_str(), config, pool_), &msg),
+              OSTREL_ERR_BAD_CONFIG_OPTION);
+    EXPECT_NE(msg.find(OSTREL_FS_CONFIG_BUSY_TIMEOUT), std::string::npos) << msg;
+  }
+  ostrel_string v{"x", 1};
+  for (const char *name : {"", "with blank", "1starts-with-digit", "slash/in"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(code_of(try_commit([&](ostrel_fs_root *) {
+                return ostrel_fs_change_txn_prop(cur_txn_, name, &v, nullptr);
+              })),
+              OSTREL_ERR_BAD_PROPERTY_NAME);
+  }
 }
 
 TEST_F(RepoTest, TransactionRootSeesItsOwnChanges) {

@@ -13,6 +13,7 @@
 #include <apr_pools.h>
 #include <apr_strings.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,6 +120,10 @@ int main(int argc, const char *argv[]) {
       repos_path = local_dirent_canonicalize(repos_path, pool);
       err = crawl_repository(repos_path, pool);
     }
+    // Progress lines that never reached their destination (a full disk, a
+    // closed pipe) are a failure, not a finished crawl.
+    if (!err && (std::fflush(stdout) != 0 || std::ferror(stdout)))
+      err = ostrel_error_from_errno(errno ? errno : EIO, "Can't write to standard output");
   }
 
   // The error chain lives outside the pools, so it is printed after they

@@ -348,6 +348,8 @@ ostrel_error *run(int argc, char **argv, bool *help_shown, apr_pool_t *pool) {
                                   "Unknown option '%s' for '%s'; usage: ostrel-admin %s", argv[i],
                                   sc->name, sc->usage);
     } else {
+      // "dir/" as ls prints it names the directory "dir".
+      while (args.size() >= 1 && a.size() > 1 && a.back() == '/') a.pop_back();
       args.push_back(a);
     }
   }

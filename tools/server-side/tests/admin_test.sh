@@ -61,6 +61,9 @@ check 0 "ls a directory at a revision" ls "$T/repo" /trunk -r 1 <<'OUT'
 a
 big
 OUT
+check 0 "ls of a directory written as ls prints it" ls "$T/repo" trunk/ <<'OUT'
+big
+OUT
 check 0 "cat at a revision" cat "$T/repo" trunk/a -r 1 <<<"hello"
 check 0 "cat a copy" cat "$T/repo" branch/big <"$T/big"
 check 0 "proplist" proplist "$T/repo" branch/a <<'OUT'

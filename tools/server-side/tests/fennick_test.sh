@@ -82,6 +82,13 @@ expect_same "$T/out2" "$T/want9" "second run"
 expect_status 0 $? "extra arguments"
 expect_same "$T/out3" "$T/want9" "run with extra arguments"
 
+# Progress that cannot be written is a failure, not a finished crawl.
+if [ -w /dev/full ]; then
+  "$BIN/fennick" "$T/repo" >/dev/full 2>"$T/err"
+  expect_status 1 $? "crawl to a full device"
+  grep -q "^fennick: Can't write to standard output" "$T/err" || fail "full device: $(cat "$T/err")"
+fi
+
 # --- Youngest 10: width 2, revisions 1 to 9 get one leading blank.
 printf 'begin\nmkfile r10\ncommit\n' | "$BIN/ostrel-repo-builder" "$T/repo" >/dev/null
 "$BIN/fennick" "$T/repo" >"$T/out" 2>&1
