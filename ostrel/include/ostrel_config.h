@@ -17,8 +17,9 @@
  * file, section or option, a malformed line, or a value that is not valid for
  * its option, in a file or in a command-line override, is refused with
  * OSTREL_ERR_BAD_CONFIG_OPTION and a message naming it (for a file: its path
- * and line number).  A file that exists but cannot be read gives
- * OSTREL_ERR_BAD_CONFIG_FILE with the system's reason.
+ * and line number).  A file that exists but cannot be read, or is no
+ * regular file, and a configuration directory that is no directory, give
+ * OSTREL_ERR_BAD_CONFIG_FILE naming it (with the system's reason if any).
  *
  * Known options (FILE:SECTION:OPTION, value, default):
  *   config:local:busy-timeout-ms  whole milliseconds, 0 to 86400000 (a day), "10000"

@@ -121,8 +121,8 @@ typedef ostrel_error *(*ostrel_commit_callback)(const ostrel_commit_info *commit
  *    REVPROP_TABLE are overridden.
  *  - COMMIT_CALLBACK (may be NULL) is called with COMMIT_BATON once the
  *    revision is made, from within finish_edit.
- *  - LOCK_TOKENS must be NULL and KEEP_LOCKS false: repositories have no
- *    locks (OSTREL_ERR_UNSUPPORTED otherwise).
+ *  - LOCK_TOKENS must be NULL (or empty) and KEEP_LOCKS false: repositories
+ *    have no locks (OSTREL_ERR_UNSUPPORTED otherwise).
  * Every call is checked against the transaction: opening or deleting what is
  * absent, opening a file as a directory or the reverse, adding where
  * something exists, a copy URL outside the session's repository, a negative

@@ -27,6 +27,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "ostrel_path.h"
 #include "ostrel_pools.h"
 #include "ra_local.h"
 
@@ -147,7 +148,7 @@ NodeBaton *make_node(EditBaton *eb, NodeBaton *parent, const char *path, ostrel_
   node->eb = eb;
   node->parent = parent;
   node->path = apr_pstrdup(pool, path);
-  node->fs_path = join(eb->session->fs_path, path, pool);
+  node->fs_path = ostrel_relpath_join(eb->session->fs_path, path, pool);
   node->kind = kind;
   node->text = TextState::none;
   if (parent) {
@@ -251,7 +252,7 @@ ostrel_error *remove_entry(const char *path, ostrel_revnum revision, void *paren
   OSTREL_ERR(check_node(parent, ostrel_node_dir, "remove_entry"));
   OSTREL_ERR(check_child_path(parent, path));
   OSTREL_ERR(check_revision_arg(eb, revision, path, pool));
-  const char *fs_path = join(eb->session->fs_path, path, pool);
+  const char *fs_path = ostrel_relpath_join(eb->session->fs_path, path, pool);
   ostrel_node_kind kind;
   OSTREL_ERR(txn_kind(&kind, eb, fs_path, pool));
   if (kind == ostrel_node_none)
@@ -339,7 +340,7 @@ ostrel_error *add_node(ostrel_node_kind kind, const char *what, const char *path
                                 static_cast<long>(copy_revision), path);
 
   apr_pool_t *scratch = ostrel_pool_create(result_pool);
-  const char *fs_path = join(eb->session->fs_path, path, scratch);
+  const char *fs_path = ostrel_relpath_join(eb->session->fs_path, path, scratch);
   ostrel_node_kind existing;
   ostrel_error *err = txn_kind(&existing, eb, fs_path, scratch);
   if (!err && existing != ostrel_node_none)
@@ -390,7 +391,7 @@ ostrel_error *open_node(ostrel_node_kind kind, const char *what, const char *pat
   apr_pool_t *scratch = ostrel_pool_create(result_pool);
   ostrel_error *err = check_revision_arg(eb, base_revision, path, scratch);
   ostrel_node_kind existing = ostrel_node_none;
-  if (!err) err = txn_kind(&existing, eb, join(eb->session->fs_path, path, scratch), scratch);
+  if (!err) err = txn_kind(&existing, eb, ostrel_relpath_join(eb->session->fs_path, path, scratch), scratch);
   apr_pool_destroy(scratch);
   OSTREL_ERR(err);
   if (existing == ostrel_node_none)

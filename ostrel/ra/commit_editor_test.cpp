@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <optional>
 #include <regex>
 #include <functional>
@@ -689,6 +690,58 @@ TEST_F(CommitEditorTest, OutOfDateEditMakesNothingOtherOldBasesCommit) {
   EXPECT_EQ(youngest(), 3);
   EXPECT_EQ(cat(3, "top"), "second\n");
   EXPECT_EQ(cat(3, "A/f"), "third\n");
+}
+
+// Two processes commit through their own sessions at the same time, each
+// adding its own entries to the same directory.  Adding different entries
+// does not conflict, so every edit commits and none is lost.
+TEST_F(CommitEditorTest, ConcurrentCommittersLoseNothing) {
+  const int kEdits = 15;
+  pid_t children[2];
+  for (int who = 0; who < 2; who++) {
+    children[who] = fork();
+    ASSERT_GE(children[who], 0);
+    if (children[who] != 0) continue;
+    int committed = 0;
+    for (int i = 0; i < kEdits; i++) {
+      apr_pool_t *pool = ostrel_pool_create(pool_);
+      ostrel_ra_session *session;
+      const ostrel_commit_editor *ed;
+      void *eb, *root, *dir;
+      std::string name = "p" + std::to_string(who) + "-" + std::to_string(i);
+      ostrel_error *err = open_session(&session, repo_url_, "racer", pool);
+      if (!err)
+        err = ostrel_ra_get_commit_editor3(session, &ed, &eb, nullptr, nullptr, nullptr, nullptr,
+                                           false, pool);
+      if (!err) err = ed->open_root_dir(eb, -1, pool, &root);
+      if (!err) err = ed->add_dir(name.c_str(), root, nullptr, -1, pool, &dir);
+      if (!err) err = ed->close_dir(dir, pool);
+      if (!err) err = ed->finish_edit(eb, pool);
+      if (err) {
+        std::fprintf(stderr, "%s", chain_text(err).c_str());
+        _exit(100);
+      }
+      committed++;
+      apr_pool_destroy(pool);
+    }
+    _exit(committed);
+  }
+  int committed = 0;
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 100) << "an edit failed";
+    committed += WEXITSTATUS(status);
+  }
+  EXPECT_EQ(committed, 2 * kEdits);
+  EXPECT_EQ(youngest(), 1 + committed);
+  // Every committed edit left its directory in the youngest revision.
+  apr_hash_t *entries;
+  ostrel_fs_root *root;
+  RA_ASSERT_OK(ostrel_fs_revision_root(&root, fs_, youngest(), pool_));
+  RA_ASSERT_OK(ostrel_fs_dir_entries(&entries, root, "", pool_));
+  EXPECT_EQ(static_cast<int>(apr_hash_count(entries)), 2 + committed);  // A and top as well
 }
 
 const char *g_failing_point = nullptr;

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "ostrel_config.h"
+#include "ostrel_path.h"
 #include "ostrel_pools.h"
 #include "ra_local.h"
 
@@ -93,30 +94,6 @@ ostrel_error *url_to_local_path(const char **local_path, const char *url, apr_po
   if (path.empty()) path.push_back('/');
   *local_path = apr_pstrdup(pool, path.c_str());
   return OSTREL_NO_ERROR;
-}
-
-const char *local_path_to_url(const char *local_path, apr_pool_t *pool) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string url = "file://";
-  for (const char *p = local_path; *p; p++) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                 std::strchr("-._~/!$&'()*+,;=:@", c) != nullptr;
-    if (plain) {
-      url += static_cast<char>(c);
-    } else {
-      url += '%';
-      url += kHex[c >> 4];
-      url += kHex[c & 15];
-    }
-  }
-  return apr_pstrdup(pool, url.c_str());
-}
-
-const char *join(const char *base, const char *component, apr_pool_t *pool) {
-  if (!*base) return apr_pstrdup(pool, component);
-  if (!*component) return apr_pstrdup(pool, base);
-  return apr_pstrcat(pool, base, "/", component, nullptr);
 }
 
 ostrel_error *check_relpath(const char *path) {
@@ -206,7 +183,8 @@ ostrel_error *ostrel_ra_open4(ostrel_ra_session **session_p, const char **correc
   session->pool = pool;
   session->session_url = apr_pstrdup(pool, repos_url);
   session->repos_root_path = apr_pstrmemdup(pool, root_view.data(), root_view.size());
-  session->repos_root_url = local_path_to_url(session->repos_root_path, pool);
+  OSTREL_ERR(ostrel_uri_get_file_url_from_dirent(&session->repos_root_url,
+                                                 session->repos_root_path, pool));
   session->fs_path = apr_pstrmemdup(pool, below.data(), below.size());
   session->fs = ostrel_repos_fs(session->repos);
   session->callbacks = callbacks;
@@ -241,7 +219,7 @@ ostrel_error *ostrel_ra_check_path(ostrel_ra_session *session, const char *path,
   apr_pool_t *scratch = ostrel_pool_create(pool);
   ostrel_fs_root *root = nullptr;
   ostrel_error *err = ostrel_fs_revision_root(&root, session->fs, rev, scratch);
-  if (!err) err = ostrel_fs_check_path(kind, root, join(session->fs_path, path, scratch), scratch);
+  if (!err) err = ostrel_fs_check_path(kind, root, ostrel_relpath_join(session->fs_path, path, scratch), scratch);
   apr_pool_destroy(scratch);
   return err;
 }

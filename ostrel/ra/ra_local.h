@@ -26,13 +26,6 @@ namespace ostrel_ra_local {
 // localhost, malformed escapes and ".." segments, naming URL.
 ostrel_error *url_to_local_path(const char **local_path, const char *url, apr_pool_t *pool);
 
-// The "file" URL of an absolute local path, escaping what may not stand in a
-// URL.
-const char *local_path_to_url(const char *local_path, apr_pool_t *pool);
-
-// Joins repository-relative paths; either may be "".
-const char *join(const char *base, const char *component, apr_pool_t *pool);
-
 // Checks that PATH is a relative path without empty, "." or ".." segments
 // ("" allowed).
 ostrel_error *check_relpath(const char *path);

@@ -56,25 +56,4 @@ TEST(LocalUrlTest, UrlsToLocalPaths) {
   apr_pool_destroy(pool);
 }
 
-TEST(LocalUrlTest, LocalPathsToUrlsRoundTrip) {
-  apr_pool_t *pool = ostrel_pool_create(nullptr);
-  struct Case {
-    const char *path;
-    const char *url;
-  } cases[] = {
-      {"/srv/repo", "file:///srv/repo"},
-      {"/a b/\xC3\xBC", "file:///a%20b/%C3%BC"},
-      {"/100%/x#y?z", "file:///100%25/x%23y%3Fz"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.path);
-    const char *url = ostrel_ra_local::local_path_to_url(c.path, pool);
-    EXPECT_STREQ(url, c.url);
-    const char *back = nullptr;
-    ASSERT_EQ(ostrel_ra_local::url_to_local_path(&back, url, pool), nullptr);
-    EXPECT_STREQ(back, c.path);
-  }
-  apr_pool_destroy(pool);
-}
-
 }  // namespace
