@@ -874,6 +874,14 @@ ostrel_error *file_loc(ostrel_fs_root *root, const char *path, Loc &loc) {
   return nullptr;
 }
 
+// The content row of file PATH in ROOT, and its id.
+ostrel_error *file_content(ostrel_fs_root *root, const char *path, int64_t *id, ContentRow &c) {
+  Loc loc;
+  OSTREL_ERR(file_loc(root, path, loc));
+  OSTREL_ERR(content_of(root->fs, loc, id));
+  return load_content(root->fs, *id, c);
+}
+
 // Deletes everything a transaction stored (its contents and its row).
 ostrel_error *purge_txn_rows(Store &store, int64_t txn_id) {
   Stmt st;
@@ -1483,12 +1491,9 @@ ostrel_error *ostrel_fs_file_contents(ostrel_stream **contents, ostrel_fs_root *
                                       const char *path, apr_pool_t *pool) {
   ReadScope scope(root->fs->store);
   OSTREL_ERR(scope.begin());
-  Loc loc;
-  OSTREL_ERR(file_loc(root, path, loc));
   int64_t id;
-  OSTREL_ERR(content_of(root->fs, loc, &id));
   ContentRow c;
-  OSTREL_ERR(load_content(root->fs, id, c));
+  OSTREL_ERR(file_content(root, path, &id, c));
   *contents = content_stream(root->fs, id, c.chunks, pool);
   return nullptr;
 }
@@ -1497,12 +1502,9 @@ ostrel_error *ostrel_fs_file_length(ostrel_filesize *length, ostrel_fs_root *roo
                                     const char *path, apr_pool_t *) {
   ReadScope scope(root->fs->store);
   OSTREL_ERR(scope.begin());
-  Loc loc;
-  OSTREL_ERR(file_loc(root, path, loc));
   int64_t id;
-  OSTREL_ERR(content_of(root->fs, loc, &id));
   ContentRow c;
-  OSTREL_ERR(load_content(root->fs, id, c));
+  OSTREL_ERR(file_content(root, path, &id, c));
   *length = c.length;
   return nullptr;
 }
@@ -1511,12 +1513,9 @@ ostrel_error *ostrel_fs_file_sha256(const char **hex_digest, ostrel_fs_root *roo
                                     const char *path, apr_pool_t *pool) {
   ReadScope scope(root->fs->store);
   OSTREL_ERR(scope.begin());
-  Loc loc;
-  OSTREL_ERR(file_loc(root, path, loc));
   int64_t id;
-  OSTREL_ERR(content_of(root->fs, loc, &id));
   ContentRow c;
-  OSTREL_ERR(load_content(root->fs, id, c));
+  OSTREL_ERR(file_content(root, path, &id, c));
   *hex_digest = apr_pstrdup(pool, c.sha.c_str());
   return nullptr;
 }

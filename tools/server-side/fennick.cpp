@@ -19,11 +19,13 @@
 #include <cstring>
 
 #include "fennick_rules.h"
-#include "local_subr.h"
+#include "ostrel_cmdline.h"
 #include "ostrel_error.h"
 #include "ostrel_fs.h"
+#include "ostrel_path.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"
+#include "ostrel_utf.h"
 
 namespace {
 
@@ -104,7 +106,7 @@ ostrel_error *crawl_repository(const char *repos_path, apr_pool_t *pool) {
 }  // namespace
 
 int main(int argc, const char *argv[]) {
-  if (local_cmdline_init(argv[0], stderr) != EXIT_SUCCESS) return EXIT_FAILURE;
+  if (ostrel_cmdline_init(argv[0], stderr) != EXIT_SUCCESS) return EXIT_FAILURE;
 
   apr_pool_t *pool = ostrel_pool_create_ex(nullptr, nullptr);
   ostrel_error *err = OSTREL_NO_ERROR;
@@ -114,10 +116,10 @@ int main(int argc, const char *argv[]) {
     usage_error = true;
   } else {
     const char *repos_path;
-    err = local_utf_cstring_to_utf8(&repos_path, argv[1], pool);
+    err = ostrel_utf_cstring_to_utf8(&repos_path, argv[1], pool);
     if (!err) {
-      repos_path = local_dirent_internal_style(repos_path, pool);
-      repos_path = local_dirent_canonicalize(repos_path, pool);
+      repos_path = ostrel_dirent_internal_style(repos_path, pool);
+      repos_path = ostrel_dirent_canonicalize(repos_path, pool);
       err = crawl_repository(repos_path, pool);
     }
     // Progress lines that never reached their destination (a full disk, a
