@@ -92,9 +92,12 @@ const char *ostrel_uri__is_child(const char *parent_uri, const char *child_uri, 
  * empty RELPATH gives URL. */
 const char *ostrel_uri_join_relpath(const char *url, const char *relpath, apr_pool_t *pool);
 
-/* The local path that the file:// URL URL names, decoded.  Error
- * OSTREL_ERR_RA_ILLEGAL_URL when URL is not a file:// URL or names a host
- * other than the local one (empty or "localhost"). */
+/* The local path that the file:// URL URL names, decoded, with empty and "."
+ * segments removed.  Error OSTREL_ERR_RA_ILLEGAL_URL when URL is not a
+ * file:// URL, names a host other than the local one (empty or
+ * "localhost"), holds a malformed percent-escape or one for a NUL byte, or
+ * has a ".." segment (escaped or not): the path never climbs out of the
+ * directory the URL names. */
 ostrel_error *ostrel_uri_get_dirent_from_file_url(const char **dirent, const char *url,
                                                   apr_pool_t *pool);
 

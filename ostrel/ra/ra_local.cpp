@@ -21,13 +21,6 @@ namespace ostrel_ra_local {
 
 namespace {
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); i++) {
@@ -50,50 +43,7 @@ ostrel_error *url_to_local_path(const char **local_path, const char *url, apr_po
     return ostrel_error_createf(OSTREL_ERR_RA_UNKNOWN_SCHEME, nullptr,
                                 "Unrecognised URL scheme for '%s'", url);
 
-  std::string_view rest = text.substr(scheme_end + 3);
-  std::size_t host_end = rest.find('/');
-  std::string_view host = rest.substr(0, host_end);
-  if (!host.empty() && !equals_ignoring_case(host, "localhost"))
-    return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr,
-                                "Local URL '%s' names the host '%s'; only local repositories "
-                                "can be reached",
-                                url, std::string(host).c_str());
-  std::string_view encoded = host_end == std::string_view::npos ? "" : rest.substr(host_end);
-
-  std::string decoded;
-  for (std::size_t i = 0; i < encoded.size(); i++) {
-    char c = encoded[i];
-    if (c == '%') {
-      int hi = i + 2 < encoded.size() ? hex_value(encoded[i + 1]) : -1;
-      int lo = hi >= 0 ? hex_value(encoded[i + 2]) : -1;
-      if (lo < 0 || (hi == 0 && lo == 0))
-        return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr,
-                                    "URL '%s' holds a malformed percent-escape", url);
-      c = static_cast<char>(hi * 16 + lo);
-      i += 2;
-    }
-    decoded += c;
-  }
-
-  // Rebuild the path from its segments: empty and "." segments fall away,
-  // ".." is refused (also when it was escaped), so the path cannot climb
-  // out of the directory the URL names.
-  std::string path;
-  std::string_view segments(decoded);
-  while (!segments.empty()) {
-    std::size_t slash = segments.find('/');
-    std::string_view segment = segments.substr(0, slash);
-    segments = slash == std::string_view::npos ? "" : segments.substr(slash + 1);
-    if (segment.empty() || segment == ".") continue;
-    if (segment == "..")
-      return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr,
-                                  "URL '%s' contains a '..' segment", url);
-    path += '/';
-    path += segment;
-  }
-  if (path.empty()) path.push_back('/');
-  *local_path = apr_pstrdup(pool, path.c_str());
-  return OSTREL_NO_ERROR;
+  return ostrel_uri_get_dirent_from_file_url(local_path, url, pool);
 }
 
 ostrel_error *check_relpath(const char *path) {

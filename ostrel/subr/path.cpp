@@ -292,8 +292,41 @@ ostrel_error *ostrel_uri_get_dirent_from_file_url(const char **dirent, const cha
                                 "Local URL '%s' names the host '%.*s'; only local paths can be "
                                 "reached",
                                 url, static_cast<int>(host.size()), host.data());
-  std::string path = slash == std::string_view::npos ? "/" : decoded(rest.substr(slash));
-  *dirent = ostrel_dirent_canonicalize(path.c_str(), pool);
+  std::string_view encoded = slash == std::string_view::npos ? "" : rest.substr(slash);
+
+  // Every '%' must start a valid escape, and none may stand for a NUL byte:
+  // a local path cannot hold one, and cutting the path there would name
+  // another file.
+  std::string decoded_path;
+  for (size_t i = 0; i < encoded.size(); ++i) {
+    unsigned char value = static_cast<unsigned char>(encoded[i]);
+    if (value == '%') {
+      if (!escape_at(encoded, i, &value) || value == 0)
+        return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr,
+                                    "URL '%s' holds a malformed percent-escape", url);
+      i += 2;
+    }
+    decoded_path += static_cast<char>(value);
+  }
+
+  // Rebuild the path from its segments: empty and "." segments fall away,
+  // ".." is refused (also when it was escaped), so the path cannot climb out
+  // of the directory the URL names.
+  std::string path;
+  std::string_view segments(decoded_path);
+  while (!segments.empty()) {
+    size_t end = segments.find('/');
+    std::string_view segment = segments.substr(0, end);
+    segments = end == std::string_view::npos ? "" : segments.substr(end + 1);
+    if (segment.empty() || segment == ".") continue;
+    if (segment == "..")
+      return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr,
+                                  "URL '%s' contains a '..' segment", url);
+    path += '/';
+    path += segment;
+  }
+  if (path.empty()) path += '/';
+  *dirent = pooled(path, pool);
   return OSTREL_NO_ERROR;
 }
 

@@ -139,6 +139,8 @@ TEST_F(PathTest, FileUrlsAndDirents) {
       {"file://localhost/tmp/r", "/tmp/r"},
       {"file:///", "/"},
       {"file://", "/"},
+      {"file:///a//b/./c/", "/a/b/c"},
+      {"file:///a/%41%2fb", "/a/A/b"},
   };
   for (const auto &c : ok) {
     const char *dirent = nullptr;
@@ -146,7 +148,9 @@ TEST_F(PathTest, FileUrlsAndDirents) {
     ASSERT_EQ(err, nullptr) << c.url;
     EXPECT_STREQ(dirent, c.dirent) << c.url;
   }
-  for (const char *bad : {"http://h/x", "file://otherhost/x", "file://local/x"}) {
+  for (const char *bad : {"http://h/x", "file://otherhost/x", "file://local/x", "file:///a/%zz",
+                          "file:///a/%4", "file:///a%00b", "file:///a/../b", "file:///a/%2e%2E/b",
+                          "file:///.."}) {
     const char *dirent = "untouched";
     ostrel_error *err = ostrel_uri_get_dirent_from_file_url(&dirent, bad, pool_);
     ASSERT_NE(err, nullptr) << bad;
