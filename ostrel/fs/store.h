@@ -6,7 +6,7 @@
  * ostrel/fs includes sqlite3.h.
  *
  * Fault points: the filesystem calls Store::fault_point(NAME) at the moments
- * where a crash or an I/O failure matters (see fs.cpp, "Fault points").  A
+ * where a crash or an I/O failure matters (see filesystem.cpp, "Fault points").  A
  * process-wide hook installed with ostrel_fs__set_fault_hook() can turn any of
  * them into an error or end the process there; tests use it to prove that a
  * failure at each point leaves the repository as the invariants promise.

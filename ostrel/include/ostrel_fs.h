@@ -51,10 +51,10 @@ typedef struct ostrel_fs_txn ostrel_fs_txn;
 
 /* ---- Reading ---------------------------------------------------------- */
 
-ostrel_error *ostrel_fs_youngest_rev(ostrel_revnum *youngest, ostrel_fs *fs, apr_pool_t *pool);
+ostrel_error *ostrel_fs_youngest_rev(ostrel_revnum *youngest, ostrel_fs *filesystem, apr_pool_t *pool);
 
 /* The root of revision REV (0 <= REV <= youngest). */
-ostrel_error *ostrel_fs_revision_root(ostrel_fs_root **root, ostrel_fs *fs, ostrel_revnum rev,
+ostrel_error *ostrel_fs_revision_root(ostrel_fs_root **root, ostrel_fs *filesystem, ostrel_revnum rev,
                                       apr_pool_t *pool);
 
 /* The revision of a revision root; OSTREL_INVALID_REVNUM for a transaction root. */
@@ -96,9 +96,9 @@ ostrel_error *ostrel_fs_node_prop(ostrel_string **value, ostrel_fs_root *root, c
                                   const char *name, apr_pool_t *pool);
 
 /* The revision properties of REV: a hash from name to ostrel_string *. */
-ostrel_error *ostrel_fs_revision_proplist(apr_hash_t **props, ostrel_fs *fs, ostrel_revnum rev,
+ostrel_error *ostrel_fs_revision_proplist(apr_hash_t **props, ostrel_fs *filesystem, ostrel_revnum rev,
                                           apr_pool_t *pool);
-ostrel_error *ostrel_fs_revision_prop(ostrel_string **value, ostrel_fs *fs, ostrel_revnum rev,
+ostrel_error *ostrel_fs_revision_prop(ostrel_string **value, ostrel_fs *filesystem, ostrel_revnum rev,
                                       const char *name, apr_pool_t *pool);
 
 /* The revision in which the node revision at PATH was made (its last change). */
@@ -155,7 +155,7 @@ ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root 
 /* Begins a transaction on BASE_REV (0 <= BASE_REV <= youngest).  The
  * transaction lives until it is committed or aborted, or until POOL is
  * cleared or destroyed (which aborts it). */
-ostrel_error *ostrel_fs_begin_txn(ostrel_fs_txn **txn, ostrel_fs *fs, ostrel_revnum base_rev,
+ostrel_error *ostrel_fs_begin_txn(ostrel_fs_txn **txn, ostrel_fs *filesystem, ostrel_revnum base_rev,
                                   apr_pool_t *pool);
 
 ostrel_revnum ostrel_fs_txn_base_revision(ostrel_fs_txn *txn);
@@ -225,13 +225,13 @@ typedef void (*ostrel_fs_verify_notify_fn)(void *baton, ostrel_revnum rev, apr_p
  * OSTREL_ERR_FS_CORRUPT naming the revision and path.  NOTIFY (may be NULL)
  * is called once per revision that passed.  Nodes shared between revisions
  * are checked once. */
-ostrel_error *ostrel_fs_verify(ostrel_fs *fs, ostrel_revnum start, ostrel_revnum end,
+ostrel_error *ostrel_fs_verify(ostrel_fs *filesystem, ostrel_revnum start, ostrel_revnum end,
                                ostrel_fs_verify_notify_fn notify, void *notify_baton,
                                apr_pool_t *scratch_pool);
 
 /* How many lines of history the filesystem holds (*LINES) and how many of
  * them the node-origins index already answers (*INDEXED). */
-ostrel_error *ostrel_fs_node_origins_stats(apr_int64_t *lines, apr_int64_t *indexed, ostrel_fs *fs,
+ostrel_error *ostrel_fs_node_origins_stats(apr_int64_t *lines, apr_int64_t *indexed, ostrel_fs *filesystem,
                                            apr_pool_t *scratch_pool);
 
 #ifdef __cplusplus

@@ -183,7 +183,7 @@ ostrel_error *mark_absent(const char *path, void *, apr_pool_t *) {
 // ---- Slot 1 -------------------------------------------------------------
 
 ostrel_error *begin_transaction(EditBaton *eb, ostrel_revnum base, apr_pool_t *scratch) {
-  OSTREL_ERR(ostrel_fs_begin_txn(&eb->txn, eb->session->fs, base, eb->pool));
+  OSTREL_ERR(ostrel_fs_begin_txn(&eb->txn, eb->session->filesystem, base, eb->pool));
   OSTREL_ERR(ostrel_fs_txn_root(&eb->txn_root, eb->txn, eb->pool));
 
   ostrel_node_kind kind;
@@ -274,7 +274,7 @@ ostrel_error *resolve_copy_source(ostrel_fs_root **from_root, const char **from_
                                 "Invalid copy revision %ld for '%s'",
                                 static_cast<long>(copy_revision), path);
   ostrel_revnum youngest;
-  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, eb->session->fs, pool));
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, eb->session->filesystem, pool));
   if (copy_revision > youngest)
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
                                 "Copy source revision %ld of '%s' does not exist (youngest is %ld)",
@@ -305,7 +305,7 @@ ostrel_error *resolve_copy_source(ostrel_fs_root **from_root, const char **from_
   auto *root_p = static_cast<ostrel_fs_root *>(
       apr_hash_get(eb->source_roots, &copy_revision, sizeof copy_revision));
   if (!root_p) {
-    OSTREL_ERR(ostrel_fs_revision_root(&root_p, eb->session->fs, copy_revision, eb->pool));
+    OSTREL_ERR(ostrel_fs_revision_root(&root_p, eb->session->filesystem, copy_revision, eb->pool));
     auto *key = static_cast<ostrel_revnum *>(apr_pmemdup(eb->pool, &copy_revision,
                                                          sizeof copy_revision));
     apr_hash_set(eb->source_roots, key, sizeof *key, root_p);
@@ -524,9 +524,9 @@ ostrel_error *report_to_callback(EditBaton *eb, ostrel_revnum new_rev, apr_pool_
   if (!eb->callback) return OSTREL_NO_ERROR;
   ostrel_string *date = nullptr;
   ostrel_string *author = nullptr;
-  OSTREL_ERR(ostrel_fs_revision_prop(&date, eb->session->fs, new_rev, OSTREL_PROP_REVISION_DATE,
+  OSTREL_ERR(ostrel_fs_revision_prop(&date, eb->session->filesystem, new_rev, OSTREL_PROP_REVISION_DATE,
                                      pool));
-  OSTREL_ERR(ostrel_fs_revision_prop(&author, eb->session->fs, new_rev,
+  OSTREL_ERR(ostrel_fs_revision_prop(&author, eb->session->filesystem, new_rev,
                                      OSTREL_PROP_REVISION_AUTHOR, pool));
   auto *info = static_cast<ostrel_commit_info *>(apr_pcalloc(pool, sizeof(ostrel_commit_info)));
   info->revision = new_rev;

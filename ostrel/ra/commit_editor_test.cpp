@@ -102,13 +102,13 @@ class CommitEditorTest : public ra_test::RepositoryTest {
   std::optional<std::string> node_prop(ostrel_revnum rev, const char *path, const char *name) {
     ostrel_fs_root *root;
     ostrel_string *value = nullptr;
-    EXPECT_EQ(ostrel_fs_revision_root(&root, fs_, rev, pool_), nullptr);
+    EXPECT_EQ(ostrel_fs_revision_root(&root, filesystem_, rev, pool_), nullptr);
     EXPECT_EQ(ostrel_fs_node_prop(&value, root, path, name, pool_), nullptr);
     return value ? std::optional<std::string>(value->data) : std::nullopt;
   }
   std::optional<std::string> rev_prop(ostrel_revnum rev, const char *name) {
     ostrel_string *value = nullptr;
-    EXPECT_EQ(ostrel_fs_revision_prop(&value, fs_, rev, name, pool_), nullptr);
+    EXPECT_EQ(ostrel_fs_revision_prop(&value, filesystem_, rev, name, pool_), nullptr);
     return value ? std::optional<std::string>(value->data) : std::nullopt;
   }
 
@@ -174,7 +174,7 @@ TEST_F(CommitEditorTest, EveryKindOfChangeBecomesOneRevision) {
 
   ostrel_fs_root *root;
   apr_hash_t *changes;
-  RA_ASSERT_OK(ostrel_fs_revision_root(&root, fs_, 2, pool_));
+  RA_ASSERT_OK(ostrel_fs_revision_root(&root, filesystem_, 2, pool_));
   RA_ASSERT_OK(ostrel_fs_paths_changed2(&changes, root, pool_));
   auto *copy = static_cast<ostrel_path_change *>(apr_hash_get(changes, "/C", APR_HASH_KEY_STRING));
   ASSERT_NE(copy, nullptr);
@@ -200,7 +200,7 @@ TEST_F(CommitEditorTest, ReplaceBelowASessionUrl) {
 
   ostrel_fs_root *root;
   apr_hash_t *changes;
-  RA_ASSERT_OK(ostrel_fs_revision_root(&root, fs_, 2, pool_));
+  RA_ASSERT_OK(ostrel_fs_revision_root(&root, filesystem_, 2, pool_));
   RA_ASSERT_OK(ostrel_fs_paths_changed2(&changes, root, pool_));
   auto *sub_change =
       static_cast<ostrel_path_change *>(apr_hash_get(changes, "/A/sub", APR_HASH_KEY_STRING));
@@ -633,7 +633,7 @@ TEST_F(CommitEditorTest, LargeTextIsStreamedIntoTheRevision) {
 
   ostrel_fs_root *root;
   ostrel_filesize length;
-  RA_ASSERT_OK(ostrel_fs_revision_root(&root, fs_, 2, pool_));
+  RA_ASSERT_OK(ostrel_fs_revision_root(&root, filesystem_, 2, pool_));
   RA_ASSERT_OK(ostrel_fs_file_length(&length, root, "big", pool_));
   EXPECT_EQ(length, size);
   ostrel_stream *in;
@@ -739,7 +739,7 @@ TEST_F(CommitEditorTest, ConcurrentCommittersLoseNothing) {
   // Every committed edit left its directory in the youngest revision.
   apr_hash_t *entries;
   ostrel_fs_root *root;
-  RA_ASSERT_OK(ostrel_fs_revision_root(&root, fs_, youngest(), pool_));
+  RA_ASSERT_OK(ostrel_fs_revision_root(&root, filesystem_, youngest(), pool_));
   RA_ASSERT_OK(ostrel_fs_dir_entries(&entries, root, "", pool_));
   EXPECT_EQ(static_cast<int>(apr_hash_count(entries)), 2 + committed);  // A and top as well
 }

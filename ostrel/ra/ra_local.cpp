@@ -68,7 +68,7 @@ ostrel_error *resolve_revision(ostrel_revnum *resolved, ostrel_ra_session *sessi
     return ostrel_error_createf(OSTREL_ERR_BAD_REVISION, nullptr, "Invalid revision number %ld",
                                 static_cast<long>(revision));
   ostrel_revnum youngest;
-  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, session->fs, pool));
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, session->filesystem, pool));
   if (revision > youngest)
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
                                 "No such revision %ld (youngest is %ld)",
@@ -136,7 +136,7 @@ ostrel_error *ostrel_ra_open4(ostrel_ra_session **session_p, const char **correc
   OSTREL_ERR(ostrel_uri_get_file_url_from_dirent(&session->repos_root_url,
                                                  session->repos_root_path, pool));
   session->fs_path = apr_pstrmemdup(pool, below.data(), below.size());
-  session->fs = ostrel_repos_fs(session->repos);
+  session->filesystem = ostrel_repos_fs(session->repos);
   session->callbacks = callbacks;
   session->callback_baton = callback_baton;
   *session_p = session;
@@ -157,7 +157,7 @@ ostrel_error *ostrel_ra_get_repos_root(ostrel_ra_session *session, const char **
 
 ostrel_error *ostrel_ra_get_latest_revnum(ostrel_ra_session *session, ostrel_revnum *latest_revnum,
                                           apr_pool_t *pool) {
-  return ostrel_fs_youngest_rev(latest_revnum, session->fs, pool);
+  return ostrel_fs_youngest_rev(latest_revnum, session->filesystem, pool);
 }
 
 ostrel_error *ostrel_ra_check_path(ostrel_ra_session *session, const char *path,
@@ -168,7 +168,7 @@ ostrel_error *ostrel_ra_check_path(ostrel_ra_session *session, const char *path,
   OSTREL_ERR(resolve_revision(&rev, session, revision, pool));
   apr_pool_t *scratch = ostrel_pool_create(pool);
   ostrel_fs_root *root = nullptr;
-  ostrel_error *err = ostrel_fs_revision_root(&root, session->fs, rev, scratch);
+  ostrel_error *err = ostrel_fs_revision_root(&root, session->filesystem, rev, scratch);
   if (!err) err = ostrel_fs_check_path(kind, root, ostrel_relpath_join(session->fs_path, path, scratch), scratch);
   apr_pool_destroy(scratch);
   return err;

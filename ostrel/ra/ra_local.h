@@ -14,7 +14,7 @@ struct ostrel_ra_session {
   const char *repos_root_path;  // local path of the repository's root
   const char *fs_path;          // the session URL's path inside the repository, "" for its root
   ostrel_repos *repos;
-  ostrel_fs *fs;
+  ostrel_fs *filesystem;
   const ostrel_ra_callbacks *callbacks;
   void *callback_baton;
 };

@@ -53,7 +53,7 @@ class RepositoryTest : public ::testing::Test {
     repo_path_ = dir_ + "/repo";
     repo_url_ = "file://" + repo_path_;
     RA_ASSERT_OK(ostrel_repos_create(&repos_, repo_path_.c_str(), nullptr, pool_));
-    fs_ = ostrel_repos_fs(repos_);
+    filesystem_ = ostrel_repos_fs(repos_);
     make_first_revision();
   }
 
@@ -67,7 +67,7 @@ class RepositoryTest : public ::testing::Test {
     apr_pool_t *pool = ostrel_pool_create(pool_);
     ostrel_fs_txn *txn;
     ostrel_fs_root *root;
-    RA_ASSERT_OK(ostrel_fs_begin_txn(&txn, fs_, 0, pool));
+    RA_ASSERT_OK(ostrel_fs_begin_txn(&txn, filesystem_, 0, pool));
     RA_ASSERT_OK(ostrel_fs_txn_root(&root, txn, pool));
     RA_ASSERT_OK(ostrel_fs_make_dir(root, "A", pool));
     RA_ASSERT_OK(ostrel_fs_make_dir(root, "A/sub", pool));
@@ -94,7 +94,7 @@ class RepositoryTest : public ::testing::Test {
 
   ostrel_revnum youngest() {
     ostrel_revnum rev = -1;
-    EXPECT_EQ(ostrel_fs_youngest_rev(&rev, fs_, pool_), nullptr);
+    EXPECT_EQ(ostrel_fs_youngest_rev(&rev, filesystem_, pool_), nullptr);
     return rev;
   }
 
@@ -102,7 +102,7 @@ class RepositoryTest : public ::testing::Test {
   std::string cat(ostrel_revnum rev, const char *path) {
     ostrel_fs_root *root;
     ostrel_stream *in;
-    ostrel_error *err = ostrel_fs_revision_root(&root, fs_, rev, pool_);
+    ostrel_error *err = ostrel_fs_revision_root(&root, filesystem_, rev, pool_);
     if (!err) err = ostrel_fs_file_contents(&in, root, path, pool_);
     if (err) {
       ostrel_error_clear(err);
@@ -126,7 +126,7 @@ class RepositoryTest : public ::testing::Test {
   ostrel_node_kind kind(ostrel_revnum rev, const char *path) {
     ostrel_fs_root *root;
     ostrel_node_kind k = ostrel_node_none;
-    EXPECT_EQ(ostrel_fs_revision_root(&root, fs_, rev, pool_), nullptr);
+    EXPECT_EQ(ostrel_fs_revision_root(&root, filesystem_, rev, pool_), nullptr);
     EXPECT_EQ(ostrel_fs_check_path(&k, root, path, pool_), nullptr);
     return k;
   }
@@ -146,7 +146,7 @@ class RepositoryTest : public ::testing::Test {
   apr_pool_t *pool_ = nullptr;
   std::string dir_, repo_path_, repo_url_;
   ostrel_repos *repos_ = nullptr;
-  ostrel_fs *fs_ = nullptr;
+  ostrel_fs *filesystem_ = nullptr;
 };
 
 }  // namespace ra_test

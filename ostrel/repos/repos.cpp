@@ -13,11 +13,11 @@
 #include <cstring>
 #include <string>
 
-#include "../fs/fs_private.h"
+#include "../fs/filesystem_private.h"
 
 struct ostrel_repos {
   const char *path;
-  ostrel_fs *fs;
+  ostrel_fs *filesystem;
 };
 
 namespace {
@@ -99,9 +99,9 @@ ostrel_error *ostrel_repos_create(ostrel_repos **repos, const char *path, apr_ha
   }
   // The database first, the format file last: a directory without a format
   // file is no repository, so a creation cut short is never mistaken for one.
-  ostrel_fs *fs;
+  ostrel_fs *filesystem;
   std::string db = child(path, kDbFile);
-  OSTREL_ERR(ostrel_fs__create(&fs, db.c_str(), fs_config, pool));
+  OSTREL_ERR(ostrel_fs__create(&filesystem, db.c_str(), fs_config, pool));
   std::string file = child(path, kFormatFile);
   std::string tmp = file + ".tmp";
   FILE *f = std::fopen(tmp.c_str(), "w");
@@ -116,7 +116,7 @@ ostrel_error *ostrel_repos_create(ostrel_repos **repos, const char *path, apr_ha
     return ostrel_error_from_errno(errno, "Can't move '%s' to '%s'", tmp.c_str(), file.c_str());
   auto *r = static_cast<ostrel_repos *>(apr_pcalloc(pool, sizeof(ostrel_repos)));
   r->path = apr_pstrdup(pool, path);
-  r->fs = fs;
+  r->filesystem = filesystem;
   *repos = r;
   return nullptr;
 }
@@ -133,18 +133,18 @@ ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_has
     return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
                                 "Repository '%s' has format %d; this build reads format %d", path,
                                 format, OSTREL_FS__FORMAT);
-  ostrel_fs *fs;
+  ostrel_fs *filesystem;
   std::string db = child(path, kDbFile);
-  OSTREL_ERR(ostrel_error_quick_wrapf(ostrel_fs__open(&fs, db.c_str(), fs_config, pool),
+  OSTREL_ERR(ostrel_error_quick_wrapf(ostrel_fs__open(&filesystem, db.c_str(), fs_config, pool),
                                       "Cannot open repository '%s'", path));
   auto *r = static_cast<ostrel_repos *>(apr_pcalloc(pool, sizeof(ostrel_repos)));
   r->path = apr_pstrdup(pool, path);
-  r->fs = fs;
+  r->filesystem = filesystem;
   *repos = r;
   return nullptr;
 }
 
-ostrel_fs *ostrel_repos_fs(ostrel_repos *repos) { return repos->fs; }
+ostrel_fs *ostrel_repos_fs(ostrel_repos *repos) { return repos->filesystem; }
 
 const char *ostrel_repos_path(ostrel_repos *repos, apr_pool_t *pool) {
   return apr_pstrdup(pool, repos->path);

@@ -26,7 +26,7 @@ TEST_F(PathTest, IsUrl) {
     const char *text;
     bool expected;
   } cases[] = {
-      {"file:///x", true},   {"svn+ssh://h/x", true}, {"a.b-c+d://", true},
+      {"file:///x", true},   {"x+tunnel://h/x", true}, {"a.b-c+d://", true},
       {"HTTP://h", true},    {"1http://h", false},     {"http:/h", false},
       {"/abs/path", false},  {"trunk/a", false},       {"", false},
       {"://h", false},       {"ht tp://h", false},     {"c:\\x", false},

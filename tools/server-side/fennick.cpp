@@ -55,10 +55,10 @@ void print_usage(const char *progname, const char *error_message) {
 
 // Queries the origin of every node that revision REVISION of FS starts
 // without copy history; *COUNT is how many there were.
-ostrel_error *index_revision(ostrel_fs *fs, ostrel_revnum revision, int *count, apr_pool_t *pool) {
+ostrel_error *index_revision(ostrel_fs *filesystem, ostrel_revnum revision, int *count, apr_pool_t *pool) {
   *count = 0;
   ostrel_fs_root *root;
-  OSTREL_ERR(ostrel_fs_revision_root(&root, fs, revision, pool));
+  OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, revision, pool));
   apr_hash_t *changed_paths;
   OSTREL_ERR(ostrel_fs_paths_changed2(&changed_paths, root, pool));
   if (apr_hash_count(changed_paths) == 0) return OSTREL_NO_ERROR;
@@ -84,9 +84,9 @@ ostrel_error *index_revision(ostrel_fs *fs, ostrel_revnum revision, int *count, 
 ostrel_error *crawl_repository(const char *repos_path, apr_pool_t *pool) {
   ostrel_repos *repos;
   OSTREL_ERR(ostrel_repos_open2(&repos, repos_path, nullptr, pool));
-  ostrel_fs *fs = ostrel_repos_fs(repos);
+  ostrel_fs *filesystem = ostrel_repos_fs(repos);
   ostrel_revnum youngest;
-  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, fs, pool));
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem, pool));
 
   unsigned width = static_cast<unsigned>(std::strlen(apr_ltoa(pool, youngest)));
   const char *progress_fmt =
@@ -96,7 +96,7 @@ ostrel_error *crawl_repository(const char *repos_path, apr_pool_t *pool) {
   for (ostrel_revnum rev = 1; rev <= youngest; ++rev) {
     int count;
     apr_pool_clear(revision_pool);
-    OSTREL_ERR(index_revision(fs, rev, &count, revision_pool));
+    OSTREL_ERR(index_revision(filesystem, rev, &count, revision_pool));
     std::printf(progress_fmt, static_cast<long>(rev), static_cast<long>(youngest), count);
   }
   apr_pool_destroy(revision_pool);

@@ -53,18 +53,18 @@ ostrel_error *out(const char *data, size_t len) {
 
 ostrel_error *outs(const std::string &s) { return out(s.data(), s.size()); }
 
-ostrel_error *open_fs(ostrel_fs **fs, const std::string &path, apr_pool_t *pool) {
+ostrel_error *open_fs(ostrel_fs **filesystem, const std::string &path, apr_pool_t *pool) {
   ostrel_repos *repos;
   OSTREL_ERR(ostrel_repos_open2(&repos, path.c_str(), nullptr, pool));
-  *fs = ostrel_repos_fs(repos);
+  *filesystem = ostrel_repos_fs(repos);
   return nullptr;
 }
 
 // START, or the youngest revision when START is "none given".
-ostrel_error *rev_or_youngest(ostrel_revnum *rev, ostrel_fs *fs, ostrel_revnum start,
+ostrel_error *rev_or_youngest(ostrel_revnum *rev, ostrel_fs *filesystem, ostrel_revnum start,
                               apr_pool_t *pool) {
   ostrel_revnum youngest;
-  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, fs, pool));
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem, pool));
   if (start == OSTREL_INVALID_REVNUM) start = youngest;
   if (start > youngest)
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
@@ -78,11 +78,11 @@ ostrel_error *rev_or_youngest(ostrel_revnum *rev, ostrel_fs *fs, ostrel_revnum s
 // repository at PATH.
 ostrel_error *open_root(ostrel_fs_root **root, const std::string &path, ostrel_revnum start,
                         apr_pool_t *pool) {
-  ostrel_fs *fs;
-  OSTREL_ERR(open_fs(&fs, path, pool));
+  ostrel_fs *filesystem;
+  OSTREL_ERR(open_fs(&filesystem, path, pool));
   ostrel_revnum rev = OSTREL_INVALID_REVNUM;
-  OSTREL_ERR(rev_or_youngest(&rev, fs, start, pool));
-  return ostrel_fs_revision_root(root, fs, rev, pool);
+  OSTREL_ERR(rev_or_youngest(&rev, filesystem, start, pool));
+  return ostrel_fs_revision_root(root, filesystem, rev, pool);
 }
 
 std::vector<std::pair<std::string, const ostrel_string *>> sorted_props(apr_hash_t *props,
@@ -117,10 +117,10 @@ ostrel_error *run_create(const std::vector<std::string> &args, ostrel_revnum, os
 
 ostrel_error *run_youngest(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum,
                            bool, apr_pool_t *pool) {
-  ostrel_fs *fs;
-  OSTREL_ERR(open_fs(&fs, args[0], pool));
+  ostrel_fs *filesystem;
+  OSTREL_ERR(open_fs(&filesystem, args[0], pool));
   ostrel_revnum youngest;
-  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, fs, pool));
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem, pool));
   return outs(std::to_string(youngest) + "\n");
 }
 
@@ -160,10 +160,10 @@ ostrel_error *run_cat(const std::vector<std::string> &args, ostrel_revnum start,
 
 ostrel_error *run_log(const std::vector<std::string> &args, ostrel_revnum start, ostrel_revnum end,
                       bool verbose, apr_pool_t *pool) {
-  ostrel_fs *fs;
-  OSTREL_ERR(open_fs(&fs, args[0], pool));
+  ostrel_fs *filesystem;
+  OSTREL_ERR(open_fs(&filesystem, args[0], pool));
   ostrel_revnum youngest;
-  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, fs, pool));
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem, pool));
   if (start == OSTREL_INVALID_REVNUM) {  // default: newest first, down to 0
     start = youngest;
     end = 0;
@@ -180,13 +180,13 @@ ostrel_error *run_log(const std::vector<std::string> &args, ostrel_revnum start,
   for (ostrel_revnum rev = start;; rev += step) {
     apr_pool_clear(iterpool);
     apr_hash_t *props;
-    OSTREL_ERR(ostrel_fs_revision_proplist(&props, fs, rev, iterpool));
+    OSTREL_ERR(ostrel_fs_revision_proplist(&props, filesystem, rev, iterpool));
     OSTREL_ERR(outs("r" + std::to_string(rev) + "\n"));
     OSTREL_ERR(print_props(props, iterpool));
     if (verbose) {
       ostrel_fs_root *root;
       apr_hash_t *changed;
-      OSTREL_ERR(ostrel_fs_revision_root(&root, fs, rev, iterpool));
+      OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, rev, iterpool));
       OSTREL_ERR(ostrel_fs_paths_changed2(&changed, root, iterpool));
       std::map<std::string, const ostrel_path_change *> sorted;
       for (apr_hash_index_t *hi = apr_hash_first(iterpool, changed); hi; hi = apr_hash_next(hi)) {
@@ -224,10 +224,10 @@ ostrel_error *run_proplist(const std::vector<std::string> &args, ostrel_revnum s
 ostrel_error *run_revprops(const std::vector<std::string> &args, ostrel_revnum start,
                            ostrel_revnum, bool, apr_pool_t *pool) {
   if (start == OSTREL_INVALID_REVNUM) return bad_args("'revprops' needs a revision (-r REV)%s");
-  ostrel_fs *fs;
-  OSTREL_ERR(open_fs(&fs, args[0], pool));
+  ostrel_fs *filesystem;
+  OSTREL_ERR(open_fs(&filesystem, args[0], pool));
   apr_hash_t *props;
-  OSTREL_ERR(ostrel_fs_revision_proplist(&props, fs, start, pool));
+  OSTREL_ERR(ostrel_fs_revision_proplist(&props, filesystem, start, pool));
   return print_props(props, pool);
 }
 
@@ -238,19 +238,19 @@ void notify_verified(void *, ostrel_revnum rev, apr_pool_t *) {
 
 ostrel_error *run_verify(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum, bool,
                          apr_pool_t *pool) {
-  ostrel_fs *fs;
-  OSTREL_ERR(open_fs(&fs, args[0], pool));
+  ostrel_fs *filesystem;
+  OSTREL_ERR(open_fs(&filesystem, args[0], pool));
   ostrel_revnum youngest;
-  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, fs, pool));
-  return ostrel_fs_verify(fs, 0, youngest, notify_verified, nullptr, pool);
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem, pool));
+  return ostrel_fs_verify(filesystem, 0, youngest, notify_verified, nullptr, pool);
 }
 
 ostrel_error *run_origins(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum, bool,
                           apr_pool_t *pool) {
-  ostrel_fs *fs;
-  OSTREL_ERR(open_fs(&fs, args[0], pool));
+  ostrel_fs *filesystem;
+  OSTREL_ERR(open_fs(&filesystem, args[0], pool));
   apr_int64_t lines, indexed;
-  OSTREL_ERR(ostrel_fs_node_origins_stats(&lines, &indexed, fs, pool));
+  OSTREL_ERR(ostrel_fs_node_origins_stats(&lines, &indexed, filesystem, pool));
   return outs("Lines of history: " + std::to_string(lines) +
               "\nIn the node-origins index: " + std::to_string(indexed) + "\n");
 }

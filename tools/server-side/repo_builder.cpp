@@ -34,7 +34,7 @@
 namespace {
 
 struct Builder {
-  ostrel_fs *fs = nullptr;
+  ostrel_fs *filesystem = nullptr;
   apr_pool_t *pool = nullptr;  // lives as long as the builder
   apr_pool_t *txn_pool = nullptr;
   ostrel_fs_txn *txn = nullptr;
@@ -90,10 +90,10 @@ ostrel_error *run_line(Builder &b, const std::string &line, apr_pool_t *pool) {
   if (cmd == "begin") {
     if (b.txn) return ostrel_error_create(OSTREL_ERR_BAD_ARGUMENTS, nullptr, "'begin' twice");
     ostrel_revnum base;
-    OSTREL_ERR(ostrel_fs_youngest_rev(&base, b.fs, pool));
+    OSTREL_ERR(ostrel_fs_youngest_rev(&base, b.filesystem, pool));
     if (in >> a1) base = static_cast<ostrel_revnum>(std::stol(a1));
     b.txn_pool = ostrel_pool_create(b.pool);
-    OSTREL_ERR(ostrel_fs_begin_txn(&b.txn, b.fs, base, b.txn_pool));
+    OSTREL_ERR(ostrel_fs_begin_txn(&b.txn, b.filesystem, base, b.txn_pool));
     return ostrel_fs_txn_root(&b.root, b.txn, b.txn_pool);
   }
   if (!b.txn)
@@ -113,7 +113,7 @@ ostrel_error *run_line(Builder &b, const std::string &line, apr_pool_t *pool) {
     std::string to;
     in >> a2 >> to;
     ostrel_fs_root *from;
-    OSTREL_ERR(ostrel_fs_revision_root(&from, b.fs, static_cast<ostrel_revnum>(std::stol(a1)), p));
+    OSTREL_ERR(ostrel_fs_revision_root(&from, b.filesystem, static_cast<ostrel_revnum>(std::stol(a1)), p));
     return ostrel_fs_copy(from, a2.c_str(), b.root, to.c_str(), p);
   }
   if (cmd == "propset" || cmd == "propdel") {
@@ -169,7 +169,7 @@ ostrel_error *run(int argc, char **argv, apr_pool_t *pool) {
   else
     OSTREL_ERR(ostrel_repos_open2(&repos, path, nullptr, pool));
   Builder b;
-  b.fs = ostrel_repos_fs(repos);
+  b.filesystem = ostrel_repos_fs(repos);
   b.pool = pool;
   std::string line;
   long lineno = 0;

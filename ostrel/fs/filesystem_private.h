@@ -1,4 +1,4 @@
-/* fs_private.h: what ostrel/repos needs from ostrel/fs beyond the public API.
+/* filesystem_private.h: what ostrel/repos needs from ostrel/fs beyond the public API.
  * Not installed; not for tools. */
 #ifndef OSTREL_FS_PRIVATE_H
 #define OSTREL_FS_PRIVATE_H
@@ -16,11 +16,11 @@ extern "C" {
 
 /* Creates the database file DB_PATH (which must not exist) holding revision 0,
  * and opens it in POOL. */
-ostrel_error *ostrel_fs__create(ostrel_fs **fs, const char *db_path, apr_hash_t *fs_config,
+ostrel_error *ostrel_fs__create(ostrel_fs **filesystem, const char *db_path, apr_hash_t *fs_config,
                                 apr_pool_t *pool);
 
 /* Opens the existing database file DB_PATH in POOL. */
-ostrel_error *ostrel_fs__open(ostrel_fs **fs, const char *db_path, apr_hash_t *fs_config,
+ostrel_error *ostrel_fs__open(ostrel_fs **filesystem, const char *db_path, apr_hash_t *fs_config,
                               apr_pool_t *pool);
 
 #ifdef __cplusplus

@@ -56,7 +56,7 @@ class RepoTest : public ::testing::Test {
     dir_ = tmpl;
     path_ = dir_ + "/repo";
     OK(ostrel_repos_create(&repos_, path_.c_str(), nullptr, pool_));
-    fs_ = ostrel_repos_fs(repos_);
+    filesystem_ = ostrel_repos_fs(repos_);
   }
   void TearDown() override {
     apr_pool_destroy(pool_);
@@ -70,9 +70,9 @@ class RepoTest : public ::testing::Test {
                            const char **conflict = nullptr) {
     apr_pool_t *p = ostrel_pool_create(pool_);
     ostrel_revnum y;
-    OSTREL_ERR(ostrel_fs_youngest_rev(&y, fs_, p));
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem_, p));
     ostrel_fs_txn *txn;
-    OSTREL_ERR(ostrel_fs_begin_txn(&txn, fs_, base < 0 ? y : base, p));
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem_, base < 0 ? y : base, p));
     ostrel_fs_root *root;
     OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
     cur_txn_ = txn;
@@ -86,7 +86,7 @@ class RepoTest : public ::testing::Test {
 
   ostrel_fs_root *root_at(ostrel_revnum rev) {
     ostrel_fs_root *root = nullptr;
-    ostrel_error *err = ostrel_fs_revision_root(&root, fs_, rev, pool_);
+    ostrel_error *err = ostrel_fs_revision_root(&root, filesystem_, rev, pool_);
     EXPECT_EQ(take_error(err), "");
     return root;
   }
@@ -164,7 +164,7 @@ class RepoTest : public ::testing::Test {
   ostrel_fs_txn *cur_txn_ = nullptr;  // the transaction try_commit is changing
   std::string dir_, path_;
   ostrel_repos *repos_;
-  ostrel_fs *fs_;
+  ostrel_fs *filesystem_;
 };
 
 ostrel_error *put(ostrel_fs_root *root, const char *path, const std::string &text) {
@@ -199,13 +199,13 @@ ostrel_error *make_trunk(ostrel_fs_root *root) {
 
 TEST_F(RepoTest, NewRepositoryHasAnEmptyRevisionZero) {
   ostrel_revnum y = -1;
-  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
   EXPECT_EQ(y, 0);
   EXPECT_EQ(kind(root_at(0), "/"), ostrel_node_dir);
   EXPECT_EQ(entries(root_at(0), ""), "");
   EXPECT_TRUE(changes(0).empty());
   ostrel_string *date = nullptr;
-  OK(ostrel_fs_revision_prop(&date, fs_, 0, OSTREL_PROP_REVISION_DATE, pool_));
+  OK(ostrel_fs_revision_prop(&date, filesystem_, 0, OSTREL_PROP_REVISION_DATE, pool_));
   ASSERT_NE(date, nullptr);
   EXPECT_EQ(date->len, strlen("2026-12-09T22:38:37.123456Z"));
   EXPECT_EQ(date->data[date->len - 1], 'Z');
@@ -254,7 +254,7 @@ TEST_F(RepoTest, CommitOfAddsIsReadBack) {
   EXPECT_EQ(len, 5);
   EXPECT_STREQ(sha, "8ed3f6ad685b959ead7022518e1af76cd816f8e8ec7ccdda1ed4018e8f2223f8");
   apr_hash_t *revprops;
-  OK(ostrel_fs_revision_proplist(&revprops, fs_, 1, pool_));
+  OK(ostrel_fs_revision_proplist(&revprops, filesystem_, 1, pool_));
   EXPECT_EQ(apr_hash_count(revprops), 3u);  // author, log and the commit's date
 
   auto ch = changes(1);
@@ -371,12 +371,12 @@ TEST_F(RepoTest, CopiesKeepHistoryAndShareTheSubtree) {
 TEST_F(RepoTest, NodeOriginsAreCachedByLookupsNotByCommits) {
   OK(try_commit(make_trunk));
   apr_int64_t lines, indexed;
-  OK(ostrel_fs_node_origins_stats(&lines, &indexed, fs_, pool_));
+  OK(ostrel_fs_node_origins_stats(&lines, &indexed, filesystem_, pool_));
   EXPECT_EQ(lines, 5);    // the root, trunk, a, sub, b
   EXPECT_EQ(indexed, 1);  // the root's, known from creation
   EXPECT_EQ(origin(root_at(1), "trunk/a"), 1);
   // One lookup stores the answers for every line its revision began.
-  OK(ostrel_fs_node_origins_stats(&lines, &indexed, fs_, pool_));
+  OK(ostrel_fs_node_origins_stats(&lines, &indexed, filesystem_, pool_));
   EXPECT_EQ(indexed, 5);
   EXPECT_EQ(origin(root_at(1), "trunk/a"), 1);  // now from the index
   EXPECT_EQ(origin(root_at(1), "trunk/sub/b"), 1);
@@ -409,7 +409,7 @@ TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
     EXPECT_NE(msg.find(c.conflict), std::string::npos) << msg;
   }
   ostrel_revnum y;
-  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
   EXPECT_EQ(y, 2);
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
@@ -495,7 +495,7 @@ TEST_F(RepoTest, ChangesThatWouldBreakTheTreeAreRefusedNamingThePath) {
     EXPECT_NE(msg.find(c.named), std::string::npos) << msg;
   }
   ostrel_revnum y;
-  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
   EXPECT_EQ(y, 1);
   // Directories opened on the way to a refused change are not rewritten when
   // the transaction is committed anyway.
@@ -511,7 +511,7 @@ TEST_F(RepoTest, ChangesThatWouldBreakTheTreeAreRefusedNamingThePath) {
   EXPECT_EQ(code_of(ostrel_fs_make_dir(root_at(1), "x", pool_)), OSTREL_ERR_FS_ROOT_NOT_TXN);
   // Reading errors.
   ostrel_fs_root *root;
-  EXPECT_EQ(code_of(ostrel_fs_revision_root(&root, fs_, 7, pool_)), OSTREL_ERR_FS_NO_SUCH_REVISION);
+  EXPECT_EQ(code_of(ostrel_fs_revision_root(&root, filesystem_, 7, pool_)), OSTREL_ERR_FS_NO_SUCH_REVISION);
   ostrel_stream *s;
   EXPECT_EQ(code_of(ostrel_fs_file_contents(&s, root_at(1), "trunk", pool_)),
             OSTREL_ERR_FS_NOT_FILE);
@@ -624,7 +624,7 @@ TEST_F(RepoTest, LargeContentsAreStreamedInChunks) {
   }
   EXPECT_EQ(i, total);
   EXPECT_EQ(mismatches, 0u);
-  OK(ostrel_fs_verify(fs_, 0, 1, nullptr, nullptr, pool_));
+  OK(ostrel_fs_verify(filesystem_, 0, 1, nullptr, nullptr, pool_));
 }
 
 
@@ -690,14 +690,14 @@ int wait_for(pid_t pid) {
 }
 
 // One transaction on the youngest revision adding file PATH with TEXT.
-ostrel_error *commit_file(ostrel_fs *fs, const std::string &path, const std::string &text,
+ostrel_error *commit_file(ostrel_fs *filesystem, const std::string &path, const std::string &text,
                           ostrel_revnum *rev) {
   apr_pool_t *p = ostrel_pool_create(nullptr);
   ostrel_error *err = [&]() -> ostrel_error * {
     ostrel_revnum y;
-    OSTREL_ERR(ostrel_fs_youngest_rev(&y, fs, p));
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, p));
     ostrel_fs_txn *txn;
-    OSTREL_ERR(ostrel_fs_begin_txn(&txn, fs, y, p));
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem, y, p));
     ostrel_fs_root *root;
     OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
     OSTREL_ERR(ostrel_fs_make_file(root, path.c_str(), p));
@@ -713,20 +713,20 @@ TEST_F(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {
   const std::string big(3 * 1024 * 1024, 'x');  // several chunks
   for (const char *point : {"upload-chunk", "commit-locked", "commit-written"}) {
     SCOPED_TRACE(point);
-    pid_t pid = spawn(path_, [&](ostrel_fs *fs) {
+    pid_t pid = spawn(path_, [&](ostrel_fs *filesystem) {
       HookGuard hook(point, FaultAction::kill);
       ostrel_revnum rev;
-      return commit_file(fs, "trunk/killed", big, &rev);
+      return commit_file(filesystem, "trunk/killed", big, &rev);
     });
     int status = wait_for(pid);
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     ostrel_repos *repos;
     OK(ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool_));
-    ostrel_fs *fs = ostrel_repos_fs(repos);
+    ostrel_fs *filesystem = ostrel_repos_fs(repos);
     ostrel_revnum y;
-    OK(ostrel_fs_youngest_rev(&y, fs, pool_));
+    OK(ostrel_fs_youngest_rev(&y, filesystem, pool_));
     EXPECT_EQ(y, 1);
-    OK(ostrel_fs_verify(fs, 0, y, nullptr, nullptr, pool_));
+    OK(ostrel_fs_verify(filesystem, 0, y, nullptr, nullptr, pool_));
   }
   // What the killed transactions left is swept by the next commit.
   EXPECT_GT(db_count("SELECT count(*) FROM txn"), 0);
@@ -748,7 +748,7 @@ TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAb
     EXPECT_NE(msg.find(point), std::string::npos);
   }
   ostrel_revnum y;
-  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
   EXPECT_EQ(y, 1);
   EXPECT_EQ(cat(root_at(1), "trunk/a"), "alpha");
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
@@ -772,7 +772,7 @@ TEST_F(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
   EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 2);  // alpha and beta only
   ostrel_revnum y;
-  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
   EXPECT_EQ(y, 1);
 }
 
@@ -780,10 +780,10 @@ TEST_F(RepoTest, TwoProcessesCommittingAtOnceLoseNothing) {
   OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "shared", nullptr); }));
   const int per_child = 15;
   auto worker = [&](const std::string &prefix) {
-    return [prefix, per_child](ostrel_fs *fs) -> ostrel_error * {
+    return [prefix, per_child](ostrel_fs *filesystem) -> ostrel_error * {
       for (int i = 0; i < per_child; ++i) {
         ostrel_revnum rev;
-        OSTREL_ERR(commit_file(fs, "shared/" + prefix + std::to_string(i), prefix, &rev));
+        OSTREL_ERR(commit_file(filesystem, "shared/" + prefix + std::to_string(i), prefix, &rev));
       }
       return nullptr;
     };
@@ -795,22 +795,22 @@ TEST_F(RepoTest, TwoProcessesCommittingAtOnceLoseNothing) {
   EXPECT_EQ(WEXITSTATUS(sa), 0);
   EXPECT_EQ(WEXITSTATUS(sb), 0);
   ostrel_revnum y;
-  OK(ostrel_fs_youngest_rev(&y, fs_, pool_));
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
   EXPECT_EQ(y, 1 + 2 * per_child);
   apr_hash_t *h;
   OK(ostrel_fs_dir_entries(&h, root_at(y), "shared", pool_));
   EXPECT_EQ(apr_hash_count(h), static_cast<unsigned>(2 * per_child));
   // Every revision adds exactly one file.
   for (ostrel_revnum r = 2; r <= y; ++r) EXPECT_EQ(changes(r).size(), 1u) << r;
-  OK(ostrel_fs_verify(fs_, 0, y, nullptr, nullptr, pool_));
+  OK(ostrel_fs_verify(filesystem_, 0, y, nullptr, nullptr, pool_));
 }
 
 TEST_F(RepoTest, CommitterHeldBackLongerThanTheBusyTimeoutGetsAClearError) {
   // The child holds the write lock in its commit step for 1.5 s.
-  pid_t holder = spawn(path_, [](ostrel_fs *fs) {
+  pid_t holder = spawn(path_, [](ostrel_fs *filesystem) {
     HookGuard hook("commit-written", FaultAction::sleep, 1500);
     ostrel_revnum rev;
-    return commit_file(fs, "held", "x", &rev);
+    return commit_file(filesystem, "held", "x", &rev);
   });
   usleep(400 * 1000);
   apr_hash_t *config = apr_hash_make(pool_);
@@ -830,16 +830,16 @@ TEST_F(RepoTest, CommitterHeldBackLongerThanTheBusyTimeoutGetsAClearError) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   // A patient committer (the default timeout) gets through after the holder.
-  OK(commit_file(fs_, "mine", "y", &rev));
+  OK(commit_file(filesystem_, "mine", "y", &rev));
   EXPECT_EQ(rev, 2);
 }
 
 TEST_F(RepoTest, LongUploadDoesNotHoldBackOtherCommitters) {
   // The child uploads 4 chunks, pausing 300 ms before each.
-  pid_t uploader = spawn(path_, [](ostrel_fs *fs) {
+  pid_t uploader = spawn(path_, [](ostrel_fs *filesystem) {
     HookGuard hook("upload-chunk", FaultAction::sleep, 300);
     ostrel_revnum rev;
-    return commit_file(fs, "slow", std::string(3 * 1024 * 1024 + 5, 'u'), &rev);
+    return commit_file(filesystem, "slow", std::string(3 * 1024 * 1024 + 5, 'u'), &rev);
   });
   usleep(200 * 1000);
   apr_hash_t *config = apr_hash_make(pool_);
@@ -914,7 +914,7 @@ TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
 TEST_F(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
   OK(try_commit(make_trunk));                                                       // r1
   OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/sub/b", "later"); }));  // r2
-  OK(ostrel_fs_verify(fs_, 0, 2, nullptr, nullptr, pool_));
+  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
   sqlite3 *db;
   ASSERT_EQ(sqlite3_open((path_ + "/fs.db").c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db,
@@ -927,7 +927,7 @@ TEST_F(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
   std::vector<ostrel_revnum> verified;
   std::string msg;
   EXPECT_EQ(code_of(ostrel_fs_verify(
-                        fs_, 0, 2,
+                        filesystem_, 0, 2,
                         [](void *baton, ostrel_revnum rev, apr_pool_t *) {
                           static_cast<std::vector<ostrel_revnum> *>(baton)->push_back(rev);
                         },

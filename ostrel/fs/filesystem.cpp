@@ -71,7 +71,7 @@
 #include <string>
 #include <vector>
 
-#include "fs_private.h"
+#include "filesystem_private.h"
 #include "ostrel_fs.h"
 #include "store.h"
 
@@ -242,7 +242,7 @@ struct ostrel_fs {
 };
 
 struct ostrel_fs_txn {
-  ostrel_fs *fs = nullptr;
+  ostrel_fs *filesystem = nullptr;
   ostrel_revnum base = OSTREL_INVALID_REVNUM;
   int64_t id = 0;
   int64_t base_root = 0;
@@ -252,7 +252,7 @@ struct ostrel_fs_txn {
 };
 
 struct ostrel_fs_root {
-  ostrel_fs *fs;
+  ostrel_fs *filesystem;
   ostrel_revnum rev;
   int64_t root_node;
   ostrel_fs_txn *txn;
@@ -263,9 +263,9 @@ namespace {
 // ---------------------------------------------------------------------------
 // Reading stored nodes and directory views
 
-ostrel_error *load_node(ostrel_fs *fs, int64_t id, NodeRow &row) {
+ostrel_error *load_node(ostrel_fs *filesystem, int64_t id, NodeRow &row) {
   Stmt st;
-  OSTREL_ERR(fs->store.prepare(st,
+  OSTREL_ERR(filesystem->store.prepare(st,
                                "SELECT kind, nid, pred, line, created_rev, copy_path, copy_rev, "
                                "content, props, dkey, asof FROM node WHERE id=?1"));
   st.bind(1, id);
@@ -301,9 +301,9 @@ struct DirKey {
   int64_t head_asof = 0;
 };
 
-ostrel_error *load_dirkey(ostrel_fs *fs, int64_t dkey, DirKey &k) {
+ostrel_error *load_dirkey(ostrel_fs *filesystem, int64_t dkey, DirKey &k) {
   Stmt st;
-  OSTREL_ERR(fs->store.prepare(st, "SELECT parent, parent_asof, head_asof FROM dirkey WHERE id=?1"));
+  OSTREL_ERR(filesystem->store.prepare(st, "SELECT parent, parent_asof, head_asof FROM dirkey WHERE id=?1"));
   st.bind(1, dkey);
   bool found;
   OSTREL_ERR(st.step(&found));
@@ -323,11 +323,11 @@ struct Child {
 };
 
 // The entry NAME of directory view V.
-ostrel_error *view_lookup(ostrel_fs *fs, View v, const std::string &name, Child &out) {
+ostrel_error *view_lookup(ostrel_fs *filesystem, View v, const std::string &name, Child &out) {
   out = Child{};
   while (v.dkey) {
     Stmt st;
-    OSTREL_ERR(fs->store.prepare(st,
+    OSTREL_ERR(filesystem->store.prepare(st,
                                  "SELECT child, kind, end_rev FROM dirent WHERE dkey=?1 AND "
                                  "name=?2 AND start_rev<=?3 ORDER BY start_rev DESC LIMIT 1"));
     st.bind(1, v.dkey).bind(2, name).bind(3, v.asof);
@@ -341,14 +341,14 @@ ostrel_error *view_lookup(ostrel_fs *fs, View v, const std::string &name, Child 
       return nullptr;  // this key decides, also when the name is gone here
     }
     DirKey k;
-    OSTREL_ERR(load_dirkey(fs, v.dkey, k));
+    OSTREL_ERR(load_dirkey(filesystem, v.dkey, k));
     v = View{k.parent, k.parent_asof};
   }
   return nullptr;
 }
 
 // All entries of directory view V.
-ostrel_error *view_list(ostrel_fs *fs, View v, std::map<std::string, Child> &out) {
+ostrel_error *view_list(ostrel_fs *filesystem, View v, std::map<std::string, Child> &out) {
   std::set<std::string> decided;
   while (v.dkey) {
     {
@@ -359,7 +359,7 @@ ostrel_error *view_list(ostrel_fs *fs, View v, std::map<std::string, Child> &out
       // index on (dkey, end_rev) keeps this to the rows alive at asof or
       // ended after it, not the directory's whole history.
       Stmt st;
-      OSTREL_ERR(fs->store.prepare(st,
+      OSTREL_ERR(filesystem->store.prepare(st,
                                    "SELECT name, child, kind FROM dirent WHERE dkey=?1 AND "
                                    "end_rev>?2 AND start_rev<=?2"));
       st.bind(1, v.dkey).bind(2, v.asof);
@@ -373,18 +373,18 @@ ostrel_error *view_list(ostrel_fs *fs, View v, std::map<std::string, Child> &out
       }
     }
     DirKey k;
-    OSTREL_ERR(load_dirkey(fs, v.dkey, k));
+    OSTREL_ERR(load_dirkey(filesystem, v.dkey, k));
     v = View{k.parent, k.parent_asof};
   }
   return nullptr;
 }
 
 // Resolves SEGS from stored node ROOT_ID; *ID is 0 when absent.
-ostrel_error *stored_resolve(ostrel_fs *fs, int64_t root_id, const std::vector<std::string> &segs,
+ostrel_error *stored_resolve(ostrel_fs *filesystem, int64_t root_id, const std::vector<std::string> &segs,
                              size_t from, int64_t *id, int *kind) {
   int64_t cur = root_id;
   NodeRow row;
-  OSTREL_ERR(load_node(fs, cur, row));
+  OSTREL_ERR(load_node(filesystem, cur, row));
   int cur_kind = row.kind;
   for (size_t i = from; i < segs.size(); ++i) {
     if (cur_kind != ostrel_node_dir) {
@@ -392,9 +392,9 @@ ostrel_error *stored_resolve(ostrel_fs *fs, int64_t root_id, const std::vector<s
       *kind = ostrel_node_none;
       return nullptr;
     }
-    if (i > from) OSTREL_ERR(load_node(fs, cur, row));
+    if (i > from) OSTREL_ERR(load_node(filesystem, cur, row));
     Child c;
-    OSTREL_ERR(view_lookup(fs, View{row.dkey, row.asof}, segs[i], c));
+    OSTREL_ERR(view_lookup(filesystem, View{row.dkey, row.asof}, segs[i], c));
     if (!c.id) {
       *id = 0;
       *kind = ostrel_node_none;
@@ -408,9 +408,9 @@ ostrel_error *stored_resolve(ostrel_fs *fs, int64_t root_id, const std::vector<s
   return nullptr;
 }
 
-ostrel_error *youngest(ostrel_fs *fs, ostrel_revnum *rev) {
+ostrel_error *youngest(ostrel_fs *filesystem, ostrel_revnum *rev) {
   Stmt st;
-  OSTREL_ERR(fs->store.prepare(st, "SELECT max(rev) FROM revision"));
+  OSTREL_ERR(filesystem->store.prepare(st, "SELECT max(rev) FROM revision"));
   bool row;
   OSTREL_ERR(st.step(&row));
   if (!row || st.is_null(0))
@@ -420,9 +420,9 @@ ostrel_error *youngest(ostrel_fs *fs, ostrel_revnum *rev) {
   return nullptr;
 }
 
-ostrel_error *revision_root_node(ostrel_fs *fs, ostrel_revnum rev, int64_t *root) {
+ostrel_error *revision_root_node(ostrel_fs *filesystem, ostrel_revnum rev, int64_t *root) {
   Stmt st;
-  OSTREL_ERR(fs->store.prepare(st, "SELECT root FROM revision WHERE rev=?1"));
+  OSTREL_ERR(filesystem->store.prepare(st, "SELECT root FROM revision WHERE rev=?1"));
   st.bind(1, rev);
   bool row;
   OSTREL_ERR(st.step(&row));
@@ -443,16 +443,16 @@ struct Loc {
   bool exists() const { return m || id; }
 };
 
-View mnode_base_view(ostrel_fs *fs, const MNode &m, ostrel_error **err) {
+View mnode_base_view(ostrel_fs *filesystem, const MNode &m, ostrel_error **err) {
   *err = nullptr;
   if (!m.base || m.kind != ostrel_node_dir) return View{};
   NodeRow row;
-  *err = load_node(fs, m.base, row);
+  *err = load_node(filesystem, m.base, row);
   return View{row.dkey, row.asof};
 }
 
 // The entry NAME of transaction directory M.
-ostrel_error *mnode_child(ostrel_fs *fs, MNode &m, const std::string &name, Loc &out) {
+ostrel_error *mnode_child(ostrel_fs *filesystem, MNode &m, const std::string &name, Loc &out) {
   out = Loc{};
   auto it = m.entries.find(name);
   if (it != m.entries.end()) {
@@ -463,10 +463,10 @@ ostrel_error *mnode_child(ostrel_fs *fs, MNode &m, const std::string &name, Loc 
     return nullptr;
   }
   ostrel_error *err;
-  View v = mnode_base_view(fs, m, &err);
+  View v = mnode_base_view(filesystem, m, &err);
   OSTREL_ERR(err);
   Child c;
-  OSTREL_ERR(view_lookup(fs, v, name, c));
+  OSTREL_ERR(view_lookup(filesystem, v, name, c));
   out.id = c.id;
   out.kind = c.kind;
   return nullptr;
@@ -475,7 +475,7 @@ ostrel_error *mnode_child(ostrel_fs *fs, MNode &m, const std::string &name, Loc 
 ostrel_error *resolve(ostrel_fs_root *root, const std::vector<std::string> &segs, Loc &loc) {
   if (!root->txn) {
     loc = Loc{};
-    return stored_resolve(root->fs, root->root_node, segs, 0, &loc.id, &loc.kind);
+    return stored_resolve(root->filesystem, root->root_node, segs, 0, &loc.id, &loc.kind);
   }
   if (root->txn->done)
     return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
@@ -487,10 +487,10 @@ ostrel_error *resolve(ostrel_fs_root *root, const std::vector<std::string> &segs
       return nullptr;
     }
     if (loc.m) {
-      OSTREL_ERR(mnode_child(root->fs, *loc.m, segs[i], loc));
+      OSTREL_ERR(mnode_child(root->filesystem, *loc.m, segs[i], loc));
       if (!loc.exists()) return nullptr;
     } else {
-      return stored_resolve(root->fs, loc.id, segs, i, &loc.id, &loc.kind);
+      return stored_resolve(root->filesystem, loc.id, segs, i, &loc.id, &loc.kind);
     }
   }
   return nullptr;
@@ -527,13 +527,13 @@ struct ContentRow {
 
 const char kEmptySha[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
-ostrel_error *load_content(ostrel_fs *fs, int64_t id, ContentRow &c) {
+ostrel_error *load_content(ostrel_fs *filesystem, int64_t id, ContentRow &c) {
   if (id == 0) {
     c = ContentRow{kEmptySha, 0, 0};
     return nullptr;
   }
   Stmt st;
-  OSTREL_ERR(fs->store.prepare(st, "SELECT sha, length, chunks FROM content WHERE id=?1"));
+  OSTREL_ERR(filesystem->store.prepare(st, "SELECT sha, length, chunks FROM content WHERE id=?1"));
   st.bind(1, id);
   bool row;
   OSTREL_ERR(st.step(&row));
@@ -548,9 +548,9 @@ ostrel_error *load_content(ostrel_fs *fs, int64_t id, ContentRow &c) {
 }
 
 // Reads chunk SEQ of contents ID, decompressed, into OUT.
-ostrel_error *read_chunk(ostrel_fs *fs, int64_t id, int64_t seq, std::string &out) {
+ostrel_error *read_chunk(ostrel_fs *filesystem, int64_t id, int64_t seq, std::string &out) {
   Stmt st;
-  OSTREL_ERR(fs->store.prepare(st, "SELECT raw_len, data FROM chunk WHERE content=?1 AND seq=?2"));
+  OSTREL_ERR(filesystem->store.prepare(st, "SELECT raw_len, data FROM chunk WHERE content=?1 AND seq=?2"));
   st.bind(1, id).bind(2, seq);
   bool row;
   OSTREL_ERR(st.step(&row));
@@ -574,7 +574,7 @@ ostrel_error *read_chunk(ostrel_fs *fs, int64_t id, int64_t seq, std::string &ou
 }
 
 struct ContentReader {
-  ostrel_fs *fs;
+  ostrel_fs *filesystem;
   int64_t id;
   int64_t chunks;
   int64_t next_seq = 0;
@@ -588,7 +588,7 @@ ostrel_error *content_read(void *baton, char *buffer, apr_size_t *len) {
   while (done < *len) {
     if (r->pos == r->buf.size()) {
       if (r->next_seq >= r->chunks) break;
-      OSTREL_ERR(read_chunk(r->fs, r->id, r->next_seq++, r->buf));
+      OSTREL_ERR(read_chunk(r->filesystem, r->id, r->next_seq++, r->buf));
       r->pos = 0;
       continue;
     }
@@ -606,8 +606,8 @@ apr_status_t delete_reader(void *data) {
   return APR_SUCCESS;
 }
 
-ostrel_stream *content_stream(ostrel_fs *fs, int64_t id, int64_t chunks, apr_pool_t *pool) {
-  auto *r = new ContentReader{fs, id, chunks, 0, std::string(), 0};
+ostrel_stream *content_stream(ostrel_fs *filesystem, int64_t id, int64_t chunks, apr_pool_t *pool) {
+  auto *r = new ContentReader{filesystem, id, chunks, 0, std::string(), 0};
   apr_pool_cleanup_register(pool, r, delete_reader, apr_pool_cleanup_null);
   ostrel_stream *s = ostrel_stream_create(r, pool);
   ostrel_stream_set_read(s, content_read);
@@ -647,7 +647,7 @@ struct ContentWriter {
 };
 
 ostrel_error *store_chunk(ContentWriter *w, const std::string *final_sha) {
-  Store &store = w->txn->fs->store;
+  Store &store = w->txn->filesystem->store;
   std::string packed;
   if (!w->buf.empty()) {
     packed.resize(ZSTD_compressBound(w->buf.size()));
@@ -782,10 +782,10 @@ ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string>
       continue;
     }
     ostrel_error *err;
-    View v = mnode_base_view(txn->fs, *m, &err);
+    View v = mnode_base_view(txn->filesystem, *m, &err);
     OSTREL_ERR(err);
     Child c;
-    OSTREL_ERR(view_lookup(txn->fs, v, segs[i], c));
+    OSTREL_ERR(view_lookup(txn->filesystem, v, segs[i], c));
     if (!c.id)
       return ostrel_error_createf(OSTREL_ERR_FS_NOT_FOUND, nullptr,
                                   "Path '%s' not found in the transaction",
@@ -816,7 +816,7 @@ ostrel_error *mutable_parent(ostrel_fs_txn *txn, const std::vector<std::string> 
                                 join_path(segs, segs.size()).c_str(),
                                 join_path(segs, segs.size() - 1).c_str());
   Loc loc;
-  OSTREL_ERR(mnode_child(txn->fs, **parent, segs.back(), loc));
+  OSTREL_ERR(mnode_child(txn->filesystem, **parent, segs.back(), loc));
   *exists = loc.exists();
   return nullptr;
 }
@@ -837,7 +837,7 @@ ostrel_error *add_node(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
   return nullptr;
 }
 
-ostrel_error *props_of(ostrel_fs *fs, const Loc &loc, PropMap &props) {
+ostrel_error *props_of(ostrel_fs *filesystem, const Loc &loc, PropMap &props) {
   props.clear();
   if (loc.m && loc.m->props_changed) {
     props = loc.m->props;
@@ -846,7 +846,7 @@ ostrel_error *props_of(ostrel_fs *fs, const Loc &loc, PropMap &props) {
   int64_t id = loc.m ? loc.m->base : loc.id;
   if (!id) return nullptr;
   NodeRow row;
-  OSTREL_ERR(load_node(fs, id, row));
+  OSTREL_ERR(load_node(filesystem, id, row));
   if (!decode_props(row.props, props))
     return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                 "Repository is damaged: properties of node %lld are unreadable",
@@ -854,13 +854,13 @@ ostrel_error *props_of(ostrel_fs *fs, const Loc &loc, PropMap &props) {
   return nullptr;
 }
 
-ostrel_error *content_of(ostrel_fs *fs, const Loc &loc, int64_t *content) {
+ostrel_error *content_of(ostrel_fs *filesystem, const Loc &loc, int64_t *content) {
   if (loc.m && (loc.m->text_changed || !loc.m->base)) {
     *content = loc.m->text_changed ? loc.m->content : 0;
     return nullptr;
   }
   NodeRow row;
-  OSTREL_ERR(load_node(fs, loc.m ? loc.m->base : loc.id, row));
+  OSTREL_ERR(load_node(filesystem, loc.m ? loc.m->base : loc.id, row));
   *content = row.content;
   return nullptr;
 }
@@ -878,8 +878,8 @@ ostrel_error *file_loc(ostrel_fs_root *root, const char *path, Loc &loc) {
 ostrel_error *file_content(ostrel_fs_root *root, const char *path, int64_t *id, ContentRow &c) {
   Loc loc;
   OSTREL_ERR(file_loc(root, path, loc));
-  OSTREL_ERR(content_of(root->fs, loc, id));
-  return load_content(root->fs, *id, c);
+  OSTREL_ERR(content_of(root->filesystem, loc, id));
+  return load_content(root->filesystem, *id, c);
 }
 
 // Deletes everything a transaction stored (its contents and its row).
@@ -920,7 +920,7 @@ ostrel_error *abort_txn(ostrel_fs_txn *txn) {
   if (txn->done) return nullptr;
   txn->done = true;
   txn->root.reset();
-  Store &store = txn->fs->store;
+  Store &store = txn->filesystem->store;
   OSTREL_ERR(store.begin_write(false));
   ostrel_error *err = purge_txn_rows(store, txn->id);
   if (err) {
@@ -988,7 +988,7 @@ bool changes_anything(const MNode &m) {
 class Committer {
  public:
   Committer(ostrel_fs_txn *txn, ostrel_revnum youngest)
-      : fs_(txn->fs), txn_(txn), youngest_(youngest), new_rev_(youngest + 1) {}
+      : filesystem_(txn->filesystem), txn_(txn), youngest_(youngest), new_rev_(youngest + 1) {}
 
   std::vector<ChangeRecord> changes;
   std::string conflict;
@@ -1000,7 +1000,7 @@ class Committer {
   ostrel_error *commit_node(MNode &m, const std::string &path, const NodeRow *ynode,
                             int64_t *new_id) {
     NodeRow source;
-    if (m.base) OSTREL_ERR(load_node(fs_, m.base, source));
+    if (m.base) OSTREL_ERR(load_node(filesystem_, m.base, source));
     const NodeRow *from = m.added ? (m.base ? &source : nullptr) : ynode;
     if (!m.added && (m.props_changed || m.text_changed) && ynode->id != m.base)
       return out_of_date(path);
@@ -1030,10 +1030,10 @@ class Committer {
       for (auto &[name, e] : m.entries) {
         std::string cpath = child_path(path, name);
         Child ychild, bchild;
-        OSTREL_ERR(view_lookup(fs_, view, name, ychild));
+        OSTREL_ERR(view_lookup(filesystem_, view, name, ychild));
         bchild = ychild;
         if (base_view.dkey != view.dkey || base_view.asof != view.asof)
-          OSTREL_ERR(view_lookup(fs_, base_view, name, bchild));
+          OSTREL_ERR(view_lookup(filesystem_, base_view, name, bchild));
         if (!e.node) {
           if (!bchild.id) continue;  // nothing to delete (cannot happen through the API)
           if (ychild.id != bchild.id) return out_of_date(cpath);
@@ -1055,9 +1055,9 @@ class Committer {
         } else {
           if (!ychild.id || ychild.kind != c.kind) return out_of_date(cpath);
           NodeRow ychild_row, cbase;
-          OSTREL_ERR(load_node(fs_, ychild.id, ychild_row));
+          OSTREL_ERR(load_node(filesystem_, ychild.id, ychild_row));
           if (ychild.id != c.base) {
-            OSTREL_ERR(load_node(fs_, c.base, cbase));
+            OSTREL_ERR(load_node(filesystem_, c.base, cbase));
             if (cbase.nid != ychild_row.nid) return out_of_date(cpath);
           }
           OSTREL_ERR(commit_node(c, cpath, &ychild_row, &child_id));
@@ -1093,7 +1093,7 @@ class Committer {
       return nullptr;
     }
     Stmt st;
-    OSTREL_ERR(fs_->store.prepare(st, "SELECT sha, txn FROM content WHERE id=?1"));
+    OSTREL_ERR(filesystem_->store.prepare(st, "SELECT sha, txn FROM content WHERE id=?1"));
     st.bind(1, id);
     bool row;
     OSTREL_ERR(st.step(&row));
@@ -1105,14 +1105,14 @@ class Committer {
       *out = id;
       return nullptr;
     }
-    OSTREL_ERR(fs_->store.prepare(st, "SELECT id FROM content WHERE sha=?1 AND txn IS NULL LIMIT 1"));
+    OSTREL_ERR(filesystem_->store.prepare(st, "SELECT id FROM content WHERE sha=?1 AND txn IS NULL LIMIT 1"));
     st.bind(1, sha);
     OSTREL_ERR(st.step(&row));
     if (row) {
       *out = st.int64(0);
       return nullptr;
     }
-    OSTREL_ERR(fs_->store.prepare(st, "UPDATE content SET txn=NULL WHERE id=?1"));
+    OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE content SET txn=NULL WHERE id=?1"));
     st.bind(1, id);
     OSTREL_ERR(st.run());
     *out = id;
@@ -1121,7 +1121,7 @@ class Committer {
 
   ostrel_error *insert_node(NodeRow &n, int64_t *id) {
     Stmt st;
-    OSTREL_ERR(fs_->store.prepare(
+    OSTREL_ERR(filesystem_->store.prepare(
         st, "INSERT INTO node(kind, nid, pred, line, created_rev, copy_path, copy_rev, content, "
             "props, dkey, asof) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"));
     st.bind(1, int64_t{n.kind}).bind(2, n.nid).bind(5, int64_t{n.created_rev});
@@ -1134,11 +1134,11 @@ class Committer {
     if (n.kind == ostrel_node_dir && n.dkey) st.bind(10, n.dkey).bind(11, n.asof);
     else st.bind_null(10).bind_null(11);
     OSTREL_ERR(st.run());
-    *id = fs_->store.last_insert_id();
+    *id = filesystem_->store.last_insert_id();
     if (!n.nid || !n.line) {
       // A node with no predecessor identity starts its own: a new node (and,
       // without copy history, a new line of history).
-      OSTREL_ERR(fs_->store.prepare(st, "UPDATE node SET nid=CASE WHEN nid=0 THEN id ELSE nid END,"
+      OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE node SET nid=CASE WHEN nid=0 THEN id ELSE nid END,"
                                         " line=CASE WHEN line=0 THEN id ELSE line END WHERE id=?1"));
       st.bind(1, *id);
       OSTREL_ERR(st.run());
@@ -1157,33 +1157,33 @@ class Committer {
     int64_t key;
     bool has_parent;
     DirKey k;
-    if (from.dkey) OSTREL_ERR(load_dirkey(fs_, from.dkey, k));
+    if (from.dkey) OSTREL_ERR(load_dirkey(filesystem_, from.dkey, k));
     if (from.dkey && k.head_asof == from.asof) {
       // FROM is the newest state of its key: extend the key.
       key = from.dkey;
       has_parent = k.parent != 0;
-      OSTREL_ERR(fs_->store.prepare(st, "UPDATE dirkey SET head_asof=?1 WHERE id=?2"));
+      OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE dirkey SET head_asof=?1 WHERE id=?2"));
       st.bind(1, int64_t{new_rev_}).bind(2, key);
       OSTREL_ERR(st.run());
     } else {
       // A new directory, or an older state of a key: start a key (forked
       // from FROM when there is one).
-      OSTREL_ERR(fs_->store.prepare(st, "INSERT INTO dirkey(parent, parent_asof, head_asof) "
+      OSTREL_ERR(filesystem_->store.prepare(st, "INSERT INTO dirkey(parent, parent_asof, head_asof) "
                                         "VALUES(?1, ?2, ?3)"));
       if (from.dkey) st.bind(1, from.dkey).bind(2, from.asof);
       else st.bind_null(1).bind_null(2);
       st.bind(3, int64_t{new_rev_});
       OSTREL_ERR(st.run());
-      key = fs_->store.last_insert_id();
+      key = filesystem_->store.last_insert_id();
       has_parent = from.dkey != 0;
     }
     for (auto &[name, change] : rows) {
-      OSTREL_ERR(fs_->store.prepare(st, "UPDATE dirent SET end_rev=?1 WHERE dkey=?2 AND name=?3 "
+      OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE dirent SET end_rev=?1 WHERE dkey=?2 AND name=?3 "
                                         "AND end_rev>?1"));
       st.bind(1, int64_t{new_rev_}).bind(2, key).bind(3, name);
       OSTREL_ERR(st.run());
       if (!change.child && !has_parent) continue;
-      OSTREL_ERR(fs_->store.prepare(st, "INSERT INTO dirent(dkey, name, start_rev, end_rev, child, "
+      OSTREL_ERR(filesystem_->store.prepare(st, "INSERT INTO dirent(dkey, name, start_rev, end_rev, child, "
                                         "kind) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"));
       st.bind(1, key).bind(2, name).bind(3, int64_t{new_rev_}).bind(4, kForever);
       if (change.child) st.bind(5, change.child).bind(6, int64_t{change.kind});
@@ -1194,27 +1194,27 @@ class Committer {
     return nullptr;
   }
 
-  ostrel_fs *fs_;
+  ostrel_fs *filesystem_;
   ostrel_fs_txn *txn_;
   ostrel_revnum youngest_;
   ostrel_revnum new_rev_;
 };
 
 ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::string *conflict) {
-  ostrel_fs *fs = txn->fs;
-  Store &store = fs->store;
+  ostrel_fs *filesystem = txn->filesystem;
+  Store &store = filesystem->store;
   OSTREL_ERR(store.fault_point("commit-locked"));
   ostrel_revnum y;
-  OSTREL_ERR(youngest(fs, &y));
+  OSTREL_ERR(youngest(filesystem, &y));
   OSTREL_ERR(sweep_dead_txns(store));
   int64_t yroot_id;
-  OSTREL_ERR(revision_root_node(fs, y, &yroot_id));
+  OSTREL_ERR(revision_root_node(filesystem, y, &yroot_id));
   Committer c(txn, y);
   int64_t new_root = yroot_id;
   MNode &root = *txn->root;
   if (changes_anything(root)) {
     NodeRow yroot;
-    OSTREL_ERR(load_node(fs, yroot_id, yroot));
+    OSTREL_ERR(load_node(filesystem, yroot_id, yroot));
     ostrel_error *err = c.commit_node(root, "/", &yroot, &new_root);
     if (err) {
       *conflict = c.conflict;
@@ -1268,8 +1268,8 @@ namespace {
 // transaction survives the process being killed once it returns; a power
 // loss may drop the newest answers, which are then computed again, never
 // wrong.
-ostrel_error *store_origins(ostrel_fs *fs, int64_t line, ostrel_revnum rev) {
-  Store &store = fs->store;
+ostrel_error *store_origins(ostrel_fs *filesystem, int64_t line, ostrel_revnum rev) {
+  Store &store = filesystem->store;
   OSTREL_ERR(store.begin_write(false));
   ostrel_error *err = [&]() -> ostrel_error * {
     Stmt st;
@@ -1347,10 +1347,10 @@ ostrel_error *parse_config(apr_hash_t *config, int *busy_ms) {
 
 ostrel_error *open_fs(ostrel_fs **out, const char *db_path, apr_hash_t *config, bool create,
                       apr_pool_t *pool) {
-  auto fs = std::make_unique<ostrel_fs>();
-  OSTREL_ERR(parse_config(config, &fs->busy_timeout_ms));
-  OSTREL_ERR(fs->store.open(db_path, create, fs->busy_timeout_ms));
-  Store &store = fs->store;
+  auto filesystem = std::make_unique<ostrel_fs>();
+  OSTREL_ERR(parse_config(config, &filesystem->busy_timeout_ms));
+  OSTREL_ERR(filesystem->store.open(db_path, create, filesystem->busy_timeout_ms));
+  Store &store = filesystem->store;
   if (create) {
     OSTREL_ERR(store.exec("PRAGMA journal_mode=WAL"));
     OSTREL_ERR(store.begin_write(true));
@@ -1392,7 +1392,7 @@ ostrel_error *open_fs(ostrel_fs **out, const char *db_path, apr_hash_t *config, 
                                   "format %d",
                                   db_path, format.c_str(), OSTREL_FS__FORMAT);
   }
-  *out = fs.release();
+  *out = filesystem.release();
   apr_pool_cleanup_register(pool, *out, close_fs, apr_pool_cleanup_null);
   return nullptr;
 }
@@ -1401,36 +1401,36 @@ ostrel_error *open_fs(ostrel_fs **out, const char *db_path, apr_hash_t *config, 
 
 extern "C" {
 
-ostrel_error *ostrel_fs__create(ostrel_fs **fs, const char *db_path, apr_hash_t *fs_config,
+ostrel_error *ostrel_fs__create(ostrel_fs **filesystem, const char *db_path, apr_hash_t *fs_config,
                                 apr_pool_t *pool) {
-  return open_fs(fs, db_path, fs_config, true, pool);
+  return open_fs(filesystem, db_path, fs_config, true, pool);
 }
 
-ostrel_error *ostrel_fs__open(ostrel_fs **fs, const char *db_path, apr_hash_t *fs_config,
+ostrel_error *ostrel_fs__open(ostrel_fs **filesystem, const char *db_path, apr_hash_t *fs_config,
                               apr_pool_t *pool) {
-  return open_fs(fs, db_path, fs_config, false, pool);
+  return open_fs(filesystem, db_path, fs_config, false, pool);
 }
 
 // ---------------------------------------------------------------------------
 // Reading
 
-ostrel_error *ostrel_fs_youngest_rev(ostrel_revnum *out, ostrel_fs *fs, apr_pool_t *) {
-  ReadScope scope(fs->store);
+ostrel_error *ostrel_fs_youngest_rev(ostrel_revnum *out, ostrel_fs *filesystem, apr_pool_t *) {
+  ReadScope scope(filesystem->store);
   OSTREL_ERR(scope.begin());
-  return youngest(fs, out);
+  return youngest(filesystem, out);
 }
 
-ostrel_error *ostrel_fs_revision_root(ostrel_fs_root **root, ostrel_fs *fs, ostrel_revnum rev,
+ostrel_error *ostrel_fs_revision_root(ostrel_fs_root **root, ostrel_fs *filesystem, ostrel_revnum rev,
                                       apr_pool_t *pool) {
-  ReadScope scope(fs->store);
+  ReadScope scope(filesystem->store);
   OSTREL_ERR(scope.begin());
   int64_t node;
   if (rev < 0)
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr, "No such revision %ld",
                                 static_cast<long>(rev));
-  OSTREL_ERR(revision_root_node(fs, rev, &node));
+  OSTREL_ERR(revision_root_node(filesystem, rev, &node));
   auto *r = static_cast<ostrel_fs_root *>(apr_pcalloc(pool, sizeof(ostrel_fs_root)));
-  *r = ostrel_fs_root{fs, rev, node, nullptr};
+  *r = ostrel_fs_root{filesystem, rev, node, nullptr};
   *root = r;
   return nullptr;
 }
@@ -1441,7 +1441,7 @@ ostrel_revnum ostrel_fs_root_revision(ostrel_fs_root *root) {
 
 ostrel_error *ostrel_fs_check_path(ostrel_node_kind *kind, ostrel_fs_root *root, const char *path,
                                    apr_pool_t *) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   OSTREL_ERR(parse_path(path, segs));
@@ -1453,7 +1453,7 @@ ostrel_error *ostrel_fs_check_path(ostrel_node_kind *kind, ostrel_fs_root *root,
 
 ostrel_error *ostrel_fs_dir_entries(apr_hash_t **entries, ostrel_fs_root *root, const char *path,
                                     apr_pool_t *pool) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
@@ -1464,17 +1464,17 @@ ostrel_error *ostrel_fs_dir_entries(apr_hash_t **entries, ostrel_fs_root *root, 
   std::map<std::string, Child> list;
   if (loc.m) {
     ostrel_error *err;
-    View v = mnode_base_view(root->fs, *loc.m, &err);
+    View v = mnode_base_view(root->filesystem, *loc.m, &err);
     OSTREL_ERR(err);
-    OSTREL_ERR(view_list(root->fs, v, list));
+    OSTREL_ERR(view_list(root->filesystem, v, list));
     for (auto &[name, e] : loc.m->entries) {
       if (e.node) list[name] = Child{1, e.node->kind};
       else list.erase(name);
     }
   } else {
     NodeRow row;
-    OSTREL_ERR(load_node(root->fs, loc.id, row));
-    OSTREL_ERR(view_list(root->fs, View{row.dkey, row.asof}, list));
+    OSTREL_ERR(load_node(root->filesystem, loc.id, row));
+    OSTREL_ERR(view_list(root->filesystem, View{row.dkey, row.asof}, list));
   }
   apr_hash_t *hash = apr_hash_make(pool);
   for (auto &[name, child] : list) {
@@ -1489,18 +1489,18 @@ ostrel_error *ostrel_fs_dir_entries(apr_hash_t **entries, ostrel_fs_root *root, 
 
 ostrel_error *ostrel_fs_file_contents(ostrel_stream **contents, ostrel_fs_root *root,
                                       const char *path, apr_pool_t *pool) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   int64_t id;
   ContentRow c;
   OSTREL_ERR(file_content(root, path, &id, c));
-  *contents = content_stream(root->fs, id, c.chunks, pool);
+  *contents = content_stream(root->filesystem, id, c.chunks, pool);
   return nullptr;
 }
 
 ostrel_error *ostrel_fs_file_length(ostrel_filesize *length, ostrel_fs_root *root,
                                     const char *path, apr_pool_t *) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   int64_t id;
   ContentRow c;
@@ -1511,7 +1511,7 @@ ostrel_error *ostrel_fs_file_length(ostrel_filesize *length, ostrel_fs_root *roo
 
 ostrel_error *ostrel_fs_file_sha256(const char **hex_digest, ostrel_fs_root *root,
                                     const char *path, apr_pool_t *pool) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   int64_t id;
   ContentRow c;
@@ -1522,13 +1522,13 @@ ostrel_error *ostrel_fs_file_sha256(const char **hex_digest, ostrel_fs_root *roo
 
 ostrel_error *ostrel_fs_node_proplist(apr_hash_t **props, ostrel_fs_root *root, const char *path,
                                       apr_pool_t *pool) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
   PropMap map;
-  OSTREL_ERR(props_of(root->fs, loc, map));
+  OSTREL_ERR(props_of(root->filesystem, loc, map));
   apr_hash_t *hash = apr_hash_make(pool);
   for (auto &[name, value] : map)
     apr_hash_set(hash, apr_pstrmemdup(pool, name.data(), name.size()), APR_HASH_KEY_STRING,
@@ -1539,27 +1539,27 @@ ostrel_error *ostrel_fs_node_proplist(apr_hash_t **props, ostrel_fs_root *root, 
 
 ostrel_error *ostrel_fs_node_prop(ostrel_string **value, ostrel_fs_root *root, const char *path,
                                   const char *name, apr_pool_t *pool) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
   PropMap map;
-  OSTREL_ERR(props_of(root->fs, loc, map));
+  OSTREL_ERR(props_of(root->filesystem, loc, map));
   auto it = map.find(name ? name : "");
   *value = it == map.end() ? nullptr
                            : ostrel_string_ncreate(it->second.data(), it->second.size(), pool);
   return nullptr;
 }
 
-ostrel_error *ostrel_fs_revision_proplist(apr_hash_t **props, ostrel_fs *fs, ostrel_revnum rev,
+ostrel_error *ostrel_fs_revision_proplist(apr_hash_t **props, ostrel_fs *filesystem, ostrel_revnum rev,
                                           apr_pool_t *pool) {
-  ReadScope scope(fs->store);
+  ReadScope scope(filesystem->store);
   OSTREL_ERR(scope.begin());
   int64_t root;
-  OSTREL_ERR(revision_root_node(fs, rev, &root));
+  OSTREL_ERR(revision_root_node(filesystem, rev, &root));
   Stmt st;
-  OSTREL_ERR(fs->store.prepare(st, "SELECT name, value FROM revprop WHERE rev=?1"));
+  OSTREL_ERR(filesystem->store.prepare(st, "SELECT name, value FROM revprop WHERE rev=?1"));
   st.bind(1, int64_t{rev});
   apr_hash_t *hash = apr_hash_make(pool);
   bool row;
@@ -1574,17 +1574,17 @@ ostrel_error *ostrel_fs_revision_proplist(apr_hash_t **props, ostrel_fs *fs, ost
   return nullptr;
 }
 
-ostrel_error *ostrel_fs_revision_prop(ostrel_string **value, ostrel_fs *fs, ostrel_revnum rev,
+ostrel_error *ostrel_fs_revision_prop(ostrel_string **value, ostrel_fs *filesystem, ostrel_revnum rev,
                                       const char *name, apr_pool_t *pool) {
   apr_hash_t *props;
-  OSTREL_ERR(ostrel_fs_revision_proplist(&props, fs, rev, pool));
+  OSTREL_ERR(ostrel_fs_revision_proplist(&props, filesystem, rev, pool));
   *value = static_cast<ostrel_string *>(apr_hash_get(props, name, APR_HASH_KEY_STRING));
   return nullptr;
 }
 
 ostrel_error *ostrel_fs_node_created_rev(ostrel_revnum *revision, ostrel_fs_root *root,
                                          const char *path, apr_pool_t *) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
@@ -1601,14 +1601,14 @@ ostrel_error *ostrel_fs_node_created_rev(ostrel_revnum *revision, ostrel_fs_root
     loc.id = m.base;
   }
   NodeRow row;
-  OSTREL_ERR(load_node(root->fs, loc.id, row));
+  OSTREL_ERR(load_node(root->filesystem, loc.id, row));
   *revision = row.created_rev;
   return nullptr;
 }
 
 ostrel_error *ostrel_fs_copied_from(ostrel_revnum *rev_p, const char **path_p, ostrel_fs_root *root,
                                     const char *path, apr_pool_t *pool) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
@@ -1623,7 +1623,7 @@ ostrel_error *ostrel_fs_copied_from(ostrel_revnum *rev_p, const char **path_p, o
     return nullptr;
   }
   NodeRow row;
-  OSTREL_ERR(load_node(root->fs, loc.id, row));
+  OSTREL_ERR(load_node(root->filesystem, loc.id, row));
   if (row.copy_path && row.created_rev == root->rev) {
     *rev_p = row.copy_rev;
     *path_p = apr_pstrdup(pool, row.copy_path->c_str());
@@ -1633,13 +1633,13 @@ ostrel_error *ostrel_fs_copied_from(ostrel_revnum *rev_p, const char **path_p, o
 
 ostrel_error *ostrel_fs_paths_changed2(apr_hash_t **changed_paths, ostrel_fs_root *root,
                                        apr_pool_t *pool) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   if (root->txn)
     return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
                                "Changed paths are known only for committed revisions");
   Stmt st;
-  OSTREL_ERR(root->fs->store.prepare(st, "SELECT path, change, node_kind, text_mod, prop_mod, "
+  OSTREL_ERR(root->filesystem->store.prepare(st, "SELECT path, change, node_kind, text_mod, prop_mod, "
                                          "copy_path, copy_rev FROM changed_path WHERE rev=?1"));
   st.bind(1, int64_t{root->rev});
   apr_hash_t *hash = apr_hash_make(pool);
@@ -1672,7 +1672,7 @@ ostrel_error *ostrel_fs_paths_changed2(apr_hash_t **changed_paths, ostrel_fs_roo
 
 ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root *root,
                                         const char *path, apr_pool_t *) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
@@ -1685,11 +1685,11 @@ ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root 
     }
     id = loc.m->base;
   }
-  ostrel_fs *fs = root->fs;
+  ostrel_fs *filesystem = root->filesystem;
   NodeRow node;
-  OSTREL_ERR(load_node(fs, id, node));
+  OSTREL_ERR(load_node(filesystem, id, node));
   Stmt st;
-  OSTREL_ERR(fs->store.prepare(st, "SELECT rev FROM node_origin WHERE line=?1"));
+  OSTREL_ERR(filesystem->store.prepare(st, "SELECT rev FROM node_origin WHERE line=?1"));
   st.bind(1, node.line);
   bool row;
   OSTREL_ERR(st.step(&row));
@@ -1701,7 +1701,7 @@ ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root 
   NodeRow cur = node;
   while (cur.pred) {
     int64_t pred = cur.pred;
-    OSTREL_ERR(load_node(fs, pred, cur));
+    OSTREL_ERR(load_node(filesystem, pred, cur));
   }
   if (cur.id != node.line)
     return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
@@ -1709,7 +1709,7 @@ ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root 
                                 "start of its line",
                                 join_path(segs, segs.size()).c_str());
   scope.end();  // the write below takes the write lock on its own
-  OSTREL_ERR(store_origins(fs, node.line, cur.created_rev));
+  OSTREL_ERR(store_origins(filesystem, node.line, cur.created_rev));
   *revision = cur.created_rev;
   return nullptr;
 }
@@ -1717,14 +1717,14 @@ ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root 
 // ---------------------------------------------------------------------------
 // Transactions
 
-ostrel_error *ostrel_fs_begin_txn(ostrel_fs_txn **txn_p, ostrel_fs *fs, ostrel_revnum base_rev,
+ostrel_error *ostrel_fs_begin_txn(ostrel_fs_txn **txn_p, ostrel_fs *filesystem, ostrel_revnum base_rev,
                                   apr_pool_t *pool) {
   int64_t base_root;
   if (base_rev < 0)
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr, "No such revision %ld",
                                 static_cast<long>(base_rev));
-  OSTREL_ERR(revision_root_node(fs, base_rev, &base_root));
-  Store &store = fs->store;
+  OSTREL_ERR(revision_root_node(filesystem, base_rev, &base_root));
+  Store &store = filesystem->store;
   OSTREL_ERR(store.begin_write(false));
   int64_t id = 0;
   ostrel_error *err = [&]() -> ostrel_error * {
@@ -1742,7 +1742,7 @@ ostrel_error *ostrel_fs_begin_txn(ostrel_fs_txn **txn_p, ostrel_fs *fs, ostrel_r
   }
   OSTREL_ERR(store.commit());
   auto *txn = new ostrel_fs_txn;
-  txn->fs = fs;
+  txn->filesystem = filesystem;
   txn->base = base_rev;
   txn->id = id;
   txn->base_root = base_root;
@@ -1759,7 +1759,7 @@ ostrel_revnum ostrel_fs_txn_base_revision(ostrel_fs_txn *txn) { return txn->base
 ostrel_error *ostrel_fs_txn_root(ostrel_fs_root **root, ostrel_fs_txn *txn, apr_pool_t *pool) {
   OSTREL_ERR(txn_alive(txn));
   auto *r = static_cast<ostrel_fs_root *>(apr_pcalloc(pool, sizeof(ostrel_fs_root)));
-  *r = ostrel_fs_root{txn->fs, OSTREL_INVALID_REVNUM, 0, txn};
+  *r = ostrel_fs_root{txn->filesystem, OSTREL_INVALID_REVNUM, 0, txn};
   *root = r;
   return nullptr;
 }
@@ -1786,7 +1786,7 @@ ostrel_error *ostrel_fs_make_file(ostrel_fs_root *root, const char *path, apr_po
 }
 
 ostrel_error *ostrel_fs_delete(ostrel_fs_root *root, const char *path, apr_pool_t *) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   ostrel_fs_txn *txn = nullptr;
   std::vector<std::string> segs;
@@ -1814,7 +1814,7 @@ ostrel_error *ostrel_fs_delete(ostrel_fs_root *root, const char *path, apr_pool_
 
 ostrel_error *ostrel_fs_copy(ostrel_fs_root *from_root, const char *from_path,
                              ostrel_fs_root *to_root, const char *to_path, apr_pool_t *) {
-  ReadScope scope(to_root->fs->store);
+  ReadScope scope(to_root->filesystem->store);
   OSTREL_ERR(scope.begin());
   ostrel_fs_txn *txn = nullptr;
   OSTREL_ERR(txn_of(to_root, &txn));
@@ -1823,7 +1823,7 @@ ostrel_error *ostrel_fs_copy(ostrel_fs_root *from_root, const char *from_path,
                                 "Cannot copy '%s' from a transaction: the source must be a "
                                 "revision",
                                 from_path ? from_path : "");
-  if (from_root->fs != to_root->fs)
+  if (from_root->filesystem != to_root->filesystem)
     return ostrel_error_createf(OSTREL_ERR_UNSUPPORTED, nullptr,
                                 "Cannot copy '%s' between repositories", from_path ? from_path : "");
   std::vector<std::string> from_segs, to_segs;
@@ -1831,7 +1831,7 @@ ostrel_error *ostrel_fs_copy(ostrel_fs_root *from_root, const char *from_path,
   OSTREL_ERR(parse_path(to_path, to_segs));
   int64_t source;
   int kind;
-  OSTREL_ERR(stored_resolve(from_root->fs, from_root->root_node, from_segs, 0, &source, &kind));
+  OSTREL_ERR(stored_resolve(from_root->filesystem, from_root->root_node, from_segs, 0, &source, &kind));
   std::string source_path = join_path(from_segs, from_segs.size());
   if (!source)
     return ostrel_error_createf(OSTREL_ERR_FS_NOT_FOUND, nullptr,
@@ -1849,7 +1849,7 @@ ostrel_error *ostrel_fs_copy(ostrel_fs_root *from_root, const char *from_path,
 
 ostrel_error *ostrel_fs_change_node_prop(ostrel_fs_root *root, const char *path, const char *name,
                                          const ostrel_string *value, apr_pool_t *) {
-  ReadScope scope(root->fs->store);
+  ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
   ostrel_fs_txn *txn = nullptr;
   std::vector<std::string> segs;
@@ -1859,7 +1859,7 @@ ostrel_error *ostrel_fs_change_node_prop(ostrel_fs_root *root, const char *path,
   OSTREL_ERR(resolve_mutable(txn, segs, &m));
   if (!m->props_changed) {
     Loc loc{m, 0, m->kind};
-    OSTREL_ERR(props_of(txn->fs, loc, m->props));
+    OSTREL_ERR(props_of(txn->filesystem, loc, m->props));
     m->props_changed = true;
   }
   if (value)
@@ -1898,7 +1898,7 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
                                    ostrel_fs_txn *txn, apr_pool_t *pool) {
   if (conflict_p) *conflict_p = nullptr;
   OSTREL_ERR(txn_alive(txn));
-  Store &store = txn->fs->store;
+  Store &store = txn->filesystem->store;
   OSTREL_ERR(store.begin_write(true));
   std::string conflict;
   ostrel_revnum rev = OSTREL_INVALID_REVNUM;
@@ -1926,14 +1926,14 @@ namespace {
 
 class Verifier {
  public:
-  explicit Verifier(ostrel_fs *fs) : fs_(fs) {}
+  explicit Verifier(ostrel_fs *filesystem) : filesystem_(filesystem) {}
 
   ostrel_error *revision(ostrel_revnum rev) {
     rev_ = rev;
     int64_t root;
-    OSTREL_ERR(revision_root_node(fs_, rev, &root));
+    OSTREL_ERR(revision_root_node(filesystem_, rev, &root));
     Stmt st;
-    OSTREL_ERR(fs_->store.prepare(st, "SELECT 1 FROM revprop WHERE rev=?1 AND name=?2"));
+    OSTREL_ERR(filesystem_->store.prepare(st, "SELECT 1 FROM revprop WHERE rev=?1 AND name=?2"));
     st.bind(1, int64_t{rev}).bind(2, std::string(OSTREL_PROP_REVISION_DATE));
     bool row;
     OSTREL_ERR(st.step(&row));
@@ -1957,7 +1957,7 @@ class Verifier {
   ostrel_error *node(int64_t id, int expected_kind, const std::string &path) {
     if (done_.count(id)) return nullptr;
     NodeRow row;
-    OSTREL_ERR(wrap(load_node(fs_, id, row), path));
+    OSTREL_ERR(wrap(load_node(filesystem_, id, row), path));
     if (row.kind != expected_kind) return damage(path, "its node has the wrong kind");
     if (row.created_rev > rev_) return damage(path, "its node belongs to a later revision");
     PropMap props;
@@ -1967,7 +1967,7 @@ class Verifier {
     } else {
       std::map<std::string, Child> entries;
       NodeRow pred;
-      if (row.pred && done_.count(row.pred)) OSTREL_ERR(wrap(load_node(fs_, row.pred, pred), path));
+      if (row.pred && done_.count(row.pred)) OSTREL_ERR(wrap(load_node(filesystem_, row.pred, pred), path));
       if (row.pred && done_.count(row.pred) && pred.kind == ostrel_node_dir && pred.dkey &&
           pred.dkey == row.dkey && pred.asof <= row.asof) {
         // The same key as a checked predecessor: only the entries written
@@ -1975,7 +1975,7 @@ class Verifier {
         // every revision of a directory.
         OSTREL_ERR(wrap(rows_since(row.dkey, pred.asof, row.asof, entries), path));
       } else {
-        OSTREL_ERR(wrap(view_list(fs_, View{row.dkey, row.asof}, entries), path));
+        OSTREL_ERR(wrap(view_list(filesystem_, View{row.dkey, row.asof}, entries), path));
       }
       for (auto &[name, c] : entries) {
         if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
@@ -1992,7 +1992,7 @@ class Verifier {
   ostrel_error *rows_since(int64_t dkey, int64_t from, int64_t asof,
                            std::map<std::string, Child> &entries) {
     Stmt st;
-    OSTREL_ERR(fs_->store.prepare(st, "SELECT name, child, kind FROM dirent WHERE dkey=?1 AND "
+    OSTREL_ERR(filesystem_->store.prepare(st, "SELECT name, child, kind FROM dirent WHERE dkey=?1 AND "
                                       "start_rev>?2 AND start_rev<=?3 AND child IS NOT NULL"));
     st.bind(1, dkey).bind(2, from).bind(3, asof);
     bool row;
@@ -2007,13 +2007,13 @@ class Verifier {
   ostrel_error *contents(int64_t id, const std::string &path) {
     if (!id || contents_done_.count(id)) return nullptr;
     ContentRow c;
-    OSTREL_ERR(wrap(load_content(fs_, id, c), path));
+    OSTREL_ERR(wrap(load_content(filesystem_, id, c), path));
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
     EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
     int64_t length = 0;
     std::string buf;
     for (int64_t seq = 0; seq < c.chunks; ++seq) {
-      ostrel_error *err = read_chunk(fs_, id, seq, buf);
+      ostrel_error *err = read_chunk(filesystem_, id, seq, buf);
       if (err) {
         EVP_MD_CTX_free(ctx);
         return wrap(err, path);
@@ -2031,7 +2031,7 @@ class Verifier {
     return nullptr;
   }
 
-  ostrel_fs *fs_;
+  ostrel_fs *filesystem_;
   ostrel_revnum rev_ = 0;
   std::set<int64_t> done_;
   std::set<int64_t> contents_done_;
@@ -2041,11 +2041,11 @@ class Verifier {
 
 extern "C" {
 
-ostrel_error *ostrel_fs_verify(ostrel_fs *fs, ostrel_revnum start, ostrel_revnum end,
+ostrel_error *ostrel_fs_verify(ostrel_fs *filesystem, ostrel_revnum start, ostrel_revnum end,
                                ostrel_fs_verify_notify_fn notify, void *notify_baton,
                                apr_pool_t *scratch_pool) {
   ostrel_revnum y;
-  OSTREL_ERR(youngest(fs, &y));
+  OSTREL_ERR(youngest(filesystem, &y));
   if (start < 0 || end < start || end > y)
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
                                 "Cannot verify revisions %ld to %ld: the youngest is %ld",
@@ -2053,16 +2053,16 @@ ostrel_error *ostrel_fs_verify(ostrel_fs *fs, ostrel_revnum start, ostrel_revnum
                                 static_cast<long>(y));
   {
     Stmt st;
-    OSTREL_ERR(fs->store.prepare(st, "PRAGMA quick_check"));
+    OSTREL_ERR(filesystem->store.prepare(st, "PRAGMA quick_check"));
     bool row;
     OSTREL_ERR(st.step(&row));
     std::string result = row ? st.text(0) : "no answer";
     if (result != "ok")
       return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                   "Repository database '%s' is damaged: %s",
-                                  fs->store.path().c_str(), result.c_str());
+                                  filesystem->store.path().c_str(), result.c_str());
   }
-  Verifier v(fs);
+  Verifier v(filesystem);
   apr_pool_t *iterpool;
   apr_pool_create(&iterpool, scratch_pool);
   for (ostrel_revnum rev = start; rev <= end; ++rev) {
@@ -2078,16 +2078,16 @@ ostrel_error *ostrel_fs_verify(ostrel_fs *fs, ostrel_revnum start, ostrel_revnum
   return nullptr;
 }
 
-ostrel_error *ostrel_fs_node_origins_stats(apr_int64_t *lines, apr_int64_t *indexed, ostrel_fs *fs,
+ostrel_error *ostrel_fs_node_origins_stats(apr_int64_t *lines, apr_int64_t *indexed, ostrel_fs *filesystem,
                                            apr_pool_t *) {
-  ReadScope scope(fs->store);
+  ReadScope scope(filesystem->store);
   OSTREL_ERR(scope.begin());
   Stmt st;
   bool row;
-  OSTREL_ERR(fs->store.prepare(st, "SELECT count(*) FROM node WHERE pred IS NULL"));
+  OSTREL_ERR(filesystem->store.prepare(st, "SELECT count(*) FROM node WHERE pred IS NULL"));
   OSTREL_ERR(st.step(&row));
   *lines = st.int64(0);
-  OSTREL_ERR(fs->store.prepare(st, "SELECT count(*) FROM node_origin"));
+  OSTREL_ERR(filesystem->store.prepare(st, "SELECT count(*) FROM node_origin"));
   OSTREL_ERR(st.step(&row));
   *indexed = st.int64(0);
   return nullptr;
