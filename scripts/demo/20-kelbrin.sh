@@ -4,7 +4,9 @@
 set -euo pipefail
 KELBRIN="$BUILD_DIR/bin/kelbrin"
 ADMIN="$BUILD_DIR/bin/ostrel-admin"
-demo=$(mktemp -d "${TMPDIR:-/tmp}/kelbrin-demo.XXXXXX")
+# The shared demo folder when run by `make demo`, so that the parts after
+# this one work on the same repository.
+demo=${DEMO_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/kelbrin-demo.XXXXXX")}
 export HOME="$demo"   # kelbrin's configuration directory (~/.ostrel) goes here
 repo="$demo/repo"
 R="file://$repo"
