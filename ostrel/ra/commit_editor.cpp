@@ -202,9 +202,6 @@ ostrel_error *begin_transaction(EditBaton *eb, ostrel_revnum base, apr_pool_t *s
     void *val;
     apr_hash_this(hi, &key, nullptr, &val);
     auto *name = static_cast<const char *>(key);
-    if (!std::strcmp(name, OSTREL_PROP_REVISION_DATE) ||
-        !std::strcmp(name, OSTREL_PROP_REVISION_AUTHOR))
-      continue;
     OSTREL_ERR(ostrel_fs_change_txn_prop(eb->txn, name, static_cast<ostrel_string *>(val), scratch));
   }
   if (eb->author)
@@ -598,7 +595,21 @@ extern "C" ostrel_error *ostrel_ra_get_commit_editor3(
       const void *key;
       void *val;
       apr_hash_this(hi, &key, nullptr, &val);
-      apr_hash_set(eb->revprops, apr_pstrdup(pool, static_cast<const char *>(key)),
+      auto *name = static_cast<const char *>(key);
+      // The date is the commit's own and the author comes from the user
+      // name; a caller's value for either would be overwritten, so it is
+      // refused rather than dropped.
+      if (!std::strcmp(name, OSTREL_PROP_REVISION_DATE))
+        return ostrel_error_createf(OSTREL_ERR_BAD_PROPERTY_NAME, nullptr,
+                                    "Revision property '%s' is set by the repository when it "
+                                    "commits; it cannot be given",
+                                    name);
+      if (!std::strcmp(name, OSTREL_PROP_REVISION_AUTHOR))
+        return ostrel_error_createf(OSTREL_ERR_BAD_PROPERTY_NAME, nullptr,
+                                    "Revision property '%s' comes from the user name; it cannot "
+                                    "be given as a revision property",
+                                    name);
+      apr_hash_set(eb->revprops, apr_pstrdup(pool, name),
                    APR_HASH_KEY_STRING, ostrel_string_dup(static_cast<ostrel_string *>(val), pool));
     }
   }

@@ -120,10 +120,28 @@ class CommitEditorTest : public ra_test::RepositoryTest {
   Report report_;
 };
 
+// The author comes from the user name and the date from the commit: a value
+// for either among the revision properties is refused, not silently replaced.
+TEST_F(CommitEditorTest, AuthorAndDateCannotBeGivenAsRevisionProperties) {
+  for (const char *name : {"ostrel:author", "ostrel:date"}) {
+    apr_hash_t *revprops = apr_hash_make(pool_);
+    apr_hash_set(revprops, name, APR_HASH_KEY_STRING, str("mallory"));
+    apr_pool_t *pool = ostrel_pool_create(pool_);
+    RA_ASSERT_OK(open_session(&session_, repo_url_, "tester", pool));
+    ostrel_error *err = ostrel_ra_get_commit_editor3(session_, &ed_, &eb_, revprops,
+                                                     record_commit, &report_, nullptr, false, pool);
+    ASSERT_NE(err, nullptr) << name;
+    EXPECT_EQ(err->apr_err, OSTREL_ERR_BAD_PROPERTY_NAME);
+    EXPECT_NE(std::string(err->message).find(name), std::string::npos) << err->message;
+    ostrel_error_clear(err);
+    apr_pool_destroy(pool);
+  }
+  EXPECT_EQ(youngest(), 1);
+}
+
 TEST_F(CommitEditorTest, EveryKindOfChangeBecomesOneRevision) {
   apr_hash_t *revprops = apr_hash_make(pool_);
   apr_hash_set(revprops, "ostrel:log", APR_HASH_KEY_STRING, str("many changes"));
-  apr_hash_set(revprops, "ostrel:author", APR_HASH_KEY_STRING, str("mallory"));
   apr_hash_set(revprops, "note", APR_HASH_KEY_STRING, str("extra"));
   begin("tester", 1, "", revprops);
 
@@ -156,7 +174,7 @@ TEST_F(CommitEditorTest, EveryKindOfChangeBecomesOneRevision) {
       << report_.date;
   EXPECT_EQ(youngest(), 2);
   EXPECT_EQ(rev_prop(2, "ostrel:log"), "many changes");
-  EXPECT_EQ(rev_prop(2, "ostrel:author"), "tester");  // the baton's name wins
+  EXPECT_EQ(rev_prop(2, "ostrel:author"), "tester");
   EXPECT_EQ(rev_prop(2, "ostrel:date"), report_.date);
   EXPECT_EQ(rev_prop(2, "note"), "extra");
 

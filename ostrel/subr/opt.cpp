@@ -32,9 +32,13 @@ bool ostrel_prop_name_is_valid(const char *name) {
 
 ostrel_error *ostrel_opt_parse_revprop(apr_hash_t **revprops, const char *revprop_spec,
                                        apr_pool_t *pool) {
-  if (!*revprop_spec || *revprop_spec == '=')
+  if (!*revprop_spec)
     return ostrel_error_create(OSTREL_ERR_BAD_PROPERTY_NAME, nullptr,
                                "Revision property pair is empty (expected NAME[=VALUE])");
+  if (*revprop_spec == '=')
+    return ostrel_error_createf(OSTREL_ERR_BAD_PROPERTY_NAME, nullptr,
+                                "Revision property name is empty in '%s' (expected NAME[=VALUE])",
+                                revprop_spec);
   const char *utf8 = nullptr;
   OSTREL_ERR(ostrel_utf_cstring_to_utf8(&utf8, revprop_spec, pool));
   const char *equals = std::strchr(utf8, '=');

@@ -272,6 +272,15 @@ TEST_F(DriveTest, ReplaceByRemoveThenMkdirOrCopy) {
                             "close_file_node file (null)", "finish_edit"}));
 }
 
+TEST_F(DriveTest, RemoveDiscardsWhatWasMergedBeforeIt) {
+  // In list order the rm takes away the new child and the property; the
+  // directory added again is empty.
+  ASSERT_EQ(describe(commit({"mkdir", "d/new", "propset", "p", "v", "d", "rm", "d", "mkdir", "d"})),
+            "ok");
+  EXPECT_EQ(calls(), (Calls{"open_root_dir 5", "remove_entry d 5 in ''",
+                            "add_dir d (null) -1 in ''", "close_dir d", "finish_edit"}));
+}
+
 TEST_F(DriveTest, CopyCarriesSourceUrlAndRevision) {
   struct {
     std::vector<std::string> args;
@@ -444,6 +453,11 @@ TEST_F(DriveTest, MergeErrors) {
       {{"put", "/dev/null", "file", "mkdir", "file/y"}, "125002 | 'file' is not a directory"},
       {{"propset", "p", "v", "file", "put", "/dev/null", "file/y"}, "125002 | 'file' is not a directory"},
       {{"cp", "5", "file", "f2", "mkdir", "f2/y"}, "125002 | 'f2' is not a directory"},
+      // The same when the node turns out to be a file after actions below it.
+      {{"mkdir", "file/y", "put", "/dev/null", "file"}, "125002 | 'file' is not a directory"},
+      {{"mkdir", "file/y", "propset", "p", "v", "file"}, "125002 | 'file' is not a directory"},
+      {{"mkdir", "n/y", "put", "/dev/null", "n"}, "125002 | 'n' is not a directory"},
+      {{"mkdir", "n/y", "cp", "5", "file", "n"}, "125002 | 'n' is not a directory"},
   };
   for (const auto &c : cases) {
     rec_.calls.clear();

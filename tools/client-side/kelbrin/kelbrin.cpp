@@ -376,9 +376,19 @@ ostrel_error *parse_actions(const apr_array_header_t *argument_list, tool_option
       const char *candidate = (act->kind == action_kind::cp && url_index == 0)
                                   ? url
                                   : ostrel_uri_dirname(url, pool);
-      edit_root_url = edit_root_url
-                          ? ostrel_uri_get_longest_ancestor(edit_root_url, candidate, pool)
-                          : candidate;
+      if (edit_root_url) {
+        const char *ancestor = ostrel_uri_get_longest_ancestor(edit_root_url, candidate, pool);
+        // URLs of different schemes or hosts share no ancestor, so no one
+        // connection can reach them all.
+        if (!*ancestor)
+          return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
+                                      "'%s' and '%s' have no common ancestor, so they cannot "
+                                      "be changed in one commit",
+                                      edit_root_url, url);
+        edit_root_url = ancestor;
+      } else {
+        edit_root_url = candidate;
+      }
       ++i;
       if (i == n && url_index + 1 < entry->url_count) return insufficient();
     }
@@ -445,6 +455,15 @@ ostrel_error *path_error(const char *fmt, const char *path) {
   return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr, fmt, path);
 }
 
+// A node that turns out to be a file after actions were merged below it (mkdir
+// F/y, then put onto F) would have those actions dropped by the drive, which
+// never visits a file's children.
+ostrel_error *refuse_children_of_file(const op_node *node, const char *path) {
+  if (node->node_kind == ostrel_node_file && apr_hash_count(node->children))
+    return path_error("'%s' is not a directory", path);
+  return OSTREL_NO_ERROR;
+}
+
 }  // namespace
 
 ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_url,
@@ -494,6 +513,7 @@ ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_
     if (node->change_kind == change::change_open) {
       OSTREL_ERR(query(check_path, check_rev));
       if (node->node_kind == ostrel_node_none) return path_error("propset: '%s' not found", path);
+      OSTREL_ERR(refuse_children_of_file(node, path));
     }
     if (prop_value)
       apr_hash_set(node->prop_sets, prop_name, APR_HASH_KEY_STRING, prop_value);
@@ -509,6 +529,12 @@ ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_
   switch (kind) {
     case action_kind::rm:
       node->change_kind = change::change_delete;
+      // What was merged into or below the node before it is deleted goes with
+      // it; a node added again afterwards starts empty.
+      node->children = apr_hash_make(pool);
+      node->prop_sets = apr_hash_make(pool);
+      apr_array_clear(node->prop_deletes);
+      node->source_file = nullptr;
       OSTREL_ERR(query(check_path, check_rev));
       if (node->node_kind == ostrel_node_none) {
         if (from_elsewhere)
@@ -540,6 +566,7 @@ ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_
       if (!source) OSTREL_ERR_MALFUNCTION("copy source outside the edit root");
       OSTREL_ERR(query(source, copy_rev));
       if (node->node_kind == ostrel_node_none) return path_error("'%s' not found", source);
+      OSTREL_ERR(refuse_children_of_file(node, path));
       node->copy_url = copy_url;
       node->copy_rev = copy_rev;
       return OSTREL_NO_ERROR;
@@ -563,6 +590,7 @@ ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_
         node->change_kind = change::change_add;
         node->node_kind = ostrel_node_file;
       }
+      OSTREL_ERR(refuse_children_of_file(node, path));
       node->source_file = source_file;
       return OSTREL_NO_ERROR;
 

@@ -192,6 +192,10 @@ TEST_F(KelbrinParse, ActionErrors) {
       {{"frobnicate", "file:///r/a"}, "200004 | 'frobnicate' is not an action\n"},
       {{"MKDIR", "file:///r/a"}, "200004 | 'MKDIR' is not an action\n"},
       {{"mkdir", "r/a"}, "200004 | 'r/a' is not a URL, and --root-url (-U) not provided\n"},
+      // URLs of different schemes or hosts have no edit root to open.
+      {{"rm", "file:///E/a", "rm", "http://h/x"},
+       "125002 | 'file:///E' and 'http://h/x' have no common ancestor, so they cannot be changed "
+       "in one commit"},
       {{"propset", "ostrel:x", "caf\xE9", "file:///r/a"},
        "122002 | Error normalizing property value | Property value is not valid UTF-8 (byte 0xE9 "
        "at offset 3)"},
@@ -215,7 +219,6 @@ TEST_F(KelbrinParse, EditRootUrl) {
       {{"rm", "file:///E/d/old", "mkdir", "file:///E/d/new", "propset", "n", "v", "file:///E/d"},
        "file:///E"},
       {{"mkdir", "file:///"}, "file:///"},
-      {{"rm", "file:///E/a", "rm", "http://h/x"}, ""},
       {{"mkdir", "FILE://localhost/E/./a%7e//b/"}, "file:///E/a~"},
   };
   for (const auto &c : cases) {
