@@ -801,13 +801,16 @@ ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string>
   return nullptr;
 }
 
-// The parent directory of SEGS (which must not be the root) in the
-// transaction's tree, and whether its last segment names something.
+// The parent directory of SEGS in the transaction's tree, and whether its
+// last segment names something.  WHAT is the action as a verb phrase that
+// takes the path as its object ("make a directory at", "copy to"), so every
+// message reads "Cannot WHAT 'PATH': REASON".  The root has no parent: it
+// always exists, so asking for it is refused as an existing path.
 ostrel_error *mutable_parent(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                              const char *what, MNode **parent, bool *exists) {
   if (segs.empty())
-    return ostrel_error_createf(OSTREL_ERR_FS_ALREADY_EXISTS, nullptr, "Cannot %s the root '/'",
-                                what);
+    return ostrel_error_createf(OSTREL_ERR_FS_ALREADY_EXISTS, nullptr,
+                                "Cannot %s '/': the root always exists", what);
   std::vector<std::string> parent_segs(segs.begin(), segs.end() - 1);
   OSTREL_ERR(resolve_mutable(txn, parent_segs, parent));
   if ((*parent)->kind != ostrel_node_dir)
@@ -1778,11 +1781,11 @@ ostrel_error *ostrel_fs_change_txn_prop(ostrel_fs_txn *txn, const char *name,
 }
 
 ostrel_error *ostrel_fs_make_dir(ostrel_fs_root *root, const char *path, apr_pool_t *) {
-  return make_plain(root, path, ostrel_node_dir, "make directory");
+  return make_plain(root, path, ostrel_node_dir, "make a directory at");
 }
 
 ostrel_error *ostrel_fs_make_file(ostrel_fs_root *root, const char *path, apr_pool_t *) {
-  return make_plain(root, path, ostrel_node_file, "make file");
+  return make_plain(root, path, ostrel_node_file, "make a file at");
 }
 
 ostrel_error *ostrel_fs_delete(ostrel_fs_root *root, const char *path, apr_pool_t *) {

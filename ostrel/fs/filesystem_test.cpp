@@ -520,6 +520,39 @@ TEST_F(RepoTest, ChangesThatWouldBreakTheTreeAreRefusedNamingThePath) {
             OSTREL_ERR_FS_NOT_DIRECTORY);
 }
 
+// The root always exists and cannot go: each refusal names it in a sentence
+// that reads correctly for its action.
+TEST_F(RepoTest, ChangesAtTheRootAreRefusedWithAMessageThatReadsCorrectly) {
+  struct Case {
+    std::function<ostrel_error *(ostrel_fs_root *)> change;
+    apr_status_t code;
+    const char *message;
+  };
+  const Case cases[] = {
+      {[](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "/", nullptr); },
+       OSTREL_ERR_FS_ALREADY_EXISTS, "Cannot make a directory at '/': the root always exists"},
+      {[](ostrel_fs_root *r) { return ostrel_fs_make_file(r, "", nullptr); },
+       OSTREL_ERR_FS_ALREADY_EXISTS, "Cannot make a file at '/': the root always exists"},
+      {[this](ostrel_fs_root *r) { return ostrel_fs_copy(root_at(0), "/", r, "/", nullptr); },
+       OSTREL_ERR_FS_ALREADY_EXISTS, "Cannot copy to '/': the root always exists"},
+      {[](ostrel_fs_root *r) { return ostrel_fs_delete(r, "/", nullptr); }, OSTREL_ERR_BAD_PATH,
+       "Cannot delete the root '/'"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    std::string msg;
+    EXPECT_EQ(code_of(try_commit(c.change), &msg), c.code);
+    EXPECT_EQ(msg, std::string(c.message) + "\n");
+  }
+  // The same phrasing where the path is not the root.
+  std::string msg;
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_file(r, "f", nullptr); }));
+  EXPECT_EQ(code_of(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "f/x", nullptr); }),
+                    &msg),
+            OSTREL_ERR_FS_NOT_DIRECTORY);
+  EXPECT_EQ(msg, "Cannot make a directory at '/f/x': '/f' is not a directory\n");
+}
+
 TEST_F(RepoTest, BadConfigurationAndRevisionPropertyNamesAreRefused) {
   for (const char *value : {"", "soon", "-5", "12ms"}) {
     SCOPED_TRACE(value);
