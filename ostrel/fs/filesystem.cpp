@@ -263,6 +263,15 @@ namespace {
 // ---------------------------------------------------------------------------
 // Reading stored nodes and directory views
 
+// Every enumeration read from the database is checked before it is narrowed
+// to its type: a damaged row gives OSTREL_ERR_FS_CORRUPT, never a value
+// outside the enumeration handed to a caller (who may index a table with it).
+bool valid_node_kind(int64_t kind) { return kind == ostrel_node_file || kind == ostrel_node_dir; }
+
+bool valid_change_kind(int64_t kind) {
+  return kind >= ostrel_fs_path_change_modify && kind <= ostrel_fs_path_change_replace;
+}
+
 ostrel_error *load_node(ostrel_fs *filesystem, int64_t id, NodeRow &row) {
   Stmt st;
   OSTREL_ERR(filesystem->store.prepare(st,
@@ -275,8 +284,13 @@ ostrel_error *load_node(ostrel_fs *filesystem, int64_t id, NodeRow &row) {
     return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                 "Repository is damaged: node %lld is missing",
                                 static_cast<long long>(id));
+  const int64_t kind = st.int64(0);
+  if (!valid_node_kind(kind))
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository is damaged: node %lld has kind %lld",
+                                static_cast<long long>(id), static_cast<long long>(kind));
   row.id = id;
-  row.kind = static_cast<int>(st.int64(0));
+  row.kind = static_cast<int>(kind);
   row.nid = st.int64(1);
   row.pred = st.is_null(2) ? 0 : st.int64(2);
   row.line = st.int64(3);
@@ -288,10 +302,6 @@ ostrel_error *load_node(ostrel_fs *filesystem, int64_t id, NodeRow &row) {
                    st.bytes(8));
   row.dkey = st.is_null(9) ? 0 : st.int64(9);
   row.asof = st.is_null(10) ? 0 : st.int64(10);
-  if (row.kind != ostrel_node_file && row.kind != ostrel_node_dir)
-    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
-                                "Repository is damaged: node %lld has kind %d",
-                                static_cast<long long>(id), row.kind);
   return nullptr;
 }
 
@@ -322,6 +332,24 @@ struct Child {
   int kind = ostrel_node_none;
 };
 
+// The entry in columns CHILD_COL (node id) and CHILD_COL + 1 (its kind) of
+// a row of directory key DKEY naming NAME; a tombstone is an absent entry.
+ostrel_error *read_child(const Stmt &st, int child_col, int64_t dkey, const std::string &name,
+                         Child &out) {
+  out = Child{};
+  if (st.is_null(child_col)) return nullptr;
+  const int64_t kind = st.int64(child_col + 1);
+  if (!valid_node_kind(kind))
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository is damaged: entry '%s' of directory key %lld has "
+                                "kind %lld",
+                                name.c_str(), static_cast<long long>(dkey),
+                                static_cast<long long>(kind));
+  out.id = st.int64(child_col);
+  out.kind = static_cast<int>(kind);
+  return nullptr;
+}
+
 // The entry NAME of directory view V.
 ostrel_error *view_lookup(ostrel_fs *filesystem, View v, const std::string &name, Child &out) {
   out = Child{};
@@ -334,10 +362,7 @@ ostrel_error *view_lookup(ostrel_fs *filesystem, View v, const std::string &name
     bool row;
     OSTREL_ERR(st.step(&row));
     if (row) {
-      if (st.int64(2) > v.asof && !st.is_null(0)) {
-        out.id = st.int64(0);
-        out.kind = static_cast<int>(st.int64(1));
-      }
+      if (st.int64(2) > v.asof) OSTREL_ERR(read_child(st, 0, v.dkey, name, out));
       return nullptr;  // this key decides, also when the name is gone here
     }
     DirKey k;
@@ -369,7 +394,9 @@ ostrel_error *view_list(ostrel_fs *filesystem, View v, std::map<std::string, Chi
         if (!row) break;
         std::string name = st.text(0);
         if (!decided.insert(name).second) continue;
-        if (!st.is_null(1)) out[name] = Child{st.int64(1), static_cast<int>(st.int64(2))};
+        Child c;
+        OSTREL_ERR(read_child(st, 1, v.dkey, name, c));
+        if (c.id) out[name] = c;
       }
     }
     DirKey k;
@@ -431,6 +458,80 @@ ostrel_error *revision_root_node(ostrel_fs *filesystem, ostrel_revnum rev, int64
                                 static_cast<long>(rev));
   *root = st.int64(0);
   return nullptr;
+}
+
+// One row of a revision's changed paths, checked as it is read.
+struct ChangeRow {
+  ostrel_fs_path_change_kind change = ostrel_fs_path_change_modify;
+  ostrel_node_kind node_kind = ostrel_node_none;
+  bool text_mod = false;
+  bool prop_mod = false;
+  std::optional<std::string> copy_path;
+  ostrel_revnum copy_rev = OSTREL_INVALID_REVNUM;
+};
+
+// Whether PATH is a canonical '/'-rooted fs path ("/", "/a/b").
+bool canonical_path(const std::string &path) {
+  std::vector<std::string> segs;
+  ostrel_error *err = parse_path(path.c_str(), segs);
+  if (err) {
+    ostrel_error_clear(err);
+    return false;
+  }
+  return path == join_path(segs, segs.size());
+}
+
+// The changed paths of revision REV, keyed by path.  A row with a value no
+// commit writes (a kind outside its enumeration, a flag that is neither 0 nor
+// 1, a path that is not canonical, a copy source on a change that cannot have
+// one or from a revision not before REV) is OSTREL_ERR_FS_CORRUPT naming the
+// revision and the path.
+ostrel_error *read_changes(ostrel_fs *filesystem, ostrel_revnum rev,
+                           std::map<std::string, ChangeRow> &out) {
+  out.clear();
+  Stmt st;
+  OSTREL_ERR(filesystem->store.prepare(st, "SELECT path, change, node_kind, text_mod, prop_mod, "
+                                           "copy_path, copy_rev FROM changed_path WHERE rev=?1"));
+  st.bind(1, int64_t{rev});
+  while (true) {
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    if (!row) return nullptr;
+    const std::string path = st.text(0);
+    const int64_t change = st.int64(1), node_kind = st.int64(2);
+    const int64_t text_mod = st.int64(3), prop_mod = st.int64(4);
+    const bool has_copy_path = !st.is_null(5), has_copy_rev = !st.is_null(6);
+    ChangeRow ch;
+    if (has_copy_path) ch.copy_path = st.text(5);
+    if (has_copy_rev) ch.copy_rev = static_cast<ostrel_revnum>(st.int64(6));
+    std::string what;
+    if (!canonical_path(path))
+      what = "a path that is not a valid repository path";
+    else if (!valid_change_kind(change))
+      what = "change kind " + std::to_string(change);
+    else if (!valid_node_kind(node_kind))
+      what = "node kind " + std::to_string(node_kind);
+    else if ((text_mod != 0 && text_mod != 1) || (prop_mod != 0 && prop_mod != 1))
+      what = "a modification flag that is neither 0 nor 1";
+    else if (has_copy_path != has_copy_rev)
+      what = "half a copy source";
+    else if (has_copy_path && change != ostrel_fs_path_change_add &&
+             change != ostrel_fs_path_change_replace)
+      what = "a copy source on a change that is no add or replace";
+    else if (has_copy_path && (st.int64(6) < 0 || st.int64(6) >= rev))
+      what = "a copy source from revision " + std::to_string(st.int64(6));
+    else if (has_copy_path && !canonical_path(*ch.copy_path))
+      what = "a copy source that is not a valid repository path";
+    if (!what.empty())
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Repository is damaged: changed path '%s' of revision %ld has %s",
+                                  path.c_str(), static_cast<long>(rev), what.c_str());
+    ch.change = static_cast<ostrel_fs_path_change_kind>(change);
+    ch.node_kind = static_cast<ostrel_node_kind>(node_kind);
+    ch.text_mod = text_mod != 0;
+    ch.prop_mod = prop_mod != 0;
+    out[path] = std::move(ch);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -1641,30 +1742,19 @@ ostrel_error *ostrel_fs_paths_changed2(apr_hash_t **changed_paths, ostrel_fs_roo
   if (root->txn)
     return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
                                "Changed paths are known only for committed revisions");
-  Stmt st;
-  OSTREL_ERR(root->filesystem->store.prepare(st, "SELECT path, change, node_kind, text_mod, prop_mod, "
-                                         "copy_path, copy_rev FROM changed_path WHERE rev=?1"));
-  st.bind(1, int64_t{root->rev});
+  std::map<std::string, ChangeRow> rows;
+  OSTREL_ERR(read_changes(root->filesystem, root->rev, rows));
   apr_hash_t *hash = apr_hash_make(pool);
-  bool row;
-  while (true) {
-    OSTREL_ERR(st.step(&row));
-    if (!row) break;
+  for (auto &[path, row] : rows) {
     auto *ch = static_cast<ostrel_path_change *>(apr_pcalloc(pool, sizeof(ostrel_path_change)));
-    std::string p = st.text(0);
-    ch->change_kind = static_cast<ostrel_fs_path_change_kind>(st.int64(1));
-    ch->node_kind = static_cast<ostrel_node_kind>(st.int64(2));
-    ch->text_mod = st.int64(3) != 0;
-    ch->prop_mod = st.int64(4) != 0;
-    if (st.is_null(5)) {
-      ch->copyfrom_path = nullptr;
-      ch->copyfrom_rev = OSTREL_INVALID_REVNUM;
-    } else {
-      std::string cp = st.text(5);
-      ch->copyfrom_path = apr_pstrmemdup(pool, cp.data(), cp.size());
-      ch->copyfrom_rev = static_cast<ostrel_revnum>(st.int64(6));
-    }
-    apr_hash_set(hash, apr_pstrmemdup(pool, p.data(), p.size()), APR_HASH_KEY_STRING, ch);
+    ch->change_kind = row.change;
+    ch->node_kind = row.node_kind;
+    ch->text_mod = row.text_mod;
+    ch->prop_mod = row.prop_mod;
+    ch->copyfrom_path =
+        row.copy_path ? apr_pstrmemdup(pool, row.copy_path->data(), row.copy_path->size()) : nullptr;
+    ch->copyfrom_rev = row.copy_rev;
+    apr_hash_set(hash, apr_pstrmemdup(pool, path.data(), path.size()), APR_HASH_KEY_STRING, ch);
   }
   *changed_paths = hash;
   return nullptr;
@@ -1941,7 +2031,8 @@ class Verifier {
     bool row;
     OSTREL_ERR(st.step(&row));
     if (!row) return damage("/", "it has no date");
-    return node(root, ostrel_node_dir, "/");
+    OSTREL_ERR(node(root, ostrel_node_dir, "/"));
+    return changed_paths(root);
   }
 
  private:
@@ -1990,6 +2081,94 @@ class Verifier {
     return nullptr;
   }
 
+  // Checks the revision's changed-path rows against its tree (ROOT) and the
+  // tree each change was made from: the revision before, or for a path
+  // below a copy made in the same revision the copy's source.  An added,
+  // replaced or modified path exists now with the recorded kind, a deleted
+  // one does not; a modified or deleted path existed before with that kind,
+  // a replaced one existed before, an added one did not; a copy source
+  // exists with that kind.  Below a path added or replaced without history
+  // everything is new, so there is nothing before to compare with.  Costs a
+  // few path lookups per changed path.
+  ostrel_error *changed_paths(int64_t root) {
+    std::map<std::string, ChangeRow> changes;
+    OSTREL_ERR(wrap(read_changes(filesystem_, rev_, changes), "/"));
+    if (changes.empty()) return nullptr;
+    if (rev_ == 0) return damage(changes.begin()->first, "revision 0 lists changed paths");
+    int64_t prev_root;
+    OSTREL_ERR(revision_root_node(filesystem_, rev_ - 1, &prev_root));
+    for (auto &[path, ch] : changes) {
+      std::vector<std::string> segs;
+      OSTREL_ERR(wrap(parse_path(path.c_str(), segs), path));
+      const bool gone = ch.change == ostrel_fs_path_change_delete;
+      int kind;
+      OSTREL_ERR(kind_at(root, segs, &kind, path));
+      if (gone && kind != ostrel_node_none)
+        return damage(path, "it is listed as deleted but exists");
+      if (!gone && kind == ostrel_node_none)
+        return damage(path, "it is listed as changed but does not exist");
+      if (!gone && kind != ch.node_kind)
+        return damage(path, "it is listed with the wrong node kind");
+      if (ch.copy_path) {
+        std::vector<std::string> from;
+        int64_t from_root;
+        OSTREL_ERR(wrap(parse_path(ch.copy_path->c_str(), from), path));
+        OSTREL_ERR(wrap(revision_root_node(filesystem_, ch.copy_rev, &from_root), path));
+        OSTREL_ERR(kind_at(from_root, from, &kind, path));
+        if (kind != ch.node_kind)
+          return ostrel_error_createf(
+              OSTREL_ERR_FS_CORRUPT, nullptr,
+              "Revision %ld is damaged at '%s': its copy source '%s' in revision %ld is %s",
+              static_cast<long>(rev_), path.c_str(), ch.copy_path->c_str(),
+              static_cast<long>(ch.copy_rev),
+              kind == ostrel_node_none ? "missing" : "of another kind");
+      }
+      // Where the path was before this revision.
+      int64_t before_root = prev_root;
+      std::vector<std::string> before = segs;
+      for (size_t n = segs.size(); n-- > 1;) {
+        auto it = changes.find(join_path(segs, n));
+        if (it == changes.end() || (it->second.change != ostrel_fs_path_change_add &&
+                                    it->second.change != ostrel_fs_path_change_replace))
+          continue;
+        if (!it->second.copy_path) {
+          before_root = 0;  // below a new directory: nothing was there
+        } else {
+          OSTREL_ERR(wrap(parse_path(it->second.copy_path->c_str(), before), path));
+          before.insert(before.end(), segs.begin() + static_cast<std::ptrdiff_t>(n), segs.end());
+          OSTREL_ERR(wrap(revision_root_node(filesystem_, it->second.copy_rev, &before_root), path));
+        }
+        break;
+      }
+      if (!before_root) continue;
+      OSTREL_ERR(kind_at(before_root, before, &kind, path));
+      switch (ch.change) {
+        case ostrel_fs_path_change_add:
+          if (kind != ostrel_node_none) return damage(path, "it is listed as added but existed");
+          break;
+        case ostrel_fs_path_change_replace:
+          if (kind == ostrel_node_none)
+            return damage(path, "it is listed as replaced but did not exist");
+          break;
+        case ostrel_fs_path_change_modify:
+        case ostrel_fs_path_change_delete:
+          if (kind == ostrel_node_none)
+            return damage(path, "it is listed as modified or deleted but did not exist");
+          if (kind != ch.node_kind) return damage(path, "it is listed with the wrong node kind");
+          break;
+      }
+    }
+    return nullptr;
+  }
+
+  // The kind of SEGS below stored node ROOT (none when absent); errors are
+  // reported at PATH.
+  ostrel_error *kind_at(int64_t root, const std::vector<std::string> &segs, int *kind,
+                        const std::string &path) {
+    int64_t id;
+    return wrap(stored_resolve(filesystem_, root, segs, 0, &id, kind), path);
+  }
+
   // The entries that rows of key DKEY started after FROM and up to ASOF
   // give (tombstones excluded).
   ostrel_error *rows_since(int64_t dkey, int64_t from, int64_t asof,
@@ -2002,7 +2181,8 @@ class Verifier {
     while (true) {
       OSTREL_ERR(st.step(&row));
       if (!row) break;
-      entries[st.text(0)] = Child{st.int64(1), static_cast<int>(st.int64(2))};
+      std::string name = st.text(0);
+      OSTREL_ERR(read_child(st, 1, dkey, name, entries[name]));
     }
     return nullptr;
   }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
@@ -889,7 +890,173 @@ TEST_F(RepoTest, LongUploadDoesNotHoldBackOtherCommitters) {
   EXPECT_EQ(cat(root_at(2), "slow").size(), 3u * 1024 * 1024 + 5);
 }
 
-class DamageTest : public RepoTest {};
+class DamageTest : public RepoTest {
+ protected:
+  // Makes a fresh copy of the repository with SQL applied to its database;
+  // returns the copy's path.
+  std::string damaged_path(const char *sql) {
+    std::string copy = dir_ + "/damaged" + std::to_string(++copies_);
+    std::filesystem::copy(path_, copy);
+    sqlite3 *db;
+    EXPECT_EQ(sqlite3_open((copy + "/fs.db").c_str(), &db), SQLITE_OK);
+    char *msg = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &msg), SQLITE_OK) << (msg ? msg : "") << sql;
+    sqlite3_free(msg);
+    sqlite3_close(db);
+    return copy;
+  }
+
+  // The same, opened.
+  ostrel_fs *damaged_copy(const char *sql) {
+    ostrel_repos *repos;
+    EXPECT_EQ(take_error(ostrel_repos_open2(&repos, damaged_path(sql).c_str(), nullptr, pool_)),
+              "");
+    return ostrel_repos_fs(repos);
+  }
+
+  // Verifies every revision of FILESYSTEM; returns the error's code and text
+  // in *MSG, and in *VERIFIED the revisions that passed.
+  apr_status_t verify_all(ostrel_fs *filesystem, std::string *msg,
+                          std::vector<ostrel_revnum> *verified) {
+    ostrel_revnum y;
+    EXPECT_EQ(take_error(ostrel_fs_youngest_rev(&y, filesystem, pool_)), "");
+    return code_of(ostrel_fs_verify(
+                       filesystem, 0, y,
+                       [](void *baton, ostrel_revnum rev, apr_pool_t *) {
+                         static_cast<std::vector<ostrel_revnum> *>(baton)->push_back(rev);
+                       },
+                       verified, pool_),
+                   msg);
+  }
+
+  // r1: make_trunk; r2: /trunk/a changed; r3: /trunk copied to /branch and
+  // /branch/sub/b deleted.
+  void make_history() {
+    OK(try_commit(make_trunk));
+    OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "two"); }));
+    OK(try_commit([this](ostrel_fs_root *r) {
+      OSTREL_ERR(ostrel_fs_copy(root_at(1), "trunk", r, "branch", nullptr));
+      return ostrel_fs_delete(r, "branch/sub/b", nullptr);
+    }));
+  }
+
+  int copies_ = 0;
+};
+
+// Stored values outside their enumeration are damage, reported with where
+// they are, never handed on (a caller may index a table with them).
+TEST_F(DamageTest, OutOfRangeStoredKindsAreRefusedNamingWhereTheyAre) {
+  make_history();
+  struct Case {
+    const char *sql;
+    std::function<ostrel_error *(ostrel_fs *)> read;
+    std::vector<const char *> says;
+  };
+  auto changed_in_r2 = [this](ostrel_fs *filesystem) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 2, pool_));
+    apr_hash_t *changed;
+    return ostrel_fs_paths_changed2(&changed, root, pool_);
+  };
+  auto list_trunk = [this](ostrel_fs *filesystem) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    apr_hash_t *entries;
+    return ostrel_fs_dir_entries(&entries, root, "trunk", pool_);
+  };
+  auto kind_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    ostrel_node_kind kind;
+    return ostrel_fs_check_path(&kind, root, "trunk/a", pool_);
+  };
+  auto props_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    apr_hash_t *props;
+    return ostrel_fs_node_proplist(&props, root, "trunk/a", pool_);
+  };
+  const Case cases[] = {
+      {"UPDATE changed_path SET change=200000 WHERE rev=2", changed_in_r2,
+       {"'/trunk/a'", "revision 2", "change kind 200000"}},
+      {"UPDATE changed_path SET change=-1 WHERE rev=2", changed_in_r2, {"change kind -1"}},
+      {"UPDATE changed_path SET node_kind=3 WHERE rev=2", changed_in_r2, {"node kind 3"}},
+      {"UPDATE changed_path SET node_kind=0 WHERE rev=2", changed_in_r2, {"node kind 0"}},
+      {"UPDATE changed_path SET text_mod=2 WHERE rev=2", changed_in_r2, {"neither 0 nor 1"}},
+      {"UPDATE changed_path SET copy_path='/trunk', copy_rev=1 WHERE rev=2", changed_in_r2,
+       {"no add or replace"}},
+      {"UPDATE changed_path SET path='trunk//a' WHERE rev=2", changed_in_r2,
+       {"'trunk//a'", "not a valid repository path"}},
+      {"UPDATE changed_path SET copy_rev=NULL WHERE rev=3 AND change=1",
+       [this](ostrel_fs *filesystem) -> ostrel_error * {
+         ostrel_fs_root *root;
+         OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 3, pool_));
+         apr_hash_t *changed;
+         return ostrel_fs_paths_changed2(&changed, root, pool_);
+       },
+       {"'/branch'", "revision 3", "half a copy source"}},
+      {"UPDATE dirent SET kind=7 WHERE name='a'", list_trunk, {"'a'", "kind 7"}},
+      {"UPDATE dirent SET kind=4294967298 WHERE name='a'", kind_of_a, {"kind 4294967298"}},
+      {"UPDATE node SET kind=4294967297 WHERE id=(SELECT child FROM dirent WHERE name='a' "
+       "ORDER BY start_rev LIMIT 1)",
+       props_of_a, {"kind 4294967297"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.sql);
+    ostrel_fs *filesystem = damaged_copy(c.sql);
+    std::string msg;
+    EXPECT_EQ(code_of(c.read(filesystem), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
+    for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
+    // verify finds it too, in the revision where it is.
+    std::vector<ostrel_revnum> verified;
+    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
+  }
+}
+
+// Changed-path rows that hold valid values but disagree with the trees:
+// verify stops at the revision that lists them, naming the path.
+TEST_F(DamageTest, VerifyChecksChangedPathsAgainstTheTrees) {
+  make_history();
+  {
+    std::string msg;
+    std::vector<ostrel_revnum> verified;
+    EXPECT_EQ(verify_all(filesystem_, &msg, &verified), 0) << msg;
+  }
+  struct Case {
+    const char *sql;
+    ostrel_revnum rev;
+    const char *path;
+  };
+  const Case cases[] = {
+      // r3: A /branch (from /trunk:1), D /branch/sub/b
+      {"UPDATE changed_path SET node_kind=1 WHERE rev=3 AND change=1", 3, "/branch"},
+      {"UPDATE changed_path SET copy_path='/gone' WHERE rev=3 AND change=1", 3, "/gone"},
+      {"UPDATE changed_path SET copy_rev=0 WHERE rev=3 AND change=1", 3, "/trunk"},
+      {"UPDATE changed_path SET path='/trunk/sub/b' WHERE rev=3 AND change=2", 3, "/trunk/sub/b"},
+      {"UPDATE changed_path SET path='/branch/sub/zz' WHERE rev=3 AND change=2", 3,
+       "/branch/sub/zz"},
+      {"UPDATE changed_path SET node_kind=2 WHERE rev=3 AND change=2", 3, "/branch/sub/b"},
+      {"UPDATE changed_path SET change=3 WHERE rev=3 AND change=1", 3, "/branch"},
+      // r2: M /trunk/a
+      {"UPDATE changed_path SET path='/nowhere' WHERE rev=2", 2, "/nowhere"},
+      {"UPDATE changed_path SET change=1 WHERE rev=2", 2, "/trunk/a"},
+      {"INSERT INTO changed_path VALUES(2, '/trunk/new', 1, 1, 0, 0, NULL, NULL)", 2,
+       "/trunk/new"},
+      {"INSERT INTO changed_path VALUES(0, '/x', 1, 1, 0, 0, NULL, NULL)", 0, "/x"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.sql);
+    ostrel_fs *filesystem = damaged_copy(c.sql);
+    std::string msg;
+    std::vector<ostrel_revnum> verified;
+    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
+    std::vector<ostrel_revnum> before;
+    for (ostrel_revnum r = 0; r < c.rev; ++r) before.push_back(r);
+    EXPECT_EQ(verified, before);
+    EXPECT_NE(msg.find("Revision " + std::to_string(c.rev)), std::string::npos) << msg;
+    EXPECT_NE(msg.find(c.path), std::string::npos) << msg;
+  }
+}
 
 TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
   OK(try_commit(make_trunk));
