@@ -324,6 +324,14 @@ ostrel_error *load_dirkey(ostrel_fs *filesystem, int64_t dkey, DirKey &k) {
   k.parent = st.is_null(0) ? 0 : st.int64(0);
   k.parent_asof = st.is_null(1) ? 0 : st.int64(1);
   k.head_asof = st.int64(2);
+  // A key is forked from a key that already exists, so a parent always has a
+  // smaller id.  Readers follow parent links until a key has none; refusing
+  // any other link is what guarantees that walk ends on a damaged chain.
+  if (k.parent != 0 && (k.parent < 0 || k.parent >= dkey))
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository is damaged: directory key %lld has parent %lld, "
+                                "which does not precede it",
+                                static_cast<long long>(dkey), static_cast<long long>(k.parent));
   return nullptr;
 }
 
@@ -573,7 +581,21 @@ ostrel_error *mnode_child(ostrel_fs *filesystem, MNode &m, const std::string &na
   return nullptr;
 }
 
-ostrel_error *resolve(ostrel_fs_root *root, const std::vector<std::string> &segs, Loc &loc) {
+// Adds to a damage report which path of which root was being read, so that
+// the message says where the damage was met; other errors pass unchanged.
+ostrel_error *damage_at(ostrel_error *err, const ostrel_fs_root *root,
+                        const std::vector<std::string> &segs) {
+  if (!err || err->apr_err != OSTREL_ERR_FS_CORRUPT) return err;
+  std::string p = join_path(segs, segs.size());
+  if (root->txn)
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, err,
+                                "Cannot read '%s' in the transaction", p.c_str());
+  return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, err, "Cannot read '%s' in revision %ld",
+                              p.c_str(), static_cast<long>(root->rev));
+}
+
+ostrel_error *resolve_unnamed(ostrel_fs_root *root, const std::vector<std::string> &segs,
+                              Loc &loc) {
   if (!root->txn) {
     loc = Loc{};
     return stored_resolve(root->filesystem, root->root_node, segs, 0, &loc.id, &loc.kind);
@@ -595,6 +617,10 @@ ostrel_error *resolve(ostrel_fs_root *root, const std::vector<std::string> &segs
     }
   }
   return nullptr;
+}
+
+ostrel_error *resolve(ostrel_fs_root *root, const std::vector<std::string> &segs, Loc &loc) {
+  return damage_at(resolve_unnamed(root, segs, loc), root, segs);
 }
 
 ostrel_error *resolve_existing(ostrel_fs_root *root, const char *path,
@@ -1569,16 +1595,16 @@ ostrel_error *ostrel_fs_dir_entries(apr_hash_t **entries, ostrel_fs_root *root, 
   if (loc.m) {
     ostrel_error *err;
     View v = mnode_base_view(root->filesystem, *loc.m, &err);
-    OSTREL_ERR(err);
-    OSTREL_ERR(view_list(root->filesystem, v, list));
+    OSTREL_ERR(damage_at(err, root, segs));
+    OSTREL_ERR(damage_at(view_list(root->filesystem, v, list), root, segs));
     for (auto &[name, e] : loc.m->entries) {
       if (e.node) list[name] = Child{1, e.node->kind};
       else list.erase(name);
     }
   } else {
     NodeRow row;
-    OSTREL_ERR(load_node(root->filesystem, loc.id, row));
-    OSTREL_ERR(view_list(root->filesystem, View{row.dkey, row.asof}, list));
+    OSTREL_ERR(damage_at(load_node(root->filesystem, loc.id, row), root, segs));
+    OSTREL_ERR(damage_at(view_list(root->filesystem, View{row.dkey, row.asof}, list), root, segs));
   }
   apr_hash_t *hash = apr_hash_make(pool);
   for (auto &[name, child] : list) {
@@ -1793,6 +1819,15 @@ ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root 
   // Not cached: walk the node's history back to where its line began.
   NodeRow cur = node;
   while (cur.pred) {
+    // A predecessor is always an older row; anything else would make this
+    // walk endless.
+    if (cur.pred < 0 || cur.pred >= cur.id)
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Repository is damaged: node %lld has predecessor %lld, which "
+                                  "does not precede it (history of '%s')",
+                                  static_cast<long long>(cur.id),
+                                  static_cast<long long>(cur.pred),
+                                  join_path(segs, segs.size()).c_str());
     int64_t pred = cur.pred;
     OSTREL_ERR(load_node(filesystem, pred, cur));
   }
@@ -2050,6 +2085,14 @@ class Verifier {
 
   ostrel_error *node(int64_t id, int expected_kind, const std::string &path) {
     if (done_.count(id)) return nullptr;
+    // A directory listed inside itself would recurse without end.
+    if (!open_.insert(id).second) return damage(path, "it contains itself");
+    ostrel_error *err = checked_node(id, expected_kind, path);
+    open_.erase(id);
+    return err;
+  }
+
+  ostrel_error *checked_node(int64_t id, int expected_kind, const std::string &path) {
     NodeRow row;
     OSTREL_ERR(wrap(load_node(filesystem_, id, row), path));
     if (row.kind != expected_kind) return damage(path, "its node has the wrong kind");
@@ -2217,6 +2260,7 @@ class Verifier {
   ostrel_fs *filesystem_;
   ostrel_revnum rev_ = 0;
   std::set<int64_t> done_;
+  std::set<int64_t> open_;  // the directories being checked, from the root down
   std::set<int64_t> contents_done_;
 };
 

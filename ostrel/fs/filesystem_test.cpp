@@ -914,6 +914,44 @@ class DamageTest : public RepoTest {
     return ostrel_repos_fs(repos);
   }
 
+  // Runs READ on its own handle on the repository at PATH, in a child
+  // process that an alarm ends after 30 s, so that a read that never ends
+  // fails the test instead of hanging it.  Returns "CODE MESSAGE" for READ's
+  // error, "" for success, or how the child died.
+  static std::string bounded_read(const std::string &path,
+                                  const std::function<ostrel_error *(ostrel_fs *, apr_pool_t *)> &read) {
+    int fds[2];
+    if (pipe(fds) != 0) return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      alarm(30);
+      apr_pool_t *pool = ostrel_pool_create(nullptr);
+      ostrel_repos *repos;
+      ostrel_error *err = ostrel_repos_open2(&repos, path.c_str(), nullptr, pool);
+      if (!err) err = read(ostrel_repos_fs(repos), pool);
+      std::string text = err ? std::to_string(err->apr_err) + " " : "";
+      text += take_error(err);
+      for (size_t done = 0; done < text.size();) {
+        ssize_t n = write(fds[1], text.data() + done, text.size() - done);
+        if (n <= 0) _exit(2);
+        done += static_cast<size_t>(n);
+      }
+      _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status))
+      return WTERMSIG(status) == SIGALRM ? "hung" : "killed by signal " + std::to_string(WTERMSIG(status));
+    if (WEXITSTATUS(status) != 0) return "child failed";
+    return out;
+  }
+
   // Verifies every revision of FILESYSTEM; returns the error's code and text
   // in *MSG, and in *VERIFIED the revisions that passed.
   apr_status_t verify_all(ostrel_fs *filesystem, std::string *msg,
@@ -1010,6 +1048,75 @@ TEST_F(DamageTest, OutOfRangeStoredKindsAreRefusedNamingWhereTheyAre) {
     // verify finds it too, in the revision where it is.
     std::vector<ostrel_revnum> verified;
     EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
+  }
+}
+
+// Links that should lead to older rows but loop (a directory key its own
+// parent, a node its own predecessor, a directory inside itself) are damage,
+// reported where they are met, instead of walks or recursions without end.
+TEST_F(DamageTest, LoopingLinksAreDamageNotEndlessWalks) {
+  make_history();
+  const std::string corrupt = std::to_string(OSTREL_ERR_FS_CORRUPT) + " ";
+  auto youngest_root = [](ostrel_fs *filesystem, apr_pool_t *pool, ostrel_fs_root **root) {
+    ostrel_revnum y;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, pool));
+    return ostrel_fs_revision_root(root, filesystem, y, pool);
+  };
+  auto check_absent = [&](ostrel_fs *filesystem, apr_pool_t *pool) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(youngest_root(filesystem, pool, &root));
+    ostrel_node_kind kind;
+    return ostrel_fs_check_path(&kind, root, "/nothere", pool);
+  };
+  auto list_trunk = [&](ostrel_fs *filesystem, apr_pool_t *pool) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(youngest_root(filesystem, pool, &root));
+    apr_hash_t *entries;
+    return ostrel_fs_dir_entries(&entries, root, "/trunk", pool);
+  };
+  auto origin_of_root = [&](ostrel_fs *filesystem, apr_pool_t *pool) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(youngest_root(filesystem, pool, &root));
+    ostrel_revnum rev;
+    return ostrel_fs_node_origin_rev(&rev, root, "/", pool);
+  };
+  auto verify = [](ostrel_fs *filesystem, apr_pool_t *pool) -> ostrel_error * {
+    ostrel_revnum y;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, pool));
+    return ostrel_fs_verify(filesystem, 0, y, nullptr, nullptr, pool);
+  };
+  struct Case {
+    const char *name;
+    const char *sql;
+    std::function<ostrel_error *(ostrel_fs *, apr_pool_t *)> read;
+    std::vector<const char *> says;
+  };
+  const char kSelfParentKeys[] = "UPDATE dirkey SET parent=id, parent_asof=1";
+  const char kSelfPredRoot[] =
+      "UPDATE node SET pred=id WHERE id=(SELECT max(root) FROM revision);"
+      "DELETE FROM node_origin";
+  const char kOldestPointsToNewest[] =
+      "UPDATE node SET pred=(SELECT max(root) FROM revision) WHERE id=1;"
+      "DELETE FROM node_origin";
+  const char kDirectoryInsideItself[] =
+      "UPDATE dirent SET child=(SELECT root FROM revision WHERE rev=1), kind=2 WHERE name='sub'";
+  const Case cases[] = {
+      {"lookup of an absent name", kSelfParentKeys, check_absent,
+       {"directory key", "'/nothere' in revision 3"}},
+      {"listing", kSelfParentKeys, list_trunk, {"directory key", "'/trunk' in revision 3"}},
+      {"verify", kSelfParentKeys, verify, {"directory key", "Revision 1"}},
+      {"origin of a node its own predecessor", kSelfPredRoot, origin_of_root,
+       {"predecessor", "'/'"}},
+      {"origin through a history that loops", kOldestPointsToNewest, origin_of_root,
+       {"predecessor"}},
+      {"verify of a directory inside itself", kDirectoryInsideItself, verify,
+       {"Revision 1", "'/trunk/sub'", "contains itself"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string msg = bounded_read(damaged_path(c.sql), c.read);
+    EXPECT_EQ(msg.rfind(corrupt, 0), 0u) << msg;
+    for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
   }
 }
 

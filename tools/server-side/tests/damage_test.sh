@@ -99,4 +99,11 @@ damage "UPDATE dirent SET kind=7 WHERE name='sub'"
 expect_damage "ls over an entry of unknown kind" ostrel-admin "$admin" ls "$T/broken" /trunk -r 1 -- "kind 7"
 expect_verify_stops_at 1 "entry of unknown kind" "/trunk"
 
+# --- A directory-key chain that loops: reads and verify fail instead of hanging.
+damage "UPDATE dirkey SET parent=id, parent_asof=1"
+expect_damage "ls of an absent path through a looping key" ostrel-admin \
+  "$admin" ls "$T/broken" /nothere -- "/nothere"
+expect_damage "ls through a looping key" ostrel-admin "$admin" ls "$T/broken" /trunk -- "/trunk"
+expect_verify_stops_at 1 "looping key" "directory key"
+
 finish
