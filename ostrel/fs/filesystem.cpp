@@ -33,12 +33,16 @@
 //  2. The final step is one SQLite write transaction (BEGIN IMMEDIATE, the
 //     database's only write lock): it reads Y again, checks every changed path
 //     against revisions after the base (out of date -> rollback, nothing
-//     written), writes the new nodes, directory rows, the revision row, its
-//     properties and changed paths, and marks the contents it uses as
-//     committed.  Readers (WAL snapshots) keep seeing 0..Y until it commits
-//     and then see 0..Y+1 at once; no reader ever sees part of it.  Rows that
-//     revisions 0..Y read are never changed except end_rev of a directory row
-//     being lowered from "forever" to Y+1, which older views do not read.
+//     written: a file conflicts when its node changed after the base; a
+//     directory whose properties the transaction changes conflicts only when
+//     its own properties differ from the base's or it was deleted or
+//     replaced, never because a commit passed through it), writes the new
+//     nodes, directory rows, the revision row, its properties and changed
+//     paths, and marks the contents it uses as committed.  Readers (WAL
+//     snapshots) keep seeing 0..Y until it commits and then see 0..Y+1 at
+//     once; no reader ever sees part of it.  Rows that revisions 0..Y read
+//     are never changed except end_rev of a directory row being lowered from
+//     "forever" to Y+1, which older views do not read.
 //  3. A crash at any moment before the final COMMIT leaves revisions 0..Y
 //     intact (SQLite rolls the write transaction back); a crash after it
 //     leaves 0..Y+1.  What a killed transaction leaves behind is its txn row
@@ -1132,8 +1136,19 @@ class Committer {
     NodeRow source;
     if (m.base) OSTREL_ERR(load_node(filesystem_, m.base, source));
     const NodeRow *from = m.added ? (m.base ? &source : nullptr) : ynode;
-    if (!m.added && (m.props_changed || m.text_changed) && ynode->id != m.base)
-      return out_of_date(path);
+    if (!m.added && ynode->id != m.base) {
+      // A file's node changes only when its text or properties do, so any
+      // newer node conflicts with a change to either.  A directory's node is
+      // rewritten by every commit that passes through it; only its own
+      // properties conflict with a property change here (its deletion or
+      // replacement was refused by the caller, which compares node ids).
+      // Properties equal to the base's lose nothing when written over, also
+      // when a later commit changed them and another changed them back.
+      if (m.kind == ostrel_node_file && (m.props_changed || m.text_changed))
+        return out_of_date(path);
+      if (m.kind == ostrel_node_dir && m.props_changed && ynode->props != source.props)
+        return out_of_date(path);
+    }
 
     NodeRow n;
     n.kind = m.kind;

@@ -398,8 +398,6 @@ TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
        [](ostrel_fs_root *r) { return ostrel_fs_delete(r, "trunk/a", nullptr); }, "/trunk/a"},
       {"set a property on a file changed since",
        [](ostrel_fs_root *r) { return propset(r, "trunk/a", "p", "v"); }, "/trunk/a"},
-      {"set a property on a directory changed below since",
-       [](ostrel_fs_root *r) { return propset(r, "trunk", "p", "v"); }, "/trunk"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -414,6 +412,102 @@ TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
   EXPECT_EQ(y, 2);
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
+}
+
+// A directory's node is rewritten by every commit that passes through it, so
+// only its own properties (or its deletion or replacement) can make a
+// property change on it out of date.
+TEST_F(RepoTest, DirectoryPropertyChangeIsOutOfDateOnlyWhenItsOwnPropertiesChanged) {
+  OK(try_commit(make_trunk));  // r1: /trunk has color=blue
+  using Change = std::function<ostrel_error *(ostrel_fs_root *)>;
+  auto set = [](const char *path, const char *name, const char *value) -> Change {
+    return [=](ostrel_fs_root *r) { return propset(r, path, name, value); };
+  };
+  struct Case {
+    const char *name;
+    Change theirs;      // committed after the base of ours
+    const char *dir;    // ours sets property "mine" to VALUE on DIR
+    const char *value;
+    const char *conflict;  // nullptr: ours commits
+  };
+  const Case cases[] = {
+      {"a file's text changed below", [](ostrel_fs_root *r) { return put(r, "trunk/sub/b", "2"); },
+       "trunk", "1", nullptr},
+      {"a file added below",
+       [](ostrel_fs_root *r) { return ostrel_fs_make_file(r, "trunk/sub/new", nullptr); }, "trunk",
+       "2", nullptr},
+      {"a file's property changed below", set("trunk/a", "p", "x"), "trunk", "3", nullptr},
+      {"root, a file's text changed below",
+       [](ostrel_fs_root *r) { return put(r, "trunk/a", "4"); }, "/", "4", nullptr},
+      {"a property changed and changed back in one commit",
+       [](ostrel_fs_root *r) {
+         OSTREL_ERR(propset(r, "trunk", "color", "red"));
+         return propset(r, "trunk", "color", "blue");
+       },
+       "trunk", "5", nullptr},
+      {"a property of the same directory changed", set("trunk", "color", "red"), "trunk", "6",
+       "/trunk"},
+      {"a property of the same directory deleted", set("trunk", "color", nullptr), "trunk", "7",
+       "/trunk"},
+      {"root, its own property changed", set("/", "color", "red"), "/", "8", "/"},
+      {"the directory replaced",
+       [](ostrel_fs_root *r) {
+         OSTREL_ERR(ostrel_fs_delete(r, "trunk/sub", nullptr));
+         return ostrel_fs_make_dir(r, "trunk/sub", nullptr);
+       },
+       "trunk/sub", "9", "/trunk/sub"},
+      {"the directory deleted",
+       [](ostrel_fs_root *r) { return ostrel_fs_delete(r, "trunk/sub", nullptr); }, "trunk/sub",
+       "10", "/trunk/sub"},
+  };
+  // NAME=VALUE; for each property of PATH in REV but "mine", in name order.
+  auto others = [this](ostrel_revnum rev, const char *path) {
+    apr_hash_t *props = nullptr;
+    EXPECT_EQ(take_error(ostrel_fs_node_proplist(&props, root_at(rev), path, pool_)), "");
+    std::map<std::string, std::string> sorted;
+    for (apr_hash_index_t *hi = apr_hash_first(pool_, props); hi; hi = apr_hash_next(hi)) {
+      const void *key;
+      void *val;
+      apr_hash_this(hi, &key, nullptr, &val);
+      auto *v = static_cast<const ostrel_string *>(val);
+      if (std::string(static_cast<const char *>(key)) != "mine")
+        sorted[static_cast<const char *>(key)] = std::string(v->data, v->len);
+    }
+    std::string out;
+    for (auto &[k, v] : sorted) out += k + "=" + v + ";";
+    return out;
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ostrel_revnum base, theirs, ours;
+    OK(ostrel_fs_youngest_rev(&base, filesystem_, pool_));
+    OK(try_commit(c.theirs, &theirs));
+    const char *conflict = nullptr;
+    ostrel_error *err = try_commit(set(c.dir, "mine", c.value), &ours, base, &conflict);
+    if (c.conflict) {
+      std::string msg;
+      EXPECT_EQ(code_of(err, &msg), OSTREL_ERR_FS_OUT_OF_DATE) << msg;
+      EXPECT_STREQ(conflict, c.conflict);
+      continue;
+    }
+    OK(err);
+    // Ours sets its property and keeps everything theirs did.
+    auto changed = changes(ours);
+    EXPECT_EQ(changed.size(), 1u);
+    EXPECT_TRUE(changed.count(c.dir[0] == '/' ? c.dir : "/" + std::string(c.dir)));
+    ostrel_string *mine = nullptr;
+    OK(ostrel_fs_node_prop(&mine, root_at(ours), c.dir, "mine", pool_));
+    ASSERT_NE(mine, nullptr);
+    EXPECT_EQ(std::string(mine->data, mine->len), c.value);
+    for (const char *path : {c.dir, "trunk/a", "trunk/sub/b"})
+      EXPECT_EQ(others(ours, path), others(theirs, path)) << path;
+    for (const char *path : {"trunk/a", "trunk/sub/b"})
+      EXPECT_EQ(cat(root_at(ours), path), cat(root_at(theirs), path)) << path;
+    EXPECT_EQ(entries(root_at(ours), "trunk/sub"), entries(root_at(theirs), "trunk/sub"));
+  }
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
+  OK(ostrel_fs_verify(filesystem_, 0, y, nullptr, nullptr, pool_));
 }
 
 TEST_F(RepoTest, TransactionsThatOnlyPassThroughTheSameDirectoriesBothCommit) {

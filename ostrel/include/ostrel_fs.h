@@ -205,9 +205,12 @@ ostrel_error *ostrel_fs_apply_text(ostrel_stream **contents, ostrel_fs_root *roo
  * written.  Directories that TXN only passes through (to reach what it
  * changes) do not count as changed: the commit keeps what later revisions
  * did in them, unless one of them was deleted or replaced since the base.  A
- * property change on a directory counts as a change of the directory, so it
- * is out of date when anything below it changed since the base.  Waiting for
- * another committer longer than the busy timeout gives OSTREL_ERR_FS_BUSY.  On any failure TXN is still usable only for
+ * property change on a directory is out of date only when that directory's
+ * own properties at the youngest revision differ from those at the base, or
+ * the directory was deleted or replaced since the base; changes below it
+ * (which rewrite it on their way) do not count, and the commit keeps them.
+ * Waiting for another committer longer than the busy timeout gives
+ * OSTREL_ERR_FS_BUSY.  On any failure TXN is still usable only for
  * ostrel_fs_abort_txn. */
 ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_rev,
                                    ostrel_fs_txn *txn, apr_pool_t *pool);
