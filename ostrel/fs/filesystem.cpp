@@ -33,12 +33,16 @@
 //  2. The final step is one SQLite write transaction (BEGIN IMMEDIATE, the
 //     database's only write lock): it reads Y again, checks every changed path
 //     against revisions after the base (out of date -> rollback, nothing
-//     written), writes the new nodes, directory rows, the revision row, its
-//     properties and changed paths, and marks the contents it uses as
-//     committed.  Readers (WAL snapshots) keep seeing 0..Y until it commits
-//     and then see 0..Y+1 at once; no reader ever sees part of it.  Rows that
-//     revisions 0..Y read are never changed except end_rev of a directory row
-//     being lowered from "forever" to Y+1, which older views do not read.
+//     written: a file conflicts when its node changed after the base; a
+//     directory whose properties the transaction changes conflicts only when
+//     its own properties differ from the base's or it was deleted or
+//     replaced, never because a commit passed through it), writes the new
+//     nodes, directory rows, the revision row, its properties and changed
+//     paths, and marks the contents it uses as committed.  Readers (WAL
+//     snapshots) keep seeing 0..Y until it commits and then see 0..Y+1 at
+//     once; no reader ever sees part of it.  Rows that revisions 0..Y read
+//     are never changed except end_rev of a directory row being lowered from
+//     "forever" to Y+1, which older views do not read.
 //  3. A crash at any moment before the final COMMIT leaves revisions 0..Y
 //     intact (SQLite rolls the write transaction back); a crash after it
 //     leaves 0..Y+1.  What a killed transaction leaves behind is its txn row
@@ -263,6 +267,15 @@ namespace {
 // ---------------------------------------------------------------------------
 // Reading stored nodes and directory views
 
+// Every enumeration read from the database is checked before it is narrowed
+// to its type: a damaged row gives OSTREL_ERR_FS_CORRUPT, never a value
+// outside the enumeration handed to a caller (who may index a table with it).
+bool valid_node_kind(int64_t kind) { return kind == ostrel_node_file || kind == ostrel_node_dir; }
+
+bool valid_change_kind(int64_t kind) {
+  return kind >= ostrel_fs_path_change_modify && kind <= ostrel_fs_path_change_replace;
+}
+
 ostrel_error *load_node(ostrel_fs *filesystem, int64_t id, NodeRow &row) {
   Stmt st;
   OSTREL_ERR(filesystem->store.prepare(st,
@@ -275,8 +288,13 @@ ostrel_error *load_node(ostrel_fs *filesystem, int64_t id, NodeRow &row) {
     return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                 "Repository is damaged: node %lld is missing",
                                 static_cast<long long>(id));
+  const int64_t kind = st.int64(0);
+  if (!valid_node_kind(kind))
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository is damaged: node %lld has kind %lld",
+                                static_cast<long long>(id), static_cast<long long>(kind));
   row.id = id;
-  row.kind = static_cast<int>(st.int64(0));
+  row.kind = static_cast<int>(kind);
   row.nid = st.int64(1);
   row.pred = st.is_null(2) ? 0 : st.int64(2);
   row.line = st.int64(3);
@@ -288,10 +306,6 @@ ostrel_error *load_node(ostrel_fs *filesystem, int64_t id, NodeRow &row) {
                    st.bytes(8));
   row.dkey = st.is_null(9) ? 0 : st.int64(9);
   row.asof = st.is_null(10) ? 0 : st.int64(10);
-  if (row.kind != ostrel_node_file && row.kind != ostrel_node_dir)
-    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
-                                "Repository is damaged: node %lld has kind %d",
-                                static_cast<long long>(id), row.kind);
   return nullptr;
 }
 
@@ -314,6 +328,14 @@ ostrel_error *load_dirkey(ostrel_fs *filesystem, int64_t dkey, DirKey &k) {
   k.parent = st.is_null(0) ? 0 : st.int64(0);
   k.parent_asof = st.is_null(1) ? 0 : st.int64(1);
   k.head_asof = st.int64(2);
+  // A key is forked from a key that already exists, so a parent always has a
+  // smaller id.  Readers follow parent links until a key has none; refusing
+  // any other link is what guarantees that walk ends on a damaged chain.
+  if (k.parent != 0 && (k.parent < 0 || k.parent >= dkey))
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository is damaged: directory key %lld has parent %lld, "
+                                "which does not precede it",
+                                static_cast<long long>(dkey), static_cast<long long>(k.parent));
   return nullptr;
 }
 
@@ -321,6 +343,24 @@ struct Child {
   int64_t id = 0;  // 0: absent
   int kind = ostrel_node_none;
 };
+
+// The entry in columns CHILD_COL (node id) and CHILD_COL + 1 (its kind) of
+// a row of directory key DKEY naming NAME; a tombstone is an absent entry.
+ostrel_error *read_child(const Stmt &st, int child_col, int64_t dkey, const std::string &name,
+                         Child &out) {
+  out = Child{};
+  if (st.is_null(child_col)) return nullptr;
+  const int64_t kind = st.int64(child_col + 1);
+  if (!valid_node_kind(kind))
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository is damaged: entry '%s' of directory key %lld has "
+                                "kind %lld",
+                                name.c_str(), static_cast<long long>(dkey),
+                                static_cast<long long>(kind));
+  out.id = st.int64(child_col);
+  out.kind = static_cast<int>(kind);
+  return nullptr;
+}
 
 // The entry NAME of directory view V.
 ostrel_error *view_lookup(ostrel_fs *filesystem, View v, const std::string &name, Child &out) {
@@ -334,10 +374,7 @@ ostrel_error *view_lookup(ostrel_fs *filesystem, View v, const std::string &name
     bool row;
     OSTREL_ERR(st.step(&row));
     if (row) {
-      if (st.int64(2) > v.asof && !st.is_null(0)) {
-        out.id = st.int64(0);
-        out.kind = static_cast<int>(st.int64(1));
-      }
+      if (st.int64(2) > v.asof) OSTREL_ERR(read_child(st, 0, v.dkey, name, out));
       return nullptr;  // this key decides, also when the name is gone here
     }
     DirKey k;
@@ -369,7 +406,9 @@ ostrel_error *view_list(ostrel_fs *filesystem, View v, std::map<std::string, Chi
         if (!row) break;
         std::string name = st.text(0);
         if (!decided.insert(name).second) continue;
-        if (!st.is_null(1)) out[name] = Child{st.int64(1), static_cast<int>(st.int64(2))};
+        Child c;
+        OSTREL_ERR(read_child(st, 1, v.dkey, name, c));
+        if (c.id) out[name] = c;
       }
     }
     DirKey k;
@@ -433,6 +472,80 @@ ostrel_error *revision_root_node(ostrel_fs *filesystem, ostrel_revnum rev, int64
   return nullptr;
 }
 
+// One row of a revision's changed paths, checked as it is read.
+struct ChangeRow {
+  ostrel_fs_path_change_kind change = ostrel_fs_path_change_modify;
+  ostrel_node_kind node_kind = ostrel_node_none;
+  bool text_mod = false;
+  bool prop_mod = false;
+  std::optional<std::string> copy_path;
+  ostrel_revnum copy_rev = OSTREL_INVALID_REVNUM;
+};
+
+// Whether PATH is a canonical '/'-rooted fs path ("/", "/a/b").
+bool canonical_path(const std::string &path) {
+  std::vector<std::string> segs;
+  ostrel_error *err = parse_path(path.c_str(), segs);
+  if (err) {
+    ostrel_error_clear(err);
+    return false;
+  }
+  return path == join_path(segs, segs.size());
+}
+
+// The changed paths of revision REV, keyed by path.  A row with a value no
+// commit writes (a kind outside its enumeration, a flag that is neither 0 nor
+// 1, a path that is not canonical, a copy source on a change that cannot have
+// one or from a revision not before REV) is OSTREL_ERR_FS_CORRUPT naming the
+// revision and the path.
+ostrel_error *read_changes(ostrel_fs *filesystem, ostrel_revnum rev,
+                           std::map<std::string, ChangeRow> &out) {
+  out.clear();
+  Stmt st;
+  OSTREL_ERR(filesystem->store.prepare(st, "SELECT path, change, node_kind, text_mod, prop_mod, "
+                                           "copy_path, copy_rev FROM changed_path WHERE rev=?1"));
+  st.bind(1, int64_t{rev});
+  while (true) {
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    if (!row) return nullptr;
+    const std::string path = st.text(0);
+    const int64_t change = st.int64(1), node_kind = st.int64(2);
+    const int64_t text_mod = st.int64(3), prop_mod = st.int64(4);
+    const bool has_copy_path = !st.is_null(5), has_copy_rev = !st.is_null(6);
+    ChangeRow ch;
+    if (has_copy_path) ch.copy_path = st.text(5);
+    if (has_copy_rev) ch.copy_rev = static_cast<ostrel_revnum>(st.int64(6));
+    std::string what;
+    if (!canonical_path(path))
+      what = "a path that is not a valid repository path";
+    else if (!valid_change_kind(change))
+      what = "change kind " + std::to_string(change);
+    else if (!valid_node_kind(node_kind))
+      what = "node kind " + std::to_string(node_kind);
+    else if ((text_mod != 0 && text_mod != 1) || (prop_mod != 0 && prop_mod != 1))
+      what = "a modification flag that is neither 0 nor 1";
+    else if (has_copy_path != has_copy_rev)
+      what = "half a copy source";
+    else if (has_copy_path && change != ostrel_fs_path_change_add &&
+             change != ostrel_fs_path_change_replace)
+      what = "a copy source on a change that is no add or replace";
+    else if (has_copy_path && (st.int64(6) < 0 || st.int64(6) >= rev))
+      what = "a copy source from revision " + std::to_string(st.int64(6));
+    else if (has_copy_path && !canonical_path(*ch.copy_path))
+      what = "a copy source that is not a valid repository path";
+    if (!what.empty())
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Repository is damaged: changed path '%s' of revision %ld has %s",
+                                  path.c_str(), static_cast<long>(rev), what.c_str());
+    ch.change = static_cast<ostrel_fs_path_change_kind>(change);
+    ch.node_kind = static_cast<ostrel_node_kind>(node_kind);
+    ch.text_mod = text_mod != 0;
+    ch.prop_mod = prop_mod != 0;
+    out[path] = std::move(ch);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Locations in any root (revision or transaction)
 
@@ -472,7 +585,21 @@ ostrel_error *mnode_child(ostrel_fs *filesystem, MNode &m, const std::string &na
   return nullptr;
 }
 
-ostrel_error *resolve(ostrel_fs_root *root, const std::vector<std::string> &segs, Loc &loc) {
+// Adds to a damage report which path of which root was being read, so that
+// the message says where the damage was met; other errors pass unchanged.
+ostrel_error *damage_at(ostrel_error *err, const ostrel_fs_root *root,
+                        const std::vector<std::string> &segs) {
+  if (!err || err->apr_err != OSTREL_ERR_FS_CORRUPT) return err;
+  std::string p = join_path(segs, segs.size());
+  if (root->txn)
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, err,
+                                "Cannot read '%s' in the transaction", p.c_str());
+  return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, err, "Cannot read '%s' in revision %ld",
+                              p.c_str(), static_cast<long>(root->rev));
+}
+
+ostrel_error *resolve_unnamed(ostrel_fs_root *root, const std::vector<std::string> &segs,
+                              Loc &loc) {
   if (!root->txn) {
     loc = Loc{};
     return stored_resolve(root->filesystem, root->root_node, segs, 0, &loc.id, &loc.kind);
@@ -494,6 +621,10 @@ ostrel_error *resolve(ostrel_fs_root *root, const std::vector<std::string> &segs
     }
   }
   return nullptr;
+}
+
+ostrel_error *resolve(ostrel_fs_root *root, const std::vector<std::string> &segs, Loc &loc) {
+  return damage_at(resolve_unnamed(root, segs, loc), root, segs);
 }
 
 ostrel_error *resolve_existing(ostrel_fs_root *root, const char *path,
@@ -801,13 +932,16 @@ ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string>
   return nullptr;
 }
 
-// The parent directory of SEGS (which must not be the root) in the
-// transaction's tree, and whether its last segment names something.
+// The parent directory of SEGS in the transaction's tree, and whether its
+// last segment names something.  WHAT is the action as a verb phrase that
+// takes the path as its object ("make a directory at", "copy to"), so every
+// message reads "Cannot WHAT 'PATH': REASON".  The root has no parent: it
+// always exists, so asking for it is refused as an existing path.
 ostrel_error *mutable_parent(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                              const char *what, MNode **parent, bool *exists) {
   if (segs.empty())
-    return ostrel_error_createf(OSTREL_ERR_FS_ALREADY_EXISTS, nullptr, "Cannot %s the root '/'",
-                                what);
+    return ostrel_error_createf(OSTREL_ERR_FS_ALREADY_EXISTS, nullptr,
+                                "Cannot %s '/': the root always exists", what);
   std::vector<std::string> parent_segs(segs.begin(), segs.end() - 1);
   OSTREL_ERR(resolve_mutable(txn, parent_segs, parent));
   if ((*parent)->kind != ostrel_node_dir)
@@ -1002,8 +1136,19 @@ class Committer {
     NodeRow source;
     if (m.base) OSTREL_ERR(load_node(filesystem_, m.base, source));
     const NodeRow *from = m.added ? (m.base ? &source : nullptr) : ynode;
-    if (!m.added && (m.props_changed || m.text_changed) && ynode->id != m.base)
-      return out_of_date(path);
+    if (!m.added && ynode->id != m.base) {
+      // A file's node changes only when its text or properties do, so any
+      // newer node conflicts with a change to either.  A directory's node is
+      // rewritten by every commit that passes through it; only its own
+      // properties conflict with a property change here (its deletion or
+      // replacement was refused by the caller, which compares node ids).
+      // Properties equal to the base's lose nothing when written over, also
+      // when a later commit changed them and another changed them back.
+      if (m.kind == ostrel_node_file && (m.props_changed || m.text_changed))
+        return out_of_date(path);
+      if (m.kind == ostrel_node_dir && m.props_changed && ynode->props != source.props)
+        return out_of_date(path);
+    }
 
     NodeRow n;
     n.kind = m.kind;
@@ -1465,16 +1610,16 @@ ostrel_error *ostrel_fs_dir_entries(apr_hash_t **entries, ostrel_fs_root *root, 
   if (loc.m) {
     ostrel_error *err;
     View v = mnode_base_view(root->filesystem, *loc.m, &err);
-    OSTREL_ERR(err);
-    OSTREL_ERR(view_list(root->filesystem, v, list));
+    OSTREL_ERR(damage_at(err, root, segs));
+    OSTREL_ERR(damage_at(view_list(root->filesystem, v, list), root, segs));
     for (auto &[name, e] : loc.m->entries) {
       if (e.node) list[name] = Child{1, e.node->kind};
       else list.erase(name);
     }
   } else {
     NodeRow row;
-    OSTREL_ERR(load_node(root->filesystem, loc.id, row));
-    OSTREL_ERR(view_list(root->filesystem, View{row.dkey, row.asof}, list));
+    OSTREL_ERR(damage_at(load_node(root->filesystem, loc.id, row), root, segs));
+    OSTREL_ERR(damage_at(view_list(root->filesystem, View{row.dkey, row.asof}, list), root, segs));
   }
   apr_hash_t *hash = apr_hash_make(pool);
   for (auto &[name, child] : list) {
@@ -1638,30 +1783,19 @@ ostrel_error *ostrel_fs_paths_changed2(apr_hash_t **changed_paths, ostrel_fs_roo
   if (root->txn)
     return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
                                "Changed paths are known only for committed revisions");
-  Stmt st;
-  OSTREL_ERR(root->filesystem->store.prepare(st, "SELECT path, change, node_kind, text_mod, prop_mod, "
-                                         "copy_path, copy_rev FROM changed_path WHERE rev=?1"));
-  st.bind(1, int64_t{root->rev});
+  std::map<std::string, ChangeRow> rows;
+  OSTREL_ERR(read_changes(root->filesystem, root->rev, rows));
   apr_hash_t *hash = apr_hash_make(pool);
-  bool row;
-  while (true) {
-    OSTREL_ERR(st.step(&row));
-    if (!row) break;
+  for (auto &[path, row] : rows) {
     auto *ch = static_cast<ostrel_path_change *>(apr_pcalloc(pool, sizeof(ostrel_path_change)));
-    std::string p = st.text(0);
-    ch->change_kind = static_cast<ostrel_fs_path_change_kind>(st.int64(1));
-    ch->node_kind = static_cast<ostrel_node_kind>(st.int64(2));
-    ch->text_mod = st.int64(3) != 0;
-    ch->prop_mod = st.int64(4) != 0;
-    if (st.is_null(5)) {
-      ch->copyfrom_path = nullptr;
-      ch->copyfrom_rev = OSTREL_INVALID_REVNUM;
-    } else {
-      std::string cp = st.text(5);
-      ch->copyfrom_path = apr_pstrmemdup(pool, cp.data(), cp.size());
-      ch->copyfrom_rev = static_cast<ostrel_revnum>(st.int64(6));
-    }
-    apr_hash_set(hash, apr_pstrmemdup(pool, p.data(), p.size()), APR_HASH_KEY_STRING, ch);
+    ch->change_kind = row.change;
+    ch->node_kind = row.node_kind;
+    ch->text_mod = row.text_mod;
+    ch->prop_mod = row.prop_mod;
+    ch->copyfrom_path =
+        row.copy_path ? apr_pstrmemdup(pool, row.copy_path->data(), row.copy_path->size()) : nullptr;
+    ch->copyfrom_rev = row.copy_rev;
+    apr_hash_set(hash, apr_pstrmemdup(pool, path.data(), path.size()), APR_HASH_KEY_STRING, ch);
   }
   *changed_paths = hash;
   return nullptr;
@@ -1700,6 +1834,15 @@ ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root 
   // Not cached: walk the node's history back to where its line began.
   NodeRow cur = node;
   while (cur.pred) {
+    // A predecessor is always an older row; anything else would make this
+    // walk endless.
+    if (cur.pred < 0 || cur.pred >= cur.id)
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Repository is damaged: node %lld has predecessor %lld, which "
+                                  "does not precede it (history of '%s')",
+                                  static_cast<long long>(cur.id),
+                                  static_cast<long long>(cur.pred),
+                                  join_path(segs, segs.size()).c_str());
     int64_t pred = cur.pred;
     OSTREL_ERR(load_node(filesystem, pred, cur));
   }
@@ -1778,11 +1921,11 @@ ostrel_error *ostrel_fs_change_txn_prop(ostrel_fs_txn *txn, const char *name,
 }
 
 ostrel_error *ostrel_fs_make_dir(ostrel_fs_root *root, const char *path, apr_pool_t *) {
-  return make_plain(root, path, ostrel_node_dir, "make directory");
+  return make_plain(root, path, ostrel_node_dir, "make a directory at");
 }
 
 ostrel_error *ostrel_fs_make_file(ostrel_fs_root *root, const char *path, apr_pool_t *) {
-  return make_plain(root, path, ostrel_node_file, "make file");
+  return make_plain(root, path, ostrel_node_file, "make a file at");
 }
 
 ostrel_error *ostrel_fs_delete(ostrel_fs_root *root, const char *path, apr_pool_t *) {
@@ -1938,7 +2081,8 @@ class Verifier {
     bool row;
     OSTREL_ERR(st.step(&row));
     if (!row) return damage("/", "it has no date");
-    return node(root, ostrel_node_dir, "/");
+    OSTREL_ERR(node(root, ostrel_node_dir, "/"));
+    return changed_paths(root);
   }
 
  private:
@@ -1956,6 +2100,14 @@ class Verifier {
 
   ostrel_error *node(int64_t id, int expected_kind, const std::string &path) {
     if (done_.count(id)) return nullptr;
+    // A directory listed inside itself would recurse without end.
+    if (!open_.insert(id).second) return damage(path, "it contains itself");
+    ostrel_error *err = checked_node(id, expected_kind, path);
+    open_.erase(id);
+    return err;
+  }
+
+  ostrel_error *checked_node(int64_t id, int expected_kind, const std::string &path) {
     NodeRow row;
     OSTREL_ERR(wrap(load_node(filesystem_, id, row), path));
     if (row.kind != expected_kind) return damage(path, "its node has the wrong kind");
@@ -1987,6 +2139,94 @@ class Verifier {
     return nullptr;
   }
 
+  // Checks the revision's changed-path rows against its tree (ROOT) and the
+  // tree each change was made from: the revision before, or for a path
+  // below a copy made in the same revision the copy's source.  An added,
+  // replaced or modified path exists now with the recorded kind, a deleted
+  // one does not; a modified or deleted path existed before with that kind,
+  // a replaced one existed before, an added one did not; a copy source
+  // exists with that kind.  Below a path added or replaced without history
+  // everything is new, so there is nothing before to compare with.  Costs a
+  // few path lookups per changed path.
+  ostrel_error *changed_paths(int64_t root) {
+    std::map<std::string, ChangeRow> changes;
+    OSTREL_ERR(wrap(read_changes(filesystem_, rev_, changes), "/"));
+    if (changes.empty()) return nullptr;
+    if (rev_ == 0) return damage(changes.begin()->first, "revision 0 lists changed paths");
+    int64_t prev_root;
+    OSTREL_ERR(revision_root_node(filesystem_, rev_ - 1, &prev_root));
+    for (auto &[path, ch] : changes) {
+      std::vector<std::string> segs;
+      OSTREL_ERR(wrap(parse_path(path.c_str(), segs), path));
+      const bool gone = ch.change == ostrel_fs_path_change_delete;
+      int kind;
+      OSTREL_ERR(kind_at(root, segs, &kind, path));
+      if (gone && kind != ostrel_node_none)
+        return damage(path, "it is listed as deleted but exists");
+      if (!gone && kind == ostrel_node_none)
+        return damage(path, "it is listed as changed but does not exist");
+      if (!gone && kind != ch.node_kind)
+        return damage(path, "it is listed with the wrong node kind");
+      if (ch.copy_path) {
+        std::vector<std::string> from;
+        int64_t from_root;
+        OSTREL_ERR(wrap(parse_path(ch.copy_path->c_str(), from), path));
+        OSTREL_ERR(wrap(revision_root_node(filesystem_, ch.copy_rev, &from_root), path));
+        OSTREL_ERR(kind_at(from_root, from, &kind, path));
+        if (kind != ch.node_kind)
+          return ostrel_error_createf(
+              OSTREL_ERR_FS_CORRUPT, nullptr,
+              "Revision %ld is damaged at '%s': its copy source '%s' in revision %ld is %s",
+              static_cast<long>(rev_), path.c_str(), ch.copy_path->c_str(),
+              static_cast<long>(ch.copy_rev),
+              kind == ostrel_node_none ? "missing" : "of another kind");
+      }
+      // Where the path was before this revision.
+      int64_t before_root = prev_root;
+      std::vector<std::string> before = segs;
+      for (size_t n = segs.size(); n-- > 1;) {
+        auto it = changes.find(join_path(segs, n));
+        if (it == changes.end() || (it->second.change != ostrel_fs_path_change_add &&
+                                    it->second.change != ostrel_fs_path_change_replace))
+          continue;
+        if (!it->second.copy_path) {
+          before_root = 0;  // below a new directory: nothing was there
+        } else {
+          OSTREL_ERR(wrap(parse_path(it->second.copy_path->c_str(), before), path));
+          before.insert(before.end(), segs.begin() + static_cast<std::ptrdiff_t>(n), segs.end());
+          OSTREL_ERR(wrap(revision_root_node(filesystem_, it->second.copy_rev, &before_root), path));
+        }
+        break;
+      }
+      if (!before_root) continue;
+      OSTREL_ERR(kind_at(before_root, before, &kind, path));
+      switch (ch.change) {
+        case ostrel_fs_path_change_add:
+          if (kind != ostrel_node_none) return damage(path, "it is listed as added but existed");
+          break;
+        case ostrel_fs_path_change_replace:
+          if (kind == ostrel_node_none)
+            return damage(path, "it is listed as replaced but did not exist");
+          break;
+        case ostrel_fs_path_change_modify:
+        case ostrel_fs_path_change_delete:
+          if (kind == ostrel_node_none)
+            return damage(path, "it is listed as modified or deleted but did not exist");
+          if (kind != ch.node_kind) return damage(path, "it is listed with the wrong node kind");
+          break;
+      }
+    }
+    return nullptr;
+  }
+
+  // The kind of SEGS below stored node ROOT (none when absent); errors are
+  // reported at PATH.
+  ostrel_error *kind_at(int64_t root, const std::vector<std::string> &segs, int *kind,
+                        const std::string &path) {
+    int64_t id;
+    return wrap(stored_resolve(filesystem_, root, segs, 0, &id, kind), path);
+  }
+
   // The entries that rows of key DKEY started after FROM and up to ASOF
   // give (tombstones excluded).
   ostrel_error *rows_since(int64_t dkey, int64_t from, int64_t asof,
@@ -1999,7 +2239,8 @@ class Verifier {
     while (true) {
       OSTREL_ERR(st.step(&row));
       if (!row) break;
-      entries[st.text(0)] = Child{st.int64(1), static_cast<int>(st.int64(2))};
+      std::string name = st.text(0);
+      OSTREL_ERR(read_child(st, 1, dkey, name, entries[name]));
     }
     return nullptr;
   }
@@ -2034,6 +2275,7 @@ class Verifier {
   ostrel_fs *filesystem_;
   ostrel_revnum rev_ = 0;
   std::set<int64_t> done_;
+  std::set<int64_t> open_;  // the directories being checked, from the root down
   std::set<int64_t> contents_done_;
 };
 

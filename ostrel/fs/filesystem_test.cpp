@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
@@ -397,8 +398,6 @@ TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
        [](ostrel_fs_root *r) { return ostrel_fs_delete(r, "trunk/a", nullptr); }, "/trunk/a"},
       {"set a property on a file changed since",
        [](ostrel_fs_root *r) { return propset(r, "trunk/a", "p", "v"); }, "/trunk/a"},
-      {"set a property on a directory changed below since",
-       [](ostrel_fs_root *r) { return propset(r, "trunk", "p", "v"); }, "/trunk"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -413,6 +412,102 @@ TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
   EXPECT_EQ(y, 2);
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
+}
+
+// A directory's node is rewritten by every commit that passes through it, so
+// only its own properties (or its deletion or replacement) can make a
+// property change on it out of date.
+TEST_F(RepoTest, DirectoryPropertyChangeIsOutOfDateOnlyWhenItsOwnPropertiesChanged) {
+  OK(try_commit(make_trunk));  // r1: /trunk has color=blue
+  using Change = std::function<ostrel_error *(ostrel_fs_root *)>;
+  auto set = [](const char *path, const char *name, const char *value) -> Change {
+    return [=](ostrel_fs_root *r) { return propset(r, path, name, value); };
+  };
+  struct Case {
+    const char *name;
+    Change theirs;      // committed after the base of ours
+    const char *dir;    // ours sets property "mine" to VALUE on DIR
+    const char *value;
+    const char *conflict;  // nullptr: ours commits
+  };
+  const Case cases[] = {
+      {"a file's text changed below", [](ostrel_fs_root *r) { return put(r, "trunk/sub/b", "2"); },
+       "trunk", "1", nullptr},
+      {"a file added below",
+       [](ostrel_fs_root *r) { return ostrel_fs_make_file(r, "trunk/sub/new", nullptr); }, "trunk",
+       "2", nullptr},
+      {"a file's property changed below", set("trunk/a", "p", "x"), "trunk", "3", nullptr},
+      {"root, a file's text changed below",
+       [](ostrel_fs_root *r) { return put(r, "trunk/a", "4"); }, "/", "4", nullptr},
+      {"a property changed and changed back in one commit",
+       [](ostrel_fs_root *r) {
+         OSTREL_ERR(propset(r, "trunk", "color", "red"));
+         return propset(r, "trunk", "color", "blue");
+       },
+       "trunk", "5", nullptr},
+      {"a property of the same directory changed", set("trunk", "color", "red"), "trunk", "6",
+       "/trunk"},
+      {"a property of the same directory deleted", set("trunk", "color", nullptr), "trunk", "7",
+       "/trunk"},
+      {"root, its own property changed", set("/", "color", "red"), "/", "8", "/"},
+      {"the directory replaced",
+       [](ostrel_fs_root *r) {
+         OSTREL_ERR(ostrel_fs_delete(r, "trunk/sub", nullptr));
+         return ostrel_fs_make_dir(r, "trunk/sub", nullptr);
+       },
+       "trunk/sub", "9", "/trunk/sub"},
+      {"the directory deleted",
+       [](ostrel_fs_root *r) { return ostrel_fs_delete(r, "trunk/sub", nullptr); }, "trunk/sub",
+       "10", "/trunk/sub"},
+  };
+  // NAME=VALUE; for each property of PATH in REV but "mine", in name order.
+  auto others = [this](ostrel_revnum rev, const char *path) {
+    apr_hash_t *props = nullptr;
+    EXPECT_EQ(take_error(ostrel_fs_node_proplist(&props, root_at(rev), path, pool_)), "");
+    std::map<std::string, std::string> sorted;
+    for (apr_hash_index_t *hi = apr_hash_first(pool_, props); hi; hi = apr_hash_next(hi)) {
+      const void *key;
+      void *val;
+      apr_hash_this(hi, &key, nullptr, &val);
+      auto *v = static_cast<const ostrel_string *>(val);
+      if (std::string(static_cast<const char *>(key)) != "mine")
+        sorted[static_cast<const char *>(key)] = std::string(v->data, v->len);
+    }
+    std::string out;
+    for (auto &[k, v] : sorted) out += k + "=" + v + ";";
+    return out;
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ostrel_revnum base, theirs, ours;
+    OK(ostrel_fs_youngest_rev(&base, filesystem_, pool_));
+    OK(try_commit(c.theirs, &theirs));
+    const char *conflict = nullptr;
+    ostrel_error *err = try_commit(set(c.dir, "mine", c.value), &ours, base, &conflict);
+    if (c.conflict) {
+      std::string msg;
+      EXPECT_EQ(code_of(err, &msg), OSTREL_ERR_FS_OUT_OF_DATE) << msg;
+      EXPECT_STREQ(conflict, c.conflict);
+      continue;
+    }
+    OK(err);
+    // Ours sets its property and keeps everything theirs did.
+    auto changed = changes(ours);
+    EXPECT_EQ(changed.size(), 1u);
+    EXPECT_TRUE(changed.count(c.dir[0] == '/' ? c.dir : "/" + std::string(c.dir)));
+    ostrel_string *mine = nullptr;
+    OK(ostrel_fs_node_prop(&mine, root_at(ours), c.dir, "mine", pool_));
+    ASSERT_NE(mine, nullptr);
+    EXPECT_EQ(std::string(mine->data, mine->len), c.value);
+    for (const char *path : {c.dir, "trunk/a", "trunk/sub/b"})
+      EXPECT_EQ(others(ours, path), others(theirs, path)) << path;
+    for (const char *path : {"trunk/a", "trunk/sub/b"})
+      EXPECT_EQ(cat(root_at(ours), path), cat(root_at(theirs), path)) << path;
+    EXPECT_EQ(entries(root_at(ours), "trunk/sub"), entries(root_at(theirs), "trunk/sub"));
+  }
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
+  OK(ostrel_fs_verify(filesystem_, 0, y, nullptr, nullptr, pool_));
 }
 
 TEST_F(RepoTest, TransactionsThatOnlyPassThroughTheSameDirectoriesBothCommit) {
@@ -518,6 +613,39 @@ TEST_F(RepoTest, ChangesThatWouldBreakTheTreeAreRefusedNamingThePath) {
   apr_hash_t *h;
   EXPECT_EQ(code_of(ostrel_fs_dir_entries(&h, root_at(1), "trunk/a", pool_)),
             OSTREL_ERR_FS_NOT_DIRECTORY);
+}
+
+// The root always exists and cannot go: each refusal names it in a sentence
+// that reads correctly for its action.
+TEST_F(RepoTest, ChangesAtTheRootAreRefusedWithAMessageThatReadsCorrectly) {
+  struct Case {
+    std::function<ostrel_error *(ostrel_fs_root *)> change;
+    apr_status_t code;
+    const char *message;
+  };
+  const Case cases[] = {
+      {[](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "/", nullptr); },
+       OSTREL_ERR_FS_ALREADY_EXISTS, "Cannot make a directory at '/': the root always exists"},
+      {[](ostrel_fs_root *r) { return ostrel_fs_make_file(r, "", nullptr); },
+       OSTREL_ERR_FS_ALREADY_EXISTS, "Cannot make a file at '/': the root always exists"},
+      {[this](ostrel_fs_root *r) { return ostrel_fs_copy(root_at(0), "/", r, "/", nullptr); },
+       OSTREL_ERR_FS_ALREADY_EXISTS, "Cannot copy to '/': the root always exists"},
+      {[](ostrel_fs_root *r) { return ostrel_fs_delete(r, "/", nullptr); }, OSTREL_ERR_BAD_PATH,
+       "Cannot delete the root '/'"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    std::string msg;
+    EXPECT_EQ(code_of(try_commit(c.change), &msg), c.code);
+    EXPECT_EQ(msg, std::string(c.message) + "\n");
+  }
+  // The same phrasing where the path is not the root.
+  std::string msg;
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_file(r, "f", nullptr); }));
+  EXPECT_EQ(code_of(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "f/x", nullptr); }),
+                    &msg),
+            OSTREL_ERR_FS_NOT_DIRECTORY);
+  EXPECT_EQ(msg, "Cannot make a directory at '/f/x': '/f' is not a directory\n");
 }
 
 TEST_F(RepoTest, BadConfigurationAndRevisionPropertyNamesAreRefused) {
@@ -856,7 +984,280 @@ TEST_F(RepoTest, LongUploadDoesNotHoldBackOtherCommitters) {
   EXPECT_EQ(cat(root_at(2), "slow").size(), 3u * 1024 * 1024 + 5);
 }
 
-class DamageTest : public RepoTest {};
+class DamageTest : public RepoTest {
+ protected:
+  // Makes a fresh copy of the repository with SQL applied to its database;
+  // returns the copy's path.
+  std::string damaged_path(const char *sql) {
+    std::string copy = dir_ + "/damaged" + std::to_string(++copies_);
+    std::filesystem::copy(path_, copy);
+    sqlite3 *db;
+    EXPECT_EQ(sqlite3_open((copy + "/fs.db").c_str(), &db), SQLITE_OK);
+    char *msg = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &msg), SQLITE_OK) << (msg ? msg : "") << sql;
+    sqlite3_free(msg);
+    sqlite3_close(db);
+    return copy;
+  }
+
+  // The same, opened.
+  ostrel_fs *damaged_copy(const char *sql) {
+    ostrel_repos *repos;
+    EXPECT_EQ(take_error(ostrel_repos_open2(&repos, damaged_path(sql).c_str(), nullptr, pool_)),
+              "");
+    return ostrel_repos_fs(repos);
+  }
+
+  // Runs READ on its own handle on the repository at PATH, in a child
+  // process that an alarm ends after 30 s, so that a read that never ends
+  // fails the test instead of hanging it.  Returns "CODE MESSAGE" for READ's
+  // error, "" for success, or how the child died.
+  static std::string bounded_read(const std::string &path,
+                                  const std::function<ostrel_error *(ostrel_fs *, apr_pool_t *)> &read) {
+    int fds[2];
+    if (pipe(fds) != 0) return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      alarm(30);
+      apr_pool_t *pool = ostrel_pool_create(nullptr);
+      ostrel_repos *repos;
+      ostrel_error *err = ostrel_repos_open2(&repos, path.c_str(), nullptr, pool);
+      if (!err) err = read(ostrel_repos_fs(repos), pool);
+      std::string text = err ? std::to_string(err->apr_err) + " " : "";
+      text += take_error(err);
+      for (size_t done = 0; done < text.size();) {
+        ssize_t n = write(fds[1], text.data() + done, text.size() - done);
+        if (n <= 0) _exit(2);
+        done += static_cast<size_t>(n);
+      }
+      _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status))
+      return WTERMSIG(status) == SIGALRM ? "hung" : "killed by signal " + std::to_string(WTERMSIG(status));
+    if (WEXITSTATUS(status) != 0) return "child failed";
+    return out;
+  }
+
+  // Verifies every revision of FILESYSTEM; returns the error's code and text
+  // in *MSG, and in *VERIFIED the revisions that passed.
+  apr_status_t verify_all(ostrel_fs *filesystem, std::string *msg,
+                          std::vector<ostrel_revnum> *verified) {
+    ostrel_revnum y;
+    EXPECT_EQ(take_error(ostrel_fs_youngest_rev(&y, filesystem, pool_)), "");
+    return code_of(ostrel_fs_verify(
+                       filesystem, 0, y,
+                       [](void *baton, ostrel_revnum rev, apr_pool_t *) {
+                         static_cast<std::vector<ostrel_revnum> *>(baton)->push_back(rev);
+                       },
+                       verified, pool_),
+                   msg);
+  }
+
+  // r1: make_trunk; r2: /trunk/a changed; r3: /trunk copied to /branch and
+  // /branch/sub/b deleted.
+  void make_history() {
+    OK(try_commit(make_trunk));
+    OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "two"); }));
+    OK(try_commit([this](ostrel_fs_root *r) {
+      OSTREL_ERR(ostrel_fs_copy(root_at(1), "trunk", r, "branch", nullptr));
+      return ostrel_fs_delete(r, "branch/sub/b", nullptr);
+    }));
+  }
+
+  int copies_ = 0;
+};
+
+// Stored values outside their enumeration are damage, reported with where
+// they are, never handed on (a caller may index a table with them).
+TEST_F(DamageTest, OutOfRangeStoredKindsAreRefusedNamingWhereTheyAre) {
+  make_history();
+  struct Case {
+    const char *sql;
+    std::function<ostrel_error *(ostrel_fs *)> read;
+    std::vector<const char *> says;
+  };
+  auto changed_in_r2 = [this](ostrel_fs *filesystem) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 2, pool_));
+    apr_hash_t *changed;
+    return ostrel_fs_paths_changed2(&changed, root, pool_);
+  };
+  auto list_trunk = [this](ostrel_fs *filesystem) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    apr_hash_t *entries;
+    return ostrel_fs_dir_entries(&entries, root, "trunk", pool_);
+  };
+  auto kind_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    ostrel_node_kind kind;
+    return ostrel_fs_check_path(&kind, root, "trunk/a", pool_);
+  };
+  auto props_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    apr_hash_t *props;
+    return ostrel_fs_node_proplist(&props, root, "trunk/a", pool_);
+  };
+  const Case cases[] = {
+      {"UPDATE changed_path SET change=200000 WHERE rev=2", changed_in_r2,
+       {"'/trunk/a'", "revision 2", "change kind 200000"}},
+      {"UPDATE changed_path SET change=-1 WHERE rev=2", changed_in_r2, {"change kind -1"}},
+      {"UPDATE changed_path SET node_kind=3 WHERE rev=2", changed_in_r2, {"node kind 3"}},
+      {"UPDATE changed_path SET node_kind=0 WHERE rev=2", changed_in_r2, {"node kind 0"}},
+      {"UPDATE changed_path SET text_mod=2 WHERE rev=2", changed_in_r2, {"neither 0 nor 1"}},
+      {"UPDATE changed_path SET copy_path='/trunk', copy_rev=1 WHERE rev=2", changed_in_r2,
+       {"no add or replace"}},
+      {"UPDATE changed_path SET path='trunk//a' WHERE rev=2", changed_in_r2,
+       {"'trunk//a'", "not a valid repository path"}},
+      {"UPDATE changed_path SET copy_rev=NULL WHERE rev=3 AND change=1",
+       [this](ostrel_fs *filesystem) -> ostrel_error * {
+         ostrel_fs_root *root;
+         OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 3, pool_));
+         apr_hash_t *changed;
+         return ostrel_fs_paths_changed2(&changed, root, pool_);
+       },
+       {"'/branch'", "revision 3", "half a copy source"}},
+      {"UPDATE dirent SET kind=7 WHERE name='a'", list_trunk, {"'a'", "kind 7"}},
+      {"UPDATE dirent SET kind=4294967298 WHERE name='a'", kind_of_a, {"kind 4294967298"}},
+      {"UPDATE node SET kind=4294967297 WHERE id=(SELECT child FROM dirent WHERE name='a' "
+       "ORDER BY start_rev LIMIT 1)",
+       props_of_a, {"kind 4294967297"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.sql);
+    ostrel_fs *filesystem = damaged_copy(c.sql);
+    std::string msg;
+    EXPECT_EQ(code_of(c.read(filesystem), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
+    for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
+    // verify finds it too, in the revision where it is.
+    std::vector<ostrel_revnum> verified;
+    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
+  }
+}
+
+// Links that should lead to older rows but loop (a directory key its own
+// parent, a node its own predecessor, a directory inside itself) are damage,
+// reported where they are met, instead of walks or recursions without end.
+TEST_F(DamageTest, LoopingLinksAreDamageNotEndlessWalks) {
+  make_history();
+  const std::string corrupt = std::to_string(OSTREL_ERR_FS_CORRUPT) + " ";
+  auto youngest_root = [](ostrel_fs *filesystem, apr_pool_t *pool, ostrel_fs_root **root) {
+    ostrel_revnum y;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, pool));
+    return ostrel_fs_revision_root(root, filesystem, y, pool);
+  };
+  auto check_absent = [&](ostrel_fs *filesystem, apr_pool_t *pool) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(youngest_root(filesystem, pool, &root));
+    ostrel_node_kind kind;
+    return ostrel_fs_check_path(&kind, root, "/nothere", pool);
+  };
+  auto list_trunk = [&](ostrel_fs *filesystem, apr_pool_t *pool) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(youngest_root(filesystem, pool, &root));
+    apr_hash_t *entries;
+    return ostrel_fs_dir_entries(&entries, root, "/trunk", pool);
+  };
+  auto origin_of_root = [&](ostrel_fs *filesystem, apr_pool_t *pool) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(youngest_root(filesystem, pool, &root));
+    ostrel_revnum rev;
+    return ostrel_fs_node_origin_rev(&rev, root, "/", pool);
+  };
+  auto verify = [](ostrel_fs *filesystem, apr_pool_t *pool) -> ostrel_error * {
+    ostrel_revnum y;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, pool));
+    return ostrel_fs_verify(filesystem, 0, y, nullptr, nullptr, pool);
+  };
+  struct Case {
+    const char *name;
+    const char *sql;
+    std::function<ostrel_error *(ostrel_fs *, apr_pool_t *)> read;
+    std::vector<const char *> says;
+  };
+  const char kSelfParentKeys[] = "UPDATE dirkey SET parent=id, parent_asof=1";
+  const char kSelfPredRoot[] =
+      "UPDATE node SET pred=id WHERE id=(SELECT max(root) FROM revision);"
+      "DELETE FROM node_origin";
+  const char kOldestPointsToNewest[] =
+      "UPDATE node SET pred=(SELECT max(root) FROM revision) WHERE id=1;"
+      "DELETE FROM node_origin";
+  const char kDirectoryInsideItself[] =
+      "UPDATE dirent SET child=(SELECT root FROM revision WHERE rev=1), kind=2 WHERE name='sub'";
+  const Case cases[] = {
+      {"lookup of an absent name", kSelfParentKeys, check_absent,
+       {"directory key", "'/nothere' in revision 3"}},
+      {"listing", kSelfParentKeys, list_trunk, {"directory key", "'/trunk' in revision 3"}},
+      {"verify", kSelfParentKeys, verify, {"directory key", "Revision 1"}},
+      {"origin of a node its own predecessor", kSelfPredRoot, origin_of_root,
+       {"predecessor", "'/'"}},
+      {"origin through a history that loops", kOldestPointsToNewest, origin_of_root,
+       {"predecessor"}},
+      {"verify of a directory inside itself", kDirectoryInsideItself, verify,
+       {"Revision 1", "'/trunk/sub'", "contains itself"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string msg = bounded_read(damaged_path(c.sql), c.read);
+    EXPECT_EQ(msg.rfind(corrupt, 0), 0u) << msg;
+    for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
+  }
+}
+
+// Changed-path rows that hold valid values but disagree with the trees:
+// verify stops at the revision that lists them, naming the path.
+TEST_F(DamageTest, VerifyChecksChangedPathsAgainstTheTrees) {
+  make_history();
+  {
+    std::string msg;
+    std::vector<ostrel_revnum> verified;
+    EXPECT_EQ(verify_all(filesystem_, &msg, &verified), 0) << msg;
+  }
+  struct Case {
+    const char *sql;
+    ostrel_revnum rev;
+    const char *path;
+  };
+  const Case cases[] = {
+      // r3: A /branch (from /trunk:1), D /branch/sub/b
+      {"UPDATE changed_path SET node_kind=1 WHERE rev=3 AND change=1", 3, "/branch"},
+      {"UPDATE changed_path SET copy_path='/gone' WHERE rev=3 AND change=1", 3, "/gone"},
+      {"UPDATE changed_path SET copy_rev=0 WHERE rev=3 AND change=1", 3, "/trunk"},
+      {"UPDATE changed_path SET path='/trunk/sub/b' WHERE rev=3 AND change=2", 3, "/trunk/sub/b"},
+      {"UPDATE changed_path SET path='/branch/sub/zz' WHERE rev=3 AND change=2", 3,
+       "/branch/sub/zz"},
+      {"UPDATE changed_path SET node_kind=2 WHERE rev=3 AND change=2", 3, "/branch/sub/b"},
+      {"UPDATE changed_path SET change=3 WHERE rev=3 AND change=1", 3, "/branch"},
+      // r2: M /trunk/a
+      {"UPDATE changed_path SET path='/nowhere' WHERE rev=2", 2, "/nowhere"},
+      {"UPDATE changed_path SET change=1 WHERE rev=2", 2, "/trunk/a"},
+      {"INSERT INTO changed_path VALUES(2, '/trunk/new', 1, 1, 0, 0, NULL, NULL)", 2,
+       "/trunk/new"},
+      {"INSERT INTO changed_path VALUES(0, '/x', 1, 1, 0, 0, NULL, NULL)", 0, "/x"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.sql);
+    ostrel_fs *filesystem = damaged_copy(c.sql);
+    std::string msg;
+    std::vector<ostrel_revnum> verified;
+    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
+    std::vector<ostrel_revnum> before;
+    for (ostrel_revnum r = 0; r < c.rev; ++r) before.push_back(r);
+    EXPECT_EQ(verified, before);
+    EXPECT_NE(msg.find("Revision " + std::to_string(c.rev)), std::string::npos) << msg;
+    EXPECT_NE(msg.find(c.path), std::string::npos) << msg;
+  }
+}
 
 TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
   OK(try_commit(make_trunk));

@@ -132,7 +132,10 @@ typedef struct ostrel_path_change {
 
 /* The paths changed in ROOT's revision: a hash from fs path ('/'-rooted,
  * const char *) to ostrel_path_change *.  Revision 0 has none.  Directories
- * that a commit only passed through are not listed. */
+ * that a commit only passed through are not listed.  Every change_kind and
+ * node_kind returned is one of the enumerators above (node_kind is never
+ * ostrel_node_none); a stored row holding anything else gives
+ * OSTREL_ERR_FS_CORRUPT naming the revision and the path. */
 ostrel_error *ostrel_fs_paths_changed2(apr_hash_t **changed_paths, ostrel_fs_root *root,
                                        apr_pool_t *pool);
 
@@ -202,9 +205,12 @@ ostrel_error *ostrel_fs_apply_text(ostrel_stream **contents, ostrel_fs_root *roo
  * written.  Directories that TXN only passes through (to reach what it
  * changes) do not count as changed: the commit keeps what later revisions
  * did in them, unless one of them was deleted or replaced since the base.  A
- * property change on a directory counts as a change of the directory, so it
- * is out of date when anything below it changed since the base.  Waiting for
- * another committer longer than the busy timeout gives OSTREL_ERR_FS_BUSY.  On any failure TXN is still usable only for
+ * property change on a directory is out of date only when that directory's
+ * own properties at the youngest revision differ from those at the base, or
+ * the directory was deleted or replaced since the base; changes below it
+ * (which rewrite it on their way) do not count, and the commit keeps them.
+ * Waiting for another committer longer than the busy timeout gives
+ * OSTREL_ERR_FS_BUSY.  On any failure TXN is still usable only for
  * ostrel_fs_abort_txn. */
 ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_rev,
                                    ostrel_fs_txn *txn, apr_pool_t *pool);
@@ -221,10 +227,13 @@ typedef void (*ostrel_fs_verify_notify_fn)(void *baton, ostrel_revnum rev, apr_p
 /* Checks revisions START to END (inclusive; 0 <= START <= END <= youngest):
  * the database's own consistency, then every node of each revision's tree,
  * every directory entry and every file's contents (decompressed and compared
- * with their recorded length and SHA-256).  Stops at the first damage with
- * OSTREL_ERR_FS_CORRUPT naming the revision and path.  NOTIFY (may be NULL)
- * is called once per revision that passed.  Nodes shared between revisions
- * are checked once. */
+ * with their recorded length and SHA-256), then the revision's changed paths
+ * (valid kinds; added, replaced and modified paths exist with the recorded
+ * kind, deleted ones are gone; what was modified, deleted or replaced existed
+ * before, what was added did not; copy sources exist).  Stops at the first
+ * damage with OSTREL_ERR_FS_CORRUPT naming the revision and path.  NOTIFY
+ * (may be NULL) is called once per revision that passed.  Nodes shared
+ * between revisions are checked once. */
 ostrel_error *ostrel_fs_verify(ostrel_fs *filesystem, ostrel_revnum start, ostrel_revnum end,
                                ostrel_fs_verify_notify_fn notify, void *notify_baton,
                                apr_pool_t *scratch_pool);
