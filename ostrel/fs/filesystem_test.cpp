@@ -17,6 +17,7 @@
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"
+#include "ostrel_test_support.h"
 #include "store.h"
 
 namespace {
@@ -52,17 +53,11 @@ class RepoTest : public ::testing::Test {
  protected:
   void SetUp() override {
     pool_ = ostrel_pool_create(nullptr);
-    char tmpl[] = "/tmp/ostrel-fs-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
     path_ = dir_ + "/repo";
     OK(ostrel_repos_create(&repos_, path_.c_str(), nullptr, pool_));
     filesystem_ = ostrel_repos_fs(repos_);
   }
-  void TearDown() override {
-    apr_pool_destroy(pool_);
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { apr_pool_destroy(pool_); }
 
   // Runs CHANGE on a transaction based on BASE (youngest when negative) and
   // commits it; returns the commit's error.
@@ -163,7 +158,9 @@ class RepoTest : public ::testing::Test {
 
   apr_pool_t *pool_;
   ostrel_fs_txn *cur_txn_ = nullptr;  // the transaction try_commit is changing
-  std::string dir_, path_;
+  ostrel_test::TempDir temp_{"ostrel-fs-test"};
+  const std::string dir_ = temp_.path();
+  std::string path_;
   ostrel_repos *repos_;
   ostrel_fs *filesystem_;
 };

@@ -17,15 +17,11 @@
 #include "ostrel_pools.h"
 #include "ostrel_ra.h"
 #include "ostrel_repos.h"
+#include "ostrel_test_support.h"
 
 namespace ra_test {
 
-inline std::string chain_text(const ostrel_error *err) {
-  std::string text;
-  char buf[512];
-  for (; err; err = err->child) text += std::string(ostrel_error_text(err, buf, sizeof buf)) + "\n";
-  return text;
-}
+using ostrel_test::chain_text;
 
 // Asserts that ERR holds CODE in its chain and SUBSTRING in its text, then
 // clears it.
@@ -47,9 +43,6 @@ class RepositoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     pool_ = ostrel_pool_create(nullptr);
-    char templ[] = "/tmp/ostrel-ra-test.XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    dir_ = templ;
     repo_path_ = dir_ + "/repo";
     repo_url_ = "file://" + repo_path_;
     RA_ASSERT_OK(ostrel_repos_create(&repos_, repo_path_.c_str(), nullptr, pool_));
@@ -57,11 +50,7 @@ class RepositoryTest : public ::testing::Test {
     make_first_revision();
   }
 
-  void TearDown() override {
-    apr_pool_destroy(pool_);
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-  }
+  void TearDown() override { apr_pool_destroy(pool_); }
 
   void make_first_revision() {
     apr_pool_t *pool = ostrel_pool_create(pool_);
@@ -144,7 +133,9 @@ class RepositoryTest : public ::testing::Test {
   }
 
   apr_pool_t *pool_ = nullptr;
-  std::string dir_, repo_path_, repo_url_;
+  ostrel_test::TempDir temp_{"ostrel-ra-test"};
+  const std::string dir_ = temp_.path();
+  std::string repo_path_, repo_url_;
   ostrel_repos *repos_ = nullptr;
   ostrel_fs *filesystem_ = nullptr;
 };

@@ -11,29 +11,18 @@
 
 #include "ostrel_config.h"
 #include "ostrel_pools.h"
+#include "ostrel_test_support.h"
 
 namespace {
 
-std::string chain_text(const ostrel_error *err) {
-  std::string text;
-  char buf[256];
-  for (; err; err = err->child) text += std::string(ostrel_error_text(err, buf, sizeof buf)) + "\n";
-  return text;
-}
+using ostrel_test::chain_text;
 
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
     pool_ = ostrel_pool_create(nullptr);
-    char templ[] = "/tmp/ostrel-config-test.XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    root_ = templ;
   }
-  void TearDown() override {
-    apr_pool_destroy(pool_);
-    std::string cmd = "rm -rf '" + root_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-  }
+  void TearDown() override { apr_pool_destroy(pool_); }
 
   std::string write_config(const std::string &contents) {
     std::string dir = root_ + "/conf";
@@ -65,7 +54,8 @@ class ConfigTest : public ::testing::Test {
   }
 
   apr_pool_t *pool_;
-  std::string root_;
+  ostrel_test::TempDir temp_{"ostrel-config-test"};
+  const std::string root_ = temp_.path();
 };
 
 TEST_F(ConfigTest, MissingDirectoryIsMadeWithATemplateThatReadsBackAsDefaults) {

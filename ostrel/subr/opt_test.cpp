@@ -10,6 +10,7 @@
 #include "ostrel_cmdline.h"
 #include "ostrel_io.h"
 #include "ostrel_pools.h"
+#include "ostrel_test_support.h"
 #include "ostrel_version.h"
 
 namespace {
@@ -139,20 +140,8 @@ TEST(VersionCheck, CompatibilityRule) {
 
 class FileTest : public OptTest {
  protected:
-  std::string temp_file(const std::string &contents) {
-    char name[] = "/tmp/ostrel-file-XXXXXX";
-    int fd = mkstemp(name);
-    FILE *f = fdopen(fd, "wb");
-    std::fwrite(contents.data(), 1, contents.size(), f);
-    std::fclose(f);
-    files_.push_back(name);
-    return name;
-  }
-  void TearDown() override {
-    for (const std::string &f : files_) std::remove(f.c_str());
-    OptTest::TearDown();
-  }
-  std::vector<std::string> files_;
+  std::string temp_file(const std::string &contents) { return files_.write(contents, "ostrel-file"); }
+  ostrel_test::TempFiles files_;
 };
 
 TEST_F(FileTest, WholeFileIncludingNulBytes) {

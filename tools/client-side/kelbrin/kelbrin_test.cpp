@@ -13,6 +13,7 @@
 
 #include "ostrel_config.h"
 #include "ostrel_pools.h"
+#include "ostrel_test_support.h"
 
 namespace kelbrin {
 namespace {
@@ -24,20 +25,11 @@ class KelbrinParse : public ::testing::Test {
     pool_ = ostrel_pool_create(nullptr);
   }
   void TearDown() override {
-    for (const std::string &f : files_) std::remove(f.c_str());
     apr_pool_destroy(pool_);
     std::setlocale(LC_ALL, "C");
   }
 
-  std::string temp_file(const std::string &contents) {
-    char name[] = "/tmp/kelbrin-test-XXXXXX";
-    int fd = mkstemp(name);
-    FILE *f = fdopen(fd, "wb");
-    std::fwrite(contents.data(), 1, contents.size(), f);
-    std::fclose(f);
-    files_.push_back(name);
-    return name;
-  }
+  std::string temp_file(const std::string &contents) { return files_.write(contents, "kelbrin-test"); }
 
   // Runs the option loop over "kelbrin" + ARGS.
   ostrel_error *options(std::vector<std::string> args, parse_outcome *outcome = nullptr) {
@@ -85,7 +77,7 @@ class KelbrinParse : public ::testing::Test {
   apr_array_header_t *actions_ = nullptr;
   const char *edit_root_ = nullptr;
   bool help_ = false;
-  std::vector<std::string> files_;
+  ostrel_test::TempFiles files_;
 };
 
 TEST_F(KelbrinParse, BaseRevision) {
