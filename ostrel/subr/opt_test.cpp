@@ -15,12 +15,7 @@
 
 namespace {
 
-class OptTest : public ::testing::Test {
- protected:
-  void SetUp() override { pool_ = ostrel_pool_create(nullptr); }
-  void TearDown() override { apr_pool_destroy(pool_); }
-  apr_pool_t *pool_ = nullptr;
-};
+using OptTest = ostrel_test::PoolTest;
 
 TEST_F(OptTest, ParseRevprop) {
   struct {

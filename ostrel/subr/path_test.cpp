@@ -6,15 +6,11 @@
 #include <vector>
 
 #include "ostrel_pools.h"
+#include "ostrel_test_support.h"
 
 namespace {
 
-class PathTest : public ::testing::Test {
- protected:
-  void SetUp() override { pool_ = ostrel_pool_create(nullptr); }
-  void TearDown() override { apr_pool_destroy(pool_); }
-  apr_pool_t *pool_ = nullptr;
-};
+using PathTest = ostrel_test::PoolTest;
 
 struct Pair {
   const char *input;

@@ -1,6 +1,7 @@
 #include "ostrel_io.h"
 #include "ostrel_pools.h"
 #include "ostrel_string.h"
+#include "ostrel_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -9,12 +10,7 @@
 
 namespace {
 
-class PoolTest : public ::testing::Test {
- protected:
-  void SetUp() override { pool_ = ostrel_pool_create(nullptr); }
-  void TearDown() override { apr_pool_destroy(pool_); }
-  apr_pool_t *pool_ = nullptr;
-};
+using ostrel_test::PoolTest;
 
 using SplitTest = PoolTest;
 

@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "ostrel_error.h"
+#include "ostrel_pools.h"
 
 namespace ostrel_test {
 
@@ -23,6 +26,14 @@ inline std::string chain_text(const ostrel_error *err) {
   for (; err; err = err->child) text += std::string(ostrel_error_text(err, buf, sizeof buf)) + "\n";
   return text;
 }
+
+// A fixture with one top-level pool per test, destroyed after it.
+class PoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override { pool_ = ostrel_pool_create(nullptr); }
+  void TearDown() override { apr_pool_destroy(pool_); }
+  apr_pool_t *pool_ = nullptr;
+};
 
 // A new directory under /tmp, removed with everything in it on destruction.
 class TempDir {
