@@ -26,6 +26,8 @@ inline constexpr std::uint32_t kFrontOffset = 92;
 struct Options {
   bool unreadableChain = false;
   bool still = false;
+  bool protectOnSignal = false;  // Linux stand-in only
+  bool refuseReaders = false;    // Linux stand-in only
   double exitAfter = 0;  // seconds; 0 = run until stopped
   float origin[3] = {100.0f, 20.0f, -300.0f};
 };
@@ -65,13 +67,17 @@ inline void writePose(std::uintptr_t p2, const Pose &pose) {
 
 inline const char kUsage[] =
     "Usage: GREVOLT.exe [--still] [--unreadable-chain] [--exit-after SECONDS]\n"
-    "                   [--origin X,Y,Z]\n"
+    "                   [--origin X,Y,Z] [--protect-on-signal] [--refuse-readers]\n"
     "A stand-in for the game: holds a player's position, front and top vectors\n"
     "at the game's memory addresses and moves the player along a circle.\n"
     "  --still             keep the player at the start of the circle\n"
     "  --unreadable-chain  make the pointer chain to the vectors lead nowhere\n"
     "  --exit-after S      exit after S seconds\n"
     "  --origin X,Y,Z      centre of the circle (default 100,20,-300)\n"
+    "  --protect-on-signal (Linux) on SIGUSR1, make the page holding the position\n"
+    "                      unreadable, stop moving and print a 'protected' line\n"
+    "  --refuse-readers    (Linux) let only processes with the privilege to trace\n"
+    "                      any process read this one's memory\n"
     "Prints one 'ready' line with the first pose once the memory is in place.\n";
 
 // Parses the command line; exits with status 2 on a usage error.
@@ -83,6 +89,10 @@ inline Options parseOptions(int argc, char **argv) {
       options.still = true;
     } else if (arg == "--unreadable-chain") {
       options.unreadableChain = true;
+    } else if (arg == "--protect-on-signal") {
+      options.protectOnSignal = true;
+    } else if (arg == "--refuse-readers") {
+      options.refuseReaders = true;
     } else if (arg == "--exit-after" && i + 1 < argc) {
       char *end = nullptr;
       options.exitAfter = std::strtod(argv[++i], &end);
@@ -124,7 +134,8 @@ inline void writePointer(std::uintptr_t address, std::uint32_t value) {
 // Lays the pointer chain (P1 -> P2; with an unreadable chain P1 leads to
 // memory that cannot be read and P2 is never written), writes the first pose,
 // announces it, then moves the player every 10 ms until the time is up.
-// `pause10ms` is the system's sleep.
+// `pause10ms` is the system's sleep; it returns false once the game has made
+// its position unreadable to itself, and from then on the player stands still.
 template <typename Pause>
 int runGame(const Options &options, std::uintptr_t p1, std::uintptr_t p2, long processId,
             Pause pause10ms) {
@@ -136,12 +147,13 @@ int runGame(const Options &options, std::uintptr_t p1, std::uintptr_t p2, long p
   Pose pose = poseAt(options, 0.0);
   writePose(p2, pose);
   announceReady(processId, pose);
+  bool moving = true;
   for (;;) {
-    pause10ms();
+    moving = pause10ms() && moving;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (options.exitAfter > 0 && seconds >= options.exitAfter) return 0;
-    writePose(p2, poseAt(options, seconds));
+    if (moving) writePose(p2, poseAt(options, seconds));
   }
 }
 

@@ -2,13 +2,19 @@
 // the game's fixed addresses and moves the player there (see motion.h).
 // It allows any process of the same user to read its memory (Yama's
 // PR_SET_PTRACER), so that a probe started beside it, not only its parent,
-// can attach where the system restricts ptrace to descendants.
+// can attach where the system restricts ptrace to descendants; with
+// --refuse-readers it makes itself not dumpable instead, which leaves reading
+// it to processes with the privilege to trace any process.  With
+// --protect-on-signal, SIGUSR1 makes it take read access away from the page
+// that holds the position, as a game may do with memory it frees.
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 #include "motion.h"
@@ -25,6 +31,10 @@ constexpr std::uintptr_t kPageSize = 4096;
 constexpr std::uintptr_t kP1Page = 0x30000000;
 constexpr std::uintptr_t kP2Page = 0x30010000;
 constexpr std::uintptr_t kHolePage = 0x30020000;
+
+volatile std::sig_atomic_t protectionRequested = 0;
+
+void requestProtection(int) { protectionRequested = 1; }
 
 void *mapPageAt(std::uintptr_t address) {
   std::uintptr_t page = address & ~(kPageSize - 1);
@@ -43,7 +53,17 @@ void *mapPageAt(std::uintptr_t address) {
 
 int main(int argc, char **argv) {
   const game::Options options = game::parseOptions(argc, argv);
-  prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);  // fails harmlessly without Yama
+  if (options.refuseReaders) {
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  } else {
+    prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);  // fails harmlessly without Yama
+  }
+  if (options.protectOnSignal) {
+    struct sigaction action {};
+    action.sa_handler = requestProtection;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
+  }
 
   mapPageAt(game::kPositionAddress);
   mapPageAt(game::kChainRootAddress);
@@ -54,6 +74,19 @@ int main(int argc, char **argv) {
 
   const std::uintptr_t p1 = (options.unreadableChain ? kHolePage : kP1Page) + 0x40;
   const std::uintptr_t p2 = kP2Page + 0x80;
-  return game::runGame(options, p1, p2, static_cast<long>(getpid()),
-                       [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); });
+  bool positionReadable = true;
+  return game::runGame(options, p1, p2, static_cast<long>(getpid()), [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (protectionRequested != 0 && positionReadable) {
+      const std::uintptr_t page = game::kPositionAddress & ~(kPageSize - 1);
+      if (mprotect(reinterpret_cast<void *>(page), kPageSize, PROT_NONE) != 0) {
+        std::perror("GREVOLT.exe: mprotect");
+        std::exit(1);
+      }
+      positionReadable = false;
+      std::printf("GREVOLT.exe protected: the position page is unreadable\n");
+      std::fflush(stdout);
+    }
+    return positionReadable;
+  });
 }

@@ -26,6 +26,10 @@ bool inStaticArea(std::uintptr_t address, std::size_t size) {
 
 int main(int argc, char **argv) {
   const game::Options options = game::parseOptions(argc, argv);
+  if (options.protectOnSignal || options.refuseReaders) {
+    std::fprintf(stderr, "GREVOLT.exe: --protect-on-signal and --refuse-readers are Linux only\n");
+    return 2;
+  }
   for (std::uintptr_t address : {std::uintptr_t{game::kPositionAddress},
                                  std::uintptr_t{game::kChainRootAddress}, kP1, kP2}) {
     if (!inStaticArea(address, 0x100)) {
@@ -46,5 +50,8 @@ int main(int argc, char **argv) {
     if (reserved == nullptr || p1 > 0xFFFFFF00u) p1 = 0x40;  // low memory is never readable
   }
   return game::runGame(options, p1, kP2, static_cast<long>(GetCurrentProcessId()),
-                       [] { Sleep(10); });
+                       [] {
+                         Sleep(10);
+                         return true;
+                       });
 }

@@ -5,7 +5,10 @@
 //
 // Contracts common to all implementations:
 // - Names are executable or module file names without directory, as wide
-//   strings, compared by the caller code unit by code unit.
+//   strings, compared by the caller code unit by code unit.  A process may go
+//   by more than one name (on Linux, the name it was started under and the
+//   name of its executable file); it is then visited once under each, one
+//   right after the other.
 // - The enumerations call the visitor once per entry in the system's order
 //   and stop as soon as it returns true.  They return false only when the
 //   list itself cannot be taken; any resource they hold is released before
@@ -13,12 +16,15 @@
 // - Addresses are the game's 32-bit addresses; load addresses are reported at
 //   full width, since they serve only to tell whether a module is present.
 // - A ProcessHandle of kNoProcess means "none"; readMemory through it fails.
+// - Reads honour the game's page protection: memory the game cannot read
+//   itself is not readable through readMemory either.
 // - Nothing here allocates in readMemory, which `fetch` calls on every frame.
 #ifndef GREVOLT_PLATFORM_H
 #define GREVOLT_PLATFORM_H
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -49,9 +55,19 @@ class FunctionRef<Result(Args...)> {
   Result (*call_)(void *, Args...);
 };
 
-// Opaque process handle: a HANDLE on Windows, a file descriptor + 1 on POSIX.
+// Opaque process handle: a HANDLE on Windows; on POSIX, the process
+// identifier or a descriptor, tagged (platform_posix.cpp).
 using ProcessHandle = std::uintptr_t;
 inline constexpr ProcessHandle kNoProcess = 0;
+
+// One piece of a read: `size` bytes at `address` in the game, into
+// `destination`.
+struct MemoryRange {
+  std::uint32_t address;
+  void *destination;
+  std::size_t size;
+};
+inline constexpr std::size_t kMaxRanges = 4;
 
 // Returns true to stop the walk.
 using ProcessVisitor = FunctionRef<bool(std::wstring_view name, std::uint32_t processId)>;
@@ -70,14 +86,19 @@ class Platform {
   virtual bool forEachModule(std::uint32_t processId, ModuleVisitor visit) = 0;
 
   // Opens the process for reading its memory and nothing else; the handle is
-  // not inherited by child processes.  kNoProcess on failure.
+  // not inherited by child processes.  kNoProcess on failure, also when the
+  // system refuses this process reading that one's memory.
   virtual ProcessHandle openForReading(std::uint32_t processId) = 0;
 
-  // Copies `size` bytes at `address` in the process into `destination`.
-  // Returns true only when the whole range was copied.  `*copied` receives
-  // the number of bytes actually copied, also on failure.
-  virtual bool readMemory(ProcessHandle process, std::uint32_t address, void *destination,
-                          std::size_t size, std::size_t *copied) = 0;
+  // Copies the ranges (at most kMaxRanges) in their order, with one system
+  // call where the system can gather them.  Reading stops at the first range
+  // that cannot be copied whole: the ranges before it are complete, it holds
+  // as many leading bytes as were copied, and the destinations of the ranges
+  // after it are not written.  `*copied` receives the total number of bytes
+  // copied, also on failure.  Returns true only when every range was copied
+  // whole.
+  virtual bool readMemory(ProcessHandle process, std::span<const MemoryRange> ranges,
+                          std::size_t *copied) = 0;
 
   // Releases a handle from openForReading.
   virtual void close(ProcessHandle process) = 0;

@@ -1,20 +1,34 @@
 // POSIX (Linux) implementation of the platform seam, through /proc.
 //
-// - Processes: the numeric entries of /proc in increasing identifier order,
-//   named by /proc/PID/comm.  The kernel keeps at most 15 bytes there; a name
-//   of exactly that length may be cut short, so it is then replaced by the
-//   base name of /proc/PID/exe when that starts with it.
+// - Processes: the numeric entries of /proc in increasing identifier order.
+//   Each is visited under its command name (/proc/PID/comm) and, when that
+//   differs, under the base name of its executable file (/proc/PID/exe): a
+//   game started through a link of another name is still seen by its file's
+//   name, and a game run by an interpreter (whose executable is the
+//   interpreter) by the name it was started under.  The kernel keeps at most
+//   15 bytes of the command name; a name of exactly that length is replaced by
+//   the executable's base name when that starts with it.
 // - Modules: the files mapped in /proc/PID/maps, each once, at its lowest
 //   mapped address (the file is listed in address order); the kernel's
 //   " (deleted)" suffix is not part of the name.
-// - Reading: the handle is a read-only, close-on-exec descriptor of
-//   /proc/PID/mem and a read is one pread at the address; a short read is a
-//   failure.  Opening it needs ptrace permission over the process (same user
-//   and the system's ptrace restriction, or the privilege to bypass them); a
-//   refusal makes the open fail.
+// - Reading: process_vm_readv, one call for all ranges of a read.  Like the
+//   game itself, it cannot read pages without read permission.  The handle is
+//   the process identifier, so nothing is held open; opening makes one read
+//   at address 0 to learn whether the kernel lets this process read that one
+//   (that needs ptrace permission over it: same user and the system's ptrace
+//   restriction, or the privilege to bypass them).  A process that ends is
+//   then no longer readable; its identifier being reused by another process
+//   before the next read is not detected.
+// - Where process_vm_readv is missing (ENOSYS) or forbidden (EPERM, also by a
+//   system-call filter), reads fall back to preads of /proc/PID/mem, but only
+//   on kernels where that file refuses unreadable pages too: many kernels read
+//   through them there, as a debugger may, and a read that ignores the game's
+//   protection would deliver whatever stands there.  Elsewhere the open fails.
 // Names are taken as UTF-8; bytes that do not decode become U+FFFD.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +40,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "platform_posix.h"
 
 namespace grevolt {
 namespace {
@@ -92,24 +107,64 @@ std::string_view withoutDeletedSuffix(std::string_view path) {
   return path;
 }
 
-// The executable name of one process, or false when it has gone away.
-bool processName(std::uint32_t processId, std::string *name) {
+// The names of one process: its command name and, when it can be read and
+// differs, the base name of its executable file (else empty).  False when the
+// process has gone away.
+bool processNames(std::uint32_t processId, std::string *command, std::string *file) {
   const std::string dir = "/proc/" + std::to_string(processId);
-  if (!readFile(dir + "/comm", name)) return false;
-  if (!name->empty() && name->back() == '\n') name->pop_back();
-  if (name->size() == kCommBytes) {
-    char target[PATH_MAX];
-    ssize_t n = ::readlink((dir + "/exe").c_str(), target, sizeof target);
-    if (n > 0 && static_cast<std::size_t>(n) < sizeof target) {
-      std::string_view full = baseName(withoutDeletedSuffix({target, static_cast<std::size_t>(n)}));
-      if (full.size() > name->size() && full.substr(0, name->size()) == *name) name->assign(full);
+  if (!readFile(dir + "/comm", command)) return false;
+  if (!command->empty() && command->back() == '\n') command->pop_back();
+  file->clear();
+  char target[PATH_MAX];
+  // Refused for processes this one may not trace; the command name remains.
+  ssize_t n = ::readlink((dir + "/exe").c_str(), target, sizeof target);
+  if (n > 0 && static_cast<std::size_t>(n) < sizeof target) {
+    std::string_view base = baseName(withoutDeletedSuffix({target, static_cast<std::size_t>(n)}));
+    if (command->size() == kCommBytes && base.size() > command->size() &&
+        base.substr(0, command->size()) == *command) {
+      command->assign(base);  // the command name was cut short
+    } else if (base != *command) {
+      file->assign(base);
     }
   }
   return true;
 }
 
+// Handles: a process identifier for process_vm_readv, shifted left by one;
+// a /proc/PID/mem descriptor, shifted likewise and tagged with the low bit.
+constexpr ProcessHandle kFileTag = 1;
+
+ProcessHandle callHandle(pid_t processId) { return static_cast<ProcessHandle>(processId) << 1; }
+ProcessHandle fileHandle(int fd) { return (static_cast<ProcessHandle>(fd) << 1) | kFileTag; }
+bool isFileHandle(ProcessHandle handle) { return (handle & kFileTag) != 0; }
+
+// Whether preads of /proc/PID/mem fail on pages their process cannot read.
+// The kernel decides that for all processes alike, as long as the reader is
+// not tracing them, so a page of our own shows it; the answer does not change
+// while the system runs.
+bool memoryFileKeepsProtection() {
+  static const bool keeps = [] {
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    void *page = ::mmap(nullptr, static_cast<std::size_t>(pageSize), PROT_NONE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) return false;
+    bool refused = false;
+    int fd = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      unsigned char byte = 0;
+      refused = ::pread(fd, &byte, 1, static_cast<off_t>(reinterpret_cast<std::uintptr_t>(page))) < 0;
+      ::close(fd);
+    }
+    ::munmap(page, static_cast<std::size_t>(pageSize));
+    return refused;
+  }();
+  return keeps;
+}
+
 class PosixPlatform final : public Platform {
  public:
+  explicit PosixPlatform(bool crossMemoryCall) : crossMemoryCall_(crossMemoryCall) {}
+
   bool forEachProcess(ProcessVisitor visit) override {
     std::vector<std::uint32_t> ids;
     {
@@ -125,10 +180,12 @@ class PosixPlatform final : public Platform {
       ::closedir(proc);
     }
     std::sort(ids.begin(), ids.end());
-    std::string name;
+    std::string command;
+    std::string file;
     for (std::uint32_t id : ids) {
-      if (!processName(id, &name)) continue;  // ended since the listing
-      if (visit(decodeUtf8(name), id)) break;
+      if (!processNames(id, &command, &file)) continue;  // ended since the listing
+      if (visit(decodeUtf8(command), id)) break;
+      if (!file.empty() && visit(decodeUtf8(file), id)) break;
     }
     return true;
   }
@@ -156,30 +213,75 @@ class PosixPlatform final : public Platform {
   }
 
   ProcessHandle openForReading(std::uint32_t processId) override {
+    if (processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX)) return kNoProcess;
+    const auto pid = static_cast<pid_t>(processId);
+    if (crossMemoryCall_) {
+      // Address 0 is never readable: a permitted read fails there with
+      // EFAULT, a refused one with EPERM, and ESRCH says there is no process.
+      unsigned char byte = 0;
+      iovec local{&byte, 1};
+      iovec remote{nullptr, 1};
+      if (::process_vm_readv(pid, &local, 1, &remote, 1, 0) >= 0 || errno == EFAULT) {
+        return callHandle(pid);
+      }
+      if (errno != EPERM && errno != ENOSYS) return kNoProcess;
+    }
+    if (!memoryFileKeepsProtection()) return kNoProcess;
     const std::string path = "/proc/" + std::to_string(processId) + "/mem";
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    return fd < 0 ? kNoProcess : static_cast<ProcessHandle>(fd) + 1;
+    return fd < 0 ? kNoProcess : fileHandle(fd);
   }
 
-  bool readMemory(ProcessHandle process, std::uint32_t address, void *destination,
-                  std::size_t size, std::size_t *copied) override {
+  bool readMemory(ProcessHandle process, std::span<const MemoryRange> ranges,
+                  std::size_t *copied) override {
     *copied = 0;
-    if (process == kNoProcess) return false;
-    ssize_t n = ::pread(static_cast<int>(process - 1), destination, size, static_cast<off_t>(address));
-    if (n < 0) return false;
-    *copied = static_cast<std::size_t>(n);
-    return *copied == size;
+    if (process == kNoProcess || ranges.size() > kMaxRanges) return false;
+    std::size_t wanted = 0;
+    for (const MemoryRange &range : ranges) wanted += range.size;
+
+    if (!isFileHandle(process)) {
+      iovec local[kMaxRanges];
+      iovec remote[kMaxRanges];
+      for (std::size_t i = 0; i < ranges.size(); ++i) {
+        local[i] = {ranges[i].destination, ranges[i].size};
+        remote[i] = {reinterpret_cast<void *>(static_cast<std::uintptr_t>(ranges[i].address)),
+                     ranges[i].size};
+      }
+      // The kernel stops at the first range it cannot copy and writes
+      // nothing after it.
+      ssize_t n = ::process_vm_readv(static_cast<pid_t>(process >> 1), local, ranges.size(),
+                                     remote, ranges.size(), 0);
+      if (n < 0) return false;
+      *copied = static_cast<std::size_t>(n);
+      return *copied == wanted;
+    }
+
+    const int fd = static_cast<int>(process >> 1);
+    for (const MemoryRange &range : ranges) {
+      ssize_t n = ::pread(fd, range.destination, range.size, static_cast<off_t>(range.address));
+      if (n > 0) *copied += static_cast<std::size_t>(n);
+      if (n < 0 || static_cast<std::size_t>(n) != range.size) return false;
+    }
+    return true;
   }
 
   void close(ProcessHandle process) override {
-    if (process != kNoProcess) ::close(static_cast<int>(process - 1));
+    if (isFileHandle(process)) ::close(static_cast<int>(process >> 1));
   }
+
+ private:
+  const bool crossMemoryCall_;
 };
 
 }  // namespace
 
 Platform &nativePlatform() {
-  static PosixPlatform platform;
+  static PosixPlatform platform(true);
+  return platform;
+}
+
+Platform &platformWithoutCrossMemoryCall() {
+  static PosixPlatform platform(false);
   return platform;
 }
 

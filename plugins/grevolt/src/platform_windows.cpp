@@ -1,7 +1,7 @@
 // Windows implementation of the platform seam: Toolhelp snapshots for
 // processes and modules, OpenProcess with memory-read access only, and
-// ReadProcessMemory.  Every snapshot is closed before its walk returns, on a
-// match as well as at the end.
+// ReadProcessMemory, which fails on memory the game cannot read either.  Every
+// snapshot is closed before its walk returns, on a match as well as at the end.
 #include <windows.h>
 // tlhelp32.h needs windows.h first.
 #include <tlhelp32.h>
@@ -70,14 +70,22 @@ class WindowsPlatform final : public Platform {
     return reinterpret_cast<ProcessHandle>(process);  // null = kNoProcess
   }
 
-  bool readMemory(ProcessHandle process, std::uint32_t address, void *destination,
-                  std::size_t size, std::size_t *copied) override {
-    SIZE_T done = 0;
-    BOOL ok = ReadProcessMemory(reinterpret_cast<HANDLE>(process),
-                                reinterpret_cast<LPCVOID>(static_cast<std::uintptr_t>(address)),
-                                destination, size, &done);
-    *copied = static_cast<std::size_t>(done);
-    return ok != 0 && *copied == size;
+  bool readMemory(ProcessHandle process, std::span<const MemoryRange> ranges,
+                  std::size_t *copied) override {
+    // One ReadProcessMemory per range, in order, stopping at the first that
+    // fails or copies less than asked.
+    *copied = 0;
+    if (ranges.size() > kMaxRanges) return false;
+    for (const MemoryRange &range : ranges) {
+      SIZE_T done = 0;
+      BOOL ok = ReadProcessMemory(
+          reinterpret_cast<HANDLE>(process),
+          reinterpret_cast<LPCVOID>(static_cast<std::uintptr_t>(range.address)),
+          range.destination, range.size, &done);
+      *copied += static_cast<std::size_t>(done);
+      if (ok == 0 || done != range.size) return false;
+    }
+    return true;
   }
 
   void close(ProcessHandle process) override {

@@ -15,8 +15,9 @@
 //   0x9A9468        P1
 //   P1 + 152        P2
 //   P2 + 76 / + 92  top / front vector, 3 floats each
-// The pointer chain is followed once per try-lock; fetch reads the three
-// vectors with exactly three 12-byte reads and allocates nothing.
+// The pointer chain is followed once per try-lock, one pointer after the
+// other; fetch reads the three 12-byte vectors with one gathered platform read
+// and allocates nothing.
 #include <cstring>
 
 #include "grevolt.h"
@@ -103,25 +104,24 @@ bool attachToGame(const ProcessMap &processes) {
   return true;
 }
 
+// Reads one pointer of the game; a failed read leaves it 0.
+std::uint32_t readPointer(Platform &os, std::uint32_t address) {
+  std::uint32_t pointer = 0;
+  std::size_t copied = 0;
+  const MemoryRange range{address, &pointer, sizeof pointer};
+  os.readMemory(attachment.processHandle, {&range, 1}, &copied);
+  return pointer;
+}
+
 // Follows the game's pointer chain once.  Failed reads leave their pointer at
 // 0; the trial fetch that follows decides whether the addresses are usable.
 void resolveVectorAddresses() {
   Platform &os = currentPlatform();
-  std::size_t copied = 0;
-  std::uint32_t p1 = 0;
-  os.readMemory(attachment.processHandle, kChainRootAddress, &p1, sizeof p1, &copied);
-  std::uint32_t p2 = 0;
-  os.readMemory(attachment.processHandle, p1 + kChainSecondOffset, &p2, sizeof p2, &copied);
+  const std::uint32_t p1 = readPointer(os, kChainRootAddress);
+  const std::uint32_t p2 = readPointer(os, p1 + kChainSecondOffset);
   // 32-bit address arithmetic, as in the game.
   topAddress = static_cast<std::uint32_t>(p2 + kTopOffset);
   frontAddress = static_cast<std::uint32_t>(p2 + kFrontOffset);
-}
-
-bool readVector(Platform &os, std::uint32_t address, float *vector) {
-  constexpr std::size_t kVectorBytes = 3 * sizeof(float);
-  std::size_t copied = 0;
-  bool ok = os.readMemory(attachment.processHandle, address, vector, kVectorBytes, &copied);
-  return ok && copied == kVectorBytes;
 }
 
 int fetch(float *avatarPosition, float *avatarFront, float *avatarTop, float *cameraPosition,
@@ -133,10 +133,19 @@ int fetch(float *avatarPosition, float *avatarFront, float *avatarTop, float *ca
   }
   if (attachment.processHandle == kNoProcess) return 0;
 
-  Platform &os = currentPlatform();
-  if (!readVector(os, kPositionAddress, avatarPosition)) return 0;
-  if (!readVector(os, frontAddress, avatarFront)) return 0;
-  if (!readVector(os, topAddress, avatarTop)) return 0;
+  // Straight into the avatar arrays.  A read that stops early leaves the
+  // arrays before the failing one filled, the failing one holding what was
+  // copied of it and the later ones zero.
+  constexpr std::size_t kVectorBytes = 3 * sizeof(float);
+  const MemoryRange vectors[3] = {{kPositionAddress, avatarPosition, kVectorBytes},
+                                  {frontAddress, avatarFront, kVectorBytes},
+                                  {topAddress, avatarTop, kVectorBytes}};
+  std::size_t copied = 0;
+  // The platform's verdict alone is not trusted: every byte must be there.
+  if (!currentPlatform().readMemory(attachment.processHandle, vectors, &copied) ||
+      copied != 3 * kVectorBytes) {
+    return 0;
+  }
 
   for (int i = 0; i < 3; ++i) {
     cameraPosition[i] = avatarPosition[i];

@@ -32,15 +32,9 @@ ChildGame::ChildGame(const std::string &program, const std::vector<std::string> 
   if (!waitReady) return;
 
   std::string line;
-  while (line.find('\n') == std::string::npos) {
-    pollfd ready{output_, POLLIN, 0};
-    char buffer[256];
-    ssize_t n = 0;
-    if (poll(&ready, 1, 10000) <= 0 || (n = read(output_, buffer, sizeof buffer)) <= 0) {
-      stop();
-      throw std::runtime_error("the game did not report ready: " + line);
-    }
-    line.append(buffer, static_cast<std::size_t>(n));
+  if (!nextLine(&line)) {
+    stop();
+    throw std::runtime_error("the game did not report ready: " + pending_);
   }
   Pose &p = pose_;
   long announcedPid = 0;
@@ -52,6 +46,33 @@ ChildGame::ChildGame(const std::string &program, const std::vector<std::string> 
     stop();
     throw std::runtime_error("unexpected ready line: " + line);
   }
+}
+
+bool ChildGame::nextLine(std::string *line) {
+  for (;;) {
+    std::size_t end = pending_.find('\n');
+    if (end != std::string::npos) {
+      line->assign(pending_, 0, end);
+      pending_.erase(0, end + 1);
+      return true;
+    }
+    pollfd ready{output_, POLLIN, 0};
+    char buffer[256];
+    ssize_t n = 0;
+    if (output_ < 0 || poll(&ready, 1, 10000) <= 0 ||
+        (n = read(output_, buffer, sizeof buffer)) <= 0) {
+      return false;
+    }
+    pending_.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+bool ChildGame::waitForLine(const std::string &text) {
+  std::string line;
+  while (nextLine(&line)) {
+    if (line.find(text) != std::string::npos) return true;
+  }
+  return false;
 }
 
 void ChildGame::stop() {

@@ -30,12 +30,20 @@ class ChildGame {
 
   pid_t pid() const { return pid_; }
   const Pose &pose() const { return pose_; }
+  // Waits up to ten seconds for a line of the child's output that contains
+  // `text`, after the lines already consumed; false when none came.
+  bool waitForLine(const std::string &text);
   // Sends SIGKILL and reaps the child.
   void stop();
 
  private:
+  // The next line of output (without its newline), or false after ten
+  // seconds or at the end of the output.
+  bool nextLine(std::string *line);
+
   pid_t pid_ = -1;
   int output_ = -1;
+  std::string pending_;  // output read but not yet consumed as lines
   Pose pose_{};
 };
 

@@ -1,6 +1,7 @@
-// The plug-in's attachment and fetch logic against a fake platform: the cases
-// a real process cannot show (refused opens, short reads, failing process
-// lists) and the exact calls the plug-in makes.
+// The plug-in's attachment and fetch logic against a fake platform: every
+// failure at every step (some of which a real process cannot show, such as a
+// failing process list or a platform that claims success for a short read)
+// and the exact calls the plug-in makes.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -47,7 +48,7 @@ class FakePlatform : public grevolt::Platform {
   std::vector<std::uint32_t> opened;  // process identifiers
   std::set<ProcessHandle> openHandles;
   int closes = 0;
-  std::vector<Read> reads;
+  std::vector<std::vector<Read>> reads;  // the ranges of each read call
 
   bool forEachProcess(grevolt::ProcessVisitor visit) override {
     ++processListCalls;
@@ -77,20 +78,27 @@ class FakePlatform : public grevolt::Platform {
     return handle;
   }
 
-  bool readMemory(ProcessHandle process, std::uint32_t address, void *destination,
-                  std::size_t size, std::size_t *copied) override {
-    reads.push_back({address, size});
+  // Copies range after range and stops at the first that fails, as the
+  // platform contract says.
+  bool readMemory(ProcessHandle process, std::span<const grevolt::MemoryRange> ranges,
+                  std::size_t *copied) override {
+    std::vector<Read> call;
+    for (const grevolt::MemoryRange &range : ranges) call.push_back({range.address, range.size});
+    reads.push_back(call);
     *copied = 0;
     if (openHandles.count(process) == 0) return false;
-    std::size_t limit = address == partialAt ? partialBytes : size;
-    auto *out = static_cast<unsigned char *>(destination);
-    for (std::size_t i = 0; i < limit; ++i) {
-      auto byte = memory.find(static_cast<std::uint32_t>(address + i));
-      if (byte == memory.end()) return false;
-      out[i] = byte->second;
-      ++*copied;
+    for (const grevolt::MemoryRange &range : ranges) {
+      std::size_t limit = range.address == partialAt ? partialBytes : range.size;
+      auto *out = static_cast<unsigned char *>(range.destination);
+      for (std::size_t i = 0; i < limit; ++i) {
+        auto byte = memory.find(static_cast<std::uint32_t>(range.address + i));
+        if (byte == memory.end()) return false;
+        out[i] = byte->second;
+        ++*copied;
+      }
+      if (limit != range.size) return partialReportsSuccess;
     }
-    return limit == size || partialReportsSuccess;
+    return true;
   }
 
   void close(ProcessHandle process) override {
@@ -153,7 +161,7 @@ class PluginCore : public ::testing::Test {
   std::wstring identity = L"identity the host owns";
 };
 
-TEST_F(PluginCore, SuccessfulFetchDeliversGameValuesWithThreeReads) {
+TEST_F(PluginCore, SuccessfulFetchDeliversGameValuesWithOneGatheredRead) {
   ASSERT_EQ(plugin->tryLock(), 1);
   EXPECT_EQ(os.opened, std::vector<std::uint32_t>{kGamePid});
   os.reads.clear();
@@ -165,8 +173,9 @@ TEST_F(PluginCore, SuccessfulFetchDeliversGameValuesWithThreeReads) {
   expectVector(3, kPosition);
   expectVector(4, kFront);
   expectVector(5, kTop);
-  // Exactly three 12-byte reads, none of them on the pointer chain.
-  std::vector<FakePlatform::Read> expected{{kPositionAddress, 12}, {kP2 + 92, 12}, {kP2 + 76, 12}};
+  // One read call of three 12-byte ranges, none of them on the pointer chain.
+  std::vector<std::vector<FakePlatform::Read>> expected{
+      {{kPositionAddress, 12}, {kP2 + 92, 12}, {kP2 + 76, 12}}};
   EXPECT_EQ(os.reads, expected);
   EXPECT_EQ(context, "context the host owns");
   EXPECT_EQ(identity, L"identity the host owns");
@@ -201,8 +210,8 @@ TEST_F(PluginCore, FetchWithoutAttachmentZeroesEverything) {
   }
 }
 
-// Which of the three reads fails, and how: the contents of the six arrays on
-// failure, and that no later read is made.
+// Which of the three vectors of the gathered read fails, and how: the contents
+// of the six arrays on failure.
 struct FailedRead {
   const char *name;
   int failingArray;       // 0 position, 1 front, 2 top
@@ -214,7 +223,7 @@ void PrintTo(const FailedRead &c, std::ostream *os) { *os << c.name; }
 
 class FetchFailure : public PluginCore, public ::testing::WithParamInterface<FailedRead> {};
 
-TEST_P(FetchFailure, ArraysHoldWhatWasReadAndNoLaterRead) {
+TEST_P(FetchFailure, ArraysHoldWhatWasRead) {
   const FailedRead &c = GetParam();
   ASSERT_EQ(plugin->tryLock(), 1);
   const std::uint32_t addresses[3] = {kPositionAddress, kP2 + 92, kP2 + 76};
@@ -225,7 +234,7 @@ TEST_P(FetchFailure, ArraysHoldWhatWasReadAndNoLaterRead) {
   os.reads.clear();
 
   EXPECT_EQ(fetch(), 0);
-  EXPECT_EQ(os.reads.size(), static_cast<std::size_t>(c.failingArray + 1));
+  EXPECT_EQ(os.reads.size(), 1u);
   for (int a = 0; a < 3; ++a) {
     for (int i = 0; i < 3; ++i) {
       float expected = a < c.failingArray ? values[a][i]
@@ -381,9 +390,10 @@ TEST_F(PluginCore, AttachFailuresLeaveNothingOpen) {
 TEST_F(PluginCore, UnreadableFirstPointerLeadsToLowAddresses) {
   for (std::uint32_t i = 0; i < 4; ++i) os.memory.erase(kChainRootAddress + i);
   EXPECT_EQ(plugin->tryLock(), 0);
-  // P1 and P2 stay 0: the chain read at 152 and the trial fetch at 92.
-  std::vector<FakePlatform::Read> expected{
-      {kChainRootAddress, 4}, {152, 4}, {kPositionAddress, 12}, {92, 12}};
+  // P1 and P2 stay 0: the chain read at 152 and the trial fetch at 92 and 76.
+  // The two pointers are read one call each, in order.
+  std::vector<std::vector<FakePlatform::Read>> expected{
+      {{kChainRootAddress, 4}}, {{152, 4}}, {{kPositionAddress, 12}, {92, 12}, {76, 12}}};
   EXPECT_EQ(os.reads, expected);
 }
 

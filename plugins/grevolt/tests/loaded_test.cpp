@@ -2,6 +2,7 @@
 // stand-in game running as a child of this test (so the test may read its
 // memory whatever the system's ptrace restriction).
 #include <dlfcn.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -83,6 +84,11 @@ class LinkDir {
   std::string link(const std::string &target, const std::string &name) {
     std::string path = path_ + "/" + name;
     std::filesystem::create_symlink(target, path);
+    return path;
+  }
+  std::string copy(const std::string &source, const std::string &name) {
+    std::string path = path_ + "/" + name;
+    std::filesystem::copy_file(source, path);
     return path;
   }
 
@@ -196,10 +202,10 @@ TEST_F(LoadedPlugin, TwoGamesFirstWins) {
 
 TEST_F(LoadedPlugin, NamesMustMatchExactly) {
   LinkDir dir;
-  // Processes named by the link: the game's code under a wrong name, and a
-  // correctly named process without the game's module.
-  auto lower = startGame({"--still"}, dir.link(GREVOLT_GAME_FILE, "grevolt.exe"));
-  auto upper = startGame({"--still"}, dir.link(GREVOLT_GAME_FILE, "GREVOLT.EXE"));
+  // The game's code in files of the wrong name, and a process started as
+  // GREVOLT.exe without the game's module (a link to another program).
+  auto lower = startGame({"--still"}, dir.copy(GREVOLT_GAME_FILE, "grevolt.exe"));
+  auto upper = startGame({"--still"}, dir.copy(GREVOLT_GAME_FILE, "GREVOLT.EXE"));
   LinkDir sleepDir;
   std::string sleepPath = sleepDir.link("/bin/sleep", "GREVOLT.exe");
   ChildGame notGame(sleepPath, {"60"}, false);
@@ -209,6 +215,15 @@ TEST_F(LoadedPlugin, NamesMustMatchExactly) {
   ProcessMap map{{L"GREVOLT.exe", static_cast<unsigned long long>(notGame.pid())}};
   EXPECT_EQ(plugin2->tryLockWithProcesses(map), 0);
   EXPECT_EQ(fetch(), 0);
+}
+
+TEST_F(LoadedPlugin, GameStartedThroughALinkOfAnotherName) {
+  // Its process is named after the link; its executable file is GREVOLT.exe.
+  LinkDir dir;
+  auto game = startGame({"--still", "--origin", "5,6,7"}, dir.link(GREVOLT_GAME_FILE, "launcher"));
+  ASSERT_EQ(plugin->tryLock(), 1);
+  ASSERT_EQ(fetch(), 1);
+  expectPose(game->pose());
 }
 
 TEST_F(LoadedPlugin, GameWhoseFileWasDeletedIsStillFound) {
@@ -228,6 +243,25 @@ TEST_F(LoadedPlugin, UnreadablePointerChainFailsTheTryLock) {
   auto game = startGame({"--unreadable-chain"});
   EXPECT_EQ(plugin->tryLock(), 0);
   EXPECT_EQ(fetch(), 0);
+}
+
+TEST_F(LoadedPlugin, PageTheGameProtectsFailsTheFetch) {
+  auto game = startGame({"--still", "--protect-on-signal"});
+  ASSERT_EQ(plugin->tryLock(), 1);
+  ASSERT_EQ(fetch(), 1);
+  expectPose(game->pose());
+
+  ASSERT_EQ(kill(game->pid(), SIGUSR1), 0);
+  ASSERT_TRUE(game->waitForLine("protected"));
+  // The position comes first: nothing is read, everything stays zero.
+  EXPECT_EQ(fetch(), 0);
+  expectAllZero();
+  EXPECT_EQ(context, "untouched");
+  EXPECT_EQ(identity, L"untouched");
+  // The attachment stays until unlock; a new try-lock's trial fetch fails.
+  EXPECT_EQ(fetch(), 0);
+  plugin->unlock();
+  EXPECT_EQ(plugin->tryLock(), 0);
 }
 
 TEST_F(LoadedPlugin, GameEndingKeepsAttachmentUntilUnlock) {
