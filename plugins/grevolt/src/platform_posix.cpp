@@ -216,8 +216,9 @@ class PosixPlatform final : public Platform {
     if (processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX)) return kNoProcess;
     const auto pid = static_cast<pid_t>(processId);
     if (crossMemoryCall_) {
-      // Address 0 is never readable: a permitted read fails there with
-      // EFAULT, a refused one with EPERM, and ESRCH says there is no process.
+      // Address 0 is not mapped (short of a system allowing it): a permitted
+      // read fails there with EFAULT, a refused one with EPERM, and ESRCH
+      // says there is no such process (or one without memory).
       unsigned char byte = 0;
       iovec local{&byte, 1};
       iovec remote{nullptr, 1};
