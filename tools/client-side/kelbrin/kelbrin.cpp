@@ -369,6 +369,7 @@ ostrel_error *parse_actions(const apr_array_header_t *argument_list, tool_option
                            nullptr);
       }
       const char *url = clean_url(text, pool);
+      OSTREL_ERR(ostrel_uri_check_names(url));
       if (url_index == 0)
         act->first_path = url;
       else

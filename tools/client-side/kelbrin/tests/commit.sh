@@ -154,7 +154,8 @@ fails "URLs of two repositories" "kelbrin: Unable to find a repository at URL 'f
   mkdir $R/n mkdir "file://$WORK/repo2/n"
 fails "URL naming no repository" \
   "kelbrin: Unable to find a repository at URL 'file://$WORK/none'" mkdir "file://$WORK/none/n"
-fails "'..' in a URL" "kelbrin: URL '$R/trunk/..' contains a '..' segment" \
+fails "'..' in a URL" \
+  "kelbrin: Invalid name '..' in URL '$R/trunk/../n': '.' and '..' are not names" \
   mkdir $R/trunk/../n
 
 # -- author

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# kelbrin against hostile input and failing output: NUL bytes and control
+# characters in arguments and URLs, deep action lists, a standard output that
+# cannot be written, and changes to a repository's root itself.
+source "$(dirname "$0")/lib.sh"
+[ -x "$ADMIN" ] || { echo "setup: no ostrel-admin at $ADMIN"; exit 99; }
+export HOME="$WORK/home"
+mkdir -p "$HOME"
+cd "$WORK" || exit 99
+"$ADMIN" create repo >/dev/null || { echo "setup: cannot create a repository"; exit 99; }
+R="file://$WORK/repo"
+youngest() { "$ADMIN" youngest "$WORK/repo"; }
+"$KELBRIN" -m base mkdir $R/trunk >/dev/null || { echo "setup: first commit failed"; exit 99; }
+Y=$(youngest)
+
+# refused NAME EXPECTED_STDERR ARGS...: status 1, nothing on standard output,
+# exactly EXPECTED_STDERR, and no new revision.
+refused() {
+  local name=$1 err=$2
+  shift 2
+  expect "$name" 1 "" "$err
+" -- "$KELBRIN" -m x "$@"
+  if [ "$(youngest)" != "$Y" ]; then
+    echo "FAIL $name: a revision was made"; failures=$((failures + 1)); Y=$(youngest)
+  fi
+}
+
+# -- names: a NUL escape would cut the name short; control characters would
+# forge lines of 'log -v' or put terminal escapes on a screen; a lone byte is
+# no UTF-8.  Each is refused with the bad bytes shown escaped.
+printf 'one\n' >one.txt
+refused "%00 in a URL" \
+  "kelbrin: Invalid name 'nul\\x00tail.txt' in URL '$R/trunk/nul%00tail.txt': control character" \
+  put one.txt "$R/trunk/nul%00tail.txt"
+refused "newline in a name" \
+  "kelbrin: Invalid name 'a\\x0A   D /' in URL '$R/trunk/a%0A%20%20%20D%20%2F': control character" \
+  mkdir "$R/trunk/a%0A   D %2F"
+refused "terminal escape in a name" \
+  "kelbrin: Invalid name '\\x1B[2J' in URL '$R/trunk/%1B[2J': control character" \
+  mkdir "$R/trunk/%1B[2J"
+refused "raw tab in a name" \
+  "kelbrin: Invalid name 'x\\x09y' in URL '$R/trunk/x%09y': control character" \
+  mkdir "$R/trunk/$(printf 'x\ty')"
+refused "lone byte in a name" \
+  "kelbrin: Invalid name '\\xC3' in URL '$R/trunk/%C3': not valid UTF-8" mkdir "$R/trunk/%C3"
+refused "escaped slash in a name" \
+  "kelbrin: Invalid name 'a/b' in URL '$R/trunk/a%2Fb': '/' inside a name" mkdir "$R/trunk/a%2Fb"
+expect "non-ASCII names are names" 0 "" "" -- sh -c \
+  "'$KELBRIN' -m ok mkdir '$R/trunk/caf%C3%A9' mkdir '$R/trunk/na%C3%AFve' >/dev/null"
+Y=$(youngest)
+expect "ls shows them as they are" 0 "café/
+naïve/
+" "" -- "$ADMIN" ls repo trunk
+finish
