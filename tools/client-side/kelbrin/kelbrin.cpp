@@ -278,6 +278,21 @@ ostrel_error *parse_options(int argc, const char *const *argv, tool_options *opt
   return OSTREL_NO_ERROR;
 }
 
+ostrel_error *split_extra_arguments(apr_array_header_t *args, const ostrel_stringbuf *contents,
+                                   const char *file_name, apr_pool_t *pool) {
+  // A NUL would end the text early and silently drop every later action.
+  const char *data = contents->data;
+  if (const void *nul = std::memchr(data, '\0', contents->len))
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                "The extra-arguments file '%s' holds a NUL byte (at byte %lu)",
+                                std::strcmp(file_name, "-") ? file_name : "- (standard input)",
+                                static_cast<unsigned long>(static_cast<const char *>(nul) - data));
+  ostrel_stringbuf *utf8 = nullptr;
+  OSTREL_ERR(ostrel_utf_stringbuf_to_utf8(&utf8, contents, pool));
+  ostrel_cstring_split_append(args, utf8->data, "\n\r", false, pool);
+  return OSTREL_NO_ERROR;
+}
+
 ostrel_error *collect_arguments(apr_getopt_t *os, int argc, const tool_options *opts,
                                 apr_array_header_t **argument_list, apr_pool_t *pool) {
   apr_array_header_t *args = apr_array_make(pool, argc, sizeof(const char *));
@@ -289,11 +304,10 @@ ostrel_error *collect_arguments(apr_getopt_t *os, int argc, const tool_options *
   }
   if (opts->extra_args_file) {
     const char *name = nullptr;
-    ostrel_stringbuf *contents = nullptr, *utf8 = nullptr;
+    ostrel_stringbuf *contents = nullptr;
     OSTREL_ERR(ostrel_utf_cstring_to_utf8(&name, opts->extra_args_file, pool));
     OSTREL_ERR(ostrel_stringbuf_from_file2(&contents, name, pool));
-    OSTREL_ERR(ostrel_utf_stringbuf_to_utf8(&utf8, contents, pool));
-    ostrel_cstring_split_append(args, utf8->data, "\n\r", false, pool);
+    OSTREL_ERR(split_extra_arguments(args, contents, name, pool));
   }
   *argument_list = args;
   return OSTREL_NO_ERROR;

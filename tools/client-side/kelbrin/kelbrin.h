@@ -56,6 +56,13 @@ ostrel_error *parse_options(int argc, const char *const *argv, tool_options *opt
 ostrel_error *collect_arguments(apr_getopt_t *os, int argc, const tool_options *opts,
                                 apr_array_header_t **argument_list, apr_pool_t *pool);
 
+// Appends the arguments held in CONTENTS (the extra-arguments file
+// FILE_NAME, in the native encoding), one per line, to ARGS as UTF-8; empty
+// lines are skipped.  A NUL byte anywhere is an error naming FILE_NAME, and
+// then nothing is appended.
+ostrel_error *split_extra_arguments(apr_array_header_t *args, const ostrel_stringbuf *contents,
+                                   const char *file_name, apr_pool_t *pool);
+
 // Reads ARGUMENT_LIST into ACTIONS (an array of action *), computes
 // EDIT_ROOT_URL and stores the log message in OPTS->revprops.  When a help
 // word is met, *HELP_REQUESTED is set and nothing else is done after it.

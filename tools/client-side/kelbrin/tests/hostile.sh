@@ -51,4 +51,13 @@ Y=$(youngest)
 expect "ls shows them as they are" 0 "café/
 naïve/
 " "" -- "$ADMIN" ls repo trunk
+
+# -- an extra-arguments file holding a NUL byte: an error naming the file,
+# and none of its actions is committed.
+printf 'mkdir\n%s/trunk/a\n\0mkdir\n%s/trunk/b\n' "$R" "$R" >nul.args
+N=$(printf 'mkdir\n%s/trunk/a\n' "$R" | wc -c)
+refused "NUL in an -X file" "kelbrin: The extra-arguments file 'nul.args' holds a NUL byte (at byte $N)" \
+  -X nul.args
+STDIN=nul.args refused "NUL in -X from standard input" \
+  "kelbrin: The extra-arguments file '- (standard input)' holds a NUL byte (at byte $N)" -X -
 finish
