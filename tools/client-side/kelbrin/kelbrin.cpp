@@ -456,16 +456,6 @@ const char *relative_to_edit_root(const char *url, const char *edit_root_url, ap
   return ostrel_uri__is_child(edit_root_url, url, pool);
 }
 
-// The key text is the caller's; it is not copied.
-op_node *find_or_add_child(const char *path, op_node *parent, apr_pool_t *pool) {
-  auto *child = static_cast<op_node *>(apr_hash_get(parent->children, path, APR_HASH_KEY_STRING));
-  if (!child) {
-    child = create_op_node(pool);
-    apr_hash_set(parent->children, path, APR_HASH_KEY_STRING, child);
-  }
-  return child;
-}
-
 ostrel_error *path_error(const char *fmt, const char *path) {
   return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr, fmt, path);
 }
@@ -486,39 +476,59 @@ ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_
                            const ostrel_string *prop_value, const char *source_file,
                            ostrel_revnum base_rev, const char *edit_root_url,
                            ostrel_ra_session *session, op_node *root, apr_pool_t *pool) {
+  // Everything but the tree itself is scratch work of this one action, so
+  // that memory follows the size of the action list, not the depth of its
+  // paths.
+  struct scratch_pool {
+    apr_pool_t *pool;
+    ~scratch_pool() { apr_pool_destroy(pool); }
+  } scratch = {ostrel_pool_create(pool)};
+
   // Step 1: the walk down, and where the node's content stands before this
   // commit (inside a subtree that this commit copies, that is the copy
-  // source's matching path).
-  apr_array_header_t *components = ostrel_path_decompose(path, pool);
-  const char *running = "";
+  // source's matching path).  Each node is looked up by the prefix of PATH
+  // that leads to it; only a new node gets its own copy of that prefix.
+  const std::size_t path_len = std::strlen(path);
+  std::size_t running = 0;  // length of the prefix of PATH walked so far
   op_node *node = root;
   const char *inherited_path = nullptr;
   ostrel_revnum inherited_rev = OSTREL_INVALID_REVNUM;
-  for (int i = 0; i < components->nelts; ++i) {
-    const char *component = APR_ARRAY_IDX(components, i, const char *);
+  while (running < path_len) {
     // Nothing below a node being deleted, or below a file, is ever driven:
     // an action merged there would be dropped while the commit succeeds.
     if (node->change_kind == change::change_delete)
       return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
-                                  "cannot change '%s' below '%s', which is being deleted", path,
-                                  running);
+                                  "cannot change '%s' below '%.*s', which is being deleted", path,
+                                  static_cast<int>(running), path);
     if (node->node_kind == ostrel_node_file)
-      return path_error("'%s' is not a directory", running);
-    running = ostrel_relpath_join(running, component, pool);
-    node = find_or_add_child(running, node, pool);
+      return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr, "'%.*s' is not a directory",
+                                  static_cast<int>(running), path);
+    const std::size_t start = running ? running + 1 : 0;
+    const char *slash = std::strchr(path + start, '/');
+    running = slash ? static_cast<std::size_t>(slash - path) : path_len;
+    auto *child = static_cast<op_node *>(
+        apr_hash_get(node->children, path, static_cast<apr_ssize_t>(running)));
+    if (!child) {
+      child = create_op_node(pool);
+      apr_hash_set(node->children, apr_pstrmemdup(pool, path, running), APR_HASH_KEY_STRING,
+                   child);
+    }
+    node = child;
     if (is_copy(node)) {
-      inherited_path = relative_to_edit_root(node->copy_url, edit_root_url, pool);
+      inherited_path = relative_to_edit_root(node->copy_url, edit_root_url, scratch.pool);
       inherited_rev = node->copy_rev;
       if (!inherited_path) OSTREL_ERR_MALFUNCTION("copy source outside the edit root");
     } else if (inherited_path) {
-      inherited_path = ostrel_relpath_join(inherited_path, component, pool);
+      inherited_path = ostrel_relpath_join(
+          inherited_path, apr_pstrmemdup(scratch.pool, path + start, running - start),
+          scratch.pool);
     }
   }
   const char *check_path = inherited_path ? inherited_path : path;
   const ostrel_revnum check_rev = inherited_path ? inherited_rev : base_rev;
   const bool from_elsewhere = inherited_path && std::strcmp(inherited_path, path) != 0;
   auto query = [&](const char *where, ostrel_revnum rev) {
-    return repository.check_path(session, where, rev, &node->node_kind, pool);
+    return repository.check_path(session, where, rev, &node->node_kind, scratch.pool);
   };
 
   // Step 2: property actions.
@@ -577,7 +587,7 @@ ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_
           return path_error("'%s' already exists", path);
         }
       }
-      const char *source = relative_to_edit_root(copy_url, edit_root_url, pool);
+      const char *source = relative_to_edit_root(copy_url, edit_root_url, scratch.pool);
       if (!source) OSTREL_ERR_MALFUNCTION("copy source outside the edit root");
       OSTREL_ERR(query(source, copy_rev));
       if (node->node_kind == ostrel_node_none) return path_error("'%s' not found", source);
