@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "ostrel_auth.h"
 #include "ostrel_client.h"
@@ -679,13 +680,34 @@ ostrel_error *send_text(const ostrel_commit_editor *editor, void *file_baton,
   return ostrel_txdelta_send_stream(contents, handler, handler_baton, nullptr, pool);
 }
 
-ostrel_error *drive_node(op_node *node, ostrel_revnum base_rev, const ostrel_commit_editor *editor,
+// Drives EDITOR over the tree below ROOT (whose directory baton is open)
+// depth-first, without recursion, so that a chain of directories as deep as
+// the action list makes it takes no stack.  Directory batons and the walk's
+// position live in POOL until the edit ends (they follow the number of
+// directories); everything else lives in a scratch pool cleared per node.
+// The root's own property changes are sent last; the root is not closed.
+ostrel_error *drive_tree(op_node *root, ostrel_revnum base_rev, const ostrel_commit_editor *editor,
                          apr_pool_t *pool) {
+  struct open_dir {
+    op_node *dir;
+    apr_hash_index_t *next;  // the next child to drive, or null when done
+  };
+  std::vector<open_dir> open = {{root, apr_hash_first(pool, root->children)}};
   apr_pool_t *scratch = ostrel_pool_create(pool);
-  for (apr_hash_index_t *hi = apr_hash_first(pool, node->children); hi; hi = apr_hash_next(hi)) {
+  while (!open.empty()) {
+    if (!open.back().next) {
+      op_node *done = open.back().dir;
+      open.pop_back();
+      apr_pool_clear(scratch);
+      OSTREL_ERR(send_prop_changes(editor, done->dir_baton, done, scratch));
+      if (!open.empty()) OSTREL_ERR(editor->close_dir(done->dir_baton, scratch));
+      continue;
+    }
+    op_node *parent = open.back().dir;
     const void *key = nullptr;
     void *value = nullptr;
-    apr_hash_this(hi, &key, nullptr, &value);
+    apr_hash_this(open.back().next, &key, nullptr, &value);
+    open.back().next = apr_hash_next(open.back().next);
     const char *path = static_cast<const char *>(key);
     auto *child = static_cast<op_node *>(value);
     const bool is_dir = child->node_kind == ostrel_node_dir;
@@ -694,33 +716,30 @@ ostrel_error *drive_node(op_node *node, ostrel_revnum base_rev, const ostrel_com
 
     if (child->change_kind == change::change_delete ||
         child->change_kind == change::change_replace)
-      OSTREL_ERR(editor->remove_entry(path, base_rev, node->dir_baton, scratch));
+      OSTREL_ERR(editor->remove_entry(path, base_rev, parent->dir_baton, scratch));
     if (child->change_kind == change::change_open) {
       if (is_dir)
-        OSTREL_ERR(editor->open_dir(path, node->dir_baton, base_rev, scratch, &child->dir_baton));
+        OSTREL_ERR(editor->open_dir(path, parent->dir_baton, base_rev, pool, &child->dir_baton));
       else
-        OSTREL_ERR(editor->open_file_node(path, node->dir_baton, base_rev, scratch, &file_baton));
+        OSTREL_ERR(editor->open_file_node(path, parent->dir_baton, base_rev, scratch, &file_baton));
     }
     if (child->change_kind == change::change_add ||
         child->change_kind == change::change_replace) {
       if (is_dir)
-        OSTREL_ERR(editor->add_dir(path, node->dir_baton, child->copy_url, child->copy_rev,
-                                   scratch, &child->dir_baton));
+        OSTREL_ERR(editor->add_dir(path, parent->dir_baton, child->copy_url, child->copy_rev, pool,
+                                   &child->dir_baton));
       else
-        OSTREL_ERR(editor->add_file_node(path, node->dir_baton, child->copy_url, child->copy_rev,
-                                         scratch, &file_baton));
+        OSTREL_ERR(editor->add_file_node(path, parent->dir_baton, child->copy_url,
+                                         child->copy_rev, scratch, &file_baton));
     }
     if (child->source_file && file_baton)
-      OSTREL_ERR(send_text(editor, file_baton, child->source_file, scratch, pool));
+      OSTREL_ERR(send_text(editor, file_baton, child->source_file, scratch, scratch));
     if (file_baton) {
       OSTREL_ERR(send_prop_changes(editor, file_baton, child, scratch));
       OSTREL_ERR(editor->close_file_node(file_baton, nullptr, scratch));
     }
-    if (is_dir && child->change_kind != change::change_delete) {
-      OSTREL_ERR(drive_node(child, base_rev, editor, scratch));
-      OSTREL_ERR(send_prop_changes(editor, child->dir_baton, child, scratch));
-      OSTREL_ERR(editor->close_dir(child->dir_baton, scratch));
-    }
+    if (is_dir && child->change_kind != change::change_delete)
+      open.push_back({child, apr_hash_first(pool, child->children)});
   }
   apr_pool_destroy(scratch);
   return OSTREL_NO_ERROR;
@@ -781,7 +800,7 @@ ostrel_error *commit_actions(ostrel_ra_session *session, ostrel_revnum base_rev,
   OSTREL_ERR(repository.get_commit_editor(session, &editor, &edit_baton, revprops, report_commit,
                                           nullptr, nullptr, false, pool));
   OSTREL_ERR(editor->open_root_dir(edit_baton, base_rev, pool, &root->dir_baton));
-  ostrel_error *err = drive_node(root, base_rev, editor, pool);
+  ostrel_error *err = drive_tree(root, base_rev, editor, pool);
   if (!err) err = editor->finish_edit(edit_baton, pool);
   if (err) ostrel_error_clear(editor->cancel_edit(edit_baton, pool));
   return err;
