@@ -781,10 +781,17 @@ ostrel_error *merge_one(action *act, ostrel_revnum base_rev, const char *edit_ro
 
 ostrel_error *report_commit(const ostrel_commit_info *commit_info, void * /*baton*/,
                             apr_pool_t *pool) {
-  return ostrel_cmdline_printf(pool, "r%ld committed by %s at %s\n",
-                               static_cast<long>(commit_info->revision),
-                               commit_info->author ? commit_info->author : "(no author)",
-                               commit_info->date);
+  ostrel_error *err = ostrel_cmdline_printf(
+      pool, "r%ld committed by %s at %s\n", static_cast<long>(commit_info->revision),
+      commit_info->author ? commit_info->author : "(no author)", commit_info->date);
+  // The status stays 1, since the output failed; the message must keep a
+  // caller from taking that for a commit that did not happen.
+  if (err)
+    return ostrel_error_createf(err->apr_err, err,
+                                "Revision %ld was committed, but the line reporting it could "
+                                "not be written",
+                                static_cast<long>(commit_info->revision));
+  return OSTREL_NO_ERROR;
 }
 
 ostrel_error *commit_actions(ostrel_ra_session *session, ostrel_revnum base_rev,

@@ -75,4 +75,18 @@ else
   expect "deep action list in 512 MB" 1 "" "kelbrin: 'missing' not found
 " -- sh -c "ulimit -v 524288 && exec '$KELBRIN' -m deep -X deep.args"
 fi
+
+# -- a commit line that cannot be written: status 1, and the error says
+# plainly that the revision exists, so that no script commits it again.
+if [ -w /dev/full ]; then
+  expect "commit reported to a full standard output" 1 "" \
+    "kelbrin: Revision $((Y + 1)) was committed, but the line reporting it could not be written
+kelbrin: Write error: No space left on device
+" -- sh -c "exec '$KELBRIN' -m full mkdir '$R/trunk/full' >/dev/full"
+  Y=$(youngest)
+  expect "the revision exists" 0 "full/
+" "" -- sh -c "'$ADMIN' ls repo trunk | grep full"
+else
+  echo "skip commit reported to a full standard output: no /dev/full"
+fi
 finish
