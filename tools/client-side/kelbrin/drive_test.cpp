@@ -330,6 +330,18 @@ TEST_F(DriveTest, RootPropertyChangesAreSent) {
   EXPECT_EQ(rec_.queries, (std::vector<std::string>{"@5", "@5"})) << "the root itself is checked";
   EXPECT_EQ(calls(), (Calls{"open_root_dir 5", "add_dir n (null) -1 in ''", "close_dir n",
                             "set_dir_prop  old=(delete)", "set_dir_prop  p=v", "finish_edit"}));
+
+  // Anything but a property change of the root is refused before the edit.
+  for (action_kind kind : {action_kind::rm, action_kind::mkdir, action_kind::put}) {
+    rec_.calls.clear();
+    action act = {kind, -1, "file:///E", "/dev/null", nullptr, nullptr};
+    APR_ARRAY_IDX(actions, 0, action *) = &act;
+    actions->nelts = 1;
+    EXPECT_EQ(describe(commit_actions(nullptr, 5, "file:///E", actions, revprops, pool_)),
+              "125002 | 'file:///E' is the root of the repository: it can only have its "
+              "properties changed");
+    EXPECT_TRUE(rec_.calls.empty());
+  }
 }
 
 // A chain of directories far deeper than the stack allows frames for: the

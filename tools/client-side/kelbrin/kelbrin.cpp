@@ -548,7 +548,14 @@ ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_
     return OSTREL_NO_ERROR;
   }
 
-  // Step 3: rm, cp, mkdir, put.
+  // Step 3: rm, cp, mkdir, put.  The edit root itself (the root of a
+  // repository, when the session was opened there) can take property
+  // changes only.
+  if (!*path)
+    return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
+                                "'%s' is the root of the repository: it can only have its "
+                                "properties changed",
+                                edit_root_url);
   if (node->change_kind == change::change_add || node->change_kind == change::change_replace)
     return path_error("unsupported multiple operations on '%s'", path);
   const bool was_deleted = node->change_kind == change::change_delete;
@@ -815,6 +822,76 @@ ostrel_error *commit_actions(ostrel_ra_session *session, ostrel_revnum base_rev,
 
 namespace {
 
+// The number of path segments of the canonical URL URL.
+int url_depth(const char *url) {
+  const char *path = std::strchr(std::strstr(url, "://") + 3, '/');
+  int depth = 0;
+  for (const char *p = path; p && *p; ++p)
+    if (*p == '/' && p[1]) ++depth;
+  return depth;
+}
+
+// The repository root URL REPOS_ROOT spelled as the action URLs spell it:
+// the ancestor of the action URL URL at the root's depth, when both decode to
+// the same; otherwise null.
+const char *root_as_spelled_in(const char *url, const char *repos_root, apr_pool_t *pool) {
+  const int depth = url_depth(repos_root);
+  if (url_depth(url) < depth) return nullptr;
+  const char *ancestor = url;
+  while (url_depth(ancestor) > depth) ancestor = ostrel_uri_dirname(ancestor, pool);
+  if (std::strcmp(ostrel_path_uri_decode(ancestor, pool), ostrel_path_uri_decode(repos_root, pool)))
+    return nullptr;
+  return ancestor;
+}
+
+// Opens the commit's session at *EDIT_ROOT_URL.  A change to a repository's
+// root itself makes the edit root that root's parent, which lies outside the
+// repository; when no repository is found at the edit root, but one
+// repository holds every action URL and lies below the edit root, the
+// session is opened at that repository's root instead, and *EDIT_ROOT_URL
+// becomes that root.  Otherwise the error is the one for the edit root.
+ostrel_error *open_commit_session(ostrel_ra_session **session, const char **edit_root_url,
+                                  const apr_array_header_t *actions,
+                                  ostrel_ra_callbacks *callbacks, apr_hash_t *config,
+                                  apr_pool_t *pool) {
+  ostrel_error *err = ostrel_ra_open4(session, nullptr, *edit_root_url, nullptr, callbacks,
+                                      nullptr, config, pool);
+  if (!err || err->apr_err != OSTREL_ERR_RA_NO_REPOSITORY || actions->nelts == 0) return err;
+
+  const char *first_url = APR_ARRAY_IDX(actions, 0, const action *)->first_path;
+  ostrel_ra_session *inner = nullptr;
+  const char *repos_root = nullptr;
+  ostrel_error *retry =
+      ostrel_ra_open4(&inner, nullptr, first_url, nullptr, callbacks, nullptr, config, pool);
+  if (!retry) retry = ostrel_ra_get_repos_root(inner, &repos_root, pool);
+  if (retry) {
+    ostrel_error_clear(retry);
+    return err;
+  }
+  const char *root = root_as_spelled_in(first_url, repos_root, pool);
+  if (!root || !ostrel_uri__is_child(*edit_root_url, root, pool)) return err;
+  for (int i = 0; i < actions->nelts; ++i) {
+    const action *act = APR_ARRAY_IDX(actions, i, const action *);
+    const char *urls[] = {act->first_path,
+                          act->kind == action_kind::mv || act->kind == action_kind::cp
+                              ? act->second_path
+                              : nullptr};
+    for (const char *url : urls)
+      if (url && std::strcmp(url, root) != 0 && !ostrel_uri__is_child(root, url, pool))
+        return err;
+  }
+  // The probe's session sits at the first URL; the commit's sits at the root.
+  ostrel_error *reopen =
+      ostrel_ra_open4(session, nullptr, root, nullptr, callbacks, nullptr, config, pool);
+  if (reopen) {
+    ostrel_error_clear(err);
+    return reopen;
+  }
+  ostrel_error_clear(err);
+  *edit_root_url = root;
+  return OSTREL_NO_ERROR;
+}
+
 ostrel_error *run_commit(ostrel_revnum base_rev, const char *config_dir,
                          const char *edit_root_url, const apr_array_header_t *actions,
                          apr_hash_t *revprops, const char *username, const char *password,
@@ -831,8 +908,7 @@ ostrel_error *run_commit(ostrel_revnum base_rev, const char *config_dir,
                                               nullptr, nullptr, pool));
   callbacks->open_tmp_file = open_temp_file;
   ostrel_ra_session *session = nullptr;
-  OSTREL_ERR(ostrel_ra_open4(&session, nullptr, edit_root_url, nullptr, callbacks, nullptr, config,
-                             pool));
+  OSTREL_ERR(open_commit_session(&session, &edit_root_url, actions, callbacks, config, pool));
   ostrel_revnum youngest = OSTREL_INVALID_REVNUM;
   OSTREL_ERR(ostrel_ra_get_latest_revnum(session, &youngest, pool));
   if (base_rev >= 0 && base_rev > youngest)

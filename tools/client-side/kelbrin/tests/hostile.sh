@@ -89,4 +89,31 @@ kelbrin: Write error: No space left on device
 else
   echo "skip commit reported to a full standard output: no /dev/full"
 fi
+
+# -- the repository root itself: its URL's parent lies outside the
+# repository, so the session is opened at the repository's root.  The
+# README's own example first, then a property of the root alone.
+"$KELBRIN" -m doc mkdir $R/doc propset obsolete yes $R/doc >/dev/null || exit 99
+printf '*.o\n*.tmp\n' >ignore.txt
+expect "README: propset, propsetf on the root, propdel" 0 "" "" -- sh -c \
+  "'$KELBRIN' -m Props propset owner alice $R/doc propsetf ostrel:ignore ignore.txt $R \
+     propdel obsolete $R/doc >/dev/null"
+expect "the root's property" 0 "ostrel:ignore: *.o
+*.tmp
+
+" "" -- sh -c "'$ADMIN' proplist repo / | sed 's/^ *//'"
+expect "the other properties" 0 "owner: alice
+" "" -- sh -c "'$ADMIN' proplist repo doc | sed 's/^ *//'"
+expect "propset on the root alone" 0 "" "" -- sh -c \
+  "'$KELBRIN' -m p propset color blue $R/ >/dev/null && '$ADMIN' proplist repo / | grep -q 'color: blue'"
+Y=$(youngest)
+refused "rm of the root" \
+  "kelbrin: '$R' is the root of the repository: it can only have its properties changed" rm $R
+refused "mkdir of the root" \
+  "kelbrin: '$R' is the root of the repository: it can only have its properties changed" \
+  mkdir $R/doc/x mkdir $R
+"$ADMIN" create repo2 >/dev/null || exit 99
+refused "root of one repository and a path of another" \
+  "kelbrin: Unable to find a repository at URL 'file://$WORK'" \
+  propset p v $R propset p v "file://$WORK/repo2/x"
 finish
