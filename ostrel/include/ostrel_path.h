@@ -12,9 +12,10 @@
  *        and a port after ':' are kept as written); "file://localhost/..."
  *        becomes "file:///...";
  *      - PATH is empty or starts with '/'; its segments are separated by one
- *        '/' each; there are no empty segments and no "." segments; ".."
- *        segments are kept as they are (repository access refuses them
- *        with a clear error); there is no trailing '/', except that a
+ *        '/' each; there are no empty, "." or ".." segments: a ".." takes
+ *        the segment before it away, and one at the root is dropped, so the
+ *        path never climbs above the URL's root ("%2E%2E" counts as "..");
+ *        there is no trailing '/', except that a
  *        file:// URL always has at least the root path "/" ("file:///");
  *      - percent-escapes use upper-case hex digits; escapes of unreserved
  *        characters (A-Z a-z 0-9 - . _ ~) are decoded; every byte that may
@@ -22,11 +23,15 @@
  *        '>', '\', '^', '`', '{', '|', '}', and a '%' that starts no valid
  *        escape) is escaped.
  *    Examples: "HTTP://Host.Example/a//./b/" -> "http://host.example/a/b";
+ *    "file:///r/a/../b" -> "file:///r/b"; "http://h/../x" -> "http://h/x";
  *    "file://localhost/x%2fy%7e" -> "file:///x%2Fy~".
  *  - relpath: segments separated by one '/', no leading or trailing '/', no
- *    empty and no "." segments ("" is the empty relpath).  ".." is kept.
- *  - dirent (a local path, '/' separated internally): as a relpath, except
- *    that an absolute dirent starts with '/' and the root itself is "/".
+ *    empty, "." or ".." segments ("" is the empty relpath); ".." is resolved
+ *    as in a URL's path and never climbs above the relpath's start.
+ *  - dirent (a local path, '/' separated internally): segments as in a
+ *    relpath, except that ".." is kept (a local path may climb, and a
+ *    symbolic link makes "a/.." differ from ""); an absolute dirent starts
+ *    with '/' and the root itself is "/".
  *
  * Results are allocated in POOL (they may share the argument's memory when
  * nothing changes).  Errors are returned, never printed.

@@ -132,15 +132,24 @@ std::string canonical_url(std::string_view url) {
   out += userinfo;
   out += lower_host;
   out += port;
-  bool has_path = false;
+  // Dot segments are resolved as in a relative reference: "." goes, ".."
+  // takes the segment before it with it, and nothing climbs above the root
+  // ("%2E" decodes to "." first).
+  std::vector<std::string> segments;
   for (std::string_view seg : split_segments(parts.path)) {
     std::string canon = canonical_segment(seg);
-    if (canon == ".") continue;  // "%2E" decodes to "."
-    out += '/';
-    out += canon;
-    has_path = true;
+    if (canon == ".") continue;
+    if (canon == "..") {
+      if (!segments.empty()) segments.pop_back();
+      continue;
+    }
+    segments.push_back(std::move(canon));
   }
-  if (parts.is_file && !has_path) out += '/';
+  for (const std::string &seg : segments) {
+    out += '/';
+    out += seg;
+  }
+  if (parts.is_file && segments.empty()) out += '/';
   return out;
 }
 
@@ -154,6 +163,19 @@ std::string decoded(std::string_view s) {
     } else {
       out += s[i];
     }
+  }
+  return out;
+}
+
+// SEGS with every ".." resolved against the segment before it; a ".." with
+// nothing before it is dropped, so the result never climbs above its root.
+std::vector<std::string_view> resolve_dot_dot(const std::vector<std::string_view> &segs) {
+  std::vector<std::string_view> out;
+  for (std::string_view seg : segs) {
+    if (seg != "..")
+      out.push_back(seg);
+    else if (!out.empty())
+      out.pop_back();
   }
   return out;
 }
@@ -427,11 +449,11 @@ ostrel_error *ostrel_uri_get_file_url_from_dirent(const char **url, const char *
 }
 
 const char *ostrel_relpath_canonicalize(const char *relpath, apr_pool_t *pool) {
-  return pooled(join_segments(split_segments(relpath)), pool);
+  return pooled(join_segments(resolve_dot_dot(split_segments(relpath))), pool);
 }
 
 bool ostrel_relpath_is_canonical(const char *relpath) {
-  return join_segments(split_segments(relpath)) == relpath;
+  return join_segments(resolve_dot_dot(split_segments(relpath))) == relpath;
 }
 
 const char *ostrel_relpath_join(const char *base, const char *component, apr_pool_t *pool) {

@@ -41,7 +41,12 @@ TEST_F(PathTest, UriCanonicalize) {
       {"file:///", "file:///"},
       {"file://", "file:///"},
       {"file:///a/./b//c/", "file:///a/b/c"},
-      {"file:///a/../b", "file:///a/../b"},  // ".." is kept
+      {"file:///a/../b", "file:///b"},
+      {"file:///a/b/../../../c", "file:///c"},  // never above the root
+      {"file:///..", "file:///"},
+      {"http://h/a/%2E%2E/b", "http://h/b"},
+      {"http://h/a/.%2e", "http://h"},
+      {"http://h/a/..b/...", "http://h/a/..b/..."},
       {"file:///x%2fy%7e", "file:///x%2Fy~"},
       {"file:///%41%62%2D", "file:///Ab-"},
       {"file:///a%2E/%2E/b", "file:///a./b"},
@@ -166,7 +171,8 @@ TEST_F(PathTest, FileUrlsAndDirents) {
 
 TEST_F(PathTest, RelpathsAndDirents) {
   const Pair relpaths[] = {
-      {"", ""}, {"a", "a"}, {"/a//b/./c/", "a/b/c"}, {"./a", "a"}, {".", ""}, {"a/../b", "a/../b"},
+      {"", ""}, {"a", "a"}, {"/a//b/./c/", "a/b/c"}, {"./a", "a"}, {".", ""}, {"a/../b", "b"},
+      {"../a", "a"}, {"a/b/../..", ""}, {"..a/b..", "..a/b.."},
   };
   for (const Pair &c : relpaths) {
     EXPECT_STREQ(ostrel_relpath_canonicalize(c.input, pool_), c.expected) << c.input;
@@ -177,7 +183,7 @@ TEST_F(PathTest, RelpathsAndDirents) {
 
   const Pair dirents[] = {
       {"-", "-"}, {"/", "/"}, {"//", "/"}, {"/a/./b/", "/a/b"}, {"./x", "x"}, {"a//b", "a/b"},
-      {"", ""},   {".", ""},
+      {"", ""},   {".", ""},   {"../x", "../x"}, {"/a/../b", "/a/../b"},
   };
   for (const Pair &c : dirents) {
     EXPECT_STREQ(ostrel_dirent_canonicalize(c.input, pool_), c.expected) << c.input;

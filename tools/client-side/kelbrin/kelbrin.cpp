@@ -380,8 +380,9 @@ ostrel_error *parse_actions(const apr_array_header_t *argument_list, tool_option
           return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
                                       "'%s' is not a URL, and --root-url (-U) not provided\n",
                                       text);
-        text = apr_pstrcat(pool, opts->root_url, "/", ostrel_relpath_canonicalize(text, pool),
-                           nullptr);
+        // Joined as text: the URL's canonical form then resolves any ".."
+        // against the root URL, as in any relative reference.
+        text = apr_pstrcat(pool, opts->root_url, "/", text, nullptr);
       }
       const char *url = clean_url(text, pool);
       OSTREL_ERR(ostrel_uri_check_names(url));

@@ -116,4 +116,9 @@ refused "mkdir of the root" \
 refused "root of one repository and a path of another" \
   "kelbrin: Unable to find a repository at URL 'file://$WORK'" \
   propset p v $R propset p v "file://$WORK/repo2/x"
+# -- '..' is resolved as in any URL, never above the URL's root.
+expect "'..' resolved" 0 "" "" -- sh -c \
+  "'$KELBRIN' -m up mkdir $R/trunk/x/../up >/dev/null && '$ADMIN' ls repo trunk | grep -qx up/"
+expect "'..' with -U" 0 "" "" -- sh -c \
+  "'$KELBRIN' -m up -U $R/trunk/full mkdir ../up2 >/dev/null && '$ADMIN' ls repo trunk | grep -qx up2/"
 finish
