@@ -488,8 +488,8 @@ ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_
 
   // Step 1: the walk down, and where the node's content stands before this
   // commit (inside a subtree that this commit copies, that is the copy
-  // source's matching path).  Each node is looked up by the prefix of PATH
-  // that leads to it; only a new node gets its own copy of that prefix.
+  // source's matching path).  Children are keyed by their name, so each
+  // step hashes one name, and only a new node gets its own copy of it.
   const std::size_t path_len = std::strlen(path);
   std::size_t running = 0;  // length of the prefix of PATH walked so far
   op_node *node = root;
@@ -509,11 +509,11 @@ ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_
     const char *slash = std::strchr(path + start, '/');
     running = slash ? static_cast<std::size_t>(slash - path) : path_len;
     auto *child = static_cast<op_node *>(
-        apr_hash_get(node->children, path, static_cast<apr_ssize_t>(running)));
+        apr_hash_get(node->children, path + start, static_cast<apr_ssize_t>(running - start)));
     if (!child) {
       child = create_op_node(pool);
-      apr_hash_set(node->children, apr_pstrmemdup(pool, path, running), APR_HASH_KEY_STRING,
-                   child);
+      apr_hash_set(node->children, apr_pstrmemdup(pool, path + start, running - start),
+                   APR_HASH_KEY_STRING, child);
     }
     node = child;
     if (is_copy(node)) {
@@ -698,9 +698,10 @@ ostrel_error *drive_tree(op_node *root, ostrel_revnum base_rev, const ostrel_com
                          apr_pool_t *pool) {
   struct open_dir {
     op_node *dir;
+    const char *path;        // relative to the edit root
     apr_hash_index_t *next;  // the next child to drive, or null when done
   };
-  std::vector<open_dir> open = {{root, apr_hash_first(pool, root->children)}};
+  std::vector<open_dir> open = {{root, "", apr_hash_first(pool, root->children)}};
   apr_pool_t *scratch = ostrel_pool_create(pool);
   while (!open.empty()) {
     if (!open.back().next) {
@@ -712,14 +713,17 @@ ostrel_error *drive_tree(op_node *root, ostrel_revnum base_rev, const ostrel_com
       continue;
     }
     op_node *parent = open.back().dir;
+    const char *parent_path = open.back().path;
     const void *key = nullptr;
     void *value = nullptr;
     apr_hash_this(open.back().next, &key, nullptr, &value);
     open.back().next = apr_hash_next(open.back().next);
-    const char *path = static_cast<const char *>(key);
     auto *child = static_cast<op_node *>(value);
     const bool is_dir = child->node_kind == ostrel_node_dir;
     apr_pool_clear(scratch);
+    // A directory's path lives as long as its baton; a file's only now.
+    const char *path = ostrel_relpath_join(parent_path, static_cast<const char *>(key),
+                                           is_dir ? pool : scratch);
     void *file_baton = nullptr;
 
     if (child->change_kind == change::change_delete ||
@@ -747,7 +751,7 @@ ostrel_error *drive_tree(op_node *root, ostrel_revnum base_rev, const ostrel_com
       OSTREL_ERR(editor->close_file_node(file_baton, nullptr, scratch));
     }
     if (is_dir && child->change_kind != change::change_delete)
-      open.push_back({child, apr_hash_first(pool, child->children)});
+      open.push_back({child, path, apr_hash_first(pool, child->children)});
   }
   apr_pool_destroy(scratch);
   return OSTREL_NO_ERROR;

@@ -87,7 +87,7 @@ struct op_node {
   ostrel_revnum copy_rev;     // -1 when the node is no copy
   const char *copy_url;       // absolute URL of the copy source, or null
   const char *source_file;    // local file for the new text ("-": stdin), or null
-  apr_hash_t *children;       // whole relative path -> op_node *
+  apr_hash_t *children;       // name -> op_node *
   apr_hash_t *prop_sets;      // name -> ostrel_string *
   apr_array_header_t *prop_deletes;  // names, in merge order
   void *dir_baton;            // the editor's baton while the drive has it open
