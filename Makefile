@@ -3,10 +3,14 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+# Seconds each fuzz target runs: in `make test`, and in `make fuzz`.
+TEST_FUZZ_SECONDS ?= 3
+FUZZ_SECONDS ?= 120
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build build-asan test test-plain test-asan demo bench clean
+.PHONY: all deps build build-asan build-fuzz test test-plain test-asan test-fuzz fuzz demo bench clean
 
 all: build
 
@@ -28,8 +32,25 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-# Every test, once in a plain build and once under ASan + UBSan.
-test: test-plain test-asan
+# The fuzz targets with libFuzzer, in a clang build of their own (the plain
+# and sanitizer builds only replay their seeds).
+build-fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_FUZZ=ON $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target ostrel_fuzzers
+
+# Each fuzz target for a few seconds from its seeds, so that the targets keep
+# building and their seeds keep passing.
+test-fuzz: build-fuzz
+	OSTREL_FUZZ_SECONDS=$(TEST_FUZZ_SECONDS) ctest --test-dir $(FUZZ_BUILD) -L fuzz --output-on-failure -j $(JOBS)
+
+# Every test, once in a plain build and once under ASan + UBSan, then the
+# short fuzz runs.
+test: test-plain test-asan test-fuzz
+
+# Each fuzz target for FUZZ_SECONDS; what a run finds is kept in
+# $(FUZZ_BUILD)/fuzz-work/TARGET/ (corpus/, and crash-* inputs that fail).
+fuzz: build-fuzz
+	OSTREL_FUZZ_SECONDS=$(FUZZ_SECONDS) ctest --test-dir $(FUZZ_BUILD) -L fuzz --output-on-failure -j $(JOBS) --timeout $$(( $(FUZZ_SECONDS) + 120 ))
 
 demo: build
 	scripts/demo/run $(BUILD)
@@ -38,4 +59,4 @@ bench: build
 	bench/run $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

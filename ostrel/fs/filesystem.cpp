@@ -73,10 +73,12 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "filesystem_private.h"
 #include "ostrel_fs.h"
+#include "ostrel_path.h"
 #include "store.h"
 
 using ostrel::fs::ReadScope;
@@ -155,23 +157,18 @@ std::string join_path(const std::vector<std::string> &segs, size_t n) {
   return out.empty() ? "/" : out;
 }
 
-// Splits an fs path into segments; "" and "/" are the root.
+// Splits an fs path into segments; "" and "/" are the root.  Which paths
+// are valid is the common path vocabulary's rule (ostrel_fspath_check).
 ostrel_error *parse_path(const char *path, std::vector<std::string> &segs) {
   if (!path) return ostrel_error_create(OSTREL_ERR_BAD_PATH, nullptr, "Path is missing");
-  std::string p(path);
-  if (!p.empty() && p[0] == '/') p.erase(0, 1);
+  OSTREL_ERR(ostrel_fspath_check(path));
+  std::string_view p(path);
+  if (!p.empty() && p[0] == '/') p.remove_prefix(1);
   segs.clear();
-  if (p.empty()) return nullptr;
-  size_t start = 0;
-  while (true) {
-    size_t slash = p.find('/', start);
-    std::string seg = p.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    if (seg.empty() || seg == "." || seg == "..")
-      return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
-                                  "Invalid path '%s': empty, '.' or '..' segment", path);
-    segs.push_back(seg);
-    if (slash == std::string::npos) break;
-    start = slash + 1;
+  while (!p.empty()) {
+    size_t slash = p.find('/');
+    segs.emplace_back(p.substr(0, slash));
+    p = slash == std::string_view::npos ? std::string_view() : p.substr(slash + 1);
   }
   return nullptr;
 }

@@ -12,9 +12,10 @@
  *        and a port after ':' are kept as written); "file://localhost/..."
  *        becomes "file:///...";
  *      - PATH is empty or starts with '/'; its segments are separated by one
- *        '/' each; there are no empty segments and no "." segments; ".."
- *        segments are kept as they are (repository access refuses them
- *        with a clear error); there is no trailing '/', except that a
+ *        '/' each; there are no empty, "." or ".." segments: a ".." takes
+ *        the segment before it away, and one at the root is dropped, so the
+ *        path never climbs above the URL's root ("%2E%2E" counts as "..");
+ *        there is no trailing '/', except that a
  *        file:// URL always has at least the root path "/" ("file:///");
  *      - percent-escapes use upper-case hex digits; escapes of unreserved
  *        characters (A-Z a-z 0-9 - . _ ~) are decoded; every byte that may
@@ -22,11 +23,15 @@
  *        '>', '\', '^', '`', '{', '|', '}', and a '%' that starts no valid
  *        escape) is escaped.
  *    Examples: "HTTP://Host.Example/a//./b/" -> "http://host.example/a/b";
+ *    "file:///r/a/../b" -> "file:///r/b"; "http://h/../x" -> "http://h/x";
  *    "file://localhost/x%2fy%7e" -> "file:///x%2Fy~".
  *  - relpath: segments separated by one '/', no leading or trailing '/', no
- *    empty and no "." segments ("" is the empty relpath).  ".." is kept.
- *  - dirent (a local path, '/' separated internally): as a relpath, except
- *    that an absolute dirent starts with '/' and the root itself is "/".
+ *    empty, "." or ".." segments ("" is the empty relpath); ".." is resolved
+ *    as in a URL's path and never climbs above the relpath's start.
+ *  - dirent (a local path, '/' separated internally): segments as in a
+ *    relpath, except that ".." is kept (a local path may climb, and a
+ *    symbolic link makes "a/.." differ from ""); an absolute dirent starts
+ *    with '/' and the root itself is "/".
  *
  * Results are allocated in POOL (they may share the argument's memory when
  * nothing changes).  Errors are returned, never printed.
@@ -129,6 +134,52 @@ const char *ostrel_dirent_internal_style(const char *dirent, apr_pool_t *pool);
 
 /* True when DIRENT is absolute (starts with '/'). */
 bool ostrel_dirent_is_absolute(const char *dirent);
+
+/* ---- Names inside a repository ----
+ *
+ * The one rule for the names of a repository's nodes, applied wherever a
+ * path enters the library (the storage, the access modules, the commit
+ * editor, the server):
+ *
+ *   A name is one path segment: not empty, not "." or "..", without '/', valid
+ *   UTF-8 (shortest forms, no surrogates, nothing above U+10FFFF), and without
+ *   control characters (U+0000-U+001F, U+007F-U+009F).
+ *
+ * So no name can forge a line of a listing or log, put terminal escapes on a
+ * screen, or be cut short at a NUL.  The checks below return
+ * OSTREL_ERR_BAD_PATH with a message that quotes the text with every control
+ * character and every byte of an invalid sequence escaped as \xHH (for
+ * example 'a\x0A   D /').  They allocate nothing but the error.
+ */
+
+/* Checks the LEN bytes at NAME as one name. */
+ostrel_error *ostrel_path_check_name(const char *name, apr_size_t len);
+
+/* Checks RELPATH as a path inside a repository: "" (the root), or names
+ * joined by single '/' (no leading, trailing or doubled '/'). */
+ostrel_error *ostrel_relpath_check(const char *relpath);
+
+/* Checks FSPATH as a storage path: a relpath as ostrel_relpath_check wants
+ * it, optionally after one leading '/' ("" and "/" name the root). */
+ostrel_error *ostrel_fspath_check(const char *fspath);
+
+/* Checks that CHILD is a valid relpath naming a direct child of the
+ * directory PARENT (a relpath, "" for the root): "a/b" is a child of "a",
+ * "a/b/c" and "b/x" are not.  Error OSTREL_ERR_BAD_PATH otherwise. */
+ostrel_error *ostrel_relpath_check_child(const char *parent, const char *child);
+
+/* The path of the canonical absolute dirent DIRENT below the canonical
+ * absolute dirent ROOT (a repository's directory), checked with
+ * ostrel_relpath_check: "" when both are equal, "a/b" for ROOT/a/b.  When
+ * DIRENT does not lie at or below ROOT, *RELPATH is set to NULL and no error
+ * is returned.  *RELPATH points into DIRENT. */
+ostrel_error *ostrel_dirent_repos_relpath(const char **relpath, const char *root,
+                                          const char *dirent);
+
+/* Checks the path of the URL URL (canonical or not): each segment, once
+ * percent-decoded, must be a name (a '%00' escape, which would cut the name
+ * short, is refused like every control character).  The error names URL. */
+ostrel_error *ostrel_uri_check_names(const char *url);
 
 /* The components of PATH (a canonical relpath or dirent) as an array of
  * `const char *`, in order: "a/b" gives "a", "b"; an absolute path gives "/"

@@ -113,21 +113,7 @@ ostrel_error *check_node(const NodeBaton *node, ostrel_node_kind kind, const cha
 
 // PATH must name a direct child of PARENT.
 ostrel_error *check_child_path(const NodeBaton *parent, const char *path) {
-  OSTREL_ERR(check_relpath(path));
-  std::string_view child(path);
-  std::string_view prefix(parent->path);
-  bool is_child;
-  if (prefix.empty()) {
-    is_child = !child.empty() && child.find('/') == std::string_view::npos;
-  } else {
-    is_child = child.size() > prefix.size() + 1 && child.substr(0, prefix.size()) == prefix &&
-               child[prefix.size()] == '/' &&
-               child.find('/', prefix.size() + 1) == std::string_view::npos;
-  }
-  if (!is_child)
-    return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
-                                "'%s' is not a child of the directory '%s'", path, parent->path);
-  return OSTREL_NO_ERROR;
+  return ostrel_relpath_check_child(parent->path, path);
 }
 
 ostrel_error *txn_kind(ostrel_node_kind *kind, EditBaton *eb, const char *fs_path,
@@ -281,21 +267,13 @@ ostrel_error *resolve_copy_source(ostrel_fs_root **from_root, const char **from_
   const char *local = nullptr;
   OSTREL_ERR(ostrel_error_quick_wrapf(url_to_local_path(&local, copy_url, pool),
                                       "Bad copy source URL for '%s'", path));
-  std::string_view root(eb->session->repos_root_path);
-  std::string_view source(local);
-  bool inside;
-  if (root == "/")
-    inside = true;
-  else
-    inside = source.substr(0, root.size()) == root &&
-             (source.size() == root.size() || source[root.size()] == '/');
-  if (!inside)
+  OSTREL_ERR(ostrel_error_quick_wrapf(
+      ostrel_dirent_repos_relpath(from_path, eb->session->repos_root_path, local),
+      "Bad copy source URL for '%s'", path));
+  if (!*from_path)
     return ostrel_error_createf(OSTREL_ERR_RA_NOT_SAME_REPOSITORY, nullptr,
                                 "Copy source '%s' of '%s' is not in the repository at '%s'",
                                 copy_url, path, eb->session->repos_root_url);
-  source.remove_prefix(root == "/" ? 0 : root.size());
-  while (!source.empty() && source.front() == '/') source.remove_prefix(1);
-  *from_path = apr_pstrmemdup(pool, source.data(), source.size());
 
   // Revision roots of copy sources are kept for the edit: several copies from
   // one revision share one.

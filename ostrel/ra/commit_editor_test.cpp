@@ -406,6 +406,26 @@ TEST_F(CommitEditorTest, RefusedCalls) {
          return t.ed_->add_dir("A/x", t.root_, nullptr, -1, t.edit_pool_, &b);
        },
        OSTREL_ERR_BAD_PATH, "'A/x'"},
+      {"grandchild named through a directory that is not the root",
+       [](CommitEditorTest &t) {
+         void *a = t.open_dir("A", t.root_);
+         void *b;
+         return t.ed_->add_dir("A/x/y", a, nullptr, -1, t.edit_pool_, &b);
+       },
+       OSTREL_ERR_BAD_PATH, "'A/x/y' is not a child of the directory 'A'"},
+      {"name with a control character",
+       [](CommitEditorTest &t) {
+         void *a = t.open_dir("A", t.root_);
+         void *b;
+         return t.ed_->add_dir("A/x\n   D ", a, nullptr, -1, t.edit_pool_, &b);
+       },
+       OSTREL_ERR_BAD_PATH, "'A/x\\x0A   D '"},
+      {"name that is not UTF-8",
+       [](CommitEditorTest &t) {
+         void *f;
+         return t.ed_->add_file_node("caf\xC3", t.root_, nullptr, -1, t.edit_pool_, &f);
+       },
+       OSTREL_ERR_BAD_PATH, "'caf\\xC3'"},
       {"dot-dot path",
        [](CommitEditorTest &t) { return t.ed_->remove_entry("..", 1, t.root_, t.edit_pool_); },
        OSTREL_ERR_BAD_PATH, "'..'"},

@@ -46,21 +46,7 @@ ostrel_error *url_to_local_path(const char **local_path, const char *url, apr_po
   return ostrel_uri_get_dirent_from_file_url(local_path, url, pool);
 }
 
-ostrel_error *check_relpath(const char *path) {
-  std::string_view rest(path);
-  if (rest.empty()) return OSTREL_NO_ERROR;
-  while (true) {
-    std::size_t slash = rest.find('/');
-    std::string_view segment = rest.substr(0, slash);
-    if (segment.empty() || segment == "." || segment == "..")
-      return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
-                                  "'%s' is not a relative path without empty, '.' or '..' "
-                                  "segments",
-                                  path);
-    if (slash == std::string_view::npos) return OSTREL_NO_ERROR;
-    rest = rest.substr(slash + 1);
-  }
-}
+ostrel_error *check_relpath(const char *path) { return ostrel_relpath_check(path); }
 
 ostrel_error *resolve_revision(ostrel_revnum *resolved, ostrel_ra_session *session,
                                ostrel_revnum revision, apr_pool_t *pool) {
@@ -124,18 +110,18 @@ ostrel_error *ostrel_ra_open4(ostrel_ra_session **session_p, const char **correc
 
   // The part of the local path below the root is the session's path inside
   // the repository.
-  std::string_view below(local_path);
-  std::string_view root_view(root);
-  while (root_view.size() > 1 && root_view.back() == '/') root_view.remove_suffix(1);
-  below.remove_prefix(root_view == "/" ? 0 : root_view.size());
-  while (!below.empty() && below.front() == '/') below.remove_prefix(1);
+  const char *fs_path = nullptr;
+  OSTREL_ERR(ostrel_dirent_repos_relpath(&fs_path, root, local_path));
+  if (!fs_path)
+    return ostrel_error_createf(OSTREL_ERR_RA_NO_REPOSITORY, nullptr,
+                                "Unable to find a repository at URL '%s'", repos_url);
 
   session->pool = pool;
   session->session_url = apr_pstrdup(pool, repos_url);
-  session->repos_root_path = apr_pstrmemdup(pool, root_view.data(), root_view.size());
+  session->repos_root_path = apr_pstrdup(pool, root);
   OSTREL_ERR(ostrel_uri_get_file_url_from_dirent(&session->repos_root_url,
                                                  session->repos_root_path, pool));
-  session->fs_path = apr_pstrmemdup(pool, below.data(), below.size());
+  session->fs_path = apr_pstrdup(pool, fs_path);
   session->filesystem = ostrel_repos_fs(session->repos);
   session->callbacks = callbacks;
   session->callback_baton = callback_baton;

@@ -132,15 +132,24 @@ std::string canonical_url(std::string_view url) {
   out += userinfo;
   out += lower_host;
   out += port;
-  bool has_path = false;
+  // Dot segments are resolved as in a relative reference: "." goes, ".."
+  // takes the segment before it with it, and nothing climbs above the root
+  // ("%2E" decodes to "." first).
+  std::vector<std::string> segments;
   for (std::string_view seg : split_segments(parts.path)) {
     std::string canon = canonical_segment(seg);
-    if (canon == ".") continue;  // "%2E" decodes to "."
-    out += '/';
-    out += canon;
-    has_path = true;
+    if (canon == ".") continue;
+    if (canon == "..") {
+      if (!segments.empty()) segments.pop_back();
+      continue;
+    }
+    segments.push_back(std::move(canon));
   }
-  if (parts.is_file && !has_path) out += '/';
+  for (const std::string &seg : segments) {
+    out += '/';
+    out += seg;
+  }
+  if (parts.is_file && segments.empty()) out += '/';
   return out;
 }
 
@@ -158,6 +167,19 @@ std::string decoded(std::string_view s) {
   return out;
 }
 
+// SEGS with every ".." resolved against the segment before it; a ".." with
+// nothing before it is dropped, so the result never climbs above its root.
+std::vector<std::string_view> resolve_dot_dot(const std::vector<std::string_view> &segs) {
+  std::vector<std::string_view> out;
+  for (std::string_view seg : segs) {
+    if (seg != "..")
+      out.push_back(seg);
+    else if (!out.empty())
+      out.pop_back();
+  }
+  return out;
+}
+
 std::string join_segments(const std::vector<std::string_view> &segs) {
   std::string out;
   for (std::string_view seg : segs) {
@@ -165,6 +187,91 @@ std::string join_segments(const std::vector<std::string_view> &segs) {
     out += seg;
   }
   return out;
+}
+
+// Length of the valid UTF-8 sequence at S[I] (shortest form, no surrogate,
+// at most U+10FFFF), or 0 when none starts there; *CP is its code point.
+size_t utf8_sequence(std::string_view s, size_t i, unsigned *cp) {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  size_t need;
+  unsigned min;
+  if (c < 0x80) {
+    *cp = c;
+    return 1;
+  } else if (c >= 0xC2 && c <= 0xDF) {
+    need = 1, min = 0x80, *cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    need = 2, min = 0x800, *cp = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    need = 3, min = 0x10000, *cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (s.size() - i <= need) return 0;
+  for (size_t k = 1; k <= need; ++k) {
+    unsigned char t = static_cast<unsigned char>(s[i + k]);
+    if ((t & 0xC0) != 0x80) return 0;
+    *cp = (*cp << 6) | (t & 0x3F);
+  }
+  if (*cp < min || *cp > 0x10FFFF || (*cp >= 0xD800 && *cp <= 0xDFFF)) return 0;
+  return need + 1;
+}
+
+bool is_control(unsigned cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F); }
+
+// TEXT for an error message: control characters and the bytes of invalid
+// sequences as \xHH, everything else as it is.
+std::string shown(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    unsigned cp;
+    size_t n = utf8_sequence(text, i, &cp);
+    if (n && !is_control(cp)) {
+      out.append(text.substr(i, n));
+      i += n;
+      continue;
+    }
+    for (size_t k = 0; k < (n ? n : 1); ++k) {
+      unsigned char c = static_cast<unsigned char>(text[i + k]);
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+    i += n ? n : 1;
+  }
+  return out;
+}
+
+// Why NAME is no name inside a repository, or nullptr when it is one.
+const char *name_fault(std::string_view name) {
+  if (name.empty()) return "empty name";
+  if (name == "." || name == "..") return "'.' and '..' are not names";
+  for (size_t i = 0; i < name.size();) {
+    unsigned cp;
+    size_t n = utf8_sequence(name, i, &cp);
+    if (!n) return "not valid UTF-8";
+    if (is_control(cp)) return "control character";
+    if (cp == '/') return "'/' inside a name";
+    i += n;
+  }
+  return nullptr;
+}
+
+// Checks every '/'-separated segment of RELPATH; WHOLE is what the error
+// names.
+ostrel_error *check_segments(std::string_view relpath, std::string_view whole) {
+  if (relpath.empty()) return OSTREL_NO_ERROR;
+  size_t start = 0;
+  while (true) {
+    size_t end = relpath.find('/', start);
+    std::string_view seg = relpath.substr(start, end == std::string_view::npos ? end : end - start);
+    if (const char *fault = name_fault(seg))
+      return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr, "Invalid path '%s': %s",
+                                  shown(whole).c_str(), fault);
+    if (end == std::string_view::npos) return OSTREL_NO_ERROR;
+    start = end + 1;
+  }
 }
 
 }  // namespace
@@ -342,11 +449,11 @@ ostrel_error *ostrel_uri_get_file_url_from_dirent(const char **url, const char *
 }
 
 const char *ostrel_relpath_canonicalize(const char *relpath, apr_pool_t *pool) {
-  return pooled(join_segments(split_segments(relpath)), pool);
+  return pooled(join_segments(resolve_dot_dot(split_segments(relpath))), pool);
 }
 
 bool ostrel_relpath_is_canonical(const char *relpath) {
-  return join_segments(split_segments(relpath)) == relpath;
+  return join_segments(resolve_dot_dot(split_segments(relpath))) == relpath;
 }
 
 const char *ostrel_relpath_join(const char *base, const char *component, apr_pool_t *pool) {
@@ -380,6 +487,77 @@ apr_array_header_t *ostrel_path_decompose(const char *path, apr_pool_t *pool) {
   for (std::string_view seg : split_segments(path))
     APR_ARRAY_PUSH(components, const char *) = apr_pstrmemdup(pool, seg.data(), seg.size());
   return components;
+}
+
+ostrel_error *ostrel_path_check_name(const char *name, apr_size_t len) {
+  std::string_view text(name, len);
+  if (const char *fault = name_fault(text))
+    return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr, "Invalid name '%s': %s",
+                                shown(text).c_str(), fault);
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *ostrel_relpath_check(const char *relpath) {
+  return check_segments(relpath, relpath);
+}
+
+ostrel_error *ostrel_fspath_check(const char *fspath) {
+  std::string_view path(fspath);
+  if (path == "/") return OSTREL_NO_ERROR;
+  return check_segments(path.substr(!path.empty() && path[0] == '/' ? 1 : 0), path);
+}
+
+ostrel_error *ostrel_relpath_check_child(const char *parent, const char *child) {
+  OSTREL_ERR(ostrel_relpath_check(child));
+  std::string_view name(child), dir(parent);
+  if (!dir.empty()) {
+    if (name.size() <= dir.size() || name.substr(0, dir.size()) != dir || name[dir.size()] != '/')
+      name = {};
+    else
+      name.remove_prefix(dir.size() + 1);
+  }
+  if (name.empty() || name.find('/') != std::string_view::npos)
+    return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
+                                "'%s' is not a child of the directory '%s'", child, parent);
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *ostrel_dirent_repos_relpath(const char **relpath, const char *root,
+                                          const char *dirent) {
+  std::string_view base(root), path(dirent);
+  *relpath = nullptr;
+  if (base != "/") {
+    if (path.substr(0, base.size()) != base) return OSTREL_NO_ERROR;
+    path.remove_prefix(base.size());
+    if (!path.empty() && path[0] != '/') return OSTREL_NO_ERROR;
+  } else if (path.empty() || path[0] != '/') {
+    return OSTREL_NO_ERROR;
+  }
+  if (!path.empty()) path.remove_prefix(1);
+  OSTREL_ERR(check_segments(path, dirent));
+  *relpath = path.data();
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *ostrel_uri_check_names(const char *url) {
+  std::string_view text(url);
+  size_t scheme_end = text.find("://");
+  if (scheme_end == std::string_view::npos)
+    return ostrel_error_createf(OSTREL_ERR_BAD_URL, nullptr, "'%s' is not a URL", url);
+  size_t start = text.find('/', scheme_end + 3);
+  while (start != std::string_view::npos) {
+    size_t end = text.find('/', start + 1);
+    std::string_view seg =
+        text.substr(start + 1, end == std::string_view::npos ? end : end - start - 1);
+    start = end;
+    if (seg.empty() || seg == ".") continue;
+    std::string name = decoded(seg);
+    if (const char *fault = name_fault(name))
+      return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
+                                  "Invalid name '%s' in URL '%s': %s", shown(name).c_str(),
+                                  shown(url).c_str(), fault);
+  }
+  return OSTREL_NO_ERROR;
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,12 @@ TEST_F(PathTest, UriCanonicalize) {
       {"file:///", "file:///"},
       {"file://", "file:///"},
       {"file:///a/./b//c/", "file:///a/b/c"},
-      {"file:///a/../b", "file:///a/../b"},  // ".." is kept
+      {"file:///a/../b", "file:///b"},
+      {"file:///a/b/../../../c", "file:///c"},  // never above the root
+      {"file:///..", "file:///"},
+      {"http://h/a/%2E%2E/b", "http://h/b"},
+      {"http://h/a/.%2e", "http://h"},
+      {"http://h/a/..b/...", "http://h/a/..b/..."},
       {"file:///x%2fy%7e", "file:///x%2Fy~"},
       {"file:///%41%62%2D", "file:///Ab-"},
       {"file:///a%2E/%2E/b", "file:///a./b"},
@@ -165,7 +171,8 @@ TEST_F(PathTest, FileUrlsAndDirents) {
 
 TEST_F(PathTest, RelpathsAndDirents) {
   const Pair relpaths[] = {
-      {"", ""}, {"a", "a"}, {"/a//b/./c/", "a/b/c"}, {"./a", "a"}, {".", ""}, {"a/../b", "a/../b"},
+      {"", ""}, {"a", "a"}, {"/a//b/./c/", "a/b/c"}, {"./a", "a"}, {".", ""}, {"a/../b", "b"},
+      {"../a", "a"}, {"a/b/../..", ""}, {"..a/b..", "..a/b.."},
   };
   for (const Pair &c : relpaths) {
     EXPECT_STREQ(ostrel_relpath_canonicalize(c.input, pool_), c.expected) << c.input;
@@ -176,7 +183,7 @@ TEST_F(PathTest, RelpathsAndDirents) {
 
   const Pair dirents[] = {
       {"-", "-"}, {"/", "/"}, {"//", "/"}, {"/a/./b/", "/a/b"}, {"./x", "x"}, {"a//b", "a/b"},
-      {"", ""},   {".", ""},
+      {"", ""},   {".", ""},   {"../x", "../x"}, {"/a/../b", "/a/../b"},
   };
   for (const Pair &c : dirents) {
     EXPECT_STREQ(ostrel_dirent_canonicalize(c.input, pool_), c.expected) << c.input;
@@ -203,6 +210,148 @@ TEST_F(PathTest, Decompose) {
     for (int i = 0; i < parts->nelts; ++i) got.emplace_back(APR_ARRAY_IDX(parts, i, const char *));
     EXPECT_EQ(got, c.expected) << c.path;
   }
+}
+
+// One table of names for every check of the repository-name vocabulary: each
+// name is put where each check meets it (a segment of a relpath, of a storage
+// path, a child named through a directory, a path below a repository's
+// directory, an escaped segment of a URL), and every check must agree.
+TEST_F(PathTest, NamesInsideARepository) {
+  struct {
+    std::string name;
+    const char *shown;  // nullptr: a valid name; else how the error shows it
+  } cases[] = {
+      {"a", nullptr},
+      {"with space", nullptr},
+      {"caf\xC3\xA9", nullptr},
+      {"\xF0\x9F\x8E\xB5", nullptr},            // U+1F3B5
+      {"...", nullptr},
+      {"%41", nullptr},                          // a name may hold '%'
+      {"", ""},
+      {".", "."},
+      {"..", ".."},
+      {"a\n   D ", "a\\x0A   D "},               // would forge a 'log -v' line
+      {"\x1B[2J", "\\x1B[2J"},                   // a terminal escape
+      {std::string("nul\0tail", 8), "nul\\x00tail"},
+      {"del\x7F", "del\\x7F"},
+      {"c1\xC2\x9B", "c1\\xC2\\x9B"},            // U+009B, a C1 control
+      {"\xC3", "\\xC3"},                         // a lone lead byte
+      {"x\xC0\xAF", "x\\xC0\\xAF"},              // an overlong '/'
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},       // a surrogate
+      {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},  // above U+10FFFF
+      {"ok\xFF", "ok\\xFF"},
+  };
+  for (const auto &c : cases) {
+    const std::string &name = c.name;
+    std::string label = ostrel_path_uri_encode(name.c_str(), pool_);
+    if (name.find('\0') != std::string::npos) label = "nul%00tail";
+    std::string escaped;
+    for (unsigned char ch : name) {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%%%02X", ch);
+      escaped += buf;
+    }
+    // Each check with the name in place; C strings cannot hold a NUL, so the
+    // NUL row reaches only the counted and the escaped forms.
+    const bool has_nul = name.find('\0') != std::string::npos;
+    std::vector<std::pair<std::string, ostrel_error *>> results;
+    results.emplace_back("name", ostrel_path_check_name(name.data(), name.size()));
+    // An empty segment of a URL is no name: canonical form drops it.
+    if (!name.empty())
+      results.emplace_back("url",
+                           ostrel_uri_check_names(("file:///srv/r/" + escaped + "/x").c_str()));
+    if (!has_nul) {
+      const char *relpath = "untouched";
+      const std::string dirent = "/srv/r/" + name + "/x";
+      results.emplace_back("relpath", ostrel_relpath_check(("a/" + name + "/b").c_str()));
+      results.emplace_back("fspath", ostrel_fspath_check(("/a/" + name).c_str()));
+      results.emplace_back("child", ostrel_relpath_check_child("a", ("a/" + name).c_str()));
+      results.emplace_back(
+          "below root",
+          ostrel_dirent_repos_relpath(&relpath, "/srv/r", dirent.c_str()));
+      if (!c.shown) {
+        EXPECT_STREQ(relpath, (name + "/x").c_str()) << label;
+      } else {
+        EXPECT_EQ(relpath, nullptr) << label;
+      }
+    }
+    for (auto &[check, err] : results) {
+      if (!c.shown) {
+        EXPECT_EQ(err, nullptr) << check << " refused " << label << ": "
+                                << ostrel_test::chain_text(err);
+      } else {
+        ASSERT_NE(err, nullptr) << check << " accepted " << label;
+        EXPECT_EQ(err->apr_err, OSTREL_ERR_BAD_PATH) << check << " " << label;
+        EXPECT_NE(std::string(err->message).find(c.shown), std::string::npos)
+            << check << ": " << err->message;
+      }
+      ostrel_error_clear(err);
+    }
+  }
+}
+
+// The shapes around the names: separators, the root, children and the
+// directory a repository lives in.
+TEST_F(PathTest, PathShapesInsideARepository) {
+  struct {
+    const char *path;
+    bool relpath_ok, fspath_ok;
+  } shapes[] = {
+      {"", true, true},         {"/", false, true},       {"a/b", true, true},
+      {"/a/b", false, true},    {"a//b", false, false},   {"a/", false, false},
+      {"//a", false, false},    {"a/./b", false, false},  {"../a", false, false},
+  };
+  for (const auto &c : shapes) {
+    ostrel_error *err = ostrel_relpath_check(c.path);
+    EXPECT_EQ(err == nullptr, c.relpath_ok) << "relpath " << c.path;
+    ostrel_error_clear(err);
+    err = ostrel_fspath_check(c.path);
+    EXPECT_EQ(err == nullptr, c.fspath_ok) << "fspath " << c.path;
+    ostrel_error_clear(err);
+  }
+
+  struct {
+    const char *parent, *child;
+    bool ok;
+  } children[] = {
+      {"", "a", true},        {"a", "a/b", true},     {"a/b", "a/b/c", true},
+      {"", "a/b", false},     {"a", "a/b/c", false},  {"a", "b/x", false},
+      {"a", "ab/x", false},   {"a", "a", false},      {"", "", false},
+      {"a", "a/", false},
+  };
+  for (const auto &c : children) {
+    ostrel_error *err = ostrel_relpath_check_child(c.parent, c.child);
+    EXPECT_EQ(err == nullptr, c.ok) << c.parent << " / " << c.child;
+    if (err) {
+      EXPECT_EQ(err->apr_err, OSTREL_ERR_BAD_PATH);
+    }
+    ostrel_error_clear(err);
+  }
+
+  struct {
+    const char *root, *dirent, *expected;
+  } below[] = {
+      {"/srv/r", "/srv/r", ""},     {"/srv/r", "/srv/r/a/b", "a/b"}, {"/", "/a", "a"},
+      {"/", "/", ""},               {"/srv/r", "/srv/rx/a", nullptr}, {"/srv/r", "/srv", nullptr},
+      {"/srv/r", "/other", nullptr},
+  };
+  for (const auto &c : below) {
+    const char *relpath = "untouched";
+    ASSERT_EQ(ostrel_dirent_repos_relpath(&relpath, c.root, c.dirent), nullptr) << c.dirent;
+    if (c.expected) {
+      EXPECT_STREQ(relpath, c.expected) << c.root << " " << c.dirent;
+    } else {
+      EXPECT_EQ(relpath, nullptr) << c.root << " " << c.dirent;
+    }
+  }
+
+  for (const char *bad : {"file:///r/a%2Fb", "file:///r/%2E%2E/x", "file:///r/a%00"}) {
+    ostrel_error *err = ostrel_uri_check_names(bad);
+    EXPECT_NE(err, nullptr) << bad;
+    ostrel_error_clear(err);
+  }
+  for (const char *good : {"file:///", "http://host", "file:///r/a%20b/c%C3%A9", "file:///r//./a"})
+    EXPECT_EQ(ostrel_uri_check_names(good), nullptr) << good;
 }
 
 }  // namespace

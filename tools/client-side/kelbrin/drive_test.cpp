@@ -3,6 +3,7 @@
 
 #include <apr_strings.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -310,21 +311,70 @@ TEST_F(DriveTest, CopyCarriesSourceUrlAndRevision) {
   }
 }
 
-TEST_F(DriveTest, RootChangesAreNeverSent) {
-  // An action whose URL is the edit root itself (here given directly: the
-  // parser would take the URL's parent as the edit root).
-  action act = {action_kind::propset, -1, "file:///E", nullptr, "p",
+TEST_F(DriveTest, RootPropertyChangesAreSent) {
+  // Actions whose URL is the edit root itself (given directly here: kelbrin
+  // makes the edit root the root of a repository whose own properties are
+  // changed).  The root's properties go out after everything below it.
+  action set = {action_kind::propset, -1, "file:///E", nullptr, "p",
                 ostrel_string_create("v", pool_)};
-  apr_array_header_t *actions = apr_array_make(pool_, 1, sizeof(action *));
-  APR_ARRAY_PUSH(actions, action *) = &act;
+  action del = {action_kind::propdel, -1, "file:///E", nullptr, "old", nullptr};
+  action below = {action_kind::mkdir, -1, "file:///E/n", nullptr, nullptr, nullptr};
+  apr_array_header_t *actions = apr_array_make(pool_, 3, sizeof(action *));
+  for (action *act : {&set, &del, &below}) APR_ARRAY_PUSH(actions, action *) = act;
   apr_hash_t *revprops = apr_hash_make(pool_);
   apr_hash_set(revprops, "ostrel:log", APR_HASH_KEY_STRING, ostrel_string_create("m", pool_));
   testing::internal::CaptureStdout();
   ostrel_error *err = commit_actions(nullptr, 5, "file:///E", actions, revprops, pool_);
   testing::internal::GetCapturedStdout();
   ASSERT_EQ(describe(err), "ok");
-  EXPECT_EQ(rec_.queries, (std::vector<std::string>{"@5"})) << "the root itself is checked";
-  EXPECT_EQ(calls(), (Calls{"open_root_dir 5", "finish_edit"}));
+  EXPECT_EQ(rec_.queries, (std::vector<std::string>{"@5", "@5"})) << "the root itself is checked";
+  EXPECT_EQ(calls(), (Calls{"open_root_dir 5", "add_dir n (null) -1 in ''", "close_dir n",
+                            "set_dir_prop  old=(delete)", "set_dir_prop  p=v", "finish_edit"}));
+
+  // Anything but a property change of the root is refused before the edit.
+  for (action_kind kind : {action_kind::rm, action_kind::mkdir, action_kind::put}) {
+    rec_.calls.clear();
+    action act = {kind, -1, "file:///E", "/dev/null", nullptr, nullptr};
+    APR_ARRAY_IDX(actions, 0, action *) = &act;
+    actions->nelts = 1;
+    EXPECT_EQ(describe(commit_actions(nullptr, 5, "file:///E", actions, revprops, pool_)),
+              "125002 | 'file:///E' is the root of the repository: it can only have its "
+              "properties changed");
+    EXPECT_TRUE(rec_.calls.empty());
+  }
+}
+
+// A chain of directories far deeper than the stack allows frames for: the
+// merge and the drive walk it without recursion (here on a 128 KiB stack).
+TEST_F(DriveTest, DeepChainOnASmallStack) {
+  constexpr int kDepth = 3000;
+  std::string deep = "n";
+  for (int i = 1; i < kDepth; ++i) deep += "/n";
+  struct Run {
+    decltype(this) test;
+    std::string path;
+    std::string result;
+  } run = {this, deep, ""};
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 128 * 1024), 0);
+  pthread_t thread;
+  auto body = [](void *arg) -> void * {
+    auto *r = static_cast<Run *>(arg);
+    r->result = describe(r->test->commit({"mkdir", r->path}));
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, body, &run), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attr);
+  ASSERT_EQ(run.result, "ok");
+  std::vector<std::string> got = calls();
+  ASSERT_EQ(got.size(), 2u * kDepth + 2);
+  EXPECT_EQ(got[kDepth - 1], "open_dir " + deep.substr(0, deep.size() - 2) + " 5 in '" +
+                                 deep.substr(0, deep.size() - 4) + "'");
+  EXPECT_EQ(got[kDepth], "add_dir " + deep + " (null) -1 in '" + deep.substr(0, deep.size() - 2) + "'");
+  EXPECT_EQ(got[kDepth + 1], "close_dir " + deep);
+  EXPECT_EQ(got.back(), "finish_edit");
 }
 
 TEST_F(DriveTest, MixedChangesUnderOneDirectory) {

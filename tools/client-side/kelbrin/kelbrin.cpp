@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "ostrel_auth.h"
 #include "ostrel_client.h"
@@ -278,6 +279,21 @@ ostrel_error *parse_options(int argc, const char *const *argv, tool_options *opt
   return OSTREL_NO_ERROR;
 }
 
+ostrel_error *split_extra_arguments(apr_array_header_t *args, const ostrel_stringbuf *contents,
+                                   const char *file_name, apr_pool_t *pool) {
+  // A NUL would end the text early and silently drop every later action.
+  const char *data = contents->data;
+  if (const void *nul = std::memchr(data, '\0', contents->len))
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                "The extra-arguments file '%s' holds a NUL byte (at byte %lu)",
+                                std::strcmp(file_name, "-") ? file_name : "- (standard input)",
+                                static_cast<unsigned long>(static_cast<const char *>(nul) - data));
+  ostrel_stringbuf *utf8 = nullptr;
+  OSTREL_ERR(ostrel_utf_stringbuf_to_utf8(&utf8, contents, pool));
+  ostrel_cstring_split_append(args, utf8->data, "\n\r", false, pool);
+  return OSTREL_NO_ERROR;
+}
+
 ostrel_error *collect_arguments(apr_getopt_t *os, int argc, const tool_options *opts,
                                 apr_array_header_t **argument_list, apr_pool_t *pool) {
   apr_array_header_t *args = apr_array_make(pool, argc, sizeof(const char *));
@@ -289,11 +305,10 @@ ostrel_error *collect_arguments(apr_getopt_t *os, int argc, const tool_options *
   }
   if (opts->extra_args_file) {
     const char *name = nullptr;
-    ostrel_stringbuf *contents = nullptr, *utf8 = nullptr;
+    ostrel_stringbuf *contents = nullptr;
     OSTREL_ERR(ostrel_utf_cstring_to_utf8(&name, opts->extra_args_file, pool));
     OSTREL_ERR(ostrel_stringbuf_from_file2(&contents, name, pool));
-    OSTREL_ERR(ostrel_utf_stringbuf_to_utf8(&utf8, contents, pool));
-    ostrel_cstring_split_append(args, utf8->data, "\n\r", false, pool);
+    OSTREL_ERR(split_extra_arguments(args, contents, name, pool));
   }
   *argument_list = args;
   return OSTREL_NO_ERROR;
@@ -365,10 +380,12 @@ ostrel_error *parse_actions(const apr_array_header_t *argument_list, tool_option
           return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
                                       "'%s' is not a URL, and --root-url (-U) not provided\n",
                                       text);
-        text = apr_pstrcat(pool, opts->root_url, "/", ostrel_relpath_canonicalize(text, pool),
-                           nullptr);
+        // Joined as text: the URL's canonical form then resolves any ".."
+        // against the root URL, as in any relative reference.
+        text = apr_pstrcat(pool, opts->root_url, "/", text, nullptr);
       }
       const char *url = clean_url(text, pool);
+      OSTREL_ERR(ostrel_uri_check_names(url));
       if (url_index == 0)
         act->first_path = url;
       else
@@ -441,16 +458,6 @@ const char *relative_to_edit_root(const char *url, const char *edit_root_url, ap
   return ostrel_uri__is_child(edit_root_url, url, pool);
 }
 
-// The key text is the caller's; it is not copied.
-op_node *find_or_add_child(const char *path, op_node *parent, apr_pool_t *pool) {
-  auto *child = static_cast<op_node *>(apr_hash_get(parent->children, path, APR_HASH_KEY_STRING));
-  if (!child) {
-    child = create_op_node(pool);
-    apr_hash_set(parent->children, path, APR_HASH_KEY_STRING, child);
-  }
-  return child;
-}
-
 ostrel_error *path_error(const char *fmt, const char *path) {
   return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr, fmt, path);
 }
@@ -471,39 +478,59 @@ ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_
                            const ostrel_string *prop_value, const char *source_file,
                            ostrel_revnum base_rev, const char *edit_root_url,
                            ostrel_ra_session *session, op_node *root, apr_pool_t *pool) {
+  // Everything but the tree itself is scratch work of this one action, so
+  // that memory follows the size of the action list, not the depth of its
+  // paths.
+  struct scratch_pool {
+    apr_pool_t *pool;
+    ~scratch_pool() { apr_pool_destroy(pool); }
+  } scratch = {ostrel_pool_create(pool)};
+
   // Step 1: the walk down, and where the node's content stands before this
   // commit (inside a subtree that this commit copies, that is the copy
-  // source's matching path).
-  apr_array_header_t *components = ostrel_path_decompose(path, pool);
-  const char *running = "";
+  // source's matching path).  Children are keyed by their name, so each
+  // step hashes one name, and only a new node gets its own copy of it.
+  const std::size_t path_len = std::strlen(path);
+  std::size_t running = 0;  // length of the prefix of PATH walked so far
   op_node *node = root;
   const char *inherited_path = nullptr;
   ostrel_revnum inherited_rev = OSTREL_INVALID_REVNUM;
-  for (int i = 0; i < components->nelts; ++i) {
-    const char *component = APR_ARRAY_IDX(components, i, const char *);
+  while (running < path_len) {
     // Nothing below a node being deleted, or below a file, is ever driven:
     // an action merged there would be dropped while the commit succeeds.
     if (node->change_kind == change::change_delete)
       return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
-                                  "cannot change '%s' below '%s', which is being deleted", path,
-                                  running);
+                                  "cannot change '%s' below '%.*s', which is being deleted", path,
+                                  static_cast<int>(running), path);
     if (node->node_kind == ostrel_node_file)
-      return path_error("'%s' is not a directory", running);
-    running = ostrel_relpath_join(running, component, pool);
-    node = find_or_add_child(running, node, pool);
+      return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr, "'%.*s' is not a directory",
+                                  static_cast<int>(running), path);
+    const std::size_t start = running ? running + 1 : 0;
+    const char *slash = std::strchr(path + start, '/');
+    running = slash ? static_cast<std::size_t>(slash - path) : path_len;
+    auto *child = static_cast<op_node *>(
+        apr_hash_get(node->children, path + start, static_cast<apr_ssize_t>(running - start)));
+    if (!child) {
+      child = create_op_node(pool);
+      apr_hash_set(node->children, apr_pstrmemdup(pool, path + start, running - start),
+                   APR_HASH_KEY_STRING, child);
+    }
+    node = child;
     if (is_copy(node)) {
-      inherited_path = relative_to_edit_root(node->copy_url, edit_root_url, pool);
+      inherited_path = relative_to_edit_root(node->copy_url, edit_root_url, scratch.pool);
       inherited_rev = node->copy_rev;
       if (!inherited_path) OSTREL_ERR_MALFUNCTION("copy source outside the edit root");
     } else if (inherited_path) {
-      inherited_path = ostrel_relpath_join(inherited_path, component, pool);
+      inherited_path = ostrel_relpath_join(
+          inherited_path, apr_pstrmemdup(scratch.pool, path + start, running - start),
+          scratch.pool);
     }
   }
   const char *check_path = inherited_path ? inherited_path : path;
   const ostrel_revnum check_rev = inherited_path ? inherited_rev : base_rev;
   const bool from_elsewhere = inherited_path && std::strcmp(inherited_path, path) != 0;
   auto query = [&](const char *where, ostrel_revnum rev) {
-    return repository.check_path(session, where, rev, &node->node_kind, pool);
+    return repository.check_path(session, where, rev, &node->node_kind, scratch.pool);
   };
 
   // Step 2: property actions.
@@ -522,7 +549,14 @@ ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_
     return OSTREL_NO_ERROR;
   }
 
-  // Step 3: rm, cp, mkdir, put.
+  // Step 3: rm, cp, mkdir, put.  The edit root itself (the root of a
+  // repository, when the session was opened there) can take property
+  // changes only.
+  if (!*path)
+    return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
+                                "'%s' is the root of the repository: it can only have its "
+                                "properties changed",
+                                edit_root_url);
   if (node->change_kind == change::change_add || node->change_kind == change::change_replace)
     return path_error("unsupported multiple operations on '%s'", path);
   const bool was_deleted = node->change_kind == change::change_delete;
@@ -562,7 +596,7 @@ ostrel_error *merge_action(action_kind kind, const char *path, const char *copy_
           return path_error("'%s' already exists", path);
         }
       }
-      const char *source = relative_to_edit_root(copy_url, edit_root_url, pool);
+      const char *source = relative_to_edit_root(copy_url, edit_root_url, scratch.pool);
       if (!source) OSTREL_ERR_MALFUNCTION("copy source outside the edit root");
       OSTREL_ERR(query(source, copy_rev));
       if (node->node_kind == ostrel_node_none) return path_error("'%s' not found", source);
@@ -654,48 +688,70 @@ ostrel_error *send_text(const ostrel_commit_editor *editor, void *file_baton,
   return ostrel_txdelta_send_stream(contents, handler, handler_baton, nullptr, pool);
 }
 
-ostrel_error *drive_node(op_node *node, ostrel_revnum base_rev, const ostrel_commit_editor *editor,
+// Drives EDITOR over the tree below ROOT (whose directory baton is open)
+// depth-first, without recursion, so that a chain of directories as deep as
+// the action list makes it takes no stack.  Directory batons and the walk's
+// position live in POOL until the edit ends (they follow the number of
+// directories); everything else lives in a scratch pool cleared per node.
+// The root's own property changes are sent last; the root is not closed.
+ostrel_error *drive_tree(op_node *root, ostrel_revnum base_rev, const ostrel_commit_editor *editor,
                          apr_pool_t *pool) {
+  struct open_dir {
+    op_node *dir;
+    const char *path;        // relative to the edit root
+    apr_hash_index_t *next;  // the next child to drive, or null when done
+  };
+  std::vector<open_dir> open = {{root, "", apr_hash_first(pool, root->children)}};
   apr_pool_t *scratch = ostrel_pool_create(pool);
-  for (apr_hash_index_t *hi = apr_hash_first(pool, node->children); hi; hi = apr_hash_next(hi)) {
+  while (!open.empty()) {
+    if (!open.back().next) {
+      op_node *done = open.back().dir;
+      open.pop_back();
+      apr_pool_clear(scratch);
+      OSTREL_ERR(send_prop_changes(editor, done->dir_baton, done, scratch));
+      if (!open.empty()) OSTREL_ERR(editor->close_dir(done->dir_baton, scratch));
+      continue;
+    }
+    op_node *parent = open.back().dir;
+    const char *parent_path = open.back().path;
     const void *key = nullptr;
     void *value = nullptr;
-    apr_hash_this(hi, &key, nullptr, &value);
-    const char *path = static_cast<const char *>(key);
+    apr_hash_this(open.back().next, &key, nullptr, &value);
+    open.back().next = apr_hash_next(open.back().next);
     auto *child = static_cast<op_node *>(value);
     const bool is_dir = child->node_kind == ostrel_node_dir;
     apr_pool_clear(scratch);
+    // A directory's path lives as long as its baton; a file's only now.
+    const char *path = ostrel_relpath_join(parent_path, static_cast<const char *>(key),
+                                           is_dir ? pool : scratch);
     void *file_baton = nullptr;
 
     if (child->change_kind == change::change_delete ||
         child->change_kind == change::change_replace)
-      OSTREL_ERR(editor->remove_entry(path, base_rev, node->dir_baton, scratch));
+      OSTREL_ERR(editor->remove_entry(path, base_rev, parent->dir_baton, scratch));
     if (child->change_kind == change::change_open) {
       if (is_dir)
-        OSTREL_ERR(editor->open_dir(path, node->dir_baton, base_rev, scratch, &child->dir_baton));
+        OSTREL_ERR(editor->open_dir(path, parent->dir_baton, base_rev, pool, &child->dir_baton));
       else
-        OSTREL_ERR(editor->open_file_node(path, node->dir_baton, base_rev, scratch, &file_baton));
+        OSTREL_ERR(editor->open_file_node(path, parent->dir_baton, base_rev, scratch, &file_baton));
     }
     if (child->change_kind == change::change_add ||
         child->change_kind == change::change_replace) {
       if (is_dir)
-        OSTREL_ERR(editor->add_dir(path, node->dir_baton, child->copy_url, child->copy_rev,
-                                   scratch, &child->dir_baton));
+        OSTREL_ERR(editor->add_dir(path, parent->dir_baton, child->copy_url, child->copy_rev, pool,
+                                   &child->dir_baton));
       else
-        OSTREL_ERR(editor->add_file_node(path, node->dir_baton, child->copy_url, child->copy_rev,
-                                         scratch, &file_baton));
+        OSTREL_ERR(editor->add_file_node(path, parent->dir_baton, child->copy_url,
+                                         child->copy_rev, scratch, &file_baton));
     }
     if (child->source_file && file_baton)
-      OSTREL_ERR(send_text(editor, file_baton, child->source_file, scratch, pool));
+      OSTREL_ERR(send_text(editor, file_baton, child->source_file, scratch, scratch));
     if (file_baton) {
       OSTREL_ERR(send_prop_changes(editor, file_baton, child, scratch));
       OSTREL_ERR(editor->close_file_node(file_baton, nullptr, scratch));
     }
-    if (is_dir && child->change_kind != change::change_delete) {
-      OSTREL_ERR(drive_node(child, base_rev, editor, scratch));
-      OSTREL_ERR(send_prop_changes(editor, child->dir_baton, child, scratch));
-      OSTREL_ERR(editor->close_dir(child->dir_baton, scratch));
-    }
+    if (is_dir && child->change_kind != change::change_delete)
+      open.push_back({child, path, apr_hash_first(pool, child->children)});
   }
   apr_pool_destroy(scratch);
   return OSTREL_NO_ERROR;
@@ -737,10 +793,17 @@ ostrel_error *merge_one(action *act, ostrel_revnum base_rev, const char *edit_ro
 
 ostrel_error *report_commit(const ostrel_commit_info *commit_info, void * /*baton*/,
                             apr_pool_t *pool) {
-  return ostrel_cmdline_printf(pool, "r%ld committed by %s at %s\n",
-                               static_cast<long>(commit_info->revision),
-                               commit_info->author ? commit_info->author : "(no author)",
-                               commit_info->date);
+  ostrel_error *err = ostrel_cmdline_printf(
+      pool, "r%ld committed by %s at %s\n", static_cast<long>(commit_info->revision),
+      commit_info->author ? commit_info->author : "(no author)", commit_info->date);
+  // The status stays 1, since the output failed; the message must keep a
+  // caller from taking that for a commit that did not happen.
+  if (err)
+    return ostrel_error_createf(err->apr_err, err,
+                                "Revision %ld was committed, but the line reporting it could "
+                                "not be written",
+                                static_cast<long>(commit_info->revision));
+  return OSTREL_NO_ERROR;
 }
 
 ostrel_error *commit_actions(ostrel_ra_session *session, ostrel_revnum base_rev,
@@ -756,13 +819,83 @@ ostrel_error *commit_actions(ostrel_ra_session *session, ostrel_revnum base_rev,
   OSTREL_ERR(repository.get_commit_editor(session, &editor, &edit_baton, revprops, report_commit,
                                           nullptr, nullptr, false, pool));
   OSTREL_ERR(editor->open_root_dir(edit_baton, base_rev, pool, &root->dir_baton));
-  ostrel_error *err = drive_node(root, base_rev, editor, pool);
+  ostrel_error *err = drive_tree(root, base_rev, editor, pool);
   if (!err) err = editor->finish_edit(edit_baton, pool);
   if (err) ostrel_error_clear(editor->cancel_edit(edit_baton, pool));
   return err;
 }
 
 namespace {
+
+// The number of path segments of the canonical URL URL.
+int url_depth(const char *url) {
+  const char *path = std::strchr(std::strstr(url, "://") + 3, '/');
+  int depth = 0;
+  for (const char *p = path; p && *p; ++p)
+    if (*p == '/' && p[1]) ++depth;
+  return depth;
+}
+
+// The repository root URL REPOS_ROOT spelled as the action URLs spell it:
+// the ancestor of the action URL URL at the root's depth, when both decode to
+// the same; otherwise null.
+const char *root_as_spelled_in(const char *url, const char *repos_root, apr_pool_t *pool) {
+  const int depth = url_depth(repos_root);
+  if (url_depth(url) < depth) return nullptr;
+  const char *ancestor = url;
+  while (url_depth(ancestor) > depth) ancestor = ostrel_uri_dirname(ancestor, pool);
+  if (std::strcmp(ostrel_path_uri_decode(ancestor, pool), ostrel_path_uri_decode(repos_root, pool)))
+    return nullptr;
+  return ancestor;
+}
+
+// Opens the commit's session at *EDIT_ROOT_URL.  A change to a repository's
+// root itself makes the edit root that root's parent, which lies outside the
+// repository; when no repository is found at the edit root, but one
+// repository holds every action URL and lies below the edit root, the
+// session is opened at that repository's root instead, and *EDIT_ROOT_URL
+// becomes that root.  Otherwise the error is the one for the edit root.
+ostrel_error *open_commit_session(ostrel_ra_session **session, const char **edit_root_url,
+                                  const apr_array_header_t *actions,
+                                  ostrel_ra_callbacks *callbacks, apr_hash_t *config,
+                                  apr_pool_t *pool) {
+  ostrel_error *err = ostrel_ra_open4(session, nullptr, *edit_root_url, nullptr, callbacks,
+                                      nullptr, config, pool);
+  if (!err || err->apr_err != OSTREL_ERR_RA_NO_REPOSITORY || actions->nelts == 0) return err;
+
+  const char *first_url = APR_ARRAY_IDX(actions, 0, const action *)->first_path;
+  ostrel_ra_session *inner = nullptr;
+  const char *repos_root = nullptr;
+  ostrel_error *retry =
+      ostrel_ra_open4(&inner, nullptr, first_url, nullptr, callbacks, nullptr, config, pool);
+  if (!retry) retry = ostrel_ra_get_repos_root(inner, &repos_root, pool);
+  if (retry) {
+    ostrel_error_clear(retry);
+    return err;
+  }
+  const char *root = root_as_spelled_in(first_url, repos_root, pool);
+  if (!root || !ostrel_uri__is_child(*edit_root_url, root, pool)) return err;
+  for (int i = 0; i < actions->nelts; ++i) {
+    const action *act = APR_ARRAY_IDX(actions, i, const action *);
+    const char *urls[] = {act->first_path,
+                          act->kind == action_kind::mv || act->kind == action_kind::cp
+                              ? act->second_path
+                              : nullptr};
+    for (const char *url : urls)
+      if (url && std::strcmp(url, root) != 0 && !ostrel_uri__is_child(root, url, pool))
+        return err;
+  }
+  // The probe's session sits at the first URL; the commit's sits at the root.
+  ostrel_error *reopen =
+      ostrel_ra_open4(session, nullptr, root, nullptr, callbacks, nullptr, config, pool);
+  if (reopen) {
+    ostrel_error_clear(err);
+    return reopen;
+  }
+  ostrel_error_clear(err);
+  *edit_root_url = root;
+  return OSTREL_NO_ERROR;
+}
 
 ostrel_error *run_commit(ostrel_revnum base_rev, const char *config_dir,
                          const char *edit_root_url, const apr_array_header_t *actions,
@@ -780,8 +913,7 @@ ostrel_error *run_commit(ostrel_revnum base_rev, const char *config_dir,
                                               nullptr, nullptr, pool));
   callbacks->open_tmp_file = open_temp_file;
   ostrel_ra_session *session = nullptr;
-  OSTREL_ERR(ostrel_ra_open4(&session, nullptr, edit_root_url, nullptr, callbacks, nullptr, config,
-                             pool));
+  OSTREL_ERR(open_commit_session(&session, &edit_root_url, actions, callbacks, config, pool));
   ostrel_revnum youngest = OSTREL_INVALID_REVNUM;
   OSTREL_ERR(ostrel_ra_get_latest_revnum(session, &youngest, pool));
   if (base_rev >= 0 && base_rev > youngest)

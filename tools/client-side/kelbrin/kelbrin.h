@@ -56,6 +56,13 @@ ostrel_error *parse_options(int argc, const char *const *argv, tool_options *opt
 ostrel_error *collect_arguments(apr_getopt_t *os, int argc, const tool_options *opts,
                                 apr_array_header_t **argument_list, apr_pool_t *pool);
 
+// Appends the arguments held in CONTENTS (the extra-arguments file
+// FILE_NAME, in the native encoding), one per line, to ARGS as UTF-8; empty
+// lines are skipped.  A NUL byte anywhere is an error naming FILE_NAME, and
+// then nothing is appended.
+ostrel_error *split_extra_arguments(apr_array_header_t *args, const ostrel_stringbuf *contents,
+                                   const char *file_name, apr_pool_t *pool);
+
 // Reads ARGUMENT_LIST into ACTIONS (an array of action *), computes
 // EDIT_ROOT_URL and stores the log message in OPTS->revprops.  When a help
 // word is met, *HELP_REQUESTED is set and nothing else is done after it.
@@ -80,7 +87,7 @@ struct op_node {
   ostrel_revnum copy_rev;     // -1 when the node is no copy
   const char *copy_url;       // absolute URL of the copy source, or null
   const char *source_file;    // local file for the new text ("-": stdin), or null
-  apr_hash_t *children;       // whole relative path -> op_node *
+  apr_hash_t *children;       // name -> op_node *
   apr_hash_t *prop_sets;      // name -> ostrel_string *
   apr_array_header_t *prop_deletes;  // names, in merge order
   void *dir_baton;            // the editor's baton while the drive has it open

@@ -286,6 +286,15 @@ TEST_F(KelbrinParse, ExtraArgumentsFile) {
   }
   EXPECT_EQ(seen[0], (std::vector<std::string>{"first", "rm", "file:///r/a", "  mkdir"}));
   EXPECT_EQ(seen[0], seen[1]) << "CR LF and LF line ends give the same arguments";
+
+  // A NUL byte would end the text there and drop every later action.
+  opts_ = tool_options();
+  const char body[] = "mkdir\nfile:///r/a\n\0mkdir\nfile:///r/b\n";
+  std::string file = temp_file(std::string(body, sizeof body - 1));
+  ASSERT_EQ(options({"-X", file}), nullptr);
+  apr_array_header_t *list = nullptr;
+  EXPECT_EQ(describe(collect_arguments(os_, 3, &opts_, &list, pool_)),
+            "200004 | The extra-arguments file '" + file + "' holds a NUL byte (at byte 18)");
 }
 
 }  // namespace

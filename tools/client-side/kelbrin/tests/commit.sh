@@ -154,8 +154,8 @@ fails "URLs of two repositories" "kelbrin: Unable to find a repository at URL 'f
   mkdir $R/n mkdir "file://$WORK/repo2/n"
 fails "URL naming no repository" \
   "kelbrin: Unable to find a repository at URL 'file://$WORK/none'" mkdir "file://$WORK/none/n"
-fails "'..' in a URL" "kelbrin: URL '$R/trunk/..' contains a '..' segment" \
-  mkdir $R/trunk/../n
+fails "'..' leading out of the repository" \
+  "kelbrin: Unable to find a repository at URL 'file://$WORK'" mkdir $R/../n
 
 # -- author
 "$KELBRIN" -u "" -m anonymous mkdir $R/anon >"$WORK/out" 2>&1
