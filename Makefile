@@ -5,8 +5,9 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX     ?= /usr/local
 
-.PHONY: all deps build build-asan test test-plain test-asan demo bench clean
+.PHONY: all deps build build-asan test test-plain test-asan demo bench clean install uninstall
 
 all: build
 
@@ -36,6 +37,19 @@ demo: build
 
 bench: build
 	bench/run $(BUILD)
+
+# Installs under PREFIX (default /usr/local); DESTDIR, when set, is put in
+# front of every path (for packaging).  The list of installed files is kept
+# in $(BUILD)/install_manifest.txt, which `make uninstall` removes again.
+install: build
+	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(BUILD) -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
+	sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt | xargs -d '\n' rm -f --
+	rm -f $(BUILD)/install_manifest.txt
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
