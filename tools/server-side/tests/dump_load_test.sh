@@ -124,6 +124,8 @@ printf 'r1 r2 r3 ' >"$T/want"
 expect_same "$T/got" "$T/want" "log of a file whose parent was replaced"
 "$admin" cat "$T/src" trunk/doc/new -r HEAD >"$T/got" && echo fresh >"$T/want" &&
   expect_same "$T/got" "$T/want" "cat -r HEAD"
+HOME=$T "$BIN/kelbrin" -r HEAD -m "on HEAD" mkdir "file://$T/src/made-on-head" >"$T/out" 2>&1 ||
+  fail "kelbrin -r HEAD: $(cat "$T/out")"
 "$admin" log "$T/src" --limit 0 2>"$T/err"
 expect_status 1 $? "log --limit 0"
 
@@ -159,7 +161,7 @@ expect_status 1 $? "backup of no repository"
 # ---- progress appears on a terminal only
 if command -v script >/dev/null; then
   script -qec "'$admin' verify '$T/src' >/dev/null" /dev/null >"$T/tty" 2>&1
-  grep -q "Verified revision 43 of 43" "$T/tty" || fail "no progress on a terminal: $(head -c 300 "$T/tty")"
+  grep -q "Verified revision 44 of 44" "$T/tty" || fail "no progress on a terminal: $(head -c 300 "$T/tty")"
 else
   echo "skipping the terminal check: 'script' is not installed"
 fi
