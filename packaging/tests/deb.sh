@@ -18,7 +18,12 @@ for tool in dpkg-buildpackage dh lintian fakeroot dpkg-deb; do
     exit 77
   fi
 done
-T=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-deb.XXXXXX")
+: "${BUILD_DIR:?}"
+# A fresh copy in a fixed place under the build directory: nothing of the
+# developer's build is reused, but a compiler cache (whose entries name the
+# source path) hits on the next run.
+T=$BUILD_DIR/debian-package-test
+rm -rf "$T" && mkdir -p "$T" || exit 99
 trap 'rm -rf "$T"' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -40,7 +45,7 @@ fi
   >"$T/build.log" 2>&1 || { tail -40 "$T/build.log" >&2; echo "FAIL: dpkg-buildpackage" >&2; exit 1; }
 
 changes=$(ls "$T"/*.changes)
-lintian --fail-on error --no-tag-display-limit "$changes" >"$T/lintian.log" 2>&1 ||
+lintian --fail-on error --tag-display-limit 0 "$changes" >"$T/lintian.log" 2>&1 ||
   fail "lintian reports errors: $(grep '^E:' "$T/lintian.log" | head -20)"
 
 for pkg in ostrel-tools libostrel-dev grevolt-plugin ostrel-desktop-python; do

@@ -114,10 +114,17 @@ ostrel_error *export_node(ostrel_fs_root *root, const std::string &path, ostrel_
 
 ostrel_error *run_backup(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum, bool,
                          apr_pool_t *pool) {
-  Progress progress("Verified the copy up to");
-  OSTREL_ERR(ostrel_repos_backup(args[0].c_str(), args[1].c_str(), Progress::notify, &progress,
-                                 pool));
-  return nullptr;
+  // The first call names the copy's youngest revision; the others follow
+  // its verification.
+  Progress progress("Copied; verified");
+  auto notify = [](void *baton, ostrel_revnum rev, apr_pool_t *scratch) {
+    auto *p = static_cast<Progress *>(baton);
+    if (p->last == OSTREL_INVALID_REVNUM)
+      p->last = rev;
+    else
+      Progress::notify(baton, rev, scratch);
+  };
+  return ostrel_repos_backup(args[0].c_str(), args[1].c_str(), notify, &progress, pool);
 }
 
 ostrel_error *run_dump(const std::vector<std::string> &args, ostrel_revnum start,
