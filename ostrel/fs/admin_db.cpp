@@ -40,8 +40,9 @@ ostrel_error *set_rev_prop_locked(Store &store, ostrel_revnum rev, const char *n
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr, "No such revision %ld",
                                 static_cast<long>(rev));
   if (value) {
-    OSTREL_ERR(store.prepare(st, "INSERT OR REPLACE INTO revprop(rev, name, value) "
-                                 "VALUES(?1, ?2, ?3)"));
+    OSTREL_ERR(store.prepare(st,
+                             "INSERT OR REPLACE INTO revprop(rev, name, value) "
+                             "VALUES(?1, ?2, ?3)"));
     st.bind(1, int64_t{rev}).bind_text(2, name).bind_blob(3, value->data, value->len);
   } else {
     OSTREL_ERR(store.prepare(st, "DELETE FROM revprop WHERE rev=?1 AND name=?2"));
@@ -106,7 +107,8 @@ ostrel_error *ostrel_fs__backup_db(const char *src_db, const char *dst_db) {
     if (f) std::fclose(f);
   }
   if (err) {
-    for (const char *suffix : {"", "-wal", "-shm"}) std::remove((std::string(dst_db) + suffix).c_str());
+    for (const char *suffix : {"", "-wal", "-shm"})
+      std::remove((std::string(dst_db) + suffix).c_str());
   }
   return err;
 }

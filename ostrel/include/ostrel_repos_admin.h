@@ -32,9 +32,8 @@ typedef void (*ostrel_repos_notify_fn)(void *baton, ostrel_revnum rev, apr_pool_
  * when REV does not exist; OSTREL_ERR_BAD_PROPERTY_NAME for an empty name;
  * deleting "ostrel:date" (which every revision carries) gives
  * OSTREL_ERR_BAD_PROPERTY_VALUE. */
-ostrel_error *ostrel_repos_change_rev_prop(ostrel_repos *repos, ostrel_revnum rev,
-                                           const char *name, const ostrel_string *value,
-                                           apr_pool_t *scratch_pool);
+ostrel_error *ostrel_repos_change_rev_prop(ostrel_repos *repos, ostrel_revnum rev, const char *name,
+                                           const ostrel_string *value, apr_pool_t *scratch_pool);
 
 /* Writes revisions LOWER to UPPER (0 <= LOWER <= UPPER <= youngest) of
  * REPOS to OUT as a dump stream: for each revision its revision properties

@@ -33,7 +33,8 @@ ostrel_error *copy_file(const std::string &from, const std::string &to, apr_pool
     return ostrel_error_wrap_apr(st, "Can't copy '%s' to '%s'", from.c_str(), to.c_str());
   FILE *f = std::fopen(to.c_str(), "r+");
   ostrel_error *err = nullptr;
-  if (!f || fsync(fileno(f)) != 0) err = ostrel_error_from_errno(errno, "Can't sync file '%s'", to.c_str());
+  if (!f || fsync(fileno(f)) != 0)
+    err = ostrel_error_from_errno(errno, "Can't sync file '%s'", to.c_str());
   if (f) std::fclose(f);
   return err;
 }
@@ -70,7 +71,8 @@ ostrel_error *backup(const char *src_path, const char *dst_path, ostrel_repos_no
                                   dst_path);
   } else {
     apr_status_t st = apr_dir_make(dst_path, APR_OS_DEFAULT, pool);
-    if (st != APR_SUCCESS) return ostrel_error_wrap_apr(st, "Can't create directory '%s'", dst_path);
+    if (st != APR_SUCCESS)
+      return ostrel_error_wrap_apr(st, "Can't create directory '%s'", dst_path);
   }
   // The database first, as one snapshot; then the content files, which only
   // grow, so they hold everything the snapshot refers to; the format file
@@ -103,9 +105,8 @@ ostrel_error *backup(const char *src_path, const char *dst_path, ostrel_repos_no
 
 extern "C" {
 
-ostrel_error *ostrel_repos_change_rev_prop(ostrel_repos *repos, ostrel_revnum rev,
-                                           const char *name, const ostrel_string *value,
-                                           apr_pool_t *scratch_pool) {
+ostrel_error *ostrel_repos_change_rev_prop(ostrel_repos *repos, ostrel_revnum rev, const char *name,
+                                           const ostrel_string *value, apr_pool_t *scratch_pool) {
   if (!name || !*name)
     return ostrel_error_create(OSTREL_ERR_BAD_PROPERTY_NAME, nullptr,
                                "A revision property needs a name");

@@ -87,7 +87,8 @@ std::vector<std::string> words(const std::string &line) {
 
 class Reader {
  public:
-  Reader(ostrel_stream *in, DumpSink &sink) : in_(in), sink_(sink), buf_(OSTREL_STREAM_CHUNK_SIZE) {}
+  Reader(ostrel_stream *in, DumpSink &sink)
+      : in_(in), sink_(sink), buf_(OSTREL_STREAM_CHUNK_SIZE) {}
 
   ostrel_error *run() {
     revision_digest_.reset(EVP_MD_CTX_new());
@@ -108,8 +109,7 @@ class Reader {
         return sink_.end_stream();
       }
       uint64_t rev;
-      if (w.size() != 2 || w[0] != "revision" ||
-          !parse_number(w[1], OSTREL_REVNUM_MAX, &rev))
+      if (w.size() != 2 || w[0] != "revision" || !parse_number(w[1], OSTREL_REVNUM_MAX, &rev))
         return damaged("expected 'revision N' or 'end', found '" + printable(line) + "'");
       if (static_cast<ostrel_revnum>(rev) != next_rev_)
         return damaged("expected revision " + std::to_string(next_rev_) + ", found revision " +
@@ -229,7 +229,8 @@ class Reader {
     return sink_.header(base, w[2] == "-" ? std::string() : w[2]);
   }
 
-  ostrel_error *read_pair(const std::vector<std::string> &w, std::string *name, std::string *value) {
+  ostrel_error *read_pair(const std::vector<std::string> &w, std::string *name,
+                          std::string *value) {
     uint64_t nl, vl;
     if (w.size() != 3 || !parse_number(w[1], kDumpMaxName, &nl) ||
         !parse_number(w[2], kDumpMaxValue, &vl) || nl == 0)
@@ -264,14 +265,22 @@ class Reader {
         OSTREL_ERR(read_pair(w, &name, &value));
         OSTREL_ERR(sink_.revprop(name, value));
       } else if (word == "node" && w.size() == 4 && rev_ > 0) {
-        if (w[1] == "add") action = DumpAction::add;
-        else if (w[1] == "delete") action = DumpAction::remove;
-        else if (w[1] == "replace") action = DumpAction::replace;
-        else if (w[1] == "modify") action = DumpAction::modify;
-        else return damaged("unknown node action '" + printable(w[1]) + "'");
-        if (w[2] == "file") kind = ostrel_node_file;
-        else if (w[2] == "dir") kind = ostrel_node_dir;
-        else return damaged("unknown node kind '" + printable(w[2]) + "'");
+        if (w[1] == "add")
+          action = DumpAction::add;
+        else if (w[1] == "delete")
+          action = DumpAction::remove;
+        else if (w[1] == "replace")
+          action = DumpAction::replace;
+        else if (w[1] == "modify")
+          action = DumpAction::modify;
+        else
+          return damaged("unknown node action '" + printable(w[1]) + "'");
+        if (w[2] == "file")
+          kind = ostrel_node_file;
+        else if (w[2] == "dir")
+          kind = ostrel_node_dir;
+        else
+          return damaged("unknown node kind '" + printable(w[2]) + "'");
         OSTREL_ERR(read_path(w[3], &name));
         if (name == "/" && action != DumpAction::modify)
           return damaged("the root can only be modified");
@@ -329,8 +338,8 @@ class Reader {
     std::vector<char> chunk(OSTREL_STREAM_CHUNK_SIZE);
     for (uint64_t left = length; left > 0;) {
       size_t got;
-      OSTREL_ERR(read_some(chunk.data(), static_cast<size_t>(std::min<uint64_t>(chunk.size(), left)),
-                           &got));
+      OSTREL_ERR(read_some(chunk.data(),
+                           static_cast<size_t>(std::min<uint64_t>(chunk.size(), left)), &got));
       if (!got) return damaged("the stream ends early, inside file contents");
       EVP_DigestUpdate(text_digest_.get(), chunk.data(), got);
       OSTREL_ERR(sink_.text_chunk(chunk.data(), got));
@@ -392,7 +401,9 @@ class NullSink : public DumpSink {
 
 }  // namespace
 
-ostrel_error *read_dump(ostrel_stream *in, DumpSink &sink) { return Reader(in, sink).run(); }
+ostrel_error *read_dump(ostrel_stream *in, DumpSink &sink) {
+  return Reader(in, sink).run();
+}
 
 }  // namespace ostrel::repos
 

@@ -18,15 +18,15 @@ namespace {
 using ostrel_test::chain_text;
 using ostrel_test::TempDir;
 
-#define ASSERT_OK(expr)                                 \
-  do {                                                  \
-    ostrel_error *err_ = (expr);                        \
-    std::string text_ = chain_text(err_);               \
-    ostrel_error_clear(err_);                           \
+#define ASSERT_OK(expr)                                     \
+  do {                                                      \
+    ostrel_error *err_ = (expr);                            \
+    std::string text_ = chain_text(err_);                   \
+    ostrel_error_clear(err_);                               \
     ASSERT_TRUE(err_ == nullptr) << #expr << "\n" << text_; \
   } while (0)
 
-#define EXPECT_OK(expr)                   \
+#define EXPECT_OK(expr)                       \
   do {                                        \
     ostrel_error *e_ = (expr);                \
     EXPECT_EQ(e_, nullptr) << chain_text(e_); \
@@ -45,7 +45,8 @@ class DumpTest : public ostrel_test::PoolTest {
  protected:
   ostrel_repos *create(const std::string &name) {
     ostrel_repos *repos = nullptr;
-    ostrel_error *err = ostrel_repos_create(&repos, (dir_.path() + "/" + name).c_str(), nullptr, pool_);
+    ostrel_error *err =
+        ostrel_repos_create(&repos, (dir_.path() + "/" + name).c_str(), nullptr, pool_);
     EXPECT_EQ(err, nullptr) << chain_text(err);
     ostrel_error_clear(err);
     return repos;
@@ -80,9 +81,8 @@ class DumpTest : public ostrel_test::PoolTest {
   }
 
   void prop(ostrel_fs_root *root, const char *path, const char *name, const char *value) {
-    ASSERT_OK(ostrel_fs_change_node_prop(root, path, name,
-                                         value ? ostrel_string_create(value, pool_) : nullptr,
-                                         pool_));
+    ASSERT_OK(ostrel_fs_change_node_prop(
+        root, path, name, value ? ostrel_string_create(value, pool_) : nullptr, pool_));
   }
 
   void copy(ostrel_fs *fs, ostrel_revnum rev, const char *from, ostrel_fs_root *to,
@@ -98,8 +98,8 @@ class DumpTest : public ostrel_test::PoolTest {
   // an empty file, binary contents and unusual names.
   ostrel_repos *rich_repository(const std::string &name) {
     ostrel_repos *r = create(name);
-    EXPECT_OK(ostrel_repos_change_rev_prop(r, 0, "custom", ostrel_string_create("zero", pool_),
-                                               pool_));
+    EXPECT_OK(
+        ostrel_repos_change_rev_prop(r, 0, "custom", ostrel_string_create("zero", pool_), pool_));
     commit(r, "r1", [&](ostrel_fs_root *root, ostrel_fs *) {
       ASSERT_OK(ostrel_fs_make_dir(root, "/trunk", pool_));
       put(root, "/trunk/a", "alpha\n");
@@ -264,8 +264,8 @@ TEST_F(DumpTest, RoundTripGivesAnIdenticalRepository) {
   ostrel_repos *src = rich_repository("src");
   std::string stream = dump(src, 0, 6);
   ASSERT_EQ(code_of(ostrel_repos_dump_check(
-                ostrel_stream_from_string(ostrel_string_ncreate(stream.data(), stream.size(), pool_),
-                                          pool_),
+                ostrel_stream_from_string(
+                    ostrel_string_ncreate(stream.data(), stream.size(), pool_), pool_),
                 pool_)),
             0);
   ostrel_repos *dst = create("dst");
@@ -320,7 +320,8 @@ TEST_F(DumpTest, StreamsThatDoNotFitChangeNothing) {
     std::string before = describe(c.repos), text;
     ostrel_revnum y;
     EXPECT_EQ(code_of(load(c.repos, c.stream, &y), &text), OSTREL_ERR_DUMP_STREAM_MISFIT)
-        << c.what << "\n" << text;
+        << c.what << "\n"
+        << text;
     EXPECT_EQ(y, c.youngest) << c.what;
     EXPECT_EQ(describe(c.repos), before) << c.what;
   }
@@ -389,7 +390,8 @@ TEST_F(DumpTest, HostileStreamsAreRefusedWithoutHugeAllocations) {
     std::string text;
     EXPECT_EQ(code_of(ostrel_repos_dump_check(ostrel_stream_from_string(s, pool_), pool_), &text),
               OSTREL_ERR_DUMP_STREAM_DAMAGED)
-        << c.what << "\n" << text;
+        << c.what << "\n"
+        << text;
   }
 }
 
@@ -398,17 +400,19 @@ TEST_F(DumpTest, ChangedRevisionPropertiesAndBackups) {
   ostrel_string *v = ostrel_string_create("new log", pool_);
   ASSERT_OK(ostrel_repos_change_rev_prop(src, 2, OSTREL_PROP_REVISION_LOG, v, pool_));
   ostrel_string *got;
-  ASSERT_OK(ostrel_fs_revision_prop(&got, ostrel_repos_fs(src), 2, OSTREL_PROP_REVISION_LOG, pool_));
+  ASSERT_OK(
+      ostrel_fs_revision_prop(&got, ostrel_repos_fs(src), 2, OSTREL_PROP_REVISION_LOG, pool_));
   ASSERT_NE(got, nullptr);
   EXPECT_EQ(std::string(got->data, got->len), "new log");
   EXPECT_EQ(code_of(ostrel_repos_change_rev_prop(src, 9, "x", v, pool_)),
             OSTREL_ERR_FS_NO_SUCH_REVISION);
-  EXPECT_EQ(code_of(ostrel_repos_change_rev_prop(src, 1, OSTREL_PROP_REVISION_DATE, nullptr, pool_)),
-            OSTREL_ERR_BAD_PROPERTY_VALUE);
+  EXPECT_EQ(
+      code_of(ostrel_repos_change_rev_prop(src, 1, OSTREL_PROP_REVISION_DATE, nullptr, pool_)),
+      OSTREL_ERR_BAD_PROPERTY_VALUE);
 
   std::string copy = dir_.path() + "/copy";
-  ASSERT_OK(ostrel_repos_backup((dir_.path() + "/src").c_str(), copy.c_str(), nullptr, nullptr,
-                                pool_));
+  ASSERT_OK(
+      ostrel_repos_backup((dir_.path() + "/src").c_str(), copy.c_str(), nullptr, nullptr, pool_));
   ostrel_repos *dst;
   ASSERT_OK(ostrel_repos_open2(&dst, copy.c_str(), nullptr, pool_));
   EXPECT_EQ(describe(dst), describe(src));

@@ -90,7 +90,8 @@ class Loader : public ostrel::repos::DumpSink {
   }
 
   ostrel_error *copy(ostrel_revnum rev, const std::string &from) override {
-    if (action_ == DumpAction::replace) OSTREL_ERR(ostrel_fs_delete(root_, path_.c_str(), nodepool_));
+    if (action_ == DumpAction::replace)
+      OSTREL_ERR(ostrel_fs_delete(root_, path_.c_str(), nodepool_));
     ostrel_fs_root *from_root;
     OSTREL_ERR(ostrel_fs_revision_root(&from_root, fs_, rev, nodepool_));
     ostrel_node_kind from_kind;
@@ -114,8 +115,8 @@ class Loader : public ostrel::repos::DumpSink {
         OSTREL_ERR(ostrel_fs_change_node_prop(root_, path_.c_str(), name, nullptr, nodepool_));
     }
     for (auto &[name, value] : props)
-      OSTREL_ERR(ostrel_fs_change_node_prop(root_, path_.c_str(), name.c_str(), str(value),
-                                            nodepool_));
+      OSTREL_ERR(
+          ostrel_fs_change_node_prop(root_, path_.c_str(), name.c_str(), str(value), nodepool_));
     return nullptr;
   }
 
@@ -180,7 +181,8 @@ class Loader : public ostrel::repos::DumpSink {
                       (kind_ == ostrel_node_file ? "file" : "directory"));
       return nullptr;
     }
-    if (action_ == DumpAction::replace) OSTREL_ERR(ostrel_fs_delete(root_, path_.c_str(), nodepool_));
+    if (action_ == DumpAction::replace)
+      OSTREL_ERR(ostrel_fs_delete(root_, path_.c_str(), nodepool_));
     return kind_ == ostrel_node_dir ? ostrel_fs_make_dir(root_, path_.c_str(), nodepool_)
                                     : ostrel_fs_make_file(root_, path_.c_str(), nodepool_);
   }

@@ -90,8 +90,8 @@ ostrel_error *export_node(ostrel_fs_root *root, const std::string &path, ostrel_
                                    APR_OS_DEFAULT, iterpool));
     ostrel_stream *contents;
     OSTREL_ERR(ostrel_fs_file_contents(&contents, root, path.c_str(), iterpool));
-    OSTREL_ERR(ostrel_stream_copy(contents, ostrel_stream_from_aprfile2(file, false, iterpool),
-                                  iterpool));
+    OSTREL_ERR(
+        ostrel_stream_copy(contents, ostrel_stream_from_aprfile2(file, false, iterpool), iterpool));
   } else {
     if (mkdir(target.c_str(), 0777) != 0)
       return ostrel_error_from_errno(errno, "Can't create directory '%s'", target.c_str());
@@ -127,8 +127,8 @@ ostrel_error *run_backup(const std::vector<std::string> &args, ostrel_revnum, os
   return ostrel_repos_backup(args[0].c_str(), args[1].c_str(), notify, &progress, pool);
 }
 
-ostrel_error *run_dump(const std::vector<std::string> &args, ostrel_revnum start,
-                       ostrel_revnum end, bool, apr_pool_t *pool) {
+ostrel_error *run_dump(const std::vector<std::string> &args, ostrel_revnum start, ostrel_revnum end,
+                       bool, apr_pool_t *pool) {
   if (isatty(STDOUT_FILENO) == 1)
     return ostrel_error_create(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
                                "Not writing a dump stream to a terminal; redirect standard "
@@ -184,15 +184,17 @@ ostrel_error *run_export(const std::vector<std::string> &args, ostrel_revnum sta
   ostrel_node_kind kind;
   OSTREL_ERR(ostrel_fs_check_path(&kind, root, in_repo.c_str(), pool));
   if (kind == ostrel_node_none)
-    return ostrel_error_createf(OSTREL_ERR_FS_NOT_FOUND, nullptr, "'%s' does not exist in revision %ld",
-                                in_repo.c_str(), static_cast<long>(rev));
+    return ostrel_error_createf(OSTREL_ERR_FS_NOT_FOUND, nullptr,
+                                "'%s' does not exist in revision %ld", in_repo.c_str(),
+                                static_cast<long>(rev));
   // The tree is written beside DIR and moved into place whole, so that a
   // failure leaves nothing half-written behind.
   std::string target = args[1];
   struct stat st;
   if (kind == ostrel_node_file && stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
     target += in_repo.substr(in_repo.rfind('/'));
-  if (lstat(target.c_str(), &st) == 0 && !(S_ISDIR(st.st_mode) && std::filesystem::is_empty(target)))
+  if (lstat(target.c_str(), &st) == 0 &&
+      !(S_ISDIR(st.st_mode) && std::filesystem::is_empty(target)))
     return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
                                 "Cannot export into '%s': it exists and is not an empty directory",
                                 target.c_str());

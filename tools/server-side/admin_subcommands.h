@@ -4,10 +4,10 @@
 #ifndef OSTREL_ADMIN_SUBCOMMANDS_H
 #define OSTREL_ADMIN_SUBCOMMANDS_H
 
+#include <apr_pools.h>
+
 #include <string>
 #include <vector>
-
-#include <apr_pools.h>
 
 #include "ostrel_error.h"
 #include "ostrel_types.h"
@@ -44,8 +44,8 @@ class Progress {
 
 ostrel_error *run_backup(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum, bool,
                          apr_pool_t *pool);
-ostrel_error *run_dump(const std::vector<std::string> &args, ostrel_revnum start,
-                       ostrel_revnum end, bool, apr_pool_t *pool);
+ostrel_error *run_dump(const std::vector<std::string> &args, ostrel_revnum start, ostrel_revnum end,
+                       bool, apr_pool_t *pool);
 ostrel_error *run_load(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum, bool,
                        apr_pool_t *pool);
 ostrel_error *run_export(const std::vector<std::string> &args, ostrel_revnum start, ostrel_revnum,
