@@ -158,6 +158,15 @@ expect_status 1 $? "backup into a repository"
 expect_status 1 $? "backup of no repository"
 [ -e "$T/x/format" ] && fail "a failed backup left a repository behind"
 
+# ---- --help of the new subcommands, and wrong argument counts
+for sub in backup dump load export; do
+  "$admin" "$sub" --help >"$T/out" 2>&1 || fail "$sub --help"
+  grep -q "^Usage: ostrel-admin $sub" "$T/out" || fail "$sub --help: $(cat "$T/out")"
+  "$admin" --help | grep -q "^   $sub " || fail "--help does not list $sub"
+  "$admin" "$sub" >/dev/null 2>"$T/err" && fail "$sub without arguments succeeded"
+  grep -q "Wrong number of arguments" "$T/err" || fail "$sub without arguments: $(cat "$T/err")"
+done
+
 # ---- progress appears on a terminal only
 if command -v script >/dev/null; then
   script -qec "'$admin' verify '$T/src' >/dev/null" /dev/null >"$T/tty" 2>&1
