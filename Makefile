@@ -49,6 +49,8 @@ install: build
 uninstall:
 	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
 	sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt | xargs -d '\n' rm -f --
+	sed -n 's,^\(.*/\(ostrel\|grevolt\)\)/[^/]*$$,$(DESTDIR)\1,p' $(BUILD)/install_manifest.txt | \
+	  sort -u | xargs -r -d '\n' rmdir --ignore-fail-on-non-empty --
 	rm -f $(BUILD)/install_manifest.txt
 
 clean:

@@ -69,4 +69,6 @@ make -s -C "$SOURCE_DIR" uninstall BUILD="$BUILD_DIR" DESTDIR="$T/dest" >"$T/log
   fail "make uninstall: $(cat "$T/log")"
 left=$(find "$T/dest" -type f | head -5)
 [ -z "$left" ] || fail "uninstall left files behind: $left"
+left=$(find "$T/dest" -type d \( -name ostrel -o -name grevolt \) | head -5)
+[ -z "$left" ] || fail "uninstall left its own directories behind: $left"
 [ "$failures" -eq 0 ]
