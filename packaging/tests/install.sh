@@ -58,7 +58,10 @@ int main(int, char **argv) {
   return 0;
 }
 CPP
-if c++ -std=c++20 "$T/use.cpp" -o "$T/use" $(PKG_CONFIG_PATH=$T pkg-config --cflags --libs ostrel) \
+# A sanitizer build's libraries need the sanitizer runtime in the program.
+sanitize=
+grep -q '^OSTREL_SANITIZE:BOOL=ON' "$BUILD_DIR/CMakeCache.txt" && sanitize=-fsanitize=address,undefined
+if c++ -std=c++20 $sanitize "$T/use.cpp" -o "$T/use" $(PKG_CONFIG_PATH=$T pkg-config --cflags --libs ostrel) \
      2>"$T/cc.log"; then
   [ "$("$T/use" "$T/repo")" = 0 ] || fail "the program built against the library does not work"
 else
