@@ -8,11 +8,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 MB=${BENCH_DUMP_MB:-256}
 
 declare -A dump_s dump_kb load_s load_kb
-head -c "$((MB * 1024 * 1024))" /dev/urandom >"$BENCH_TMP/big"
-echo small >"$BENCH_TMP/small"
+head -c "$((MB * 1024 * 1024))" /dev/urandom >"$BENCH_TMP/big.data"
+echo small >"$BENCH_TMP/small.data"
 for size in small big; do
   "$BIN/ostrel-repo-builder" --create "$BENCH_TMP/$size" </dev/null >/dev/null
-  printf 'begin\nmkfile f\nput f %s\ncommit\n' "$BENCH_TMP/$size" |
+  printf 'begin\nmkfile f\nput f %s\ncommit\n' "$BENCH_TMP/$size.data" |
     "$BIN/ostrel-repo-builder" "$BENCH_TMP/$size" >/dev/null
   read -r dump_s[$size] dump_kb[$size] < <(measure sh -c \
     "'$BIN/ostrel-admin' dump '$BENCH_TMP/$size' >'$BENCH_TMP/$size.dump'")
