@@ -9,8 +9,9 @@ TEST_FUZZ_SECONDS ?= 3
 FUZZ_SECONDS ?= 120
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX     ?= /usr/local
 
-.PHONY: all deps build build-asan build-fuzz test test-plain test-asan test-fuzz fuzz demo bench clean
+.PHONY: all deps build build-asan build-fuzz test test-plain test-asan test-fuzz fuzz demo bench clean install uninstall
 
 all: build
 
@@ -57,6 +58,21 @@ demo: build
 
 bench: build
 	bench/run $(BUILD)
+
+# Installs under PREFIX (default /usr/local); DESTDIR, when set, is put in
+# front of every path (for packaging).  The list of installed files is kept
+# in $(BUILD)/install_manifest.txt, which `make uninstall` removes again.
+install: build
+	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(BUILD) -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
+	sed 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt | xargs -d '\n' rm -f --
+	sed -n 's,^\(.*/\(ostrel\|grevolt\)\)/[^/]*$$,$(DESTDIR)\1,p' $(BUILD)/install_manifest.txt | \
+	  sort -u | xargs -r -d '\n' rmdir --ignore-fail-on-non-empty --
+	rm -f $(BUILD)/install_manifest.txt
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

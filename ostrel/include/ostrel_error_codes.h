@@ -52,6 +52,9 @@
   /* Repositories (repos) */                                                                     \
   OSTREL_ERRDEF(OSTREL_ERR_REPOS_NOT_FOUND, 165001, "Repository not found")                      \
   OSTREL_ERRDEF(OSTREL_ERR_REPOS_ALREADY_EXISTS, 165002, "Repository already exists")            \
+  OSTREL_ERRDEF(OSTREL_ERR_DUMP_STREAM_DAMAGED, 165003, "Dump stream is damaged")              \
+  OSTREL_ERRDEF(OSTREL_ERR_DUMP_STREAM_MISFIT, 165004,                                           \
+                "Dump stream does not fit the repository")                                       \
   /* Repository access (ra) */                                                                   \
   OSTREL_ERRDEF(OSTREL_ERR_RA_ILLEGAL_URL, 170000, "Illegal repository URL")                     \
   OSTREL_ERRDEF(OSTREL_ERR_RA_NO_REPOSITORY, 170001, "Unable to find a repository at this URL")  \

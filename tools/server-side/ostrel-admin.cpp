@@ -21,8 +21,12 @@
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"
+#include "admin_subcommands.h"
 
 namespace {
+
+using ostrel_admin::extra_options;
+using ostrel_admin::kHeadRev;
 
 struct Subcommand {
   const char *name;
@@ -36,7 +40,7 @@ struct Subcommand {
 
 const char kProgramUsage[] =
     "Usage: ostrel-admin SUBCOMMAND [ARGS...]\n"
-    "Creates, inspects and verifies local repositories.\n"
+    "Creates, inspects, verifies, backs up, dumps and loads local repositories.\n"
     "Type 'ostrel-admin SUBCOMMAND --help' for help on one subcommand.\n"
     "\n"
     "Subcommands:\n";
@@ -65,7 +69,7 @@ ostrel_error *rev_or_youngest(ostrel_revnum *rev, ostrel_fs *filesystem, ostrel_
                               apr_pool_t *pool) {
   ostrel_revnum youngest;
   OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem, pool));
-  if (start == OSTREL_INVALID_REVNUM) start = youngest;
+  if (start == OSTREL_INVALID_REVNUM || start == kHeadRev) start = youngest;
   if (start > youngest)
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
                                 "No such revision %ld (the youngest is %ld)",
@@ -124,22 +128,40 @@ ostrel_error *run_youngest(const std::vector<std::string> &args, ostrel_revnum, 
   return outs(std::to_string(youngest) + "\n");
 }
 
-ostrel_error *run_ls(const std::vector<std::string> &args, ostrel_revnum start, ostrel_revnum,
-                     bool, apr_pool_t *pool) {
-  ostrel_fs_root *root;
-  OSTREL_ERR(open_root(&root, args[0], start, pool));
+// The entries of directory PATH in name order, directories marked with a
+// trailing '/'; with -R the entries below them too, as paths under PREFIX.
+ostrel_error *list_dir(ostrel_fs_root *root, const std::string &path, const std::string &prefix,
+                       apr_pool_t *pool) {
   apr_hash_t *entries;
-  OSTREL_ERR(ostrel_fs_dir_entries(&entries, root, args.size() > 1 ? args[1].c_str() : "/", pool));
-  std::vector<std::string> names;
+  OSTREL_ERR(ostrel_fs_dir_entries(&entries, root, path.c_str(), pool));
+  std::map<std::string, ostrel_node_kind> sorted;
   for (apr_hash_index_t *hi = apr_hash_first(pool, entries); hi; hi = apr_hash_next(hi)) {
     void *val;
     apr_hash_this(hi, nullptr, nullptr, &val);
     auto *d = static_cast<ostrel_fs_dirent *>(val);
-    names.push_back(std::string(d->name) + (d->kind == ostrel_node_dir ? "/" : ""));
+    sorted[d->name] = d->kind;
   }
-  std::sort(names.begin(), names.end());
-  for (auto &n : names) OSTREL_ERR(outs(n + "\n"));
+  apr_pool_t *iterpool = ostrel_pool_create(pool);
+  for (auto &[name, kind] : sorted) {
+    bool dir = kind == ostrel_node_dir;
+    OSTREL_ERR(outs(prefix + name + (dir ? "/" : "") + "\n"));
+    if (dir && extra_options.recursive) {
+      apr_pool_clear(iterpool);
+      OSTREL_ERR(list_dir(root, (path == "/" ? "/" : path + "/") + name, prefix + name + "/",
+                          iterpool));
+    }
+  }
+  apr_pool_destroy(iterpool);
   return nullptr;
+}
+
+ostrel_error *run_ls(const std::vector<std::string> &args, ostrel_revnum start, ostrel_revnum,
+                     bool, apr_pool_t *pool) {
+  ostrel_fs_root *root;
+  OSTREL_ERR(open_root(&root, args[0], start, pool));
+  std::string path = args.size() > 1 ? args[1] : "/";
+  if (path.empty() || path[0] != '/') path = "/" + path;
+  return list_dir(root, path, "", pool);
 }
 
 ostrel_error *run_cat(const std::vector<std::string> &args, ostrel_revnum start, ostrel_revnum,
@@ -170,6 +192,14 @@ ostrel_error *run_log(const std::vector<std::string> &args, ostrel_revnum start,
   } else if (end == OSTREL_INVALID_REVNUM) {
     end = start;
   }
+  if (start == kHeadRev) start = youngest;
+  if (end == kHeadRev) end = youngest;
+  // With an in-repository path, only the revisions that changed it, something
+  // below it, or added, replaced or deleted one of its parents.
+  std::string filter = args.size() > 1 ? args[1] : "";
+  if (!filter.empty() && filter[0] != '/') filter = "/" + filter;
+  if (filter == "/") filter.clear();
+  long shown = 0;
   for (ostrel_revnum r : {start, end})
     if (r > youngest)
       return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
@@ -179,22 +209,39 @@ ostrel_error *run_log(const std::vector<std::string> &args, ostrel_revnum start,
   int step = start <= end ? 1 : -1;
   for (ostrel_revnum rev = start;; rev += step) {
     apr_pool_clear(iterpool);
-    apr_hash_t *props;
-    OSTREL_ERR(ostrel_fs_revision_proplist(&props, filesystem, rev, iterpool));
-    OSTREL_ERR(outs("r" + std::to_string(rev) + "\n"));
-    OSTREL_ERR(print_props(props, iterpool));
-    if (verbose) {
+    if (extra_options.limit >= 0 && shown >= extra_options.limit) break;
+    std::map<std::string, const ostrel_path_change *> sorted;
+    if (verbose || !filter.empty()) {
       ostrel_fs_root *root;
       apr_hash_t *changed;
       OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, rev, iterpool));
       OSTREL_ERR(ostrel_fs_paths_changed2(&changed, root, iterpool));
-      std::map<std::string, const ostrel_path_change *> sorted;
       for (apr_hash_index_t *hi = apr_hash_first(iterpool, changed); hi; hi = apr_hash_next(hi)) {
         const void *key;
         void *val;
         apr_hash_this(hi, &key, nullptr, &val);
         sorted[static_cast<const char *>(key)] = static_cast<const ostrel_path_change *>(val);
       }
+    }
+    if (!filter.empty()) {
+      bool touches = false;
+      for (auto &[path, ch] : sorted) {
+        bool below = path == filter || path.rfind(filter + "/", 0) == 0;
+        bool parent = filter.rfind(path + "/", 0) == 0 &&
+                      ch->change_kind != ostrel_fs_path_change_modify;
+        touches = touches || below || parent;
+      }
+      if (!touches) {
+        if (rev == end) break;
+        continue;
+      }
+    }
+    ++shown;
+    apr_hash_t *props;
+    OSTREL_ERR(ostrel_fs_revision_proplist(&props, filesystem, rev, iterpool));
+    OSTREL_ERR(outs("r" + std::to_string(rev) + "\n"));
+    OSTREL_ERR(print_props(props, iterpool));
+    if (verbose) {
       OSTREL_ERR(outs("Changed paths:\n"));
       for (auto &[path, ch] : sorted) {
         static const char kLetters[] = "MADR";
@@ -226,14 +273,16 @@ ostrel_error *run_revprops(const std::vector<std::string> &args, ostrel_revnum s
   if (start == OSTREL_INVALID_REVNUM) return bad_args("'revprops' needs a revision (-r REV)%s");
   ostrel_fs *filesystem;
   OSTREL_ERR(open_fs(&filesystem, args[0], pool));
+  OSTREL_ERR(rev_or_youngest(&start, filesystem, start, pool));
   apr_hash_t *props;
   OSTREL_ERR(ostrel_fs_revision_proplist(&props, filesystem, start, pool));
   return print_props(props, pool);
 }
 
-void notify_verified(void *, ostrel_revnum rev, apr_pool_t *) {
+void notify_verified(void *baton, ostrel_revnum rev, apr_pool_t *pool) {
   std::printf("* Verified revision %ld.\n", static_cast<long>(rev));
   std::fflush(stdout);
+  ostrel_admin::Progress::notify(baton, rev, pool);
 }
 
 ostrel_error *run_verify(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum, bool,
@@ -242,7 +291,9 @@ ostrel_error *run_verify(const std::vector<std::string> &args, ostrel_revnum, os
   OSTREL_ERR(open_fs(&filesystem, args[0], pool));
   ostrel_revnum youngest;
   OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem, pool));
-  return ostrel_fs_verify(filesystem, 0, youngest, notify_verified, nullptr, pool);
+  ostrel_admin::Progress progress("Verified");
+  progress.last = youngest;
+  return ostrel_fs_verify(filesystem, 0, youngest, notify_verified, &progress, pool);
 }
 
 ostrel_error *run_origins(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum, bool,
@@ -259,15 +310,17 @@ const Subcommand kSubcommands[] = {
     {"create", "create PATH", "Create a new, empty repository at PATH.", run_create, false, false},
     {"youngest", "youngest PATH", "Print the youngest revision of the repository.", run_youngest,
      false, false},
-    {"ls", "ls PATH [IN-REPO-PATH] [-r REV]",
-     "List a directory (default '/', at the youngest revision); directories end in '/'.", run_ls,
-     true, false},
+    {"ls", "ls PATH [IN-REPO-PATH] [-r REV] [-R]",
+     "List a directory (default '/', at the youngest revision); directories end in '/'.\n"
+     "With -R also everything below it, as paths relative to the directory.",
+     run_ls, true, false},
     {"cat", "cat PATH IN-REPO-PATH [-r REV]", "Print the contents of a file.", run_cat, true,
      false},
-    {"log", "log PATH [-r REV[:REV]] [-v]",
+    {"log", "log PATH [IN-REPO-PATH] [-r REV[:REV]] [-v] [--limit N]",
      "Print revision properties, newest first unless a range says otherwise;\n"
      "with -v also the changed paths (M modify, A add, D delete, R replace)\n"
-     "and their copy sources.",
+     "and their copy sources.  With IN-REPO-PATH only the revisions that\n"
+     "changed it or something below it; --limit N stops after N revisions.",
      run_log, true, true},
     {"proplist", "proplist PATH IN-REPO-PATH [-r REV]",
      "Print the properties of a node, names and values.", run_proplist, true, false},
@@ -281,6 +334,23 @@ const Subcommand kSubcommands[] = {
      "Print how many lines of history exist and how many the node-origins\n"
      "index holds.",
      run_origins, false, false},
+    {"backup", "backup SRC DST",
+     "Copy the repository SRC to the new directory DST while commits may go on,\n"
+     "then verify the copy.",
+     ostrel_admin::run_backup, false, false},
+    {"dump", "dump PATH [-r LOWER[:UPPER]]",
+     "Write revisions (default: all; -r N: revision N only) to standard output\n"
+     "as a dump stream.  A stream that starts above revision 1 loads only on\n"
+     "top of the revision before it.",
+     ostrel_admin::run_dump, true, false},
+    {"load", "load PATH",
+     "Commit the revisions of a dump stream read from standard input; the\n"
+     "stream must start where the repository's history ends.",
+     ostrel_admin::run_load, false, false},
+    {"export", "export PATH DIR [-r REV] [IN-REPO-PATH]",
+     "Write the tree at IN-REPO-PATH (default '/') of revision REV (default\n"
+     "the youngest) to the new directory DIR.",
+     ostrel_admin::run_export, true, false},
 };
 
 void print_subcommand_help(const Subcommand &sc) {
@@ -296,6 +366,11 @@ void print_program_help() {
 ostrel_error *parse_revs(const char *arg, bool range_ok, ostrel_revnum *start,
                          ostrel_revnum *end) {
   auto one = [](const char *s, const char **rest, ostrel_revnum *rev) -> bool {
+    if (std::strncmp(s, "HEAD", 4) == 0) {
+      *rev = kHeadRev;
+      *rest = s + 4;
+      return true;
+    }
     char *e;
     errno = 0;
     long v = std::strtol(s, &e, 10);
@@ -340,7 +415,17 @@ ostrel_error *run(int argc, char **argv, bool *help_shown, apr_pool_t *pool) {
     }
     if ((a == "-r" || a == "--revision") && sc->takes_rev) {
       if (i + 1 >= argc) return bad_args("Option '%s' needs a revision", argv[i]);
-      OSTREL_ERR(parse_revs(argv[++i], name == "log", &start, &end));
+      OSTREL_ERR(parse_revs(argv[++i], name == "log" || name == "dump", &start, &end));
+    } else if (a == "--limit" && name == "log") {
+      if (i + 1 >= argc) return bad_args("Option '%s' needs a number", argv[i]);
+      char *e;
+      errno = 0;
+      long n = std::strtol(argv[++i], &e, 10);
+      if (*argv[i] < '0' || *argv[i] > '9' || *e || errno || n < 1)
+        return bad_args("--limit needs a positive number, not '%s'", argv[i]);
+      extra_options.limit = n;
+    } else if (a == "-R" && name == "ls") {
+      extra_options.recursive = true;
     } else if (a == "-v" && sc->takes_verbose) {
       verbose = true;
     } else if (a.size() > 1 && a[0] == '-') {
@@ -354,8 +439,9 @@ ostrel_error *run(int argc, char **argv, bool *help_shown, apr_pool_t *pool) {
     }
   }
   size_t needed = 1, allowed = 1;
-  if (name == "ls") allowed = 2;
-  if (name == "cat" || name == "proplist") needed = allowed = 2;
+  if (name == "ls" || name == "log") allowed = 2;
+  if (name == "cat" || name == "proplist" || name == "backup") needed = allowed = 2;
+  if (name == "export") needed = 2, allowed = 3;
   if (args.size() < needed || args.size() > allowed)
     return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
                                 "Wrong number of arguments for '%s'; usage: ostrel-admin %s",

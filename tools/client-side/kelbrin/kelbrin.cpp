@@ -122,7 +122,12 @@ ostrel_revnum clamp_revision(long value) {
   return static_cast<ostrel_revnum>(value);
 }
 
+// A number, or HEAD: the youngest revision when the commit begins.
 ostrel_error *parse_base_revision(const char *text, ostrel_revnum *rev) {
+  if (std::strcmp(text, "HEAD") == 0) {
+    *rev = OSTREL_INVALID_REVNUM;
+    return OSTREL_NO_ERROR;
+  }
   char *end = nullptr;
   long value = std::strtol(text, &end, 10);
   if (value < 0 || *end != '\0')

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The bash completions offer what the command line at the cursor allows.
+set -u
+: "${SOURCE_DIR:?}"
+T=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-completion.XXXXXX")
+trap 'rm -rf "$T"' EXIT
+. "$SOURCE_DIR/contrib/completion/kelbrin.bash"
+. "$SOURCE_DIR/contrib/completion/ostrel-admin.bash"
+cd "$T" && mkdir repo-a repo-b && touch notes.txt
+failures=0
+
+# complete FUNCTION WANT WORD... : the last word is the one under the cursor.
+check() {
+  local fn=$1 want=$2
+  shift 2
+  COMP_WORDS=("$@")
+  COMP_CWORD=$(($# - 1))
+  COMPREPLY=()
+  "$fn"
+  local got
+  got=
+  [ ${#COMPREPLY[@]} -gt 0 ] && got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' ')
+  if [ "$got" != "$want" ]; then
+    echo "FAIL: '$*': got '$got', want '$want'" >&2
+    failures=$((failures + 1))
+  fi
+}
+
+check _kelbrin "mkdir mv " kelbrin m
+check _kelbrin "mkdir mv " kelbrin -m msg m
+check _kelbrin "propdel propset propsetf put " kelbrin -m msg mkdir URL p
+check _kelbrin "notes.txt " kelbrin put n
+check _kelbrin "" kelbrin put notes.txt n
+check _kelbrin "notes.txt " kelbrin propsetf name n
+check _kelbrin "notes.txt " kelbrin -F n
+check _kelbrin "HEAD " kelbrin cp H
+check _kelbrin "--message " kelbrin -n --m
+check _kelbrin "--no-auth-cache --non-interactive " kelbrin --n
+check _ostrel_admin "load log ls " ostrel-admin l
+check _ostrel_admin "repo-a repo-b " ostrel-admin dump repo
+check _ostrel_admin "" ostrel-admin cat repo-a tr
+check _ostrel_admin "repo-a repo-b " ostrel-admin backup repo-a repo
+check _ostrel_admin "--help --limit -r -v " ostrel-admin log repo-a -
+check _ostrel_admin "HEAD " ostrel-admin ls repo-a -r H
+[ "$failures" -eq 0 ]

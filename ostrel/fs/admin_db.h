@@ -1,0 +1,46 @@
+/* admin_db.h: administration calls that work on a repository database through
+ * a connection of their own (not the one of an open filesystem handle):
+ * changing a committed revision's properties, and copying a live database.
+ * For ostrel/repos only; not installed. */
+#ifndef OSTREL_FS_ADMIN_DB_H
+#define OSTREL_FS_ADMIN_DB_H
+
+#include <apr_pools.h>
+#include <apr_tables.h>
+
+#include "ostrel_error.h"
+#include "ostrel_string.h"
+#include "ostrel_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Sets (VALUE not NULL) or deletes (VALUE NULL) revision property NAME of the
+ * committed revision REV in the database DB_PATH, in one durable write
+ * transaction, waiting for other writers at most BUSY_TIMEOUT_MS.
+ * OSTREL_ERR_FS_NO_SUCH_REVISION when REV does not exist. */
+ostrel_error *ostrel_fs__set_rev_prop(const char *db_path, int busy_timeout_ms, ostrel_revnum rev,
+                                      const char *name, const ostrel_string *value);
+
+/* Copies the database SRC_DB into the new file DST_DB as one consistent
+ * snapshot, while other connections may go on writing to SRC_DB: the copy
+ * is taken in a single read transaction, which in WAL mode never blocks
+ * writers and is never restarted by them.  The copy is synced before return;
+ * on failure DST_DB is removed. */
+ostrel_error *ostrel_fs__backup_db(const char *src_db, const char *dst_db);
+
+/* The files besides the database that hold contents of the repository whose
+ * database is DB_PATH, as paths relative to the repository directory
+ * (const char * in *FILES, allocated in POOL).  A backup copies them after
+ * the database: they are only ever appended to or added, so what the copied
+ * database refers to is in them.  Today every content lives in the
+ * database, and the list is empty. */
+ostrel_error *ostrel_fs__content_files(apr_array_header_t **files, const char *db_path,
+                                       apr_pool_t *pool);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OSTREL_FS_ADMIN_DB_H */

@@ -1,0 +1,130 @@
+// Repository administration that works below the filesystem handle: revision
+// property changes on committed revisions, and online backups.
+
+#include <apr_file_info.h>
+#include <apr_file_io.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "../fs/admin_db.h"
+#include "ostrel_pools.h"
+#include "ostrel_repos_admin.h"
+
+namespace {
+
+// The repository layout, as repos.cpp writes it.
+const char kFormatFile[] = "format";
+const char kDbFile[] = "fs.db";
+
+std::string child(const std::string &dir, const char *name) {
+  std::string p = dir.empty() ? "." : dir;
+  if (p.back() != '/') p.push_back('/');
+  return p + name;
+}
+
+// Copies file FROM to the new file TO and syncs it.
+ostrel_error *copy_file(const std::string &from, const std::string &to, apr_pool_t *pool) {
+  apr_status_t st = apr_file_copy(from.c_str(), to.c_str(), APR_FPROT_FILE_SOURCE_PERMS, pool);
+  if (st != APR_SUCCESS)
+    return ostrel_error_wrap_apr(st, "Can't copy '%s' to '%s'", from.c_str(), to.c_str());
+  FILE *f = std::fopen(to.c_str(), "r+");
+  ostrel_error *err = nullptr;
+  if (!f || fsync(fileno(f)) != 0)
+    err = ostrel_error_from_errno(errno, "Can't sync file '%s'", to.c_str());
+  if (f) std::fclose(f);
+  return err;
+}
+
+struct BackupNotify {
+  ostrel_repos_notify_fn notify;
+  void *baton;
+};
+
+void verified(void *baton, ostrel_revnum rev, apr_pool_t *pool) {
+  auto *b = static_cast<BackupNotify *>(baton);
+  if (b->notify) b->notify(b->baton, rev, pool);
+}
+
+ostrel_error *backup(const char *src_path, const char *dst_path, ostrel_repos_notify_fn notify,
+                     void *baton, apr_pool_t *pool) {
+  // Opening the source checks that it is a repository of a format we copy.
+  ostrel_repos *src;
+  OSTREL_ERR(ostrel_repos_open2(&src, src_path, nullptr, pool));
+  apr_finfo_t info;
+  if (apr_stat(&info, dst_path, APR_FINFO_TYPE, pool) == APR_SUCCESS) {
+    apr_dir_t *dir;
+    bool empty = info.filetype == APR_DIR && apr_dir_open(&dir, dst_path, pool) == APR_SUCCESS;
+    if (empty) {
+      apr_finfo_t entry;
+      while (apr_dir_read(&entry, APR_FINFO_NAME, dir) == APR_SUCCESS)
+        if (std::strcmp(entry.name, ".") && std::strcmp(entry.name, "..")) empty = false;
+      apr_dir_close(dir);
+    }
+    if (!empty)
+      return ostrel_error_createf(OSTREL_ERR_REPOS_ALREADY_EXISTS, nullptr,
+                                  "Cannot back up into '%s': it exists and is not an empty "
+                                  "directory",
+                                  dst_path);
+  } else {
+    apr_status_t st = apr_dir_make(dst_path, APR_OS_DEFAULT, pool);
+    if (st != APR_SUCCESS)
+      return ostrel_error_wrap_apr(st, "Can't create directory '%s'", dst_path);
+  }
+  // The database first, as one snapshot; then the content files, which only
+  // grow, so they hold everything the snapshot refers to; the format file
+  // last, so that a backup cut short is no repository.
+  std::string src_db = child(src_path, kDbFile), dst_db = child(dst_path, kDbFile);
+  OSTREL_ERR(ostrel_fs__backup_db(src_db.c_str(), dst_db.c_str()));
+  apr_array_header_t *files;
+  OSTREL_ERR(ostrel_fs__content_files(&files, src_db.c_str(), pool));
+  for (int i = 0; i < files->nelts; ++i) {
+    const char *name = APR_ARRAY_IDX(files, i, const char *);
+    OSTREL_ERR(copy_file(child(src_path, name), child(dst_path, name), pool));
+  }
+  std::string tmp = child(dst_path, kFormatFile) + ".tmp";
+  OSTREL_ERR(copy_file(child(src_path, kFormatFile), tmp, pool));
+  if (std::rename(tmp.c_str(), child(dst_path, kFormatFile).c_str()) != 0)
+    return ostrel_error_from_errno(errno, "Can't move '%s' into place", tmp.c_str());
+
+  ostrel_repos *dst;
+  OSTREL_ERR(ostrel_repos_open2(&dst, dst_path, nullptr, pool));
+  ostrel_fs *fs = ostrel_repos_fs(dst);
+  ostrel_revnum youngest;
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, fs, pool));
+  if (notify) notify(baton, youngest, pool);
+  BackupNotify b{notify, baton};
+  return ostrel_error_quick_wrapf(ostrel_fs_verify(fs, 0, youngest, verified, &b, pool),
+                                  "The backup in '%s' does not verify", dst_path);
+}
+
+}  // namespace
+
+extern "C" {
+
+ostrel_error *ostrel_repos_change_rev_prop(ostrel_repos *repos, ostrel_revnum rev, const char *name,
+                                           const ostrel_string *value, apr_pool_t *scratch_pool) {
+  if (!name || !*name)
+    return ostrel_error_create(OSTREL_ERR_BAD_PROPERTY_NAME, nullptr,
+                               "A revision property needs a name");
+  if (!value && std::strcmp(name, OSTREL_PROP_REVISION_DATE) == 0)
+    return ostrel_error_createf(OSTREL_ERR_BAD_PROPERTY_VALUE, nullptr,
+                                "Cannot delete '%s' of revision %ld: every revision has a date",
+                                name, static_cast<long>(rev));
+  std::string db = child(ostrel_repos_path(repos, scratch_pool), kDbFile);
+  return ostrel_fs__set_rev_prop(db.c_str(), 10000, rev, name, value);
+}
+
+ostrel_error *ostrel_repos_backup(const char *src_path, const char *dst_path,
+                                  ostrel_repos_notify_fn notify, void *notify_baton,
+                                  apr_pool_t *scratch_pool) {
+  apr_pool_t *pool = ostrel_pool_create(scratch_pool);
+  ostrel_error *err = backup(src_path, dst_path, notify, notify_baton, pool);
+  apr_pool_destroy(pool);
+  return err;
+}
+
+}  // extern "C"

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Builds the Debian packages from a clean copy of the source tree, runs
+# lintian on them (no errors allowed), unpacks them into a scratch root with
+# dpkg-deb -x, and runs the tools from there: kelbrin --version,
+# ostrel-admin create, and a commit.
+#
+# Usage: deb.sh [SANITIZE]; SANITIZE=ON (the sanitizer build) skips: the
+# package build compiles the project anew, and one run is enough.
+set -u
+: "${SOURCE_DIR:?}"
+if [ "${1:-OFF}" = ON ]; then
+  echo "skipped: the package test runs in the plain build only"
+  exit 77
+fi
+for tool in dpkg-buildpackage dh lintian fakeroot dpkg-deb; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "skipped: $tool is not installed (scripts/install-deps installs it)"
+    exit 77
+  fi
+done
+: "${BUILD_DIR:?}"
+# A fresh copy in a fixed place under the build directory: nothing of the
+# developer's build is reused, but a compiler cache (whose entries name the
+# source path) hits on the next run.
+T=$BUILD_DIR/debian-package-test
+rm -rf "$T" && mkdir -p "$T" || exit 99
+trap 'rm -rf "$T"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+# A clean checkout: the files git knows (committed or staged or new), none of
+# the developer's build directories.
+mkdir "$T/src"
+if git -C "$SOURCE_DIR" rev-parse >/dev/null 2>&1; then
+  git -C "$SOURCE_DIR" ls-files -co --exclude-standard -z |
+    (cd "$SOURCE_DIR" && tar --null -T - -cf -) | tar -C "$T/src" -xf -
+else
+  tar -C "$SOURCE_DIR" --exclude='./build*' --exclude='./obj-*' -cf - . | tar -C "$T/src" -xf -
+fi
+# The compiler cache, when there is one, is shared; the build directory is not.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
+(cd "$T/src" && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b) \
+  >"$T/build.log" 2>&1 || { tail -40 "$T/build.log" >&2; echo "FAIL: dpkg-buildpackage" >&2; exit 1; }
+
+changes=$(ls "$T"/*.changes)
+lintian --fail-on error --tag-display-limit 0 "$changes" >"$T/lintian.log" 2>&1 ||
+  fail "lintian reports errors: $(grep '^E:' "$T/lintian.log" | head -20)"
+
+for pkg in ostrel-tools libostrel-dev grevolt-plugin ostrel-desktop-python; do
+  deb=$(ls "$T"/${pkg}_*.deb 2>/dev/null | head -1)
+  if [ -z "$deb" ]; then fail "no package $pkg was built"; continue; fi
+  dpkg-deb -x "$deb" "$T/root" || fail "dpkg-deb -x $deb"
+done
+
+R=$T/root
+"$R/usr/bin/kelbrin" --version >"$T/out" 2>&1 || fail "kelbrin --version: $(cat "$T/out")"
+grep -q '^kelbrin ' "$T/out" || fail "kelbrin --version printed: $(cat "$T/out")"
+"$R/usr/bin/ostrel-admin" create "$T/repo" || fail "ostrel-admin create"
+echo hello >"$T/hello"
+HOME=$T "$R/usr/bin/kelbrin" -m "From the package" mkdir "file://$T/repo/trunk" \
+  put "$T/hello" "file://$T/repo/trunk/hello" >"$T/out" 2>&1 || fail "commit: $(cat "$T/out")"
+grep -q '^r1 committed' "$T/out" || fail "commit printed: $(cat "$T/out")"
+[ "$("$R/usr/bin/ostrel-admin" cat "$T/repo" trunk/hello)" = hello ] || fail "the commit's contents"
+for page in kelbrin fennick ostrel-admin; do
+  [ -s "$R/usr/share/man/man1/$page.1.gz" ] || fail "no man page $page.1 in the package"
+done
+[ -s "$R/usr/share/bash-completion/completions/kelbrin" ] || fail "no kelbrin completion"
+ls "$R"/usr/lib/*/grevolt/libgrevolt.so >/dev/null 2>&1 || fail "no plug-in in the package"
+ls "$R"/usr/lib/*/pkgconfig/ostrel.pc >/dev/null 2>&1 || fail "no pkg-config file in the package"
+env -u DISPLAY /usr/bin/python3 "$R/usr/lib/ostrel-desktop-python/check-modules" --skip-missing \
+  >"$T/out" 2>&1
+status=$?
+[ "$status" = 0 ] || [ "$status" = 77 ] || fail "check-modules from the package: $(cat "$T/out")"
+[ "$status" = 77 ] && echo "the Python modules are not installed here: $(grep skipped "$T/out" | head -3)"
+[ "$failures" -eq 0 ]
