@@ -304,7 +304,13 @@ ostrel_error *http_open(ostrel_ra_session *session, const char *repos_url, apr_h
   http->user = user ? user : "";
 
   std::vector<OwnedFrame> frames;
-  OSTREL_ERR(get(frames, http, repos_url, "op=discover", repos_url));
+  ostrel_error *err = get(frames, http, repos_url, "op=discover", repos_url);
+  if (err && err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY) {
+    ostrel_error_clear(err);
+    return ostrel_error_createf(OSTREL_ERR_RA_NO_REPOSITORY, nullptr,
+                                "Unable to find a repository at URL '%s'", repos_url);
+  }
+  OSTREL_ERR(err);
   const char *root_path = nullptr;
   for (const OwnedFrame &f : frames)
     if (f.tag == tag::kReposRoot) root_path = apr_pstrdup(pool, f.items[0]->c_str());
