@@ -231,5 +231,22 @@ kill $fake 2>/dev/null; wait $fake 2>/dev/null
 expect_status 1 $status "a server that speaks something else"
 [ "$(cat err)" = "kelbrin: The server at URL 'http://$fake_addr/repo' does not speak the repository protocol (HTTP status 200, content type 'text/html')" ] ||
   fail "a server that speaks something else: $(cat err)"
+
+# -- connections beyond max-connections wait unserved until one ends
+printf '[server]\nmax-connections = 2\n' >two.conf
+start_ostreld "$T/root" --config "$T/two.conf"
+HOST=${OSTRELD_ADDR%:*}
+PORT=${OSTRELD_ADDR##*:}
+exec {c1}<>"/dev/tcp/$HOST/$PORT" {c2}<>"/dev/tcp/$HOST/$PORT"
+# (the background shell must not hold copies of the two connections)
+( exec {c1}<&- {c2}<&-; raw "$(get '/repo?op=youngest')" >third.status ) &
+third=$!
+sleep 2
+[ -s third.status ] && fail "a third connection beyond max-connections = 2 was served: $(cat third.status)"
+exec {c1}<&- {c2}<&-
+wait $third
+[ "$(cat third.status)" = 200 ] || fail "the waiting connection got $(cat third.status) once the others ended"
+stop_ostreld
+expect_status 0 "$OSTRELD_STATUS" "ostreld with max-connections = 2"
 [ "$failures" = 0 ] || exit 1
 echo "all ok"
