@@ -162,8 +162,7 @@ MHD_Result send(Request *r, MHD_Connection *connection, unsigned status, std::st
   return ret;
 }
 
-MHD_Result send_error(Request *r, MHD_Connection *connection, unsigned status,
-                      ostrel_error *err) {
+MHD_Result send_error(Request *r, MHD_Connection *connection, unsigned status, ostrel_error *err) {
   std::string body = error_answer(err, r->local_root, r->public_root);
   ostrel_error_clear(err);
   return send(r, connection, status, std::move(body));
@@ -326,15 +325,15 @@ unsigned commit_failure_status(const Replay &replay) {
 MHD_Result begin_commit(Request *r, MHD_Connection *connection, const Target &target,
                         apr_pool_t *pool) {
   Server *server = r->server;
-  const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                   MHD_HTTP_HEADER_CONTENT_LENGTH);
-  const char *encoding = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                     MHD_HTTP_HEADER_TRANSFER_ENCODING);
+  const char *length =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  const char *encoding =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
   if (length && encoding)
     return refuse(r, connection, MHD_HTTP_BAD_REQUEST, OSTREL_ERR_RA_BAD_REQUEST,
                   "A request may not carry both Content-Length and Transfer-Encoding");
-  const char *type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                 MHD_HTTP_HEADER_CONTENT_TYPE);
+  const char *type =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
   if (!type || std::strncmp(type, kContentType, std::strlen(kContentType)) != 0)
     return refuse(r, connection, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, OSTREL_ERR_RA_BAD_REQUEST,
                   std::string("A commit's body must be of type ") + kContentType);
@@ -390,8 +389,8 @@ std::string client_address(MHD_Connection *connection) {
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   char host[NI_MAXHOST] = "-";
   if (info && info->client_addr) {
-    socklen_t len = info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6)
-                                                             : sizeof(sockaddr_in);
+    socklen_t len =
+        info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     if (getnameinfo(info->client_addr, len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
       std::strcpy(host, "-");
   }
@@ -399,8 +398,7 @@ std::string client_address(MHD_Connection *connection) {
 }
 
 MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const char *method,
-                  const char *, const char *upload_data, size_t *upload_data_size,
-                  void **con_cls) {
+                  const char *, const char *upload_data, size_t *upload_data_size, void **con_cls) {
   auto *server = static_cast<Server *>(cls);
   auto *r = static_cast<Request *>(*con_cls);
   Clock::time_point started = touch(server, connection, +1, false);
@@ -420,8 +418,8 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
     bool first;
     unsigned long long frames_before;
     ~Leave() {
-      bool progress = first || r->answered ||
-                      (r->replay && r->replay->frames_done() != frames_before);
+      bool progress =
+          first || r->answered || (r->replay && r->replay->frames_done() != frames_before);
       touch(s, c, -1, progress);
     }
   } leave{server, connection, r, first_call, r->replay ? r->replay->frames_done() : 0};
@@ -527,7 +525,8 @@ void on_completed(void *cls, MHD_Connection *connection, void **con_cls,
   delete r;
 }
 
-void on_connection(void *cls, MHD_Connection *connection, void **, MHD_ConnectionNotificationCode code) {
+void on_connection(void *cls, MHD_Connection *connection, void **,
+                   MHD_ConnectionNotificationCode code) {
   auto *server = static_cast<Server *>(cls);
   std::lock_guard<std::mutex> lock(server->mutex);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
@@ -542,7 +541,9 @@ void on_connection(void *cls, MHD_Connection *connection, void **, MHD_Connectio
   }
 }
 
-size_t keep_escaped(void *, MHD_Connection *, char *s) { return std::strlen(s); }
+size_t keep_escaped(void *, MHD_Connection *, char *s) {
+  return std::strlen(s);
+}
 
 void log_library(void *, const char *fmt, va_list ap) {
   std::fputs("ostreld: ", stderr);
@@ -554,8 +555,8 @@ void log_library(void *, const char *fmt, va_list ap) {
 ostrel_error *open_listener(int *fd_out, std::string *shown, const std::string &listen) {
   std::size_t colon = listen.rfind(':');
   if (colon == std::string::npos || colon == 0)
-    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
-                                "'%s' is not HOST:PORT", listen.c_str());
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr, "'%s' is not HOST:PORT",
+                                listen.c_str());
   std::string host = listen.substr(0, colon);
   std::string port = listen.substr(colon + 1);
   if (host.size() > 2 && host.front() == '[' && host.back() == ']')
@@ -597,8 +598,8 @@ ostrel_error *open_listener(int *fd_out, std::string *shown, const std::string &
   char serv[NI_MAXSERV] = "";
   getnameinfo(reinterpret_cast<sockaddr *>(&bound), len, text, sizeof text, serv, sizeof serv,
               NI_NUMERICHOST | NI_NUMERICSERV);
-  *shown = family == AF_INET6 ? std::string("[") + text + "]:" + serv
-                              : std::string(text) + ":" + serv;
+  *shown =
+      family == AF_INET6 ? std::string("[") + text + "]:" + serv : std::string(text) + ":" + serv;
   *fd_out = fd;
   return OSTREL_NO_ERROR;
 }
@@ -660,8 +661,8 @@ ostrel_error *read_config(Settings &settings, const char *path) {
     std::size_t eq = text.find('=');
     if (eq == std::string::npos || section.empty())
       return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
-                                  "%s:%d: expected 'option = value' in the [server] section",
-                                  path, number);
+                                  "%s:%d: expected 'option = value' in the [server] section", path,
+                                  number);
     std::string name = trim(text.substr(0, eq));
     std::string value = trim(text.substr(eq + 1));
     if (name == "listen") {
@@ -708,8 +709,8 @@ ostrel_error *serve(const Settings &settings) {
     if (!server->log) {
       int saved = errno;
       return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_FILE, nullptr,
-                                  "Can't open the access log '%s': %s",
-                                  settings.access_log.c_str(), std::strerror(saved));
+                                  "Can't open the access log '%s': %s", settings.access_log.c_str(),
+                                  std::strerror(saved));
     }
   }
 
@@ -729,22 +730,19 @@ ostrel_error *serve(const Settings &settings) {
   MHD_Daemon *daemon = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC |
           MHD_USE_ERROR_LOG,
-      0, nullptr, nullptr, handle, server.get(),
-      MHD_OPTION_EXTERNAL_LOGGER, log_library, nullptr,
-      MHD_OPTION_LISTEN_SOCKET, listen_fd,
-      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(settings.max_connections),
-      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings.idle_timeout_seconds),
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(settings.max_header_bytes),
-      MHD_OPTION_NOTIFY_COMPLETED, on_completed, server.get(),
-      MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(),
-      MHD_OPTION_URI_LOG_CALLBACK, on_request_line, server.get(),
-      MHD_OPTION_UNESCAPE_CALLBACK, keep_escaped, server.get(),
-      MHD_OPTION_END);
+      0, nullptr, nullptr, handle, server.get(), MHD_OPTION_EXTERNAL_LOGGER, log_library, nullptr,
+      MHD_OPTION_LISTEN_SOCKET, listen_fd, MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(settings.max_connections), MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<unsigned>(settings.idle_timeout_seconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      static_cast<size_t>(settings.max_header_bytes), MHD_OPTION_NOTIFY_COMPLETED, on_completed,
+      server.get(), MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(),
+      MHD_OPTION_URI_LOG_CALLBACK, on_request_line, server.get(), MHD_OPTION_UNESCAPE_CALLBACK,
+      keep_escaped, server.get(), MHD_OPTION_END);
   if (!daemon) {
     close(listen_fd);
     if (server->log && server->log != stdout) std::fclose(server->log);
-    return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
-                                "Can't start serving on '%s'", shown.c_str());
+    return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr, "Can't start serving on '%s'",
+                                shown.c_str());
   }
   std::printf("%s\n", shown.c_str());
   std::fflush(stdout);
