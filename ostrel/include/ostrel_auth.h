@@ -2,11 +2,12 @@
  * ostrel_types.h.
  *
  * An authentication baton carries the credentials a tool was given and the
- * rules for finding more.  The local access module ("file" URLs) needs no
- * password: it takes the user name as the author of new revisions.  The
- * password and the caching flags are kept for access modules that talk to a
- * server; this build has none, so nothing is ever written to a credential
- * store.
+ * rules for finding more.  The access modules need no password today: the
+ * local module ("file" URLs) takes the user name as the author of new
+ * revisions, and the http module sends it to the server as the author it
+ * claims.  The password and the caching flags are kept for authentication,
+ * which this build does not have yet, so nothing is ever written to a
+ * credential store.
  */
 #ifndef OSTREL_AUTH_H
 #define OSTREL_AUTH_H
