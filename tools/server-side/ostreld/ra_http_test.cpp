@@ -81,7 +81,7 @@ TEST_F(HttpSessionTest, UrlsAboveOrBesideARepositoryAreRefused) {
   expect_error(open_session(&session, base_ + "/other/x", "tester", pool_),
                OSTREL_ERR_RA_NO_REPOSITORY, base_ + "/other/x");
   expect_error(open_session(&session, base_ + "/repo/../repo", "tester", pool_),
-               OSTREL_ERR_RA_ILLEGAL_URL, "contains a '..' segment");
+               OSTREL_ERR_RA_ILLEGAL_URL, "is not in canonical form");
 }
 
 TEST_F(HttpSessionTest, SessionCallsAnswerLikeTheLocalModule) {
