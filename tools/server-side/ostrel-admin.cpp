@@ -246,7 +246,7 @@ ostrel_error *run_log(const std::vector<std::string> &args, ostrel_revnum start,
       for (auto &[path, ch] : sorted) {
         static const char kLetters[] = "MADR";
         std::string line = std::string("   ") + kLetters[ch->change_kind] + " " + path +
-                           (ch->node_kind == ostrel_node_dir ? "/" : "");
+                           (ch->node_kind == ostrel_node_dir && path != "/" ? "/" : "");
         if (ch->copyfrom_path)
           line += std::string(" (from ") + ch->copyfrom_path + ":" +
                   std::to_string(ch->copyfrom_rev) + ")";

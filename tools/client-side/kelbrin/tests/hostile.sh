@@ -106,6 +106,8 @@ expect "the other properties" 0 "owner: alice
 " "" -- sh -c "'$ADMIN' proplist repo doc | sed 's/^ *//'"
 expect "propset on the root alone" 0 "" "" -- sh -c \
   "'$KELBRIN' -m p propset color blue $R/ >/dev/null && '$ADMIN' proplist repo / | grep -q 'color: blue'"
+expect "log -v shows the root as '/'" 0 "   M /
+" "" -- sh -c "'$ADMIN' log -v repo -r \$('$ADMIN' youngest repo) | grep '^   M '"
 Y=$(youngest)
 refused "rm of the root" \
   "kelbrin: '$R' is the root of the repository: it can only have its properties changed" rm $R
