@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <utility>
@@ -34,7 +35,11 @@ inline PtyResult run_in_pty(const std::function<int()> &child,
   int master = -1;
   pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   if (pid < 0) return result;
-  if (pid == 0) _exit(child());
+  if (pid == 0) {
+    int status = child();
+    std::fflush(nullptr);
+    _exit(status);
+  }
 
   auto deadline = std::chrono::steady_clock::now() + timeout;
   std::size_t seen_from = 0;
