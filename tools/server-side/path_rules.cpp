@@ -251,4 +251,23 @@ Access PathRules::access(std::string_view repo, std::string_view path, const cha
   }
 }
 
+bool PathRules::tree_allows(std::string_view repo, std::string_view path, const char *user,
+                            Access needed) const {
+  auto enough = [&](std::string_view p) {
+    return static_cast<int>(access(repo, p, user)) >= static_cast<int>(needed);
+  };
+  if (!enough(path)) return false;
+  if (!loaded_) return true;
+  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  std::string prefix = std::string(path) + "/";
+  for (std::string_view name : {repo, std::string_view("*")}) {
+    auto it = repos_.find(name);
+    if (it == repos_.end()) continue;
+    for (auto rule = it->second.lower_bound(prefix);
+         rule != it->second.end() && rule->first.compare(0, prefix.size(), prefix) == 0; ++rule)
+      if (!enough(rule->first)) return false;
+  }
+  return true;
+}
+
 }  // namespace ostrel_server

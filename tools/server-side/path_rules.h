@@ -67,6 +67,16 @@ class PathRules {
     return access(repo, path, user) == Access::read_write;
   }
 
+  // Whether USER may read (write) PATH and everything below it: what copying
+  // (deleting) a whole directory needs.  A deeper rule that takes the access
+  // away anywhere below PATH makes the answer false.
+  bool may_read_tree(std::string_view repo, std::string_view path, const char *user) const {
+    return tree_allows(repo, path, user, Access::read);
+  }
+  bool may_write_tree(std::string_view repo, std::string_view path, const char *user) const {
+    return tree_allows(repo, path, user, Access::read_write);
+  }
+
  private:
   struct Grants {
     std::map<std::string, Access, std::less<>> users;
@@ -78,6 +88,8 @@ class PathRules {
   using PathGrants = std::map<std::string, Grants, std::less<>>;
 
   std::optional<Access> decide(const Grants &grants, const char *user) const;
+  bool tree_allows(std::string_view repo, std::string_view path, const char *user,
+                   Access needed) const;
 
   bool loaded_ = false;
   std::map<std::string, PathGrants, std::less<>> repos_;
