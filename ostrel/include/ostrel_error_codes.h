@@ -58,6 +58,11 @@
   OSTREL_ERRDEF(OSTREL_ERR_RA_UNKNOWN_SCHEME, 170002, "Unrecognised URL scheme")                 \
   OSTREL_ERRDEF(OSTREL_ERR_RA_NOT_SAME_REPOSITORY, 170003,                                       \
                 "URL belongs to a different repository")                                         \
+  OSTREL_ERRDEF(OSTREL_ERR_RA_CONNECTION, 170004, "Unable to reach the repository server")       \
+  OSTREL_ERRDEF(OSTREL_ERR_RA_BAD_ANSWER, 170005,                                                \
+                "The server does not speak the repository protocol")                             \
+  OSTREL_ERRDEF(OSTREL_ERR_RA_NOT_AUTHORIZED, 170006, "Access to the path is not allowed")        \
+  OSTREL_ERRDEF(OSTREL_ERR_RA_BAD_REQUEST, 170007, "Malformed request to the repository server") \
   /* Commit editing (delta) */                                                                   \
   OSTREL_ERRDEF(OSTREL_ERR_DELTA_BAD_CALL, 180001, "Editor call out of order")                   \
   OSTREL_ERRDEF(OSTREL_ERR_DELTA_BAD_WINDOW, 180002, "Text window out of sequence")              \

@@ -572,14 +572,11 @@ const ostrel_commit_editor kCommitEditor = {
 
 }  // namespace
 
-extern "C" ostrel_error *ostrel_ra_get_commit_editor3(
-    ostrel_ra_session *session, const ostrel_commit_editor **editor, void **edit_baton,
-    apr_hash_t *revprop_table, ostrel_commit_callback commit_callback, void *commit_baton,
-    apr_hash_t *lock_tokens, bool keep_locks, apr_pool_t *pool) {
-  if ((lock_tokens && apr_hash_count(lock_tokens)) || keep_locks)
-    return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
-                               "Repositories have no locks: lock tokens cannot be used");
-
+ostrel_error *ostrel_ra_local::get_commit_editor(ostrel_ra_session *session,
+                                                const ostrel_commit_editor **editor,
+                                                void **edit_baton, apr_hash_t *revprop_table,
+                                                ostrel_commit_callback commit_callback,
+                                                void *commit_baton, apr_pool_t *pool) {
   auto *eb = static_cast<EditBaton *>(apr_pcalloc(pool, sizeof(EditBaton)));
   eb->session = session;
   eb->pool = pool;

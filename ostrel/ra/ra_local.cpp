@@ -81,23 +81,10 @@ ostrel_error *resolve_revision(ostrel_revnum *resolved, ostrel_ra_session *sessi
 
 using namespace ostrel_ra_local;
 
-extern "C" {
+namespace {
 
-ostrel_error *ostrel_ra_create_callbacks(ostrel_ra_callbacks **callbacks, apr_pool_t *pool) {
-  *callbacks = static_cast<ostrel_ra_callbacks *>(apr_pcalloc(pool, sizeof(ostrel_ra_callbacks)));
-  return OSTREL_NO_ERROR;
-}
-
-ostrel_error *ostrel_ra_open4(ostrel_ra_session **session_p, const char **corrected_url,
-                              const char *repos_url, const char *uuid,
-                              const ostrel_ra_callbacks *callbacks, void *callback_baton,
-                              apr_hash_t *config, apr_pool_t *pool) {
-  if (corrected_url) *corrected_url = nullptr;
-  if (uuid)
-    return ostrel_error_createf(OSTREL_ERR_UNSUPPORTED, nullptr,
-                                "Repository identifiers cannot be checked (opening '%s')",
-                                repos_url);
-
+ostrel_error *local_open(ostrel_ra_session *session, const char *repos_url, apr_hash_t *config,
+                         apr_pool_t *pool) {
   const char *local_path = nullptr;
   OSTREL_ERR(url_to_local_path(&local_path, repos_url, pool));
 
@@ -116,7 +103,6 @@ ostrel_error *ostrel_ra_open4(ostrel_ra_session **session_p, const char **correc
                                               OSTREL_CONFIG_OPTION_BUSY_TIMEOUT, nullptr))
     apr_hash_set(fs_config, OSTREL_FS_CONFIG_BUSY_TIMEOUT, APR_HASH_KEY_STRING, timeout);
 
-  auto *session = static_cast<ostrel_ra_session *>(apr_pcalloc(pool, sizeof(ostrel_ra_session)));
   ostrel_error *err = ostrel_repos_open2(&session->repos, root, fs_config, pool);
   if (err)
     return ostrel_error_createf(err->apr_err, err, "Unable to open repository at URL '%s'",
@@ -130,48 +116,52 @@ ostrel_error *ostrel_ra_open4(ostrel_ra_session **session_p, const char **correc
   below.remove_prefix(root_view == "/" ? 0 : root_view.size());
   while (!below.empty() && below.front() == '/') below.remove_prefix(1);
 
-  session->pool = pool;
-  session->session_url = apr_pstrdup(pool, repos_url);
   session->repos_root_path = apr_pstrmemdup(pool, root_view.data(), root_view.size());
   OSTREL_ERR(ostrel_uri_get_file_url_from_dirent(&session->repos_root_url,
                                                  session->repos_root_path, pool));
   session->fs_path = apr_pstrmemdup(pool, below.data(), below.size());
   session->filesystem = ostrel_repos_fs(session->repos);
-  session->callbacks = callbacks;
-  session->callback_baton = callback_baton;
-  *session_p = session;
   return OSTREL_NO_ERROR;
 }
 
-ostrel_error *ostrel_ra_get_session_url(ostrel_ra_session *session, const char **url,
-                                        apr_pool_t *pool) {
-  *url = apr_pstrdup(pool, session->session_url);
-  return OSTREL_NO_ERROR;
-}
-
-ostrel_error *ostrel_ra_get_repos_root(ostrel_ra_session *session, const char **url,
-                                       apr_pool_t *pool) {
+ostrel_error *local_get_repos_root(ostrel_ra_session *session, const char **url,
+                                   apr_pool_t *pool) {
   *url = apr_pstrdup(pool, session->repos_root_url);
   return OSTREL_NO_ERROR;
 }
 
-ostrel_error *ostrel_ra_get_latest_revnum(ostrel_ra_session *session, ostrel_revnum *latest_revnum,
-                                          apr_pool_t *pool) {
+ostrel_error *local_get_latest_revnum(ostrel_ra_session *session, ostrel_revnum *latest_revnum,
+                                      apr_pool_t *pool) {
   return ostrel_fs_youngest_rev(latest_revnum, session->filesystem, pool);
 }
 
-ostrel_error *ostrel_ra_check_path(ostrel_ra_session *session, const char *path,
-                                   ostrel_revnum revision, ostrel_node_kind *kind,
-                                   apr_pool_t *pool) {
+ostrel_error *local_check_path(ostrel_ra_session *session, const char *path,
+                               ostrel_revnum revision, ostrel_node_kind *kind, apr_pool_t *pool) {
   OSTREL_ERR(check_relpath(path));
   ostrel_revnum rev;
   OSTREL_ERR(resolve_revision(&rev, session, revision, pool));
   apr_pool_t *scratch = ostrel_pool_create(pool);
   ostrel_fs_root *root = nullptr;
   ostrel_error *err = ostrel_fs_revision_root(&root, session->filesystem, rev, scratch);
-  if (!err) err = ostrel_fs_check_path(kind, root, ostrel_relpath_join(session->fs_path, path, scratch), scratch);
+  if (!err)
+    err = ostrel_fs_check_path(kind, root, ostrel_relpath_join(session->fs_path, path, scratch),
+                               scratch);
   apr_pool_destroy(scratch);
   return err;
 }
 
-}  // extern "C"
+const char *const kLocalSchemes[] = {"file", nullptr};
+
+}  // namespace
+
+const ostrel_ra_module ostrel_ra_local_module = {
+    "ostrel_ra_local",
+    "local access",
+    "access repositories on local disk",
+    kLocalSchemes,
+    local_open,
+    local_get_repos_root,
+    local_get_latest_revnum,
+    local_check_path,
+    ostrel_ra_local::get_commit_editor,
+};

@@ -6,8 +6,12 @@
 #include "ostrel_fs.h"
 #include "ostrel_ra.h"
 #include "ostrel_repos.h"
+#include "ra_module.h"
 
+// A session of any access module: the common fields first, then the local
+// module's, then the http module's state.
 struct ostrel_ra_session {
+  const ostrel_ra_module *module;
   apr_pool_t *pool;
   const char *session_url;      // as given to open4
   const char *repos_root_url;   // canonical file:// URL of the repository's root
@@ -17,6 +21,7 @@ struct ostrel_ra_session {
   ostrel_fs *filesystem;
   const ostrel_ra_callbacks *callbacks;
   void *callback_baton;
+  ostrel_ra_http_session *http;  // the http module's state, else nullptr
 };
 
 namespace ostrel_ra_local {
@@ -34,6 +39,12 @@ ostrel_error *check_relpath(const char *path);
 // revisions above the youngest are refused.
 ostrel_error *resolve_revision(ostrel_revnum *resolved, ostrel_ra_session *session,
                                ostrel_revnum revision, apr_pool_t *pool);
+
+// The local module's commit editor (commit_editor.cpp).
+ostrel_error *get_commit_editor(ostrel_ra_session *session, const ostrel_commit_editor **editor,
+                                void **edit_baton, apr_hash_t *revprop_table,
+                                ostrel_commit_callback commit_callback, void *commit_baton,
+                                apr_pool_t *pool);
 
 }  // namespace ostrel_ra_local
 

@@ -1,14 +1,25 @@
 #!/usr/bin/env bash
 # kelbrin against real repositories made with ostrel-admin: every action kind,
 # the edge cases of the commit drive, every merge error, and bad URLs.  The
-# results are read back with ostrel-admin.
+# results are read back with ostrel-admin.  The one table runs over the
+# transport named by the first argument: "file" (default) reaches the
+# repositories on disk, "http" through an ostreld serving their directory.
 source "$(dirname "$0")/lib.sh"
+TRANSPORT=${1:-file}
 [ -x "$ADMIN" ] || { echo "setup: no ostrel-admin at $ADMIN"; exit 99; }
 export HOME="$WORK/home"
 mkdir -p "$HOME"
 cd "$WORK" || exit 99
 "$ADMIN" create repo >/dev/null || { echo "setup: cannot create a repository"; exit 99; }
-R="file://$WORK/repo"
+case $TRANSPORT in
+  file) BASE="file://$WORK" ;;
+  http)
+    source "$SOURCE_DIR/tools/server-side/tests/ostreld_fixture.sh"
+    start_ostreld "$WORK"
+    BASE="http://$OSTRELD_ADDR" ;;
+  *) echo "setup: unknown transport '$TRANSPORT'"; exit 99 ;;
+esac
+R="$BASE/repo"
 DATE='[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z'
 
 # commits NAME REV ARGS...: kelbrin as user "tester" must make revision REV and
@@ -150,10 +161,10 @@ fails "action below a file" "kelbrin: 'a.txt' is not a directory" \
 
 # -- bad URLs
 "$ADMIN" create repo2 >/dev/null || exit 99
-fails "URLs of two repositories" "kelbrin: Unable to find a repository at URL 'file://$WORK'" \
-  mkdir $R/n mkdir "file://$WORK/repo2/n"
+fails "URLs of two repositories" "kelbrin: Unable to find a repository at URL '$BASE'" \
+  mkdir $R/n mkdir "$BASE/repo2/n"
 fails "URL naming no repository" \
-  "kelbrin: Unable to find a repository at URL 'file://$WORK/none'" mkdir "file://$WORK/none/n"
+  "kelbrin: Unable to find a repository at URL '$BASE/none'" mkdir "$BASE/none/n"
 fails "'..' in a URL" "kelbrin: URL '$R/trunk/..' contains a '..' segment" \
   mkdir $R/trunk/../n
 

@@ -1,0 +1,832 @@
+// The http access module: sessions on repositories served by ostreld through
+// "http" and "https" URLs, on libcurl.  The protocol is described in
+// tools/server-side/PROTOCOL.md.
+//
+// Contract with the caller (beyond ostrel_ra.h):
+//  1. Every request of a session goes through the session's one multi
+//     handle, whose connection cache keeps the connection open between
+//     requests.  Proxies come from the environment (libcurl's rules).
+//  2. Answers about a fixed revision never change, so check_path answers
+//     from a per-session cache of directory listings: asking about many
+//     children of one directory costs one request.  The youngest revision is
+//     asked afresh on every call.
+//  3. A commit is one POST whose body is the whole editor drive in frames,
+//     sent as the drive goes (chunked): a frame is queued, and the transfer
+//     is pumped whenever more than kHighWater bytes wait, so at most that
+//     much of a text is held on this side.  Nothing is sent twice: a failed
+//     request is never retried, and cancel_edit (or the end of the edit's
+//     pool) drops the connection, which makes the server abandon the edit.
+
+#include <apr_strings.h>
+#include <curl/curl.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ostrel_path.h"
+#include "ostrel_pools.h"
+#include "ra_local.h"
+#include "wire.h"
+
+using ostrel_wire::Decoder;
+using ostrel_wire::Encoder;
+using ostrel_wire::Frame;
+namespace tag = ostrel_wire::tag;
+
+struct ostrel_ra_http_session {
+  CURLM *multi = nullptr;
+  std::string root_url;  // canonical URL of the repository's root
+  std::string fs_path;   // the session URL's path inside the repository
+  std::string user;      // sent as the claimed author; "" for none
+  // (revision, relpath below the session URL) -> kind and, for a
+  // directory, its entries.
+  struct Listing {
+    ostrel_node_kind kind = ostrel_node_none;
+    std::map<std::string, ostrel_node_kind> entries;
+  };
+  std::map<std::pair<ostrel_revnum, std::string>, Listing> listings;
+};
+
+namespace {
+
+// Answers larger than this (listings, errors) are refused: a broken or
+// hostile server cannot make a client hold unbounded memory.
+constexpr std::size_t kMaxAnswer = 256u << 20;
+// The commit body is pumped out once this many bytes wait to be sent.
+constexpr std::size_t kHighWater = 256u << 10;
+constexpr const char *kContentType = "application/x-ostrel-frames";
+
+void global_init() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+apr_status_t cleanup_session(void *data) {
+  auto *http = static_cast<ostrel_ra_http_session *>(data);
+  if (http->multi) curl_multi_cleanup(http->multi);
+  delete http;
+  return APR_SUCCESS;
+}
+
+bool parse_kind(std::string_view text, ostrel_node_kind &kind) {
+  if (text == "dir")
+    kind = ostrel_node_dir;
+  else if (text == "file")
+    kind = ostrel_node_file;
+  else if (text == "none")
+    kind = ostrel_node_none;
+  else
+    return false;
+  return true;
+}
+
+// ---- Requests ----
+
+struct Transfer {
+  CURL *easy = nullptr;
+  curl_slist *headers = nullptr;
+  std::string url;
+  std::string answer;
+  bool answer_too_big = false;
+  char curl_error[CURL_ERROR_SIZE] = "";
+  long status = 0;
+  std::string content_type;
+  bool done = false;
+  CURLcode result = CURLE_OK;
+
+  ~Transfer() {
+    if (easy) curl_easy_cleanup(easy);
+    if (headers) curl_slist_free_all(headers);
+  }
+};
+
+size_t write_answer(char *data, size_t size, size_t count, void *baton) {
+  auto *t = static_cast<Transfer *>(baton);
+  size_t len = size * count;
+  if (t->answer.size() + len > kMaxAnswer) {
+    t->answer_too_big = true;
+    return 0;
+  }
+  t->answer.append(data, len);
+  return len;
+}
+
+ostrel_error *make_transfer(Transfer &t, ostrel_ra_http_session *http, const std::string &url) {
+  global_init();
+  t.url = url;
+  t.easy = curl_easy_init();
+  if (!t.easy)
+    return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
+                                "Cannot set up a request for '%s'", url.c_str());
+  curl_easy_setopt(t.easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(t.easy, CURLOPT_ERRORBUFFER, t.curl_error);
+  curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, write_answer);
+  curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(t.easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(t.easy, CURLOPT_CONNECTTIMEOUT, 30L);
+  curl_easy_setopt(t.easy, CURLOPT_USERAGENT, "ostrel-ra-http/1");
+  // A transfer that moves nothing for a minute has failed.
+  curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_TIME, 60L);
+  t.headers = curl_slist_append(t.headers, "Accept: application/x-ostrel-frames");
+  if (!http->user.empty()) {
+    std::string header = "Ostrel-Author: ";
+    for (unsigned char c : http->user) {
+      // Percent-escaped, so that any UTF-8 name fits a header line.
+      static const char hex[] = "0123456789ABCDEF";
+      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+          c == '-' || c == '_' || c == '.' || c == '~') {
+        header += static_cast<char>(c);
+      } else {
+        header += '%';
+        header += hex[c >> 4];
+        header += hex[c & 15];
+      }
+    }
+    t.headers = curl_slist_append(t.headers, header.c_str());
+  }
+  return OSTREL_NO_ERROR;
+}
+
+// Runs the multi handle until T is done or, when UNTIL is given, until it
+// says to stop.
+template <typename Until>
+void pump(ostrel_ra_http_session *http, Transfer &t, Until until) {
+  while (!t.done && !until()) {
+    int running = 0;
+    curl_multi_perform(http->multi, &running);
+    int left = 0;
+    while (CURLMsg *msg = curl_multi_info_read(http->multi, &left)) {
+      if (msg->msg == CURLMSG_DONE && msg->easy_handle == t.easy) {
+        t.done = true;
+        t.result = msg->data.result;
+      }
+    }
+    if (t.done || until()) break;
+    curl_multi_poll(http->multi, nullptr, 0, 1000, nullptr);
+  }
+  if (t.done) {
+    curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &t.status);
+    const char *type = nullptr;
+    curl_easy_getinfo(t.easy, CURLINFO_CONTENT_TYPE, &type);
+    t.content_type = type ? type : "";
+    curl_multi_remove_handle(http->multi, t.easy);
+  }
+}
+
+// The error chain carried by E frames, outermost link first; nullptr when
+// there is none.
+ostrel_error *chain_from_frames(const std::vector<std::pair<long long, std::string>> &links) {
+  ostrel_error *err = nullptr;
+  for (auto it = links.rbegin(); it != links.rend(); ++it)
+    err = ostrel_error_create(static_cast<apr_status_t>(it->first), err, it->second.c_str());
+  return err;
+}
+
+// Checks a finished transfer and decodes its answer into FRAMES (copied).
+// Failures of the connection, answers that are not ours, and error chains
+// sent by the server all become errors naming URL_FOR_MESSAGES.
+struct OwnedFrame {
+  char tag;
+  std::vector<std::optional<std::string>> items;
+};
+
+ostrel_error *decode_answer(std::vector<OwnedFrame> &frames, Transfer &t, const char *shown_url) {
+  if (t.result != CURLE_OK) {
+    const char *reason = t.curl_error[0] ? t.curl_error : curl_easy_strerror(t.result);
+    if (t.answer_too_big)
+      reason = "the answer is too large";
+    return ostrel_error_createf(OSTREL_ERR_RA_CONNECTION, nullptr, "Unable to reach the repository at URL '%s': %s",
+                                shown_url, reason);
+  }
+  if (t.content_type.rfind(kContentType, 0) != 0)
+    return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                                "The server at URL '%s' does not speak the repository protocol "
+                                "(HTTP status %ld, content type '%s')",
+                                shown_url, t.status, t.content_type.c_str());
+  Decoder decoder(t.answer.size() + 16);
+  decoder.feed(t.answer.data(), t.answer.size());
+  Frame frame;
+  ostrel_wire::Status status;
+  std::vector<std::pair<long long, std::string>> links;
+  bool versioned = false;
+  while ((status = decoder.next(frame)) == ostrel_wire::Status::frame) {
+    std::string shape = ostrel_wire::check_shape(frame);
+    if (!shape.empty())
+      return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                                  "Malformed answer from the server at URL '%s': %s", shown_url,
+                                  shape.c_str());
+    if (!versioned) {
+      if (frame.tag != tag::kVersion || *frame.items[0] != "1")
+        return ostrel_error_createf(
+            OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+            "The server at URL '%s' speaks another version of the repository protocol",
+            shown_url);
+      versioned = true;
+      continue;
+    }
+    if (frame.tag == tag::kError) {
+      links.emplace_back(ostrel_wire::number(frame, 0), std::string(*frame.items[1]));
+      continue;
+    }
+    OwnedFrame owned{frame.tag, {}};
+    for (const auto &item : frame.items)
+      owned.items.emplace_back(item ? std::optional<std::string>(std::string(*item))
+                                    : std::nullopt);
+    frames.push_back(std::move(owned));
+  }
+  if (status == ostrel_wire::Status::error || !decoder.at_boundary() || !versioned)
+    return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                                "Malformed answer from the server at URL '%s'%s%s", shown_url,
+                                decoder.error().empty() ? "" : ": ", decoder.error().c_str());
+  if (!links.empty()) return chain_from_frames(links);
+  if (t.status != 200)
+    return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                                "The server at URL '%s' answered with HTTP status %ld", shown_url,
+                                t.status);
+  return OSTREL_NO_ERROR;
+}
+
+// One GET of URL?QUERY; SHOWN_URL names it in errors.
+ostrel_error *get(std::vector<OwnedFrame> &frames, ostrel_ra_http_session *http,
+                  const std::string &url, const char *query, const char *shown_url) {
+  Transfer t;
+  OSTREL_ERR(make_transfer(t, http, url + "?" + query));
+  curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
+  curl_multi_add_handle(http->multi, t.easy);
+  pump(http, t, [] { return false; });
+  return decode_answer(frames, t, shown_url);
+}
+
+// ---- Session calls ----
+
+// Refuses a URL whose path holds a '..' segment (escaped or not), a
+// malformed percent-escape or an escaped NUL byte: the path rules are those
+// of local URLs, so the same check serves both, with the message naming URL.
+ostrel_error *check_url_path(const char *url, apr_pool_t *pool) {
+  const char *after_scheme = std::strstr(url, "://") + 3;
+  const char *path = std::strchr(after_scheme, '/');
+  if (!path) return OSTREL_NO_ERROR;
+  const char *as_local = apr_pstrcat(pool, "file://", path, static_cast<char *>(nullptr));
+  const char *ignored = nullptr;
+  ostrel_error *err = ostrel_uri_get_dirent_from_file_url(&ignored, as_local, pool);
+  if (!err) return OSTREL_NO_ERROR;
+  std::string message = err->message ? err->message : "";
+  std::string quoted = std::string("'") + as_local + "'";
+  std::size_t at = message.find(quoted);
+  if (at != std::string::npos) message.replace(at, quoted.size(), std::string("'") + url + "'");
+  apr_status_t code = err->apr_err;
+  ostrel_error_clear(err);
+  return ostrel_error_create(code, nullptr, message.c_str());
+}
+
+ostrel_error *http_open(ostrel_ra_session *session, const char *repos_url, apr_hash_t *,
+                        apr_pool_t *pool) {
+  if (!ostrel_uri_is_canonical(repos_url, pool))
+    return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr,
+                                "URL '%s' is not in canonical form", repos_url);
+  OSTREL_ERR(check_url_path(repos_url, pool));
+
+  auto *http = new ostrel_ra_http_session;
+  apr_pool_cleanup_register(pool, http, cleanup_session, apr_pool_cleanup_null);
+  session->http = http;
+  global_init();
+  http->multi = curl_multi_init();
+  if (!http->multi)
+    return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
+                                "Cannot set up a connection for '%s'", repos_url);
+  const ostrel_auth_baton *ab = session->callbacks ? session->callbacks->auth_baton : nullptr;
+  const char *user = ab ? ostrel_auth_username(ab) : ostrel_auth_login_name(pool);
+  http->user = user ? user : "";
+
+  std::vector<OwnedFrame> frames;
+  ostrel_error *err = get(frames, http, repos_url, "op=discover", repos_url);
+  if (err && err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY) {
+    ostrel_error_clear(err);
+    return ostrel_error_createf(OSTREL_ERR_RA_NO_REPOSITORY, nullptr,
+                                "Unable to find a repository at URL '%s'", repos_url);
+  }
+  OSTREL_ERR(err);
+  const char *root_path = nullptr;
+  for (const OwnedFrame &f : frames)
+    if (f.tag == tag::kReposRoot) root_path = apr_pstrdup(pool, f.items[0]->c_str());
+  if (!root_path)
+    return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                                "The server at URL '%s' did not name the repository's root",
+                                repos_url);
+
+  // The root URL is the session URL's scheme and authority with the path
+  // the server named; it must be the session URL or one of its ancestors.
+  const char *after_scheme = std::strstr(repos_url, "://") + 3;
+  const char *path_start = std::strchr(after_scheme, '/');
+  std::string origin(repos_url,
+                     path_start ? static_cast<std::size_t>(path_start - repos_url)
+                                : std::strlen(repos_url));
+  const char *root_url = ostrel_uri_canonicalize((origin + root_path).c_str(), pool);
+  const char *below = std::strcmp(root_url, repos_url) == 0
+                          ? ""
+                          : ostrel_uri__is_child(root_url, repos_url, pool);
+  if (!below)
+    return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                                "The server at URL '%s' named '%s' as the repository's root, "
+                                "which does not hold that URL",
+                                repos_url, root_url);
+  http->root_url = root_url;
+  http->fs_path = below;
+  session->repos_root_url = apr_pstrdup(pool, root_url);
+  session->fs_path = apr_pstrdup(pool, below);
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *http_get_repos_root(ostrel_ra_session *session, const char **url,
+                                  apr_pool_t *pool) {
+  *url = apr_pstrdup(pool, session->http->root_url.c_str());
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *http_get_latest_revnum(ostrel_ra_session *session, ostrel_revnum *latest,
+                                     apr_pool_t *) {
+  std::vector<OwnedFrame> frames;
+  OSTREL_ERR(get(frames, session->http, session->session_url, "op=youngest",
+                 session->session_url));
+  for (const OwnedFrame &f : frames) {
+    long long rev;
+    if (f.tag == tag::kYoungest && ostrel_wire::parse_number(*f.items[0], rev) && rev >= 0) {
+      *latest = static_cast<ostrel_revnum>(rev);
+      return OSTREL_NO_ERROR;
+    }
+  }
+  return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                              "The server at URL '%s' did not tell the youngest revision",
+                              session->session_url);
+}
+
+// The listing of PATH (below the session URL) at REV, from the cache or
+// fetched once.
+ostrel_error *listing(const ostrel_ra_http_session::Listing **out, ostrel_ra_session *session,
+                      const char *path, ostrel_revnum rev, apr_pool_t *pool) {
+  ostrel_ra_http_session *http = session->http;
+  auto key = std::make_pair(rev, std::string(path));
+  auto found = http->listings.find(key);
+  if (found != http->listings.end()) {
+    *out = &found->second;
+    return OSTREL_NO_ERROR;
+  }
+  std::vector<OwnedFrame> frames;
+  const char *url = ostrel_uri_join_relpath(session->session_url, path, pool);
+  std::string query = "op=node&rev=" + std::to_string(rev);
+  OSTREL_ERR(get(frames, http, url, query.c_str(), url));
+  ostrel_ra_http_session::Listing result;
+  bool have_kind = false;
+  for (const OwnedFrame &f : frames) {
+    if (f.tag == tag::kNodeKind)
+      have_kind = parse_kind(*f.items[0], result.kind);
+    else if (f.tag == tag::kEntry) {
+      ostrel_node_kind kind;
+      if (!parse_kind(*f.items[1], kind))
+        return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                                    "Malformed answer from the server at URL '%s'", url);
+      result.entries[*f.items[0]] = kind;
+    }
+  }
+  if (!have_kind)
+    return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                                "Malformed answer from the server at URL '%s'", url);
+  *out = &(http->listings[key] = std::move(result));
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *http_check_path(ostrel_ra_session *session, const char *path,
+                              ostrel_revnum revision, ostrel_node_kind *kind, apr_pool_t *pool) {
+  OSTREL_ERR(ostrel_ra_local::check_relpath(path));
+  if (revision < OSTREL_INVALID_REVNUM)
+    return ostrel_error_createf(OSTREL_ERR_BAD_REVISION, nullptr, "Invalid revision number %ld",
+                                static_cast<long>(revision));
+  // The youngest revision moves; only answers about a fixed one are cached.
+  if (revision == OSTREL_INVALID_REVNUM)
+    OSTREL_ERR(http_get_latest_revnum(session, &revision, pool));
+  const ostrel_ra_http_session::Listing *parent = nullptr;
+  if (!*path) {
+    OSTREL_ERR(listing(&parent, session, "", revision, pool));
+    *kind = parent->kind;
+    return OSTREL_NO_ERROR;
+  }
+  OSTREL_ERR(listing(&parent, session, ostrel_relpath_dirname(path, pool), revision, pool));
+  *kind = ostrel_node_none;
+  if (parent->kind == ostrel_node_dir) {
+    const char *slash = std::strrchr(path, '/');
+    auto entry = parent->entries.find(slash ? slash + 1 : path);
+    if (entry != parent->entries.end()) *kind = entry->second;
+  }
+  return OSTREL_NO_ERROR;
+}
+
+// ---- The commit editor ----
+//
+// Every editor call becomes one frame; batons are numbers that the frames
+// name.  Calls are not checked here: the server replays them into the
+// repository's own commit editor, which checks each one, and its refusal
+// comes back as the answer.  A refusal that arrives while the drive is still
+// being sent ends the transfer early, and the next call returns it.
+
+enum class CommitState { open, finished, cancelled };
+
+struct HttpEdit {
+  ostrel_ra_session *session;
+  Transfer transfer;
+  std::string out;          // frames waiting to be sent
+  std::size_t out_pos = 0;  // bytes of OUT already handed to libcurl
+  bool started = false;
+  bool body_ended = false;
+  bool paused = false;
+  CommitState state = CommitState::open;
+  long long next_id = 0;
+  ostrel_commit_callback callback;
+  void *callback_baton;
+  apr_hash_t *revprops;
+};
+
+struct HttpNode {
+  HttpEdit *edit;
+  long long id;
+  ostrel_filesize next_offset;
+};
+
+size_t read_body(char *buffer, size_t size, size_t count, void *baton) {
+  auto *e = static_cast<HttpEdit *>(baton);
+  size_t room = size * count;
+  size_t avail = e->out.size() - e->out_pos;
+  if (!avail) {
+    if (e->body_ended) return 0;
+    e->paused = true;
+    return CURL_READFUNC_PAUSE;
+  }
+  size_t n = avail < room ? avail : room;
+  std::memcpy(buffer, e->out.data() + e->out_pos, n);
+  e->out_pos += n;
+  if (e->out_pos == e->out.size()) {
+    e->out.clear();
+    e->out_pos = 0;
+  }
+  return n;
+}
+
+apr_status_t cleanup_edit(void *data) {
+  auto *e = static_cast<HttpEdit *>(data);
+  if (e->started && !e->transfer.done)
+    curl_multi_remove_handle(e->session->http->multi, e->transfer.easy);
+  e->~HttpEdit();
+  return APR_SUCCESS;
+}
+
+// The server's answer to a transfer that ended before the drive did.
+ostrel_error *early_answer(HttpEdit *e) {
+  std::vector<OwnedFrame> frames;
+  ostrel_error *err = decode_answer(frames, e->transfer, e->session->session_url);
+  if (err) return err;
+  return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                              "The server at URL '%s' ended the commit before it was sent",
+                              e->session->session_url);
+}
+
+ostrel_error *start(HttpEdit *e) {
+  ostrel_ra_http_session *http = e->session->http;
+  Transfer &t = e->transfer;
+  OSTREL_ERR(make_transfer(t, http, std::string(e->session->session_url) + "?op=commit"));
+  t.headers = curl_slist_append(t.headers, "Content-Type: application/x-ostrel-frames");
+  t.headers = curl_slist_append(t.headers, "Transfer-Encoding: chunked");
+  curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
+  curl_easy_setopt(t.easy, CURLOPT_POST, 1L);
+  curl_easy_setopt(t.easy, CURLOPT_READFUNCTION, read_body);
+  curl_easy_setopt(t.easy, CURLOPT_READDATA, e);
+  curl_multi_add_handle(http->multi, t.easy);
+  e->started = true;
+  return OSTREL_NO_ERROR;
+}
+
+// Hands queued frames to the transfer until fewer than LIMIT bytes wait;
+// returns the server's answer when the transfer ended on the way.
+ostrel_error *flush(HttpEdit *e, std::size_t limit) {
+  if (e->transfer.done) return early_answer(e);
+  if (e->out.size() - e->out_pos < limit) return OSTREL_NO_ERROR;
+  pump(e->session->http, e->transfer, [e, limit] {
+    if (e->paused && e->out.size() - e->out_pos > 0) {
+      e->paused = false;
+      curl_easy_pause(e->transfer.easy, CURLPAUSE_CONT);
+    }
+    return e->out.size() - e->out_pos < limit;
+  });
+  if (e->transfer.done && !e->body_ended) return early_answer(e);
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *check_open(HttpEdit *e, const char *what) {
+  if (e->state == CommitState::open) return OSTREL_NO_ERROR;
+  return ostrel_error_createf(OSTREL_ERR_DELTA_BAD_CALL, nullptr, "%s called after %s", what,
+                              e->state == CommitState::finished ? "finish_edit" : "cancel_edit");
+}
+
+HttpNode *new_node(HttpEdit *e, apr_pool_t *pool) {
+  auto *node = static_cast<HttpNode *>(apr_pcalloc(pool, sizeof(HttpNode)));
+  node->edit = e;
+  node->id = ++e->next_id;
+  return node;
+}
+
+ostrel_error *set_target_rev(void *, ostrel_revnum, apr_pool_t *) {
+  return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
+                             "A commit makes the next revision; its number cannot be chosen");
+}
+
+ostrel_error *mark_absent(const char *path, void *, apr_pool_t *) {
+  return ostrel_error_createf(OSTREL_ERR_UNSUPPORTED, nullptr,
+                              "A commit cannot mark '%s' as absent", path);
+}
+
+ostrel_error *open_root_dir(void *edit_baton, ostrel_revnum base_revision, apr_pool_t *pool,
+                            void **root_baton) {
+  auto *e = static_cast<HttpEdit *>(edit_baton);
+  OSTREL_ERR(check_open(e, "open_root_dir"));
+  if (e->started)
+    return ostrel_error_create(OSTREL_ERR_DELTA_BAD_CALL, nullptr, "open_root_dir called twice");
+  OSTREL_ERR(start(e));
+  Encoder enc(e->out);
+  enc.begin(tag::kVersion);
+  enc.num(ostrel_wire::kProtocolVersion);
+  enc.end();
+  for (apr_hash_index_t *hi = apr_hash_first(pool, e->revprops); hi; hi = apr_hash_next(hi)) {
+    const void *key;
+    void *val;
+    apr_hash_this(hi, &key, nullptr, &val);
+    auto *value = static_cast<const ostrel_string *>(val);
+    enc.begin(tag::kRevprop);
+    enc.str(static_cast<const char *>(key));
+    enc.str(std::string_view(value->data, value->len));
+    enc.end();
+  }
+  HttpNode *root = new_node(e, pool);
+  enc.begin(tag::kOpenRoot);
+  enc.num(root->id);
+  enc.num(base_revision);
+  enc.end();
+  *root_baton = root;
+  return flush(e, kHighWater);
+}
+
+ostrel_error *remove_entry(const char *path, ostrel_revnum revision, void *parent_baton,
+                           apr_pool_t *) {
+  auto *parent = static_cast<HttpNode *>(parent_baton);
+  HttpEdit *e = parent->edit;
+  OSTREL_ERR(check_open(e, "remove_entry"));
+  Encoder enc(e->out);
+  enc.begin(tag::kDelete);
+  enc.num(parent->id);
+  enc.str(path);
+  enc.num(revision);
+  enc.end();
+  return flush(e, kHighWater);
+}
+
+// The path of COPY_URL inside the session's repository, URL-escaped and
+// starting with '/', or an error when it lies elsewhere.
+ostrel_error *copy_path(const char **result, HttpEdit *e, const char *path, const char *copy_url,
+                        apr_pool_t *pool) {
+  *result = nullptr;
+  if (!copy_url) return OSTREL_NO_ERROR;
+  const char *root = e->session->http->root_url.c_str();
+  const char *canonical = ostrel_uri_canonicalize(copy_url, pool);
+  const char *below =
+      std::strcmp(canonical, root) == 0 ? "" : ostrel_uri__is_child(root, canonical, pool);
+  if (!below)
+    return ostrel_error_createf(OSTREL_ERR_RA_NOT_SAME_REPOSITORY, nullptr,
+                                "Copy source '%s' of '%s' is not in the repository at '%s'",
+                                copy_url, path, root);
+  *result = apr_pstrcat(pool, "/", below, static_cast<char *>(nullptr));
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *add_node(char which, const char *what, const char *path, void *parent_baton,
+                       const char *copy_url, ostrel_revnum copy_revision, apr_pool_t *pool,
+                       void **child_baton) {
+  auto *parent = static_cast<HttpNode *>(parent_baton);
+  HttpEdit *e = parent->edit;
+  OSTREL_ERR(check_open(e, what));
+  const char *from = nullptr;
+  OSTREL_ERR(copy_path(&from, e, path, copy_url, pool));
+  HttpNode *node = new_node(e, pool);
+  Encoder enc(e->out);
+  enc.begin(which);
+  enc.num(parent->id);
+  enc.str(path);
+  enc.opt(from);
+  enc.num(copy_revision);
+  enc.num(node->id);
+  enc.end();
+  *child_baton = node;
+  return flush(e, kHighWater);
+}
+
+ostrel_error *add_dir(const char *path, void *parent_baton, const char *copy_url,
+                      ostrel_revnum copy_revision, apr_pool_t *pool, void **child_baton) {
+  return add_node(tag::kAddDir, "add_dir", path, parent_baton, copy_url, copy_revision, pool,
+                  child_baton);
+}
+
+ostrel_error *add_file_node(const char *path, void *parent_baton, const char *copy_url,
+                            ostrel_revnum copy_revision, apr_pool_t *pool, void **child_baton) {
+  return add_node(tag::kAddFile, "add_file_node", path, parent_baton, copy_url, copy_revision,
+                  pool, child_baton);
+}
+
+ostrel_error *open_node(char which, const char *what, const char *path, void *parent_baton,
+                        ostrel_revnum base_revision, apr_pool_t *pool, void **child_baton) {
+  auto *parent = static_cast<HttpNode *>(parent_baton);
+  HttpEdit *e = parent->edit;
+  OSTREL_ERR(check_open(e, what));
+  HttpNode *node = new_node(e, pool);
+  Encoder enc(e->out);
+  enc.begin(which);
+  enc.num(parent->id);
+  enc.str(path);
+  enc.num(base_revision);
+  enc.num(node->id);
+  enc.end();
+  *child_baton = node;
+  return flush(e, kHighWater);
+}
+
+ostrel_error *open_dir(const char *path, void *parent_baton, ostrel_revnum base_revision,
+                       apr_pool_t *pool, void **child_baton) {
+  return open_node(tag::kOpenDir, "open_dir", path, parent_baton, base_revision, pool,
+                   child_baton);
+}
+
+ostrel_error *open_file_node(const char *path, void *parent_baton, ostrel_revnum base_revision,
+                             apr_pool_t *pool, void **child_baton) {
+  return open_node(tag::kOpenFile, "open_file_node", path, parent_baton, base_revision, pool,
+                   child_baton);
+}
+
+ostrel_error *change_prop(void *baton, const char *name, const ostrel_string *value,
+                          apr_pool_t *) {
+  auto *node = static_cast<HttpNode *>(baton);
+  HttpEdit *e = node->edit;
+  OSTREL_ERR(check_open(e, "change property"));
+  Encoder enc(e->out);
+  enc.begin(tag::kProp);
+  enc.num(node->id);
+  enc.str(name);
+  if (value)
+    enc.str(std::string_view(value->data, value->len));
+  else
+    enc.opt(nullptr);
+  enc.end();
+  return flush(e, kHighWater);
+}
+
+ostrel_error *close_node(char which, void *baton, const char *checksum) {
+  auto *node = static_cast<HttpNode *>(baton);
+  HttpEdit *e = node->edit;
+  OSTREL_ERR(check_open(e, which == tag::kCloseDir ? "close_dir" : "close_file_node"));
+  Encoder enc(e->out);
+  enc.begin(which);
+  enc.num(node->id);
+  if (which == tag::kCloseFile) enc.opt(checksum);
+  enc.end();
+  return flush(e, kHighWater);
+}
+
+ostrel_error *close_dir(void *baton, apr_pool_t *) {
+  return close_node(tag::kCloseDir, baton, nullptr);
+}
+
+ostrel_error *close_file_node(void *baton, const char *checksum, apr_pool_t *) {
+  return close_node(tag::kCloseFile, baton, checksum);
+}
+
+ostrel_error *window_handler(ostrel_txdelta_window *window, void *baton) {
+  auto *node = static_cast<HttpNode *>(baton);
+  HttpEdit *e = node->edit;
+  OSTREL_ERR(check_open(e, "text window"));
+  Encoder enc(e->out);
+  if (!window) {
+    enc.begin(tag::kTextEnd);
+    enc.num(node->id);
+    enc.end();
+  } else {
+    enc.begin(tag::kWindow);
+    enc.num(node->id);
+    enc.num(window->offset);
+    enc.str(std::string_view(window->data, window->len));
+    enc.end();
+  }
+  return flush(e, kHighWater);
+}
+
+ostrel_error *apply_text_delta(void *file_baton, const char *base_checksum, apr_pool_t *,
+                               ostrel_txdelta_window_handler *handler, void **handler_baton) {
+  auto *node = static_cast<HttpNode *>(file_baton);
+  HttpEdit *e = node->edit;
+  OSTREL_ERR(check_open(e, "apply_text_delta"));
+  Encoder enc(e->out);
+  enc.begin(tag::kApplyText);
+  enc.num(node->id);
+  enc.opt(base_checksum);
+  enc.end();
+  *handler = window_handler;
+  *handler_baton = node;
+  return flush(e, kHighWater);
+}
+
+ostrel_error *finish_edit(void *edit_baton, apr_pool_t *pool) {
+  auto *e = static_cast<HttpEdit *>(edit_baton);
+  OSTREL_ERR(check_open(e, "finish_edit"));
+  if (!e->started)
+    return ostrel_error_create(OSTREL_ERR_DELTA_BAD_CALL, nullptr,
+                               "finish_edit called before open_root_dir");
+  e->state = CommitState::finished;
+  if (e->transfer.done) return early_answer(e);
+  Encoder enc(e->out);
+  enc.begin(tag::kFinish);
+  enc.end();
+  e->body_ended = true;
+  pump(e->session->http, e->transfer, [e] {
+    if (e->paused) {
+      e->paused = false;
+      curl_easy_pause(e->transfer.easy, CURLPAUSE_CONT);
+    }
+    return false;
+  });
+  std::vector<OwnedFrame> frames;
+  OSTREL_ERR(decode_answer(frames, e->transfer, e->session->session_url));
+  for (const OwnedFrame &f : frames) {
+    if (f.tag != tag::kCommitted) continue;
+    long long rev;
+    if (!ostrel_wire::parse_number(*f.items[0], rev)) break;
+    if (!e->callback) return OSTREL_NO_ERROR;
+    ostrel_commit_info info;
+    info.revision = static_cast<ostrel_revnum>(rev);
+    info.date = apr_pstrdup(pool, f.items[1]->c_str());
+    info.author = f.items[2] ? apr_pstrdup(pool, f.items[2]->c_str()) : nullptr;
+    return e->callback(&info, e->callback_baton, pool);
+  }
+  return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                              "The server at URL '%s' did not say whether the commit was made",
+                              e->session->session_url);
+}
+
+ostrel_error *cancel_edit(void *edit_baton, apr_pool_t *) {
+  auto *e = static_cast<HttpEdit *>(edit_baton);
+  if (e->state != CommitState::open) return OSTREL_NO_ERROR;
+  e->state = CommitState::cancelled;
+  // Dropping the connection before the finish frame is what makes the
+  // server abandon the edit.
+  if (e->started && !e->transfer.done) {
+    curl_multi_remove_handle(e->session->http->multi, e->transfer.easy);
+    e->transfer.done = true;
+  }
+  return OSTREL_NO_ERROR;
+}
+
+const ostrel_commit_editor kHttpEditor = {
+    set_target_rev, open_root_dir,    remove_entry,  add_dir,          open_dir,
+    change_prop,    close_dir,        mark_absent,   add_file_node,    open_file_node,
+    apply_text_delta, change_prop,    close_file_node, mark_absent,    finish_edit,
+    cancel_edit,
+};
+
+ostrel_error *http_get_commit_editor(ostrel_ra_session *session,
+                                     const ostrel_commit_editor **editor, void **edit_baton,
+                                     apr_hash_t *revprop_table,
+                                     ostrel_commit_callback commit_callback, void *commit_baton,
+                                     apr_pool_t *pool) {
+  auto *e = new (apr_palloc(pool, sizeof(HttpEdit))) HttpEdit;
+  apr_pool_cleanup_register(pool, e, cleanup_edit, apr_pool_cleanup_null);
+  e->session = session;
+  e->callback = commit_callback;
+  e->callback_baton = commit_baton;
+  e->revprops = revprop_table ? revprop_table : apr_hash_make(pool);
+  *editor = &kHttpEditor;
+  *edit_baton = e;
+  return OSTREL_NO_ERROR;
+}
+
+const char *const kHttpSchemes[] = {"http", "https", nullptr};
+
+}  // namespace
+
+const ostrel_ra_module ostrel_ra_http_module = {
+    "ostrel_ra_http",
+    "network access",
+    "access repositories served by ostreld over HTTP and HTTPS",
+    kHttpSchemes,
+    http_open,
+    http_get_repos_root,
+    http_get_latest_revnum,
+    http_check_path,
+    http_get_commit_editor,
+};

@@ -1,0 +1,122 @@
+// ostreld: serves the repositories directly under a directory over HTTP.
+//
+// Usage: ostreld --root DIR [--listen HOST:PORT] [--config FILE]
+//                [--access-log FILE|-]
+//
+// Reads its options, then serves until SIGTERM or SIGINT (see server.h).
+// Every error is printed once, as "ostreld: ..." lines on standard error,
+// with exit status 1.
+
+#include <apr_general.h>
+#include <apr_getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ostrel_error.h"
+#include "ostrel_pools.h"
+#include "server.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: ostreld --root DIR [--listen HOST:PORT] [--config FILE] [--access-log FILE|-]\n"
+    "\n"
+    "Serves every repository directly under DIR at http://HOST:PORT/NAME/, where\n"
+    "NAME is the repository's directory name, to kelbrin and the other tools of\n"
+    "the repository library (their http:// URLs).\n"
+    "\n"
+    "Options:\n"
+    "  --root DIR           the directory whose repositories are served (required)\n"
+    "  --listen HOST:PORT   where to listen (default 127.0.0.1:8740); port 0 picks a\n"
+    "                       free port.  The address listened on is printed as\n"
+    "                       HOST:PORT, the first line of standard output.\n"
+    "  --config FILE        read settings from FILE (see below)\n"
+    "  --access-log FILE    append one line per request to FILE ('-': standard\n"
+    "                       output): time, client address, user or '-', method,\n"
+    "                       path, status, bytes in, bytes out, duration\n"
+    "  -h, --help           show this text\n"
+    "\n"
+    "The configuration file has one [server] section of 'option = value' lines\n"
+    "('#' or ';' starts a comment); command-line options override it:\n"
+    "  listen = HOST:PORT\n"
+    "  access-log = FILE\n"
+    "  max-header-bytes = 65536      request line and headers (431 beyond)\n"
+    "  idle-timeout-seconds = 60     a connection that completes no header block\n"
+    "                                and no frame for this long is dropped\n"
+    "  max-connections = 64          connections at once; more are dropped\n"
+    "  max-frame-bytes = 1048576     one frame of a commit (413 beyond)\n"
+    "\n"
+    "SIGTERM and SIGINT finish the commits in flight, refuse new requests, and\n"
+    "exit 0.  A taken port, a missing root or an unreadable configuration file\n"
+    "are errors (exit status 1).\n";
+
+enum { opt_root = 256, opt_listen, opt_config, opt_access_log };
+
+const apr_getopt_option_t kOptions[] = {
+    {"root", opt_root, 1, "DIR"},
+    {"listen", opt_listen, 1, "HOST:PORT"},
+    {"config", opt_config, 1, "FILE"},
+    {"access-log", opt_access_log, 1, "FILE"},
+    {"help", 'h', 0, ""},
+    {nullptr, 0, 0, nullptr},
+};
+
+int fail(ostrel_error *err) {
+  ostrel_handle_error2(err, stderr, false, "ostreld: ");
+  ostrel_error_clear(err);
+  return EXIT_FAILURE;
+}
+
+}  // namespace
+
+int main(int argc, const char *const *argv) {
+  if (apr_initialize() != APR_SUCCESS) {
+    std::fputs("ostreld: cannot initialise APR\n", stderr);
+    return EXIT_FAILURE;
+  }
+  std::atexit(apr_terminate);
+  apr_pool_t *pool = ostrel_pool_create(nullptr);
+
+  apr_getopt_t *os = nullptr;
+  apr_getopt_init(&os, pool, argc, argv);
+  os->errfn = nullptr;
+  const char *root = nullptr, *listen = nullptr, *config = nullptr, *access_log = nullptr;
+  while (true) {
+    int id = 0;
+    const char *arg = nullptr;
+    apr_status_t status = apr_getopt_long(os, kOptions, &id, &arg);
+    if (status == APR_EOF) break;
+    if (status != APR_SUCCESS)
+      return fail(ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                       "Bad option '%s'; try 'ostreld --help'",
+                                       argv[os->ind - 1]));
+    switch (id) {
+      case opt_root: root = arg; break;
+      case opt_listen: listen = arg; break;
+      case opt_config: config = arg; break;
+      case opt_access_log: access_log = arg; break;
+      case 'h':
+        std::fputs(kHelp, stdout);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? EXIT_SUCCESS : EXIT_FAILURE;
+    }
+  }
+  if (os->ind < argc)
+    return fail(ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                     "Unexpected argument '%s'; try 'ostreld --help'",
+                                     argv[os->ind]));
+  if (!root)
+    return fail(ostrel_error_create(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                    "--root DIR is required; try 'ostreld --help'"));
+
+  ostreld::Settings settings;
+  if (config)
+    if (ostrel_error *err = ostreld::read_config(settings, config)) return fail(err);
+  settings.root = root;
+  if (listen) settings.listen = listen;
+  if (access_log) settings.access_log = access_log;
+  if (ostrel_error *err = ostreld::serve(settings)) return fail(err);
+  apr_pool_destroy(pool);
+  return EXIT_SUCCESS;
+}

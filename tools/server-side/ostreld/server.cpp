@@ -1,0 +1,779 @@
+// ostreld's HTTP side.
+//
+// Threads: libmicrohttpd runs one thread per connection.  A commit is
+// replayed in its connection's thread as the body arrives, and a commit may
+// wait for the repository's write lock (busy-timeout-ms); with one thread per
+// connection such a wait never stalls another client.
+//
+// Invariants:
+//  1. A request's identity is settled (identify()) on the first handler call,
+//     after the headers and before any body byte is read; a request refused
+//     there is answered without "100 Continue", so its body is never sent.
+//  2. A commit is finished only on the handler call that reports the end of
+//     the body; a connection that ends, or is dropped, before that leaves a
+//     Replay that its destruction abandons (no revision, nothing left).
+//  3. A connection that makes no progress (no complete header block, no
+//     complete frame) for idle-timeout-seconds while the server is not
+//     working on it is shut down by the reaper; so a client that trickles
+//     bytes cannot hold a thread for longer than that.
+//  4. After SIGTERM/SIGINT no new connection is accepted and new requests
+//     get 503; the server returns once no commit is in flight.
+
+#include "server.h"
+
+#include <apr_pools.h>
+#include <apr_strings.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "hooks.h"
+#include "ostrel_fs.h"
+#include "ostrel_path.h"
+#include "ostrel_pools.h"
+#include "ostrel_repos.h"
+#include "replay.h"
+#include "wire.h"
+
+namespace ostreld {
+
+namespace {
+
+namespace tag = ostrel_wire::tag;
+using Clock = std::chrono::steady_clock;
+constexpr const char *kContentType = "application/x-ostrel-frames";
+
+// ---- Configuration ----
+
+bool parse_unsigned(const std::string &text, unsigned long max, unsigned &value) {
+  if (text.empty() || text.size() > 10) return false;
+  unsigned long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<unsigned long>(c - '0');
+  }
+  if (v > max) return false;
+  value = static_cast<unsigned>(v);
+  return true;
+}
+
+std::string trim(const std::string &s) {
+  std::size_t b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return "";
+  std::size_t e = s.find_last_not_of(" \t\r");
+  return s.substr(b, e - b + 1);
+}
+
+// ---- The server's state ----
+
+struct ConnectionState {
+  int fd = -1;
+  Clock::time_point last_progress;
+  Clock::time_point request_start;
+  int in_handler = 0;
+};
+
+struct Server {
+  Settings settings;
+  std::string root;  // absolute, canonical
+  const char *root_file_url = nullptr;
+  apr_pool_t *pool = nullptr;
+  FILE *log = nullptr;
+  std::mutex log_mutex;
+
+  std::mutex mutex;  // guards connections, commits_in_flight
+  std::condition_variable idle;
+  std::map<MHD_Connection *, ConnectionState> connections;
+  int commits_in_flight = 0;
+  std::atomic<bool> stopping{false};
+};
+
+// One request, from its request line to the end of its answer.
+struct Request {
+  Server *server = nullptr;
+  Clock::time_point start;
+  std::string method;
+  std::string path;  // as received, escaped
+  std::string op;
+  std::string client;
+  Identity identity;
+  bool identified = false;
+  unsigned status = 0;
+  unsigned long long bytes_in = 0;
+  unsigned long long bytes_out = 0;
+  std::unique_ptr<Replay> replay;
+  bool counted_commit = false;
+  bool answered = false;
+  std::string public_root;  // the repository root as clients name it
+  std::string local_root;   // the repository root as a file:// URL
+};
+
+// Marks the server as working on CONNECTION (IN_HANDLER_DELTA), and records
+// progress when PROGRESS.  Returns when the connection's request started.
+Clock::time_point touch(Server *server, MHD_Connection *connection, int in_handler_delta,
+                        bool progress) {
+  std::lock_guard<std::mutex> lock(server->mutex);
+  auto found = server->connections.find(connection);
+  if (found == server->connections.end()) return Clock::now();
+  if (progress) found->second.last_progress = Clock::now();
+  found->second.in_handler += in_handler_delta;
+  return found->second.request_start;
+}
+
+// ---- Answers ----
+
+std::string version_frame() {
+  std::string out;
+  ostrel_wire::Encoder enc(out);
+  enc.begin(tag::kVersion);
+  enc.num(ostrel_wire::kProtocolVersion);
+  enc.end();
+  return out;
+}
+
+MHD_Result send(Request *r, MHD_Connection *connection, unsigned status, std::string body) {
+  MHD_Response *response = MHD_create_response_from_buffer(
+      body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kContentType);
+  MHD_Result ret = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  r->status = status;
+  r->bytes_out = body.size();
+  r->answered = true;
+  return ret;
+}
+
+MHD_Result send_error(Request *r, MHD_Connection *connection, unsigned status,
+                      ostrel_error *err) {
+  std::string body = error_answer(err, r->local_root, r->public_root);
+  ostrel_error_clear(err);
+  return send(r, connection, status, std::move(body));
+}
+
+MHD_Result refuse(Request *r, MHD_Connection *connection, unsigned status, apr_status_t code,
+                  const std::string &message) {
+  return send_error(r, connection, status, ostrel_error_create(code, nullptr, message.c_str()));
+}
+
+// ---- Where a request points ----
+
+struct Target {
+  std::string repos;    // the repository's name, "" when the path names none
+  std::string fs_path;  // decoded path inside it, "" for its root
+};
+
+// Maps the escaped request path onto the served tree.  Refuses with 400 an
+// escaped '/', a '..' segment (escaped or not), a malformed escape or an
+// escaped NUL, and anything that is not an absolute path: the decoded path
+// always stays inside --root.
+ostrel_error *resolve_target(Target &target, Server *server, const std::string &raw,
+                             apr_pool_t *pool) {
+  if (raw.empty() || raw[0] != '/')
+    return ostrel_error_createf(OSTREL_ERR_RA_BAD_REQUEST, nullptr,
+                                "The request path '%s' is not an absolute path",
+                                ostrel_path_uri_autoescape(raw.c_str(), pool));
+  std::string lower = raw;
+  for (char &c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (lower.find("%2f") != std::string::npos || lower.find("%5c") != std::string::npos)
+    return ostrel_error_createf(OSTREL_ERR_RA_BAD_REQUEST, nullptr,
+                                "The request path '%s' holds an escaped '/' or '\\'",
+                                ostrel_path_uri_autoescape(raw.c_str(), pool));
+  // The path rules are those of local URLs (no '..', valid escapes, no NUL),
+  // so the one check of the library serves here.
+  const char *as_local = apr_pstrcat(pool, "file://", raw.c_str(), static_cast<char *>(nullptr));
+  const char *decoded = nullptr;
+  ostrel_error *err = ostrel_uri_get_dirent_from_file_url(&decoded, as_local, pool);
+  if (err) {
+    ostrel_error_clear(err);
+    return ostrel_error_createf(OSTREL_ERR_RA_BAD_REQUEST, nullptr,
+                                "The request path '%s' holds a '..' segment or a malformed "
+                                "escape",
+                                ostrel_path_uri_autoescape(raw.c_str(), pool));
+  }
+  std::string rest = decoded + 1;  // without the leading '/'
+  std::size_t slash = rest.find('/');
+  target.repos = rest.substr(0, slash);
+  target.fs_path = slash == std::string::npos ? "" : rest.substr(slash + 1);
+  (void)server;
+  return OSTREL_NO_ERROR;
+}
+
+// Opens the repository TARGET names, or says that none is there.
+ostrel_error *open_repos(ostrel_repos **repos, Server *server, const Target &target,
+                         const std::string &raw, apr_pool_t *pool) {
+  std::string dir = server->root + "/" + target.repos;
+  struct stat st;
+  if (target.repos.empty() || ::stat((dir + "/format").c_str(), &st) != 0)
+    return ostrel_error_createf(OSTREL_ERR_RA_NO_REPOSITORY, nullptr,
+                                "No repository is served at '%s'",
+                                ostrel_path_uri_autoescape(raw.c_str(), pool));
+  return ostrel_repos_open2(repos, dir.c_str(), nullptr, pool);
+}
+
+// ---- Read requests ----
+
+const char *kind_name(ostrel_node_kind kind) {
+  return kind == ostrel_node_dir ? "dir" : kind == ostrel_node_file ? "file" : "none";
+}
+
+MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &target,
+                       apr_pool_t *pool) {
+  Server *server = r->server;
+  if (r->op != "discover" && r->op != "youngest" && r->op != "node")
+    return refuse(r, connection, MHD_HTTP_BAD_REQUEST, OSTREL_ERR_RA_BAD_REQUEST,
+                  "Unknown request '" + r->op + "'");
+  ostrel_repos *repos = nullptr;
+  if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
+    return send_error(r, connection,
+                      err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY ? MHD_HTTP_NOT_FOUND
+                                                                  : MHD_HTTP_INTERNAL_SERVER_ERROR,
+                      err);
+  std::string refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
+  if (!refusal.empty())
+    return refuse(r, connection, MHD_HTTP_FORBIDDEN, OSTREL_ERR_RA_NOT_AUTHORIZED, refusal);
+
+  ostrel_fs *fs = ostrel_repos_fs(repos);
+  ostrel_revnum youngest = 0;
+  if (ostrel_error *err = ostrel_fs_youngest_rev(&youngest, fs, pool))
+    return send_error(r, connection, MHD_HTTP_INTERNAL_SERVER_ERROR, err);
+
+  std::string out = version_frame();
+  ostrel_wire::Encoder enc(out);
+  if (r->op == "discover") {
+    enc.begin(tag::kReposRoot);
+    enc.str(std::string("/") + ostrel_path_uri_encode(target.repos.c_str(), pool));
+    enc.end();
+    enc.begin(tag::kYoungest);
+    enc.num(youngest);
+    enc.end();
+    enc.begin(tag::kCapability);
+    enc.str("commit-stream");
+    enc.end();
+    return send(r, connection, MHD_HTTP_OK, std::move(out));
+  }
+  if (r->op == "youngest") {
+    enc.begin(tag::kYoungest);
+    enc.num(youngest);
+    enc.end();
+    return send(r, connection, MHD_HTTP_OK, std::move(out));
+  }
+
+  // op=node: the kind of the path at a revision, with a directory's entries.
+  const char *rev_text = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "rev");
+  long long rev = -1;
+  if (!rev_text || !ostrel_wire::parse_number(rev_text, rev) || rev < 0)
+    return refuse(r, connection, MHD_HTTP_BAD_REQUEST, OSTREL_ERR_BAD_REVISION,
+                  "A node request needs a revision number");
+  if (rev > youngest)
+    return send_error(r, connection, MHD_HTTP_NOT_FOUND,
+                      ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
+                                           "No such revision %lld (youngest is %ld)", rev,
+                                           static_cast<long>(youngest)));
+  ostrel_fs_root *root = nullptr;
+  ostrel_node_kind kind = ostrel_node_none;
+  apr_hash_t *entries = nullptr;
+  ostrel_error *err = ostrel_fs_revision_root(&root, fs, static_cast<ostrel_revnum>(rev), pool);
+  if (!err) err = ostrel_fs_check_path(&kind, root, target.fs_path.c_str(), pool);
+  if (!err && kind == ostrel_node_dir)
+    err = ostrel_fs_dir_entries(&entries, root, target.fs_path.c_str(), pool);
+  if (err) return send_error(r, connection, MHD_HTTP_INTERNAL_SERVER_ERROR, err);
+  enc.begin(tag::kNodeKind);
+  enc.str(kind_name(kind));
+  enc.end();
+  if (entries) {
+    for (apr_hash_index_t *hi = apr_hash_first(pool, entries); hi; hi = apr_hash_next(hi)) {
+      void *val;
+      apr_hash_this(hi, nullptr, nullptr, &val);
+      auto *entry = static_cast<ostrel_fs_dirent *>(val);
+      enc.begin(tag::kEntry);
+      enc.str(entry->name);
+      enc.str(kind_name(entry->kind));
+      enc.end();
+    }
+  }
+  return send(r, connection, MHD_HTTP_OK, std::move(out));
+}
+
+// ---- Commits ----
+
+unsigned commit_failure_status(const Replay &replay) {
+  if (replay.frame_too_large()) return MHD_HTTP_CONTENT_TOO_LARGE;
+  if (replay.malformed()) return MHD_HTTP_BAD_REQUEST;
+  return MHD_HTTP_CONFLICT;
+}
+
+// The first call of a commit: everything that can be refused before the
+// body is read.
+MHD_Result begin_commit(Request *r, MHD_Connection *connection, const Target &target,
+                        apr_pool_t *pool) {
+  Server *server = r->server;
+  const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                   MHD_HTTP_HEADER_CONTENT_LENGTH);
+  const char *encoding = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                     MHD_HTTP_HEADER_TRANSFER_ENCODING);
+  if (length && encoding)
+    return refuse(r, connection, MHD_HTTP_BAD_REQUEST, OSTREL_ERR_RA_BAD_REQUEST,
+                  "A request may not carry both Content-Length and Transfer-Encoding");
+  const char *type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                 MHD_HTTP_HEADER_CONTENT_TYPE);
+  if (!type || std::strncmp(type, kContentType, std::strlen(kContentType)) != 0)
+    return refuse(r, connection, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, OSTREL_ERR_RA_BAD_REQUEST,
+                  std::string("A commit's body must be of type ") + kContentType);
+  ostrel_repos *repos = nullptr;
+  if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
+    return send_error(r, connection,
+                      err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY ? MHD_HTTP_NOT_FOUND
+                                                                  : MHD_HTTP_INTERNAL_SERVER_ERROR,
+                      err);
+  std::string dir = server->root + "/" + target.repos;
+  const char *session_url = nullptr;
+  const char *root_url = nullptr;
+  std::string session_dir = target.fs_path.empty() ? dir : dir + "/" + target.fs_path;
+  ostrel_error *err = ostrel_uri_get_file_url_from_dirent(&session_url, session_dir.c_str(), pool);
+  if (!err) err = ostrel_uri_get_file_url_from_dirent(&root_url, dir.c_str(), pool);
+  if (err) return send_error(r, connection, MHD_HTTP_INTERNAL_SERVER_ERROR, err);
+  r->local_root = root_url;
+  {
+    std::lock_guard<std::mutex> lock(server->mutex);
+    server->commits_in_flight++;
+    r->counted_commit = true;
+  }
+  r->replay = std::make_unique<Replay>(session_url, root_url, target.repos, target.fs_path,
+                                       r->identity, server->settings.max_frame_bytes);
+  return MHD_YES;
+}
+
+MHD_Result continue_commit(Request *r, MHD_Connection *connection, const char *data,
+                           std::size_t *size) {
+  Replay &replay = *r->replay;
+  if (*size) {
+    r->bytes_in += *size;
+    replay.feed(data, *size);
+    *size = 0;
+    // A refusal is answered once the body has ended (the library answers no
+    // request in the middle of its body); a client that stops sending is
+    // dropped by the reaper.
+    return MHD_YES;
+  }
+  replay.end_of_body();
+  return send(r, connection, replay.failed() ? commit_failure_status(replay) : MHD_HTTP_OK,
+              replay.answer(r->local_root, r->public_root));
+}
+
+// ---- libmicrohttpd callbacks ----
+
+const char *header_of(void *baton, const char *name) {
+  return MHD_lookup_connection_value(static_cast<MHD_Connection *>(baton), MHD_HEADER_KIND, name);
+}
+
+std::string client_address(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  char host[NI_MAXHOST] = "-";
+  if (info && info->client_addr) {
+    socklen_t len = info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6)
+                                                             : sizeof(sockaddr_in);
+    if (getnameinfo(info->client_addr, len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
+      std::strcpy(host, "-");
+  }
+  return host;
+}
+
+MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const char *method,
+                  const char *, const char *upload_data, size_t *upload_data_size,
+                  void **con_cls) {
+  auto *server = static_cast<Server *>(cls);
+  auto *r = static_cast<Request *>(*con_cls);
+  Clock::time_point started = touch(server, connection, +1, false);
+  const bool first_call = !r;
+  if (!r) {
+    r = new Request;
+    r->server = server;
+    r->start = started;
+    *con_cls = r;
+  }
+  // Progress is a complete header block, a complete frame, or an answer;
+  // bytes that complete nothing are none (invariant 3).
+  struct Leave {
+    Server *s;
+    MHD_Connection *c;
+    Request *r;
+    bool first;
+    unsigned long long frames_before;
+    ~Leave() {
+      bool progress = first || r->answered ||
+                      (r->replay && r->replay->frames_done() != frames_before);
+      touch(s, c, -1, progress);
+    }
+  } leave{server, connection, r, first_call, r->replay ? r->replay->frames_done() : 0};
+
+  if (r->answered) {  // refused on its first call: the body is not read
+    *upload_data_size = 0;
+    return MHD_YES;
+  }
+  if (r->replay) return continue_commit(r, connection, upload_data, upload_data_size);
+
+  // First call: the headers are complete, nothing of the body is read yet.
+  r->method = method;
+  r->path = url;
+  r->client = client_address(connection);
+  const char *op = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "op");
+  r->op = op ? op : "";
+
+  RequestHead head{method, r->client.c_str(), header_of, connection};
+  r->identity = identify(head);
+  r->identified = true;
+  if (r->identity.refuse_status)
+    return refuse(r, connection, r->identity.refuse_status, OSTREL_ERR_RA_NOT_AUTHORIZED,
+                  r->identity.refuse_message);
+  if (server->stopping)
+    return refuse(r, connection, MHD_HTTP_SERVICE_UNAVAILABLE, OSTREL_ERR_CANCELLED,
+                  "The server is shutting down");
+
+  apr_pool_t *pool = ostrel_pool_create(server->pool);
+  struct PoolGuard {
+    apr_pool_t *p;
+    ~PoolGuard() { apr_pool_destroy(p); }
+  } guard{pool};
+  Target target;
+  if (ostrel_error *err = resolve_target(target, server, r->path, pool))
+    return send_error(r, connection, MHD_HTTP_BAD_REQUEST, err);
+  const char *host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+  r->public_root = std::string("http://") + (host ? host : "localhost") + "/" +
+                   ostrel_path_uri_encode(target.repos.c_str(), pool);
+
+  if (r->method == MHD_HTTP_METHOD_GET) return answer_read(r, connection, target, pool);
+  if (r->method == MHD_HTTP_METHOD_POST) {
+    if (r->op != "commit")
+      return refuse(r, connection, MHD_HTTP_BAD_REQUEST, OSTREL_ERR_RA_BAD_REQUEST,
+                    "Unknown request '" + r->op + "'");
+    return begin_commit(r, connection, target, pool);
+  }
+  return refuse(r, connection, MHD_HTTP_METHOD_NOT_ALLOWED, OSTREL_ERR_RA_BAD_REQUEST,
+                "Method '" + r->method + "' is not allowed");
+}
+
+void *on_request_line(void *cls, const char *, MHD_Connection *connection) {
+  auto *server = static_cast<Server *>(cls);
+  std::lock_guard<std::mutex> lock(server->mutex);
+  auto found = server->connections.find(connection);
+  if (found != server->connections.end()) found->second.request_start = Clock::now();
+  return nullptr;
+}
+
+// The access log: one line per request, written whole.
+void log_request(Server *server, const Request &r) {
+  if (!server->log) return;
+  auto now = std::chrono::system_clock::now();
+  std::time_t secs = std::chrono::system_clock::to_time_t(now);
+  std::tm tm{};
+  gmtime_r(&secs, &tm);
+  char when[32];
+  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  long long ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - r.start).count();
+  apr_pool_t *pool = ostrel_pool_create(server->pool);
+  std::string path = r.path;
+  if (!r.op.empty()) path += "?op=" + r.op;
+  const char *shown = ostrel_path_uri_autoescape(path.c_str(), pool);
+  std::string user = r.identity.anonymous ? "-" : r.identity.user;
+  const char *shown_user = ostrel_path_uri_autoescape(user.c_str(), pool);
+  {
+    std::lock_guard<std::mutex> lock(server->log_mutex);
+    std::fprintf(server->log, "%s %s %s %s %s %u %llu %llu %lldms\n", when,
+                 r.client.empty() ? "-" : r.client.c_str(), shown_user,
+                 r.method.empty() ? "-" : r.method.c_str(), shown, r.status, r.bytes_in,
+                 r.bytes_out, ms);
+    std::fflush(server->log);
+  }
+  apr_pool_destroy(pool);
+}
+
+void on_completed(void *cls, MHD_Connection *connection, void **con_cls,
+                  MHD_RequestTerminationCode) {
+  auto *server = static_cast<Server *>(cls);
+  touch(server, connection, 0, true);
+  auto *r = static_cast<Request *>(*con_cls);
+  if (!r) return;
+  *con_cls = nullptr;
+  // A request dropped before its answer is logged with status 0.
+  log_request(server, *r);
+  // An unfinished replay is abandoned here: no revision is made.
+  r->replay.reset();
+  if (r->counted_commit) {
+    std::lock_guard<std::mutex> lock(server->mutex);
+    server->commits_in_flight--;
+    server->idle.notify_all();
+  }
+  delete r;
+}
+
+void on_connection(void *cls, MHD_Connection *connection, void **, MHD_ConnectionNotificationCode code) {
+  auto *server = static_cast<Server *>(cls);
+  std::lock_guard<std::mutex> lock(server->mutex);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    ConnectionState state;
+    state.fd = info ? info->connect_fd : -1;
+    state.last_progress = state.request_start = Clock::now();
+    server->connections[connection] = state;
+  } else {
+    server->connections.erase(connection);
+  }
+}
+
+size_t keep_escaped(void *, MHD_Connection *, char *s) { return std::strlen(s); }
+
+void log_library(void *, const char *fmt, va_list ap) {
+  std::fputs("ostreld: ", stderr);
+  std::vfprintf(stderr, fmt, ap);
+}
+
+// ---- Listening ----
+
+ostrel_error *open_listener(int *fd_out, std::string *shown, const std::string &listen) {
+  std::size_t colon = listen.rfind(':');
+  if (colon == std::string::npos || colon == 0)
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                "'%s' is not HOST:PORT", listen.c_str());
+  std::string host = listen.substr(0, colon);
+  std::string port = listen.substr(colon + 1);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  unsigned port_number = 0;
+  if (!parse_unsigned(port, 65535, port_number))
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                "'%s' is not HOST:PORT (the port is a number up to 65535)",
+                                listen.c_str());
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo *found = nullptr;
+  int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+  if (rc != 0)
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr, "Can't listen on '%s': %s",
+                                listen.c_str(), gai_strerror(rc));
+  int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+  int saved = errno;
+  if (fd >= 0) {
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, 128) != 0) {
+      saved = errno;
+      close(fd);
+      fd = -1;
+    }
+  }
+  int family = found->ai_family;
+  freeaddrinfo(found);
+  if (fd < 0)
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr, "Can't listen on '%s': %s",
+                                listen.c_str(), std::strerror(saved));
+  sockaddr_storage bound{};
+  socklen_t len = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &len);
+  char text[NI_MAXHOST] = "";
+  char serv[NI_MAXSERV] = "";
+  getnameinfo(reinterpret_cast<sockaddr *>(&bound), len, text, sizeof text, serv, sizeof serv,
+              NI_NUMERICHOST | NI_NUMERICSERV);
+  *shown = family == AF_INET6 ? std::string("[") + text + "]:" + serv
+                              : std::string(text) + ":" + serv;
+  *fd_out = fd;
+  return OSTREL_NO_ERROR;
+}
+
+// Shuts down connections that made no progress for the idle timeout while
+// the server was not working on them (invariant 3).
+void reap(Server *server, std::atomic<bool> &done) {
+  const auto limit = std::chrono::seconds(server->settings.idle_timeout_seconds);
+  while (!done) {
+    {
+      std::lock_guard<std::mutex> lock(server->mutex);
+      auto now = Clock::now();
+      for (auto &[connection, state] : server->connections) {
+        if (state.in_handler == 0 && state.fd >= 0 && now - state.last_progress > limit) {
+          shutdown(state.fd, SHUT_RDWR);
+          state.last_progress = now;  // once is enough
+        }
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+}
+
+}  // namespace
+
+ostrel_error *read_config(Settings &settings, const char *path) {
+  std::ifstream in(path);
+  if (!in) {
+    int saved = errno;
+    return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_FILE, nullptr,
+                                "Can't read the configuration file '%s': %s", path,
+                                std::strerror(saved));
+  }
+  struct Option {
+    const char *name;
+    unsigned *value;
+    unsigned long min, max;
+  };
+  const Option numbers[] = {
+      {"max-header-bytes", &settings.max_header_bytes, 1024, 1u << 24},
+      {"idle-timeout-seconds", &settings.idle_timeout_seconds, 1, 86400},
+      {"max-connections", &settings.max_connections, 1, 100000},
+      {"max-frame-bytes", &settings.max_frame_bytes, 4096, 1u << 30},
+  };
+  std::string line, section;
+  int number = 0;
+  while (std::getline(in, line)) {
+    number++;
+    std::string text = trim(line);
+    if (text.empty() || text[0] == '#' || text[0] == ';') continue;
+    if (text.front() == '[' && text.back() == ']') {
+      section = trim(text.substr(1, text.size() - 2));
+      if (section != "server")
+        return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
+                                    "%s:%d: unknown section '%s' (the one section is [server])",
+                                    path, number, section.c_str());
+      continue;
+    }
+    std::size_t eq = text.find('=');
+    if (eq == std::string::npos || section.empty())
+      return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
+                                  "%s:%d: expected 'option = value' in the [server] section",
+                                  path, number);
+    std::string name = trim(text.substr(0, eq));
+    std::string value = trim(text.substr(eq + 1));
+    if (name == "listen") {
+      settings.listen = value;
+      continue;
+    }
+    if (name == "access-log") {
+      settings.access_log = value;
+      continue;
+    }
+    bool known = false;
+    for (const Option &option : numbers) {
+      if (name != option.name) continue;
+      known = true;
+      unsigned parsed = 0;
+      if (!parse_unsigned(value, option.max, parsed) || parsed < option.min)
+        return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
+                                    "%s:%d: '%s' must be a whole number from %lu to %lu", path,
+                                    number, name.c_str(), option.min, option.max);
+      *option.value = parsed;
+    }
+    if (!known)
+      return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
+                                  "%s:%d: unknown option '%s'", path, number, name.c_str());
+  }
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *serve(const Settings &settings) {
+  auto server = std::make_unique<Server>();
+  server->settings = settings;
+  server->pool = ostrel_pool_create(nullptr);
+  struct PoolGuard {
+    apr_pool_t *p;
+    ~PoolGuard() { apr_pool_destroy(p); }
+  } guard{server->pool};
+
+  struct stat st;
+  if (settings.root.empty() || ::stat(settings.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                "The root '%s' is not a directory", settings.root.c_str());
+  char *real = realpath(settings.root.c_str(), nullptr);
+  server->root = real ? real : settings.root;
+  free(real);
+
+  if (settings.access_log == "-") {
+    server->log = stdout;
+  } else if (!settings.access_log.empty()) {
+    server->log = std::fopen(settings.access_log.c_str(), "a");
+    if (!server->log) {
+      int saved = errno;
+      return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_FILE, nullptr,
+                                  "Can't open the access log '%s': %s",
+                                  settings.access_log.c_str(), std::strerror(saved));
+    }
+  }
+
+  int listen_fd = -1;
+  std::string shown;
+  OSTREL_ERR(open_listener(&listen_fd, &shown, settings.listen));
+
+  // The signals are taken by this thread alone (sigwait below); every
+  // thread started from here on inherits the blocked mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  MHD_Daemon *daemon = MHD_start_daemon(
+      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC |
+          MHD_USE_ERROR_LOG,
+      0, nullptr, nullptr, handle, server.get(),
+      MHD_OPTION_EXTERNAL_LOGGER, log_library, nullptr,
+      MHD_OPTION_LISTEN_SOCKET, listen_fd,
+      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(settings.max_connections),
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings.idle_timeout_seconds),
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(settings.max_header_bytes),
+      MHD_OPTION_NOTIFY_COMPLETED, on_completed, server.get(),
+      MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(),
+      MHD_OPTION_URI_LOG_CALLBACK, on_request_line, server.get(),
+      MHD_OPTION_UNESCAPE_CALLBACK, keep_escaped, server.get(),
+      MHD_OPTION_END);
+  if (!daemon) {
+    close(listen_fd);
+    if (server->log && server->log != stdout) std::fclose(server->log);
+    return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
+                                "Can't start serving on '%s'", shown.c_str());
+  }
+  std::printf("%s\n", shown.c_str());
+  std::fflush(stdout);
+
+  std::atomic<bool> reaper_done{false};
+  std::thread reaper(reap, server.get(), std::ref(reaper_done));
+
+  int received = 0;
+  sigwait(&signals, &received);
+
+  // Stop: no new connections, new requests refused, commits in flight
+  // finished (invariant 4).
+  server->stopping = true;
+  MHD_socket quiesced = MHD_quiesce_daemon(daemon);
+  if (quiesced != MHD_INVALID_SOCKET) close(quiesced);
+  {
+    std::unique_lock<std::mutex> lock(server->mutex);
+    server->idle.wait(lock, [&] { return server->commits_in_flight == 0; });
+  }
+  MHD_stop_daemon(daemon);
+  reaper_done = true;
+  reaper.join();
+  if (server->log && server->log != stdout) std::fclose(server->log);
+  return OSTREL_NO_ERROR;
+}
+
+}  // namespace ostreld

@@ -1,0 +1,39 @@
+// ostreld's HTTP side: the listening socket, libmicrohttpd, the request
+// handlers, the limits, the access log and the graceful stop.
+#ifndef OSTRELD_SERVER_H
+#define OSTRELD_SERVER_H
+
+#include <cstdio>
+#include <string>
+
+#include "ostrel_error.h"
+
+namespace ostreld {
+
+// Every limit has a default here and an option in the [server] section of
+// the configuration file (same names).
+struct Settings {
+  std::string root;                       // --root
+  std::string listen = "127.0.0.1:8740";  // --listen / listen
+  std::string access_log;                 // --access-log / access-log; "" none, "-" stdout
+  unsigned max_header_bytes = 65536;      // request line and headers
+  unsigned idle_timeout_seconds = 60;     // no progress for this long drops a connection
+  unsigned max_connections = 64;          // at once; more are dropped on accept
+  unsigned max_frame_bytes = 1u << 20;    // one frame of a commit body
+};
+
+// Reads the configuration file PATH into SETTINGS ("[server]" section,
+// "option = value" lines, '#' or ';' comments).  Unknown sections or
+// options, malformed lines and bad values are errors naming the file and
+// line; a file that cannot be read is an error with the system's reason.
+ostrel_error *read_config(Settings &settings, const char *path);
+
+// Listens as SETTINGS say, prints the chosen HOST:PORT as the first line of
+// standard output, and serves until SIGTERM or SIGINT, which finish the
+// commits in flight, refuse new ones, and return.  Errors (a taken port, a
+// missing root, a log that cannot be opened) are returned before serving.
+ostrel_error *serve(const Settings &settings);
+
+}  // namespace ostreld
+
+#endif  // OSTRELD_SERVER_H
