@@ -89,6 +89,32 @@ TEST(PathRulesTest, NoMatchingLineMeansNoAccess) {
   EXPECT_TRUE(rules.may_read("proj", "/trunk/x", "bob"));
 }
 
+TEST(PathRulesTest, TreesNeedTheAccessEverywhereBelow) {
+  PathRules rules;
+  ASSERT_EQ(PathRules::parse("/proj alice rw\n/proj/trunk/keep alice r\n/proj/secret * -\n"
+                             "/proj * r\n/*/tags alice -\n",
+                             "rules", &rules),
+            nullptr);
+  struct Case {
+    const char *path;
+    bool read_tree, write_tree;
+  } cases[] = {
+      {"/trunk", true, false},          // keep/ below is read-only
+      {"/trunk/keep", true, false},
+      {"/trunk/src", true, true},
+      {"/", false, false},              // secret/ and tags/ below are closed
+      {"/trunkated", true, true},       // not below /trunk
+      {"/secret", false, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(rules.may_read_tree("proj", c.path, "alice"), c.read_tree);
+    EXPECT_EQ(rules.may_write_tree("proj", c.path, "alice"), c.write_tree);
+  }
+  // Without a rules file nothing below can take access away.
+  EXPECT_TRUE(PathRules().may_write_tree("proj", "/", "alice"));
+}
+
 TEST(PathRulesTest, WithoutAFileUsersMayDoEverythingAndAnonymousNothing) {
   PathRules rules;
   EXPECT_EQ(rules.access("proj", "/any/path", "alice"), Access::read_write);
