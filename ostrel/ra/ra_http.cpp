@@ -512,6 +512,12 @@ ostrel_error *start(HttpEdit *e) {
 // returns the server's answer when the transfer ended on the way.
 ostrel_error *flush(HttpEdit *e, std::size_t limit) {
   if (e->transfer.done) return early_answer(e);
+  // Bytes already handed to libcurl are dropped, so OUT never holds more
+  // than about twice the high-water mark.
+  if (e->out_pos >= kHighWater) {
+    e->out.erase(0, e->out_pos);
+    e->out_pos = 0;
+  }
   if (e->out.size() - e->out_pos < limit) return OSTREL_NO_ERROR;
   pump(e->session->http, e->transfer, [e, limit] {
     if (e->paused && e->out.size() - e->out_pos > 0) {

@@ -93,7 +93,10 @@ if [ $status = 0 ] && [ ! -s "$WORK/version-err" ] &&
 The following repository access (RA) modules are available:
 
 * local access (ostrel_ra_local): access repositories on local disk.
-  - handles the 'file' scheme" ]; then
+  - handles the 'file' scheme
+* network access (ostrel_ra_http): access repositories served by ostreld over HTTP and HTTPS.
+  - handles the 'http' scheme
+  - handles the 'https' scheme" ]; then
   echo "ok   --version"
 else
   echo "FAIL --version (status $status):"; cat "$WORK/version" "$WORK/version-err"; failures=$((failures + 1))

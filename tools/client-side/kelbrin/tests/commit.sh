@@ -199,4 +199,12 @@ else
 fi
 
 same "repository verifies" "" sh -c "'$ADMIN' verify '$WORK/repo' >/dev/null"
+if [ "$TRANSPORT" = http ]; then
+  stop_ostreld
+  if [ "$OSTRELD_STATUS" = 0 ] && [ ! -s "$OSTRELD_ERR" ]; then
+    echo "ok   ostreld stops cleanly"
+  else
+    echo "FAIL ostreld stopped with status $OSTRELD_STATUS:"; cat "$OSTRELD_ERR"; failures=$((failures + 1))
+  fi
+fi
 finish
