@@ -148,6 +148,11 @@ ostrel_error *ostrel_auth_cert_describe(ostrel_auth_cert_info **info, const unsi
  * or NULL when none is set.  Lives as long as AB. */
 const char *ostrel_auth_ca_file(const ostrel_auth_baton *ab);
 
+/* The SHA-256 fingerprint ("AB:CD:...") of the certificate of HOST_PORT
+ * accepted for good, in POOL, or NULL when there is none. */
+const char *ostrel_auth_pinned_fingerprint(ostrel_auth_baton *ab, const char *host_port,
+                                           apr_pool_t *pool);
+
 /* Decides whether to go on talking to the server HOST_PORT ("host:port")
  * whose certificate is DER (LEN bytes).  VERIFIED tells whether the TLS
  * library found the certificate trusted and its name right; PROBLEM (when

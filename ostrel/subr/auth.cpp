@@ -462,6 +462,21 @@ const char *ostrel_auth_ca_file(const ostrel_auth_baton *ab) {
   return *file ? file : nullptr;
 }
 
+const char *ostrel_auth_pinned_fingerprint(ostrel_auth_baton *ab, const char *host_port,
+                                           apr_pool_t *pool) {
+  std::string dir;
+  ostrel_error *err = auth_dir(&dir, ab, pool);
+  if (err) {
+    ostrel_error_clear(err);
+    return nullptr;
+  }
+  std::map<std::string, std::string> pinned;
+  if (!read_private_file(&pinned, dir + "/" + cert_file(host_port), ab) ||
+      pinned["host"] != host_port || pinned["sha256"].empty())
+    return nullptr;
+  return apr_pstrdup(pool, pinned["sha256"].c_str());
+}
+
 ostrel_error *ostrel_auth_check_server_cert(ostrel_auth_baton *ab, const char *host_port,
                                             const unsigned char *der, apr_size_t len,
                                             bool verified, const char *problem,

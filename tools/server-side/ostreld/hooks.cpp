@@ -66,7 +66,7 @@ Identity identify(const RequestHead &head) {
       identity.refuse_status = 429;
       identity.retry_after = static_cast<long>((wait.count() + 999) / 1000);
       identity.refuse_message = "Too many failed logins from this address; try again in " +
-                                std::to_string(identity.retry_after) + " seconds";
+                                std::to_string(identity.retry_after) + " s";
       break;
   }
   return identity;
