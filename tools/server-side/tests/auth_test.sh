@@ -10,6 +10,7 @@ ADMIN=$BIN/ostrel-admin
 [ -x "$KELBRIN" ] && [ -x "$BIN/ostreld" ] || { echo "setup: kelbrin or ostreld not built" >&2; exit 99; }
 command -v openssl >/dev/null || { echo "setup: openssl is missing" >&2; exit 99; }
 command -v script >/dev/null || { echo "setup: script is missing" >&2; exit 99; }
+command -v curl >/dev/null || { echo "setup: curl is missing" >&2; exit 99; }
 export LC_ALL=C.UTF-8
 export HOME=$T/home
 mkdir -p "$HOME"
@@ -121,12 +122,10 @@ kel 1 "" --non-interactive --no-auth-cache --username alice --password pw-a cp 1
 sed 's/secret\/nothing-here/X/g' "$T/err" >"$T/err-missing"
 expect_same "$T/err-missing" "$T/err-existing" "the refusal of a missing unreadable path"
 # Anonymous reading where everyone may read, and nowhere else.
-if command -v curl >/dev/null; then
-  code=$(curl -s -o /dev/null -w '%{http_code}' "$URL/pub?op=node&rev=1")
-  [ "$code" = 200 ] || fail "anonymous read of /pub: HTTP $code"
-  code=$(curl -s -o /dev/null -w '%{http_code}' "$URL/trunk?op=node&rev=1")
-  [ "$code" = 401 ] || fail "anonymous read of /trunk: HTTP $code"
-fi
+code=$(curl -s -o /dev/null -w '%{http_code}' "$URL/pub?op=node&rev=1")
+[ "$code" = 200 ] || fail "anonymous read of /pub: HTTP $code"
+code=$(curl -s -o /dev/null -w '%{http_code}' "$URL/trunk?op=node&rev=1")
+[ "$code" = 401 ] || fail "anonymous read of /trunk: HTTP $code"
 
 # ---- The prompt, on a terminal (script(1) gives kelbrin one) ----
 # Answers each prompt only once it is shown: the password prompt drops
