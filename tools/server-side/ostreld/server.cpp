@@ -279,14 +279,16 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
   if (r->op != "discover" && r->op != "youngest" && r->op != "node")
     return refuse(r, connection, MHD_HTTP_BAD_REQUEST, OSTREL_ERR_RA_BAD_REQUEST,
                   "Unknown request '" + r->op + "'");
+  // The rules come first: whether a repository exists is not told to
+  // those who may not read it.
+  std::string refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
+  if (!refusal.empty()) return refuse_access(r, connection, refusal);
   ostrel_repos *repos = nullptr;
   if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
     return send_error(r, connection,
                       err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY ? MHD_HTTP_NOT_FOUND
                                                                   : MHD_HTTP_INTERNAL_SERVER_ERROR,
                       err);
-  std::string refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
-  if (!refusal.empty()) return refuse_access(r, connection, refusal);
 
   ostrel_fs *fs = ostrel_repos_fs(repos);
   ostrel_revnum youngest = 0;
@@ -375,14 +377,14 @@ MHD_Result begin_commit(Request *r, MHD_Connection *connection, const Target &ta
   if (!type || std::strncmp(type, kContentType, std::strlen(kContentType)) != 0)
     return refuse(r, connection, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, OSTREL_ERR_RA_BAD_REQUEST,
                   std::string("A commit's body must be of type ") + kContentType);
-  // An anonymous caller who may not write where the commit goes is asked to
-  // log in now, before the body is sent; every changed path is checked
+  // Refused before the body is sent: a caller who may not read where the
+  // commit goes (nor learn whether that exists), and an anonymous caller who
+  // may not write there (asked to log in).  Every changed path is checked
   // again as the commit is replayed.
-  if (r->identity.anonymous) {
-    std::string refusal =
-        authorize(r->identity, target.repos, "/" + target.fs_path, Access::write);
-    if (!refusal.empty()) return refuse_access(r, connection, refusal);
-  }
+  std::string refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
+  if (refusal.empty() && r->identity.anonymous)
+    refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::write);
+  if (!refusal.empty()) return refuse_access(r, connection, refusal);
   ostrel_repos *repos = nullptr;
   if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
     return send_error(r, connection,

@@ -19,6 +19,7 @@ CFG=$T/cfg
 # ---- The repository, users and rules ----
 mkdir "$T/root"
 "$ADMIN" create "$T/root/proj" >/dev/null || exit 99
+"$ADMIN" create "$T/root/hidden" >/dev/null || exit 99
 F=file://$T/root/proj
 "$KELBRIN" -m setup -u admin mkdir "$F/trunk" mkdir "$F/pub" mkdir "$F/team" mkdir "$F/secret" \
   put /dev/null "$F/secret/key" >/dev/null || exit 99
@@ -126,6 +127,13 @@ code=$(curl -s -o /dev/null -w '%{http_code}' "$URL/pub?op=node&rev=1")
 [ "$code" = 200 ] || fail "anonymous read of /pub: HTTP $code"
 code=$(curl -s -o /dev/null -w '%{http_code}' "$URL/trunk?op=node&rev=1")
 [ "$code" = 401 ] || fail "anonymous read of /trunk: HTTP $code"
+# Whether a repository exists is not told to someone who may not read it.
+for repo in hidden no-such-repo; do
+  code=$(curl -s -o "$T/answer-$repo" -w '%{http_code}' -u bob:pw-b "http://$OSTRELD_ADDR/$repo/?op=discover")
+  [ "$code" = 403 ] || fail "bob asking about /$repo: HTTP $code"
+  sed "s/$repo/X/g" "$T/answer-$repo" >"$T/answer-$repo.masked"
+done
+expect_same "$T/answer-no-such-repo.masked" "$T/answer-hidden.masked" "the answer about an unreadable repository"
 
 # ---- The prompt, on a terminal (script(1) gives kelbrin one) ----
 # Answers each prompt only once it is shown: the password prompt drops
