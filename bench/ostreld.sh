@@ -25,6 +25,7 @@ stop_server() {
 }
 trap 'stop_server; rm -rf "$work"' EXIT
 export HOME="$work"
+export no_proxy=127.0.0.1,localhost,::1 NO_PROXY=127.0.0.1,localhost,::1
 cd "$work"
 
 now() { date +%s.%N; }

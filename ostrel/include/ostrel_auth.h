@@ -21,6 +21,9 @@
  * user (once, or for good: then its SHA-256 fingerprint is kept under
  * auth/).  A certificate accepted for good that later changes is refused.
  *
+ * The http module also sends the user name as the author it claims: a
+ * server without accounts takes it, a server with accounts ignores it.
+ *
  * The library prints nothing: warnings go to the baton's warning function,
  * prompts to the terminal.
  */

@@ -12,6 +12,16 @@
  * percent-decoded into a local path, and the repository is the nearest
  * directory at or above it that holds one.  Any other host, a ".." segment,
  * or an unknown scheme is refused with a message naming the URL.
+ *
+ * "http" and "https" URLs reach repositories served by ostreld (protocol:
+ * tools/server-side/PROTOCOL.md).  Opening a session asks the server which
+ * repository holds the URL (one request); the session keeps its connection
+ * open, answers check_path about fixed revisions from a cache of directory
+ * listings, and makes a commit with one request that streams the whole edit.
+ * The user name of the authentication baton is sent as the commit's author.
+ * Failures to connect give OSTREL_ERR_RA_CONNECTION, answers that are not of
+ * the protocol OSTREL_ERR_RA_BAD_ANSWER, both naming the URL; a refusal by the
+ * server comes back as the server's own error chain.  Nothing is retried.
  */
 #ifndef OSTREL_RA_H
 #define OSTREL_RA_H

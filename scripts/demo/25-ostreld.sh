@@ -8,6 +8,7 @@ ADMIN="$BUILD_DIR/bin/ostrel-admin"
 OSTRELD="$BUILD_DIR/bin/ostreld"
 demo=${DEMO_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/ostreld-demo.XXXXXX")}
 export HOME="$demo"
+export no_proxy=127.0.0.1,localhost,::1 NO_PROXY=127.0.0.1,localhost,::1
 [ -d "$demo/repo" ] || "$ADMIN" create "$demo/repo" >/dev/null
 
 run() { printf "$"; printf " %q" "$@"; echo; "$@"; }

@@ -68,6 +68,10 @@ Identity identify(const RequestHead &head);
 std::string authorize(const Identity &identity, const std::string &repos, const std::string &path,
                       Access access);
 
+// The type of authorize(), so that its callers can be given another one.
+using AuthorizeFn = std::string (*)(const Identity &, const std::string &, const std::string &,
+                                    Access);
+
 }  // namespace ostreld
 
 #endif  // OSTRELD_HOOKS_H

@@ -55,12 +55,14 @@ std::string error_answer(const ostrel_error *err, const std::string &local_url,
 }
 
 Replay::Replay(std::string session_url, std::string repos_root_url, std::string repos,
-               std::string fs_path, Identity identity, std::size_t max_frame)
+               std::string fs_path, Identity identity, std::size_t max_frame,
+               AuthorizeFn authorize_fn)
     : session_url_(std::move(session_url)),
       root_url_(std::move(repos_root_url)),
       repos_(std::move(repos)),
       fs_path_(std::move(fs_path)),
       identity_(std::move(identity)),
+      authorize_(authorize_fn),
       decoder_(max_frame) {
   pool_ = ostrel_pool_create(nullptr);
   scratch_ = ostrel_pool_create(pool_);
@@ -176,13 +178,13 @@ ostrel_error *Replay::open_session() {
 ostrel_error *Replay::check_access(const std::string &path_below_session, Access access) {
   std::string path = "/" + fs_path_;
   if (!path_below_session.empty()) path += (path.size() > 1 ? "/" : "") + path_below_session;
-  std::string refusal = authorize(identity_, repos_, path, access);
+  std::string refusal = authorize_(identity_, repos_, path, access);
   if (refusal.empty()) return OSTREL_NO_ERROR;
   return ostrel_error_create(OSTREL_ERR_RA_NOT_AUTHORIZED, nullptr, refusal.c_str());
 }
 
 ostrel_error *Replay::check_copy_source(const std::string &copy_path) {
-  std::string refusal = authorize(identity_, repos_, copy_path, Access::read_tree);
+  std::string refusal = authorize_(identity_, repos_, copy_path, Access::read_tree);
   if (refusal.empty()) return OSTREL_NO_ERROR;
   return ostrel_error_create(OSTREL_ERR_RA_NOT_AUTHORIZED, nullptr, refusal.c_str());
 }

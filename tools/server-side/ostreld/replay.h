@@ -35,8 +35,10 @@ class Replay {
   // SESSION_URL: the file:// URL of the commit's target (the repository root
   // REPOS_ROOT_URL or below).  REPOS: the repository's name, for authorize().
   // FS_PATH: the target's path inside the repository ("" for the root).
+  // AUTHORIZE decides every path access (see hooks.h).
   Replay(std::string session_url, std::string repos_root_url, std::string repos,
-         std::string fs_path, Identity identity, std::size_t max_frame);
+         std::string fs_path, Identity identity, std::size_t max_frame,
+         AuthorizeFn authorize_fn = authorize);
   ~Replay();
   Replay(const Replay &) = delete;
   Replay &operator=(const Replay &) = delete;
@@ -74,6 +76,7 @@ class Replay {
 
   std::string session_url_, root_url_, repos_, fs_path_;
   Identity identity_;
+  AuthorizeFn authorize_;
   ostrel_wire::Decoder decoder_;
   apr_pool_t *pool_ = nullptr;
   apr_pool_t *scratch_ = nullptr;

@@ -18,6 +18,9 @@
 //     bytes cannot hold a thread for longer than that.
 //  4. After SIGTERM/SIGINT no new connection is accepted and new requests
 //     get 503; the server returns once no commit is in flight.
+//  5. Connection threads share nothing but Server (under its mutexes); each
+//     request works in pools of its own, made from the global pool, never
+//     from a pool another thread uses.
 
 #include "server.h"
 
@@ -96,8 +99,6 @@ struct Server {
   Settings settings;
   bool tls = false;
   std::string root;  // absolute, canonical
-  const char *root_file_url = nullptr;
-  apr_pool_t *pool = nullptr;
   FILE *log = nullptr;
   std::mutex log_mutex;
 
@@ -500,7 +501,7 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
     return refuse(r, connection, MHD_HTTP_SERVICE_UNAVAILABLE, OSTREL_ERR_CANCELLED,
                   "The server is shutting down");
 
-  apr_pool_t *pool = ostrel_pool_create(server->pool);
+  apr_pool_t *pool = ostrel_pool_create(nullptr);
   struct PoolGuard {
     apr_pool_t *p;
     ~PoolGuard() { apr_pool_destroy(p); }
@@ -543,7 +544,7 @@ void log_request(Server *server, const Request &r) {
   std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
   long long ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - r.start).count();
-  apr_pool_t *pool = ostrel_pool_create(server->pool);
+  apr_pool_t *pool = ostrel_pool_create(nullptr);
   std::string path = r.path;
   if (!r.op.empty()) path += "?op=" + r.op;
   const char *shown = ostrel_path_uri_autoescape(path.c_str(), pool);
@@ -745,12 +746,6 @@ ostrel_error *read_config(Settings &settings, const char *path) {
 ostrel_error *serve(const Settings &settings) {
   auto server = std::make_unique<Server>();
   server->settings = settings;
-  server->pool = ostrel_pool_create(nullptr);
-  struct PoolGuard {
-    apr_pool_t *p;
-    ~PoolGuard() { apr_pool_destroy(p); }
-  } guard{server->pool};
-
   struct stat st;
   if (settings.root.empty() || ::stat(settings.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,

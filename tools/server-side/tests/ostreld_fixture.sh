@@ -8,6 +8,8 @@
 # Every server started here is stopped when the shell exits, whatever
 # happens: the EXIT trap is extended, not replaced.
 OSTRELD="$BUILD_DIR/bin/ostreld"
+# Requests to the test server never go through a proxy from the environment.
+export no_proxy=127.0.0.1,localhost,::1 NO_PROXY=127.0.0.1,localhost,::1
 OSTRELD_PID=
 OSTRELD_ADDR=
 OSTRELD_STATUS=

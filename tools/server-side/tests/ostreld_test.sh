@@ -187,7 +187,66 @@ y1=$("$ADMIN" youngest root/repo)
 [ "$("$ADMIN" ls root/repo | grep -c -- '-[0-9]*/$')" = 30 ] || fail "not every directory arrived"
 "$ADMIN" verify root/repo >/dev/null 2>err || fail "verify after concurrent commits: $(cat err)"
 
+# -- failures each give one error chain that names the URL
+# a server error: a repository whose database is damaged
+mkdir root/broken && echo 1 >root/broken/format && echo garbage >root/broken/fs.db
+status=0; "$KELBRIN" mkdir "http://$OSTRELD_ADDR/broken/x" >out 2>err || status=$?
+expect_status 1 $status "server error"
+grep -q "^kelbrin: " err && ! grep -q "does not speak\|Malformed" err ||
+  fail "server error: $(cat err)"
+
 stop_ostreld
 expect_status 0 "$OSTRELD_STATUS" "ostreld after SIGTERM"
+# connection refused: the server is gone
+status=0; "$KELBRIN" mkdir "$R/x" >out 2>err || status=$?
+expect_status 1 $status "connection refused"
+grep -q "^kelbrin: Unable to reach the repository at URL '$R': .*" err ||
+  fail "connection refused: $(cat err)"
+# a server that speaks something else: plain web pages, on loopback
+python3 - >"$T/fake.addr" <<'PY' &
+import socket, sys
+s = socket.socket()
+s.bind(("127.0.0.1", 0)); s.listen(4); s.settimeout(60)
+print("127.0.0.1:%d" % s.getsockname()[1], flush=True)
+for _ in range(2):
+    try:
+        c, _ = s.accept()
+    except OSError:
+        break
+    c.settimeout(30)
+    try:
+        c.recv(65536)
+        body = b"<html>hello</html>"
+        c.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: %d\r\n"
+                  b"Connection: close\r\n\r\n%s" % (len(body), body))
+    except OSError:
+        pass
+    c.close()
+PY
+fake=$!
+for i in $(seq 1 600); do [ -s "$T/fake.addr" ] && break; sleep 0.1; done
+fake_addr=$(cat "$T/fake.addr")
+status=0; "$KELBRIN" mkdir "http://$fake_addr/repo/x" >out 2>err || status=$?
+kill $fake 2>/dev/null; wait $fake 2>/dev/null
+expect_status 1 $status "a server that speaks something else"
+[ "$(cat err)" = "kelbrin: The server at URL 'http://$fake_addr/repo' does not speak the repository protocol (HTTP status 200, content type 'text/html')" ] ||
+  fail "a server that speaks something else: $(cat err)"
+
+# -- connections beyond max-connections wait unserved until one ends
+printf '[server]\nmax-connections = 2\n' >two.conf
+start_ostreld "$T/root" --config "$T/two.conf"
+HOST=${OSTRELD_ADDR%:*}
+PORT=${OSTRELD_ADDR##*:}
+exec {c1}<>"/dev/tcp/$HOST/$PORT" {c2}<>"/dev/tcp/$HOST/$PORT"
+# (the background shell must not hold copies of the two connections)
+( exec {c1}<&- {c2}<&-; raw "$(get '/repo?op=youngest')" >third.status ) &
+third=$!
+sleep 2
+[ -s third.status ] && fail "a third connection beyond max-connections = 2 was served: $(cat third.status)"
+exec {c1}<&- {c2}<&-
+wait $third
+[ "$(cat third.status)" = 200 ] || fail "the waiting connection got $(cat third.status) once the others ended"
+stop_ostreld
+expect_status 0 "$OSTRELD_STATUS" "ostreld with max-connections = 2"
 [ "$failures" = 0 ] || exit 1
 echo "all ok"
