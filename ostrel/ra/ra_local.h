@@ -14,7 +14,7 @@ struct ostrel_ra_session {
   const ostrel_ra_module *module;
   apr_pool_t *pool;
   const char *session_url;      // as given to open4
-  const char *repos_root_url;   // canonical file:// URL of the repository's root
+  const char *repos_root_url;   // canonical URL of the repository's root
   const char *repos_root_path;  // local path of the repository's root
   const char *fs_path;          // the session URL's path inside the repository, "" for its root
   ostrel_repos *repos;
