@@ -50,7 +50,7 @@ const char kHelp[] =
     "                       README).  With --users but without --rules, logged-in\n"
     "                       users may read and write and anonymous callers nothing.\n"
     "                       Without --users, nobody logs in: the rules' '*' lines\n"
-    "                       apply to everyone.\n"
+    "                       apply to everyone.  Both files are read at the start.\n"
     "  -h, --help           show this text\n"
     "\n"
     "The configuration file has one [server] section of 'option = value' lines\n"

@@ -33,6 +33,7 @@ group team = carol, dave
 /proj          @team  r
 /proj/team     @team  rw
 /proj/pub      *      r
+/proj/pub      alice  rw
 /proj/secret   alice  -
 EOF
 
@@ -71,7 +72,7 @@ expect_status 1 $? "ostreld with a malformed rules file"
 grep -qF "Error in rules file '$T/bad-rules' at line 2: invalid access 'rwx'" "$T/err" ||
   fail "malformed rules: $(cat "$T/err")"
 
-start_ostreld "$T/root" --users "$T/users" --rules "$T/rules"
+start_ostreld "$T/root" --users "$T/users" --rules "$T/rules" --access-log "$T/access.log"
 URL=http://$OSTRELD_ADDR/proj
 
 # ---- Credentials ----
@@ -122,6 +123,16 @@ sed 's/secret\/key/X/g' "$T/err" >"$T/err-existing"
 kel 1 "" --non-interactive --no-auth-cache --username alice --password pw-a cp 1 secret/nothing-here trunk/k
 sed 's/secret\/nothing-here/X/g' "$T/err" >"$T/err-missing"
 expect_same "$T/err-missing" "$T/err-existing" "the refusal of a missing unreadable path"
+# Where anonymous callers may read, a commit starts without credentials: the
+# server refuses it (401) before its body, and kelbrin sends it again with
+# them.  The refused request carried no body.
+URL=http://$OSTRELD_ADDR/proj/pub
+kel 0 "committed by alice" --non-interactive --no-auth-cache --username alice --password pw-a mkdir new
+URL=http://$OSTRELD_ADDR/proj
+grep -q ' - POST /proj/pub?op=commit 401 0 ' "$T/access.log" ||
+  fail "no refused commit without a body in the access log: $(grep POST "$T/access.log")"
+grep -q ' alice POST /proj/pub?op=commit 200 [1-9]' "$T/access.log" ||
+  fail "no commit by alice in the access log: $(grep POST "$T/access.log")"
 # Anonymous reading where everyone may read, and nowhere else.
 code=$(curl -s -o /dev/null -w '%{http_code}' "$URL/pub?op=node&rev=1")
 [ "$code" = 200 ] || fail "anonymous read of /pub: HTTP $code"
