@@ -18,9 +18,11 @@ start_ostreld() {
   local root=$1
   shift
   [ -x "$OSTRELD" ] || { echo "setup: no ostreld at $OSTRELD"; exit 99; }
-  local dir
-  dir=$(mktemp -d "${TMPDIR:-/tmp}/ostreld-fixture.XXXXXX") || exit 99
-  OSTRELD_DIR=$dir
+  # One folder for the fixture's files, whatever the number of starts.
+  if [ -z "${OSTRELD_DIR:-}" ]; then
+    OSTRELD_DIR=$(mktemp -d "${TMPDIR:-/tmp}/ostreld-fixture.XXXXXX") || exit 99
+  fi
+  local dir=$OSTRELD_DIR
   OSTRELD_ERR="$dir/stderr"
   mkfifo "$dir/out" || exit 99
   "$OSTRELD" --root "$root" --listen 127.0.0.1:0 "$@" >"$dir/out" 2>"$OSTRELD_ERR" &
