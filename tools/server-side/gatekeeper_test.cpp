@@ -147,6 +147,7 @@ Reply fetch(const Request &req) {
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collect);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");  // loopback only, never a proxy
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
   // Without this, curl sends the body anyway after waiting a second.
   curl_easy_setopt(curl, CURLOPT_EXPECT_100_TIMEOUT_MS, 30000L);
