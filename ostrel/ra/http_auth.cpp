@@ -8,14 +8,13 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-
 #include <strings.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <mutex>
+#include <thread>
 
 namespace ostrel_ra_http {
 namespace {
@@ -51,8 +50,8 @@ std::string fingerprint_of(const std::string &der, apr_pool_t *pool) {
 
 // Called by OpenSSL for every certificate of the chain and every problem.
 int verify(int ok, X509_STORE_CTX *store) {
-  auto *ssl = static_cast<SSL *>(
-      X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto *ssl =
+      static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
   auto *auth = static_cast<HttpAuth *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), session_index()));
   if (!auth) return ok;
   X509 *leaf = X509_STORE_CTX_get0_cert(store);
@@ -107,7 +106,8 @@ size_t header_line(char *data, size_t size, size_t count, void *baton) {
   if (len > sizeof kName - 1 && strncasecmp(data, kName, sizeof kName - 1) == 0)
     auth->challenge.assign(data + sizeof kName - 1, len - (sizeof kName - 1));
   if (len > sizeof kRetry - 1 && strncasecmp(data, kRetry, sizeof kRetry - 1) == 0)
-    auth->retry_after = std::atol(std::string(data + sizeof kRetry - 1, len - (sizeof kRetry - 1)).c_str());
+    auth->retry_after =
+        std::atol(std::string(data + sizeof kRetry - 1, len - (sizeof kRetry - 1)).c_str());
   return len;
 }
 
@@ -210,20 +210,21 @@ ostrel_error *after(HttpAuth &auth, CURLcode result, long status, bool *retry) {
     return OSTREL_NO_ERROR;
   }
   if (status == 401) {
-    std::string realm = "<" + auth.scheme + "://" + auth.host_port + "> " + realm_of(auth.challenge);
+    std::string realm =
+        "<" + auth.scheme + "://" + auth.host_port + "> " + realm_of(auth.challenge);
     if (!auth.ab)
       return ostrel_error_createf(OSTREL_ERR_AUTHN_NO_CREDENTIALS, nullptr,
                                   "The server at '%s' asks for a user name and password",
                                   auth.url.c_str());
     const ostrel_auth_cred *cred = nullptr;
     if (!auth.state) {
-      OSTREL_ERR(ostrel_auth_first_credentials(&cred, &auth.state, auth.ab, realm.c_str(),
-                                               auth.pool));
+      OSTREL_ERR(
+          ostrel_auth_first_credentials(&cred, &auth.state, auth.ab, realm.c_str(), auth.pool));
     } else {
       OSTREL_ERR(ostrel_auth_next_credentials(&cred, auth.state, auth.pool));
     }
-    OSTREL_ERR(ostrel_auth_check_transport(auth.scheme.c_str(), auth.host.c_str(),
-                                           auth.url.c_str()));
+    OSTREL_ERR(
+        ostrel_auth_check_transport(auth.scheme.c_str(), auth.host.c_str(), auth.url.c_str()));
     auth.cred = cred;
     auth.saved = false;
     *retry = true;

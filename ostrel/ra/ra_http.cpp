@@ -136,8 +136,8 @@ ostrel_error *make_transfer(Transfer &t, ostrel_ra_http_session *http, const std
   t.url = url;
   t.easy = curl_easy_init();
   if (!t.easy)
-    return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
-                                "Cannot set up a request for '%s'", url.c_str());
+    return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr, "Cannot set up a request for '%s'",
+                                url.c_str());
   curl_easy_setopt(t.easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(t.easy, CURLOPT_ERRORBUFFER, t.curl_error);
   curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, write_answer);
@@ -156,8 +156,8 @@ ostrel_error *make_transfer(Transfer &t, ostrel_ra_http_session *http, const std
     for (unsigned char c : http->user) {
       // Percent-escaped, so that any UTF-8 name fits a header line.
       static const char hex[] = "0123456789ABCDEF";
-      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-          c == '-' || c == '_' || c == '.' || c == '~') {
+      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+          c == '_' || c == '.' || c == '~') {
         header += static_cast<char>(c);
       } else {
         header += '%';
@@ -216,10 +216,10 @@ struct OwnedFrame {
 ostrel_error *decode_answer(std::vector<OwnedFrame> &frames, Transfer &t, const char *shown_url) {
   if (t.result != CURLE_OK) {
     const char *reason = t.curl_error[0] ? t.curl_error : curl_easy_strerror(t.result);
-    if (t.answer_too_big)
-      reason = "the answer is too large";
-    return ostrel_error_createf(OSTREL_ERR_RA_CONNECTION, nullptr, "Unable to reach the repository at URL '%s': %s",
-                                shown_url, reason);
+    if (t.answer_too_big) reason = "the answer is too large";
+    return ostrel_error_createf(OSTREL_ERR_RA_CONNECTION, nullptr,
+                                "Unable to reach the repository at URL '%s': %s", shown_url,
+                                reason);
   }
   if (t.content_type.rfind(kContentType, 0) != 0)
     return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
@@ -242,8 +242,7 @@ ostrel_error *decode_answer(std::vector<OwnedFrame> &frames, Transfer &t, const 
       if (frame.tag != tag::kVersion || *frame.items[0] != "1")
         return ostrel_error_createf(
             OSTREL_ERR_RA_BAD_ANSWER, nullptr,
-            "The server at URL '%s' speaks another version of the repository protocol",
-            shown_url);
+            "The server at URL '%s' speaks another version of the repository protocol", shown_url);
       versioned = true;
       continue;
     }
@@ -352,13 +351,11 @@ ostrel_error *http_open(ostrel_ra_session *session, const char *repos_url, apr_h
   // the server named; it must be the session URL or one of its ancestors.
   const char *after_scheme = std::strstr(repos_url, "://") + 3;
   const char *path_start = std::strchr(after_scheme, '/');
-  std::string origin(repos_url,
-                     path_start ? static_cast<std::size_t>(path_start - repos_url)
-                                : std::strlen(repos_url));
+  std::string origin(repos_url, path_start ? static_cast<std::size_t>(path_start - repos_url)
+                                           : std::strlen(repos_url));
   const char *root_url = ostrel_uri_canonicalize((origin + root_path).c_str(), pool);
-  const char *below = std::strcmp(root_url, repos_url) == 0
-                          ? ""
-                          : ostrel_uri__is_child(root_url, repos_url, pool);
+  const char *below =
+      std::strcmp(root_url, repos_url) == 0 ? "" : ostrel_uri__is_child(root_url, repos_url, pool);
   if (!below)
     return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
                                 "The server at URL '%s' named '%s' as the repository's root, "
@@ -371,8 +368,7 @@ ostrel_error *http_open(ostrel_ra_session *session, const char *repos_url, apr_h
   return OSTREL_NO_ERROR;
 }
 
-ostrel_error *http_get_repos_root(ostrel_ra_session *session, const char **url,
-                                  apr_pool_t *pool) {
+ostrel_error *http_get_repos_root(ostrel_ra_session *session, const char **url, apr_pool_t *pool) {
   *url = apr_pstrdup(pool, session->http->root_url.c_str());
   return OSTREL_NO_ERROR;
 }
@@ -380,8 +376,7 @@ ostrel_error *http_get_repos_root(ostrel_ra_session *session, const char **url,
 ostrel_error *http_get_latest_revnum(ostrel_ra_session *session, ostrel_revnum *latest,
                                      apr_pool_t *) {
   std::vector<OwnedFrame> frames;
-  OSTREL_ERR(get(frames, session->http, session->session_url, "op=youngest",
-                 session->session_url));
+  OSTREL_ERR(get(frames, session->http, session->session_url, "op=youngest", session->session_url));
   for (const OwnedFrame &f : frames) {
     long long rev;
     if (f.tag == tag::kYoungest && ostrel_wire::parse_number(*f.items[0], rev) && rev >= 0) {
@@ -429,8 +424,8 @@ ostrel_error *listing(const ostrel_ra_http_session::Listing **out, ostrel_ra_ses
   return OSTREL_NO_ERROR;
 }
 
-ostrel_error *http_check_path(ostrel_ra_session *session, const char *path,
-                              ostrel_revnum revision, ostrel_node_kind *kind, apr_pool_t *pool) {
+ostrel_error *http_check_path(ostrel_ra_session *session, const char *path, ostrel_revnum revision,
+                              ostrel_node_kind *kind, apr_pool_t *pool) {
   OSTREL_ERR(ostrel_ra_local::check_relpath(path));
   if (revision < OSTREL_INVALID_REVNUM)
     return ostrel_error_createf(OSTREL_ERR_BAD_REVISION, nullptr, "Invalid revision number %ld",
@@ -704,8 +699,8 @@ ostrel_error *add_dir(const char *path, void *parent_baton, const char *copy_url
 
 ostrel_error *add_file_node(const char *path, void *parent_baton, const char *copy_url,
                             ostrel_revnum copy_revision, apr_pool_t *pool, void **child_baton) {
-  return add_node(tag::kAddFile, "add_file_node", path, parent_baton, copy_url, copy_revision,
-                  pool, child_baton);
+  return add_node(tag::kAddFile, "add_file_node", path, parent_baton, copy_url, copy_revision, pool,
+                  child_baton);
 }
 
 ostrel_error *open_node(char which, const char *what, const char *path, void *parent_baton,
@@ -727,8 +722,7 @@ ostrel_error *open_node(char which, const char *what, const char *path, void *pa
 
 ostrel_error *open_dir(const char *path, void *parent_baton, ostrel_revnum base_revision,
                        apr_pool_t *pool, void **child_baton) {
-  return open_node(tag::kOpenDir, "open_dir", path, parent_baton, base_revision, pool,
-                   child_baton);
+  return open_node(tag::kOpenDir, "open_dir", path, parent_baton, base_revision, pool, child_baton);
 }
 
 ostrel_error *open_file_node(const char *path, void *parent_baton, ostrel_revnum base_revision,
@@ -737,8 +731,7 @@ ostrel_error *open_file_node(const char *path, void *parent_baton, ostrel_revnum
                    child_baton);
 }
 
-ostrel_error *change_prop(void *baton, const char *name, const ostrel_string *value,
-                          apr_pool_t *) {
+ostrel_error *change_prop(void *baton, const char *name, const ostrel_string *value, apr_pool_t *) {
   auto *node = static_cast<HttpNode *>(baton);
   HttpEdit *e = node->edit;
   OSTREL_ERR(check_open(e, "change property"));
@@ -869,10 +862,9 @@ ostrel_error *cancel_edit(void *edit_baton, apr_pool_t *) {
 }
 
 const ostrel_commit_editor kHttpEditor = {
-    set_target_rev, open_root_dir,    remove_entry,  add_dir,          open_dir,
-    change_prop,    close_dir,        mark_absent,   add_file_node,    open_file_node,
-    apply_text_delta, change_prop,    close_file_node, mark_absent,    finish_edit,
-    cancel_edit,
+    set_target_rev,  open_root_dir, remove_entry,  add_dir,        open_dir,         change_prop,
+    close_dir,       mark_absent,   add_file_node, open_file_node, apply_text_delta, change_prop,
+    close_file_node, mark_absent,   finish_edit,   cancel_edit,
 };
 
 ostrel_error *http_get_commit_editor(ostrel_ra_session *session,

@@ -11,9 +11,9 @@ struct ostrel_ra_http_session;
 // arguments are already checked where the public header says the caller
 // must pass something valid.
 struct ostrel_ra_module {
-  const char *name;         // e.g. "ostrel_ra_local"
-  const char *title;        // e.g. "local access"
-  const char *description;  // one sentence, no final period
+  const char *name;            // e.g. "ostrel_ra_local"
+  const char *title;           // e.g. "local access"
+  const char *description;     // one sentence, no final period
   const char *const *schemes;  // NULL-terminated
 
   // Fills in SESSION (zeroed, allocated in POOL) for REPOS_URL; the common
@@ -23,8 +23,8 @@ struct ostrel_ra_module {
   ostrel_error *(*get_repos_root)(ostrel_ra_session *session, const char **url, apr_pool_t *pool);
   ostrel_error *(*get_latest_revnum)(ostrel_ra_session *session, ostrel_revnum *latest,
                                      apr_pool_t *pool);
-  ostrel_error *(*check_path)(ostrel_ra_session *session, const char *path,
-                              ostrel_revnum revision, ostrel_node_kind *kind, apr_pool_t *pool);
+  ostrel_error *(*check_path)(ostrel_ra_session *session, const char *path, ostrel_revnum revision,
+                              ostrel_node_kind *kind, apr_pool_t *pool);
   ostrel_error *(*get_commit_editor)(ostrel_ra_session *session,
                                      const ostrel_commit_editor **editor, void **edit_baton,
                                      apr_hash_t *revprop_table,

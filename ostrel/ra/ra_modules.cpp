@@ -67,8 +67,7 @@ ostrel_error *ostrel_ra_open4(ostrel_ra_session **session_p, const char **correc
                                 "Repository identifiers cannot be checked (opening '%s')",
                                 repos_url);
   if (!std::strstr(repos_url, "://"))
-    return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr, "'%s' is not a URL",
-                                repos_url);
+    return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr, "'%s' is not a URL", repos_url);
   const ostrel_ra_module *module = module_for(repos_url);
   if (!module)
     return ostrel_error_createf(OSTREL_ERR_RA_UNKNOWN_SCHEME, nullptr,

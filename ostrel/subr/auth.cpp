@@ -38,7 +38,7 @@ struct ostrel_auth_baton {
   const char *username;        // resolved: given, else login name; NULL for none
   const char *given_username;  // as given, NULL when not given
   const char *password;
-  const char *config_dir;      // as given; NULL: the default directory
+  const char *config_dir;  // as given; NULL: the default directory
   bool non_interactive;
   bool no_auth_cache;
   bool trust_server_cert;
@@ -142,8 +142,8 @@ ostrel_error *write_private_file(ostrel_auth_baton *ab, const std::string &name,
                                    dir.c_str());
   struct stat st;
   if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_FILE, nullptr,
-                                "'%s' is not a directory", dir.c_str());
+    return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_FILE, nullptr, "'%s' is not a directory",
+                                dir.c_str());
   if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
     return ostrel_error_from_errno(errno, "Can't make '%s' private (mode 0700)", dir.c_str());
 
@@ -162,7 +162,8 @@ ostrel_error *write_private_file(ostrel_auth_baton *ab, const std::string &name,
   }
   if (!err && ::fsync(fd) != 0)
     err = ostrel_error_from_errno(errno, "Can't flush '%s' to disk", temp.c_str());
-  if (::close(fd) != 0 && !err) err = ostrel_error_from_errno(errno, "Can't write '%s'", temp.c_str());
+  if (::close(fd) != 0 && !err)
+    err = ostrel_error_from_errno(errno, "Can't write '%s'", temp.c_str());
   if (!err && ::rename(temp.c_str(), path.c_str()) != 0)
     err = ostrel_error_from_errno(errno, "Can't replace '%s'", path.c_str());
   if (err) ::unlink(temp.c_str());
@@ -176,8 +177,12 @@ bool store_passwords(const ostrel_auth_baton *ab) {
   return !(value == "no" || value == "false" || value == "off");
 }
 
-std::string realm_file(const char *realm) { return "realm-" + sha256_hex(realm, false); }
-std::string cert_file(const char *host_port) { return "cert-" + sha256_hex(host_port, false); }
+std::string realm_file(const char *realm) {
+  return "realm-" + sha256_hex(realm, false);
+}
+std::string cert_file(const char *host_port) {
+  return "cert-" + sha256_hex(host_port, false);
+}
 
 // Closes the terminal and puts its settings back, whatever happened.
 struct Terminal {
@@ -282,9 +287,13 @@ ostrel_error *ostrel_cmdline_create_auth_baton(ostrel_auth_baton **ab, bool non_
   return OSTREL_NO_ERROR;
 }
 
-const char *ostrel_auth_username(const ostrel_auth_baton *ab) { return ab->username; }
+const char *ostrel_auth_username(const ostrel_auth_baton *ab) {
+  return ab->username;
+}
 
-const char *ostrel_auth_password(const ostrel_auth_baton *ab) { return ab->password; }
+const char *ostrel_auth_password(const ostrel_auth_baton *ab) {
+  return ab->password;
+}
 
 void ostrel_auth_set_warning_func(ostrel_auth_baton *ab, ostrel_auth_warning_func func,
                                   void *baton) {
@@ -335,9 +344,8 @@ ostrel_error *ostrel_auth_prompt(const char **answer, const char *prompt, bool s
 }
 
 ostrel_error *ostrel_auth_first_credentials(const ostrel_auth_cred **cred,
-                                            ostrel_auth_iterstate **state,
-                                            ostrel_auth_baton *ab, const char *realm,
-                                            apr_pool_t *pool) {
+                                            ostrel_auth_iterstate **state, ostrel_auth_baton *ab,
+                                            const char *realm, apr_pool_t *pool) {
   auto *st = static_cast<ostrel_auth_iterstate *>(apr_pcalloc(pool, sizeof(ostrel_auth_iterstate)));
   st->ab = ab;
   st->realm = apr_pstrdup(pool, realm);
@@ -374,8 +382,9 @@ ostrel_error *ostrel_auth_first_credentials(const ostrel_auth_cred **cred,
         OSTREL_ERR_AUTHN_NO_CREDENTIALS, nullptr,
         "The server asks for a user name and password (realm: %s); pass --username and "
         "--password%s",
-        realm, ab->non_interactive ? ", or leave out --non-interactive to be asked"
-                                   : " (there is no terminal to ask on)");
+        realm,
+        ab->non_interactive ? ", or leave out --non-interactive to be asked"
+                            : " (there is no terminal to ask on)");
   }
   OSTREL_ERR(err);
   *cred = &st->cred;
@@ -414,8 +423,7 @@ ostrel_error *ostrel_auth_save_credentials(ostrel_auth_iterstate *state, apr_poo
   ostrel_error *err = write_private_file(state->ab, realm_file(state->realm), text, pool);
   OPENSSL_cleanse(text.data(), text.size());
   if (err)
-    return ostrel_error_quick_wrapf(err, "Can't cache the credentials for realm %s",
-                                    state->realm);
+    return ostrel_error_quick_wrapf(err, "Can't cache the credentials for realm %s", state->realm);
   state->from_cache = true;
   return OSTREL_NO_ERROR;
 }
@@ -434,7 +442,7 @@ ostrel_error *ostrel_auth_cert_describe(ostrel_auth_cert_info **info, const unsi
                                         apr_size_t len, apr_pool_t *pool) {
   const unsigned char *p = der;
   std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, static_cast<long>(len)),
-                                                  X509_free);
+                                                   X509_free);
   if (!cert || p != der + len)
     return ostrel_error_create(OSTREL_ERR_CERT_BAD, nullptr,
                                "The server's certificate cannot be read");
@@ -444,10 +452,13 @@ ostrel_error *ostrel_auth_cert_describe(ostrel_auth_cert_info **info, const unsi
     print(bio.get());
     return apr_pstrdup(pool, bio_text(bio.get()).c_str());
   };
-  auto *out = static_cast<ostrel_auth_cert_info *>(apr_pcalloc(pool, sizeof(ostrel_auth_cert_info)));
+  auto *out =
+      static_cast<ostrel_auth_cert_info *>(apr_pcalloc(pool, sizeof(ostrel_auth_cert_info)));
   const unsigned long flags = XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB;
-  out->subject = text([&](BIO *b) { X509_NAME_print_ex(b, X509_get_subject_name(cert.get()), 0, flags); });
-  out->issuer = text([&](BIO *b) { X509_NAME_print_ex(b, X509_get_issuer_name(cert.get()), 0, flags); });
+  out->subject =
+      text([&](BIO *b) { X509_NAME_print_ex(b, X509_get_subject_name(cert.get()), 0, flags); });
+  out->issuer =
+      text([&](BIO *b) { X509_NAME_print_ex(b, X509_get_issuer_name(cert.get()), 0, flags); });
   out->valid_from = text([&](BIO *b) { ASN1_TIME_print(b, X509_get0_notBefore(cert.get())); });
   out->valid_until = text([&](BIO *b) { ASN1_TIME_print(b, X509_get0_notAfter(cert.get())); });
   out->fingerprint = apr_pstrdup(
@@ -478,9 +489,8 @@ const char *ostrel_auth_pinned_fingerprint(ostrel_auth_baton *ab, const char *ho
 }
 
 ostrel_error *ostrel_auth_check_server_cert(ostrel_auth_baton *ab, const char *host_port,
-                                            const unsigned char *der, apr_size_t len,
-                                            bool verified, const char *problem,
-                                            apr_pool_t *pool) {
+                                            const unsigned char *der, apr_size_t len, bool verified,
+                                            const char *problem, apr_pool_t *pool) {
   ostrel_auth_cert_info *info;
   OSTREL_ERR(ostrel_auth_cert_describe(&info, der, len, pool));
 
@@ -501,8 +511,8 @@ ostrel_error *ostrel_auth_check_server_cert(ostrel_auth_baton *ab, const char *h
   }
 
   if (verified) return OSTREL_NO_ERROR;
-  const char *once = static_cast<const char *>(
-      apr_hash_get(ab->accepted_once, host_port, APR_HASH_KEY_STRING));
+  const char *once =
+      static_cast<const char *>(apr_hash_get(ab->accepted_once, host_port, APR_HASH_KEY_STRING));
   if (ab->trust_server_cert || (once && std::strcmp(once, info->fingerprint) == 0))
     return OSTREL_NO_ERROR;
 
@@ -518,14 +528,14 @@ ostrel_error *ostrel_auth_check_server_cert(ostrel_auth_baton *ab, const char *h
       "--non-interactive to be asked";
   if (ab->non_interactive) return untrusted(hint);
 
-  const char *question = apr_psprintf(
-      pool,
-      "The certificate of '%s' is not trusted: %s.\n"
-      "  subject:     %s\n  issuer:      %s\n  valid:       %s to %s\n"
-      "  SHA-256:     %s\n"
-      "Reject it (r), accept it once (o) or accept it for good (g)? [r] ",
-      host_port, why, info->subject, info->issuer, info->valid_from, info->valid_until,
-      info->fingerprint);
+  const char *question =
+      apr_psprintf(pool,
+                   "The certificate of '%s' is not trusted: %s.\n"
+                   "  subject:     %s\n  issuer:      %s\n  valid:       %s to %s\n"
+                   "  SHA-256:     %s\n"
+                   "Reject it (r), accept it once (o) or accept it for good (g)? [r] ",
+                   host_port, why, info->subject, info->issuer, info->valid_from, info->valid_until,
+                   info->fingerprint);
   const char *answer;
   ostrel_error *err = ostrel_auth_prompt(&answer, question, false, pool);
   if (err && err->apr_err == OSTREL_ERR_AUTHN_NO_TERMINAL) {

@@ -74,10 +74,10 @@ class AuthTest : public ostrel_test::PoolTest {
   ostrel_auth_baton *baton(const char *user, const char *password, bool non_interactive = true,
                            bool no_auth_cache = false) {
     ostrel_auth_baton *ab = nullptr;
-    EXPECT_EQ(ostrel_cmdline_create_auth_baton(&ab, non_interactive, user, password,
-                                               dir_.path().c_str(), no_auth_cache, false, cfg_,
-                                               nullptr, nullptr, pool_),
-              nullptr);
+    EXPECT_EQ(
+        ostrel_cmdline_create_auth_baton(&ab, non_interactive, user, password, dir_.path().c_str(),
+                                         no_auth_cache, false, cfg_, nullptr, nullptr, pool_),
+        nullptr);
     ostrel_auth_set_warning_func(
         ab,
         [](void *self, const ostrel_error *w) {
@@ -104,8 +104,8 @@ class AuthTest : public ostrel_test::PoolTest {
 TEST_F(AuthTest, GivenCredentialsComeFirstAndAreCachedPrivatelyAfterSuccess) {
   const ostrel_auth_cred *cred;
   ostrel_auth_iterstate *state;
-  ASSERT_EQ(ostrel_auth_first_credentials(&cred, &state, baton("alice", "pw 1"), "<https://h> repos",
-                                          pool_),
+  ASSERT_EQ(ostrel_auth_first_credentials(&cred, &state, baton("alice", "pw 1"),
+                                          "<https://h> repos", pool_),
             nullptr);
   EXPECT_STREQ(cred->username, "alice");
   EXPECT_STREQ(cred->password, "pw 1");
@@ -132,8 +132,7 @@ TEST_F(AuthTest, GivenCredentialsComeFirstAndAreCachedPrivatelyAfterSuccess) {
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(err->apr_err, OSTREL_ERR_AUTHN_NO_CREDENTIALS);
   ostrel_error_clear(err);
-  err = ostrel_auth_first_credentials(&cred, &state, baton(nullptr, nullptr), "other realm",
-                                      pool_);
+  err = ostrel_auth_first_credentials(&cred, &state, baton(nullptr, nullptr), "other realm", pool_);
   ASSERT_NE(err, nullptr);
   EXPECT_NE(chain_text(err).find("realm: other realm"), std::string::npos) << chain_text(err);
   EXPECT_NE(chain_text(err).find("--username and --password"), std::string::npos);
@@ -156,9 +155,8 @@ TEST_F(AuthTest, NothingIsCachedWhenCachingIsOff) {
     ASSERT_EQ(ostrel_config_set(cfg_, "auth", "store-passwords", c.store_passwords), nullptr);
     const ostrel_auth_cred *cred;
     ostrel_auth_iterstate *state;
-    ASSERT_EQ(ostrel_auth_first_credentials(&cred, &state,
-                                            baton("alice", "pw", true, c.no_auth_cache), "realm",
-                                            pool_),
+    ASSERT_EQ(ostrel_auth_first_credentials(
+                  &cred, &state, baton("alice", "pw", true, c.no_auth_cache), "realm", pool_),
               nullptr);
     ASSERT_EQ(ostrel_auth_save_credentials(state, pool_), nullptr);
     EXPECT_TRUE(auth_files().empty());
@@ -222,11 +220,11 @@ TEST_F(AuthTest, TheTerminalIsAskedAtMostThreeTimesAndThePasswordNotEchoed) {
     return err ? 2 : 0;
   };
 
-  ostrel_test::PtyResult r = ostrel_test::run_in_pty(
-      walk, {{"User name: ", "carol\n"},
-             {"Password for 'carol' (realm the realm): ", "bad-one\n"},
-             {"User name: ", "carol\n"},
-             {"Password", "right\n"}});
+  ostrel_test::PtyResult r =
+      ostrel_test::run_in_pty(walk, {{"User name: ", "carol\n"},
+                                     {"Password for 'carol' (realm the realm): ", "bad-one\n"},
+                                     {"User name: ", "carol\n"},
+                                     {"Password", "right\n"}});
   ASSERT_FALSE(r.timed_out) << r.output;
   EXPECT_EQ(r.exit_status, 0) << r.output;
   EXPECT_NE(r.output.find("Authentication realm: the realm"), std::string::npos) << r.output;
@@ -242,9 +240,12 @@ TEST_F(AuthTest, TheTerminalIsAskedAtMostThreeTimesAndThePasswordNotEchoed) {
   EXPECT_EQ(r.output.find("Password"), std::string::npos) << r.output;  // not asked
 
   realm = "another realm";
-  r = ostrel_test::run_in_pty(walk, {{"User name: ", "x\n"}, {"Password", "no1\n"},
-                                     {"User name: ", "x\n"}, {"Password", "no2\n"},
-                                     {"User name: ", "x\n"}, {"Password", "no3\n"}});
+  r = ostrel_test::run_in_pty(walk, {{"User name: ", "x\n"},
+                                     {"Password", "no1\n"},
+                                     {"User name: ", "x\n"},
+                                     {"Password", "no2\n"},
+                                     {"User name: ", "x\n"},
+                                     {"Password", "no3\n"}});
   ASSERT_FALSE(r.timed_out) << r.output;
   EXPECT_EQ(r.exit_status, 1) << r.output;
   EXPECT_NE(r.output.find("ERROR 3 tries: Authentication failed for realm another realm"),
@@ -276,13 +277,12 @@ TEST(AuthTransportTest, PasswordsTravelOnlyEncryptedOrOnLoopback) {
     const char *scheme, *host;
     bool ok;
   } cases[] = {
-      {"https", "example.org", true},  {"http", "127.0.0.1", true},
-      {"http", "127.8.9.10", true},    {"http", "localhost", true},
-      {"http", "LocalHost.", true},    {"http", "[::1]", true},
-      {"http", "::ffff:127.0.0.1", true},
-      {"http", "example.org", false},  {"http", "10.0.0.1", false},
-      {"http", "128.0.0.1", false},    {"http", "[::2]", false},
-      {"http", "localhost.example.org", false},
+      {"https", "example.org", true},     {"http", "127.0.0.1", true},
+      {"http", "127.8.9.10", true},       {"http", "localhost", true},
+      {"http", "LocalHost.", true},       {"http", "[::1]", true},
+      {"http", "::ffff:127.0.0.1", true}, {"http", "example.org", false},
+      {"http", "10.0.0.1", false},        {"http", "128.0.0.1", false},
+      {"http", "[::2]", false},           {"http", "localhost.example.org", false},
       {"ftp", "127.0.0.1", false},
   };
   for (const Case &c : cases) {
@@ -332,8 +332,7 @@ class CertTest : public AuthTest {
 
 TEST_F(CertTest, DescribesSubjectIssuerValidityAndFingerprint) {
   ostrel_auth_cert_info *info;
-  ASSERT_EQ(ostrel_auth_cert_describe(&info,
-                                      reinterpret_cast<const unsigned char *>(first_.data()),
+  ASSERT_EQ(ostrel_auth_cert_describe(&info, reinterpret_cast<const unsigned char *>(first_.data()),
                                       first_.size(), pool_),
             nullptr);
   EXPECT_STREQ(info->subject, "CN=host.test");
@@ -350,8 +349,7 @@ TEST_F(CertTest, DescribesSubjectIssuerValidityAndFingerprint) {
 
 TEST_F(CertTest, NonInteractiveRefusalNamesTheHostAndTheFingerprint) {
   ostrel_auth_cert_info *info;
-  ASSERT_EQ(ostrel_auth_cert_describe(&info,
-                                      reinterpret_cast<const unsigned char *>(first_.data()),
+  ASSERT_EQ(ostrel_auth_cert_describe(&info, reinterpret_cast<const unsigned char *>(first_.data()),
                                       first_.size(), pool_),
             nullptr);
   EXPECT_EQ(check(baton(nullptr, nullptr), first_, true), nullptr);  // the authorities vouch

@@ -25,29 +25,29 @@ inline constexpr int kProtocolVersion = 1;
 
 // The frames of a commit request, one per editor call (see PROTOCOL.md).
 namespace tag {
-inline constexpr char kVersion = 'V';      // s:version
-inline constexpr char kRevprop = 'P';      // s:name o:value
-inline constexpr char kOpenRoot = 'R';     // n:id n:base_rev
-inline constexpr char kDelete = 'D';       // n:parent s:path n:rev
-inline constexpr char kAddDir = 'd';       // n:parent s:path o:copy_path n:copy_rev n:id
-inline constexpr char kOpenDir = 'o';      // n:parent s:path n:base_rev n:id
-inline constexpr char kAddFile = 'f';      // n:parent s:path o:copy_path n:copy_rev n:id
-inline constexpr char kOpenFile = 'g';     // n:parent s:path n:base_rev n:id
-inline constexpr char kProp = 'p';         // n:id s:name o:value
-inline constexpr char kCloseDir = 'c';     // n:id
-inline constexpr char kCloseFile = 'C';    // n:id o:checksum
-inline constexpr char kApplyText = 't';    // n:id o:base_checksum
-inline constexpr char kWindow = 'w';       // n:id n:offset s:data
-inline constexpr char kTextEnd = 'e';      // n:id
-inline constexpr char kFinish = 'F';       // (nothing)
+inline constexpr char kVersion = 'V';    // s:version
+inline constexpr char kRevprop = 'P';    // s:name o:value
+inline constexpr char kOpenRoot = 'R';   // n:id n:base_rev
+inline constexpr char kDelete = 'D';     // n:parent s:path n:rev
+inline constexpr char kAddDir = 'd';     // n:parent s:path o:copy_path n:copy_rev n:id
+inline constexpr char kOpenDir = 'o';    // n:parent s:path n:base_rev n:id
+inline constexpr char kAddFile = 'f';    // n:parent s:path o:copy_path n:copy_rev n:id
+inline constexpr char kOpenFile = 'g';   // n:parent s:path n:base_rev n:id
+inline constexpr char kProp = 'p';       // n:id s:name o:value
+inline constexpr char kCloseDir = 'c';   // n:id
+inline constexpr char kCloseFile = 'C';  // n:id o:checksum
+inline constexpr char kApplyText = 't';  // n:id o:base_checksum
+inline constexpr char kWindow = 'w';     // n:id n:offset s:data
+inline constexpr char kTextEnd = 'e';    // n:id
+inline constexpr char kFinish = 'F';     // (nothing)
 // Frames of answers.
-inline constexpr char kCommitted = 'K';    // n:rev s:date o:author
-inline constexpr char kError = 'E';        // n:code s:message (outermost link first)
-inline constexpr char kReposRoot = 'r';    // s:path of the repository root (URL-escaped)
-inline constexpr char kYoungest = 'y';     // n:rev
-inline constexpr char kCapability = 'a';   // s:name
-inline constexpr char kNodeKind = 'k';     // s:"none"|"file"|"dir"
-inline constexpr char kEntry = 'i';        // s:name s:"file"|"dir"
+inline constexpr char kCommitted = 'K';   // n:rev s:date o:author
+inline constexpr char kError = 'E';       // n:code s:message (outermost link first)
+inline constexpr char kReposRoot = 'r';   // s:path of the repository root (URL-escaped)
+inline constexpr char kYoungest = 'y';    // n:rev
+inline constexpr char kCapability = 'a';  // s:name
+inline constexpr char kNodeKind = 'k';    // s:"none"|"file"|"dir"
+inline constexpr char kEntry = 'i';       // s:name s:"file"|"dir"
 }  // namespace tag
 
 // Frame size limit when none is configured: room for a text window of the

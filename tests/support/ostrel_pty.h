@@ -18,7 +18,7 @@
 namespace ostrel_test {
 
 struct PtyResult {
-  std::string output;  // everything the terminal showed (with the echo, if any)
+  std::string output;    // everything the terminal showed (with the echo, if any)
   int exit_status = -1;  // -1 when the child did not exit normally
   bool timed_out = false;
 };
@@ -46,14 +46,16 @@ inline PtyResult run_in_pty(const std::function<int()> &child,
   std::size_t step = 0;
   bool open = true;
   while (open) {
-    if (step < script.size() && result.output.find(script[step].first, seen_from) != std::string::npos) {
+    if (step < script.size() &&
+        result.output.find(script[step].first, seen_from) != std::string::npos) {
       const std::string &send = script[step].second;
       if (write(master, send.data(), send.size()) != static_cast<ssize_t>(send.size())) break;
       seen_from = result.output.size();
       ++step;
       continue;
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.timed_out = true;
       kill(pid, SIGKILL);
@@ -64,8 +66,10 @@ inline PtyResult run_in_pty(const std::function<int()> &child,
     if (ready <= 0) continue;
     char buf[1024];
     ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) open = false;  // EIO once the child has closed its side
-    else result.output.append(buf, static_cast<std::size_t>(n));
+    if (n <= 0)
+      open = false;  // EIO once the child has closed its side
+    else
+      result.output.append(buf, static_cast<std::size_t>(n));
   }
   int status = 0;
   waitpid(pid, &status, 0);

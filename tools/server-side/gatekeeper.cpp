@@ -79,8 +79,8 @@ ostrel_error *load_tls_credentials(const char *cert_file, const char *key_file,
                                           "Can't use the TLS key in '%s': %s", key_file,
                                           gnutls_strerror(rc))
                    : ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_FILE, nullptr,
-                                          "Can't use the TLS certificate in '%s': %s",
-                                          cert_file, gnutls_strerror(rc));
+                                          "Can't use the TLS certificate in '%s': %s", cert_file,
+                                          gnutls_strerror(rc));
   }
   *out = std::move(creds);
   return OSTREL_NO_ERROR;

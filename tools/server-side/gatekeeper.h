@@ -57,11 +57,10 @@ class Gatekeeper {
   // Without a users file nobody can log in: every request is anonymous.
   // LOG receives one line per failed login; NOW tells the time (tests move
   // it by hand).
-  static ostrel_error *create(std::unique_ptr<Gatekeeper> *gate, const char *realm,
-                              const char *users_file, const char *rules_file,
-                              LoginThrottleSettings throttle, LogFunc log,
-                              std::function<LoginThrottle::Clock::time_point()> now =
-                                  LoginThrottle::Clock::now);
+  static ostrel_error *create(
+      std::unique_ptr<Gatekeeper> *gate, const char *realm, const char *users_file,
+      const char *rules_file, LoginThrottleSettings throttle, LogFunc log,
+      std::function<LoginThrottle::Clock::time_point()> now = LoginThrottle::Clock::now);
 
   enum class Outcome { identified, challenge, throttled };
 

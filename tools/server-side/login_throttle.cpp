@@ -19,7 +19,8 @@ LoginThrottle::Duration LoginThrottle::delay_for(unsigned failures) const {
 
 void LoginThrottle::forget_old(Clock::time_point now) {
   for (auto it = entries_.begin(); it != entries_.end();)
-    it = now - it->second.last_failure >= settings_.forget_after ? entries_.erase(it) : std::next(it);
+    it = now - it->second.last_failure >= settings_.forget_after ? entries_.erase(it)
+                                                                 : std::next(it);
   while (entries_.size() >= settings_.max_addresses) {
     auto oldest = std::min_element(entries_.begin(), entries_.end(), [](auto &a, auto &b) {
       return a.second.last_failure < b.second.last_failure;

@@ -40,8 +40,8 @@ class PasswdTtyTest : public ::testing::Test {
 };
 
 TEST_F(PasswdTtyTest, APasswordTypedTwiceIsStoredAndNeverEchoed) {
-  ostrel_test::PtyResult r = passwd({{"New password: ", "s3cret-typed\n"},
-                                     {"Repeat the password: ", "s3cret-typed\n"}});
+  ostrel_test::PtyResult r =
+      passwd({{"New password: ", "s3cret-typed\n"}, {"Repeat the password: ", "s3cret-typed\n"}});
   ASSERT_FALSE(r.timed_out) << r.output;
   EXPECT_EQ(r.exit_status, 0) << r.output;
   EXPECT_EQ(r.output.find("s3cret-typed"), std::string::npos) << r.output;
@@ -56,8 +56,7 @@ TEST_F(PasswdTtyTest, TwoDifferentAnswersChangeNothing) {
       passwd({{"New password: ", "one\n"}, {"Repeat the password: ", "two\n"}});
   ASSERT_FALSE(r.timed_out) << r.output;
   EXPECT_EQ(r.exit_status, 1);
-  EXPECT_NE(r.output.find("ostrel-admin: The two passwords differ"), std::string::npos)
-      << r.output;
+  EXPECT_NE(r.output.find("ostrel-admin: The two passwords differ"), std::string::npos) << r.output;
   EXPECT_NE(access(file_.c_str(), F_OK), 0);  // no file made
 }
 

@@ -100,7 +100,9 @@ bool parse_rule_path(std::string_view text, std::string *repo, std::string *path
   return true;
 }
 
-Access widest(Access a, Access b) { return static_cast<int>(a) > static_cast<int>(b) ? a : b; }
+Access widest(Access a, Access b) {
+  return static_cast<int>(a) > static_cast<int>(b) ? a : b;
+}
 
 }  // namespace
 
@@ -108,9 +110,9 @@ ostrel_error *PathRules::parse(std::string_view text, const char *file_name, Pat
   PathRules parsed;
   parsed.loaded_ = true;
   Parser p{file_name};
-  std::map<std::string, long, std::less<>> group_lines;            // group -> defining line
-  std::map<std::string, long, std::less<>> group_uses;             // group -> first use
-  std::map<std::string, long, std::less<>> grant_lines;            // "/repo/path who" -> line
+  std::map<std::string, long, std::less<>> group_lines;  // group -> defining line
+  std::map<std::string, long, std::less<>> group_uses;   // group -> first use
+  std::map<std::string, long, std::less<>> grant_lines;  // "/repo/path who" -> line
   std::map<std::string, std::vector<std::string>, std::less<>> members;
 
   while (!text.empty()) {
@@ -127,8 +129,7 @@ ostrel_error *PathRules::parse(std::string_view text, const char *file_name, Pat
     if (words[0] == "group") {
       std::string_view rest = trim(line.substr(5));
       std::size_t eq = rest.find('=');
-      if (eq == std::string_view::npos)
-        return p.error("expected 'group NAME = USER, USER...'");
+      if (eq == std::string_view::npos) return p.error("expected 'group NAME = USER, USER...'");
       std::string name(trim(rest.substr(0, eq)));
       if (!valid_name(name)) return p.error("invalid group name '" + name + "'");
       if (auto seen = group_lines.find(name); seen != group_lines.end())
@@ -172,8 +173,8 @@ ostrel_error *PathRules::parse(std::string_view text, const char *file_name, Pat
 
     std::string key = "/" + repo + path + " " + std::string(who);
     if (auto seen = grant_lines.find(key); seen != grant_lines.end())
-      return p.error("'" + std::string(words[0]) + "' already has a line for '" +
-                     std::string(who) + "' at line " + std::to_string(seen->second));
+      return p.error("'" + std::string(words[0]) + "' already has a line for '" + std::string(who) +
+                     "' at line " + std::to_string(seen->second));
     grant_lines[key] = p.lineno;
 
     Grants &grants = parsed.repos_[repo][path];
@@ -205,10 +206,9 @@ ostrel_error *PathRules::parse(std::string_view text, const char *file_name, Pat
 ostrel_error *PathRules::load(const char *path, PathRules *rules) {
   std::ifstream in(path, std::ios::binary);
   if (!in)
-    return ostrel_error_create(OSTREL_ERR_BAD_CONFIG_FILE,
-                               ostrel_error_from_errno(errno ? errno : EIO,
-                                                       "Can't read rules file '%s'", path),
-                               nullptr);
+    return ostrel_error_create(
+        OSTREL_ERR_BAD_CONFIG_FILE,
+        ostrel_error_from_errno(errno ? errno : EIO, "Can't read rules file '%s'", path), nullptr);
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad())

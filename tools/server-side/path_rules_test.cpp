@@ -77,9 +77,9 @@ TEST(PathRulesTest, DecidesAsTheMostSpecificMatchingLine) {
 
 TEST(PathRulesTest, NoMatchingLineMeansNoAccess) {
   PathRules rules;
-  ASSERT_EQ(PathRules::parse("/proj/trunk alice rw\n/proj @dev r\ngroup dev = bob\n", "rules",
-                             &rules),
-            nullptr);
+  ASSERT_EQ(
+      PathRules::parse("/proj/trunk alice rw\n/proj @dev r\ngroup dev = bob\n", "rules", &rules),
+      nullptr);
   EXPECT_EQ(rules.access("proj", "/", "alice"), Access::none);
   EXPECT_EQ(rules.access("proj", "/trunk", nullptr), Access::none);
   EXPECT_EQ(rules.access("other", "/trunk", "alice"), Access::none);
@@ -99,11 +99,10 @@ TEST(PathRulesTest, TreesNeedTheAccessEverywhereBelow) {
     const char *path;
     bool read_tree, write_tree;
   } cases[] = {
-      {"/trunk", true, false},          // keep/ below is read-only
-      {"/trunk/keep", true, false},
-      {"/trunk/src", true, true},
-      {"/", false, false},              // secret/ and tags/ below are closed
-      {"/trunkated", true, true},       // not below /trunk
+      {"/trunk", true, false},  // keep/ below is read-only
+      {"/trunk/keep", true, false}, {"/trunk/src", true, true},
+      {"/", false, false},         // secret/ and tags/ below are closed
+      {"/trunkated", true, true},  // not below /trunk
       {"/secret", false, false},
   };
   for (const Case &c : cases) {

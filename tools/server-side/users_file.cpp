@@ -43,7 +43,8 @@ ostrel_error *write_all(int fd, const std::string &data, const std::string &path
   for (std::size_t done = 0; done < data.size();) {
     ssize_t n = ::write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return ostrel_error_from_errno(n < 0 ? errno : EIO, "Can't write '%s'", path.c_str());
+    if (n <= 0)
+      return ostrel_error_from_errno(n < 0 ? errno : EIO, "Can't write '%s'", path.c_str());
     done += static_cast<std::size_t>(n);
   }
   return OSTREL_NO_ERROR;
@@ -65,7 +66,9 @@ bool valid_user_name(std::string_view name) {
   return true;
 }
 
-UsersFile::UsersFile() { randombytes_buf(cache_key_, sizeof cache_key_); }
+UsersFile::UsersFile() {
+  randombytes_buf(cache_key_, sizeof cache_key_);
+}
 
 UsersFile::UsersFile(UsersFile &&other) noexcept : lines_(std::move(other.lines_)) {
   randombytes_buf(cache_key_, sizeof cache_key_);
@@ -121,9 +124,9 @@ ostrel_error *UsersFile::load(const char *path, bool missing_ok, UsersFile *user
       *users = UsersFile();
       return OSTREL_NO_ERROR;
     }
-    return ostrel_error_create(
-        OSTREL_ERR_BAD_CONFIG_FILE,
-        ostrel_error_from_errno(errnum, "Can't read users file '%s'", path), nullptr);
+    return ostrel_error_create(OSTREL_ERR_BAD_CONFIG_FILE,
+                               ostrel_error_from_errno(errnum, "Can't read users file '%s'", path),
+                               nullptr);
   }
   std::ostringstream text;
   text << in.rdbuf();

@@ -40,9 +40,13 @@ Identity claimed_identity(const RequestHead &head) {
 
 }  // namespace
 
-void install_gate(ostrel_server::Gatekeeper *gate) { g_gate = gate; }
+void install_gate(ostrel_server::Gatekeeper *gate) {
+  g_gate = gate;
+}
 
-std::string login_realm() { return g_gate && g_gate->has_users() ? g_gate->realm() : ""; }
+std::string login_realm() {
+  return g_gate && g_gate->has_users() ? g_gate->realm() : "";
+}
 
 Identity identify(const RequestHead &head) {
   // Without accounts, names are only claimed: they make the author of a
@@ -75,15 +79,22 @@ Identity identify(const RequestHead &head) {
 std::string authorize(const Identity &identity, const std::string &repos, const std::string &path,
                       Access access) {
   if (!g_gate) return "";
-  const char *who =
-      identity.anonymous || !g_gate->has_users() ? nullptr : identity.user.c_str();
+  const char *who = identity.anonymous || !g_gate->has_users() ? nullptr : identity.user.c_str();
   const ostrel_server::PathRules &rules = g_gate->rules();
   bool allowed = false;
   switch (access) {
-    case Access::read: allowed = rules.may_read(repos, path, who); break;
-    case Access::write: allowed = rules.may_write(repos, path, who); break;
-    case Access::read_tree: allowed = rules.may_read_tree(repos, path, who); break;
-    case Access::write_tree: allowed = rules.may_write_tree(repos, path, who); break;
+    case Access::read:
+      allowed = rules.may_read(repos, path, who);
+      break;
+    case Access::write:
+      allowed = rules.may_write(repos, path, who);
+      break;
+    case Access::read_tree:
+      allowed = rules.may_read_tree(repos, path, who);
+      break;
+    case Access::write_tree:
+      allowed = rules.may_write_tree(repos, path, who);
+      break;
   }
   if (allowed) return "";
   // The same words whether or not the path exists.

@@ -123,17 +123,32 @@ int main(int argc, const char *const *argv) {
     if (status == APR_EOF) break;
     if (status != APR_SUCCESS)
       return fail(ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
-                                       "Bad option '%s'; try 'ostreld --help'",
-                                       argv[os->ind - 1]));
+                                       "Bad option '%s'; try 'ostreld --help'", argv[os->ind - 1]));
     switch (id) {
-      case opt_root: root = arg; break;
-      case opt_listen: listen = arg; break;
-      case opt_config: config = arg; break;
-      case opt_access_log: access_log = arg; break;
-      case opt_tls_cert: tls_cert = arg; break;
-      case opt_tls_key: tls_key = arg; break;
-      case opt_users: users = arg; break;
-      case opt_rules: rules = arg; break;
+      case opt_root:
+        root = arg;
+        break;
+      case opt_listen:
+        listen = arg;
+        break;
+      case opt_config:
+        config = arg;
+        break;
+      case opt_access_log:
+        access_log = arg;
+        break;
+      case opt_tls_cert:
+        tls_cert = arg;
+        break;
+      case opt_tls_key:
+        tls_key = arg;
+        break;
+      case opt_users:
+        users = arg;
+        break;
+      case opt_rules:
+        rules = arg;
+        break;
       case 'h':
         std::fputs(kHelp, stdout);
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? EXIT_SUCCESS : EXIT_FAILURE;

@@ -95,9 +95,10 @@ TEST_F(HttpSessionTest, SessionCallsAnswerLikeTheLocalModule) {
     ostrel_revnum rev;
     ostrel_node_kind kind;
   } cases[] = {
-      {"", 1, ostrel_node_dir},      {"sub", 1, ostrel_node_dir},   {"f", 1, ostrel_node_file},
-      {"nothing", 1, ostrel_node_none}, {"f/below", 1, ostrel_node_none},
-      {"f", 0, ostrel_node_none},    {"sub", -1, ostrel_node_dir},
+      {"", 1, ostrel_node_dir},         {"sub", 1, ostrel_node_dir},
+      {"f", 1, ostrel_node_file},       {"nothing", 1, ostrel_node_none},
+      {"f/below", 1, ostrel_node_none}, {"f", 0, ostrel_node_none},
+      {"sub", -1, ostrel_node_dir},
   };
   for (const Case &c : cases) {
     auto kind = static_cast<ostrel_node_kind>(-1);
@@ -105,10 +106,9 @@ TEST_F(HttpSessionTest, SessionCallsAnswerLikeTheLocalModule) {
     EXPECT_EQ(kind, c.kind) << c.path << "@" << c.rev;
   }
   ostrel_node_kind kind;
-  expect_error(ostrel_ra_check_path(session, "f", 5, &kind, pool_),
-               OSTREL_ERR_FS_NO_SUCH_REVISION, "No such revision 5 (youngest is 1)");
-  expect_error(ostrel_ra_check_path(session, "f", -2, &kind, pool_), OSTREL_ERR_BAD_REVISION,
-               "-2");
+  expect_error(ostrel_ra_check_path(session, "f", 5, &kind, pool_), OSTREL_ERR_FS_NO_SUCH_REVISION,
+               "No such revision 5 (youngest is 1)");
+  expect_error(ostrel_ra_check_path(session, "f", -2, &kind, pool_), OSTREL_ERR_BAD_REVISION, "-2");
   expect_error(ostrel_ra_check_path(session, "../top", 1, &kind, pool_), OSTREL_ERR_BAD_PATH,
                "../top");
 }

@@ -113,8 +113,7 @@ void Replay::feed(const char *data, std::size_t len) {
       continue;
     }
     apr_pool_clear(scratch_);
-    if (ostrel_error *err = replay(frame))
-      fail(err, err->apr_err == OSTREL_ERR_RA_BAD_REQUEST);
+    if (ostrel_error *err = replay(frame)) fail(err, err->apr_err == OSTREL_ERR_RA_BAD_REQUEST);
   }
 }
 
@@ -169,10 +168,10 @@ ostrel_error *Replay::open_session() {
   OSTREL_ERR(ostrel_cmdline_create_auth_baton(
       &callbacks->auth_baton, true, identity_.anonymous ? "" : identity_.user.c_str(), nullptr,
       nullptr, true, false, nullptr, nullptr, nullptr, pool_));
-  OSTREL_ERR(ostrel_ra_open4(&session_, nullptr, session_url_.c_str(), nullptr, callbacks,
-                             nullptr, nullptr, pool_));
-  return ostrel_ra_get_commit_editor3(session_, &editor_, &edit_baton_, revprops_, on_commit,
-                                      this, nullptr, false, pool_);
+  OSTREL_ERR(ostrel_ra_open4(&session_, nullptr, session_url_.c_str(), nullptr, callbacks, nullptr,
+                             nullptr, pool_));
+  return ostrel_ra_get_commit_editor3(session_, &editor_, &edit_baton_, revprops_, on_commit, this,
+                                      nullptr, false, pool_);
 }
 
 ostrel_error *Replay::check_access(const std::string &path_below_session, Access access) {
@@ -259,9 +258,8 @@ ostrel_error *Replay::replay(const Frame &frame) {
                                       "absolute path",
                                       copy_path);
         OSTREL_ERR(check_copy_source(ostrel_path_uri_decode(copy_path, pool)));
-        copy_url = ostrel_uri_canonicalize(apr_pstrcat(pool, root_url_.c_str(), copy_path,
-                                                       static_cast<char *>(nullptr)),
-                                           pool);
+        copy_url = ostrel_uri_canonicalize(
+            apr_pstrcat(pool, root_url_.c_str(), copy_path, static_cast<char *>(nullptr)), pool);
       }
       bool is_dir = frame.tag == tag::kAddDir;
       void *baton = nullptr;
@@ -299,11 +297,11 @@ ostrel_error *Replay::replay(const Frame &frame) {
       OSTREL_ERR(check_access(target->path, Access::write));
       const char *name = str_item(frame, 1, pool);
       const ostrel_string *value =
-          frame.items[2] ? ostrel_string_ncreate(frame.items[2]->data(), frame.items[2]->size(),
-                                                 pool)
-                         : nullptr;
-      return (target->is_dir ? editor_->set_dir_prop : editor_->set_file_prop)(
-          target->baton, name, value, pool);
+          frame.items[2]
+              ? ostrel_string_ncreate(frame.items[2]->data(), frame.items[2]->size(), pool)
+              : nullptr;
+      return (target->is_dir ? editor_->set_dir_prop : editor_->set_file_prop)(target->baton, name,
+                                                                               value, pool);
     }
     case tag::kCloseDir:
     case tag::kCloseFile: {

@@ -164,8 +164,7 @@ MHD_Result send(Request *r, MHD_Connection *connection, unsigned status, std::st
   return ret;
 }
 
-MHD_Result send_error(Request *r, MHD_Connection *connection, unsigned status,
-                      ostrel_error *err) {
+MHD_Result send_error(Request *r, MHD_Connection *connection, unsigned status, ostrel_error *err) {
   std::string body = error_answer(err, r->local_root, r->public_root);
   ostrel_error_clear(err);
   return send(r, connection, status, std::move(body));
@@ -208,8 +207,8 @@ MHD_Result refuse_login(Request *r, MHD_Connection *connection, unsigned status,
 MHD_Result refuse_access(Request *r, MHD_Connection *connection, const std::string &refusal) {
   std::string realm = login_realm();
   if (r->identity.anonymous && !realm.empty())
-    return refuse_login(r, connection, MHD_HTTP_UNAUTHORIZED,
-                        "Authentication required: " + refusal, realm, 0);
+    return refuse_login(r, connection, MHD_HTTP_UNAUTHORIZED, "Authentication required: " + refusal,
+                        realm, 0);
   return refuse(r, connection, MHD_HTTP_FORBIDDEN, OSTREL_ERR_RA_NOT_AUTHORIZED, refusal);
 }
 
@@ -366,15 +365,15 @@ unsigned commit_failure_status(const Replay &replay) {
 MHD_Result begin_commit(Request *r, MHD_Connection *connection, const Target &target,
                         apr_pool_t *pool) {
   Server *server = r->server;
-  const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                   MHD_HTTP_HEADER_CONTENT_LENGTH);
-  const char *encoding = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                     MHD_HTTP_HEADER_TRANSFER_ENCODING);
+  const char *length =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  const char *encoding =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
   if (length && encoding)
     return refuse(r, connection, MHD_HTTP_BAD_REQUEST, OSTREL_ERR_RA_BAD_REQUEST,
                   "A request may not carry both Content-Length and Transfer-Encoding");
-  const char *type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                 MHD_HTTP_HEADER_CONTENT_TYPE);
+  const char *type =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
   if (!type || std::strncmp(type, kContentType, std::strlen(kContentType)) != 0)
     return refuse(r, connection, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, OSTREL_ERR_RA_BAD_REQUEST,
                   std::string("A commit's body must be of type ") + kContentType);
@@ -438,8 +437,8 @@ std::string client_address(MHD_Connection *connection) {
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   char host[NI_MAXHOST] = "-";
   if (info && info->client_addr) {
-    socklen_t len = info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6)
-                                                             : sizeof(sockaddr_in);
+    socklen_t len =
+        info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     if (getnameinfo(info->client_addr, len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
       std::strcpy(host, "-");
   }
@@ -447,8 +446,7 @@ std::string client_address(MHD_Connection *connection) {
 }
 
 MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const char *method,
-                  const char *, const char *upload_data, size_t *upload_data_size,
-                  void **con_cls) {
+                  const char *, const char *upload_data, size_t *upload_data_size, void **con_cls) {
   auto *server = static_cast<Server *>(cls);
   auto *r = static_cast<Request *>(*con_cls);
   Clock::time_point started = touch(server, connection, +1, false);
@@ -468,8 +466,8 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
     bool first;
     unsigned long long frames_before;
     ~Leave() {
-      bool progress = first || r->answered ||
-                      (r->replay && r->replay->frames_done() != frames_before);
+      bool progress =
+          first || r->answered || (r->replay && r->replay->frames_done() != frames_before);
       touch(s, c, -1, progress);
     }
   } leave{server, connection, r, first_call, r->replay ? r->replay->frames_done() : 0};
@@ -510,9 +508,8 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
   if (ostrel_error *err = resolve_target(target, server, r->path, pool))
     return send_error(r, connection, MHD_HTTP_BAD_REQUEST, err);
   const char *host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
-  r->public_root = std::string(server->tls ? "https://" : "http://") +
-                   (host ? host : "localhost") + "/" +
-                   ostrel_path_uri_encode(target.repos.c_str(), pool);
+  r->public_root = std::string(server->tls ? "https://" : "http://") + (host ? host : "localhost") +
+                   "/" + ostrel_path_uri_encode(target.repos.c_str(), pool);
 
   if (r->method == MHD_HTTP_METHOD_GET) return answer_read(r, connection, target, pool);
   if (r->method == MHD_HTTP_METHOD_POST) {
@@ -580,7 +577,8 @@ void on_completed(void *cls, MHD_Connection *connection, void **con_cls,
   delete r;
 }
 
-void on_connection(void *cls, MHD_Connection *connection, void **, MHD_ConnectionNotificationCode code) {
+void on_connection(void *cls, MHD_Connection *connection, void **,
+                   MHD_ConnectionNotificationCode code) {
   auto *server = static_cast<Server *>(cls);
   std::lock_guard<std::mutex> lock(server->mutex);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
@@ -595,7 +593,9 @@ void on_connection(void *cls, MHD_Connection *connection, void **, MHD_Connectio
   }
 }
 
-size_t keep_escaped(void *, MHD_Connection *, char *s) { return std::strlen(s); }
+size_t keep_escaped(void *, MHD_Connection *, char *s) {
+  return std::strlen(s);
+}
 
 void log_library(void *, const char *fmt, va_list ap) {
   std::fputs("ostreld: ", stderr);
@@ -607,8 +607,8 @@ void log_library(void *, const char *fmt, va_list ap) {
 ostrel_error *open_listener(int *fd_out, std::string *shown, const std::string &listen) {
   std::size_t colon = listen.rfind(':');
   if (colon == std::string::npos || colon == 0)
-    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
-                                "'%s' is not HOST:PORT", listen.c_str());
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr, "'%s' is not HOST:PORT",
+                                listen.c_str());
   std::string host = listen.substr(0, colon);
   std::string port = listen.substr(colon + 1);
   if (host.size() > 2 && host.front() == '[' && host.back() == ']')
@@ -650,8 +650,8 @@ ostrel_error *open_listener(int *fd_out, std::string *shown, const std::string &
   char serv[NI_MAXSERV] = "";
   getnameinfo(reinterpret_cast<sockaddr *>(&bound), len, text, sizeof text, serv, sizeof serv,
               NI_NUMERICHOST | NI_NUMERICSERV);
-  *shown = family == AF_INET6 ? std::string("[") + text + "]:" + serv
-                              : std::string(text) + ":" + serv;
+  *shown =
+      family == AF_INET6 ? std::string("[") + text + "]:" + serv : std::string(text) + ":" + serv;
   *fd_out = fd;
   return OSTREL_NO_ERROR;
 }
@@ -713,8 +713,8 @@ ostrel_error *read_config(Settings &settings, const char *path) {
     std::size_t eq = text.find('=');
     if (eq == std::string::npos || section.empty())
       return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
-                                  "%s:%d: expected 'option = value' in the [server] section",
-                                  path, number);
+                                  "%s:%d: expected 'option = value' in the [server] section", path,
+                                  number);
     std::string name = trim(text.substr(0, eq));
     std::string value = trim(text.substr(eq + 1));
     if (name == "listen") {
@@ -761,8 +761,8 @@ ostrel_error *serve(const Settings &settings) {
     if (!server->log) {
       int saved = errno;
       return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_FILE, nullptr,
-                                  "Can't open the access log '%s': %s",
-                                  settings.access_log.c_str(), std::strerror(saved));
+                                  "Can't open the access log '%s': %s", settings.access_log.c_str(),
+                                  std::strerror(saved));
     }
   }
 
@@ -780,8 +780,7 @@ ostrel_error *serve(const Settings &settings) {
   if (!settings.users.empty() || !settings.rules.empty()) {
     OSTREL_ERR(ostrel_server::Gatekeeper::create(
         &gate, "ostreld", settings.users.empty() ? nullptr : settings.users.c_str(),
-        settings.rules.empty() ? nullptr : settings.rules.c_str(), {},
-        [](const std::string &line) {
+        settings.rules.empty() ? nullptr : settings.rules.c_str(), {}, [](const std::string &line) {
           std::fprintf(stderr, "ostreld: %s\n", line.c_str());
           std::fflush(stderr);
         }));
@@ -813,23 +812,20 @@ ostrel_error *serve(const Settings &settings) {
   MHD_Daemon *daemon = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC |
           MHD_USE_ERROR_LOG | (server->tls ? MHD_USE_TLS : 0),
-      0, nullptr, nullptr, handle, server.get(),
-      MHD_OPTION_EXTERNAL_LOGGER, log_library, nullptr,
-      MHD_OPTION_LISTEN_SOCKET, listen_fd,
-      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(settings.max_connections),
-      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings.idle_timeout_seconds),
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(settings.max_header_bytes),
-      MHD_OPTION_NOTIFY_COMPLETED, on_completed, server.get(),
-      MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(),
-      MHD_OPTION_URI_LOG_CALLBACK, on_request_line, server.get(),
-      MHD_OPTION_UNESCAPE_CALLBACK, keep_escaped, server.get(),
-      MHD_OPTION_ARRAY, server->tls ? tls_options : tls_options + 3,
+      0, nullptr, nullptr, handle, server.get(), MHD_OPTION_EXTERNAL_LOGGER, log_library, nullptr,
+      MHD_OPTION_LISTEN_SOCKET, listen_fd, MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(settings.max_connections), MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<unsigned>(settings.idle_timeout_seconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      static_cast<size_t>(settings.max_header_bytes), MHD_OPTION_NOTIFY_COMPLETED, on_completed,
+      server.get(), MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(),
+      MHD_OPTION_URI_LOG_CALLBACK, on_request_line, server.get(), MHD_OPTION_UNESCAPE_CALLBACK,
+      keep_escaped, server.get(), MHD_OPTION_ARRAY, server->tls ? tls_options : tls_options + 3,
       MHD_OPTION_END);
   if (!daemon) {
     close(listen_fd);
     if (server->log && server->log != stdout) std::fclose(server->log);
-    return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
-                                "Can't start serving on '%s'", shown.c_str());
+    return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr, "Can't start serving on '%s'",
+                                shown.c_str());
   }
   std::printf("%s\n", shown.c_str());
   std::fflush(stdout);

@@ -66,7 +66,15 @@ slow_source m3 | "$KELBRIN" -u tester -m graceful put - "$R/big3" >out3 2>&1 &
 client=$!
 wait_for m3
 kill -TERM "$OSTRELD_PID"
-sleep 0.5
+# New connections are refused while the commit in flight goes on.
+refused=no
+for i in $(seq 1 600); do
+  if ! (exec {probe}<>"/dev/tcp/${OSTRELD_ADDR%:*}/${OSTRELD_ADDR##*:}") 2>/dev/null; then
+    refused=yes; break
+  fi
+  sleep 0.1
+done
+[ $refused = yes ] || fail "ostreld still accepts connections after SIGTERM"
 touch m3.go
 status=0; wait $client || status=$?
 [ $status = 0 ] || fail "the commit in flight at SIGTERM: status $status: $(cat out3)"
