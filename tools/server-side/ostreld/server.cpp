@@ -223,8 +223,7 @@ struct Target {
 // escaped '/', a '..' segment (escaped or not), a malformed escape or an
 // escaped NUL, and anything that is not an absolute path: the decoded path
 // always stays inside --root.
-ostrel_error *resolve_target(Target &target, Server *server, const std::string &raw,
-                             apr_pool_t *pool) {
+ostrel_error *resolve_target(Target &target, const std::string &raw, apr_pool_t *pool) {
   if (raw.empty() || raw[0] != '/')
     return ostrel_error_createf(OSTREL_ERR_RA_BAD_REQUEST, nullptr,
                                 "The request path '%s' is not an absolute path",
@@ -251,7 +250,6 @@ ostrel_error *resolve_target(Target &target, Server *server, const std::string &
   std::size_t slash = rest.find('/');
   target.repos = rest.substr(0, slash);
   target.fs_path = slash == std::string::npos ? "" : rest.substr(slash + 1);
-  (void)server;
   return OSTREL_NO_ERROR;
 }
 
@@ -505,7 +503,7 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
     ~PoolGuard() { apr_pool_destroy(p); }
   } guard{pool};
   Target target;
-  if (ostrel_error *err = resolve_target(target, server, r->path, pool))
+  if (ostrel_error *err = resolve_target(target, r->path, pool))
     return send_error(r, connection, MHD_HTTP_BAD_REQUEST, err);
   const char *host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
   r->public_root = std::string(server->tls ? "https://" : "http://") + (host ? host : "localhost") +
