@@ -25,6 +25,11 @@
  *   config:local:busy-timeout-ms  whole milliseconds, 0 to 86400000 (a day), "10000"
  *       How long a commit through a "file" URL waits for a repository that
  *       another committer holds before it fails as busy.
+ *   config:auth:store-passwords   yes/no (also true/false, on/off), "yes"
+ *       Whether credentials a server accepted are cached under auth/.
+ *   config:https:ca-file          a file name, "" (none)
+ *       A PEM file of certificate authorities trusted for https:// servers
+ *       in addition to the system's.
  */
 #ifndef OSTREL_CONFIG_H
 #define OSTREL_CONFIG_H
@@ -45,6 +50,10 @@ typedef struct ostrel_config ostrel_config;
 #define OSTREL_CONFIG_CATEGORY_CONFIG "config"
 #define OSTREL_CONFIG_SECTION_LOCAL "local"
 #define OSTREL_CONFIG_OPTION_BUSY_TIMEOUT "busy-timeout-ms"
+#define OSTREL_CONFIG_SECTION_AUTH "auth"
+#define OSTREL_CONFIG_OPTION_STORE_PASSWORDS "store-passwords"
+#define OSTREL_CONFIG_SECTION_HTTPS "https"
+#define OSTREL_CONFIG_OPTION_CA_FILE "ca-file"
 
 /* One parsed "FILE:SECTION:OPTION=[VALUE]" argument (VALUE may be empty). */
 typedef struct ostrel_cmdline__config_argument {

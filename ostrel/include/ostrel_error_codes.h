@@ -74,7 +74,16 @@
   OSTREL_ERRDEF(OSTREL_ERR_BAD_ARGUMENTS, 200004, "Invalid or missing arguments")                \
   OSTREL_ERRDEF(OSTREL_ERR_VERSION_MISMATCH, 200006, "Incompatible library version")             \
   /* Client */                                                                                   \
-  OSTREL_ERRDEF(OSTREL_ERR_BAD_REVISION, 205000, "Invalid revision")
+  OSTREL_ERRDEF(OSTREL_ERR_BAD_REVISION, 205000, "Invalid revision")                             \
+  /* Authentication, authorisation and server certificates */                                    \
+  OSTREL_ERRDEF(OSTREL_ERR_AUTHN_FAILED, 215001, "Authentication failed")                        \
+  OSTREL_ERRDEF(OSTREL_ERR_AUTHN_NO_CREDENTIALS, 215002, "No credentials to authenticate with")  \
+  OSTREL_ERRDEF(OSTREL_ERR_AUTHN_INSECURE, 215003, "Refusing to send a password unprotected")    \
+  OSTREL_ERRDEF(OSTREL_ERR_AUTHN_NO_TERMINAL, 215004, "No terminal to ask on")                   \
+  OSTREL_ERRDEF(OSTREL_ERR_AUTHZ_DENIED, 215005, "Access denied")                                \
+  OSTREL_ERRDEF(OSTREL_ERR_CERT_UNTRUSTED, 215010, "Server certificate is not trusted")          \
+  OSTREL_ERRDEF(OSTREL_ERR_CERT_CHANGED, 215011, "Server certificate has changed")               \
+  OSTREL_ERRDEF(OSTREL_ERR_CERT_BAD, 215012, "Invalid certificate")
 
 #define OSTREL_ERRDEF_ENUM(name, number, text) name = number,
 typedef enum ostrel_errno { OSTREL_ERROR_CODE_LIST(OSTREL_ERRDEF_ENUM) } ostrel_errno;

@@ -18,10 +18,18 @@
  * repository holds the URL (one request); the session keeps its connection
  * open, answers check_path about fixed revisions from a cache of directory
  * listings, and makes a commit with one request that streams the whole edit.
- * The user name of the authentication baton is sent as the commit's author.
- * Failures to connect give OSTREL_ERR_RA_CONNECTION, answers that are not of
- * the protocol OSTREL_ERR_RA_BAD_ANSWER, both naming the URL; a refusal by the
- * server comes back as the server's own error chain.  Nothing is retried.
+ * The user name of the authentication baton is sent as the author it claims
+ * (a server with accounts ignores it and takes the logged-in user).  When the
+ * server asks for credentials (401), they come from the baton's chain (see
+ * ostrel_auth.h): OSTREL_ERR_AUTHN_NO_CREDENTIALS or OSTREL_ERR_AUTHN_FAILED
+ * when there are none or none is accepted, OSTREL_ERR_AUTHN_INSECURE before
+ * anything is sent when a password would travel over http:// to another
+ * machine; server certificates are decided as ostrel_auth_check_server_cert
+ * says (OSTREL_ERR_CERT_*).  Failures to connect give OSTREL_ERR_RA_CONNECTION,
+ * answers that are not of the protocol OSTREL_ERR_RA_BAD_ANSWER, both naming
+ * the URL; a refusal by the server comes back as the server's own error chain.
+ * Nothing is retried, except a request refused for credentials before any of
+ * its body was sent.
  */
 #ifndef OSTREL_RA_H
 #define OSTREL_RA_H

@@ -16,6 +16,9 @@
 //     much of a text is held on this side.  Nothing is sent twice: a failed
 //     request is never retried, and cancel_edit (or the end of the edit's
 //     pool) drops the connection, which makes the server abandon the edit.
+//     The one exception: a request the server refused with 401 before any
+//     of its body was sent (commits ask "Expect: 100-continue") goes again
+//     with credentials (http_auth.h).
 
 #include <apr_strings.h>
 #include <curl/curl.h>
@@ -27,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "http_auth.h"
 #include "ostrel_path.h"
 #include "ostrel_pools.h"
 #include "ra_local.h"
@@ -49,6 +53,7 @@ struct ostrel_ra_http_session {
     std::map<std::string, ostrel_node_kind> entries;
   };
   std::map<std::pair<ostrel_revnum, std::string>, Listing> listings;
+  ostrel_ra_http::HttpAuth auth;  // credentials and certificates
 };
 
 namespace {
@@ -98,9 +103,20 @@ struct Transfer {
   bool done = false;
   CURLcode result = CURLE_OK;
 
-  ~Transfer() {
+  ~Transfer() { reset(); }
+  // Back to a transfer not yet made.
+  void reset() {
     if (easy) curl_easy_cleanup(easy);
     if (headers) curl_slist_free_all(headers);
+    easy = nullptr;
+    headers = nullptr;
+    answer.clear();
+    answer_too_big = false;
+    curl_error[0] = '\0';
+    status = 0;
+    content_type.clear();
+    done = false;
+    result = CURLE_OK;
   }
 };
 
@@ -132,6 +148,8 @@ ostrel_error *make_transfer(Transfer &t, ostrel_ra_http_session *http, const std
   // A transfer that moves nothing for a minute has failed.
   curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_TIME, 60L);
+  ostrel_ra_http::begin_request(http->auth);
+  ostrel_ra_http::prepare(http->auth, t.easy);
   t.headers = curl_slist_append(t.headers, "Accept: application/x-ostrel-frames");
   if (!http->user.empty()) {
     std::string header = "Ostrel-Author: ";
@@ -254,10 +272,20 @@ ostrel_error *decode_answer(std::vector<OwnedFrame> &frames, Transfer &t, const 
 ostrel_error *get(std::vector<OwnedFrame> &frames, ostrel_ra_http_session *http,
                   const std::string &url, const char *query, const char *shown_url) {
   Transfer t;
-  OSTREL_ERR(make_transfer(t, http, url + "?" + query));
-  curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
-  curl_multi_add_handle(http->multi, t.easy);
-  pump(http, t, [] { return false; });
+  bool again = true;
+  // Each round is bounded by the credential chain (three prompts) or by
+  // the user's acceptance of a certificate; the count is a last guard.
+  for (int round = 0; again; ++round) {
+    if (round == 16)
+      return ostrel_error_createf(OSTREL_ERR_AUTHN_FAILED, nullptr,
+                                  "Giving up on URL '%s' after %d attempts", shown_url, round);
+    t.reset();
+    OSTREL_ERR(make_transfer(t, http, url + "?" + query));
+    curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
+    curl_multi_add_handle(http->multi, t.easy);
+    pump(http, t, [] { return false; });
+    OSTREL_ERR(ostrel_ra_http::after(http->auth, t.result, t.status, &again));
+  }
   return decode_answer(frames, t, shown_url);
 }
 
@@ -298,9 +326,10 @@ ostrel_error *http_open(ostrel_ra_session *session, const char *repos_url, apr_h
   if (!http->multi)
     return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
                                 "Cannot set up a connection for '%s'", repos_url);
-  const ostrel_auth_baton *ab = session->callbacks ? session->callbacks->auth_baton : nullptr;
+  ostrel_auth_baton *ab = session->callbacks ? session->callbacks->auth_baton : nullptr;
   const char *user = ab ? ostrel_auth_username(ab) : ostrel_auth_login_name(pool);
   http->user = user ? user : "";
+  OSTREL_ERR(ostrel_ra_http::init(http->auth, ab, repos_url, pool));
 
   std::vector<OwnedFrame> frames;
   ostrel_error *err = get(frames, http, repos_url, "op=discover", repos_url);
@@ -438,6 +467,7 @@ struct HttpEdit {
   bool started = false;
   bool body_ended = false;
   bool paused = false;
+  std::size_t body_sent = 0;  // bytes handed to libcurl by this transfer
   CommitState state = CommitState::open;
   long long next_id = 0;
   ostrel_commit_callback callback;
@@ -463,6 +493,7 @@ size_t read_body(char *buffer, size_t size, size_t count, void *baton) {
   size_t n = avail < room ? avail : room;
   std::memcpy(buffer, e->out.data() + e->out_pos, n);
   e->out_pos += n;
+  e->body_sent += n;
   if (e->out_pos == e->out.size()) {
     e->out.clear();
     e->out_pos = 0;
@@ -494,6 +525,9 @@ ostrel_error *start(HttpEdit *e) {
   OSTREL_ERR(make_transfer(t, http, std::string(e->session->session_url) + "?op=commit"));
   t.headers = curl_slist_append(t.headers, "Content-Type: application/x-ostrel-frames");
   t.headers = curl_slist_append(t.headers, "Transfer-Encoding: chunked");
+  // The server may refuse (401) before the body; curl then sends none of it.
+  t.headers = curl_slist_append(t.headers, "Expect: 100-continue");
+  curl_easy_setopt(t.easy, CURLOPT_EXPECT_100_TIMEOUT_MS, 60000L);
   curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
   curl_easy_setopt(t.easy, CURLOPT_POST, 1L);
   curl_easy_setopt(t.easy, CURLOPT_READFUNCTION, read_body);
@@ -505,10 +539,30 @@ ostrel_error *start(HttpEdit *e) {
   return OSTREL_NO_ERROR;
 }
 
+// A commit refused with 401 before any byte of its body left is started
+// again with the next credentials; *RESTARTED tells whether it was.
+ostrel_error *restart_if_unauthorized(HttpEdit *e, bool *restarted) {
+  *restarted = false;
+  Transfer &t = e->transfer;
+  if (!t.done || t.status != 401 || e->body_sent != 0) return OSTREL_NO_ERROR;
+  bool again = false;
+  OSTREL_ERR(ostrel_ra_http::after(e->session->http->auth, t.result, t.status, &again));
+  if (!again) return OSTREL_NO_ERROR;
+  t.reset();
+  e->paused = false;
+  OSTREL_ERR(start(e));
+  *restarted = true;
+  return OSTREL_NO_ERROR;
+}
+
 // Hands queued frames to the transfer until fewer than LIMIT bytes wait;
 // returns the server's answer when the transfer ended on the way.
 ostrel_error *flush(HttpEdit *e, std::size_t limit) {
-  if (e->transfer.done) return early_answer(e);
+  bool restarted = false;
+  if (e->transfer.done) {
+    OSTREL_ERR(restart_if_unauthorized(e, &restarted));
+    if (!restarted) return early_answer(e);
+  }
   // Bytes already handed to libcurl are dropped, so OUT never holds more
   // than about twice the high-water mark.
   if (e->out_pos >= kHighWater) {
@@ -516,13 +570,17 @@ ostrel_error *flush(HttpEdit *e, std::size_t limit) {
     e->out_pos = 0;
   }
   if (e->out.size() - e->out_pos < limit) return OSTREL_NO_ERROR;
-  pump(e->session->http, e->transfer, [e, limit] {
-    if (e->paused && e->out.size() - e->out_pos > 0) {
-      e->paused = false;
-      curl_easy_pause(e->transfer.easy, CURLPAUSE_CONT);
-    }
-    return e->out.size() - e->out_pos < limit;
-  });
+  do {
+    pump(e->session->http, e->transfer, [e, limit] {
+      if (e->paused && e->out.size() - e->out_pos > 0) {
+        e->paused = false;
+        curl_easy_pause(e->transfer.easy, CURLPAUSE_CONT);
+      }
+      return e->out.size() - e->out_pos < limit;
+    });
+    restarted = false;
+    if (e->transfer.done && !e->body_ended) OSTREL_ERR(restart_if_unauthorized(e, &restarted));
+  } while (restarted);
   if (e->transfer.done && !e->body_ended) return early_answer(e);
   return OSTREL_NO_ERROR;
 }
@@ -750,18 +808,28 @@ ostrel_error *finish_edit(void *edit_baton, apr_pool_t *pool) {
     return ostrel_error_create(OSTREL_ERR_DELTA_BAD_CALL, nullptr,
                                "finish_edit called before open_root_dir");
   e->state = CommitState::finished;
-  if (e->transfer.done) return early_answer(e);
+  bool restarted = false;
+  if (e->transfer.done) {
+    OSTREL_ERR(restart_if_unauthorized(e, &restarted));
+    if (!restarted) return early_answer(e);
+  }
   Encoder enc(e->out);
   enc.begin(tag::kFinish);
   enc.end();
   e->body_ended = true;
-  pump(e->session->http, e->transfer, [e] {
-    if (e->paused) {
-      e->paused = false;
-      curl_easy_pause(e->transfer.easy, CURLPAUSE_CONT);
-    }
-    return false;
-  });
+  do {
+    pump(e->session->http, e->transfer, [e] {
+      if (e->paused) {
+        e->paused = false;
+        curl_easy_pause(e->transfer.easy, CURLPAUSE_CONT);
+      }
+      return false;
+    });
+    OSTREL_ERR(restart_if_unauthorized(e, &restarted));
+  } while (restarted);
+  if (e->transfer.status >= 200 && e->transfer.status < 300)
+    OSTREL_ERR(ostrel_ra_http::after(e->session->http->auth, e->transfer.result,
+                                     e->transfer.status, &restarted));
   std::vector<OwnedFrame> frames;
   OSTREL_ERR(decode_answer(frames, e->transfer, e->session->session_url));
   for (const OwnedFrame &f : frames) {

@@ -41,6 +41,17 @@ const char *validate_milliseconds(std::string_view value) {
   return nullptr;
 }
 
+const char *validate_yes_no(std::string_view value) {
+  for (const char *word : {"yes", "no", "true", "false", "on", "off"})
+    if (value == word) return nullptr;
+  return "expected yes or no";
+}
+
+const char *validate_path(std::string_view value) {
+  if (value.find('\0') != std::string_view::npos) return "expected a file name";
+  return nullptr;
+}
+
 struct KnownOption {
   const char *file;
   const char *section;
@@ -55,6 +66,15 @@ const KnownOption kKnownOptions[] = {
      "10000", validate_milliseconds,
      "How long, in milliseconds, a commit through a file:// URL waits for a\n"
      "repository that another committer holds before it gives up."},
+    {OSTREL_CONFIG_CATEGORY_CONFIG, OSTREL_CONFIG_SECTION_AUTH, OSTREL_CONFIG_OPTION_STORE_PASSWORDS,
+     "yes", validate_yes_no,
+     "Whether user names and passwords that a server accepted are kept in\n"
+     "the auth/ directory beside this file (readable by you only), so that\n"
+     "later runs need not ask again."},
+    {OSTREL_CONFIG_CATEGORY_CONFIG, OSTREL_CONFIG_SECTION_HTTPS, OSTREL_CONFIG_OPTION_CA_FILE, "",
+     validate_path,
+     "A PEM file of certificate authorities trusted for https:// servers in\n"
+     "addition to the system's (empty: the system's only)."},
 };
 
 const KnownOption *find_option(std::string_view file, std::string_view section,

@@ -17,11 +17,15 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include "ostrel_auth.h"
 #include "ostrel_error.h"
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"
 #include "admin_subcommands.h"
+#include "users_file.h"
 
 namespace {
 
@@ -40,7 +44,8 @@ struct Subcommand {
 
 const char kProgramUsage[] =
     "Usage: ostrel-admin SUBCOMMAND [ARGS...]\n"
-    "Creates, inspects, verifies, backs up, dumps and loads local repositories.\n"
+    "Creates, inspects, verifies, backs up, dumps and loads local repositories,\n"
+    "and manages the users file of the repository server.\n"
     "Type 'ostrel-admin SUBCOMMAND --help' for help on one subcommand.\n"
     "\n"
     "Subcommands:\n";
@@ -306,6 +311,77 @@ ostrel_error *run_origins(const std::vector<std::string> &args, ostrel_revnum, o
               "\nIn the node-origins index: " + std::to_string(indexed) + "\n");
 }
 
+const char kPasswdUsage[] = "passwd USERS-FILE USER [--delete]";
+const char kPasswdSummary[] =
+    "Set USER's password in the server's users file (made when missing, mode\n"
+    "0600), or with --delete remove USER.  On a terminal the password is asked\n"
+    "twice without echo; otherwise one line is read from standard input.";
+
+// Reads the new password: twice on the terminal, else one line of standard
+// input (without its line end).
+ostrel_error *read_new_password(std::string *password, apr_pool_t *pool) {
+  if (isatty(STDIN_FILENO)) {
+    const char *first, *second;
+    OSTREL_ERR(ostrel_auth_prompt(&first, "New password: ", true, pool));
+    OSTREL_ERR(ostrel_auth_prompt(&second, "Repeat the password: ", true, pool));
+    if (std::strcmp(first, second) != 0)
+      return bad_args("The two passwords differ; nothing was changed%s");
+    *password = first;
+    return nullptr;
+  }
+  password->clear();
+  int c;
+  while ((c = std::getchar()) != EOF && c != '\n') password->push_back(static_cast<char>(c));
+  if (std::ferror(stdin)) return ostrel_error_from_errno(errno ? errno : EIO, "Can't read standard input");
+  if (!password->empty() && password->back() == '\r') password->pop_back();
+  if (password->empty()) return bad_args("No password on standard input; nothing was changed%s");
+  return nullptr;
+}
+
+ostrel_error *run_passwd(int argc, char **argv, bool *help_shown, apr_pool_t *pool) {
+  std::vector<std::string> args;
+  bool remove = false;
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::printf("Usage: ostrel-admin %s\n%s\n", kPasswdUsage, kPasswdSummary);
+      *help_shown = true;
+      return nullptr;
+    }
+    if (a == "--delete")
+      remove = true;
+    else if (a.size() > 1 && a[0] == '-')
+      return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                  "Unknown option '%s' for 'passwd'; usage: ostrel-admin %s",
+                                  argv[i], kPasswdUsage);
+    else
+      args.push_back(a);
+  }
+  if (args.size() != 2)
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                "Wrong number of arguments for 'passwd'; usage: ostrel-admin %s",
+                                kPasswdUsage);
+  const std::string &file = args[0], &user = args[1];
+  OSTREL_ERR(ostrel_server::init_password_hashing());
+  ostrel_server::UsersFile users;
+  OSTREL_ERR(ostrel_server::UsersFile::load(file.c_str(), !remove, &users));
+  if (remove) {
+    OSTREL_ERR(users.remove(user));
+  } else {
+    if (!ostrel_server::valid_user_name(user))
+      return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                  "Invalid user name '%s': it must be printable, without white "
+                                  "space, ':', ',', '=' or '#', and not start with '@'",
+                                  user.c_str());
+    std::string password;
+    OSTREL_ERR(read_new_password(&password, pool));
+    ostrel_error *err = users.set_password(user, password);
+    std::fill(password.begin(), password.end(), '\0');
+    OSTREL_ERR(err);
+  }
+  return users.save(file.c_str());
+}
+
 const Subcommand kSubcommands[] = {
     {"create", "create PATH", "Create a new, empty repository at PATH.", run_create, false, false},
     {"youngest", "youngest PATH", "Print the youngest revision of the repository.", run_youngest,
@@ -360,6 +436,7 @@ void print_subcommand_help(const Subcommand &sc) {
 void print_program_help() {
   std::fputs(kProgramUsage, stdout);
   for (const Subcommand &sc : kSubcommands) std::printf("   %s\n", sc.usage);
+  std::printf("   %s\n", kPasswdUsage);
 }
 
 // Parses "REV" or "REV:REV".
@@ -398,6 +475,7 @@ ostrel_error *run(int argc, char **argv, bool *help_shown, apr_pool_t *pool) {
     *help_shown = true;
     return nullptr;
   }
+  if (name == "passwd") return run_passwd(argc, argv, help_shown, pool);
   const Subcommand *sc = nullptr;
   for (const Subcommand &c : kSubcommands)
     if (name == c.name) sc = &c;

@@ -913,9 +913,18 @@ ostrel_error *run_commit(ostrel_revnum base_rev, const char *config_dir,
       ostrel_cmdline__apply_config_options(config, config_options, "kelbrin: ", "--config-option"));
   ostrel_ra_callbacks *callbacks = nullptr;
   OSTREL_ERR(ostrel_ra_create_callbacks(&callbacks, pool));
+  auto *cfg = static_cast<ostrel_config *>(
+      apr_hash_get(config, OSTREL_CONFIG_CATEGORY_CONFIG, APR_HASH_KEY_STRING));
   OSTREL_ERR(ostrel_cmdline_create_auth_baton(&callbacks->auth_baton, non_interactive, username,
-                                              password, config_dir, no_auth_cache, false, nullptr,
+                                              password, config_dir, no_auth_cache, false, cfg,
                                               nullptr, nullptr, pool));
+  ostrel_auth_set_warning_func(
+      callbacks->auth_baton,
+      [](void *, const ostrel_error *warning) {
+        ostrel_handle_error2(warning, stderr, false,
+                             "kelbrin: warning: ");
+      },
+      nullptr);
   callbacks->open_tmp_file = open_temp_file;
   ostrel_ra_session *session = nullptr;
   OSTREL_ERR(open_commit_session(&session, &edit_root_url, actions, callbacks, config, pool));

@@ -1,7 +1,8 @@
 // The two places where ostreld decides who is asking and what they may do.
-// Today's hooks are open: the caller is whoever the request claims to be (or
-// anonymous), and everyone may read and write.  Authentication and path rules
-// replace these two functions; everything else calls them at the right time:
+// With a gate installed (--users, --rules), the caller is the user who logged
+// in with HTTP Basic (or anonymous) and the path rules decide; without one
+// the server is open: the caller is whoever the request claims to be, and
+// everyone may read and write.  Everything else calls them at the right time:
 //  - identify() runs once per request, after its headers and BEFORE any byte
 //    of its body is read (for a commit, before "100 Continue" is sent), so a
 //    refusal costs the client no upload;
@@ -14,7 +15,17 @@
 
 #include <string>
 
+struct MHD_Connection;
+
+namespace ostrel_server {
+class Gatekeeper;
+}
+
 namespace ostreld {
+
+// Makes GATE (nullptr: none, an open server) decide from now on.  Called
+// once, before serving; GATE must outlive the serving.
+void install_gate(ostrel_server::Gatekeeper *gate);
 
 // What identify() sees of a request.
 struct RequestHead {
@@ -23,6 +34,7 @@ struct RequestHead {
   // Returns the value of header NAME, or nullptr.
   const char *(*header)(void *baton, const char *name);
   void *baton;
+  MHD_Connection *connection;  // for the credentials of HTTP Basic
 };
 
 struct Identity {
@@ -32,9 +44,19 @@ struct Identity {
   // the message of the error sent with it.
   unsigned refuse_status = 0;
   std::string refuse_message;
+  // With refuse_status 401: the realm to ask credentials for.  With 429:
+  // the seconds to wait before trying again.
+  std::string challenge_realm;
+  long retry_after = 0;
 };
 
-enum class Access { read, write };
+// READ_TREE and WRITE_TREE: the path and everything below it (a copy
+// source; a node deleted or replaced, or made as a copy).
+enum class Access { read, write, read_tree, write_tree };
+
+// The realm to ask an anonymous caller to log in to when the rules refuse
+// it something, or "" when logging in cannot help (no gate or no users).
+std::string login_realm();
 
 // Who is asking.  Without authentication, the user name a client sends in
 // the "Ostrel-Author" header (percent-escaped UTF-8) stands for the author

@@ -1,7 +1,8 @@
 // ostreld: serves the repositories directly under a directory over HTTP.
 //
 // Usage: ostreld --root DIR [--listen HOST:PORT] [--config FILE]
-//                [--access-log FILE|-]
+//                [--access-log FILE|-] [--tls-cert FILE --tls-key FILE]
+//                [--users FILE] [--rules FILE]
 //
 // Reads its options, then serves until SIGTERM or SIGINT (see server.h).
 // Every error is printed once, as "ostreld: ..." lines on standard error,
@@ -22,6 +23,7 @@ namespace {
 
 const char kHelp[] =
     "Usage: ostreld --root DIR [--listen HOST:PORT] [--config FILE] [--access-log FILE|-]\n"
+    "               [--tls-cert FILE --tls-key FILE] [--users FILE] [--rules FILE]\n"
     "\n"
     "Serves every repository directly under DIR at http://HOST:PORT/NAME/, where\n"
     "NAME is the repository's directory name, to kelbrin and the other tools of\n"
@@ -36,6 +38,19 @@ const char kHelp[] =
     "  --access-log FILE    append one line per request to FILE ('-': standard\n"
     "                       output): time, client address, user or '-', method,\n"
     "                       path, status, bytes in, bytes out, duration\n"
+    "  --tls-cert FILE      serve https:// with this certificate (PEM; the chain\n"
+    "                       after the server's own certificate)\n"
+    "  --tls-key FILE       the certificate's private key (PEM); TLS 1.2 and 1.3\n"
+    "  --users FILE         who may log in (HTTP Basic): one NAME:HASH line per\n"
+    "                       user, managed with 'ostrel-admin passwd FILE USER'.\n"
+    "                       Commits are then made in the logged-in user's name.\n"
+    "                       Failed logins are logged on standard error and slow\n"
+    "                       down further attempts from the same address.\n"
+    "  --rules FILE         path rules: who may read and write where (see the\n"
+    "                       README).  With --users but without --rules, logged-in\n"
+    "                       users may read and write and anonymous callers nothing.\n"
+    "                       Without --users, nobody logs in: the rules' '*' lines\n"
+    "                       apply to everyone.  Both files are read at the start.\n"
     "  -h, --help           show this text\n"
     "\n"
     "The configuration file has one [server] section of 'option = value' lines\n"
@@ -49,17 +64,33 @@ const char kHelp[] =
     "                                the listen queue until one ends\n"
     "  max-frame-bytes = 1048576     one frame of a commit (413 beyond)\n"
     "\n"
+    "Without --users and --rules the server is open: anyone who can connect may\n"
+    "read and commit, under the author name the client sends.\n"
+    "\n"
     "SIGTERM and SIGINT finish the commits in flight, refuse new requests, and\n"
     "exit 0.  A taken port, a missing root or an unreadable configuration file\n"
     "are errors (exit status 1).\n";
 
-enum { opt_root = 256, opt_listen, opt_config, opt_access_log };
+enum {
+  opt_root = 256,
+  opt_listen,
+  opt_config,
+  opt_access_log,
+  opt_tls_cert,
+  opt_tls_key,
+  opt_users,
+  opt_rules
+};
 
 const apr_getopt_option_t kOptions[] = {
     {"root", opt_root, 1, "DIR"},
     {"listen", opt_listen, 1, "HOST:PORT"},
     {"config", opt_config, 1, "FILE"},
     {"access-log", opt_access_log, 1, "FILE"},
+    {"tls-cert", opt_tls_cert, 1, "FILE"},
+    {"tls-key", opt_tls_key, 1, "FILE"},
+    {"users", opt_users, 1, "FILE"},
+    {"rules", opt_rules, 1, "FILE"},
     {"help", 'h', 0, ""},
     {nullptr, 0, 0, nullptr},
 };
@@ -84,6 +115,7 @@ int main(int argc, const char *const *argv) {
   apr_getopt_init(&os, pool, argc, argv);
   os->errfn = nullptr;
   const char *root = nullptr, *listen = nullptr, *config = nullptr, *access_log = nullptr;
+  const char *tls_cert = nullptr, *tls_key = nullptr, *users = nullptr, *rules = nullptr;
   while (true) {
     int id = 0;
     const char *arg = nullptr;
@@ -105,6 +137,18 @@ int main(int argc, const char *const *argv) {
       case opt_access_log:
         access_log = arg;
         break;
+      case opt_tls_cert:
+        tls_cert = arg;
+        break;
+      case opt_tls_key:
+        tls_key = arg;
+        break;
+      case opt_users:
+        users = arg;
+        break;
+      case opt_rules:
+        rules = arg;
+        break;
       case 'h':
         std::fputs(kHelp, stdout);
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? EXIT_SUCCESS : EXIT_FAILURE;
@@ -124,6 +168,10 @@ int main(int argc, const char *const *argv) {
   settings.root = root;
   if (listen) settings.listen = listen;
   if (access_log) settings.access_log = access_log;
+  if (tls_cert) settings.tls_cert = tls_cert;
+  if (tls_key) settings.tls_key = tls_key;
+  if (users) settings.users = users;
+  if (rules) settings.rules = rules;
   if (ostrel_error *err = ostreld::serve(settings)) return fail(err);
   apr_pool_destroy(pool);
   return EXIT_SUCCESS;

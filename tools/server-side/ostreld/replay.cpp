@@ -183,7 +183,7 @@ ostrel_error *Replay::check_access(const std::string &path_below_session, Access
 }
 
 ostrel_error *Replay::check_copy_source(const std::string &copy_path) {
-  std::string refusal = authorize_(identity_, repos_, copy_path, Access::read);
+  std::string refusal = authorize_(identity_, repos_, copy_path, Access::read_tree);
   if (refusal.empty()) return OSTREL_NO_ERROR;
   return ostrel_error_create(OSTREL_ERR_RA_NOT_AUTHORIZED, nullptr, refusal.c_str());
 }
@@ -238,7 +238,7 @@ ostrel_error *Replay::replay(const Frame &frame) {
     case tag::kDelete: {
       OSTREL_ERR(node(&parent, frame, 0));
       const char *path = str_item(frame, 1, pool);
-      OSTREL_ERR(check_access(path, Access::write));
+      OSTREL_ERR(check_access(path, Access::write_tree));
       return editor_->remove_entry(path, static_cast<ostrel_revnum>(number(frame, 2)),
                                    parent->baton, pool);
     }
@@ -247,7 +247,7 @@ ostrel_error *Replay::replay(const Frame &frame) {
       OSTREL_ERR(node(&parent, frame, 0));
       const char *path = str_item(frame, 1, pool_);
       const char *copy_path = opt_item(frame, 2, pool);
-      OSTREL_ERR(check_access(path, Access::write));
+      OSTREL_ERR(check_access(path, copy_path ? Access::write_tree : Access::write));
       const char *copy_url = nullptr;
       if (copy_path) {
         // Copy sources travel as paths inside the repository; here they
@@ -278,10 +278,17 @@ ostrel_error *Replay::replay(const Frame &frame) {
       bool is_dir = frame.tag == tag::kOpenDir;
       void *baton = nullptr;
       auto rev = static_cast<ostrel_revnum>(number(frame, 2));
-      if (is_dir)
-        OSTREL_ERR(editor_->open_dir(path, parent->baton, rev, pool_, &baton));
-      else
-        OSTREL_ERR(editor_->open_file_node(path, parent->baton, rev, pool_, &baton));
+      ostrel_error *err =
+          is_dir ? editor_->open_dir(path, parent->baton, rev, pool_, &baton)
+                 : editor_->open_file_node(path, parent->baton, rev, pool_, &baton);
+      // Whether a path the caller may not read exists is not theirs to learn.
+      if (err) {
+        if (ostrel_error *refusal = check_access(path, Access::read)) {
+          ostrel_error_clear(err);
+          return refusal;
+        }
+      }
+      OSTREL_ERR(err);
       nodes_[number(frame, 3)] = Node{baton, is_dir, path};
       return OSTREL_NO_ERROR;
     }

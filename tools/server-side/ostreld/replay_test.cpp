@@ -25,7 +25,8 @@ std::vector<std::string> asked;
 std::string record_and_refuse_secret(const Identity &, const std::string &repos,
                                      const std::string &path, Access access) {
   EXPECT_EQ(repos, "repo");
-  asked.push_back(std::string(access == Access::write ? "w " : "r ") + path);
+  bool write = access == Access::write || access == Access::write_tree;
+  asked.push_back(std::string(write ? "w " : "r ") + path);
   return path.rfind("/secret", 0) == 0 ? "Access to '" + path + "' is not allowed" : "";
 }
 
@@ -53,7 +54,7 @@ class ReplayTest : public ::testing::Test {
 
   // Replays BODY fed in pieces of CHUNK bytes, then ends the body.
   std::string run(const std::string &body, std::size_t chunk = 4096) {
-    Replay replay(url_, url_, "repo", "", Identity{false, "tester", 0, ""},
+    Replay replay(url_, url_, "repo", "", Identity{false, "tester", 0, "", "", 0},
                   ostrel_wire::kDefaultMaxFrame, record_and_refuse_secret);
     for (std::size_t at = 0; at < body.size(); at += chunk)
       replay.feed(body.data() + at, std::min(chunk, body.size() - at));

@@ -48,6 +48,7 @@
 #include <mutex>
 #include <thread>
 
+#include "gatekeeper.h"
 #include "hooks.h"
 #include "ostrel_fs.h"
 #include "ostrel_path.h"
@@ -96,6 +97,7 @@ struct ConnectionState {
 
 struct Server {
   Settings settings;
+  bool tls = false;
   std::string root;  // absolute, canonical
   FILE *log = nullptr;
   std::mutex log_mutex;
@@ -173,6 +175,43 @@ MHD_Result refuse(Request *r, MHD_Connection *connection, unsigned status, apr_s
   return send_error(r, connection, status, ostrel_error_create(code, nullptr, message.c_str()));
 }
 
+// Refuses with 401 asking for credentials of REALM, or with 429 telling to
+// come back after RETRY_AFTER seconds.
+MHD_Result refuse_login(Request *r, MHD_Connection *connection, unsigned status,
+                        const std::string &message, const std::string &realm, long retry_after) {
+  ostrel_error *err = ostrel_error_create(
+      status == MHD_HTTP_TOO_MANY_REQUESTS ? OSTREL_ERR_AUTHN_FAILED : OSTREL_ERR_RA_NOT_AUTHORIZED,
+      nullptr, message.c_str());
+  std::string body = error_answer(err, r->local_root, r->public_root);
+  ostrel_error_clear(err);
+  MHD_Response *response = MHD_create_response_from_buffer(
+      body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kContentType);
+  MHD_Result ret;
+  if (status == MHD_HTTP_UNAUTHORIZED) {
+    ret = MHD_queue_basic_auth_fail_response(connection, realm.c_str(), response);
+  } else {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER,
+                            std::to_string(retry_after).c_str());
+    ret = MHD_queue_response(connection, status, response);
+  }
+  MHD_destroy_response(response);
+  r->status = status;
+  r->bytes_out = body.size();
+  r->answered = true;
+  return ret;
+}
+
+// A refusal by the path rules: an anonymous caller is asked to log in when
+// that could help, anyone else is refused.
+MHD_Result refuse_access(Request *r, MHD_Connection *connection, const std::string &refusal) {
+  std::string realm = login_realm();
+  if (r->identity.anonymous && !realm.empty())
+    return refuse_login(r, connection, MHD_HTTP_UNAUTHORIZED, "Authentication required: " + refusal,
+                        realm, 0);
+  return refuse(r, connection, MHD_HTTP_FORBIDDEN, OSTREL_ERR_RA_NOT_AUTHORIZED, refusal);
+}
+
 // ---- Where a request points ----
 
 struct Target {
@@ -238,15 +277,16 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
   if (r->op != "discover" && r->op != "youngest" && r->op != "node")
     return refuse(r, connection, MHD_HTTP_BAD_REQUEST, OSTREL_ERR_RA_BAD_REQUEST,
                   "Unknown request '" + r->op + "'");
+  // The rules come first: whether a repository exists is not told to
+  // those who may not read it.
+  std::string refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
+  if (!refusal.empty()) return refuse_access(r, connection, refusal);
   ostrel_repos *repos = nullptr;
   if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
     return send_error(r, connection,
                       err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY ? MHD_HTTP_NOT_FOUND
                                                                   : MHD_HTTP_INTERNAL_SERVER_ERROR,
                       err);
-  std::string refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
-  if (!refusal.empty())
-    return refuse(r, connection, MHD_HTTP_FORBIDDEN, OSTREL_ERR_RA_NOT_AUTHORIZED, refusal);
 
   ostrel_fs *fs = ostrel_repos_fs(repos);
   ostrel_revnum youngest = 0;
@@ -335,6 +375,14 @@ MHD_Result begin_commit(Request *r, MHD_Connection *connection, const Target &ta
   if (!type || std::strncmp(type, kContentType, std::strlen(kContentType)) != 0)
     return refuse(r, connection, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, OSTREL_ERR_RA_BAD_REQUEST,
                   std::string("A commit's body must be of type ") + kContentType);
+  // Refused before the body is sent: a caller who may not read where the
+  // commit goes (nor learn whether that exists), and an anonymous caller who
+  // may not write there (asked to log in).  Every changed path is checked
+  // again as the commit is replayed.
+  std::string refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
+  if (refusal.empty() && r->identity.anonymous)
+    refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::write);
+  if (!refusal.empty()) return refuse_access(r, connection, refusal);
   ostrel_repos *repos = nullptr;
   if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
     return send_error(r, connection,
@@ -435,9 +483,13 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
   const char *op = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "op");
   r->op = op ? op : "";
 
-  RequestHead head{method, r->client.c_str(), header_of, connection};
+  RequestHead head{method, r->client.c_str(), header_of, connection, connection};
   r->identity = identify(head);
   r->identified = true;
+  if (r->identity.refuse_status == MHD_HTTP_UNAUTHORIZED ||
+      r->identity.refuse_status == MHD_HTTP_TOO_MANY_REQUESTS)
+    return refuse_login(r, connection, r->identity.refuse_status, r->identity.refuse_message,
+                        r->identity.challenge_realm, r->identity.retry_after);
   if (r->identity.refuse_status)
     return refuse(r, connection, r->identity.refuse_status, OSTREL_ERR_RA_NOT_AUTHORIZED,
                   r->identity.refuse_message);
@@ -454,8 +506,8 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
   if (ostrel_error *err = resolve_target(target, r->path, pool))
     return send_error(r, connection, MHD_HTTP_BAD_REQUEST, err);
   const char *host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
-  r->public_root = std::string("http://") + (host ? host : "localhost") + "/" +
-                   ostrel_path_uri_encode(target.repos.c_str(), pool);
+  r->public_root = std::string(server->tls ? "https://" : "http://") + (host ? host : "localhost") +
+                   "/" + ostrel_path_uri_encode(target.repos.c_str(), pool);
 
   if (r->method == MHD_HTTP_METHOD_GET) return answer_read(r, connection, target, pool);
   if (r->method == MHD_HTTP_METHOD_POST) {
@@ -712,6 +764,36 @@ ostrel_error *serve(const Settings &settings) {
     }
   }
 
+  // TLS, users and rules are checked before anything listens.
+  ostrel_server::TlsCredentials tls;
+  if (settings.tls_cert.empty() != settings.tls_key.empty())
+    return ostrel_error_create(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                               "--tls-cert and --tls-key go together");
+  if (!settings.tls_cert.empty()) {
+    OSTREL_ERR(ostrel_server::load_tls_credentials(settings.tls_cert.c_str(),
+                                                   settings.tls_key.c_str(), &tls));
+    server->tls = true;
+  }
+  std::unique_ptr<ostrel_server::Gatekeeper> gate;
+  if (!settings.users.empty() || !settings.rules.empty()) {
+    OSTREL_ERR(ostrel_server::Gatekeeper::create(
+        &gate, "ostreld", settings.users.empty() ? nullptr : settings.users.c_str(),
+        settings.rules.empty() ? nullptr : settings.rules.c_str(), {}, [](const std::string &line) {
+          std::fprintf(stderr, "ostreld: %s\n", line.c_str());
+          std::fflush(stderr);
+        }));
+  }
+  install_gate(gate.get());
+  struct Uninstall {
+    ~Uninstall() { install_gate(nullptr); }
+  } uninstall;
+  MHD_OptionItem tls_options[] = {
+      {MHD_OPTION_HTTPS_MEM_CERT, 0, tls.cert_pem.data()},
+      {MHD_OPTION_HTTPS_MEM_KEY, 0, tls.key_pem.data()},
+      {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char *>(ostrel_server::kTlsPriorities)},
+      {MHD_OPTION_END, 0, nullptr},
+  };
+
   int listen_fd = -1;
   std::string shown;
   OSTREL_ERR(open_listener(&listen_fd, &shown, settings.listen));
@@ -727,7 +809,7 @@ ostrel_error *serve(const Settings &settings) {
 
   MHD_Daemon *daemon = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC |
-          MHD_USE_ERROR_LOG,
+          MHD_USE_ERROR_LOG | (server->tls ? MHD_USE_TLS : 0),
       0, nullptr, nullptr, handle, server.get(), MHD_OPTION_EXTERNAL_LOGGER, log_library, nullptr,
       MHD_OPTION_LISTEN_SOCKET, listen_fd, MHD_OPTION_CONNECTION_LIMIT,
       static_cast<unsigned>(settings.max_connections), MHD_OPTION_CONNECTION_TIMEOUT,
@@ -735,7 +817,8 @@ ostrel_error *serve(const Settings &settings) {
       static_cast<size_t>(settings.max_header_bytes), MHD_OPTION_NOTIFY_COMPLETED, on_completed,
       server.get(), MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(),
       MHD_OPTION_URI_LOG_CALLBACK, on_request_line, server.get(), MHD_OPTION_UNESCAPE_CALLBACK,
-      keep_escaped, server.get(), MHD_OPTION_END);
+      keep_escaped, server.get(), MHD_OPTION_ARRAY, server->tls ? tls_options : tls_options + 3,
+      MHD_OPTION_END);
   if (!daemon) {
     close(listen_fd);
     if (server->log && server->log != stdout) std::fclose(server->log);

@@ -20,6 +20,9 @@ struct Settings {
   unsigned idle_timeout_seconds = 60;     // no progress for this long drops a connection
   unsigned max_connections = 64;          // at once; more wait in the listen queue
   unsigned max_frame_bytes = 1u << 20;    // one frame of a commit body
+  std::string tls_cert, tls_key;          // --tls-cert, --tls-key (PEM); both or neither
+  std::string users;                      // --users: the users file, "" for none
+  std::string rules;                      // --rules: the path rules file, "" for none
 };
 
 // Reads the configuration file PATH into SETTINGS ("[server]" section,
@@ -31,7 +34,10 @@ ostrel_error *read_config(Settings &settings, const char *path);
 // Listens as SETTINGS say, prints the chosen HOST:PORT as the first line of
 // standard output, and serves until SIGTERM or SIGINT, which finish the
 // commits in flight, refuse new ones, and return.  Errors (a taken port, a
-// missing root, a log that cannot be opened) are returned before serving.
+// missing root, a log that cannot be opened, a TLS key that cannot be read or
+// does not match the certificate, a malformed users or rules file) are
+// returned before serving.  Failed logins are logged on standard error with
+// the client's address and the user name.
 ostrel_error *serve(const Settings &settings);
 
 }  // namespace ostreld
