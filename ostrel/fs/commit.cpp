@@ -1,0 +1,376 @@
+// The final step of a commit, and the other ways a transaction ends.  See
+// "INVARIANTS OF A COMMIT" in filesystem.cpp: everything here runs inside
+// the one write transaction of the final step, or of an abort or a sweep.
+
+#include "handles.h"
+#include "os.h"
+
+namespace ostrel::fs {
+
+// ---------------------------------------------------------------------------
+// Ending transactions
+
+// Deletes everything a transaction stored (its contents and its row).
+static ostrel_error *purge_txn_rows(Store &store, int64_t txn_id) {
+  Stmt st;
+  OSTREL_ERR(store.prepare(st, "DELETE FROM chunk WHERE content IN "
+                               "(SELECT id FROM content WHERE txn=?1)"));
+  st.bind(1, txn_id);
+  OSTREL_ERR(st.run());
+  OSTREL_ERR(store.prepare(st, "DELETE FROM content WHERE txn=?1"));
+  st.bind(1, txn_id);
+  OSTREL_ERR(st.run());
+  OSTREL_ERR(store.prepare(st, "DELETE FROM txn WHERE id=?1"));
+  st.bind(1, txn_id);
+  return st.run();
+}
+
+// Inside a write transaction: removes what transactions of processes that no
+// longer exist left behind.
+ostrel_error *sweep_dead_txns(Store &store) {
+  std::vector<int64_t> dead;
+  {
+    Stmt st;
+    OSTREL_ERR(store.prepare(st, "SELECT id, pid FROM txn"));
+    bool row;
+    while (true) {
+      OSTREL_ERR(st.step(&row));
+      if (!row) break;
+      if (!os::current().process_alive(st.int64(1))) dead.push_back(st.int64(0));
+    }
+  }
+  for (int64_t id : dead) OSTREL_ERR(purge_txn_rows(store, id));
+  return nullptr;
+}
+
+ostrel_error *abort_txn(ostrel_fs_txn *txn) {
+  if (txn->done) return nullptr;
+  txn->done = true;
+  txn->root.reset();
+  Store &store = txn->filesystem->store;
+  OSTREL_ERR(store.begin_write(false));
+  ostrel_error *err = purge_txn_rows(store, txn->id);
+  if (err) {
+    store.rollback();
+    return err;
+  }
+  return store.commit();
+}
+
+apr_status_t cleanup_txn(void *data) {
+  auto *txn = static_cast<ostrel_fs_txn *>(data);
+  ostrel_error_clear(abort_txn(txn));
+  delete txn;
+  return APR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Commit
+
+namespace {
+
+struct ChangeRecord {
+  std::string path;
+  ostrel_fs_path_change_kind kind;
+  int node_kind;
+  bool text_mod;
+  bool prop_mod;
+  std::string copy_path;  // empty: none
+  ostrel_revnum copy_rev;
+};
+
+struct RowChange {
+  int64_t child;  // 0: the name is deleted
+  int kind;
+};
+
+// Whether M (or anything below it) differs from what it was opened from.
+bool changes_anything(const MNode &m) {
+  if (m.added || m.props_changed || m.text_changed) return true;
+  for (auto &[name, e] : m.entries)
+    if (!e.node || changes_anything(*e.node)) return true;
+  return false;
+}
+
+class Committer {
+ public:
+  Committer(ostrel_fs_txn *txn, ostrel_revnum youngest)
+      : filesystem_(txn->filesystem), txn_(txn), youngest_(youngest), new_rev_(youngest + 1) {}
+
+  std::vector<ChangeRecord> changes;
+  std::string conflict;
+
+  // Writes the new node for M at PATH.  For a node the transaction opened,
+  // YNODE is the node at PATH in the youngest revision: the new node is made
+  // from it (so changes committed since the base are kept), after checking
+  // that nothing the transaction changes here was changed since the base.
+  ostrel_error *commit_node(MNode &m, const std::string &path, const NodeRow *ynode,
+                            int64_t *new_id) {
+    NodeRow source;
+    if (m.base) OSTREL_ERR(load_node(filesystem_, m.base, source));
+    const NodeRow *from = m.added ? (m.base ? &source : nullptr) : ynode;
+    if (!m.added && ynode->id != m.base) {
+      // A file's node changes only when its text or properties do, so any
+      // newer node conflicts with a change to either.  A directory's node is
+      // rewritten by every commit that passes through it; only its own
+      // properties conflict with a property change here (its deletion or
+      // replacement was refused by the caller, which compares node ids).
+      // Properties equal to the base's lose nothing when written over, also
+      // when a later commit changed them and another changed them back.
+      if (m.kind == ostrel_node_file && (m.props_changed || m.text_changed))
+        return out_of_date(path);
+      if (m.kind == ostrel_node_dir && m.props_changed && ynode->props != source.props)
+        return out_of_date(path);
+    }
+
+    NodeRow n;
+    n.kind = m.kind;
+    n.created_rev = new_rev_;
+    if (from) {
+      n.pred = from->id;
+      n.line = from->line;
+      n.nid = m.added ? 0 : from->nid;
+      n.content = from->content;
+      n.props = from->props;
+    }
+    if (m.added && !m.copy_path.empty()) {
+      n.copy_path = m.copy_path;
+      n.copy_rev = m.copy_rev;
+    }
+    if (m.props_changed) n.props = encode_props(m.props);
+    if (m.text_changed) OSTREL_ERR(committed_content(m.content, &n.content));
+
+    if (m.kind == ostrel_node_dir) {
+      View view = from ? View{from->dkey, from->asof} : View{};
+      View base_view = view;
+      if (!m.added && m.base != ynode->id) base_view = View{source.dkey, source.asof};
+      std::vector<std::pair<std::string, RowChange>> rows;
+      for (auto &[name, e] : m.entries) {
+        std::string cpath = child_path(path, name);
+        Child ychild, bchild;
+        OSTREL_ERR(view_lookup(filesystem_, view, name, ychild));
+        bchild = ychild;
+        if (base_view.dkey != view.dkey || base_view.asof != view.asof)
+          OSTREL_ERR(view_lookup(filesystem_, base_view, name, bchild));
+        if (!e.node) {
+          if (!bchild.id) continue;  // nothing to delete (cannot happen through the API)
+          if (ychild.id != bchild.id) return out_of_date(cpath);
+          changes.push_back({cpath, ostrel_fs_path_change_delete, bchild.kind, false, false, "",
+                             OSTREL_INVALID_REVNUM});
+          rows.push_back({name, RowChange{0, ostrel_node_none}});
+          continue;
+        }
+        MNode &c = *e.node;
+        if (!changes_anything(c)) continue;  // opened on the way to a refused change
+        int64_t child_id;
+        if (c.added) {
+          if (c.replaced ? (ychild.id != bchild.id) : (ychild.id != 0)) return out_of_date(cpath);
+          OSTREL_ERR(commit_node(c, cpath, nullptr, &child_id));
+          changes.push_back({cpath,
+                             c.replaced ? ostrel_fs_path_change_replace : ostrel_fs_path_change_add,
+                             c.kind, c.kind == ostrel_node_file && c.text_changed,
+                             c.props_changed && !c.props.empty(), c.copy_path, c.copy_rev});
+        } else {
+          if (!ychild.id || ychild.kind != c.kind) return out_of_date(cpath);
+          NodeRow ychild_row, cbase;
+          OSTREL_ERR(load_node(filesystem_, ychild.id, ychild_row));
+          if (ychild.id != c.base) {
+            OSTREL_ERR(load_node(filesystem_, c.base, cbase));
+            if (cbase.nid != ychild_row.nid) return out_of_date(cpath);
+          }
+          OSTREL_ERR(commit_node(c, cpath, &ychild_row, &child_id));
+          if (c.text_changed || c.props_changed)
+            changes.push_back({cpath, ostrel_fs_path_change_modify, c.kind, c.text_changed,
+                               c.props_changed, "", OSTREL_INVALID_REVNUM});
+        }
+        rows.push_back({name, RowChange{child_id, c.kind}});
+      }
+      View made;
+      OSTREL_ERR(write_view(view, rows, &made));
+      n.dkey = made.dkey;
+      n.asof = made.asof;
+    }
+    OSTREL_ERR(insert_node(n, new_id));
+    return nullptr;
+  }
+
+ private:
+  ostrel_error *out_of_date(const std::string &path) {
+    conflict = path;
+    return ostrel_error_createf(OSTREL_ERR_FS_OUT_OF_DATE, nullptr,
+                                "Path '%s' is out of date: it was changed after revision %ld",
+                                path.c_str(), static_cast<long>(txn_->base));
+  }
+
+  // The committed contents for the transaction's contents ID: an already
+  // committed contents with the same SHA-256 when there is one (ID is then
+  // dropped with the transaction's other leftovers), else ID itself.
+  ostrel_error *committed_content(int64_t id, int64_t *out) {
+    if (!id) {
+      *out = 0;
+      return nullptr;
+    }
+    Stmt st;
+    OSTREL_ERR(filesystem_->store.prepare(st, "SELECT sha, txn FROM content WHERE id=?1"));
+    st.bind(1, id);
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    if (!row || st.is_null(0))
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Contents uploaded by the transaction are missing");
+    std::string sha = st.text(0);
+    if (st.is_null(1)) {  // already made committed by this commit
+      *out = id;
+      return nullptr;
+    }
+    OSTREL_ERR(filesystem_->store.prepare(st, "SELECT id FROM content WHERE sha=?1 AND txn IS NULL LIMIT 1"));
+    st.bind(1, sha);
+    OSTREL_ERR(st.step(&row));
+    if (row) {
+      *out = st.int64(0);
+      return nullptr;
+    }
+    OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE content SET txn=NULL WHERE id=?1"));
+    st.bind(1, id);
+    OSTREL_ERR(st.run());
+    *out = id;
+    return nullptr;
+  }
+
+  ostrel_error *insert_node(NodeRow &n, int64_t *id) {
+    Stmt st;
+    OSTREL_ERR(filesystem_->store.prepare(
+        st, "INSERT INTO node(kind, nid, pred, line, created_rev, copy_path, copy_rev, content, "
+            "props, dkey, asof) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"));
+    st.bind(1, int64_t{n.kind}).bind(2, n.nid).bind(5, int64_t{n.created_rev});
+    if (n.pred) st.bind(3, n.pred); else st.bind_null(3);
+    st.bind(4, n.line);
+    if (n.copy_path) st.bind(6, *n.copy_path).bind(7, int64_t{n.copy_rev});
+    else st.bind_null(6).bind_null(7);
+    if (n.content) st.bind(8, n.content); else st.bind_null(8);
+    st.bind_blob(9, n.props.data(), n.props.size());
+    if (n.kind == ostrel_node_dir && n.dkey) st.bind(10, n.dkey).bind(11, n.asof);
+    else st.bind_null(10).bind_null(11);
+    OSTREL_ERR(st.run());
+    *id = filesystem_->store.last_insert_id();
+    if (!n.nid || !n.line) {
+      // A node with no predecessor identity starts its own: a new node (and,
+      // without copy history, a new line of history).
+      OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE node SET nid=CASE WHEN nid=0 THEN id ELSE nid END,"
+                                        " line=CASE WHEN line=0 THEN id ELSE line END WHERE id=?1"));
+      st.bind(1, *id);
+      OSTREL_ERR(st.run());
+    }
+    return nullptr;
+  }
+
+  // Writes the directory rows of a view that is FROM with ROWS changed.
+  ostrel_error *write_view(View from, const std::vector<std::pair<std::string, RowChange>> &rows,
+                           View *made) {
+    if (rows.empty()) {
+      *made = from;
+      return nullptr;
+    }
+    Stmt st;
+    int64_t key;
+    bool has_parent;
+    DirKey k;
+    if (from.dkey) OSTREL_ERR(load_dirkey(filesystem_, from.dkey, k));
+    if (from.dkey && k.head_asof == from.asof) {
+      // FROM is the newest state of its key: extend the key.
+      key = from.dkey;
+      has_parent = k.parent != 0;
+      OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE dirkey SET head_asof=?1 WHERE id=?2"));
+      st.bind(1, int64_t{new_rev_}).bind(2, key);
+      OSTREL_ERR(st.run());
+    } else {
+      // A new directory, or an older state of a key: start a key (forked
+      // from FROM when there is one).
+      OSTREL_ERR(filesystem_->store.prepare(st, "INSERT INTO dirkey(parent, parent_asof, head_asof) "
+                                        "VALUES(?1, ?2, ?3)"));
+      if (from.dkey) st.bind(1, from.dkey).bind(2, from.asof);
+      else st.bind_null(1).bind_null(2);
+      st.bind(3, int64_t{new_rev_});
+      OSTREL_ERR(st.run());
+      key = filesystem_->store.last_insert_id();
+      has_parent = from.dkey != 0;
+    }
+    for (auto &[name, change] : rows) {
+      OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE dirent SET end_rev=?1 WHERE dkey=?2 AND name=?3 "
+                                        "AND end_rev>?1"));
+      st.bind(1, int64_t{new_rev_}).bind(2, key).bind(3, name);
+      OSTREL_ERR(st.run());
+      if (!change.child && !has_parent) continue;
+      OSTREL_ERR(filesystem_->store.prepare(st, "INSERT INTO dirent(dkey, name, start_rev, end_rev, child, "
+                                        "kind) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"));
+      st.bind(1, key).bind(2, name).bind(3, int64_t{new_rev_}).bind(4, kForever);
+      if (change.child) st.bind(5, change.child).bind(6, int64_t{change.kind});
+      else st.bind_null(5).bind_null(6);  // tombstone: hides the parent view's entry
+      OSTREL_ERR(st.run());
+    }
+    *made = View{key, new_rev_};
+    return nullptr;
+  }
+
+  ostrel_fs *filesystem_;
+  ostrel_fs_txn *txn_;
+  ostrel_revnum youngest_;
+  ostrel_revnum new_rev_;
+};
+
+}  // namespace
+
+ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::string *conflict) {
+  ostrel_fs *filesystem = txn->filesystem;
+  Store &store = filesystem->store;
+  OSTREL_ERR(store.fault_point("commit-locked"));
+  ostrel_revnum y;
+  OSTREL_ERR(youngest(filesystem, &y));
+  OSTREL_ERR(sweep_dead_txns(store));
+  int64_t yroot_id;
+  OSTREL_ERR(revision_root_node(filesystem, y, &yroot_id));
+  Committer c(txn, y);
+  int64_t new_root = yroot_id;
+  MNode &root = *txn->root;
+  if (changes_anything(root)) {
+    NodeRow yroot;
+    OSTREL_ERR(load_node(filesystem, yroot_id, yroot));
+    ostrel_error *err = c.commit_node(root, "/", &yroot, &new_root);
+    if (err) {
+      *conflict = c.conflict;
+      return err;
+    }
+    if (root.props_changed)
+      c.changes.push_back({"/", ostrel_fs_path_change_modify, ostrel_node_dir, false, true, "",
+                           OSTREL_INVALID_REVNUM});
+  }
+  ostrel_revnum rev = y + 1;
+  Stmt st;
+  OSTREL_ERR(store.prepare(st, "INSERT INTO revision(rev, root) VALUES(?1, ?2)"));
+  st.bind(1, int64_t{rev}).bind(2, new_root);
+  OSTREL_ERR(st.run());
+  PropMap props = txn->props;
+  props[OSTREL_PROP_REVISION_DATE] = revision_date_now();
+  for (auto &[name, value] : props) {
+    OSTREL_ERR(store.prepare(st, "INSERT INTO revprop(rev, name, value) VALUES(?1, ?2, ?3)"));
+    st.bind(1, int64_t{rev}).bind(2, name).bind_blob(3, value.data(), value.size());
+    OSTREL_ERR(st.run());
+  }
+  for (auto &ch : c.changes) {
+    OSTREL_ERR(store.prepare(st, "INSERT INTO changed_path(rev, path, change, node_kind, text_mod, "
+                                 "prop_mod, copy_path, copy_rev) "
+                                 "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"));
+    st.bind(1, int64_t{rev}).bind(2, ch.path).bind(3, int64_t{ch.kind});
+    st.bind(4, int64_t{ch.node_kind}).bind(5, int64_t{ch.text_mod}).bind(6, int64_t{ch.prop_mod});
+    if (ch.copy_path.empty()) st.bind_null(7).bind_null(8);
+    else st.bind(7, ch.copy_path).bind(8, int64_t{ch.copy_rev});
+    OSTREL_ERR(st.run());
+  }
+  // Contents the transaction uploaded but no new node uses.
+  OSTREL_ERR(purge_txn_rows(store, txn->id));
+  OSTREL_ERR(store.fault_point("commit-written"));
+  *new_rev = rev;
+  return nullptr;
+}
+
+}  // namespace ostrel::fs
