@@ -578,16 +578,24 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
   if (conflict_p) *conflict_p = nullptr;
   OSTREL_ERR(txn_alive(txn));
   Store &store = txn->filesystem->store;
-  OSTREL_ERR(store.begin_write(true));
   std::string conflict;
   ostrel_revnum rev = OSTREL_INVALID_REVNUM;
-  ostrel_error *err = commit_locked(txn, &rev, &conflict);
+  ostrel_error *err = store.begin_write(true);
+  if (!err) {
+    err = commit_locked(txn, &rev, &conflict);
+    if (err)
+      store.rollback();
+    else
+      err = store.commit();
+  }
   if (err) {
-    store.rollback();
+    // The header promises that a failed transaction is good only for an
+    // abort: its tree may hold what the failed step half-checked, and a
+    // second commit of it would be a commit nobody reviewed.
+    txn->failed = true;
     if (conflict_p && !conflict.empty()) *conflict_p = apr_pstrdup(pool, conflict.c_str());
     return err;
   }
-  OSTREL_ERR(store.commit());
   txn->done = true;
   txn->root.reset();
   *new_rev = rev;

@@ -411,6 +411,58 @@ TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
 }
 
+// After a failed commit the transaction is good only for an abort: every
+// other call, reads of its root included, is refused as a dead transaction.
+TEST_F(RepoTest, FailedCommitLeavesTheTransactionUsableOnlyForAbort) {
+  OK(try_commit(make_trunk));                                                          // r1
+  OK(try_commit([](ostrel_fs_root *root) { return put(root, "trunk/a", "theirs"); }));  // r2
+  apr_pool_t *p = ostrel_pool_create(pool_);
+  ostrel_fs_txn *txn;
+  OK(ostrel_fs_begin_txn(&txn, filesystem_, 1, p));
+  ostrel_fs_root *root;
+  OK(ostrel_fs_txn_root(&root, txn, p));
+  OK(put(root, "trunk/a", "mine"));
+  ostrel_stream *open_stream;  // opened before the commit, closed after it
+  OK(ostrel_fs_make_file(root, "trunk/late", p));
+  OK(ostrel_fs_apply_text(&open_stream, root, "trunk/late", p));
+  ostrel_revnum rev = -1;
+  EXPECT_EQ(code_of(ostrel_fs_commit_txn(nullptr, &rev, txn, p)), OSTREL_ERR_FS_OUT_OF_DATE);
+  ostrel_string value{"v", 1};
+  struct Case {
+    const char *name;
+    std::function<ostrel_error *()> call;
+  };
+  const Case cases[] = {
+      {"make_dir", [&] { return ostrel_fs_make_dir(root, "newdir", p); }},
+      {"make_file", [&] { return ostrel_fs_make_file(root, "newfile", p); }},
+      {"delete", [&] { return ostrel_fs_delete(root, "trunk/sub", p); }},
+      {"copy", [&] { return ostrel_fs_copy(root_at(1), "trunk", root, "branch", p); }},
+      {"node property", [&] { return propset(root, "trunk", "p", "v"); }},
+      {"text", [&] { return put(root, "trunk/sub/b", "x"); }},
+      {"closing a stream opened before", [&] { return ostrel_stream_close(open_stream); }},
+      {"revision property", [&] { return ostrel_fs_change_txn_prop(txn, "log", &value, p); }},
+      {"transaction root", [&] { return ostrel_fs_txn_root(&root, txn, p); }},
+      {"read", [&] {
+         ostrel_node_kind k;
+         return ostrel_fs_check_path(&k, root, "trunk", p);
+       }},
+      {"second commit", [&] { return ostrel_fs_commit_txn(nullptr, &rev, txn, p); }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string msg;
+    EXPECT_EQ(code_of(c.call(), &msg), OSTREL_ERR_FS_TXN_DEAD) << msg;
+    EXPECT_NE(msg.find("only be aborted"), std::string::npos) << msg;
+  }
+  OK(ostrel_fs_abort_txn(txn, p));
+  apr_pool_destroy(p);
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
+  EXPECT_EQ(y, 2);
+  EXPECT_EQ(cat(root_at(2), "trunk/a"), "theirs");
+  EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
+}
+
 // A directory's node is rewritten by every commit that passes through it, so
 // only its own properties (or its deletion or replacement) can make a
 // property change on it out of date.

@@ -129,7 +129,8 @@ struct ostrel_fs_txn {
   int64_t base_root = 0;
   std::unique_ptr<ostrel::fs::MNode> root;
   ostrel::fs::PropMap props;
-  bool done = false;
+  bool done = false;    // committed or aborted
+  bool failed = false;  // a commit failed: only an abort is left
 };
 
 struct ostrel_fs_root {

@@ -408,9 +408,11 @@ static ostrel_error *resolve_unnamed(ostrel_fs_root *root, const std::vector<std
     loc = Loc{};
     return stored_resolve(root->filesystem, root->root_node, segs, 0, &loc.id, &loc.kind);
   }
-  if (root->txn->done)
+  if (root->txn->done || root->txn->failed)
     return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
-                               "The transaction was already committed or aborted");
+                               root->txn->done
+                                   ? "The transaction was already committed or aborted"
+                                   : "The transaction's commit failed; it can only be aborted");
   loc = Loc{root->txn->root.get(), 0, ostrel_node_dir};
   for (size_t i = 0; i < segs.size(); ++i) {
     if (loc.kind != ostrel_node_dir) {

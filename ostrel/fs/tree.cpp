@@ -9,6 +9,9 @@ ostrel_error *txn_alive(ostrel_fs_txn *txn) {
   if (txn->done)
     return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
                                "The transaction was already committed or aborted");
+  if (txn->failed)
+    return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
+                               "The transaction's commit failed; it can only be aborted");
   return nullptr;
 }
 
@@ -116,6 +119,7 @@ ostrel_error *make_plain(ostrel_fs_root *root, const char *path, int kind, const
 
 ostrel_error *set_file_text(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                             int64_t content) {
+  OSTREL_ERR(txn_alive(txn));  // a stream may outlive its transaction's commit
   MNode *m;
   OSTREL_ERR(resolve_mutable(txn, segs, &m));
   if (m->kind != ostrel_node_file)
