@@ -1335,6 +1335,19 @@ TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
          std::fclose(f);
        },
        OSTREL_ERR_FS_BAD_FORMAT, "99"},
+      {"format number out of range", [&] {
+         FILE *f = std::fopen((path_ + "/format").c_str(), "w");
+         std::fputs("99999999999999999999\n", f);
+         std::fclose(f);
+       },
+       OSTREL_ERR_FS_CORRUPT, "/copy/format' holds '99999999999999999999'"},
+      {"database emptied",
+       [&] {
+         std::filesystem::remove(db + "-wal");
+         std::filesystem::remove(db + "-shm");
+         std::filesystem::resize_file(db, 0);
+       },
+       OSTREL_ERR_FS_CORRUPT, "/copy/fs.db' is damaged"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);

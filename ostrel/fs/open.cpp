@@ -95,8 +95,18 @@ ostrel_error *open_fs(ostrel_fs **out, const char *db_path, apr_hash_t *config, 
     OSTREL_ERR(store.commit());
   } else {
     Stmt st;
-    OSTREL_ERR(store.prepare(st, "SELECT value FROM meta WHERE key='format'"));
     bool row;
+    // SQLite takes an empty (for instance truncated) file for an empty
+    // database; without this check the first query would fail with a
+    // message about a missing table.
+    OSTREL_ERR(store.prepare(st, "SELECT 1 FROM sqlite_master WHERE type='table' AND name='meta'"));
+    OSTREL_ERR(st.step(&row));
+    if (!row)
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Repository database '%s' is damaged: it is empty or holds no "
+                                  "repository tables",
+                                  db_path);
+    OSTREL_ERR(store.prepare(st, "SELECT value FROM meta WHERE key='format'"));
     OSTREL_ERR(st.step(&row));
     if (!row)
       return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,

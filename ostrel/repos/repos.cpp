@@ -40,10 +40,20 @@ ostrel_error *read_format(const char *path, bool *found, int *format) {
   OSTREL_ERR(ostrel::os::current().read_small_file(file, 31, &text, found));
   if (!*found) return nullptr;
   char *end;
+  errno = 0;
   long value = std::strtol(text.c_str(), &end, 10);
   if (text.empty() || end == text.c_str() || (*end != '\n' && *end != '\0'))
     return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
                                 "Repository '%s' has an unreadable format file", path);
+  // A format is a small positive number; anything else was never written by
+  // any build, so the file is damaged (and must not wrap into another value).
+  if (errno == ERANGE || value < 1 || value > 1000000) {
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository '%s' is damaged: its format file '%s' holds '%s', "
+                                "which is no format number",
+                                path, file.c_str(), text.c_str());
+  }
   *format = static_cast<int>(value);
   return nullptr;
 }
