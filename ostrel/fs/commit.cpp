@@ -296,8 +296,11 @@ class Committer {
       has_parent = from.dkey != 0;
     }
     for (auto &[name, change] : rows) {
+      // The unary plus keeps the planner on the primary key (dkey, name):
+      // on the index (dkey, end_rev) this scans every live entry of the
+      // directory per row, which made adding N entries cost N squared.
       OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE dirent SET end_rev=?1 WHERE dkey=?2 AND name=?3 "
-                                        "AND end_rev>?1"));
+                                        "AND +end_rev>?1"));
       st.bind(1, int64_t{new_rev_}).bind(2, key).bind(3, name);
       OSTREL_ERR(st.run());
       if (!change.child && !has_parent) continue;

@@ -17,6 +17,7 @@
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"
+#include "handles.h"
 #include "ostrel_test_support.h"
 #include "store.h"
 
@@ -1031,6 +1032,55 @@ TEST_F(RepoTest, LongUploadDoesNotHoldBackOtherCommitters) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(cat(root_at(2), "quick"), "q");
   EXPECT_EQ(cat(root_at(2), "slow").size(), 3u * 1024 * 1024 + 5);
+}
+
+// The statements a commit, a listing or verify runs once per entry must
+// find their rows through the index that bounds them: one planned on a wider
+// index scans a whole directory per row and makes large directories
+// quadratic.  The plans checked are those of the statements the storage
+// prepared while doing the work below.
+TEST_F(RepoTest, HotStatementsArePlannedOnTheIndexThatBoundsThem) {
+  OK(try_commit(make_trunk));
+  OK(try_commit([](ostrel_fs_root *r) {
+    OSTREL_ERR(put(r, "trunk/a", "two"));
+    return ostrel_fs_delete(r, "trunk/sub/b", nullptr);
+  }));
+  OK(try_commit([this](ostrel_fs_root *r) { return ostrel_fs_copy(root_at(1), "trunk", r, "branch", nullptr); }));
+  EXPECT_EQ(entries(root_at(3), "branch/sub"), "b ");
+  EXPECT_EQ(cat(root_at(3), "trunk/a"), "two");
+  EXPECT_EQ(origin(root_at(3), "branch/a"), 1);
+  OK(ostrel_fs_verify(filesystem_, 0, 3, nullptr, nullptr, pool_));
+  std::map<std::string, std::string> plans;
+  OK(filesystem_->store.query_plans(plans));
+  struct Case {
+    const char *statement;  // a fragment naming one statement
+    const char *plan;
+  };
+  const Case cases[] = {
+      {"UPDATE dirent SET end_rev", "dirent USING PRIMARY KEY (dkey=? AND name=?)"},
+      {"SELECT child, kind, end_rev FROM dirent", "PRIMARY KEY (dkey=? AND name=? AND start_rev<?)"},
+      {"SELECT name, child, kind FROM dirent WHERE dkey=?1 AND end_rev", "dirent_alive (dkey=? AND end_rev>?)"},
+      {"SELECT name, child, kind FROM dirent WHERE dkey=?1 AND start_rev",
+       "dirent_by_start (dkey=? AND start_rev>? AND start_rev<?)"},
+      {"SELECT id FROM content WHERE sha", "content_by_sha (sha=?)"},
+      {"DELETE FROM content WHERE txn", "content_by_txn (txn=?)"},
+      {"FROM node WHERE created_rev=?1 AND pred IS NULL", "node_line_starts (created_rev=?)"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.statement);
+    int found = 0;
+    for (auto &[sql, plan] : plans) {
+      if (sql.find(c.statement) == std::string::npos) continue;
+      ++found;
+      EXPECT_NE(plan.find(c.plan), std::string::npos) << sql << "\n" << plan;
+    }
+    EXPECT_EQ(found, 1);
+  }
+  // No statement reads a whole table that grows with the history.
+  for (auto &[sql, plan] : plans) {
+    if (sql == "SELECT id, pid FROM txn") continue;  // the live transactions only
+    EXPECT_EQ(plan.find("SCAN "), std::string::npos) << sql << "\n" << plan;
+  }
 }
 
 class DamageTest : public RepoTest {

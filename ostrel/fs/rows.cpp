@@ -215,11 +215,12 @@ ostrel_error *view_list(ostrel_fs *filesystem, View v, std::map<std::string, Chi
       // every name such a key decides has exactly one row alive; in a key
       // without parent an ended row simply means the name is gone.  The
       // index on (dkey, end_rev) keeps this to the rows alive at asof or
-      // ended after it, not the directory's whole history.
+      // ended after it, not the directory's whole history (the unary plus
+      // keeps the planner off the index on start_rev, which reads it all).
       Stmt st;
       OSTREL_ERR(filesystem->store.prepare(st,
                                    "SELECT name, child, kind FROM dirent WHERE dkey=?1 AND "
-                                   "end_rev>?2 AND start_rev<=?2"));
+                                   "end_rev>?2 AND +start_rev<=?2"));
       st.bind(1, v.dkey).bind(2, v.asof);
       bool row;
       while (true) {

@@ -147,6 +147,26 @@ void Store::end_read() {
 
 int64_t Store::last_insert_id() const { return sqlite3_last_insert_rowid(db_); }
 
+ostrel_error *Store::query_plans(std::map<std::string, std::string> &plans) {
+  plans.clear();
+  for (auto &[sql, cached] : cache_) {
+    if (sql.rfind("PRAGMA", 0) == 0) continue;
+    sqlite3_stmt *st;
+    int rc = sqlite3_prepare_v2(db_, ("EXPLAIN QUERY PLAN " + sql).c_str(), -1, &st, nullptr);
+    if (rc != SQLITE_OK) return error(rc, "explaining a query");
+    std::string plan;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      const unsigned char *detail = sqlite3_column_text(st, 3);
+      plan += detail ? reinterpret_cast<const char *>(detail) : "";
+      plan += '\n';
+    }
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) return error(rc, "explaining a query");
+    plans[sql] = plan;
+  }
+  return nullptr;
+}
+
 ostrel_error *Store::fault_point(const char *point) const {
   return fault_hook ? fault_hook(point) : nullptr;
 }

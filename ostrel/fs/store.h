@@ -77,6 +77,11 @@ class Store {
 
   const std::string &path() const { return path_; }
 
+  /* The text of every statement prepared so far (PRAGMAs aside), each with
+   * its query plan as EXPLAIN QUERY PLAN gives it, one step a line: lets
+   * tests check the plans of the statements the storage really runs. */
+  ostrel_error *query_plans(std::map<std::string, std::string> &plans);
+
  private:
   sqlite3 *db_ = nullptr;
   std::string path_;
