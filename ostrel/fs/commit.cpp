@@ -2,6 +2,8 @@
 // "INVARIANTS OF A COMMIT" in filesystem.cpp: everything here runs inside
 // the one write transaction of the final step, or of an abort or a sweep.
 
+#include <unordered_set>
+
 #include "handles.h"
 #include "os.h"
 
@@ -84,28 +86,109 @@ struct RowChange {
   int kind;
 };
 
-// Whether M (or anything below it) differs from what it was opened from.
-bool changes_anything(const MNode &m) {
-  if (m.added || m.props_changed || m.text_changed) return true;
-  for (auto &[name, e] : m.entries)
-    if (!e.node || changes_anything(*e.node)) return true;
-  return false;
+// The nodes of the tree below ROOT (ROOT included) that differ from what
+// they were opened from, or have something below them that does.  Found in
+// one pass without recursion: a transaction's tree is as deep as the deepest
+// path it changes, which no call stack bounds.
+using ChangedSet = std::unordered_set<const MNode *>;
+
+void find_changed(const MNode &root, ChangedSet &changed) {
+  struct Item {
+    const MNode *m;
+    std::map<std::string, Entry>::const_iterator next;
+    bool changed;
+  };
+  auto own = [](const MNode &m) { return m.added || m.props_changed || m.text_changed; };
+  std::vector<Item> stack;
+  stack.push_back({&root, root.entries.begin(), own(root)});
+  while (!stack.empty()) {
+    Item &top = stack.back();
+    if (top.next != top.m->entries.end()) {
+      const Entry &e = (top.next++)->second;
+      if (!e.node)
+        top.changed = true;  // a deletion
+      else
+        stack.push_back({e.node.get(), e.node->entries.begin(), own(*e.node)});
+      continue;
+    }
+    const MNode *m = top.m;
+    const bool is_changed = top.changed;
+    stack.pop_back();
+    if (is_changed) {
+      changed.insert(m);
+      if (!stack.empty()) stack.back().changed = true;
+    }
+  }
 }
 
 class Committer {
  public:
   Committer(ostrel_fs_txn *txn, ostrel_revnum youngest)
-      : filesystem_(txn->filesystem), txn_(txn), youngest_(youngest), new_rev_(youngest + 1) {}
+      : filesystem_(txn->filesystem), txn_(txn), youngest_(youngest), new_rev_(youngest + 1) {
+    find_changed(*txn->root, changed_);
+  }
 
   std::vector<ChangeRecord> changes;
   std::string conflict;
 
-  // Writes the new node for M at PATH.  For a node the transaction opened,
-  // YNODE is the node at PATH in the youngest revision: the new node is made
-  // from it (so changes committed since the base are kept), after checking
-  // that nothing the transaction changes here was changed since the base.
-  ostrel_error *commit_node(MNode &m, const std::string &path, const NodeRow *ynode,
-                            int64_t *new_id) {
+  // Whether the transaction changes anything at all.
+  bool changes_anything() const { return changed_.count(txn_->root.get()) != 0; }
+
+  // Writes the new nodes for the transaction's tree, whose root was opened
+  // from YROOT (the youngest revision's root), children before their
+  // parents; *NEW_ID is the new root.  The walk keeps its own stack of
+  // frames instead of recursing, so the depth of the tree is bounded by
+  // memory, not by the call stack.
+  ostrel_error *commit_tree(const NodeRow &yroot, int64_t *new_id) {
+    path_.assign(1, '/');
+    std::vector<std::unique_ptr<Frame>> stack;
+    stack.push_back(std::make_unique<Frame>());
+    OSTREL_ERR(enter(*txn_->root, &yroot, *stack.back()));
+    while (true) {
+      Frame &top = *stack.back();
+      if (top.next != top.m->entries.end()) {
+        std::unique_ptr<Frame> child;
+        OSTREL_ERR(next_entry(top, child));
+        if (child) stack.push_back(std::move(child));
+        continue;
+      }
+      int64_t id;
+      OSTREL_ERR(leave(top, &id));
+      const size_t path_len = top.path_len;
+      stack.pop_back();
+      if (stack.empty()) {
+        *new_id = id;
+        return nullptr;
+      }
+      path_.resize(path_len);  // back to the path of the node just written
+      child_done(*stack.back(), id);
+    }
+  }
+
+ private:
+  // A node being written: what enter() found, the directory rows its
+  // children have produced so far, and the child being written above it.
+  struct Frame {
+    MNode *m = nullptr;
+    size_t path_len = 0;  // the node's path is the first PATH_LEN bytes of path_
+    NodeRow n;            // the new node, written by leave()
+    View view;            // the view the new directory view is made from
+    View base_view;       // the view at the base, for conflict checks
+    std::vector<std::pair<std::string, RowChange>> rows;
+    std::map<std::string, Entry>::iterator next;
+    std::string child_name;
+    MNode *child = nullptr;
+  };
+
+  // Starts the new node for M at path_.  For a node the transaction opened,
+  // YNODE is the node at that path in the youngest revision: the new node
+  // is made from it (so changes committed since the base are kept), after
+  // checking that nothing the transaction changes here was changed since
+  // the base.
+  ostrel_error *enter(MNode &m, const NodeRow *ynode, Frame &f) {
+    f.m = &m;
+    f.path_len = path_.size();
+    f.next = m.entries.begin();
     NodeRow source;
     if (m.base) OSTREL_ERR(load_node(filesystem_, m.base, source));
     const NodeRow *from = m.added ? (m.base ? &source : nullptr) : ynode;
@@ -118,12 +201,12 @@ class Committer {
       // Properties equal to the base's lose nothing when written over, also
       // when a later commit changed them and another changed them back.
       if (m.kind == ostrel_node_file && (m.props_changed || m.text_changed))
-        return out_of_date(path);
+        return out_of_date(path_);
       if (m.kind == ostrel_node_dir && m.props_changed && ynode->props != source.props)
-        return out_of_date(path);
+        return out_of_date(path_);
     }
 
-    NodeRow n;
+    NodeRow &n = f.n;
     n.kind = m.kind;
     n.created_rev = new_rev_;
     if (from) {
@@ -141,57 +224,81 @@ class Committer {
     if (m.text_changed) OSTREL_ERR(committed_content(m.content, &n.content));
 
     if (m.kind == ostrel_node_dir) {
-      View view = from ? View{from->dkey, from->asof} : View{};
-      View base_view = view;
-      if (!m.added && m.base != ynode->id) base_view = View{source.dkey, source.asof};
-      std::vector<std::pair<std::string, RowChange>> rows;
-      for (auto &[name, e] : m.entries) {
-        std::string cpath = child_path(path, name);
-        Child ychild, bchild;
-        OSTREL_ERR(view_lookup(filesystem_, view, name, ychild));
-        bchild = ychild;
-        if (base_view.dkey != view.dkey || base_view.asof != view.asof)
-          OSTREL_ERR(view_lookup(filesystem_, base_view, name, bchild));
-        if (!e.node) {
-          if (!bchild.id) continue;  // nothing to delete (cannot happen through the API)
-          if (ychild.id != bchild.id) return out_of_date(cpath);
-          changes.push_back({cpath, ostrel_fs_path_change_delete, bchild.kind, false, false, "",
-                             OSTREL_INVALID_REVNUM});
-          rows.push_back({name, RowChange{0, ostrel_node_none}});
-          continue;
-        }
-        MNode &c = *e.node;
-        if (!changes_anything(c)) continue;  // opened on the way to a refused change
-        int64_t child_id;
-        if (c.added) {
-          if (c.replaced ? (ychild.id != bchild.id) : (ychild.id != 0)) return out_of_date(cpath);
-          OSTREL_ERR(commit_node(c, cpath, nullptr, &child_id));
-          changes.push_back({cpath,
-                             c.replaced ? ostrel_fs_path_change_replace : ostrel_fs_path_change_add,
-                             c.kind, c.kind == ostrel_node_file && c.text_changed,
-                             c.props_changed && !c.props.empty(), c.copy_path, c.copy_rev});
-        } else {
-          if (!ychild.id || ychild.kind != c.kind) return out_of_date(cpath);
-          NodeRow ychild_row, cbase;
-          OSTREL_ERR(load_node(filesystem_, ychild.id, ychild_row));
-          if (ychild.id != c.base) {
-            OSTREL_ERR(load_node(filesystem_, c.base, cbase));
-            if (cbase.nid != ychild_row.nid) return out_of_date(cpath);
-          }
-          OSTREL_ERR(commit_node(c, cpath, &ychild_row, &child_id));
-          if (c.text_changed || c.props_changed)
-            changes.push_back({cpath, ostrel_fs_path_change_modify, c.kind, c.text_changed,
-                               c.props_changed, "", OSTREL_INVALID_REVNUM});
-        }
-        rows.push_back({name, RowChange{child_id, c.kind}});
-      }
-      View made;
-      OSTREL_ERR(write_view(view, rows, &made));
-      n.dkey = made.dkey;
-      n.asof = made.asof;
+      f.view = from ? View{from->dkey, from->asof} : View{};
+      f.base_view = f.view;
+      if (!m.added && m.base != ynode->id) f.base_view = View{source.dkey, source.asof};
     }
-    OSTREL_ERR(insert_node(n, new_id));
     return nullptr;
+  }
+
+  // Takes the next entry of directory F: records a deletion, skips a child
+  // that changes nothing, or checks a changed child and starts its frame in
+  // *CHILD.  Leaves path_ at the entry's path.
+  ostrel_error *next_entry(Frame &f, std::unique_ptr<Frame> &child) {
+    const std::string &name = f.next->first;
+    Entry &e = f.next->second;
+    ++f.next;
+    path_.resize(f.path_len);
+    if (f.path_len > 1) path_ += '/';
+    path_ += name;
+    const std::string &cpath = path_;
+    Child ychild, bchild;
+    OSTREL_ERR(view_lookup(filesystem_, f.view, name, ychild));
+    bchild = ychild;
+    if (f.base_view.dkey != f.view.dkey || f.base_view.asof != f.view.asof)
+      OSTREL_ERR(view_lookup(filesystem_, f.base_view, name, bchild));
+    if (!e.node) {
+      if (!bchild.id) return nullptr;  // nothing to delete (cannot happen through the API)
+      if (ychild.id != bchild.id) return out_of_date(cpath);
+      changes.push_back({cpath, ostrel_fs_path_change_delete, bchild.kind, false, false, "",
+                         OSTREL_INVALID_REVNUM});
+      f.rows.push_back({name, RowChange{0, ostrel_node_none}});
+      return nullptr;
+    }
+    MNode &c = *e.node;
+    if (!changed_.count(&c)) return nullptr;  // opened on the way to a refused change
+    NodeRow ychild_row;
+    if (c.added) {
+      if (c.replaced ? (ychild.id != bchild.id) : (ychild.id != 0)) return out_of_date(cpath);
+    } else {
+      if (!ychild.id || ychild.kind != c.kind) return out_of_date(cpath);
+      NodeRow cbase;
+      OSTREL_ERR(load_node(filesystem_, ychild.id, ychild_row));
+      if (ychild.id != c.base) {
+        OSTREL_ERR(load_node(filesystem_, c.base, cbase));
+        if (cbase.nid != ychild_row.nid) return out_of_date(cpath);
+      }
+    }
+    f.child_name = name;
+    f.child = &c;
+    child = std::make_unique<Frame>();
+    return enter(c, c.added ? nullptr : &ychild_row, *child);
+  }
+
+  // Records the change the child of F just written (as node CHILD_ID, at
+  // path_) made.
+  void child_done(Frame &f, int64_t child_id) {
+    MNode &c = *f.child;
+    if (c.added)
+      changes.push_back({path_,
+                         c.replaced ? ostrel_fs_path_change_replace : ostrel_fs_path_change_add,
+                         c.kind, c.kind == ostrel_node_file && c.text_changed,
+                         c.props_changed && !c.props.empty(), c.copy_path, c.copy_rev});
+    else if (c.text_changed || c.props_changed)
+      changes.push_back({path_, ostrel_fs_path_change_modify, c.kind, c.text_changed,
+                         c.props_changed, "", OSTREL_INVALID_REVNUM});
+    f.rows.push_back({f.child_name, RowChange{child_id, c.kind}});
+  }
+
+  // Writes F's directory rows (for a directory) and its node as *ID.
+  ostrel_error *leave(Frame &f, int64_t *id) {
+    if (f.m->kind == ostrel_node_dir) {
+      View made;
+      OSTREL_ERR(write_view(f.view, f.rows, &made));
+      f.n.dkey = made.dkey;
+      f.n.asof = made.asof;
+    }
+    return insert_node(f.n, id);
   }
 
  private:
@@ -319,6 +426,8 @@ class Committer {
   ostrel_fs_txn *txn_;
   ostrel_revnum youngest_;
   ostrel_revnum new_rev_;
+  ChangedSet changed_;
+  std::string path_;  // the path of the node being written
 };
 
 }  // namespace
@@ -335,10 +444,10 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::str
   Committer c(txn, y);
   int64_t new_root = yroot_id;
   MNode &root = *txn->root;
-  if (changes_anything(root)) {
+  if (c.changes_anything()) {
     NodeRow yroot;
     OSTREL_ERR(load_node(filesystem, yroot_id, yroot));
-    ostrel_error *err = c.commit_node(root, "/", &yroot, &new_root);
+    ostrel_error *err = c.commit_tree(yroot, &new_root);
     if (err) {
       *conflict = c.conflict;
       return err;

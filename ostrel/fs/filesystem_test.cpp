@@ -412,6 +412,46 @@ TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
 }
 
+// A tree far deeper than a call stack of one frame per level allows (a few
+// copies of a directory into its own deepest directory make one) is
+// committed, read, listed, traced and verified like any other.
+TEST_F(RepoTest, DeepTreesAreCommittedReadAndVerified) {
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "d", nullptr); }));  // r1
+  // Each copy of /d into its deepest directory doubles the chain: 2^14 levels.
+  std::string leaf = "d";
+  for (ostrel_revnum rev = 1; rev <= 14; ++rev) {
+    OK(try_commit([&](ostrel_fs_root *r) {
+      return ostrel_fs_copy(root_at(rev), "d", r, (leaf + "/d").c_str(), nullptr);
+    }));
+    leaf += "/" + leaf;
+  }
+  ASSERT_EQ(leaf.size(), 2u * 16384 - 1);
+  const std::string file = leaf + "/f";
+  ostrel_revnum rev = -1;
+  OK(try_commit(
+      [&](ostrel_fs_root *r) {
+        OSTREL_ERR(ostrel_fs_make_file(r, file.c_str(), nullptr));
+        OSTREL_ERR(put(r, file.c_str(), "deep"));
+        return propset(r, leaf.c_str(), "depth", "16384");
+      },
+      &rev));
+  ASSERT_EQ(rev, 16);
+  EXPECT_EQ(cat(root_at(16), file.c_str()), "deep");
+  EXPECT_EQ(entries(root_at(16), leaf.c_str()), "f ");
+  EXPECT_EQ(origin(root_at(16), file.c_str()), 16);
+  EXPECT_EQ(origin(root_at(16), leaf.c_str()), 1);
+  auto changed = changes(16);
+  EXPECT_EQ(changed.size(), 2u);
+  EXPECT_EQ(changed.count("/" + file), 1u);
+  // A deep transaction that is aborted is freed as well as one committed.
+  EXPECT_EQ(code_of(try_commit([&](ostrel_fs_root *r) {
+              OSTREL_ERR(ostrel_fs_make_dir(r, (leaf + "/x").c_str(), nullptr));
+              return ostrel_error_create(OSTREL_ERR_CANCELLED, nullptr, "changed my mind");
+            })),
+            OSTREL_ERR_CANCELLED);
+  OK(ostrel_fs_verify(filesystem_, 0, 16, nullptr, nullptr, pool_));
+}
+
 // After a failed commit the transaction is good only for an abort: every
 // other call, reads of its root included, is refused as a dead transaction.
 TEST_F(RepoTest, FailedCommitLeavesTheTransactionUsableOnlyForAbort) {

@@ -67,6 +67,13 @@ struct Entry {
 // through.  BASE is the stored node it derives from: for an opened node the
 // node at its path in the base revision, for a copy the copy source.
 struct MNode {
+  MNode() = default;
+  MNode(const MNode &) = delete;
+  MNode &operator=(const MNode &) = delete;
+  // Frees the subtree without recursion: the tree is as deep as the deepest
+  // path the transaction changes.
+  ~MNode();
+
   int kind = ostrel_node_none;
   int64_t base = 0;
   bool added = false;

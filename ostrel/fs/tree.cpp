@@ -5,6 +5,19 @@
 
 namespace ostrel::fs {
 
+MNode::~MNode() {
+  std::vector<std::unique_ptr<MNode>> doomed;
+  for (auto &[name, e] : entries)
+    if (e.node) doomed.push_back(std::move(e.node));
+  while (!doomed.empty()) {
+    std::unique_ptr<MNode> m = std::move(doomed.back());
+    doomed.pop_back();
+    for (auto &[name, e] : m->entries)
+      if (e.node) doomed.push_back(std::move(e.node));
+    // M is freed here; it holds no nodes any more, so that ends at once.
+  }
+}
+
 ostrel_error *txn_alive(ostrel_fs_txn *txn) {
   if (txn->done)
     return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,

@@ -3,6 +3,7 @@
 
 #include <openssl/evp.h>
 
+#include <memory>
 #include <set>
 
 #include "handles.h"
@@ -25,7 +26,7 @@ class Verifier {
     bool row;
     OSTREL_ERR(st.step(&row));
     if (!row) return damage("/", "it has no date");
-    OSTREL_ERR(node(root, ostrel_node_dir, "/"));
+    OSTREL_ERR(tree(root));
     return changed_paths(root);
   }
 
@@ -42,16 +43,54 @@ class Verifier {
                                 static_cast<long>(rev_), path.c_str());
   }
 
-  ostrel_error *node(int64_t id, int expected_kind, const std::string &path) {
-    if (done_.count(id)) return nullptr;
-    // A directory listed inside itself would recurse without end.
-    if (!open_.insert(id).second) return damage(path, "it contains itself");
-    ostrel_error *err = checked_node(id, expected_kind, path);
-    open_.erase(id);
-    return err;
+  // A directory being checked: its entries and the next one to check.
+  struct Dir {
+    int64_t id = 0;
+    size_t path_len = 0;  // its path is the first PATH_LEN bytes of path_
+    std::map<std::string, Child> entries;
+    std::map<std::string, Child>::iterator next;
+  };
+
+  // Checks the tree of node ROOT, depth first, each node once.  The walk
+  // keeps its own stack of directories being checked instead of recursing,
+  // so the depth of a tree is bounded by memory, not by the call stack;
+  // path_ holds the path of the node at hand.
+  ostrel_error *tree(int64_t root) {
+    std::vector<std::unique_ptr<Dir>> stack;
+    path_.assign(1, '/');
+    std::unique_ptr<Dir> dir;
+    OSTREL_ERR(node(root, ostrel_node_dir, dir));
+    if (dir) stack.push_back(std::move(dir));
+    while (!stack.empty()) {
+      Dir &top = *stack.back();
+      if (top.next == top.entries.end()) {
+        done_.insert(top.id);
+        open_.erase(top.id);
+        stack.pop_back();
+        continue;
+      }
+      const std::string &name = top.next->first;
+      const Child c = top.next->second;
+      ++top.next;
+      path_.resize(top.path_len);
+      if (top.path_len > 1) path_ += '/';
+      path_ += name;
+      if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        return damage(path_, "invalid entry name");
+      OSTREL_ERR(node(c.id, c.kind, dir));
+      if (dir) stack.push_back(std::move(dir));
+    }
+    return nullptr;
   }
 
-  ostrel_error *checked_node(int64_t id, int expected_kind, const std::string &path) {
+  // Checks node ID at path_; for a directory not checked before, returns
+  // in *DIR its entries, still to be checked.
+  ostrel_error *node(int64_t id, int expected_kind, std::unique_ptr<Dir> &dir) {
+    dir.reset();
+    if (done_.count(id)) return nullptr;
+    // A directory listed inside itself would be walked without end.
+    if (open_.count(id)) return damage(path_, "it contains itself");
+    const std::string &path = path_;
     NodeRow row;
     OSTREL_ERR(wrap(load_node(filesystem_, id, row), path));
     if (row.kind != expected_kind) return damage(path, "its node has the wrong kind");
@@ -60,26 +99,25 @@ class Verifier {
     if (!decode_props(row.props, props)) return damage(path, "its properties are unreadable");
     if (row.kind == ostrel_node_file) {
       OSTREL_ERR(contents(row.content, path));
-    } else {
-      std::map<std::string, Child> entries;
-      NodeRow pred;
-      if (row.pred && done_.count(row.pred)) OSTREL_ERR(wrap(load_node(filesystem_, row.pred, pred), path));
-      if (row.pred && done_.count(row.pred) && pred.kind == ostrel_node_dir && pred.dkey &&
-          pred.dkey == row.dkey && pred.asof <= row.asof) {
-        // The same key as a checked predecessor: only the entries written
-        // since it need checking, so a long history is not re-read for
-        // every revision of a directory.
-        OSTREL_ERR(wrap(rows_since(row.dkey, pred.asof, row.asof, entries), path));
-      } else {
-        OSTREL_ERR(wrap(view_list(filesystem_, View{row.dkey, row.asof}, entries), path));
-      }
-      for (auto &[name, c] : entries) {
-        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
-          return damage(child_path(path, name), "invalid entry name");
-        OSTREL_ERR(node(c.id, c.kind, child_path(path, name)));
-      }
+      done_.insert(id);
+      return nullptr;
     }
-    done_.insert(id);
+    dir = std::make_unique<Dir>();
+    dir->id = id;
+    dir->path_len = path.size();
+    NodeRow pred;
+    if (row.pred && done_.count(row.pred)) OSTREL_ERR(wrap(load_node(filesystem_, row.pred, pred), path));
+    if (row.pred && done_.count(row.pred) && pred.kind == ostrel_node_dir && pred.dkey &&
+        pred.dkey == row.dkey && pred.asof <= row.asof) {
+      // The same key as a checked predecessor: only the entries written
+      // since it need checking, so a long history is not re-read for
+      // every revision of a directory.
+      OSTREL_ERR(wrap(rows_since(row.dkey, pred.asof, row.asof, dir->entries), path));
+    } else {
+      OSTREL_ERR(wrap(view_list(filesystem_, View{row.dkey, row.asof}, dir->entries), path));
+    }
+    dir->next = dir->entries.begin();
+    open_.insert(id);
     return nullptr;
   }
 
@@ -221,6 +259,7 @@ class Verifier {
   std::set<int64_t> done_;
   std::set<int64_t> open_;  // the directories being checked, from the root down
   std::set<int64_t> contents_done_;
+  std::string path_;
 };
 
 }  // namespace
