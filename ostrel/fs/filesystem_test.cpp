@@ -1398,6 +1398,51 @@ TEST_F(DamageTest, VerifyChecksChangedPathsAgainstTheTrees) {
   }
 }
 
+// History links and stored checksums that hold plausible values but are
+// wrong: verify stops at the first revision that reads them.
+TEST_F(DamageTest, VerifyChecksHistoryLinksOriginsAndContentHashes) {
+  make_history();
+  // Fill the node-origin index for the lines revisions 0 and 1 began.
+  EXPECT_EQ(origin(root_at(3), "trunk/a"), 1);
+  EXPECT_EQ(origin(root_at(3), "/"), 0);
+  {
+    std::string msg;
+    std::vector<ostrel_revnum> verified;
+    ASSERT_EQ(verify_all(filesystem_, &msg, &verified), 0) << msg;
+  }
+  const char kFileOfR2[] = "(SELECT max(id) FROM node WHERE kind=1 AND created_rev=2)";
+  struct Case {
+    std::string sql;
+    ostrel_revnum rev;
+    const char *says;
+  };
+  const Case cases[] = {
+      {"UPDATE node_origin SET rev=2 WHERE rev=1", 1, "node-origin index says"},
+      {"UPDATE node_origin SET rev=1 WHERE rev=0", 0, "node-origin index says"},
+      {"UPDATE node SET pred=id WHERE id=(SELECT max(root) FROM revision)", 3,
+       "does not lead to an older node"},
+      {"UPDATE node SET pred=(SELECT max(root) FROM revision) WHERE id=1", 0,
+       "does not lead to an older node"},
+      // A link to an older row that was made in the same revision.
+      {std::string("UPDATE node SET created_rev=1 WHERE id=") + kFileOfR2, 2, "not before it"},
+      {std::string("UPDATE node SET pred=1 WHERE id=") + kFileOfR2, 2, "another line"},
+      {std::string("UPDATE node SET pred=NULL WHERE id=") + kFileOfR2, 2, "begin its line"},
+      {std::string("UPDATE content SET sha='") + std::string(64, '0') +
+           "' WHERE id=(SELECT content FROM node WHERE id=" + kFileOfR2 + ")",
+       2, "do not match their SHA-256"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.sql);
+    ostrel_fs *filesystem = damaged_copy(c.sql.c_str());
+    std::string msg;
+    std::vector<ostrel_revnum> verified;
+    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
+    EXPECT_EQ(verified.size(), static_cast<size_t>(c.rev)) << msg;
+    EXPECT_NE(msg.find("Revision " + std::to_string(c.rev)), std::string::npos) << msg;
+    EXPECT_NE(msg.find(c.says), std::string::npos) << msg;
+  }
+}
+
 TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
   OK(try_commit(make_trunk));
   std::string db = path_ + "/fs.db";

@@ -97,6 +97,7 @@ class Verifier {
     if (row.created_rev > rev_) return damage(path, "its node belongs to a later revision");
     PropMap props;
     if (!decode_props(row.props, props)) return damage(path, "its properties are unreadable");
+    OSTREL_ERR(history(row, path));
     if (row.kind == ostrel_node_file) {
       OSTREL_ERR(contents(row.content, path));
       done_.insert(id);
@@ -118,6 +119,51 @@ class Verifier {
     }
     dir->next = dir->entries.begin();
     open_.insert(id);
+    return nullptr;
+  }
+
+  // Checks the history links of node ROW (at PATH): a predecessor is an
+  // older node, made in an earlier revision, on the same line of history
+  // (so no walk back along predecessors can loop); a node without one
+  // begins its own line; and the node-origin entry of its line, when there
+  // is one, names the revision that line began in.
+  ostrel_error *history(const NodeRow &row, const std::string &path) {
+    if (row.pred) {
+      if (row.pred < 0 || row.pred >= row.id)
+        return damage(path, ("its predecessor link to node " + std::to_string(row.pred) +
+                             " does not lead to an older node")
+                                .c_str());
+      NodeRow pred;
+      OSTREL_ERR(wrap(load_node(filesystem_, row.pred, pred), path));
+      if (pred.created_rev >= row.created_rev)
+        return damage(path, ("its predecessor was made in revision " +
+                             std::to_string(pred.created_rev) + ", not before it")
+                                .c_str());
+      if (pred.line != row.line)
+        return damage(path, "its predecessor is on another line of history");
+    } else if (row.line != row.id) {
+      return damage(path, "it has no predecessor but does not begin its line of history");
+    }
+    if (!lines_done_.insert(row.line).second) return nullptr;
+    Stmt st;
+    OSTREL_ERR(filesystem_->store.prepare(st, "SELECT rev FROM node_origin WHERE line=?1"));
+    st.bind(1, row.line);
+    bool found;
+    OSTREL_ERR(st.step(&found));
+    if (!found) return nullptr;
+    const int64_t indexed = st.int64(0);
+    NodeRow start;
+    if (row.line == row.id)
+      start = row;
+    else
+      OSTREL_ERR(wrap(load_node(filesystem_, row.line, start), path));
+    if (start.pred)
+      return damage(path, "its line of history begins at a node that has a predecessor");
+    if (indexed != start.created_rev)
+      return damage(path, ("the node-origin index says its line of history began in revision " +
+                           std::to_string(indexed) + ", not " +
+                           std::to_string(start.created_rev))
+                              .c_str());
     return nullptr;
   }
 
@@ -259,6 +305,7 @@ class Verifier {
   std::set<int64_t> done_;
   std::set<int64_t> open_;  // the directories being checked, from the root down
   std::set<int64_t> contents_done_;
+  std::set<int64_t> lines_done_;  // lines whose node-origin entry was checked
   std::string path_;
 };
 
