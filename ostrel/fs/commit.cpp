@@ -11,10 +11,14 @@ namespace ostrel::fs {
 // Ending transactions
 
 // Deletes everything a transaction stored (its contents and its row).
-static ostrel_error *purge_txn_rows(Store &store, int64_t txn_id) {
+static ostrel_error *purge_txn_rows(Store &store, int64_t txn_id, bool packs) {
+  // The bytes of a pack-format transaction are after its pack's committed
+  // end; its appender (or the pack's next writer) truncates them.
   Stmt st;
-  OSTREL_ERR(store.prepare(st, "DELETE FROM chunk WHERE content IN "
-                               "(SELECT id FROM content WHERE txn=?1)"));
+  OSTREL_ERR(store.prepare(st, packs ? "DELETE FROM pchunk WHERE content IN "
+                                       "(SELECT id FROM content WHERE txn=?1)"
+                                     : "DELETE FROM chunk WHERE content IN "
+                                       "(SELECT id FROM content WHERE txn=?1)"));
   st.bind(1, txn_id);
   OSTREL_ERR(st.run());
   OSTREL_ERR(store.prepare(st, "DELETE FROM content WHERE txn=?1"));
@@ -27,7 +31,8 @@ static ostrel_error *purge_txn_rows(Store &store, int64_t txn_id) {
 
 // Inside a write transaction: removes what transactions of processes that no
 // longer exist left behind.
-ostrel_error *sweep_dead_txns(Store &store) {
+ostrel_error *sweep_dead_txns(ostrel_fs *filesystem) {
+  Store &store = filesystem->store;
   std::vector<int64_t> dead;
   {
     Stmt st;
@@ -39,7 +44,7 @@ ostrel_error *sweep_dead_txns(Store &store) {
       if (!os::current().process_alive(st.int64(1))) dead.push_back(st.int64(0));
     }
   }
-  for (int64_t id : dead) OSTREL_ERR(purge_txn_rows(store, id));
+  for (int64_t id : dead) OSTREL_ERR(purge_txn_rows(store, id, filesystem->format != kLegacyFormat));
   return nullptr;
 }
 
@@ -48,13 +53,19 @@ ostrel_error *abort_txn(ostrel_fs_txn *txn) {
   txn->done = true;
   txn->root.reset();
   Store &store = txn->filesystem->store;
-  OSTREL_ERR(store.begin_write(false));
-  ostrel_error *err = purge_txn_rows(store, txn->id);
-  if (err) {
-    store.rollback();
-    return err;
+  ostrel_error *err = store.begin_write(false);
+  if (!err) {
+    err = purge_txn_rows(store, txn->id, txn->filesystem->format != kLegacyFormat);
+    if (err) store.rollback();
+    else err = store.commit();
   }
-  return store.commit();
+  // The bytes it appended are after the pack's committed end: drop them now
+  // (a failed drop leaves them to the next writer of the pack).
+  if (txn->appender) {
+    ostrel_error_clear(txn->appender->discard());
+    txn->appender.reset();
+  }
+  return err;
 }
 
 apr_status_t cleanup_txn(void *data) {
@@ -210,6 +221,7 @@ class Committer {
       *out = 0;
       return nullptr;
     }
+    OSTREL_ERR(written_content(txn_, id, &id));
     Stmt st;
     OSTREL_ERR(filesystem_->store.prepare(st, "SELECT sha, txn FROM content WHERE id=?1"));
     st.bind(1, id);
@@ -326,7 +338,8 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::str
   OSTREL_ERR(store.fault_point("commit-locked"));
   ostrel_revnum y;
   OSTREL_ERR(youngest(filesystem, &y));
-  OSTREL_ERR(sweep_dead_txns(store));
+  OSTREL_ERR(sweep_dead_txns(filesystem));
+  OSTREL_ERR(write_pending(txn, true));
   int64_t yroot_id;
   OSTREL_ERR(revision_root_node(filesystem, y, &yroot_id));
   Committer c(txn, y);
@@ -367,7 +380,12 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::str
     OSTREL_ERR(st.run());
   }
   // Contents the transaction uploaded but no new node uses.
-  OSTREL_ERR(purge_txn_rows(store, txn->id));
+  if (txn->appender && txn->appender->wrote()) {
+    OSTREL_ERR(store.prepare(st, "INSERT OR REPLACE INTO pack(id, end_off) VALUES(?1, ?2)"));
+    st.bind(1, txn->appender->pack()).bind(2, txn->appender->end());
+    OSTREL_ERR(st.run());
+  }
+  OSTREL_ERR(purge_txn_rows(store, txn->id, filesystem->format != kLegacyFormat));
   OSTREL_ERR(store.fault_point("commit-written"));
   *new_rev = rev;
   return nullptr;

@@ -712,7 +712,7 @@ TEST_F(RepoTest, EqualContentsAreStoredOnceAndAbortsLeaveNothing) {
             })),
             0);
   EXPECT_EQ(db_count("SELECT count(*) FROM content"), 1);
-  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 1);
+  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk"), 1);
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
 }
 
@@ -734,7 +734,7 @@ TEST_F(RepoTest, LargeContentsAreStreamedInChunks) {
     }
     return ostrel_stream_close(s);
   }));
-  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 6);
+  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk"), 6);
   ostrel_stream *s;
   OK(ostrel_fs_file_contents(&s, root_at(1), "big", pool_));
   size_t i = 0;
@@ -858,7 +858,7 @@ TEST_F(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {
   OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "after", nullptr); }));
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
-  EXPECT_EQ(db_count("SELECT count(*) FROM chunk WHERE content NOT IN (SELECT id FROM content)"), 0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk WHERE content NOT IN (SELECT id FROM content)"), 0);
 }
 
 TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAborted) {
@@ -895,7 +895,7 @@ TEST_F(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
         << msg;
   }
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
-  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 2);  // alpha and beta only
+  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk"), 2);  // alpha and beta only
   ostrel_revnum y;
   OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
   EXPECT_EQ(y, 1);
@@ -981,13 +981,28 @@ TEST_F(RepoTest, LongUploadDoesNotHoldBackOtherCommitters) {
   EXPECT_EQ(cat(root_at(2), "slow").size(), 3u * 1024 * 1024 + 5);
 }
 
+struct ChunkSpot;
+
 class DamageTest : public RepoTest {
  protected:
+  // Where the last stored chunk of file PATH of revision REV is.
+  ChunkSpot chunk_spot(ostrel_revnum rev, const char *path);
+
+  static void flip_byte(const std::string &file, int64_t off) {
+    std::FILE *f = std::fopen(file.c_str(), "r+b");
+    ASSERT_NE(f, nullptr) << file;
+    std::fseek(f, static_cast<long>(off), SEEK_SET);
+    int c = std::fgetc(f);
+    std::fseek(f, static_cast<long>(off), SEEK_SET);
+    std::fputc(c ^ 0x20, f);
+    std::fclose(f);
+  }
+
   // Makes a fresh copy of the repository with SQL applied to its database;
   // returns the copy's path.
   std::string damaged_path(const char *sql) {
     std::string copy = dir_ + "/damaged" + std::to_string(++copies_);
-    std::filesystem::copy(path_, copy);
+    std::filesystem::copy(path_, copy, std::filesystem::copy_options::recursive);
     sqlite3 *db;
     EXPECT_EQ(sqlite3_open((copy + "/fs.db").c_str(), &db), SQLITE_OK);
     char *msg = nullptr;
@@ -1289,7 +1304,7 @@ TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
     // A fresh copy of the repository for each kind of damage.
     std::string copy = dir_ + "/copy";
     std::filesystem::remove_all(copy);
-    std::filesystem::copy(path_, copy);
+    std::filesystem::copy(path_, copy, std::filesystem::copy_options::recursive);
     std::string saved_path = path_;
     path_ = copy;
     db = path_ + "/fs.db";
@@ -1309,19 +1324,33 @@ TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
   }
 }
 
+// Where the last chunk of the committed contents of PATH in REV lies: the
+// pack file and the chunk's offset and stored length.
+struct ChunkSpot {
+  std::string file;
+  int64_t off = 0;
+  int64_t len = 0;
+};
+
+ChunkSpot DamageTest::chunk_spot(ostrel_revnum rev, const char *path) {
+  const char *sha = nullptr;
+  EXPECT_EQ(take_error(ostrel_fs_file_sha256(&sha, root_at(rev), path, pool_)), "");
+  std::string sql = "SELECT pack, off, len FROM pchunk WHERE content=(SELECT id FROM content "
+                    "WHERE txn IS NULL AND sha='" + std::string(sha ? sha : "") +
+                    "') ORDER BY seq DESC LIMIT 1";
+  ChunkSpot spot;
+  spot.file = path_ + "/packs/pack-" + std::to_string(db_count(sql.c_str()));
+  spot.off = db_count(("SELECT off FROM (" + sql + ")").c_str());
+  spot.len = db_count(("SELECT len FROM (" + sql + ")").c_str());
+  return spot;
+}
+
 TEST_F(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
   OK(try_commit(make_trunk));                                                       // r1
   OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/sub/b", "later"); }));  // r2
   OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
-  sqlite3 *db;
-  ASSERT_EQ(sqlite3_open((path_ + "/fs.db").c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db,
-                         "UPDATE chunk SET data=x'28b52ffd0000' WHERE content="
-                         "(SELECT content FROM node WHERE id=(SELECT max(id) FROM node "
-                         "WHERE kind=1))",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(db);
+  ChunkSpot spot = chunk_spot(2, "trunk/sub/b");
+  flip_byte(spot.file, spot.off);
   std::vector<ostrel_revnum> verified;
   std::string msg;
   EXPECT_EQ(code_of(ostrel_fs_verify(
@@ -1335,6 +1364,72 @@ TEST_F(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
   EXPECT_EQ(verified, (std::vector<ostrel_revnum>{0, 1}));
   EXPECT_NE(msg.find("Revision 2"), std::string::npos) << msg;
   EXPECT_NE(msg.find("/trunk/sub/b"), std::string::npos) << msg;
+}
+
+// Every read checks what it returns: damaged stored bytes are an error that
+// names the path and the revision, and no damaged byte is handed out.
+TEST_F(DamageTest, DamagedContentsAreAnErrorNamingPathAndRevisionNeverWrongBytes) {
+  std::string text;
+  for (int i = 0; i < 4000; ++i) text += "line " + std::to_string(i) + " of a compressible text\n";
+  OK(try_commit(make_trunk));                                                      // r1
+  OK(try_commit([&](ostrel_fs_root *r) {                                            // r2
+    OSTREL_ERR(ostrel_fs_make_file(r, "trunk/text", nullptr));
+    return put(r, "trunk/text", text);
+  }));
+  std::string big(3 * 1024 * 1024 + 17, 0);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+  OK(try_commit([&](ostrel_fs_root *r) {                                            // r3
+    OSTREL_ERR(ostrel_fs_make_file(r, "big", nullptr));
+    return put(r, "big", big);
+  }));
+  struct Case {
+    const char *name;
+    ostrel_revnum rev;
+    const char *path;
+    std::function<void(const ChunkSpot &)> damage;
+    ostrel_revnum verify_rev;  // the first revision verify finds damaged
+    const char *verify_path;
+  };
+  const Case cases[] = {
+      {"a flipped byte in a chunk stored as it is", 1, "trunk/a",
+       [](const ChunkSpot &s) { flip_byte(s.file, s.off + 1); }, 1, "/trunk/a"},
+      {"a flipped byte in a compressed chunk", 2, "trunk/text",
+       [](const ChunkSpot &s) { flip_byte(s.file, s.off + s.len / 2); }, 2, "/trunk/text"},
+      {"a flipped byte in the last chunk of large contents", 3, "big",
+       [](const ChunkSpot &s) { flip_byte(s.file, s.off + s.len - 1); }, 3, "/big"},
+      {"a truncated pack", 3, "big",
+       [](const ChunkSpot &s) { std::filesystem::resize_file(s.file, s.off + s.len / 2); }, 3,
+       "/big"},
+      // Every revision's contents are in that one pack.
+      {"a missing pack", 3, "big", [](const ChunkSpot &s) { std::filesystem::remove(s.file); }, 1,
+       "/trunk/a"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string copy = dir_ + "/damaged" + std::to_string(++copies_);
+    std::filesystem::copy(path_, copy, std::filesystem::copy_options::recursive);
+    ChunkSpot spot = chunk_spot(c.rev, c.path);
+    spot.file = copy + spot.file.substr(path_.size());
+    c.damage(spot);
+    ostrel_repos *repos;
+    OK(ostrel_repos_open2(&repos, copy.c_str(), nullptr, pool_));
+    ostrel_fs *filesystem = ostrel_repos_fs(repos);
+    ostrel_fs_root *root;
+    OK(ostrel_fs_revision_root(&root, filesystem, c.rev, pool_));
+    const std::string where = "'/" + std::string(c.path) + "' in revision " + std::to_string(c.rev);
+    std::string got = cat(root, c.path);
+    EXPECT_EQ(got.rfind("ERROR: ", 0), 0u) << got.substr(0, 200);
+    EXPECT_NE(got.find("damaged"), std::string::npos) << got.substr(0, 200);
+    EXPECT_NE(got.find(where), std::string::npos) << got.substr(0, 200);
+    std::string msg;
+    std::vector<ostrel_revnum> verified;
+    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
+    EXPECT_NE(msg.find("Revision " + std::to_string(c.verify_rev)), std::string::npos) << msg;
+    EXPECT_NE(msg.find(c.verify_path), std::string::npos) << msg;
+  }
+  // The undamaged original reads back whole.
+  EXPECT_EQ(cat(root_at(3), "big"), big);
+  EXPECT_EQ(cat(root_at(3), "trunk/text"), text);
 }
 
 }  // namespace

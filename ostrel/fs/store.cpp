@@ -36,6 +36,10 @@ ostrel_error *Store::error(int rc, const char *what) const {
                                   "Repository database '%s' is held by another writer for longer "
                                   "than %d ms (%s)",
                                   path_.c_str(), busy_timeout_ms_, what);
+    case SQLITE_FULL:
+      // WHAT may be a statement: it says nothing a user can act on.
+      return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                  "Repository database '%s': the disk is full", path_.c_str());
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
     case SQLITE_FORMAT:
@@ -70,6 +74,16 @@ ostrel_error *Store::open(const std::string &path, bool create, int busy_timeout
   // syncs both files, and large contents would otherwise pay for one every
   // few chunks.
   sqlite3_wal_autocheckpoint(db_, 16384);
+  // The WAL stays between processes: every process that deleted it on
+  // close would make the next one recreate it and pay two syncs per commit
+  // for a checkpoint of a handful of pages.  Checkpoints happen as the WAL
+  // grows (above).
+  int persist = 1;
+  sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  // Freed pages are not overwritten with zeros: that rewrote every page a
+  // sweep freed into the WAL, so freeing space first needed more of it.
+  sqlite3_exec(db_, "PRAGMA secure_delete=OFF", nullptr, nullptr, nullptr);
   return nullptr;
 }
 
