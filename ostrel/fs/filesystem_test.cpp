@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -18,6 +19,7 @@
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"
 #include "ostrel_test_support.h"
+#include "os.h"
 #include "store.h"
 
 namespace {
@@ -753,6 +755,184 @@ TEST_F(RepoTest, LargeContentsAreStreamedInChunks) {
 }
 
 
+ostrel_error *commit_file(ostrel_fs *filesystem, const std::string &path, const std::string &text,
+                          ostrel_revnum *rev);
+
+// Each new version of a small text is a delta against the one before, in
+// chains of bounded length; every version reads back byte for byte, also
+// after the path of the versions it was made from is deleted.
+TEST_F(RepoTest, DeltaChainsReadBackAfterManyEditsAndAfterTheBaseIsDeleted) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 300; ++i) lines.push_back("line " + std::to_string(i) + " of the document\n");
+  auto text_of = [&lines] {
+    std::string s;
+    for (auto &l : lines) s += l;
+    return s;
+  };
+  std::map<ostrel_revnum, std::string> versions;
+  ostrel_revnum rev;
+  OK(try_commit([&](ostrel_fs_root *r) {
+    OSTREL_ERR(ostrel_fs_make_file(r, "doc", nullptr));
+    return put(r, "doc", text_of());
+  }, &rev));
+  versions[rev] = text_of();
+  for (int edit = 0; edit < 40; ++edit) {
+    lines[static_cast<size_t>(edit * 7 % 300)] = "edited in round " + std::to_string(edit) + "\n";
+    if (edit % 5 == 0) lines.push_back("appended in round " + std::to_string(edit) + "\n");
+    OK(try_commit([&](ostrel_fs_root *r) { return put(r, "doc", text_of()); }, &rev));
+    versions[rev] = text_of();
+  }
+  EXPECT_GT(db_count("SELECT count(*) FROM content WHERE base IS NOT NULL"), 30);
+  EXPECT_EQ(db_count("SELECT max(depth) FROM content"), 8);
+  // Deltas are small: far less than one whole version each.
+  EXPECT_LT(db_count("SELECT sum(len) FROM pchunk"), static_cast<int64_t>(text_of().size()));
+  const ostrel_revnum copied = 20;
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_delete(r, "doc", nullptr); }));
+  OK(try_commit([&](ostrel_fs_root *r) {
+    ostrel_fs_root *from = root_at(copied);
+    OSTREL_ERR(ostrel_fs_copy(from, "doc", r, "again", nullptr));
+    return put(r, "again", versions[copied] + "one more line\n");
+  }, &rev));
+  for (auto &[r, text] : versions) EXPECT_EQ(cat(root_at(r), "doc"), text) << "r" << r;
+  EXPECT_EQ(cat(root_at(rev), "again"), versions[copied] + "one more line\n");
+  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
+}
+
+// A repository of the legacy format (contents as database rows) keeps
+// working: commits, reads that check what they return, verify.  Upgrading
+// it moves every content into packs, and every revision reads the same.
+TEST_F(RepoTest, LegacyRepositoryKeepsWorkingAndUpgradesWhole) {
+  const std::string legacy = dir_ + "/legacy";
+  {
+    apr_pool_t *p = ostrel_pool_create(pool_);
+    ostrel_repos *r;
+    OK(ostrel_repos_create(&r, legacy.c_str(), nullptr, p));
+    apr_pool_destroy(p);
+  }
+  // The schema and format records the legacy format had.
+  sqlite3 *db;
+  ASSERT_EQ(sqlite3_open((legacy + "/fs.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "DROP TABLE pchunk; DROP TABLE pack;"
+                         "ALTER TABLE content DROP COLUMN base;"
+                         "ALTER TABLE content DROP COLUMN depth;"
+                         "CREATE TABLE chunk(content INTEGER NOT NULL, seq INTEGER NOT NULL,"
+                         "  raw_len INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(content, seq));"
+                         "UPDATE meta SET value='1' WHERE key='format';",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  std::filesystem::remove_all(legacy + "/packs");
+  { std::ofstream(legacy + "/format") << "1\n"; }
+
+  std::string big(2 * 1024 * 1024 + 99, 0);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 11);
+  {
+    apr_pool_t *p = ostrel_pool_create(pool_);
+    ostrel_repos *r;
+    OK(ostrel_repos_open2(&r, legacy.c_str(), nullptr, p));
+    ostrel_fs *filesystem = ostrel_repos_fs(r);
+    ostrel_revnum rev;
+    OK(commit_file(filesystem, "small", "a small text", &rev));
+    OK(commit_file(filesystem, "big", big, &rev));
+    EXPECT_EQ(rev, 2);
+    OK(ostrel_fs_verify(filesystem, 0, 2, nullptr, nullptr, p));
+    apr_pool_destroy(p);
+  }
+  EXPECT_FALSE(std::filesystem::exists(legacy + "/packs"));
+
+  // A damaged legacy row is refused before any byte is handed out.
+  {
+    const std::string copy = dir_ + "/legacy-damaged";
+    std::filesystem::copy(legacy, copy, std::filesystem::copy_options::recursive);
+    ASSERT_EQ(sqlite3_open((copy + "/fs.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE chunk SET raw_len=raw_len-1 WHERE seq=1", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    apr_pool_t *p = ostrel_pool_create(pool_);
+    ostrel_repos *r;
+    OK(ostrel_repos_open2(&r, copy.c_str(), nullptr, p));
+    ostrel_fs_root *root;
+    OK(ostrel_fs_revision_root(&root, ostrel_repos_fs(r), 2, p));
+    ostrel_stream *s;
+    OK(ostrel_fs_file_contents(&s, root, "big", p));
+    char buf[100];
+    apr_size_t len = sizeof buf;
+    std::string msg;
+    EXPECT_EQ(code_of(ostrel_stream_read_full(s, buf, &len), &msg), OSTREL_ERR_FS_CORRUPT);
+    EXPECT_NE(msg.find("'/big' in revision 2"), std::string::npos) << msg;
+    apr_pool_destroy(p);
+  }
+
+  int old_format = 0;
+  OK(ostrel_repos_upgrade(legacy.c_str(), &old_format, pool_));
+  EXPECT_EQ(old_format, 1);
+  std::string format;
+  std::getline(std::ifstream(legacy + "/format"), format);
+  EXPECT_EQ(format, "2");
+  OK(ostrel_repos_upgrade(legacy.c_str(), &old_format, pool_));
+  EXPECT_EQ(old_format, 2);
+  path_ = legacy;
+  OK(ostrel_repos_open2(&repos_, legacy.c_str(), nullptr, pool_));
+  filesystem_ = ostrel_repos_fs(repos_);
+  EXPECT_EQ(cat(root_at(1), "small"), "a small text");
+  EXPECT_EQ(cat(root_at(2), "big"), big);
+  EXPECT_EQ(db_count("SELECT count(*) FROM sqlite_master WHERE name='chunk'"), 0);
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "after", "after the upgrade", &rev));
+  OK(try_commit([](ostrel_fs_root *r) { return put(r, "small", "a small text, edited"); }, &rev));
+  EXPECT_EQ(cat(root_at(rev), "small"), "a small text, edited");
+  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
+}
+
+// An operating system whose clock, process ids and liveness a test sets.
+class FakeOs final : public ostrel::os::Os {
+ public:
+  int64_t now = 0;
+  int64_t pid = 4242;
+  bool alive = true;
+  int64_t now_usec() override { return now; }
+  int64_t current_pid() override { return pid; }
+  bool process_alive(int64_t) override { return alive; }
+  ostrel_error *read_small_file(const std::string &path, size_t limit, std::string *data,
+                                bool *found) override {
+    return real_->read_small_file(path, limit, data, found);
+  }
+  ostrel_error *write_file_durably(const std::string &path, const std::string &data) override {
+    return real_->write_file_durably(path, data);
+  }
+  FakeOs() : real_(&ostrel::os::current()) { ostrel::os::install(this); }
+  ~FakeOs() override { ostrel::os::install(nullptr); }
+
+ private:
+  ostrel::os::Os *real_;
+};
+
+TEST_F(RepoTest, RevisionDatesAndLeftoverSweepsComeFromTheOperatingSystemSeam) {
+  FakeOs os;
+  os.now = int64_t{981173106} * 1000000 + 7;  // 2001-02-03T04:05:06.000007Z
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "dated", "x", &rev));
+  ostrel_string *date;
+  OK(ostrel_fs_revision_prop(&date, filesystem_, rev, OSTREL_PROP_REVISION_DATE, pool_));
+  ASSERT_NE(date, nullptr);
+  EXPECT_EQ(std::string(date->data, date->len), "2001-02-03T04:05:06.000007Z");
+
+  // A transaction of a process that still runs is left alone by others'
+  // sweeps; once its process is gone, the next begin sweeps it.
+  apr_pool_t *p = ostrel_pool_create(pool_);
+  ostrel_fs_txn *open;
+  OK(ostrel_fs_begin_txn(&open, filesystem_, rev, p));
+  os.pid = 4343;
+  OK(commit_file(filesystem_, "second", "y", &rev));
+  EXPECT_EQ(db_count("SELECT count(*) FROM txn WHERE pid=4242"), 1);
+  os.alive = false;
+  OK(commit_file(filesystem_, "third", "z", &rev));
+  EXPECT_EQ(db_count("SELECT count(*) FROM txn WHERE pid=4242"), 0);
+  apr_pool_destroy(p);
+}
+
 // ---------------------------------------------------------------------------
 // Crashes, concurrent committers, damage
 
@@ -833,32 +1013,74 @@ ostrel_error *commit_file(ostrel_fs *filesystem, const std::string &path, const 
   return err;
 }
 
+// One commit of N small files of distinct texts in directory DIR.
+ostrel_error *commit_small_files(ostrel_fs *filesystem, const std::string &dir, int n) {
+  apr_pool_t *p = ostrel_pool_create(nullptr);
+  ostrel_error *err = [&]() -> ostrel_error * {
+    ostrel_revnum y, rev;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, p));
+    ostrel_fs_txn *txn;
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem, y, p));
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
+    OSTREL_ERR(ostrel_fs_make_dir(root, dir.c_str(), p));
+    for (int i = 0; i < n; ++i) {
+      std::string path = dir + "/f" + std::to_string(i);
+      OSTREL_ERR(ostrel_fs_make_file(root, path.c_str(), p));
+      OSTREL_ERR(put(root, path.c_str(), "small file " + std::to_string(i) + "\n"));
+    }
+    return ostrel_fs_commit_txn(nullptr, &rev, txn, p);
+  }();
+  apr_pool_destroy(p);
+  return err;
+}
+
 TEST_F(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {
   OK(try_commit(make_trunk));
   const std::string big(3 * 1024 * 1024, 'x');  // several chunks
-  for (const char *point : {"upload-chunk", "commit-locked", "commit-written"}) {
-    SCOPED_TRACE(point);
-    pid_t pid = spawn(path_, [&](ostrel_fs *filesystem) {
-      HookGuard hook(point, FaultAction::kill);
-      ostrel_revnum rev;
-      return commit_file(filesystem, "trunk/killed", big, &rev);
-    });
-    int status = wait_for(pid);
-    ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    ostrel_repos *repos;
-    OK(ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool_));
-    ostrel_fs *filesystem = ostrel_repos_fs(repos);
-    ostrel_revnum y;
-    OK(ostrel_fs_youngest_rev(&y, filesystem, pool_));
-    EXPECT_EQ(y, 1);
-    OK(ostrel_fs_verify(filesystem, 0, y, nullptr, nullptr, pool_));
+  // A large upload, and enough small files that their rows are written in
+  // a batch before the commit step and in the step itself.
+  const std::pair<const char *, std::function<ostrel_error *(ostrel_fs *)>> workloads[] = {
+      {"large", [&](ostrel_fs *filesystem) {
+         ostrel_revnum rev;
+         return commit_file(filesystem, "trunk/killed", big, &rev);
+       }},
+      {"small batched", [](ostrel_fs *filesystem) {
+         return commit_small_files(filesystem, "trunk/many", 300);
+       }},
+  };
+  for (auto &[name, work] : workloads) {
+    for (const char *point : {"upload-chunk", "commit-locked", "commit-written"}) {
+      SCOPED_TRACE(std::string(name) + " at " + point);
+      pid_t pid = spawn(path_, [&](ostrel_fs *filesystem) {
+        HookGuard hook(point, FaultAction::kill);
+        return work(filesystem);
+      });
+      int status = wait_for(pid);
+      ASSERT_TRUE(WIFSIGNALED(status)) << status;
+      ostrel_repos *repos;
+      OK(ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool_));
+      ostrel_fs *filesystem = ostrel_repos_fs(repos);
+      ostrel_revnum y;
+      OK(ostrel_fs_youngest_rev(&y, filesystem, pool_));
+      EXPECT_EQ(y, 1);
+      OK(ostrel_fs_verify(filesystem, 0, y, nullptr, nullptr, pool_));
+    }
   }
-  // What the killed transactions left is swept by the next commit.
+  // What the killed transactions left is swept by the next commit, and the
+  // bytes they appended are truncated by the next writer of their pack.
   EXPECT_GT(db_count("SELECT count(*) FROM txn"), 0);
-  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "after", nullptr); }));
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "after", "written after the kills", &rev));
+  EXPECT_EQ(rev, 2);
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
   EXPECT_EQ(db_count("SELECT count(*) FROM pchunk WHERE content NOT IN (SELECT id FROM content)"), 0);
+  int64_t on_disk = 0;
+  for (auto &f : std::filesystem::directory_iterator(path_ + "/packs"))
+    on_disk += static_cast<int64_t>(f.file_size());
+  EXPECT_EQ(on_disk, db_count("SELECT sum(end_off) FROM pack"));
+  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
 }
 
 TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAborted) {

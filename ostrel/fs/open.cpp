@@ -156,15 +156,20 @@ ostrel_error *ostrel_fs__upgrade(const char *db_path, int *old_format, apr_pool_
   OSTREL_ERR(store.begin_write(true));
   ostrel_error *err = [&]() -> ostrel_error * {
     // Transactions in flight would be left with contents in the old place.
-    Stmt st;
-    bool row;
-    OSTREL_ERR(store.prepare(st, "SELECT count(*) FROM txn"));
-    OSTREL_ERR(st.step(&row));
-    if (st.int64(0) > 0) {
-      OSTREL_ERR(sweep_dead_txns(filesystem));
+    auto open_txns = [&store](int64_t *n) -> ostrel_error * {
+      Stmt st;
+      bool row;
       OSTREL_ERR(store.prepare(st, "SELECT count(*) FROM txn"));
       OSTREL_ERR(st.step(&row));
-      if (st.int64(0) > 0)
+      *n = st.int64(0);
+      return nullptr;
+    };
+    int64_t open = 0;
+    OSTREL_ERR(open_txns(&open));
+    if (open > 0) {
+      OSTREL_ERR(sweep_dead_txns(filesystem));
+      OSTREL_ERR(open_txns(&open));
+      if (open > 0)
         return ostrel_error_createf(OSTREL_ERR_FS_BUSY, nullptr,
                                     "Cannot upgrade '%s' while a transaction is open on it",
                                     db_path);
@@ -175,6 +180,7 @@ ostrel_error *ostrel_fs__upgrade(const char *db_path, int *old_format, apr_pool_
     filesystem->format = OSTREL_FS__FORMAT;
     OSTREL_ERR(convert_legacy_contents(filesystem));
     OSTREL_ERR(store.exec("DROP TABLE chunk"));
+    Stmt st;
     OSTREL_ERR(store.prepare(st, "UPDATE meta SET value=?1 WHERE key='format'"));
     st.bind(1, std::to_string(OSTREL_FS__FORMAT));
     return st.run();

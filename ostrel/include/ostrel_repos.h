@@ -32,6 +32,9 @@ ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_has
                                  apr_pool_t *pool);
 
 /* The filesystem of REPOS; lives as long as REPOS.  Cannot fail. */
+/* The storage format ostrel_repos_create makes. */
+#define OSTREL_REPOS_FORMAT 2
+
 /* Converts the repository at PATH to the current storage format in place
  * (file contents move from its database into pack files) and sets
  * *OLD_FORMAT to the format it had; a repository already in the current
