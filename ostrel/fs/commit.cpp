@@ -251,9 +251,21 @@ class Committer {
 
   ostrel_error *insert_node(NodeRow &n, int64_t *id) {
     Stmt st;
+    // Ids are given here (the write lock is held, so the largest is known)
+    // so that a node starting its own identity or line names itself in the
+    // one INSERT.
+    if (!next_node_id_) {
+      bool row;
+      OSTREL_ERR(filesystem_->store.prepare(st, "SELECT max(id) FROM node"));
+      OSTREL_ERR(st.step(&row));
+      next_node_id_ = st.int64(0) + 1;
+    }
+    *id = next_node_id_++;
+    if (!n.nid) n.nid = *id;
+    if (!n.line) n.line = *id;
     OSTREL_ERR(filesystem_->store.prepare(
-        st, "INSERT INTO node(kind, nid, pred, line, created_rev, copy_path, copy_rev, content, "
-            "props, dkey, asof) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"));
+        st, "INSERT INTO node(id, kind, nid, pred, line, created_rev, copy_path, copy_rev, "
+            "content, props, dkey, asof) VALUES(?12, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"));
     st.bind(1, int64_t{n.kind}).bind(2, n.nid).bind(5, int64_t{n.created_rev});
     if (n.pred) st.bind(3, n.pred); else st.bind_null(3);
     st.bind(4, n.line);
@@ -263,18 +275,10 @@ class Committer {
     st.bind_blob(9, n.props.data(), n.props.size());
     if (n.kind == ostrel_node_dir && n.dkey) st.bind(10, n.dkey).bind(11, n.asof);
     else st.bind_null(10).bind_null(11);
-    OSTREL_ERR(st.run());
-    *id = filesystem_->store.last_insert_id();
-    if (!n.nid || !n.line) {
-      // A node with no predecessor identity starts its own: a new node (and,
-      // without copy history, a new line of history).
-      OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE node SET nid=CASE WHEN nid=0 THEN id ELSE nid END,"
-                                        " line=CASE WHEN line=0 THEN id ELSE line END WHERE id=?1"));
-      st.bind(1, *id);
-      OSTREL_ERR(st.run());
-    }
-    return nullptr;
+    st.bind(12, *id);
+    return st.run();
   }
+
 
   // Writes the directory rows of a view that is FROM with ROWS changed.
   ostrel_error *write_view(View from, const std::vector<std::pair<std::string, RowChange>> &rows,
@@ -286,6 +290,7 @@ class Committer {
     Stmt st;
     int64_t key;
     bool has_parent;
+    bool fresh = false;  // a key made here has no rows to end
     DirKey k;
     if (from.dkey) OSTREL_ERR(load_dirkey(filesystem_, from.dkey, k));
     if (from.dkey && k.head_asof == from.asof) {
@@ -306,12 +311,15 @@ class Committer {
       OSTREL_ERR(st.run());
       key = filesystem_->store.last_insert_id();
       has_parent = from.dkey != 0;
+      fresh = true;
     }
     for (auto &[name, change] : rows) {
-      OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE dirent SET end_rev=?1 WHERE dkey=?2 AND name=?3 "
-                                        "AND end_rev>?1"));
-      st.bind(1, int64_t{new_rev_}).bind(2, key).bind(3, name);
-      OSTREL_ERR(st.run());
+      if (!fresh) {
+        OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE dirent SET end_rev=?1 WHERE dkey=?2 AND name=?3 "
+                                          "AND end_rev>?1"));
+        st.bind(1, int64_t{new_rev_}).bind(2, key).bind(3, name);
+        OSTREL_ERR(st.run());
+      }
       if (!change.child && !has_parent) continue;
       OSTREL_ERR(filesystem_->store.prepare(st, "INSERT INTO dirent(dkey, name, start_rev, end_rev, child, "
                                         "kind) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"));
@@ -328,6 +336,7 @@ class Committer {
   ostrel_fs_txn *txn_;
   ostrel_revnum youngest_;
   ostrel_revnum new_rev_;
+  int64_t next_node_id_ = 0;
 };
 
 }  // namespace

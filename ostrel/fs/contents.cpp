@@ -350,14 +350,28 @@ ostrel_error *pack_end(ostrel_fs *filesystem, int64_t pack, int64_t *end) {
   return nullptr;
 }
 
-static ostrel_error *write_pending_rows(ostrel_fs_txn *txn) {
+static ostrel_error *committed_with_sha(ostrel_fs *filesystem, const std::string &sha, int64_t *id);
+
+// Writes the rows of TXN's pending contents.  COMMITTING: inside the commit
+// step, where they are written as committed contents at once (or, when equal
+// contents are committed already, not at all).
+static ostrel_error *write_pending_rows(ostrel_fs_txn *txn, bool committing) {
   Store &store = txn->filesystem->store;
   Stmt st;
   for (; txn->written < txn->pending.size(); ++txn->written) {
     PendingContent &p = txn->pending[txn->written];
+    if (committing) {
+      int64_t same;
+      OSTREL_ERR(committed_with_sha(txn->filesystem, p.row.sha, &same));
+      if (same) {
+        p.id = same;
+        continue;
+      }
+    }
     OSTREL_ERR(store.prepare(st, "INSERT INTO content(sha, length, chunks, txn, base, depth) "
                                  "VALUES(?1, ?2, ?3, ?4, ?5, ?6)"));
-    st.bind(1, p.row.sha).bind(2, p.row.length).bind(3, p.row.chunks).bind(4, txn->id);
+    st.bind(1, p.row.sha).bind(2, p.row.length).bind(3, p.row.chunks);
+    if (committing) st.bind_null(4); else st.bind(4, txn->id);
     if (p.row.base) st.bind(5, p.row.base); else st.bind_null(5);
     st.bind(6, int64_t{p.row.depth});
     OSTREL_ERR(st.run());
@@ -377,11 +391,11 @@ static ostrel_error *write_pending_rows(ostrel_fs_txn *txn) {
 
 ostrel_error *write_pending(ostrel_fs_txn *txn, bool inside) {
   if (txn->written == txn->pending.size()) return nullptr;
-  if (inside) return write_pending_rows(txn);
+  if (inside) return write_pending_rows(txn, true);
   Store &store = txn->filesystem->store;
   size_t before = txn->written;
   OSTREL_ERR(store.begin_write(false));
-  ostrel_error *err = write_pending_rows(txn);
+  ostrel_error *err = write_pending_rows(txn, false);
   if (!err) err = store.commit();
   else store.rollback();
   if (err) {
@@ -532,8 +546,10 @@ ostrel_error *store_chunk(ContentWriter *w, const std::string *base_text, ChunkR
   return nullptr;
 }
 
+}  // namespace
+
 // A committed contents with SHA, or 0.
-ostrel_error *committed_with_sha(ostrel_fs *filesystem, const std::string &sha, int64_t *id) {
+static ostrel_error *committed_with_sha(ostrel_fs *filesystem, const std::string &sha, int64_t *id) {
   Stmt st;
   OSTREL_ERR(filesystem->store.prepare(st, "SELECT id FROM content WHERE sha=?1 AND txn IS NULL "
                                            "LIMIT 1"));
@@ -543,6 +559,8 @@ ostrel_error *committed_with_sha(ostrel_fs *filesystem, const std::string &sha, 
   *id = row ? st.int64(0) : 0;
   return nullptr;
 }
+
+namespace {
 
 // Finishes a text of at most one chunk: stored contents with the same
 // SHA-256 are used as they are; otherwise it is stored, as a delta against

@@ -260,8 +260,9 @@ ostrel_error *file_content(ostrel_fs_root *root, const char *path, int64_t *id, 
 ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn,
                              const std::vector<std::string> &segs, int64_t previous,
                              apr_pool_t *pool);
-// Writes the rows of TXN's pending contents; inside the caller's write
-// transaction when INSIDE, else in one of its own.
+// Writes the rows of TXN's pending contents: INSIDE the commit step as
+// committed contents, else marked with the transaction in a write
+// transaction of their own.
 ostrel_error *write_pending(ostrel_fs_txn *txn, bool inside);
 // The id of contents ID (negative: pending) once its rows are written.
 ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out);

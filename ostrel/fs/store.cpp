@@ -70,10 +70,11 @@ ostrel_error *Store::open(const std::string &path, bool create, int busy_timeout
   }
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, busy_timeout_ms);
-  // Checkpoint the WAL every 64 MiB instead of every 4 MiB: each checkpoint
-  // syncs both files, and large contents would otherwise pay for one every
-  // few chunks.
-  sqlite3_wal_autocheckpoint(db_, 16384);
+  // The WAL holds rows only (contents live in pack files), so the default
+  // checkpoint every 1000 pages comes seldom; after one the file is cut back
+  // to 4 MiB instead of keeping its largest size.
+  sqlite3_wal_autocheckpoint(db_, 1000);
+  sqlite3_exec(db_, "PRAGMA journal_size_limit=4194304", nullptr, nullptr, nullptr);
   // The WAL stays between processes: every process that deleted it on
   // close would make the next one recreate it and pay two syncs per commit
   // for a checkpoint of a handful of pages.  Checkpoints happen as the WAL
