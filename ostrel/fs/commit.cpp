@@ -13,10 +13,14 @@ namespace ostrel::fs {
 // Ending transactions
 
 // Deletes everything a transaction stored (its contents and its row).
-static ostrel_error *purge_txn_rows(Store &store, int64_t txn_id) {
+static ostrel_error *purge_txn_rows(Store &store, int64_t txn_id, bool packs) {
+  // The bytes of a pack-format transaction are after its pack's committed
+  // end; its appender (or the pack's next writer) truncates them.
   Stmt st;
-  OSTREL_ERR(store.prepare(st, "DELETE FROM chunk WHERE content IN "
-                               "(SELECT id FROM content WHERE txn=?1)"));
+  OSTREL_ERR(store.prepare(st, packs ? "DELETE FROM pchunk WHERE content IN "
+                                       "(SELECT id FROM content WHERE txn=?1)"
+                                     : "DELETE FROM chunk WHERE content IN "
+                                       "(SELECT id FROM content WHERE txn=?1)"));
   st.bind(1, txn_id);
   OSTREL_ERR(st.run());
   OSTREL_ERR(store.prepare(st, "DELETE FROM content WHERE txn=?1"));
@@ -29,7 +33,8 @@ static ostrel_error *purge_txn_rows(Store &store, int64_t txn_id) {
 
 // Inside a write transaction: removes what transactions of processes that no
 // longer exist left behind.
-ostrel_error *sweep_dead_txns(Store &store) {
+ostrel_error *sweep_dead_txns(ostrel_fs *filesystem) {
+  Store &store = filesystem->store;
   std::vector<int64_t> dead;
   {
     Stmt st;
@@ -41,7 +46,7 @@ ostrel_error *sweep_dead_txns(Store &store) {
       if (!os::current().process_alive(st.int64(1))) dead.push_back(st.int64(0));
     }
   }
-  for (int64_t id : dead) OSTREL_ERR(purge_txn_rows(store, id));
+  for (int64_t id : dead) OSTREL_ERR(purge_txn_rows(store, id, filesystem->format != kLegacyFormat));
   return nullptr;
 }
 
@@ -50,13 +55,19 @@ ostrel_error *abort_txn(ostrel_fs_txn *txn) {
   txn->done = true;
   txn->root.reset();
   Store &store = txn->filesystem->store;
-  OSTREL_ERR(store.begin_write(false));
-  ostrel_error *err = purge_txn_rows(store, txn->id);
-  if (err) {
-    store.rollback();
-    return err;
+  ostrel_error *err = store.begin_write(false);
+  if (!err) {
+    err = purge_txn_rows(store, txn->id, txn->filesystem->format != kLegacyFormat);
+    if (err) store.rollback();
+    else err = store.commit();
   }
-  return store.commit();
+  // The bytes it appended are after the pack's committed end: drop them now
+  // (a failed drop leaves them to the next writer of the pack).
+  if (txn->appender) {
+    ostrel_error_clear(txn->appender->discard());
+    txn->appender.reset();
+  }
+  return err;
 }
 
 apr_status_t cleanup_txn(void *data) {
@@ -317,6 +328,7 @@ class Committer {
       *out = 0;
       return nullptr;
     }
+    OSTREL_ERR(written_content(txn_, id, &id));
     Stmt st;
     OSTREL_ERR(filesystem_->store.prepare(st, "SELECT sha, txn FROM content WHERE id=?1"));
     st.bind(1, id);
@@ -346,9 +358,21 @@ class Committer {
 
   ostrel_error *insert_node(NodeRow &n, int64_t *id) {
     Stmt st;
+    // Ids are given here (the write lock is held, so the largest is known)
+    // so that a node starting its own identity or line names itself in the
+    // one INSERT.
+    if (!next_node_id_) {
+      bool row;
+      OSTREL_ERR(filesystem_->store.prepare(st, "SELECT max(id) FROM node"));
+      OSTREL_ERR(st.step(&row));
+      next_node_id_ = st.int64(0) + 1;
+    }
+    *id = next_node_id_++;
+    if (!n.nid) n.nid = *id;
+    if (!n.line) n.line = *id;
     OSTREL_ERR(filesystem_->store.prepare(
-        st, "INSERT INTO node(kind, nid, pred, line, created_rev, copy_path, copy_rev, content, "
-            "props, dkey, asof) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"));
+        st, "INSERT INTO node(id, kind, nid, pred, line, created_rev, copy_path, copy_rev, "
+            "content, props, dkey, asof) VALUES(?12, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"));
     st.bind(1, int64_t{n.kind}).bind(2, n.nid).bind(5, int64_t{n.created_rev});
     if (n.pred) st.bind(3, n.pred); else st.bind_null(3);
     st.bind(4, n.line);
@@ -358,18 +382,10 @@ class Committer {
     st.bind_blob(9, n.props.data(), n.props.size());
     if (n.kind == ostrel_node_dir && n.dkey) st.bind(10, n.dkey).bind(11, n.asof);
     else st.bind_null(10).bind_null(11);
-    OSTREL_ERR(st.run());
-    *id = filesystem_->store.last_insert_id();
-    if (!n.nid || !n.line) {
-      // A node with no predecessor identity starts its own: a new node (and,
-      // without copy history, a new line of history).
-      OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE node SET nid=CASE WHEN nid=0 THEN id ELSE nid END,"
-                                        " line=CASE WHEN line=0 THEN id ELSE line END WHERE id=?1"));
-      st.bind(1, *id);
-      OSTREL_ERR(st.run());
-    }
-    return nullptr;
+    st.bind(12, *id);
+    return st.run();
   }
+
 
   // Writes the directory rows of a view that is FROM with ROWS changed.
   ostrel_error *write_view(View from, const std::vector<std::pair<std::string, RowChange>> &rows,
@@ -381,6 +397,7 @@ class Committer {
     Stmt st;
     int64_t key;
     bool has_parent;
+    bool fresh = false;  // a key made here has no rows to end
     DirKey k;
     if (from.dkey) OSTREL_ERR(load_dirkey(filesystem_, from.dkey, k));
     if (from.dkey && k.head_asof == from.asof) {
@@ -401,15 +418,18 @@ class Committer {
       OSTREL_ERR(st.run());
       key = filesystem_->store.last_insert_id();
       has_parent = from.dkey != 0;
+      fresh = true;
     }
     for (auto &[name, change] : rows) {
-      // The unary plus keeps the planner on the primary key (dkey, name):
-      // on the index (dkey, end_rev) this scans every live entry of the
-      // directory per row, which made adding N entries cost N squared.
-      OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE dirent SET end_rev=?1 WHERE dkey=?2 AND name=?3 "
-                                        "AND +end_rev>?1"));
-      st.bind(1, int64_t{new_rev_}).bind(2, key).bind(3, name);
-      OSTREL_ERR(st.run());
+      if (!fresh) {
+        // The unary plus keeps the planner on the primary key (dkey, name):
+        // on the index (dkey, end_rev) this scans every live entry of the
+        // directory per row, which made adding N entries cost N squared.
+        OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE dirent SET end_rev=?1 WHERE dkey=?2 AND name=?3 "
+                                          "AND +end_rev>?1"));
+        st.bind(1, int64_t{new_rev_}).bind(2, key).bind(3, name);
+        OSTREL_ERR(st.run());
+      }
       if (!change.child && !has_parent) continue;
       OSTREL_ERR(filesystem_->store.prepare(st, "INSERT INTO dirent(dkey, name, start_rev, end_rev, child, "
                                         "kind) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"));
@@ -426,6 +446,7 @@ class Committer {
   ostrel_fs_txn *txn_;
   ostrel_revnum youngest_;
   ostrel_revnum new_rev_;
+  int64_t next_node_id_ = 0;
   ChangedSet changed_;
   std::string path_;  // the path of the node being written
 };
@@ -438,7 +459,8 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::str
   OSTREL_ERR(store.fault_point("commit-locked"));
   ostrel_revnum y;
   OSTREL_ERR(youngest(filesystem, &y));
-  OSTREL_ERR(sweep_dead_txns(store));
+  OSTREL_ERR(sweep_dead_txns(filesystem));
+  OSTREL_ERR(write_pending(txn, true));
   int64_t yroot_id;
   OSTREL_ERR(revision_root_node(filesystem, y, &yroot_id));
   Committer c(txn, y);
@@ -479,7 +501,12 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::str
     OSTREL_ERR(st.run());
   }
   // Contents the transaction uploaded but no new node uses.
-  OSTREL_ERR(purge_txn_rows(store, txn->id));
+  if (txn->appender && txn->appender->wrote()) {
+    OSTREL_ERR(store.prepare(st, "INSERT OR REPLACE INTO pack(id, end_off) VALUES(?1, ?2)"));
+    st.bind(1, txn->appender->pack()).bind(2, txn->appender->end());
+    OSTREL_ERR(st.run());
+  }
+  OSTREL_ERR(purge_txn_rows(store, txn->id, filesystem->format != kLegacyFormat));
   OSTREL_ERR(store.fault_point("commit-written"));
   *new_rev = rev;
   return nullptr;

@@ -184,11 +184,7 @@ ostrel_error *ostrel_fs_file_contents(ostrel_stream **contents, ostrel_fs_root *
                                       const char *path, apr_pool_t *pool) {
   ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
-  int64_t id;
-  ContentRow c;
-  OSTREL_ERR(file_content(root, path, &id, c));
-  *contents = content_stream(root->filesystem, id, c.chunks, pool);
-  return nullptr;
+  return file_stream(contents, root, path, pool);
 }
 
 ostrel_error *ostrel_fs_file_length(ostrel_filesize *length, ostrel_fs_root *root,
@@ -419,7 +415,7 @@ ostrel_error *ostrel_fs_begin_txn(ostrel_fs_txn **txn_p, ostrel_fs *filesystem, 
   OSTREL_ERR(store.begin_write(false));
   int64_t id = 0;
   ostrel_error *err = [&]() -> ostrel_error * {
-    OSTREL_ERR(sweep_dead_txns(store));
+    OSTREL_ERR(sweep_dead_txns(filesystem));
     Stmt st;
     OSTREL_ERR(store.prepare(st, "INSERT INTO txn(pid, base) VALUES(?1, ?2)"));
     st.bind(1, ostrel::os::current().current_pid()).bind(2, int64_t{base_rev});
@@ -570,7 +566,11 @@ ostrel_error *ostrel_fs_apply_text(ostrel_stream **contents, ostrel_fs_root *roo
   if (m->kind != ostrel_node_file)
     return ostrel_error_createf(OSTREL_ERR_FS_NOT_FILE, nullptr, "'%s' is not a file",
                                 join_path(segs, segs.size()).c_str());
-  return content_writer(contents, txn, segs, pool);
+  // The text the file had in the base revision is where a delta starts; a
+  // text this transaction wrote before may still be dropped, so none is.
+  int64_t previous = 0;
+  if (!m->text_changed) OSTREL_ERR(content_of(txn->filesystem, Loc{m, 0, m->kind}, &previous));
+  return content_writer(contents, txn, segs, previous, pool);
 }
 
 ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_rev,
@@ -578,15 +578,23 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
   if (conflict_p) *conflict_p = nullptr;
   OSTREL_ERR(txn_alive(txn));
   Store &store = txn->filesystem->store;
+  const size_t written = txn->written;
   std::string conflict;
   ostrel_revnum rev = OSTREL_INVALID_REVNUM;
-  ostrel_error *err = store.begin_write(true);
+  // The contents are durable before the rows that make a revision use them.
+  ostrel_error *err = txn->appender ? txn->appender->sync() : nullptr;
   if (!err) {
-    err = commit_locked(txn, &rev, &conflict);
-    if (err)
-      store.rollback();
-    else
-      err = store.commit();
+    err = store.begin_write(true);
+    if (!err) {
+      err = commit_locked(txn, &rev, &conflict);
+      if (!err) err = store.commit();
+      if (err) {
+        store.rollback();
+        // Rows written inside the rolled-back step are gone again.
+        for (size_t k = written; k < txn->pending.size(); ++k) txn->pending[k].id = 0;
+        txn->written = written;
+      }
+    }
   }
   if (err) {
     // The header promises that a failed transaction is good only for an
@@ -598,10 +606,33 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
   }
   txn->done = true;
   txn->root.reset();
+  txn->appender.reset();  // the committed end moved with the revision
   *new_rev = rev;
   return nullptr;
 }
 
 ostrel_error *ostrel_fs_abort_txn(ostrel_fs_txn *txn, apr_pool_t *) { return abort_txn(txn); }
+
+// ---------------------------------------------------------------------------
+// Copying
+
+ostrel_error *ostrel_fs_content_files(apr_array_header_t **files, ostrel_fs *filesystem,
+                                      apr_pool_t *pool) {
+  apr_array_header_t *out = apr_array_make(pool, 4, sizeof(ostrel_fs_content_file));
+  *files = out;
+  if (filesystem->format == kLegacyFormat) return nullptr;
+  ReadScope scope(filesystem->store);
+  OSTREL_ERR(scope.begin());
+  std::vector<std::pair<int64_t, std::string>> packs;
+  OSTREL_ERR(filesystem->packs->files(&packs));
+  for (auto &[pack, name] : packs) {
+    int64_t end;
+    OSTREL_ERR(pack_end(filesystem, pack, &end));
+    auto *f = &APR_ARRAY_PUSH(out, ostrel_fs_content_file);
+    f->path = apr_pstrdup(pool, name.c_str());
+    f->length = end;
+  }
+  return nullptr;
+}
 
 }  // extern "C"

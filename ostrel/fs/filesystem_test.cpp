@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -19,6 +20,7 @@
 #include "ostrel_repos.h"
 #include "handles.h"
 #include "ostrel_test_support.h"
+#include "os.h"
 #include "store.h"
 
 namespace {
@@ -805,7 +807,7 @@ TEST_F(RepoTest, EqualContentsAreStoredOnceAndAbortsLeaveNothing) {
             })),
             0);
   EXPECT_EQ(db_count("SELECT count(*) FROM content"), 1);
-  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 1);
+  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk"), 1);
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
 }
 
@@ -827,7 +829,7 @@ TEST_F(RepoTest, LargeContentsAreStreamedInChunks) {
     }
     return ostrel_stream_close(s);
   }));
-  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 6);
+  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk"), 6);
   ostrel_stream *s;
   OK(ostrel_fs_file_contents(&s, root_at(1), "big", pool_));
   size_t i = 0;
@@ -845,6 +847,184 @@ TEST_F(RepoTest, LargeContentsAreStreamedInChunks) {
   OK(ostrel_fs_verify(filesystem_, 0, 1, nullptr, nullptr, pool_));
 }
 
+
+ostrel_error *commit_file(ostrel_fs *filesystem, const std::string &path, const std::string &text,
+                          ostrel_revnum *rev);
+
+// Each new version of a small text is a delta against the one before, in
+// chains of bounded length; every version reads back byte for byte, also
+// after the path of the versions it was made from is deleted.
+TEST_F(RepoTest, DeltaChainsReadBackAfterManyEditsAndAfterTheBaseIsDeleted) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 300; ++i) lines.push_back("line " + std::to_string(i) + " of the document\n");
+  auto text_of = [&lines] {
+    std::string s;
+    for (auto &l : lines) s += l;
+    return s;
+  };
+  std::map<ostrel_revnum, std::string> versions;
+  ostrel_revnum rev;
+  OK(try_commit([&](ostrel_fs_root *r) {
+    OSTREL_ERR(ostrel_fs_make_file(r, "doc", nullptr));
+    return put(r, "doc", text_of());
+  }, &rev));
+  versions[rev] = text_of();
+  for (int edit = 0; edit < 40; ++edit) {
+    lines[static_cast<size_t>(edit * 7 % 300)] = "edited in round " + std::to_string(edit) + "\n";
+    if (edit % 5 == 0) lines.push_back("appended in round " + std::to_string(edit) + "\n");
+    OK(try_commit([&](ostrel_fs_root *r) { return put(r, "doc", text_of()); }, &rev));
+    versions[rev] = text_of();
+  }
+  EXPECT_GT(db_count("SELECT count(*) FROM content WHERE base IS NOT NULL"), 30);
+  EXPECT_EQ(db_count("SELECT max(depth) FROM content"), 8);
+  // Deltas are small: far less than one whole version each.
+  EXPECT_LT(db_count("SELECT sum(len) FROM pchunk"), static_cast<int64_t>(text_of().size()));
+  const ostrel_revnum copied = 20;
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_delete(r, "doc", nullptr); }));
+  OK(try_commit([&](ostrel_fs_root *r) {
+    ostrel_fs_root *from = root_at(copied);
+    OSTREL_ERR(ostrel_fs_copy(from, "doc", r, "again", nullptr));
+    return put(r, "again", versions[copied] + "one more line\n");
+  }, &rev));
+  for (auto &[r, text] : versions) EXPECT_EQ(cat(root_at(r), "doc"), text) << "r" << r;
+  EXPECT_EQ(cat(root_at(rev), "again"), versions[copied] + "one more line\n");
+  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
+}
+
+// A repository of the legacy format (contents as database rows) keeps
+// working: commits, reads that check what they return, verify.  Upgrading
+// it moves every content into packs, and every revision reads the same.
+TEST_F(RepoTest, LegacyRepositoryKeepsWorkingAndUpgradesWhole) {
+  const std::string legacy = dir_ + "/legacy";
+  {
+    apr_pool_t *p = ostrel_pool_create(pool_);
+    ostrel_repos *r;
+    OK(ostrel_repos_create(&r, legacy.c_str(), nullptr, p));
+    apr_pool_destroy(p);
+  }
+  // The schema and format records the legacy format had.
+  sqlite3 *db;
+  ASSERT_EQ(sqlite3_open((legacy + "/fs.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "DROP TABLE pchunk; DROP TABLE pack;"
+                         "ALTER TABLE content DROP COLUMN base;"
+                         "ALTER TABLE content DROP COLUMN depth;"
+                         "CREATE TABLE chunk(content INTEGER NOT NULL, seq INTEGER NOT NULL,"
+                         "  raw_len INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(content, seq));"
+                         "UPDATE meta SET value='1' WHERE key='format';",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  std::filesystem::remove_all(legacy + "/packs");
+  { std::ofstream(legacy + "/format") << "1\n"; }
+
+  std::string big(2 * 1024 * 1024 + 99, 0);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 11);
+  {
+    apr_pool_t *p = ostrel_pool_create(pool_);
+    ostrel_repos *r;
+    OK(ostrel_repos_open2(&r, legacy.c_str(), nullptr, p));
+    ostrel_fs *filesystem = ostrel_repos_fs(r);
+    ostrel_revnum rev;
+    OK(commit_file(filesystem, "small", "a small text", &rev));
+    OK(commit_file(filesystem, "big", big, &rev));
+    EXPECT_EQ(rev, 2);
+    OK(ostrel_fs_verify(filesystem, 0, 2, nullptr, nullptr, p));
+    apr_pool_destroy(p);
+  }
+  EXPECT_FALSE(std::filesystem::exists(legacy + "/packs"));
+
+  // A damaged legacy row is refused before any byte is handed out.
+  {
+    const std::string copy = dir_ + "/legacy-damaged";
+    std::filesystem::copy(legacy, copy, std::filesystem::copy_options::recursive);
+    ASSERT_EQ(sqlite3_open((copy + "/fs.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE chunk SET raw_len=raw_len-1 WHERE seq=1", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    apr_pool_t *p = ostrel_pool_create(pool_);
+    ostrel_repos *r;
+    OK(ostrel_repos_open2(&r, copy.c_str(), nullptr, p));
+    ostrel_fs_root *root;
+    OK(ostrel_fs_revision_root(&root, ostrel_repos_fs(r), 2, p));
+    ostrel_stream *s;
+    OK(ostrel_fs_file_contents(&s, root, "big", p));
+    char buf[100];
+    apr_size_t len = sizeof buf;
+    std::string msg;
+    EXPECT_EQ(code_of(ostrel_stream_read_full(s, buf, &len), &msg), OSTREL_ERR_FS_CORRUPT);
+    EXPECT_NE(msg.find("'/big' in revision 2"), std::string::npos) << msg;
+    apr_pool_destroy(p);
+  }
+
+  int old_format = 0;
+  OK(ostrel_repos_upgrade(legacy.c_str(), &old_format, pool_));
+  EXPECT_EQ(old_format, 1);
+  std::string format;
+  std::getline(std::ifstream(legacy + "/format"), format);
+  EXPECT_EQ(format, "2");
+  OK(ostrel_repos_upgrade(legacy.c_str(), &old_format, pool_));
+  EXPECT_EQ(old_format, 2);
+  path_ = legacy;
+  OK(ostrel_repos_open2(&repos_, legacy.c_str(), nullptr, pool_));
+  filesystem_ = ostrel_repos_fs(repos_);
+  EXPECT_EQ(cat(root_at(1), "small"), "a small text");
+  EXPECT_EQ(cat(root_at(2), "big"), big);
+  EXPECT_EQ(db_count("SELECT count(*) FROM sqlite_master WHERE name='chunk'"), 0);
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "after", "after the upgrade", &rev));
+  OK(try_commit([](ostrel_fs_root *r) { return put(r, "small", "a small text, edited"); }, &rev));
+  EXPECT_EQ(cat(root_at(rev), "small"), "a small text, edited");
+  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
+}
+
+// An operating system whose clock, process ids and liveness a test sets.
+class FakeOs final : public ostrel::os::Os {
+ public:
+  int64_t now = 0;
+  int64_t pid = 4242;
+  bool alive = true;
+  int64_t now_usec() override { return now; }
+  int64_t current_pid() override { return pid; }
+  bool process_alive(int64_t) override { return alive; }
+  ostrel_error *read_small_file(const std::string &path, size_t limit, std::string *data,
+                                bool *found) override {
+    return real_->read_small_file(path, limit, data, found);
+  }
+  ostrel_error *write_file_durably(const std::string &path, const std::string &data) override {
+    return real_->write_file_durably(path, data);
+  }
+  FakeOs() : real_(&ostrel::os::current()) { ostrel::os::install(this); }
+  ~FakeOs() override { ostrel::os::install(nullptr); }
+
+ private:
+  ostrel::os::Os *real_;
+};
+
+TEST_F(RepoTest, RevisionDatesAndLeftoverSweepsComeFromTheOperatingSystemSeam) {
+  FakeOs os;
+  os.now = int64_t{981173106} * 1000000 + 7;  // 2001-02-03T04:05:06.000007Z
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "dated", "x", &rev));
+  ostrel_string *date;
+  OK(ostrel_fs_revision_prop(&date, filesystem_, rev, OSTREL_PROP_REVISION_DATE, pool_));
+  ASSERT_NE(date, nullptr);
+  EXPECT_EQ(std::string(date->data, date->len), "2001-02-03T04:05:06.000007Z");
+
+  // A transaction of a process that still runs is left alone by others'
+  // sweeps; once its process is gone, the next begin sweeps it.
+  apr_pool_t *p = ostrel_pool_create(pool_);
+  ostrel_fs_txn *open;
+  OK(ostrel_fs_begin_txn(&open, filesystem_, rev, p));
+  os.pid = 4343;
+  OK(commit_file(filesystem_, "second", "y", &rev));
+  EXPECT_EQ(db_count("SELECT count(*) FROM txn WHERE pid=4242"), 1);
+  os.alive = false;
+  OK(commit_file(filesystem_, "third", "z", &rev));
+  EXPECT_EQ(db_count("SELECT count(*) FROM txn WHERE pid=4242"), 0);
+  apr_pool_destroy(p);
+}
 
 // ---------------------------------------------------------------------------
 // Crashes, concurrent committers, damage
@@ -926,32 +1106,74 @@ ostrel_error *commit_file(ostrel_fs *filesystem, const std::string &path, const 
   return err;
 }
 
+// One commit of N small files of distinct texts in directory DIR.
+ostrel_error *commit_small_files(ostrel_fs *filesystem, const std::string &dir, int n) {
+  apr_pool_t *p = ostrel_pool_create(nullptr);
+  ostrel_error *err = [&]() -> ostrel_error * {
+    ostrel_revnum y, rev;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, p));
+    ostrel_fs_txn *txn;
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem, y, p));
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
+    OSTREL_ERR(ostrel_fs_make_dir(root, dir.c_str(), p));
+    for (int i = 0; i < n; ++i) {
+      std::string path = dir + "/f" + std::to_string(i);
+      OSTREL_ERR(ostrel_fs_make_file(root, path.c_str(), p));
+      OSTREL_ERR(put(root, path.c_str(), "small file " + std::to_string(i) + "\n"));
+    }
+    return ostrel_fs_commit_txn(nullptr, &rev, txn, p);
+  }();
+  apr_pool_destroy(p);
+  return err;
+}
+
 TEST_F(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {
   OK(try_commit(make_trunk));
   const std::string big(3 * 1024 * 1024, 'x');  // several chunks
-  for (const char *point : {"upload-chunk", "commit-locked", "commit-written"}) {
-    SCOPED_TRACE(point);
-    pid_t pid = spawn(path_, [&](ostrel_fs *filesystem) {
-      HookGuard hook(point, FaultAction::kill);
-      ostrel_revnum rev;
-      return commit_file(filesystem, "trunk/killed", big, &rev);
-    });
-    int status = wait_for(pid);
-    ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    ostrel_repos *repos;
-    OK(ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool_));
-    ostrel_fs *filesystem = ostrel_repos_fs(repos);
-    ostrel_revnum y;
-    OK(ostrel_fs_youngest_rev(&y, filesystem, pool_));
-    EXPECT_EQ(y, 1);
-    OK(ostrel_fs_verify(filesystem, 0, y, nullptr, nullptr, pool_));
+  // A large upload, and enough small files that their rows are written in
+  // a batch before the commit step and in the step itself.
+  const std::pair<const char *, std::function<ostrel_error *(ostrel_fs *)>> workloads[] = {
+      {"large", [&](ostrel_fs *filesystem) {
+         ostrel_revnum rev;
+         return commit_file(filesystem, "trunk/killed", big, &rev);
+       }},
+      {"small batched", [](ostrel_fs *filesystem) {
+         return commit_small_files(filesystem, "trunk/many", 300);
+       }},
+  };
+  for (auto &[name, work] : workloads) {
+    for (const char *point : {"upload-chunk", "commit-locked", "commit-written"}) {
+      SCOPED_TRACE(std::string(name) + " at " + point);
+      pid_t pid = spawn(path_, [&](ostrel_fs *filesystem) {
+        HookGuard hook(point, FaultAction::kill);
+        return work(filesystem);
+      });
+      int status = wait_for(pid);
+      ASSERT_TRUE(WIFSIGNALED(status)) << status;
+      ostrel_repos *repos;
+      OK(ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool_));
+      ostrel_fs *filesystem = ostrel_repos_fs(repos);
+      ostrel_revnum y;
+      OK(ostrel_fs_youngest_rev(&y, filesystem, pool_));
+      EXPECT_EQ(y, 1);
+      OK(ostrel_fs_verify(filesystem, 0, y, nullptr, nullptr, pool_));
+    }
   }
-  // What the killed transactions left is swept by the next commit.
+  // What the killed transactions left is swept by the next commit, and the
+  // bytes they appended are truncated by the next writer of their pack.
   EXPECT_GT(db_count("SELECT count(*) FROM txn"), 0);
-  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "after", nullptr); }));
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "after", "written after the kills", &rev));
+  EXPECT_EQ(rev, 2);
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
-  EXPECT_EQ(db_count("SELECT count(*) FROM chunk WHERE content NOT IN (SELECT id FROM content)"), 0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk WHERE content NOT IN (SELECT id FROM content)"), 0);
+  int64_t on_disk = 0;
+  for (auto &f : std::filesystem::directory_iterator(path_ + "/packs"))
+    on_disk += static_cast<int64_t>(f.file_size());
+  EXPECT_EQ(on_disk, db_count("SELECT sum(end_off) FROM pack"));
+  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
 }
 
 TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAborted) {
@@ -988,7 +1210,7 @@ TEST_F(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
         << msg;
   }
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
-  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 2);  // alpha and beta only
+  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk"), 2);  // alpha and beta only
   ostrel_revnum y;
   OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
   EXPECT_EQ(y, 1);
@@ -1123,13 +1345,28 @@ TEST_F(RepoTest, HotStatementsArePlannedOnTheIndexThatBoundsThem) {
   }
 }
 
+struct ChunkSpot;
+
 class DamageTest : public RepoTest {
  protected:
+  // Where the last stored chunk of file PATH of revision REV is.
+  ChunkSpot chunk_spot(ostrel_revnum rev, const char *path);
+
+  static void flip_byte(const std::string &file, int64_t off) {
+    std::FILE *f = std::fopen(file.c_str(), "r+b");
+    ASSERT_NE(f, nullptr) << file;
+    std::fseek(f, static_cast<long>(off), SEEK_SET);
+    int c = std::fgetc(f);
+    std::fseek(f, static_cast<long>(off), SEEK_SET);
+    std::fputc(c ^ 0x20, f);
+    std::fclose(f);
+  }
+
   // Makes a fresh copy of the repository with SQL applied to its database;
   // returns the copy's path.
   std::string damaged_path(const char *sql) {
     std::string copy = dir_ + "/damaged" + std::to_string(++copies_);
-    std::filesystem::copy(path_, copy);
+    std::filesystem::copy(path_, copy, std::filesystem::copy_options::recursive);
     sqlite3 *db;
     EXPECT_EQ(sqlite3_open((copy + "/fs.db").c_str(), &db), SQLITE_OK);
     char *msg = nullptr;
@@ -1489,7 +1726,7 @@ TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
     // A fresh copy of the repository for each kind of damage.
     std::string copy = dir_ + "/copy";
     std::filesystem::remove_all(copy);
-    std::filesystem::copy(path_, copy);
+    std::filesystem::copy(path_, copy, std::filesystem::copy_options::recursive);
     std::string saved_path = path_;
     path_ = copy;
     db = path_ + "/fs.db";
@@ -1509,19 +1746,33 @@ TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
   }
 }
 
+// Where the last chunk of the committed contents of PATH in REV lies: the
+// pack file and the chunk's offset and stored length.
+struct ChunkSpot {
+  std::string file;
+  int64_t off = 0;
+  int64_t len = 0;
+};
+
+ChunkSpot DamageTest::chunk_spot(ostrel_revnum rev, const char *path) {
+  const char *sha = nullptr;
+  EXPECT_EQ(take_error(ostrel_fs_file_sha256(&sha, root_at(rev), path, pool_)), "");
+  std::string sql = "SELECT pack, off, len FROM pchunk WHERE content=(SELECT id FROM content "
+                    "WHERE txn IS NULL AND sha='" + std::string(sha ? sha : "") +
+                    "') ORDER BY seq DESC LIMIT 1";
+  ChunkSpot spot;
+  spot.file = path_ + "/packs/pack-" + std::to_string(db_count(sql.c_str()));
+  spot.off = db_count(("SELECT off FROM (" + sql + ")").c_str());
+  spot.len = db_count(("SELECT len FROM (" + sql + ")").c_str());
+  return spot;
+}
+
 TEST_F(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
   OK(try_commit(make_trunk));                                                       // r1
   OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/sub/b", "later"); }));  // r2
   OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
-  sqlite3 *db;
-  ASSERT_EQ(sqlite3_open((path_ + "/fs.db").c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db,
-                         "UPDATE chunk SET data=x'28b52ffd0000' WHERE content="
-                         "(SELECT content FROM node WHERE id=(SELECT max(id) FROM node "
-                         "WHERE kind=1))",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(db);
+  ChunkSpot spot = chunk_spot(2, "trunk/sub/b");
+  flip_byte(spot.file, spot.off);
   std::vector<ostrel_revnum> verified;
   std::string msg;
   EXPECT_EQ(code_of(ostrel_fs_verify(
@@ -1535,6 +1786,72 @@ TEST_F(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
   EXPECT_EQ(verified, (std::vector<ostrel_revnum>{0, 1}));
   EXPECT_NE(msg.find("Revision 2"), std::string::npos) << msg;
   EXPECT_NE(msg.find("/trunk/sub/b"), std::string::npos) << msg;
+}
+
+// Every read checks what it returns: damaged stored bytes are an error that
+// names the path and the revision, and no damaged byte is handed out.
+TEST_F(DamageTest, DamagedContentsAreAnErrorNamingPathAndRevisionNeverWrongBytes) {
+  std::string text;
+  for (int i = 0; i < 4000; ++i) text += "line " + std::to_string(i) + " of a compressible text\n";
+  OK(try_commit(make_trunk));                                                      // r1
+  OK(try_commit([&](ostrel_fs_root *r) {                                            // r2
+    OSTREL_ERR(ostrel_fs_make_file(r, "trunk/text", nullptr));
+    return put(r, "trunk/text", text);
+  }));
+  std::string big(3 * 1024 * 1024 + 17, 0);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+  OK(try_commit([&](ostrel_fs_root *r) {                                            // r3
+    OSTREL_ERR(ostrel_fs_make_file(r, "big", nullptr));
+    return put(r, "big", big);
+  }));
+  struct Case {
+    const char *name;
+    ostrel_revnum rev;
+    const char *path;
+    std::function<void(const ChunkSpot &)> damage;
+    ostrel_revnum verify_rev;  // the first revision verify finds damaged
+    const char *verify_path;
+  };
+  const Case cases[] = {
+      {"a flipped byte in a chunk stored as it is", 1, "trunk/a",
+       [](const ChunkSpot &s) { flip_byte(s.file, s.off + 1); }, 1, "/trunk/a"},
+      {"a flipped byte in a compressed chunk", 2, "trunk/text",
+       [](const ChunkSpot &s) { flip_byte(s.file, s.off + s.len / 2); }, 2, "/trunk/text"},
+      {"a flipped byte in the last chunk of large contents", 3, "big",
+       [](const ChunkSpot &s) { flip_byte(s.file, s.off + s.len - 1); }, 3, "/big"},
+      {"a truncated pack", 3, "big",
+       [](const ChunkSpot &s) { std::filesystem::resize_file(s.file, s.off + s.len / 2); }, 3,
+       "/big"},
+      // Every revision's contents are in that one pack.
+      {"a missing pack", 3, "big", [](const ChunkSpot &s) { std::filesystem::remove(s.file); }, 1,
+       "/trunk/a"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string copy = dir_ + "/damaged" + std::to_string(++copies_);
+    std::filesystem::copy(path_, copy, std::filesystem::copy_options::recursive);
+    ChunkSpot spot = chunk_spot(c.rev, c.path);
+    spot.file = copy + spot.file.substr(path_.size());
+    c.damage(spot);
+    ostrel_repos *repos;
+    OK(ostrel_repos_open2(&repos, copy.c_str(), nullptr, pool_));
+    ostrel_fs *filesystem = ostrel_repos_fs(repos);
+    ostrel_fs_root *root;
+    OK(ostrel_fs_revision_root(&root, filesystem, c.rev, pool_));
+    const std::string where = "'/" + std::string(c.path) + "' in revision " + std::to_string(c.rev);
+    std::string got = cat(root, c.path);
+    EXPECT_EQ(got.rfind("ERROR: ", 0), 0u) << got.substr(0, 200);
+    EXPECT_NE(got.find("damaged"), std::string::npos) << got.substr(0, 200);
+    EXPECT_NE(got.find(where), std::string::npos) << got.substr(0, 200);
+    std::string msg;
+    std::vector<ostrel_revnum> verified;
+    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
+    EXPECT_NE(msg.find("Revision " + std::to_string(c.verify_rev)), std::string::npos) << msg;
+    EXPECT_NE(msg.find(c.verify_path), std::string::npos) << msg;
+  }
+  // The undamaged original reads back whole.
+  EXPECT_EQ(cat(root_at(3), "big"), big);
+  EXPECT_EQ(cat(root_at(3), "trunk/text"), text);
 }
 
 }  // namespace

@@ -25,7 +25,10 @@
 #include <string>
 #include <vector>
 
+#include <zstd.h>
+
 #include "ostrel_fs.h"
+#include "packs.h"
 #include "store.h"
 
 namespace ostrel::fs {
@@ -33,6 +36,17 @@ namespace ostrel::fs {
 inline constexpr int64_t kForever = int64_t{1} << 62;
 inline constexpr size_t kChunkSize = 1 << 20;
 inline constexpr int kZstdLevel = 3;
+// The format of databases this build creates; it also reads kLegacyFormat,
+// whose contents are kept as rows of the database.
+inline constexpr int kPackFormat = 2;
+inline constexpr int kLegacyFormat = 1;
+// Delta chains stay this short, so a read decodes at most this many versions
+// before the one asked for.
+inline constexpr int kMaxDeltaDepth = 8;
+// Uploaded contents are recorded in one write transaction per this many
+// files or bytes, whichever comes first.
+inline constexpr size_t kBatchFiles = 256;
+inline constexpr int64_t kBatchBytes = int64_t{1} << 20;
 
 struct NodeRow {
   int64_t id = 0;
@@ -120,6 +134,33 @@ struct ContentRow {
   std::string sha;
   int64_t length = 0;
   int64_t chunks = 0;
+  int64_t base = 0;  // the contents a delta chunk is decoded against
+  int depth = 0;     // deltas between this and a whole version
+  bool legacy = false;
+};
+
+// How a chunk's bytes are stored.
+enum Codec : int {
+  kCodecRaw = 0,    // as they are (tiny, or compression did not pay)
+  kCodecZstd = 1,   // a zstd frame with its content checksum
+  kCodecDelta = 2,  // a zstd frame made with the base's whole text as prefix
+};
+
+// One stored chunk of contents in a content store.
+struct ChunkRef {
+  int64_t raw_len = 0;
+  int codec = kCodecRaw;
+  Place place;
+  uint32_t crc = 0;  // CRC-32 of the stored bytes
+};
+
+// Contents a transaction uploaded whose rows are not yet written: kept in
+// memory and written in batches (kBatchFiles, kBatchBytes) or by the commit.
+// A transaction's tree names them by the negative id -(index + 1).
+struct PendingContent {
+  ContentRow row;
+  std::vector<ChunkRef> chunks;
+  int64_t id = 0;  // the row's id once written
 };
 
 }  // namespace ostrel::fs
@@ -127,6 +168,18 @@ struct ContentRow {
 struct ostrel_fs {
   ostrel::fs::Store store;
   int busy_timeout_ms = 10000;
+  int format = ostrel::fs::kPackFormat;
+  std::string repo_dir;  // the directory of the database file
+  std::unique_ptr<ostrel::fs::ContentStore> packs;
+  // One compression and one decompression context for every file.
+  ZSTD_CCtx *cctx = nullptr;
+  ZSTD_DCtx *dctx = nullptr;
+  // Recently decoded whole texts that delta chunks are decoded against.
+  std::vector<std::pair<int64_t, std::string>> bases;
+  ~ostrel_fs() {
+    ZSTD_freeCCtx(cctx);
+    ZSTD_freeDCtx(dctx);
+  }
 };
 
 struct ostrel_fs_txn {
@@ -138,6 +191,11 @@ struct ostrel_fs_txn {
   ostrel::fs::PropMap props;
   bool done = false;    // committed or aborted
   bool failed = false;  // a commit failed: only an abort is left
+  // Where this transaction's contents are appended (taken at the first).
+  std::unique_ptr<ostrel::fs::Appender> appender;
+  std::vector<ostrel::fs::PendingContent> pending;
+  size_t written = 0;  // pending[0, written) have rows
+  std::map<std::string, int64_t> pending_by_sha;
 };
 
 struct ostrel_fs_root {
@@ -191,17 +249,36 @@ ostrel_error *file_loc(ostrel_fs_root *root, const char *path, Loc &loc);
 // ---- contents.cpp ------------------------------------------------------------
 
 std::string hex(const unsigned char *d, size_t n);
-ostrel_error *load_content(ostrel_fs *filesystem, int64_t id, ContentRow &c);
-// Reads chunk SEQ of contents ID, decompressed, into OUT.
-ostrel_error *read_chunk(ostrel_fs *filesystem, int64_t id, int64_t seq, std::string &out);
-ostrel_stream *content_stream(ostrel_fs *filesystem, int64_t id, int64_t chunks,
-                              apr_pool_t *pool);
+// The row of contents ID; a negative ID names contents TXN uploaded.
+ostrel_error *load_content(ostrel_fs *filesystem, int64_t id, ContentRow &c,
+                           ostrel_fs_txn *txn = nullptr);
+// Reads chunk SEQ of contents ID, checked and decoded, into OUT.  Damage is
+// OSTREL_ERR_FS_CORRUPT; nothing damaged is ever put in OUT.
+ostrel_error *read_chunk(ostrel_fs *filesystem, int64_t id, int64_t seq, std::string &out,
+                         ostrel_fs_txn *txn = nullptr);
+// A stream of file PATH's contents in ROOT; damage met while reading names
+// PATH and the root's revision.
+ostrel_error *file_stream(ostrel_stream **contents, ostrel_fs_root *root, const char *path,
+                          apr_pool_t *pool);
 // The content row of file PATH in ROOT, and its id.
 ostrel_error *file_content(ostrel_fs_root *root, const char *path, int64_t *id, ContentRow &c);
 // A stream storing new contents of file SEGS of TXN (which must be a file in
-// the transaction's tree); closing it makes them the file's text.
+// the transaction's tree), whose text before is PREVIOUS; closing it makes
+// them the file's text.
 ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn,
-                             const std::vector<std::string> &segs, apr_pool_t *pool);
+                             const std::vector<std::string> &segs, int64_t previous,
+                             apr_pool_t *pool);
+// Writes the rows of TXN's pending contents: INSIDE the commit step as
+// committed contents, else marked with the transaction in a write
+// transaction of their own.
+ostrel_error *write_pending(ostrel_fs_txn *txn, bool inside);
+// The id of contents ID (negative: pending) once its rows are written.
+ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out);
+// Inside the write transaction of an upgrade: moves every chunk kept as a
+// row into the content store (pchunk rows; the chunk table stays).
+ostrel_error *convert_legacy_contents(ostrel_fs *filesystem);
+// The committed end of pack PACK.
+ostrel_error *pack_end(ostrel_fs *filesystem, int64_t pack, int64_t *end);
 
 // ---- tree.cpp: a transaction's tree -----------------------------------------
 
@@ -226,7 +303,7 @@ ostrel_error *set_file_text(ostrel_fs_txn *txn, const std::vector<std::string> &
 // ---- commit.cpp: the final step, and ending transactions ---------------------
 
 ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::string *conflict);
-ostrel_error *sweep_dead_txns(Store &store);
+ostrel_error *sweep_dead_txns(ostrel_fs *filesystem);
 ostrel_error *abort_txn(ostrel_fs_txn *txn);
 apr_status_t cleanup_txn(void *data);
 

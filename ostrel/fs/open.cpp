@@ -6,10 +6,19 @@
 
 #include "filesystem_private.h"
 #include "handles.h"
+#include "packs.h"
 
 using namespace ostrel::fs;
 
 namespace {
+
+// Where each chunk's bytes are in the content store (packs.h), and each
+// pack's committed end.
+#define PACK_TABLES                                                                              \
+  "CREATE TABLE pchunk(content INTEGER NOT NULL, seq INTEGER NOT NULL, raw_len INTEGER NOT NULL," \
+  "  codec INTEGER NOT NULL, pack INTEGER NOT NULL, off INTEGER NOT NULL, len INTEGER NOT NULL,"  \
+  "  crc INTEGER NOT NULL, PRIMARY KEY(content, seq)) WITHOUT ROWID;"                            \
+  "CREATE TABLE pack(id INTEGER PRIMARY KEY, end_off INTEGER NOT NULL);"
 
 const char kSchema[] =
     "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
@@ -28,16 +37,15 @@ const char kSchema[] =
     "CREATE INDEX dirent_alive ON dirent(dkey, end_rev);"
     "CREATE INDEX dirent_by_start ON dirent(dkey, start_rev);"
     "CREATE TABLE content(id INTEGER PRIMARY KEY, sha TEXT, length INTEGER NOT NULL,"
-    "  chunks INTEGER NOT NULL, txn INTEGER);"
+    "  chunks INTEGER NOT NULL, txn INTEGER, base INTEGER, depth INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX content_by_sha ON content(sha) WHERE txn IS NULL;"
     "CREATE INDEX content_by_txn ON content(txn) WHERE txn IS NOT NULL;"
-    "CREATE TABLE chunk(content INTEGER NOT NULL, seq INTEGER NOT NULL, raw_len INTEGER NOT NULL,"
-    "  data BLOB NOT NULL, UNIQUE(content, seq));"
     "CREATE TABLE txn(id INTEGER PRIMARY KEY, pid INTEGER NOT NULL, base INTEGER NOT NULL);"
     "CREATE TABLE changed_path(rev INTEGER NOT NULL, path TEXT NOT NULL, change INTEGER NOT NULL,"
     "  node_kind INTEGER NOT NULL, text_mod INTEGER NOT NULL, prop_mod INTEGER NOT NULL,"
     "  copy_path TEXT, copy_rev INTEGER, PRIMARY KEY(rev, path)) WITHOUT ROWID;"
-    "CREATE TABLE node_origin(line INTEGER PRIMARY KEY, rev INTEGER NOT NULL);";
+    "CREATE TABLE node_origin(line INTEGER PRIMARY KEY, rev INTEGER NOT NULL);"
+    PACK_TABLES;
 
 apr_status_t close_fs(void *data) {
   delete static_cast<ostrel_fs *>(data);
@@ -65,6 +73,12 @@ ostrel_error *open_fs(ostrel_fs **out, const char *db_path, apr_hash_t *config, 
                       apr_pool_t *pool) {
   auto filesystem = std::make_unique<ostrel_fs>();
   OSTREL_ERR(parse_config(config, &filesystem->busy_timeout_ms));
+  std::string db(db_path);
+  size_t slash = db.rfind('/');
+  filesystem->repo_dir = slash == std::string::npos ? "." : slash == 0 ? "/" : db.substr(0, slash);
+  const std::string packs_dir = filesystem->repo_dir + "/" + kPacksDir;
+  filesystem->packs = make_local_packs(packs_dir, filesystem->repo_dir);
+  if (create) OSTREL_ERR(make_packs_dir(packs_dir));
   OSTREL_ERR(filesystem->store.open(db_path, create, filesystem->busy_timeout_ms));
   Store &store = filesystem->store;
   if (create) {
@@ -112,11 +126,13 @@ ostrel_error *open_fs(ostrel_fs **out, const char *db_path, apr_hash_t *config, 
       return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                   "Repository database '%s' has no format record", db_path);
     std::string format = st.text(0);
-    if (format != std::to_string(OSTREL_FS__FORMAT))
+    if (format == std::to_string(kLegacyFormat))
+      filesystem->format = kLegacyFormat;
+    else if (format != std::to_string(OSTREL_FS__FORMAT))
       return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
                                   "Repository database '%s' has format '%s'; this build reads "
-                                  "format %d",
-                                  db_path, format.c_str(), OSTREL_FS__FORMAT);
+                                  "formats %d and %d",
+                                  db_path, format.c_str(), kLegacyFormat, OSTREL_FS__FORMAT);
   }
   *out = filesystem.release();
   apr_pool_cleanup_register(pool, *out, close_fs, apr_pool_cleanup_null);
@@ -135,6 +151,58 @@ ostrel_error *ostrel_fs__create(ostrel_fs **filesystem, const char *db_path, apr
 ostrel_error *ostrel_fs__open(ostrel_fs **filesystem, const char *db_path, apr_hash_t *fs_config,
                               apr_pool_t *pool) {
   return open_fs(filesystem, db_path, fs_config, false, pool);
+}
+
+ostrel_error *ostrel_fs__upgrade(const char *db_path, int *old_format, apr_pool_t *pool) {
+  ostrel_fs *filesystem;
+  OSTREL_ERR(open_fs(&filesystem, db_path, nullptr, false, pool));
+  *old_format = filesystem->format;
+  if (filesystem->format == OSTREL_FS__FORMAT) return nullptr;
+  OSTREL_ERR(make_packs_dir(filesystem->repo_dir + "/" + kPacksDir));
+  Store &store = filesystem->store;
+  // One write transaction: a crash leaves the legacy database as it was
+  // (and at most unreferenced bytes in a pack, which the next writer of the
+  // pack truncates).
+  OSTREL_ERR(store.begin_write(true));
+  ostrel_error *err = [&]() -> ostrel_error * {
+    // Transactions in flight would be left with contents in the old place.
+    auto open_txns = [&store](int64_t *n) -> ostrel_error * {
+      Stmt st;
+      bool row;
+      OSTREL_ERR(store.prepare(st, "SELECT count(*) FROM txn"));
+      OSTREL_ERR(st.step(&row));
+      *n = st.int64(0);
+      return nullptr;
+    };
+    int64_t open = 0;
+    OSTREL_ERR(open_txns(&open));
+    if (open > 0) {
+      OSTREL_ERR(sweep_dead_txns(filesystem));
+      OSTREL_ERR(open_txns(&open));
+      if (open > 0)
+        return ostrel_error_createf(OSTREL_ERR_FS_BUSY, nullptr,
+                                    "Cannot upgrade '%s' while a transaction is open on it",
+                                    db_path);
+    }
+    OSTREL_ERR(store.exec("ALTER TABLE content ADD COLUMN base INTEGER;"
+                          "ALTER TABLE content ADD COLUMN depth INTEGER NOT NULL DEFAULT 0;"
+                          PACK_TABLES));
+    filesystem->format = OSTREL_FS__FORMAT;
+    OSTREL_ERR(convert_legacy_contents(filesystem));
+    OSTREL_ERR(store.exec("DROP TABLE chunk"));
+    Stmt st;
+    OSTREL_ERR(store.prepare(st, "UPDATE meta SET value=?1 WHERE key='format'"));
+    st.bind(1, std::to_string(OSTREL_FS__FORMAT));
+    return st.run();
+  }();
+  if (err) {
+    store.rollback();
+    filesystem->format = kLegacyFormat;
+    return err;
+  }
+  OSTREL_ERR(store.commit());
+  // The rows that held the contents are free pages now: give them back.
+  return store.exec("VACUUM");
 }
 
 }  // extern "C"

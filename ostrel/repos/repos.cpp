@@ -121,10 +121,10 @@ ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_has
   if (!found)
     return ostrel_error_createf(OSTREL_ERR_REPOS_NOT_FOUND, nullptr,
                                 "'%s' is not a repository (it has no format file)", path);
-  if (format != OSTREL_FS__FORMAT)
+  if (format != OSTREL_FS__FORMAT && format != OSTREL_FS__LEGACY_FORMAT)
     return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
-                                "Repository '%s' has format %d; this build reads format %d", path,
-                                format, OSTREL_FS__FORMAT);
+                                "Repository '%s' has format %d; this build reads formats %d and %d",
+                                path, format, OSTREL_FS__LEGACY_FORMAT, OSTREL_FS__FORMAT);
   ostrel_fs *filesystem;
   std::string db = child(path, kDbFile);
   OSTREL_ERR(ostrel_error_quick_wrapf(ostrel_fs__open(&filesystem, db.c_str(), fs_config, pool),
@@ -134,6 +134,28 @@ ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_has
   r->filesystem = filesystem;
   *repos = r;
   return nullptr;
+}
+
+ostrel_error *ostrel_repos_upgrade(const char *path, int *old_format, apr_pool_t *pool) {
+  bool found;
+  int format;
+  OSTREL_ERR(read_format(path, &found, &format));
+  if (!found)
+    return ostrel_error_createf(OSTREL_ERR_REPOS_NOT_FOUND, nullptr,
+                                "'%s' is not a repository (it has no format file)", path);
+  if (format != OSTREL_FS__FORMAT && format != OSTREL_FS__LEGACY_FORMAT)
+    return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
+                                "Repository '%s' has format %d; this build reads formats %d and %d",
+                                path, format, OSTREL_FS__LEGACY_FORMAT, OSTREL_FS__FORMAT);
+  // The database first: a format file still naming the old format over an
+  // upgraded database is refused by old builds either way (the database
+  // carries its own format), and this build reads both.
+  std::string db = child(path, kDbFile);
+  OSTREL_ERR(ostrel_error_quick_wrapf(ostrel_fs__upgrade(db.c_str(), old_format, pool),
+                                      "Cannot upgrade repository '%s'", path));
+  if (format == OSTREL_FS__FORMAT) return nullptr;
+  return ostrel::os::current().write_file_durably(child(path, kFormatFile),
+                                                  std::to_string(OSTREL_FS__FORMAT) + "\n");
 }
 
 ostrel_fs *ostrel_repos_fs(ostrel_repos *repos) { return repos->filesystem; }

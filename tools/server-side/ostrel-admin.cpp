@@ -255,6 +255,17 @@ ostrel_error *run_origins(const std::vector<std::string> &args, ostrel_revnum, o
               "\nIn the node-origins index: " + std::to_string(indexed) + "\n");
 }
 
+ostrel_error *run_upgrade(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum, bool,
+                          apr_pool_t *pool) {
+  int old_format = 0;
+  OSTREL_ERR(ostrel_repos_upgrade(args[0].c_str(), &old_format, pool));
+  if (old_format == OSTREL_REPOS_FORMAT)
+    return outs("Repository '" + args[0] + "' is already in format " +
+                std::to_string(OSTREL_REPOS_FORMAT) + ".\n");
+  return outs("Upgraded repository '" + args[0] + "' from format " + std::to_string(old_format) +
+              " to format " + std::to_string(OSTREL_REPOS_FORMAT) + ".\n");
+}
+
 const Subcommand kSubcommands[] = {
     {"create", "create PATH", "Create a new, empty repository at PATH.", run_create, false, false},
     {"youngest", "youngest PATH", "Print the youngest revision of the repository.", run_youngest,
@@ -281,6 +292,11 @@ const Subcommand kSubcommands[] = {
      "Print how many lines of history exist and how many the node-origins\n"
      "index holds.",
      run_origins, false, false},
+    {"upgrade", "upgrade PATH",
+     "Convert the repository to the current storage format in place (file\n"
+     "contents move into pack files); all or nothing.  Older formats keep\n"
+     "working without it.  Nothing else may use the repository meanwhile.",
+     run_upgrade, false, false},
 };
 
 void print_subcommand_help(const Subcommand &sc) {
