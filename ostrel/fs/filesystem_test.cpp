@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -1174,6 +1176,51 @@ TEST_F(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {
     on_disk += static_cast<int64_t>(f.file_size());
   EXPECT_EQ(on_disk, db_count("SELECT sum(end_off) FROM pack"));
   OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
+}
+
+// A commit that runs out of space (here: past the file-size limit the
+// process is given) fails saying so, names the repository, shows no SQL, and
+// takes back what it appended, so the next commit needs no more space.
+TEST_F(RepoTest, CommitOnAFullDiskSaysSoAndLeavesNoBytesBehind) {
+  OK(try_commit(make_trunk));
+  const std::string pack = path_ + "/packs/pack-1";
+  const auto before = std::filesystem::file_size(pack);
+  std::string big(2 * 1024 * 1024, 0);  // incompressible
+  std::mt19937 random(7);
+  for (char &c : big) c = static_cast<char>(random());
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit;
+    limit.rlim_cur = limit.rlim_max = before + 300 * 1024;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    apr_pool_t *pool = ostrel_pool_create(nullptr);
+    ostrel_repos *repos;
+    ostrel_error *err = ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool);
+    ostrel_revnum rev;
+    if (!err) err = commit_file(ostrel_repos_fs(repos), "toobig", big, &rev);
+    std::string msg = err ? take_error(err) : "no error";
+    (void)!write(fds[1], msg.data(), msg.size());
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string msg;
+  char buf[512];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) msg.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  wait_for(pid);
+  EXPECT_NE(msg.find("the disk is full"), std::string::npos) << msg;
+  EXPECT_NE(msg.find(path_), std::string::npos) << msg;
+  for (const char *sql : {"INSERT", "DELETE", "SELECT", "UPDATE"})
+    EXPECT_EQ(msg.find(sql), std::string::npos) << msg;
+  EXPECT_EQ(std::filesystem::file_size(pack), before);
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "fits", "a small file", &rev));
+  EXPECT_EQ(rev, 2);
+  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
 }
 
 TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAborted) {
