@@ -341,6 +341,8 @@ ostrel_error *file_stream(ostrel_stream **contents, ostrel_fs_root *root, const 
 // Writing
 
 ostrel_error *pack_end(ostrel_fs *filesystem, int64_t pack, int64_t *end) {
+  // Never from an older snapshot: a writer truncates its pack to this end.
+  if (filesystem->store.in_read()) OSTREL_ERR(filesystem->store.refresh_read());
   Stmt st;
   OSTREL_ERR(filesystem->store.prepare(st, "SELECT end_off FROM pack WHERE id=?1"));
   st.bind(1, pack);

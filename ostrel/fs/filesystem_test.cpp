@@ -1199,6 +1199,36 @@ TEST_F(RepoTest, TwoProcessesCommittingAtOnceLoseNothing) {
   OK(ostrel_fs_verify(filesystem_, 0, y, nullptr, nullptr, pool_));
 }
 
+// Reads keep one snapshot across calls; what another process commits
+// meanwhile is still seen where it matters: the youngest revision, a root of
+// the new revision, and the committed end of a pack this process then
+// appends to (which must not cut off the other's contents).
+TEST_F(RepoTest, AKeptReadSnapshotNeverHidesOrCutsOffAnotherProcessesCommit) {
+  OK(try_commit(make_trunk));
+  const std::string other = std::string(100000, 'o') + "ther";
+  ostrel_revnum rev;
+  OK(try_commit([&](ostrel_fs_root *root) {
+    EXPECT_EQ(cat(root, "trunk/a"), "alpha");  // leaves a snapshot of r1
+    pid_t pid = spawn(path_, [&](ostrel_fs *filesystem) {
+      ostrel_revnum r;
+      return commit_file(filesystem, "other", other, &r);
+    });
+    int status = wait_for(pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // Appends to the pack the other process just committed to.
+    OSTREL_ERR(ostrel_fs_make_file(root, "mine", nullptr));
+    return put(root, "mine", std::string(50000, 'm'));
+  }, &rev));
+  EXPECT_EQ(rev, 3);
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
+  EXPECT_EQ(y, 3);
+  EXPECT_EQ(cat(root_at(2), "other"), other);
+  EXPECT_EQ(cat(root_at(3), "other"), other);
+  EXPECT_EQ(cat(root_at(3), "mine"), std::string(50000, 'm'));
+  OK(ostrel_fs_verify(filesystem_, 0, 3, nullptr, nullptr, pool_));
+}
+
 TEST_F(RepoTest, CommitterHeldBackLongerThanTheBusyTimeoutGetsAClearError) {
   // The child holds the write lock in its commit step for 1.5 s.
   pid_t holder = spawn(path_, [](ostrel_fs *filesystem) {

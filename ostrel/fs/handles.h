@@ -169,6 +169,12 @@ struct ostrel_fs {
   ZSTD_DCtx *dctx = nullptr;
   // Recently decoded whole texts that delta chunks are decoded against.
   std::vector<std::pair<int64_t, std::string>> bases;
+  // Directories of stored roots already resolved: "ROOT-ID/PATH" -> node.
+  std::map<std::string, int64_t> dirs;
+  // Node-origin answers not yet written: line -> revision, and the
+  // revisions whose new lines are to be written with them.
+  std::map<int64_t, ostrel_revnum> origins;
+  std::vector<ostrel_revnum> origin_revs;
   ~ostrel_fs() {
     ZSTD_freeCCtx(cctx);
     ZSTD_freeDCtx(dctx);
@@ -297,6 +303,8 @@ ostrel_error *set_file_text(ostrel_fs_txn *txn, const std::vector<std::string> &
 ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::string *conflict);
 ostrel_error *sweep_dead_txns(ostrel_fs *filesystem);
 ostrel_error *abort_txn(ostrel_fs_txn *txn);
+// Writes the node-origin answers kept in memory, in one write transaction.
+ostrel_error *flush_origins(ostrel_fs *filesystem);
 apr_status_t cleanup_txn(void *data);
 
 }  // namespace ostrel::fs
