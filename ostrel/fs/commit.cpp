@@ -221,7 +221,12 @@ class Committer {
       *out = 0;
       return nullptr;
     }
-    OSTREL_ERR(written_content(txn_, id, &id));
+    bool committed;
+    OSTREL_ERR(written_content(txn_, id, &id, &committed));
+    if (committed) {
+      *out = id;
+      return nullptr;
+    }
     Stmt st;
     OSTREL_ERR(filesystem_->store.prepare(st, "SELECT sha, txn FROM content WHERE id=?1"));
     st.bind(1, id);

@@ -362,11 +362,14 @@ static ostrel_error *write_pending_rows(ostrel_fs_txn *txn, bool committing) {
   Stmt st;
   for (; txn->written < txn->pending.size(); ++txn->written) {
     PendingContent &p = txn->pending[txn->written];
-    if (committing) {
+    // A text of one chunk was matched against committed contents when its
+    // stream closed; a larger one is matched here, before its rows exist.
+    if (committing && p.chunks.size() > 1) {
       int64_t same;
       OSTREL_ERR(committed_with_sha(txn->filesystem, p.row.sha, &same));
       if (same) {
         p.id = same;
+        p.committed = true;
         continue;
       }
     }
@@ -378,6 +381,7 @@ static ostrel_error *write_pending_rows(ostrel_fs_txn *txn, bool committing) {
     st.bind(6, int64_t{p.row.depth});
     OSTREL_ERR(st.run());
     p.id = store.last_insert_id();
+    p.committed = committing;
     for (size_t seq = 0; seq < p.chunks.size(); ++seq) {
       const ChunkRef &c = p.chunks[seq];
       OSTREL_ERR(store.prepare(st, "INSERT INTO pchunk(content, seq, raw_len, codec, pack, off, "
@@ -401,13 +405,17 @@ ostrel_error *write_pending(ostrel_fs_txn *txn, bool inside) {
   if (!err) err = store.commit();
   else store.rollback();
   if (err) {
-    for (size_t k = before; k < txn->pending.size(); ++k) txn->pending[k].id = 0;
+    for (size_t k = before; k < txn->pending.size(); ++k) {
+      txn->pending[k].id = 0;
+      txn->pending[k].committed = false;
+    }
     txn->written = before;
   }
   return err;
 }
 
-ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out) {
+ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out, bool *committed) {
+  *committed = false;
   if (id >= 0) {
     *out = id;
     return nullptr;
@@ -417,6 +425,7 @@ ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out) {
     return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                 "Contents uploaded by the transaction are missing");
   *out = p->id;
+  *committed = p->committed;
   return nullptr;
 }
 

@@ -583,7 +583,10 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
   if (err) {
     store.rollback();
     // Rows written inside the rolled-back step are gone again.
-    for (size_t k = written; k < txn->pending.size(); ++k) txn->pending[k].id = 0;
+    for (size_t k = written; k < txn->pending.size(); ++k) {
+      txn->pending[k].id = 0;
+      txn->pending[k].committed = false;
+    }
     txn->written = written;
     if (conflict_p && !conflict.empty()) *conflict_p = apr_pstrdup(pool, conflict.c_str());
     return err;

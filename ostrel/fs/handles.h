@@ -153,7 +153,8 @@ struct ChunkRef {
 struct PendingContent {
   ContentRow row;
   std::vector<ChunkRef> chunks;
-  int64_t id = 0;  // the row's id once written
+  int64_t id = 0;          // the row's id once written
+  bool committed = false;  // written by the commit step: committed already
 };
 
 }  // namespace ostrel::fs
@@ -270,8 +271,9 @@ ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn,
 // committed contents, else marked with the transaction in a write
 // transaction of their own.
 ostrel_error *write_pending(ostrel_fs_txn *txn, bool inside);
-// The id of contents ID (negative: pending) once its rows are written.
-ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out);
+// The id of contents ID (negative: pending) once its rows are written, and
+// whether the commit step wrote them as committed.
+ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out, bool *committed);
 // Inside the write transaction of an upgrade: moves every chunk kept as a
 // row into the content store (pchunk rows; the chunk table stays).
 ostrel_error *convert_legacy_contents(ostrel_fs *filesystem);
