@@ -935,6 +935,31 @@ TEST_F(RepoTest, RevisionDatesAndLeftoverSweepsComeFromTheOperatingSystemSeam) {
   apr_pool_destroy(p);
 }
 
+// The content files and the lengths a copy needs: a copy of the database
+// and of the listed part of each file is a whole repository, whatever a
+// writer appended after it.
+TEST_F(RepoTest, ContentFilesListWhatACopyOfTheRepositoryNeeds) {
+  OK(try_commit(make_trunk));
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "big", std::string(3 * 1024 * 1024, 'b'), &rev));
+  apr_array_header_t *files;
+  OK(ostrel_fs_content_files(&files, filesystem_, pool_));
+  ASSERT_EQ(files->nelts, 1);
+  const auto *f = &APR_ARRAY_IDX(files, 0, ostrel_fs_content_file);
+  EXPECT_STREQ(f->path, "packs/pack-1");
+  EXPECT_EQ(static_cast<uintmax_t>(f->length), std::filesystem::file_size(path_ + "/" + f->path));
+  { std::ofstream(path_ + "/" + f->path, std::ios::app) << "bytes of a writer in progress"; }
+  const std::string copy = dir_ + "/copy";
+  std::filesystem::create_directories(copy + "/packs");
+  for (const char *name : {"format", "fs.db", "fs.db-wal"})
+    std::filesystem::copy_file(path_ + "/" + name, copy + "/" + name);
+  std::filesystem::copy_file(path_ + "/" + f->path, copy + "/" + f->path);
+  std::filesystem::resize_file(copy + "/" + f->path, static_cast<uintmax_t>(f->length));
+  ostrel_repos *repos;
+  OK(ostrel_repos_open2(&repos, copy.c_str(), nullptr, pool_));
+  OK(ostrel_fs_verify(ostrel_repos_fs(repos), 0, rev, nullptr, nullptr, pool_));
+}
+
 // ---------------------------------------------------------------------------
 // Crashes, concurrent committers, damage
 
