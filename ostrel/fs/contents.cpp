@@ -154,15 +154,15 @@ static ostrel_error *decode_chunk(ostrel_fs *filesystem, int64_t id, const Conte
     out = *bytes;
     return nullptr;
   }
-  if (!filesystem->dctx) filesystem->dctx = ZSTD_createDCtx();
-  ZSTD_DCtx_reset(filesystem->dctx, ZSTD_reset_session_and_parameters);
   std::string base;
   if (ref.codec == kCodecDelta) {
     if (!c.base || depth >= kMaxDeltaDepth)
       return chunk_damage(id, seq, "is a delta without a usable base");
-    OSTREL_ERR(whole_text(filesystem, c.base, base, depth + 1));
-    ZSTD_DCtx_refPrefix(filesystem->dctx, base.data(), base.size());
+    OSTREL_ERR(whole_text(filesystem, c.base, base, depth + 1));  // uses the context too
   }
+  if (!filesystem->dctx) filesystem->dctx = ZSTD_createDCtx();
+  ZSTD_DCtx_reset(filesystem->dctx, ZSTD_reset_session_and_parameters);
+  if (ref.codec == kCodecDelta) ZSTD_DCtx_refPrefix(filesystem->dctx, base.data(), base.size());
   out.resize(raw);
   size_t got = ZSTD_decompressDCtx(filesystem->dctx, out.data(), raw, bytes->data(), bytes->size());
   if (ZSTD_isError(got) || got != raw) {
