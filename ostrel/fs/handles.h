@@ -4,13 +4,15 @@
  *   filesystem.cpp  the public calls, and the invariants of a commit;
  *   rows.cpp        reading stored nodes, directory views, changed paths,
  *                   and locations in any root;
- *   contents.cpp    file contents: streamed in and out, chunked, compressed;
+ *   contents.cpp    file contents: streamed in and out, chunked, compressed,
+ *                   checked on every read, stored as deltas;
  *   tree.cpp        a transaction's tree in memory (including marking a file
  *                   node when its new contents are complete);
  *   commit.cpp      the final step of a commit, and ending transactions;
  *   verify.cpp      checking stored revisions;
  *   open.cpp        creating and opening a database;
- *   store.cpp       the SQLite seam; os.cpp the operating-system seam.
+ *   store.cpp       the SQLite seam; os.cpp the operating-system seam;
+ *   packs.cpp       the content-store seam: local pack files.
  * Calls go one way: contents -> tree -> rows, and commit uses all three;
  * nothing below calls back up.  Not installed; not for tools. */
 #ifndef OSTREL_FS_HANDLES_H
