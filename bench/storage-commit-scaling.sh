@@ -37,7 +37,7 @@ echo "  $files files, $REVS revisions               ${b} s   ratio $(ratio "$b" 
 echo "  same, into a directory of 1,000 entries      ${d} s   ratio $(ratio "$d" "$e")   (target <= 1.2)"
 
 # Syncs: one one-file commit per process, and 50 in one process.
-printf 'begin\nmkfile synced\nputtext synced one line\ncommit\n' >"$BENCH_TMP/one"
+printf 'begin\nmkfile synced\nputtext synced a line of its own, $$\ncommit\n' >"$BENCH_TMP/one"
 one=$(fsyncs "$BIN/ostrel-repo-builder" "$BENCH_TMP/empty" <"$BENCH_TMP/one")
 for i in $(seq 1 50); do printf 'begin\nmkfile s%d\nputtext s%d line %d\ncommit\n' "$i" "$i" "$i"; done >"$BENCH_TMP/fifty"
 fifty=$(fsyncs "$BIN/ostrel-repo-builder" "$BENCH_TMP/empty" <"$BENCH_TMP/fifty")

@@ -328,7 +328,12 @@ class Committer {
       *out = 0;
       return nullptr;
     }
-    OSTREL_ERR(written_content(txn_, id, &id));
+    bool committed;
+    OSTREL_ERR(written_content(txn_, id, &id, &committed));
+    if (committed) {
+      *out = id;
+      return nullptr;
+    }
     Stmt st;
     OSTREL_ERR(filesystem_->store.prepare(st, "SELECT sha, txn FROM content WHERE id=?1"));
     st.bind(1, id);
@@ -509,6 +514,33 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::str
   OSTREL_ERR(purge_txn_rows(store, txn->id, filesystem->format != kLegacyFormat));
   OSTREL_ERR(store.fault_point("commit-written"));
   *new_rev = rev;
+  return nullptr;
+}
+
+ostrel_error *flush_origins(ostrel_fs *filesystem) {
+  if (filesystem->origins.empty() && filesystem->origin_revs.empty()) return nullptr;
+  Store &store = filesystem->store;
+  OSTREL_ERR(store.begin_write(false));
+  ostrel_error *err = [&]() -> ostrel_error * {
+    Stmt st;
+    for (auto &[line, rev] : filesystem->origins) {
+      OSTREL_ERR(store.prepare(st, "INSERT OR IGNORE INTO node_origin(line, rev) VALUES(?1, ?2)"));
+      st.bind(1, line).bind(2, int64_t{rev});
+      OSTREL_ERR(st.run());
+    }
+    for (ostrel_revnum rev : filesystem->origin_revs) {
+      OSTREL_ERR(store.prepare(st, "INSERT OR IGNORE INTO node_origin(line, rev) SELECT id, "
+                                   "created_rev FROM node WHERE created_rev=?1 AND pred IS NULL"));
+      st.bind(1, int64_t{rev});
+      OSTREL_ERR(st.run());
+    }
+    return nullptr;
+  }();
+  if (!err) err = store.commit();
+  else store.rollback();
+  if (err) return err;
+  filesystem->origins.clear();
+  filesystem->origin_revs.clear();
   return nullptr;
 }
 

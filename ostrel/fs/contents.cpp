@@ -154,15 +154,15 @@ static ostrel_error *decode_chunk(ostrel_fs *filesystem, int64_t id, const Conte
     out = *bytes;
     return nullptr;
   }
-  if (!filesystem->dctx) filesystem->dctx = ZSTD_createDCtx();
-  ZSTD_DCtx_reset(filesystem->dctx, ZSTD_reset_session_and_parameters);
   std::string base;
   if (ref.codec == kCodecDelta) {
     if (!c.base || depth >= kMaxDeltaDepth)
       return chunk_damage(id, seq, "is a delta without a usable base");
-    OSTREL_ERR(whole_text(filesystem, c.base, base, depth + 1));
-    ZSTD_DCtx_refPrefix(filesystem->dctx, base.data(), base.size());
+    OSTREL_ERR(whole_text(filesystem, c.base, base, depth + 1));  // uses the context too
   }
+  if (!filesystem->dctx) filesystem->dctx = ZSTD_createDCtx();
+  ZSTD_DCtx_reset(filesystem->dctx, ZSTD_reset_session_and_parameters);
+  if (ref.codec == kCodecDelta) ZSTD_DCtx_refPrefix(filesystem->dctx, base.data(), base.size());
   out.resize(raw);
   size_t got = ZSTD_decompressDCtx(filesystem->dctx, out.data(), raw, bytes->data(), bytes->size());
   if (ZSTD_isError(got) || got != raw) {
@@ -341,6 +341,8 @@ ostrel_error *file_stream(ostrel_stream **contents, ostrel_fs_root *root, const 
 // Writing
 
 ostrel_error *pack_end(ostrel_fs *filesystem, int64_t pack, int64_t *end) {
+  // Never from an older snapshot: a writer truncates its pack to this end.
+  if (filesystem->store.in_read()) OSTREL_ERR(filesystem->store.refresh_read());
   Stmt st;
   OSTREL_ERR(filesystem->store.prepare(st, "SELECT end_off FROM pack WHERE id=?1"));
   st.bind(1, pack);
@@ -360,11 +362,14 @@ static ostrel_error *write_pending_rows(ostrel_fs_txn *txn, bool committing) {
   Stmt st;
   for (; txn->written < txn->pending.size(); ++txn->written) {
     PendingContent &p = txn->pending[txn->written];
-    if (committing) {
+    // A text of one chunk was matched against committed contents when its
+    // stream closed; a larger one is matched here, before its rows exist.
+    if (committing && p.chunks.size() > 1) {
       int64_t same;
       OSTREL_ERR(committed_with_sha(txn->filesystem, p.row.sha, &same));
       if (same) {
         p.id = same;
+        p.committed = true;
         continue;
       }
     }
@@ -376,6 +381,7 @@ static ostrel_error *write_pending_rows(ostrel_fs_txn *txn, bool committing) {
     st.bind(6, int64_t{p.row.depth});
     OSTREL_ERR(st.run());
     p.id = store.last_insert_id();
+    p.committed = committing;
     for (size_t seq = 0; seq < p.chunks.size(); ++seq) {
       const ChunkRef &c = p.chunks[seq];
       OSTREL_ERR(store.prepare(st, "INSERT INTO pchunk(content, seq, raw_len, codec, pack, off, "
@@ -399,13 +405,17 @@ ostrel_error *write_pending(ostrel_fs_txn *txn, bool inside) {
   if (!err) err = store.commit();
   else store.rollback();
   if (err) {
-    for (size_t k = before; k < txn->pending.size(); ++k) txn->pending[k].id = 0;
+    for (size_t k = before; k < txn->pending.size(); ++k) {
+      txn->pending[k].id = 0;
+      txn->pending[k].committed = false;
+    }
     txn->written = before;
   }
   return err;
 }
 
-ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out) {
+ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out, bool *committed) {
+  *committed = false;
   if (id >= 0) {
     *out = id;
     return nullptr;
@@ -415,6 +425,7 @@ ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out) {
     return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                 "Contents uploaded by the transaction are missing");
   *out = p->id;
+  *committed = p->committed;
   return nullptr;
 }
 

@@ -72,32 +72,20 @@ using namespace ostrel::fs;
 
 namespace {
 
-// Stores that line LINE began in revision REV, together with every other
+// Remembers that line LINE began in revision REV, together with every other
 // line that began in REV (a node without predecessor begins its own line in
-// the revision that made it, so those answers need no walk).  Writing a
-// revision's answers in one transaction keeps a crawl to one write per
-// revision, and every answer is stored before it is reported.  The
-// transaction survives the process being killed once it returns; a power
-// loss may drop the newest answers, which are then computed again, never
-// wrong.
+// the revision that made it, so those answers need no walk).  Answers are
+// written in batches (flush_origins): a crawl makes one write transaction per
+// few thousand answers, not one per revision.  A process killed before a
+// batch is written loses those answers, which are then computed again,
+// never wrong.
 ostrel_error *store_origins(ostrel_fs *filesystem, int64_t line, ostrel_revnum rev) {
-  Store &store = filesystem->store;
-  OSTREL_ERR(store.begin_write(false));
-  ostrel_error *err = [&]() -> ostrel_error * {
-    Stmt st;
-    OSTREL_ERR(store.prepare(st, "INSERT OR IGNORE INTO node_origin(line, rev) VALUES(?1, ?2)"));
-    st.bind(1, line).bind(2, int64_t{rev});
-    OSTREL_ERR(st.run());
-    OSTREL_ERR(store.prepare(st, "INSERT OR IGNORE INTO node_origin(line, rev) SELECT id, "
-                                 "created_rev FROM node WHERE created_rev=?1 AND pred IS NULL"));
-    st.bind(1, int64_t{rev});
-    return st.run();
-  }();
-  if (err) {
-    store.rollback();
-    return err;
-  }
-  return store.commit();
+  filesystem->origins[line] = rev;
+  if (filesystem->origin_revs.empty() || filesystem->origin_revs.back() != rev)
+    filesystem->origin_revs.push_back(rev);
+  if (filesystem->origins.size() + filesystem->origin_revs.size() >= 4096)
+    return flush_origins(filesystem);
+  return nullptr;
 }
 
 }  // namespace
@@ -108,6 +96,7 @@ extern "C" {
 // Reading
 
 ostrel_error *ostrel_fs_youngest_rev(ostrel_revnum *out, ostrel_fs *filesystem, apr_pool_t *) {
+  OSTREL_ERR(filesystem->store.refresh_read());  // the newest, not a kept snapshot's
   ReadScope scope(filesystem->store);
   OSTREL_ERR(scope.begin());
   return youngest(filesystem, out);
@@ -366,6 +355,11 @@ ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root 
   ostrel_fs *filesystem = root->filesystem;
   NodeRow node;
   OSTREL_ERR(load_node(filesystem, id, node));
+  auto known = filesystem->origins.find(node.line);
+  if (known != filesystem->origins.end()) {
+    *revision = known->second;
+    return nullptr;
+  }
   Stmt st;
   OSTREL_ERR(filesystem->store.prepare(st, "SELECT rev FROM node_origin WHERE line=?1"));
   st.bind(1, node.line);
@@ -591,7 +585,10 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
       if (err) {
         store.rollback();
         // Rows written inside the rolled-back step are gone again.
-        for (size_t k = written; k < txn->pending.size(); ++k) txn->pending[k].id = 0;
+        for (size_t k = written; k < txn->pending.size(); ++k) {
+          txn->pending[k].id = 0;
+          txn->pending[k].committed = false;
+        }
         txn->written = written;
       }
     }
@@ -621,6 +618,9 @@ ostrel_error *ostrel_fs_content_files(apr_array_header_t **files, ostrel_fs *fil
   apr_array_header_t *out = apr_array_make(pool, 4, sizeof(ostrel_fs_content_file));
   *files = out;
   if (filesystem->format == kLegacyFormat) return nullptr;
+  // Lengths from the newest snapshot: a kept one may predate the copy of the
+  // database the caller made.
+  OSTREL_ERR(filesystem->store.refresh_read());
   ReadScope scope(filesystem->store);
   OSTREL_ERR(scope.begin());
   std::vector<std::pair<int64_t, std::string>> packs;

@@ -4,13 +4,15 @@
  *   filesystem.cpp  the public calls, and the invariants of a commit;
  *   rows.cpp        reading stored nodes, directory views, changed paths,
  *                   and locations in any root;
- *   contents.cpp    file contents: streamed in and out, chunked, compressed;
+ *   contents.cpp    file contents: streamed in and out, chunked, compressed,
+ *                   checked on every read, stored as deltas;
  *   tree.cpp        a transaction's tree in memory (including marking a file
  *                   node when its new contents are complete);
  *   commit.cpp      the final step of a commit, and ending transactions;
  *   verify.cpp      checking stored revisions;
  *   open.cpp        creating and opening a database;
- *   store.cpp       the SQLite seam; os.cpp the operating-system seam.
+ *   store.cpp       the SQLite seam; os.cpp the operating-system seam;
+ *   packs.cpp       the content-store seam: local pack files.
  * Calls go one way: contents -> tree -> rows, and commit uses all three;
  * nothing below calls back up.  Not installed; not for tools. */
 #ifndef OSTREL_FS_HANDLES_H
@@ -160,7 +162,8 @@ struct ChunkRef {
 struct PendingContent {
   ContentRow row;
   std::vector<ChunkRef> chunks;
-  int64_t id = 0;  // the row's id once written
+  int64_t id = 0;          // the row's id once written
+  bool committed = false;  // written by the commit step: committed already
 };
 
 }  // namespace ostrel::fs
@@ -176,6 +179,12 @@ struct ostrel_fs {
   ZSTD_DCtx *dctx = nullptr;
   // Recently decoded whole texts that delta chunks are decoded against.
   std::vector<std::pair<int64_t, std::string>> bases;
+  // Directories of stored roots already resolved: "ROOT-ID/PATH" -> node.
+  std::map<std::string, int64_t> dirs;
+  // Node-origin answers not yet written: line -> revision, and the
+  // revisions whose new lines are to be written with them.
+  std::map<int64_t, ostrel_revnum> origins;
+  std::vector<ostrel_revnum> origin_revs;
   ~ostrel_fs() {
     ZSTD_freeCCtx(cctx);
     ZSTD_freeDCtx(dctx);
@@ -272,8 +281,9 @@ ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn,
 // committed contents, else marked with the transaction in a write
 // transaction of their own.
 ostrel_error *write_pending(ostrel_fs_txn *txn, bool inside);
-// The id of contents ID (negative: pending) once its rows are written.
-ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out);
+// The id of contents ID (negative: pending) once its rows are written, and
+// whether the commit step wrote them as committed.
+ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out, bool *committed);
 // Inside the write transaction of an upgrade: moves every chunk kept as a
 // row into the content store (pchunk rows; the chunk table stays).
 ostrel_error *convert_legacy_contents(ostrel_fs *filesystem);
@@ -305,6 +315,8 @@ ostrel_error *set_file_text(ostrel_fs_txn *txn, const std::vector<std::string> &
 ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::string *conflict);
 ostrel_error *sweep_dead_txns(ostrel_fs *filesystem);
 ostrel_error *abort_txn(ostrel_fs_txn *txn);
+// Writes the node-origin answers kept in memory, in one write transaction.
+ostrel_error *flush_origins(ostrel_fs *filesystem);
 apr_status_t cleanup_txn(void *data);
 
 }  // namespace ostrel::fs

@@ -48,7 +48,10 @@ const char kSchema[] =
     PACK_TABLES;
 
 apr_status_t close_fs(void *data) {
-  delete static_cast<ostrel_fs *>(data);
+  auto *filesystem = static_cast<ostrel_fs *>(data);
+  // Answers not written are computed again by whoever asks next.
+  ostrel_error_clear(flush_origins(filesystem));
+  delete filesystem;
   return APR_SUCCESS;
 }
 

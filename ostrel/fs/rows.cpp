@@ -243,17 +243,34 @@ ostrel_error *view_list(ostrel_fs *filesystem, View v, std::map<std::string, Chi
 // Resolves SEGS from stored node ROOT_ID; *ID is 0 when absent.
 ostrel_error *stored_resolve(ostrel_fs *filesystem, int64_t root_id, const std::vector<std::string> &segs,
                              size_t from, int64_t *id, int *kind) {
+  // Stored trees never change, so the directory a path of a stored root
+  // leads to can be kept: the files of one directory resolve it once.
+  const bool cacheable = from == 0 && segs.size() > 1;
+  std::string key;
+  size_t i = from;
   int64_t cur = root_id;
+  if (cacheable) {
+    key = std::to_string(root_id) + join_path(segs, segs.size() - 1);
+    auto it = filesystem->dirs.find(key);
+    if (it != filesystem->dirs.end()) {
+      cur = it->second;
+      i = segs.size() - 1;
+    }
+  }
   NodeRow row;
   OSTREL_ERR(load_node(filesystem, cur, row));
   int cur_kind = row.kind;
-  for (size_t i = from; i < segs.size(); ++i) {
+  for (; i < segs.size(); ++i) {
     if (cur_kind != ostrel_node_dir) {
       *id = 0;
       *kind = ostrel_node_none;
       return nullptr;
     }
-    if (i > from) OSTREL_ERR(load_node(filesystem, cur, row));
+    if (row.id != cur) OSTREL_ERR(load_node(filesystem, cur, row));
+    if (cacheable && i == segs.size() - 1) {
+      if (filesystem->dirs.size() >= 1024) filesystem->dirs.clear();
+      filesystem->dirs[key] = cur;
+    }
     Child c;
     OSTREL_ERR(view_lookup(filesystem, View{row.dkey, row.asof}, segs[i], c));
     if (!c.id) {
@@ -282,16 +299,24 @@ ostrel_error *youngest(ostrel_fs *filesystem, ostrel_revnum *rev) {
 }
 
 ostrel_error *revision_root_node(ostrel_fs *filesystem, ostrel_revnum rev, int64_t *root) {
-  Stmt st;
-  OSTREL_ERR(filesystem->store.prepare(st, "SELECT root FROM revision WHERE rev=?1"));
-  st.bind(1, rev);
-  bool row;
-  OSTREL_ERR(st.step(&row));
-  if (!row)
-    return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr, "No such revision %ld",
-                                static_cast<long>(rev));
-  *root = st.int64(0);
-  return nullptr;
+  for (int attempt = 0;; ++attempt) {
+    {
+      Stmt st;
+      OSTREL_ERR(filesystem->store.prepare(st, "SELECT root FROM revision WHERE rev=?1"));
+      st.bind(1, rev);
+      bool row;
+      OSTREL_ERR(st.step(&row));
+      if (row) {
+        *root = st.int64(0);
+        return nullptr;
+      }
+    }
+    // A snapshot kept from earlier calls may predate the revision.
+    if (attempt > 0 || !filesystem->store.in_read())
+      return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr, "No such revision %ld",
+                                  static_cast<long>(rev));
+    OSTREL_ERR(filesystem->store.refresh_read());
+  }
 }
 
 // Whether PATH is a canonical '/'-rooted fs path ("/", "/a/b").

@@ -158,6 +158,7 @@ ostrel_error *Store::set_sync(bool full) {
 }
 
 ostrel_error *Store::begin_write(bool durable) {
+  if (in_read_) end_read();  // a read snapshot cannot become a write
   OSTREL_ERR(set_sync(durable));
   OSTREL_ERR(exec("BEGIN IMMEDIATE"));
   in_txn_ = true;
@@ -180,10 +181,20 @@ void Store::rollback() {
   in_txn_ = false;
 }
 
+namespace {
+constexpr int kLingerUses = 1000;
+}
+
 ostrel_error *Store::begin_read() {
+  if (in_read_ && lingering_) {  // taken over by a scope
+    lingering_ = false;
+    return nullptr;
+  }
   if (in_txn_ || in_read_) return nullptr;
   OSTREL_ERR(exec("BEGIN"));
   in_read_ = true;
+  lingering_ = false;
+  linger_uses_ = 0;
   return nullptr;
 }
 
@@ -191,6 +202,27 @@ void Store::end_read() {
   if (!in_read_) return;
   sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
   in_read_ = false;
+  lingering_ = false;
+}
+
+void Store::scope_done() {
+  if (!in_read_) return;
+  if (++linger_uses_ >= kLingerUses) {
+    end_read();
+    return;
+  }
+  lingering_ = true;
+}
+
+ostrel_error *Store::refresh_read() {
+  if (!in_read_) return nullptr;
+  const bool was_lingering = lingering_;
+  end_read();
+  if (was_lingering) return nullptr;
+  OSTREL_ERR(exec("BEGIN"));  // inside a scope: a fresh snapshot for its rest
+  in_read_ = true;
+  linger_uses_ = 0;
+  return nullptr;
 }
 
 int64_t Store::last_insert_id() const { return sqlite3_last_insert_rowid(db_); }

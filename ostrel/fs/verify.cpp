@@ -322,6 +322,7 @@ ostrel_error *ostrel_fs_verify(ostrel_fs *filesystem, ostrel_revnum start, ostre
                                ostrel_fs_verify_notify_fn notify, void *notify_baton,
                                apr_pool_t *scratch_pool) {
   ostrel_revnum y;
+  OSTREL_ERR(filesystem->store.refresh_read());
   OSTREL_ERR(youngest(filesystem, &y));
   if (start < 0 || end < start || end > y)
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
@@ -357,6 +358,7 @@ ostrel_error *ostrel_fs_verify(ostrel_fs *filesystem, ostrel_revnum start, ostre
 
 ostrel_error *ostrel_fs_node_origins_stats(apr_int64_t *lines, apr_int64_t *indexed, ostrel_fs *filesystem,
                                            apr_pool_t *) {
+  OSTREL_ERR(flush_origins(filesystem));
   ReadScope scope(filesystem->store);
   OSTREL_ERR(scope.begin());
   Stmt st;

@@ -78,7 +78,10 @@ ostrel_error *ostrel_fs_dir_entries(apr_hash_t **entries, ostrel_fs_root *root, 
 
 /* A readable stream of the contents of file PATH, decompressed chunk by chunk
  * as it is read (the contents are never held whole).  OSTREL_ERR_FS_NOT_FILE
- * when PATH is a directory. */
+ * when PATH is a directory.  Every chunk is checked before any of its bytes
+ * are handed out: a read that meets damaged stored contents fails with
+ * OSTREL_ERR_FS_CORRUPT naming PATH and the root's revision, and the bytes
+ * read before it were all right. */
 ostrel_error *ostrel_fs_file_contents(ostrel_stream **contents, ostrel_fs_root *root,
                                       const char *path, apr_pool_t *pool);
 
