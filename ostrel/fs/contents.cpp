@@ -4,11 +4,11 @@
 //
 // In a pack-format repository the bytes of each chunk go to the content
 // store (packs.h) and the database keeps, per chunk, its place, its codec
-// and the CRC-32 of its stored bytes.  A small text whose file had a text
+// and a checksum of its stored bytes.  A small text whose file had a text
 // before is stored as a delta: a zstd frame made with the previous text as
 // its prefix, at most kMaxDeltaDepth deltas away from a whole version.
-// Every chunk is checked before any of its bytes are handed out: the CRC of
-// what was read, then the frame's own checksum of what it decodes to.
+// Every chunk is checked before any of its bytes are handed out: the checksum
+// of what was read, then the frame's own checksum of what it decodes to.
 //
 // A legacy-format repository keeps each chunk as a row (zstd frames without
 // checksums); a read there checks the SHA-256 of the whole contents before
@@ -16,7 +16,7 @@
 
 #include <apr_strings.h>
 #include <openssl/evp.h>
-#include <zlib.h>
+#include <xxhash.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -41,9 +41,9 @@ std::string hex(const unsigned char *d, size_t n) {
   return out;
 }
 
-static uint32_t crc_of(const void *data, size_t len) {
-  return static_cast<uint32_t>(crc32_z(0, static_cast<const Bytef *>(data), len));
-}
+// The checksum of a chunk's stored bytes: 64-bit XXH3, fast enough that
+// checking every read costs little next to the read itself.
+static uint64_t sum_of(const void *data, size_t len) { return XXH3_64bits(data, len); }
 
 static ostrel_error *chunk_damage(int64_t id, int64_t seq, const char *what) {
   return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
@@ -117,7 +117,7 @@ static ostrel_error *load_chunk_ref(ostrel_fs *filesystem, int64_t id, int64_t s
                         st.bytes(1));
     return nullptr;
   }
-  OSTREL_ERR(filesystem->store.prepare(st, "SELECT raw_len, codec, pack, off, len, crc FROM pchunk "
+  OSTREL_ERR(filesystem->store.prepare(st, "SELECT raw_len, codec, pack, off, len, sum FROM pchunk "
                                            "WHERE content=?1 AND seq=?2"));
   st.bind(1, id).bind(2, seq);
   OSTREL_ERR(st.step(&row));
@@ -125,7 +125,7 @@ static ostrel_error *load_chunk_ref(ostrel_fs *filesystem, int64_t id, int64_t s
   ref.raw_len = st.int64(0);
   ref.codec = static_cast<int>(st.int64(1));
   ref.place = Place{st.int64(2), st.int64(3), st.int64(4)};
-  ref.crc = static_cast<uint32_t>(st.int64(5));
+  ref.sum = static_cast<uint64_t>(st.int64(5));
   if (ref.codec < kCodecRaw || ref.codec > kCodecDelta || ref.place.pack <= 0 ||
       ref.place.off < 0 || ref.place.len < 0 || ref.place.len > int64_t{2} * int64_t{kChunkSize})
     return chunk_damage(id, seq, "has an impossible record");
@@ -144,14 +144,15 @@ static ostrel_error *decode_chunk(ostrel_fs *filesystem, int64_t id, const Conte
   const std::string *bytes = legacy_data;
   if (!legacy_data) {
     OSTREL_ERR(filesystem->packs->read(ref.place, stored));
-    if (crc_of(stored.data(), stored.size()) != ref.crc)
+    if (sum_of(stored.data(), stored.size()) != ref.sum)
       return chunk_damage(id, seq, "does not match its checksum");
     bytes = &stored;
   }
   const size_t raw = static_cast<size_t>(ref.raw_len);
   if (ref.codec == kCodecRaw) {
     if (bytes->size() != raw) return chunk_damage(id, seq, "has the wrong length");
-    out = *bytes;
+    if (bytes == &stored) out.swap(stored);
+    else out = *bytes;
     return nullptr;
   }
   std::string base;
@@ -385,10 +386,10 @@ static ostrel_error *write_pending_rows(ostrel_fs_txn *txn, bool committing) {
     for (size_t seq = 0; seq < p.chunks.size(); ++seq) {
       const ChunkRef &c = p.chunks[seq];
       OSTREL_ERR(store.prepare(st, "INSERT INTO pchunk(content, seq, raw_len, codec, pack, off, "
-                                   "len, crc) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"));
+                                   "len, sum) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"));
       st.bind(1, p.id).bind(2, static_cast<int64_t>(seq)).bind(3, c.raw_len);
       st.bind(4, int64_t{c.codec}).bind(5, c.place.pack).bind(6, c.place.off);
-      st.bind(7, c.place.len).bind(8, int64_t{c.crc});
+      st.bind(7, c.place.len).bind(8, static_cast<int64_t>(c.sum));
       OSTREL_ERR(st.run());
     }
   }
@@ -443,6 +444,7 @@ struct ContentWriter {
   EVP_MD_CTX *sha = nullptr;
   int64_t length = 0;
   std::vector<ChunkRef> chunks;
+  bool incompressible = false;  // the last chunk tried did not compress
   // Legacy format: the contents row and the chunks stored so far.
   int64_t id = 0;
   int64_t seq = 0;
@@ -509,9 +511,9 @@ static ostrel_error *store_legacy_chunk(ContentWriter *w, const std::string *fin
 // PACKED).
 static ostrel_error *encode_chunk(ostrel_fs *filesystem, const std::string &raw,
                                   const std::string *base_text, ChunkRef *ref, std::string &packed,
-                                  const std::string **bytes) {
+                                  const std::string **bytes, bool try_compress = true) {
   int codec = kCodecRaw;
-  if (raw.size() >= kTinyText) {
+  if (raw.size() >= kTinyText && try_compress) {
     if (!filesystem->cctx) filesystem->cctx = ZSTD_createCCtx();
     ZSTD_CCtx *cctx = filesystem->cctx;
     ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters);
@@ -530,7 +532,7 @@ static ostrel_error *encode_chunk(ostrel_fs *filesystem, const std::string &raw,
   *bytes = codec == kCodecRaw ? &raw : &packed;
   ref->raw_len = static_cast<int64_t>(raw.size());
   ref->codec = codec;
-  ref->crc = crc_of((*bytes)->data(), (*bytes)->size());
+  ref->sum = sum_of((*bytes)->data(), (*bytes)->size());
   return nullptr;
 }
 
@@ -551,7 +553,11 @@ ostrel_error *store_chunk(ContentWriter *w, const std::string *base_text, ChunkR
   OSTREL_ERR(open_appender(filesystem, &w->txn->appender));
   std::string packed;
   const std::string *bytes;
-  OSTREL_ERR(encode_chunk(filesystem, w->buf, base_text, ref, packed, &bytes));
+  // After a chunk that did not compress, the next ones of the stream are
+  // stored as they are, with a new try every eighth chunk.
+  const bool try_compress = !w->incompressible || w->chunks.size() % 8 == 0;
+  OSTREL_ERR(encode_chunk(filesystem, w->buf, base_text, ref, packed, &bytes, try_compress));
+  if (try_compress) w->incompressible = ref->codec == kCodecRaw && w->buf.size() >= kTinyText;
   OSTREL_ERR(w->txn->appender->append(bytes->data(), bytes->size(), &ref->place));
   w->buf.clear();
   return nullptr;
@@ -740,10 +746,10 @@ ostrel_error *convert_legacy_contents(ostrel_fs *filesystem) {
     OSTREL_ERR(encode_chunk(filesystem, raw, nullptr, &ref, packed, &bytes));
     OSTREL_ERR(appender->append(bytes->data(), bytes->size(), &ref.place));
     OSTREL_ERR(store.prepare(ins, "INSERT INTO pchunk(content, seq, raw_len, codec, pack, off, "
-                                  "len, crc) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"));
+                                  "len, sum) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"));
     ins.bind(1, id).bind(2, seq).bind(3, raw_len).bind(4, int64_t{ref.codec});
     ins.bind(5, ref.place.pack).bind(6, ref.place.off).bind(7, ref.place.len);
-    ins.bind(8, int64_t{ref.crc});
+    ins.bind(8, static_cast<int64_t>(ref.sum));
     OSTREL_ERR(ins.run());
   }
   OSTREL_ERR(appender->sync());

@@ -153,7 +153,7 @@ struct ChunkRef {
   int64_t raw_len = 0;
   int codec = kCodecRaw;
   Place place;
-  uint32_t crc = 0;  // CRC-32 of the stored bytes
+  uint64_t sum = 0;  // XXH3 of the stored bytes
 };
 
 // Contents a transaction uploaded whose rows are not yet written: kept in

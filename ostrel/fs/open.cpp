@@ -17,7 +17,7 @@ namespace {
 #define PACK_TABLES                                                                              \
   "CREATE TABLE pchunk(content INTEGER NOT NULL, seq INTEGER NOT NULL, raw_len INTEGER NOT NULL," \
   "  codec INTEGER NOT NULL, pack INTEGER NOT NULL, off INTEGER NOT NULL, len INTEGER NOT NULL,"  \
-  "  crc INTEGER NOT NULL, PRIMARY KEY(content, seq)) WITHOUT ROWID;"                            \
+  "  sum INTEGER NOT NULL, PRIMARY KEY(content, seq)) WITHOUT ROWID;"                            \
   "CREATE TABLE pack(id INTEGER PRIMARY KEY, end_off INTEGER NOT NULL);"
 
 const char kSchema[] =
