@@ -73,3 +73,11 @@ history_git_stream() {
     }
   }'
 }
+
+# Runs a command under strace; prints how many fsync and fdatasync calls it
+# (and its children) made, or "n/a" when strace is missing.
+fsyncs() {
+  if ! command -v strace >/dev/null; then echo n/a; return; fi
+  strace -f -qq -c -e trace=fsync,fdatasync -o "$BENCH_TMP/.strace" "$@" >/dev/null
+  awk '$NF == "fsync" || $NF == "fdatasync" { n += $4 } END { print n + 0 }' "$BENCH_TMP/.strace"
+}

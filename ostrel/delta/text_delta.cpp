@@ -15,8 +15,11 @@ extern "C" ostrel_error *ostrel_txdelta_send_stream(ostrel_stream *stream,
                                                     void *handler_baton, unsigned char *digest,
                                                     apr_pool_t * /*pool*/) {
   std::unique_ptr<char[]> buffer(new char[OSTREL_STREAM_CHUNK_SIZE]);
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> sha(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1)
+  // The text is hashed only for a caller that asks for its digest: the
+  // receiver (the storage) hashes what it stores anyway.
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> sha(digest ? EVP_MD_CTX_new() : nullptr,
+                                                             EVP_MD_CTX_free);
+  if (digest && (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1))
     OSTREL_ERR_MALFUNCTION("cannot set up SHA-256");
 
   ostrel_error *err = OSTREL_NO_ERROR;
@@ -25,7 +28,7 @@ extern "C" ostrel_error *ostrel_txdelta_send_stream(ostrel_stream *stream,
     apr_size_t len = OSTREL_STREAM_CHUNK_SIZE;
     err = ostrel_stream_read_full(stream, buffer.get(), &len);
     if (err || len == 0) break;
-    EVP_DigestUpdate(sha.get(), buffer.get(), len);
+    if (sha) EVP_DigestUpdate(sha.get(), buffer.get(), len);
     window.len = len;
     err = handler(&window, handler_baton);
     if (err) break;

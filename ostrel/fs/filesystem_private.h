@@ -11,8 +11,11 @@
 extern "C" {
 #endif
 
-/* The format the storage writes and the only one it reads. */
-#define OSTREL_FS__FORMAT 1
+/* The format the storage writes: contents in pack files.  It also reads
+ * and writes OSTREL_FS__LEGACY_FORMAT (contents as database rows), which
+ * ostrel_fs__upgrade converts. */
+#define OSTREL_FS__FORMAT 2
+#define OSTREL_FS__LEGACY_FORMAT 1
 
 /* Creates the database file DB_PATH (which must not exist) holding revision 0,
  * and opens it in POOL. */
@@ -22,6 +25,14 @@ ostrel_error *ostrel_fs__create(ostrel_fs **filesystem, const char *db_path, apr
 /* Opens the existing database file DB_PATH in POOL. */
 ostrel_error *ostrel_fs__open(ostrel_fs **filesystem, const char *db_path, apr_hash_t *fs_config,
                               apr_pool_t *pool);
+
+/* Converts the database DB_PATH to OSTREL_FS__FORMAT in place, moving its
+ * contents into pack files beside it; *OLD_FORMAT receives the format it
+ * had (nothing is done when that is the current one).  All or nothing: on
+ * any error, and after a crash, the database is as it was.  REQUIRES: no
+ * other process uses the repository meanwhile (an open transaction of a
+ * live process makes it fail with OSTREL_ERR_FS_BUSY). */
+ostrel_error *ostrel_fs__upgrade(const char *db_path, int *old_format, apr_pool_t *pool);
 
 #ifdef __cplusplus
 }

@@ -3,21 +3,26 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"
+#include "handles.h"
 #include "ostrel_test_support.h"
+#include "os.h"
 #include "store.h"
 
 namespace {
@@ -411,6 +416,98 @@ TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
 }
 
+// A tree far deeper than a call stack of one frame per level allows (a few
+// copies of a directory into its own deepest directory make one) is
+// committed, read, listed, traced and verified like any other.
+TEST_F(RepoTest, DeepTreesAreCommittedReadAndVerified) {
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "d", nullptr); }));  // r1
+  // Each copy of /d into its deepest directory doubles the chain: 2^14 levels.
+  std::string leaf = "d";
+  for (ostrel_revnum rev = 1; rev <= 14; ++rev) {
+    OK(try_commit([&](ostrel_fs_root *r) {
+      return ostrel_fs_copy(root_at(rev), "d", r, (leaf + "/d").c_str(), nullptr);
+    }));
+    leaf += "/" + leaf;
+  }
+  ASSERT_EQ(leaf.size(), 2u * 16384 - 1);
+  const std::string file = leaf + "/f";
+  ostrel_revnum rev = -1;
+  OK(try_commit(
+      [&](ostrel_fs_root *r) {
+        OSTREL_ERR(ostrel_fs_make_file(r, file.c_str(), nullptr));
+        OSTREL_ERR(put(r, file.c_str(), "deep"));
+        return propset(r, leaf.c_str(), "depth", "16384");
+      },
+      &rev));
+  ASSERT_EQ(rev, 16);
+  EXPECT_EQ(cat(root_at(16), file.c_str()), "deep");
+  EXPECT_EQ(entries(root_at(16), leaf.c_str()), "f ");
+  EXPECT_EQ(origin(root_at(16), file.c_str()), 16);
+  EXPECT_EQ(origin(root_at(16), leaf.c_str()), 1);
+  auto changed = changes(16);
+  EXPECT_EQ(changed.size(), 2u);
+  EXPECT_EQ(changed.count("/" + file), 1u);
+  // A deep transaction that is aborted is freed as well as one committed.
+  EXPECT_EQ(code_of(try_commit([&](ostrel_fs_root *r) {
+              OSTREL_ERR(ostrel_fs_make_dir(r, (leaf + "/x").c_str(), nullptr));
+              return ostrel_error_create(OSTREL_ERR_CANCELLED, nullptr, "changed my mind");
+            })),
+            OSTREL_ERR_CANCELLED);
+  OK(ostrel_fs_verify(filesystem_, 0, 16, nullptr, nullptr, pool_));
+}
+
+// After a failed commit the transaction is good only for an abort: every
+// other call, reads of its root included, is refused as a dead transaction.
+TEST_F(RepoTest, FailedCommitLeavesTheTransactionUsableOnlyForAbort) {
+  OK(try_commit(make_trunk));                                                          // r1
+  OK(try_commit([](ostrel_fs_root *root) { return put(root, "trunk/a", "theirs"); }));  // r2
+  apr_pool_t *p = ostrel_pool_create(pool_);
+  ostrel_fs_txn *txn;
+  OK(ostrel_fs_begin_txn(&txn, filesystem_, 1, p));
+  ostrel_fs_root *root;
+  OK(ostrel_fs_txn_root(&root, txn, p));
+  OK(put(root, "trunk/a", "mine"));
+  ostrel_stream *open_stream;  // opened before the commit, closed after it
+  OK(ostrel_fs_make_file(root, "trunk/late", p));
+  OK(ostrel_fs_apply_text(&open_stream, root, "trunk/late", p));
+  ostrel_revnum rev = -1;
+  EXPECT_EQ(code_of(ostrel_fs_commit_txn(nullptr, &rev, txn, p)), OSTREL_ERR_FS_OUT_OF_DATE);
+  ostrel_string value{"v", 1};
+  struct Case {
+    const char *name;
+    std::function<ostrel_error *()> call;
+  };
+  const Case cases[] = {
+      {"make_dir", [&] { return ostrel_fs_make_dir(root, "newdir", p); }},
+      {"make_file", [&] { return ostrel_fs_make_file(root, "newfile", p); }},
+      {"delete", [&] { return ostrel_fs_delete(root, "trunk/sub", p); }},
+      {"copy", [&] { return ostrel_fs_copy(root_at(1), "trunk", root, "branch", p); }},
+      {"node property", [&] { return propset(root, "trunk", "p", "v"); }},
+      {"text", [&] { return put(root, "trunk/sub/b", "x"); }},
+      {"closing a stream opened before", [&] { return ostrel_stream_close(open_stream); }},
+      {"revision property", [&] { return ostrel_fs_change_txn_prop(txn, "log", &value, p); }},
+      {"transaction root", [&] { return ostrel_fs_txn_root(&root, txn, p); }},
+      {"read", [&] {
+         ostrel_node_kind k;
+         return ostrel_fs_check_path(&k, root, "trunk", p);
+       }},
+      {"second commit", [&] { return ostrel_fs_commit_txn(nullptr, &rev, txn, p); }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string msg;
+    EXPECT_EQ(code_of(c.call(), &msg), OSTREL_ERR_FS_TXN_DEAD) << msg;
+    EXPECT_NE(msg.find("only be aborted"), std::string::npos) << msg;
+  }
+  OK(ostrel_fs_abort_txn(txn, p));
+  apr_pool_destroy(p);
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
+  EXPECT_EQ(y, 2);
+  EXPECT_EQ(cat(root_at(2), "trunk/a"), "theirs");
+  EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
+}
+
 // A directory's node is rewritten by every commit that passes through it, so
 // only its own properties (or its deletion or replacement) can make a
 // property change on it out of date.
@@ -712,7 +809,7 @@ TEST_F(RepoTest, EqualContentsAreStoredOnceAndAbortsLeaveNothing) {
             })),
             0);
   EXPECT_EQ(db_count("SELECT count(*) FROM content"), 1);
-  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 1);
+  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk"), 1);
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
 }
 
@@ -734,7 +831,7 @@ TEST_F(RepoTest, LargeContentsAreStreamedInChunks) {
     }
     return ostrel_stream_close(s);
   }));
-  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 6);
+  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk"), 6);
   ostrel_stream *s;
   OK(ostrel_fs_file_contents(&s, root_at(1), "big", pool_));
   size_t i = 0;
@@ -752,6 +849,209 @@ TEST_F(RepoTest, LargeContentsAreStreamedInChunks) {
   OK(ostrel_fs_verify(filesystem_, 0, 1, nullptr, nullptr, pool_));
 }
 
+
+ostrel_error *commit_file(ostrel_fs *filesystem, const std::string &path, const std::string &text,
+                          ostrel_revnum *rev);
+
+// Each new version of a small text is a delta against the one before, in
+// chains of bounded length; every version reads back byte for byte, also
+// after the path of the versions it was made from is deleted.
+TEST_F(RepoTest, DeltaChainsReadBackAfterManyEditsAndAfterTheBaseIsDeleted) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 300; ++i) lines.push_back("line " + std::to_string(i) + " of the document\n");
+  auto text_of = [&lines] {
+    std::string s;
+    for (auto &l : lines) s += l;
+    return s;
+  };
+  std::map<ostrel_revnum, std::string> versions;
+  ostrel_revnum rev;
+  OK(try_commit([&](ostrel_fs_root *r) {
+    OSTREL_ERR(ostrel_fs_make_file(r, "doc", nullptr));
+    return put(r, "doc", text_of());
+  }, &rev));
+  versions[rev] = text_of();
+  for (int edit = 0; edit < 40; ++edit) {
+    lines[static_cast<size_t>(edit * 7 % 300)] = "edited in round " + std::to_string(edit) + "\n";
+    if (edit % 5 == 0) lines.push_back("appended in round " + std::to_string(edit) + "\n");
+    OK(try_commit([&](ostrel_fs_root *r) { return put(r, "doc", text_of()); }, &rev));
+    versions[rev] = text_of();
+  }
+  EXPECT_GT(db_count("SELECT count(*) FROM content WHERE base IS NOT NULL"), 30);
+  EXPECT_EQ(db_count("SELECT max(depth) FROM content"), 8);
+  // Deltas are small: far less than one whole version each.
+  EXPECT_LT(db_count("SELECT sum(len) FROM pchunk"), static_cast<int64_t>(text_of().size()));
+  const ostrel_revnum copied = 20;
+  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_delete(r, "doc", nullptr); }));
+  OK(try_commit([&](ostrel_fs_root *r) {
+    ostrel_fs_root *from = root_at(copied);
+    OSTREL_ERR(ostrel_fs_copy(from, "doc", r, "again", nullptr));
+    return put(r, "again", versions[copied] + "one more line\n");
+  }, &rev));
+  for (auto &[r, text] : versions) EXPECT_EQ(cat(root_at(r), "doc"), text) << "r" << r;
+  EXPECT_EQ(cat(root_at(rev), "again"), versions[copied] + "one more line\n");
+  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
+}
+
+// A repository of the legacy format (contents as database rows) keeps
+// working: commits, reads that check what they return, verify.  Upgrading
+// it moves every content into packs, and every revision reads the same.
+TEST_F(RepoTest, LegacyRepositoryKeepsWorkingAndUpgradesWhole) {
+  const std::string legacy = dir_ + "/legacy";
+  {
+    apr_pool_t *p = ostrel_pool_create(pool_);
+    ostrel_repos *r;
+    OK(ostrel_repos_create(&r, legacy.c_str(), nullptr, p));
+    apr_pool_destroy(p);
+  }
+  // The schema and format records the legacy format had.
+  sqlite3 *db;
+  ASSERT_EQ(sqlite3_open((legacy + "/fs.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "DROP TABLE pchunk; DROP TABLE pack;"
+                         "ALTER TABLE content DROP COLUMN base;"
+                         "ALTER TABLE content DROP COLUMN depth;"
+                         "CREATE TABLE chunk(content INTEGER NOT NULL, seq INTEGER NOT NULL,"
+                         "  raw_len INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(content, seq));"
+                         "UPDATE meta SET value='1' WHERE key='format';",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  std::filesystem::remove_all(legacy + "/packs");
+  { std::ofstream(legacy + "/format") << "1\n"; }
+
+  std::string big(2 * 1024 * 1024 + 99, 0);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 11);
+  {
+    apr_pool_t *p = ostrel_pool_create(pool_);
+    ostrel_repos *r;
+    OK(ostrel_repos_open2(&r, legacy.c_str(), nullptr, p));
+    ostrel_fs *filesystem = ostrel_repos_fs(r);
+    ostrel_revnum rev;
+    OK(commit_file(filesystem, "small", "a small text", &rev));
+    OK(commit_file(filesystem, "big", big, &rev));
+    EXPECT_EQ(rev, 2);
+    OK(ostrel_fs_verify(filesystem, 0, 2, nullptr, nullptr, p));
+    apr_pool_destroy(p);
+  }
+  EXPECT_FALSE(std::filesystem::exists(legacy + "/packs"));
+
+  // A damaged legacy row is refused before any byte is handed out.
+  {
+    const std::string copy = dir_ + "/legacy-damaged";
+    std::filesystem::copy(legacy, copy, std::filesystem::copy_options::recursive);
+    ASSERT_EQ(sqlite3_open((copy + "/fs.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE chunk SET raw_len=raw_len-1 WHERE seq=1", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    apr_pool_t *p = ostrel_pool_create(pool_);
+    ostrel_repos *r;
+    OK(ostrel_repos_open2(&r, copy.c_str(), nullptr, p));
+    ostrel_fs_root *root;
+    OK(ostrel_fs_revision_root(&root, ostrel_repos_fs(r), 2, p));
+    ostrel_stream *s;
+    OK(ostrel_fs_file_contents(&s, root, "big", p));
+    char buf[100];
+    apr_size_t len = sizeof buf;
+    std::string msg;
+    EXPECT_EQ(code_of(ostrel_stream_read_full(s, buf, &len), &msg), OSTREL_ERR_FS_CORRUPT);
+    EXPECT_NE(msg.find("'/big' in revision 2"), std::string::npos) << msg;
+    apr_pool_destroy(p);
+  }
+
+  int old_format = 0;
+  OK(ostrel_repos_upgrade(legacy.c_str(), &old_format, pool_));
+  EXPECT_EQ(old_format, 1);
+  std::string format;
+  std::getline(std::ifstream(legacy + "/format"), format);
+  EXPECT_EQ(format, "2");
+  OK(ostrel_repos_upgrade(legacy.c_str(), &old_format, pool_));
+  EXPECT_EQ(old_format, 2);
+  path_ = legacy;
+  OK(ostrel_repos_open2(&repos_, legacy.c_str(), nullptr, pool_));
+  filesystem_ = ostrel_repos_fs(repos_);
+  EXPECT_EQ(cat(root_at(1), "small"), "a small text");
+  EXPECT_EQ(cat(root_at(2), "big"), big);
+  EXPECT_EQ(db_count("SELECT count(*) FROM sqlite_master WHERE name='chunk'"), 0);
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "after", "after the upgrade", &rev));
+  OK(try_commit([](ostrel_fs_root *r) { return put(r, "small", "a small text, edited"); }, &rev));
+  EXPECT_EQ(cat(root_at(rev), "small"), "a small text, edited");
+  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
+}
+
+// An operating system whose clock, process ids and liveness a test sets.
+class FakeOs final : public ostrel::os::Os {
+ public:
+  int64_t now = 0;
+  int64_t pid = 4242;
+  bool alive = true;
+  int64_t now_usec() override { return now; }
+  int64_t current_pid() override { return pid; }
+  bool process_alive(int64_t) override { return alive; }
+  ostrel_error *read_small_file(const std::string &path, size_t limit, std::string *data,
+                                bool *found) override {
+    return real_->read_small_file(path, limit, data, found);
+  }
+  ostrel_error *write_file_durably(const std::string &path, const std::string &data) override {
+    return real_->write_file_durably(path, data);
+  }
+  FakeOs() : real_(&ostrel::os::current()) { ostrel::os::install(this); }
+  ~FakeOs() override { ostrel::os::install(nullptr); }
+
+ private:
+  ostrel::os::Os *real_;
+};
+
+TEST_F(RepoTest, RevisionDatesAndLeftoverSweepsComeFromTheOperatingSystemSeam) {
+  FakeOs os;
+  os.now = int64_t{981173106} * 1000000 + 7;  // 2001-02-03T04:05:06.000007Z
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "dated", "x", &rev));
+  ostrel_string *date;
+  OK(ostrel_fs_revision_prop(&date, filesystem_, rev, OSTREL_PROP_REVISION_DATE, pool_));
+  ASSERT_NE(date, nullptr);
+  EXPECT_EQ(std::string(date->data, date->len), "2001-02-03T04:05:06.000007Z");
+
+  // A transaction of a process that still runs is left alone by others'
+  // sweeps; once its process is gone, the next begin sweeps it.
+  apr_pool_t *p = ostrel_pool_create(pool_);
+  ostrel_fs_txn *open;
+  OK(ostrel_fs_begin_txn(&open, filesystem_, rev, p));
+  os.pid = 4343;
+  OK(commit_file(filesystem_, "second", "y", &rev));
+  EXPECT_EQ(db_count("SELECT count(*) FROM txn WHERE pid=4242"), 1);
+  os.alive = false;
+  OK(commit_file(filesystem_, "third", "z", &rev));
+  EXPECT_EQ(db_count("SELECT count(*) FROM txn WHERE pid=4242"), 0);
+  apr_pool_destroy(p);
+}
+
+// The content files and the lengths a copy needs: a copy of the database
+// and of the listed part of each file is a whole repository, whatever a
+// writer appended after it.
+TEST_F(RepoTest, ContentFilesListWhatACopyOfTheRepositoryNeeds) {
+  OK(try_commit(make_trunk));
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "big", std::string(3 * 1024 * 1024, 'b'), &rev));
+  apr_array_header_t *files;
+  OK(ostrel_fs_content_files(&files, filesystem_, pool_));
+  ASSERT_EQ(files->nelts, 1);
+  const auto *f = &APR_ARRAY_IDX(files, 0, ostrel_fs_content_file);
+  EXPECT_STREQ(f->path, "packs/pack-1");
+  EXPECT_EQ(static_cast<uintmax_t>(f->length), std::filesystem::file_size(path_ + "/" + f->path));
+  { std::ofstream(path_ + "/" + f->path, std::ios::app) << "bytes of a writer in progress"; }
+  const std::string copy = dir_ + "/copy";
+  std::filesystem::create_directories(copy + "/packs");
+  for (const char *name : {"format", "fs.db", "fs.db-wal"})
+    std::filesystem::copy_file(path_ + "/" + name, copy + "/" + name);
+  std::filesystem::copy_file(path_ + "/" + f->path, copy + "/" + f->path);
+  std::filesystem::resize_file(copy + "/" + f->path, static_cast<uintmax_t>(f->length));
+  ostrel_repos *repos;
+  OK(ostrel_repos_open2(&repos, copy.c_str(), nullptr, pool_));
+  OK(ostrel_fs_verify(ostrel_repos_fs(repos), 0, rev, nullptr, nullptr, pool_));
+}
 
 // ---------------------------------------------------------------------------
 // Crashes, concurrent committers, damage
@@ -833,32 +1133,119 @@ ostrel_error *commit_file(ostrel_fs *filesystem, const std::string &path, const 
   return err;
 }
 
+// One commit of N small files of distinct texts in directory DIR.
+ostrel_error *commit_small_files(ostrel_fs *filesystem, const std::string &dir, int n) {
+  apr_pool_t *p = ostrel_pool_create(nullptr);
+  ostrel_error *err = [&]() -> ostrel_error * {
+    ostrel_revnum y, rev;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, p));
+    ostrel_fs_txn *txn;
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem, y, p));
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
+    OSTREL_ERR(ostrel_fs_make_dir(root, dir.c_str(), p));
+    for (int i = 0; i < n; ++i) {
+      std::string path = dir + "/f" + std::to_string(i);
+      OSTREL_ERR(ostrel_fs_make_file(root, path.c_str(), p));
+      OSTREL_ERR(put(root, path.c_str(), "small file " + std::to_string(i) + "\n"));
+    }
+    return ostrel_fs_commit_txn(nullptr, &rev, txn, p);
+  }();
+  apr_pool_destroy(p);
+  return err;
+}
+
 TEST_F(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {
   OK(try_commit(make_trunk));
   const std::string big(3 * 1024 * 1024, 'x');  // several chunks
-  for (const char *point : {"upload-chunk", "commit-locked", "commit-written"}) {
-    SCOPED_TRACE(point);
-    pid_t pid = spawn(path_, [&](ostrel_fs *filesystem) {
-      HookGuard hook(point, FaultAction::kill);
-      ostrel_revnum rev;
-      return commit_file(filesystem, "trunk/killed", big, &rev);
-    });
-    int status = wait_for(pid);
-    ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    ostrel_repos *repos;
-    OK(ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool_));
-    ostrel_fs *filesystem = ostrel_repos_fs(repos);
-    ostrel_revnum y;
-    OK(ostrel_fs_youngest_rev(&y, filesystem, pool_));
-    EXPECT_EQ(y, 1);
-    OK(ostrel_fs_verify(filesystem, 0, y, nullptr, nullptr, pool_));
+  // A large upload, and enough small files that their rows are written in
+  // a batch before the commit step and in the step itself.
+  const std::pair<const char *, std::function<ostrel_error *(ostrel_fs *)>> workloads[] = {
+      {"large", [&](ostrel_fs *filesystem) {
+         ostrel_revnum rev;
+         return commit_file(filesystem, "trunk/killed", big, &rev);
+       }},
+      {"small batched", [](ostrel_fs *filesystem) {
+         return commit_small_files(filesystem, "trunk/many", 300);
+       }},
+  };
+  for (auto &[name, work] : workloads) {
+    for (const char *point : {"upload-chunk", "commit-locked", "commit-written"}) {
+      SCOPED_TRACE(std::string(name) + " at " + point);
+      pid_t pid = spawn(path_, [&](ostrel_fs *filesystem) {
+        HookGuard hook(point, FaultAction::kill);
+        return work(filesystem);
+      });
+      int status = wait_for(pid);
+      ASSERT_TRUE(WIFSIGNALED(status)) << status;
+      ostrel_repos *repos;
+      OK(ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool_));
+      ostrel_fs *filesystem = ostrel_repos_fs(repos);
+      ostrel_revnum y;
+      OK(ostrel_fs_youngest_rev(&y, filesystem, pool_));
+      EXPECT_EQ(y, 1);
+      OK(ostrel_fs_verify(filesystem, 0, y, nullptr, nullptr, pool_));
+    }
   }
-  // What the killed transactions left is swept by the next commit.
+  // What the killed transactions left is swept by the next commit, and the
+  // bytes they appended are truncated by the next writer of their pack.
   EXPECT_GT(db_count("SELECT count(*) FROM txn"), 0);
-  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "after", nullptr); }));
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "after", "written after the kills", &rev));
+  EXPECT_EQ(rev, 2);
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
-  EXPECT_EQ(db_count("SELECT count(*) FROM chunk WHERE content NOT IN (SELECT id FROM content)"), 0);
+  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk WHERE content NOT IN (SELECT id FROM content)"), 0);
+  int64_t on_disk = 0;
+  for (auto &f : std::filesystem::directory_iterator(path_ + "/packs"))
+    on_disk += static_cast<int64_t>(f.file_size());
+  EXPECT_EQ(on_disk, db_count("SELECT sum(end_off) FROM pack"));
+  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
+}
+
+// A commit that runs out of space (here: past the file-size limit the
+// process is given) fails saying so, names the repository, shows no SQL, and
+// takes back what it appended, so the next commit needs no more space.
+TEST_F(RepoTest, CommitOnAFullDiskSaysSoAndLeavesNoBytesBehind) {
+  OK(try_commit(make_trunk));
+  const std::string pack = path_ + "/packs/pack-1";
+  const auto before = std::filesystem::file_size(pack);
+  std::string big(2 * 1024 * 1024, 0);  // incompressible
+  std::mt19937 random(7);
+  for (char &c : big) c = static_cast<char>(random());
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit;
+    limit.rlim_cur = limit.rlim_max = before + 300 * 1024;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    apr_pool_t *pool = ostrel_pool_create(nullptr);
+    ostrel_repos *repos;
+    ostrel_error *err = ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool);
+    ostrel_revnum rev;
+    if (!err) err = commit_file(ostrel_repos_fs(repos), "toobig", big, &rev);
+    std::string msg = err ? take_error(err) : "no error";
+    (void)!write(fds[1], msg.data(), msg.size());
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string msg;
+  char buf[512];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) msg.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  wait_for(pid);
+  EXPECT_NE(msg.find("the disk is full"), std::string::npos) << msg;
+  EXPECT_NE(msg.find(path_), std::string::npos) << msg;
+  for (const char *sql : {"INSERT", "DELETE", "SELECT", "UPDATE"})
+    EXPECT_EQ(msg.find(sql), std::string::npos) << msg;
+  EXPECT_EQ(std::filesystem::file_size(pack), before);
+  ostrel_revnum rev;
+  OK(commit_file(filesystem_, "fits", "a small file", &rev));
+  EXPECT_EQ(rev, 2);
+  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
 }
 
 TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAborted) {
@@ -895,7 +1282,7 @@ TEST_F(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
         << msg;
   }
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
-  EXPECT_EQ(db_count("SELECT count(*) FROM chunk"), 2);  // alpha and beta only
+  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk"), 2);  // alpha and beta only
   ostrel_revnum y;
   OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
   EXPECT_EQ(y, 1);
@@ -928,6 +1315,36 @@ TEST_F(RepoTest, TwoProcessesCommittingAtOnceLoseNothing) {
   // Every revision adds exactly one file.
   for (ostrel_revnum r = 2; r <= y; ++r) EXPECT_EQ(changes(r).size(), 1u) << r;
   OK(ostrel_fs_verify(filesystem_, 0, y, nullptr, nullptr, pool_));
+}
+
+// Reads keep one snapshot across calls; what another process commits
+// meanwhile is still seen where it matters: the youngest revision, a root of
+// the new revision, and the committed end of a pack this process then
+// appends to (which must not cut off the other's contents).
+TEST_F(RepoTest, AKeptReadSnapshotNeverHidesOrCutsOffAnotherProcessesCommit) {
+  OK(try_commit(make_trunk));
+  const std::string other = std::string(100000, 'o') + "ther";
+  ostrel_revnum rev;
+  OK(try_commit([&](ostrel_fs_root *root) {
+    EXPECT_EQ(cat(root, "trunk/a"), "alpha");  // leaves a snapshot of r1
+    pid_t pid = spawn(path_, [&](ostrel_fs *filesystem) {
+      ostrel_revnum r;
+      return commit_file(filesystem, "other", other, &r);
+    });
+    int status = wait_for(pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // Appends to the pack the other process just committed to.
+    OSTREL_ERR(ostrel_fs_make_file(root, "mine", nullptr));
+    return put(root, "mine", std::string(50000, 'm'));
+  }, &rev));
+  EXPECT_EQ(rev, 3);
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
+  EXPECT_EQ(y, 3);
+  EXPECT_EQ(cat(root_at(2), "other"), other);
+  EXPECT_EQ(cat(root_at(3), "other"), other);
+  EXPECT_EQ(cat(root_at(3), "mine"), std::string(50000, 'm'));
+  OK(ostrel_fs_verify(filesystem_, 0, 3, nullptr, nullptr, pool_));
 }
 
 TEST_F(RepoTest, CommitterHeldBackLongerThanTheBusyTimeoutGetsAClearError) {
@@ -981,13 +1398,81 @@ TEST_F(RepoTest, LongUploadDoesNotHoldBackOtherCommitters) {
   EXPECT_EQ(cat(root_at(2), "slow").size(), 3u * 1024 * 1024 + 5);
 }
 
+// The statements a commit, a listing or verify runs once per entry must
+// find their rows through the index that bounds them: one planned on a wider
+// index scans a whole directory per row and makes large directories
+// quadratic.  The plans checked are those of the statements the storage
+// prepared while doing the work below.
+TEST_F(RepoTest, HotStatementsArePlannedOnTheIndexThatBoundsThem) {
+  OK(try_commit(make_trunk));
+  OK(try_commit([](ostrel_fs_root *r) {
+    OSTREL_ERR(put(r, "trunk/a", "two"));
+    return ostrel_fs_delete(r, "trunk/sub/b", nullptr);
+  }));
+  OK(try_commit([this](ostrel_fs_root *r) { return ostrel_fs_copy(root_at(1), "trunk", r, "branch", nullptr); }));
+  EXPECT_EQ(entries(root_at(3), "branch/sub"), "b ");
+  EXPECT_EQ(cat(root_at(3), "trunk/a"), "two");
+  EXPECT_EQ(origin(root_at(3), "branch/a"), 1);
+  apr_int64_t lines, indexed;  // writes the origin answers kept in memory
+  OK(ostrel_fs_node_origins_stats(&lines, &indexed, filesystem_, pool_));
+  OK(ostrel_fs_verify(filesystem_, 0, 3, nullptr, nullptr, pool_));
+  std::map<std::string, std::string> plans;
+  OK(filesystem_->store.query_plans(plans));
+  struct Case {
+    const char *statement;  // a fragment naming one statement
+    const char *plan;
+  };
+  const Case cases[] = {
+      {"UPDATE dirent SET end_rev", "dirent USING PRIMARY KEY (dkey=? AND name=?)"},
+      {"SELECT child, kind, end_rev FROM dirent", "PRIMARY KEY (dkey=? AND name=? AND start_rev<?)"},
+      {"SELECT name, child, kind FROM dirent WHERE dkey=?1 AND end_rev", "dirent_alive (dkey=? AND end_rev>?)"},
+      {"SELECT name, child, kind FROM dirent WHERE dkey=?1 AND start_rev",
+       "dirent_by_start (dkey=? AND start_rev>? AND start_rev<?)"},
+      {"SELECT id FROM content WHERE sha", "content_by_sha (sha=?)"},
+      {"DELETE FROM content WHERE txn", "content_by_txn (txn=?)"},
+      {"FROM node WHERE created_rev=?1 AND pred IS NULL", "node_line_starts (created_rev=?)"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.statement);
+    int found = 0;
+    for (auto &[sql, plan] : plans) {
+      if (sql.find(c.statement) == std::string::npos) continue;
+      ++found;
+      EXPECT_NE(plan.find(c.plan), std::string::npos) << sql << "\n" << plan;
+    }
+    EXPECT_EQ(found, 1);
+  }
+  // No statement reads a whole table that grows with the history, except
+  // the statistics that count one.
+  for (auto &[sql, plan] : plans) {
+    if (sql == "SELECT id, pid FROM txn") continue;  // the live transactions only
+    if (sql.rfind("SELECT count(*)", 0) == 0) continue;
+    EXPECT_EQ(plan.find("SCAN "), std::string::npos) << sql << "\n" << plan;
+  }
+}
+
+struct ChunkSpot;
+
 class DamageTest : public RepoTest {
  protected:
+  // Where the last stored chunk of file PATH of revision REV is.
+  ChunkSpot chunk_spot(ostrel_revnum rev, const char *path);
+
+  static void flip_byte(const std::string &file, int64_t off) {
+    std::FILE *f = std::fopen(file.c_str(), "r+b");
+    ASSERT_NE(f, nullptr) << file;
+    std::fseek(f, static_cast<long>(off), SEEK_SET);
+    int c = std::fgetc(f);
+    std::fseek(f, static_cast<long>(off), SEEK_SET);
+    std::fputc(c ^ 0x20, f);
+    std::fclose(f);
+  }
+
   // Makes a fresh copy of the repository with SQL applied to its database;
   // returns the copy's path.
   std::string damaged_path(const char *sql) {
     std::string copy = dir_ + "/damaged" + std::to_string(++copies_);
-    std::filesystem::copy(path_, copy);
+    std::filesystem::copy(path_, copy, std::filesystem::copy_options::recursive);
     sqlite3 *db;
     EXPECT_EQ(sqlite3_open((copy + "/fs.db").c_str(), &db), SQLITE_OK);
     char *msg = nullptr;
@@ -1256,6 +1741,54 @@ TEST_F(DamageTest, VerifyChecksChangedPathsAgainstTheTrees) {
   }
 }
 
+// History links and stored checksums that hold plausible values but are
+// wrong: verify stops at the first revision that reads them.
+TEST_F(DamageTest, VerifyChecksHistoryLinksOriginsAndContentHashes) {
+  make_history();
+  // Fill the node-origin index for the lines revisions 0 and 1 began.
+  EXPECT_EQ(origin(root_at(3), "trunk/a"), 1);
+  EXPECT_EQ(origin(root_at(3), "/"), 0);
+  apr_int64_t lines, indexed;  // writes the answers kept in memory
+  OK(ostrel_fs_node_origins_stats(&lines, &indexed, filesystem_, pool_));
+  ASSERT_EQ(db_count("SELECT count(*) FROM node_origin WHERE rev=1"), 4);
+  {
+    std::string msg;
+    std::vector<ostrel_revnum> verified;
+    ASSERT_EQ(verify_all(filesystem_, &msg, &verified), 0) << msg;
+  }
+  const char kFileOfR2[] = "(SELECT max(id) FROM node WHERE kind=1 AND created_rev=2)";
+  struct Case {
+    std::string sql;
+    ostrel_revnum rev;
+    const char *says;
+  };
+  const Case cases[] = {
+      {"UPDATE node_origin SET rev=2 WHERE rev=1", 1, "node-origin index says"},
+      {"UPDATE node_origin SET rev=1 WHERE rev=0", 0, "node-origin index says"},
+      {"UPDATE node SET pred=id WHERE id=(SELECT max(root) FROM revision)", 3,
+       "does not lead to an older node"},
+      {"UPDATE node SET pred=(SELECT max(root) FROM revision) WHERE id=1", 0,
+       "does not lead to an older node"},
+      // A link to an older row that was made in the same revision.
+      {std::string("UPDATE node SET created_rev=1 WHERE id=") + kFileOfR2, 2, "not before it"},
+      {std::string("UPDATE node SET pred=1 WHERE id=") + kFileOfR2, 2, "another line"},
+      {std::string("UPDATE node SET pred=NULL WHERE id=") + kFileOfR2, 2, "begin its line"},
+      {std::string("UPDATE content SET sha='") + std::string(64, '0') +
+           "' WHERE id=(SELECT content FROM node WHERE id=" + kFileOfR2 + ")",
+       2, "do not match their SHA-256"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.sql);
+    ostrel_fs *filesystem = damaged_copy(c.sql.c_str());
+    std::string msg;
+    std::vector<ostrel_revnum> verified;
+    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
+    EXPECT_EQ(verified.size(), static_cast<size_t>(c.rev)) << msg;
+    EXPECT_NE(msg.find("Revision " + std::to_string(c.rev)), std::string::npos) << msg;
+    EXPECT_NE(msg.find(c.says), std::string::npos) << msg;
+  }
+}
+
 TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
   OK(try_commit(make_trunk));
   std::string db = path_ + "/fs.db";
@@ -1283,13 +1816,26 @@ TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
          std::fclose(f);
        },
        OSTREL_ERR_FS_BAD_FORMAT, "99"},
+      {"format number out of range", [&] {
+         FILE *f = std::fopen((path_ + "/format").c_str(), "w");
+         std::fputs("99999999999999999999\n", f);
+         std::fclose(f);
+       },
+       OSTREL_ERR_FS_CORRUPT, "/copy/format' holds '99999999999999999999'"},
+      {"database emptied",
+       [&] {
+         std::filesystem::remove(db + "-wal");
+         std::filesystem::remove(db + "-shm");
+         std::filesystem::resize_file(db, 0);
+       },
+       OSTREL_ERR_FS_CORRUPT, "/copy/fs.db' is damaged"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     // A fresh copy of the repository for each kind of damage.
     std::string copy = dir_ + "/copy";
     std::filesystem::remove_all(copy);
-    std::filesystem::copy(path_, copy);
+    std::filesystem::copy(path_, copy, std::filesystem::copy_options::recursive);
     std::string saved_path = path_;
     path_ = copy;
     db = path_ + "/fs.db";
@@ -1309,19 +1855,33 @@ TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
   }
 }
 
+// Where the last chunk of the committed contents of PATH in REV lies: the
+// pack file and the chunk's offset and stored length.
+struct ChunkSpot {
+  std::string file;
+  int64_t off = 0;
+  int64_t len = 0;
+};
+
+ChunkSpot DamageTest::chunk_spot(ostrel_revnum rev, const char *path) {
+  const char *sha = nullptr;
+  EXPECT_EQ(take_error(ostrel_fs_file_sha256(&sha, root_at(rev), path, pool_)), "");
+  std::string sql = "SELECT pack, off, len FROM pchunk WHERE content=(SELECT id FROM content "
+                    "WHERE txn IS NULL AND sha='" + std::string(sha ? sha : "") +
+                    "') ORDER BY seq DESC LIMIT 1";
+  ChunkSpot spot;
+  spot.file = path_ + "/packs/pack-" + std::to_string(db_count(sql.c_str()));
+  spot.off = db_count(("SELECT off FROM (" + sql + ")").c_str());
+  spot.len = db_count(("SELECT len FROM (" + sql + ")").c_str());
+  return spot;
+}
+
 TEST_F(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
   OK(try_commit(make_trunk));                                                       // r1
   OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/sub/b", "later"); }));  // r2
   OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
-  sqlite3 *db;
-  ASSERT_EQ(sqlite3_open((path_ + "/fs.db").c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db,
-                         "UPDATE chunk SET data=x'28b52ffd0000' WHERE content="
-                         "(SELECT content FROM node WHERE id=(SELECT max(id) FROM node "
-                         "WHERE kind=1))",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(db);
+  ChunkSpot spot = chunk_spot(2, "trunk/sub/b");
+  flip_byte(spot.file, spot.off);
   std::vector<ostrel_revnum> verified;
   std::string msg;
   EXPECT_EQ(code_of(ostrel_fs_verify(
@@ -1335,6 +1895,72 @@ TEST_F(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
   EXPECT_EQ(verified, (std::vector<ostrel_revnum>{0, 1}));
   EXPECT_NE(msg.find("Revision 2"), std::string::npos) << msg;
   EXPECT_NE(msg.find("/trunk/sub/b"), std::string::npos) << msg;
+}
+
+// Every read checks what it returns: damaged stored bytes are an error that
+// names the path and the revision, and no damaged byte is handed out.
+TEST_F(DamageTest, DamagedContentsAreAnErrorNamingPathAndRevisionNeverWrongBytes) {
+  std::string text;
+  for (int i = 0; i < 4000; ++i) text += "line " + std::to_string(i) + " of a compressible text\n";
+  OK(try_commit(make_trunk));                                                      // r1
+  OK(try_commit([&](ostrel_fs_root *r) {                                            // r2
+    OSTREL_ERR(ostrel_fs_make_file(r, "trunk/text", nullptr));
+    return put(r, "trunk/text", text);
+  }));
+  std::string big(3 * 1024 * 1024 + 17, 0);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+  OK(try_commit([&](ostrel_fs_root *r) {                                            // r3
+    OSTREL_ERR(ostrel_fs_make_file(r, "big", nullptr));
+    return put(r, "big", big);
+  }));
+  struct Case {
+    const char *name;
+    ostrel_revnum rev;
+    const char *path;
+    std::function<void(const ChunkSpot &)> damage;
+    ostrel_revnum verify_rev;  // the first revision verify finds damaged
+    const char *verify_path;
+  };
+  const Case cases[] = {
+      {"a flipped byte in a chunk stored as it is", 1, "trunk/a",
+       [](const ChunkSpot &s) { flip_byte(s.file, s.off + 1); }, 1, "/trunk/a"},
+      {"a flipped byte in a compressed chunk", 2, "trunk/text",
+       [](const ChunkSpot &s) { flip_byte(s.file, s.off + s.len / 2); }, 2, "/trunk/text"},
+      {"a flipped byte in the last chunk of large contents", 3, "big",
+       [](const ChunkSpot &s) { flip_byte(s.file, s.off + s.len - 1); }, 3, "/big"},
+      {"a truncated pack", 3, "big",
+       [](const ChunkSpot &s) { std::filesystem::resize_file(s.file, s.off + s.len / 2); }, 3,
+       "/big"},
+      // Every revision's contents are in that one pack.
+      {"a missing pack", 3, "big", [](const ChunkSpot &s) { std::filesystem::remove(s.file); }, 1,
+       "/trunk/a"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string copy = dir_ + "/damaged" + std::to_string(++copies_);
+    std::filesystem::copy(path_, copy, std::filesystem::copy_options::recursive);
+    ChunkSpot spot = chunk_spot(c.rev, c.path);
+    spot.file = copy + spot.file.substr(path_.size());
+    c.damage(spot);
+    ostrel_repos *repos;
+    OK(ostrel_repos_open2(&repos, copy.c_str(), nullptr, pool_));
+    ostrel_fs *filesystem = ostrel_repos_fs(repos);
+    ostrel_fs_root *root;
+    OK(ostrel_fs_revision_root(&root, filesystem, c.rev, pool_));
+    const std::string where = "'/" + std::string(c.path) + "' in revision " + std::to_string(c.rev);
+    std::string got = cat(root, c.path);
+    EXPECT_EQ(got.rfind("ERROR: ", 0), 0u) << got.substr(0, 200);
+    EXPECT_NE(got.find("damaged"), std::string::npos) << got.substr(0, 200);
+    EXPECT_NE(got.find(where), std::string::npos) << got.substr(0, 200);
+    std::string msg;
+    std::vector<ostrel_revnum> verified;
+    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
+    EXPECT_NE(msg.find("Revision " + std::to_string(c.verify_rev)), std::string::npos) << msg;
+    EXPECT_NE(msg.find(c.verify_path), std::string::npos) << msg;
+  }
+  // The undamaged original reads back whole.
+  EXPECT_EQ(cat(root_at(3), "big"), big);
+  EXPECT_EQ(cat(root_at(3), "trunk/text"), text);
 }
 
 }  // namespace

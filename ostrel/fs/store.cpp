@@ -4,8 +4,40 @@
 
 #include <cstring>
 
+#include <unistd.h>
+
+#include <mutex>
+
 namespace {
 ostrel_fs__fault_hook_fn fault_hook = nullptr;
+
+// The default VFS with one change.  SQLite syncs the directory of a WAL file
+// once in every process that opens it with "create", in case the file is
+// new; the WAL of a repository stays between processes, so that sync would
+// be a third sync in every process that makes one commit.  A WAL that exists
+// is opened without "create", which needs no directory sync; a new one
+// still gets it.
+sqlite3_vfs wal_keeping_vfs;
+sqlite3_vfs *base_vfs = nullptr;
+
+int open_file(sqlite3_vfs *, sqlite3_filename name, sqlite3_file *file, int flags, int *out) {
+  if ((flags & SQLITE_OPEN_WAL) && name && access(name, F_OK) == 0) flags &= ~SQLITE_OPEN_CREATE;
+  return base_vfs->xOpen(base_vfs, name, file, flags, out);
+}
+
+const char *vfs_name() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    base_vfs = sqlite3_vfs_find(nullptr);
+    if (!base_vfs) return;
+    wal_keeping_vfs = *base_vfs;
+    wal_keeping_vfs.zName = "ostrel-wal-keeping";
+    wal_keeping_vfs.pNext = nullptr;
+    wal_keeping_vfs.xOpen = open_file;
+    if (sqlite3_vfs_register(&wal_keeping_vfs, 0) != SQLITE_OK) base_vfs = nullptr;
+  });
+  return base_vfs ? wal_keeping_vfs.zName : nullptr;
+}
 }
 
 extern "C" void ostrel_fs__set_fault_hook(ostrel_fs__fault_hook_fn hook) { fault_hook = hook; }
@@ -36,6 +68,10 @@ ostrel_error *Store::error(int rc, const char *what) const {
                                   "Repository database '%s' is held by another writer for longer "
                                   "than %d ms (%s)",
                                   path_.c_str(), busy_timeout_ms_, what);
+    case SQLITE_FULL:
+      // WHAT may be a statement: it says nothing a user can act on.
+      return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                  "Repository database '%s': the disk is full", path_.c_str());
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
     case SQLITE_FORMAT:
@@ -52,7 +88,7 @@ ostrel_error *Store::open(const std::string &path, bool create, int busy_timeout
   path_ = path;
   busy_timeout_ms_ = busy_timeout_ms;
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-  int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &db_, flags, vfs_name());
   if (rc != SQLITE_OK) {
     ostrel_error *err;
     if ((rc & 0xff) == SQLITE_CANTOPEN)
@@ -66,10 +102,22 @@ ostrel_error *Store::open(const std::string &path, bool create, int busy_timeout
   }
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, busy_timeout_ms);
-  // Checkpoint the WAL every 64 MiB instead of every 4 MiB: each checkpoint
-  // syncs both files, and large contents would otherwise pay for one every
-  // few chunks.
-  sqlite3_wal_autocheckpoint(db_, 16384);
+  // The WAL holds rows only (contents live in pack files): a checkpoint
+  // every 256 pages (1 MiB) comes about once in 25 small commits, and keeps
+  // the WAL, which stays between processes, from outweighing a small
+  // repository; after a checkpoint the file is cut back to 1 MiB.
+  sqlite3_wal_autocheckpoint(db_, 256);
+  sqlite3_exec(db_, "PRAGMA journal_size_limit=1048576", nullptr, nullptr, nullptr);
+  // The WAL stays between processes: every process that deleted it on
+  // close would make the next one recreate it and pay two syncs per commit
+  // for a checkpoint of a handful of pages.  Checkpoints happen as the WAL
+  // grows (above).
+  int persist = 1;
+  sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  // Freed pages are not overwritten with zeros: that rewrote every page a
+  // sweep freed into the WAL, so freeing space first needed more of it.
+  sqlite3_exec(db_, "PRAGMA secure_delete=OFF", nullptr, nullptr, nullptr);
   return nullptr;
 }
 
@@ -110,6 +158,7 @@ ostrel_error *Store::set_sync(bool full) {
 }
 
 ostrel_error *Store::begin_write(bool durable) {
+  if (in_read_) end_read();  // a read snapshot cannot become a write
   OSTREL_ERR(set_sync(durable));
   OSTREL_ERR(exec("BEGIN IMMEDIATE"));
   in_txn_ = true;
@@ -132,10 +181,20 @@ void Store::rollback() {
   in_txn_ = false;
 }
 
+namespace {
+constexpr int kLingerUses = 1000;
+}
+
 ostrel_error *Store::begin_read() {
+  if (in_read_ && lingering_) {  // taken over by a scope
+    lingering_ = false;
+    return nullptr;
+  }
   if (in_txn_ || in_read_) return nullptr;
   OSTREL_ERR(exec("BEGIN"));
   in_read_ = true;
+  lingering_ = false;
+  linger_uses_ = 0;
   return nullptr;
 }
 
@@ -143,9 +202,50 @@ void Store::end_read() {
   if (!in_read_) return;
   sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
   in_read_ = false;
+  lingering_ = false;
+}
+
+void Store::scope_done() {
+  if (!in_read_) return;
+  if (++linger_uses_ >= kLingerUses) {
+    end_read();
+    return;
+  }
+  lingering_ = true;
+}
+
+ostrel_error *Store::refresh_read() {
+  if (!in_read_) return nullptr;
+  const bool was_lingering = lingering_;
+  end_read();
+  if (was_lingering) return nullptr;
+  OSTREL_ERR(exec("BEGIN"));  // inside a scope: a fresh snapshot for its rest
+  in_read_ = true;
+  linger_uses_ = 0;
+  return nullptr;
 }
 
 int64_t Store::last_insert_id() const { return sqlite3_last_insert_rowid(db_); }
+
+ostrel_error *Store::query_plans(std::map<std::string, std::string> &plans) {
+  plans.clear();
+  for (auto &[sql, cached] : cache_) {
+    if (sql.rfind("PRAGMA", 0) == 0) continue;
+    sqlite3_stmt *st;
+    int rc = sqlite3_prepare_v2(db_, ("EXPLAIN QUERY PLAN " + sql).c_str(), -1, &st, nullptr);
+    if (rc != SQLITE_OK) return error(rc, "explaining a query");
+    std::string plan;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      const unsigned char *detail = sqlite3_column_text(st, 3);
+      plan += detail ? reinterpret_cast<const char *>(detail) : "";
+      plan += '\n';
+    }
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) return error(rc, "explaining a query");
+    plans[sql] = plan;
+  }
+  return nullptr;
+}
 
 ostrel_error *Store::fault_point(const char *point) const {
   return fault_hook ? fault_hook(point) : nullptr;

@@ -64,9 +64,18 @@ class Store {
    * power loss may lose the newest commits, never leaving a partial one. */
   ostrel_error *set_sync(bool full);
 
-  /* Read transactions give one consistent snapshot to several queries. */
+  /* Read transactions give one consistent snapshot to several queries.
+   * A read transaction begun by a ReadScope outlives it ("lingers") for
+   * the next scopes, up to kLingerUses of them: taking and dropping
+   * SQLite's locks around every call cost more than the call.  A lingering
+   * snapshot may be older than the newest commit; whoever needs the newest
+   * (the youngest revision, a revision that seems missing) calls
+   * refresh_read, and a write transaction ends it first. */
   ostrel_error *begin_read();
   void end_read();
+  void scope_done();
+  ostrel_error *refresh_read();
+  bool lingering() const { return in_read_ && lingering_; }
 
   int64_t last_insert_id() const;
 
@@ -77,12 +86,19 @@ class Store {
 
   const std::string &path() const { return path_; }
 
+  /* The text of every statement prepared so far (PRAGMAs aside), each with
+   * its query plan as EXPLAIN QUERY PLAN gives it, one step a line: lets
+   * tests check the plans of the statements the storage really runs. */
+  ostrel_error *query_plans(std::map<std::string, std::string> &plans);
+
  private:
   sqlite3 *db_ = nullptr;
   std::string path_;
   std::map<std::string, sqlite3_stmt *> cache_;
   bool in_txn_ = false;
   bool in_read_ = false;
+  bool lingering_ = false;
+  int linger_uses_ = 0;
   int sync_ = -1;  // -1 unknown, 0 NORMAL, 1 FULL
   int busy_timeout_ms_ = 10000;
 };
@@ -98,13 +114,13 @@ class ReadScope {
   ReadScope &operator=(const ReadScope &) = delete;
   ~ReadScope() { end(); }
   ostrel_error *begin() {
-    if (store_.in_transaction() || store_.in_read()) return nullptr;
+    if (store_.in_transaction() || (store_.in_read() && !store_.lingering())) return nullptr;
     OSTREL_ERR(store_.begin_read());
     mine_ = true;
     return nullptr;
   }
   void end() {
-    if (mine_) store_.end_read();
+    if (mine_) store_.scope_done();
     mine_ = false;
   }
 

@@ -78,7 +78,10 @@ ostrel_error *ostrel_fs_dir_entries(apr_hash_t **entries, ostrel_fs_root *root, 
 
 /* A readable stream of the contents of file PATH, decompressed chunk by chunk
  * as it is read (the contents are never held whole).  OSTREL_ERR_FS_NOT_FILE
- * when PATH is a directory. */
+ * when PATH is a directory.  Every chunk is checked before any of its bytes
+ * are handed out: a read that meets damaged stored contents fails with
+ * OSTREL_ERR_FS_CORRUPT naming PATH and the root's revision, and the bytes
+ * read before it were all right. */
 ostrel_error *ostrel_fs_file_contents(ostrel_stream **contents, ostrel_fs_root *root,
                                       const char *path, apr_pool_t *pool);
 
@@ -242,6 +245,22 @@ ostrel_error *ostrel_fs_verify(ostrel_fs *filesystem, ostrel_revnum start, ostre
  * them the node-origins index already answers (*INDEXED). */
 ostrel_error *ostrel_fs_node_origins_stats(apr_int64_t *lines, apr_int64_t *indexed, ostrel_fs *filesystem,
                                            apr_pool_t *scratch_pool);
+
+/* A file beside the database that holds file contents. */
+typedef struct ostrel_fs_content_file {
+  const char *path;    /* relative to the repository's directory, '/'-separated */
+  apr_int64_t length;  /* how many of its first bytes the committed revisions use */
+} ostrel_fs_content_file;
+
+/* Lists in *FILES (an array of ostrel_fs_content_file, in POOL) the files
+ * that hold the contents of the repository's committed revisions outside
+ * its database, for copying a repository while it is in use.  The first
+ * LENGTH bytes of each never change once listed, and writers only append
+ * after them.  So a consistent copy is: the database first (as one
+ * snapshot), then this list, then the first LENGTH bytes of each file.
+ * Empty for a repository of the legacy format (contents in the database). */
+ostrel_error *ostrel_fs_content_files(apr_array_header_t **files, ostrel_fs *filesystem,
+                                      apr_pool_t *pool);
 
 #ifdef __cplusplus
 }

@@ -32,6 +32,20 @@ ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_has
                                  apr_pool_t *pool);
 
 /* The filesystem of REPOS; lives as long as REPOS.  Cannot fail. */
+/* The storage format ostrel_repos_create makes. */
+#define OSTREL_REPOS_FORMAT 2
+
+/* Converts the repository at PATH to the current storage format in place
+ * (file contents move from its database into pack files) and sets
+ * *OLD_FORMAT to the format it had; a repository already in the current
+ * format is left alone.  Older formats stay readable and writable without
+ * it; after it, builds that know only the older format refuse the
+ * repository instead of misreading it.  All or nothing: an error or a crash
+ * leaves the repository as it was.  No other process may use the repository
+ * meanwhile (a transaction left open by a live process gives
+ * OSTREL_ERR_FS_BUSY). */
+ostrel_error *ostrel_repos_upgrade(const char *path, int *old_format, apr_pool_t *pool);
+
 ostrel_fs *ostrel_repos_fs(ostrel_repos *repos);
 
 /* The repository's directory. */

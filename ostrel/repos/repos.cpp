@@ -6,14 +6,14 @@
 #include <apr_file_info.h>
 #include <apr_file_io.h>
 #include <apr_strings.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "../fs/filesystem_private.h"
+#include "../fs/os.h"
 
 struct ostrel_repos {
   const char *path;
@@ -36,23 +36,24 @@ std::string child(const char *dir, const char *name) {
 // there is none.
 ostrel_error *read_format(const char *path, bool *found, int *format) {
   std::string file = child(path, kFormatFile);
-  FILE *f = std::fopen(file.c_str(), "r");
-  if (!f) {
-    if (errno == ENOENT || errno == ENOTDIR) {
-      *found = false;
-      return nullptr;
-    }
-    return ostrel_error_from_errno(errno, "Can't open file '%s'", file.c_str());
-  }
-  *found = true;
-  char buf[32] = {0};
-  size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-  std::fclose(f);
+  std::string text;
+  OSTREL_ERR(ostrel::os::current().read_small_file(file, 31, &text, found));
+  if (!*found) return nullptr;
   char *end;
-  long value = std::strtol(buf, &end, 10);
-  if (n == 0 || end == buf || (*end != '\n' && *end != '\0'))
+  errno = 0;
+  long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || end == text.c_str() || (*end != '\n' && *end != '\0'))
     return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
                                 "Repository '%s' has an unreadable format file", path);
+  // A format is a small positive number; anything else was never written by
+  // any build, so the file is damaged (and must not wrap into another value).
+  if (errno == ERANGE || value < 1 || value > 1000000) {
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository '%s' is damaged: its format file '%s' holds '%s', "
+                                "which is no format number",
+                                path, file.c_str(), text.c_str());
+  }
   *format = static_cast<int>(value);
   return nullptr;
 }
@@ -103,17 +104,8 @@ ostrel_error *ostrel_repos_create(ostrel_repos **repos, const char *path, apr_ha
   std::string db = child(path, kDbFile);
   OSTREL_ERR(ostrel_fs__create(&filesystem, db.c_str(), fs_config, pool));
   std::string file = child(path, kFormatFile);
-  std::string tmp = file + ".tmp";
-  FILE *f = std::fopen(tmp.c_str(), "w");
-  if (!f) return ostrel_error_from_errno(errno, "Can't create file '%s'", tmp.c_str());
-  bool ok = std::fprintf(f, "%d\n", OSTREL_FS__FORMAT) > 0;
-  ok = (std::fflush(f) == 0) && ok;
-  ok = (fsync(fileno(f)) == 0) && ok;
-  int saved = errno;
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) return ostrel_error_from_errno(saved ? saved : EIO, "Can't write file '%s'", tmp.c_str());
-  if (std::rename(tmp.c_str(), file.c_str()) != 0)
-    return ostrel_error_from_errno(errno, "Can't move '%s' to '%s'", tmp.c_str(), file.c_str());
+  OSTREL_ERR(ostrel::os::current().write_file_durably(
+      file, std::to_string(OSTREL_FS__FORMAT) + "\n"));
   auto *r = static_cast<ostrel_repos *>(apr_pcalloc(pool, sizeof(ostrel_repos)));
   r->path = apr_pstrdup(pool, path);
   r->filesystem = filesystem;
@@ -129,10 +121,10 @@ ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_has
   if (!found)
     return ostrel_error_createf(OSTREL_ERR_REPOS_NOT_FOUND, nullptr,
                                 "'%s' is not a repository (it has no format file)", path);
-  if (format != OSTREL_FS__FORMAT)
+  if (format != OSTREL_FS__FORMAT && format != OSTREL_FS__LEGACY_FORMAT)
     return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
-                                "Repository '%s' has format %d; this build reads format %d", path,
-                                format, OSTREL_FS__FORMAT);
+                                "Repository '%s' has format %d; this build reads formats %d and %d",
+                                path, format, OSTREL_FS__LEGACY_FORMAT, OSTREL_FS__FORMAT);
   ostrel_fs *filesystem;
   std::string db = child(path, kDbFile);
   OSTREL_ERR(ostrel_error_quick_wrapf(ostrel_fs__open(&filesystem, db.c_str(), fs_config, pool),
@@ -142,6 +134,28 @@ ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_has
   r->filesystem = filesystem;
   *repos = r;
   return nullptr;
+}
+
+ostrel_error *ostrel_repos_upgrade(const char *path, int *old_format, apr_pool_t *pool) {
+  bool found;
+  int format;
+  OSTREL_ERR(read_format(path, &found, &format));
+  if (!found)
+    return ostrel_error_createf(OSTREL_ERR_REPOS_NOT_FOUND, nullptr,
+                                "'%s' is not a repository (it has no format file)", path);
+  if (format != OSTREL_FS__FORMAT && format != OSTREL_FS__LEGACY_FORMAT)
+    return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
+                                "Repository '%s' has format %d; this build reads formats %d and %d",
+                                path, format, OSTREL_FS__LEGACY_FORMAT, OSTREL_FS__FORMAT);
+  // The database first: a format file still naming the old format over an
+  // upgraded database is refused by old builds either way (the database
+  // carries its own format), and this build reads both.
+  std::string db = child(path, kDbFile);
+  OSTREL_ERR(ostrel_error_quick_wrapf(ostrel_fs__upgrade(db.c_str(), old_format, pool),
+                                      "Cannot upgrade repository '%s'", path));
+  if (format == OSTREL_FS__FORMAT) return nullptr;
+  return ostrel::os::current().write_file_durably(child(path, kFormatFile),
+                                                  std::to_string(OSTREL_FS__FORMAT) + "\n");
 }
 
 ostrel_fs *ostrel_repos_fs(ostrel_repos *repos) { return repos->filesystem; }

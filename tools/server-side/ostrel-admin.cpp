@@ -382,6 +382,17 @@ ostrel_error *run_passwd(int argc, char **argv, bool *help_shown, apr_pool_t *po
   return users.save(file.c_str());
 }
 
+ostrel_error *run_upgrade(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum, bool,
+                          apr_pool_t *pool) {
+  int old_format = 0;
+  OSTREL_ERR(ostrel_repos_upgrade(args[0].c_str(), &old_format, pool));
+  if (old_format == OSTREL_REPOS_FORMAT)
+    return outs("Repository '" + args[0] + "' is already in format " +
+                std::to_string(OSTREL_REPOS_FORMAT) + ".\n");
+  return outs("Upgraded repository '" + args[0] + "' from format " + std::to_string(old_format) +
+              " to format " + std::to_string(OSTREL_REPOS_FORMAT) + ".\n");
+}
+
 const Subcommand kSubcommands[] = {
     {"create", "create PATH", "Create a new, empty repository at PATH.", run_create, false, false},
     {"youngest", "youngest PATH", "Print the youngest revision of the repository.", run_youngest,
@@ -427,6 +438,11 @@ const Subcommand kSubcommands[] = {
      "Write the tree at IN-REPO-PATH (default '/') of revision REV (default\n"
      "the youngest) to the new directory DIR.",
      ostrel_admin::run_export, true, false},
+    {"upgrade", "upgrade PATH",
+     "Convert the repository to the current storage format in place (file\n"
+     "contents move into pack files); all or nothing.  Older formats keep\n"
+     "working without it.  Nothing else may use the repository meanwhile.",
+     run_upgrade, false, false},
 };
 
 void print_subcommand_help(const Subcommand &sc) {

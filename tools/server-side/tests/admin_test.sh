@@ -105,7 +105,7 @@ In the node-origins index: 1
 OUT
 
 # --help for the program and for every subcommand.
-for sub in create youngest ls cat log proplist revprops verify origins; do
+for sub in create youngest ls cat log proplist revprops verify origins upgrade; do
   "$admin" "$sub" --help >"$T/out" 2>"$T/err"
   expect_status 0 $? "$sub --help"
   grep -q "^Usage: ostrel-admin $sub" "$T/out" || fail "$sub --help: $(cat "$T/out")"
@@ -130,6 +130,33 @@ cp -r "$T/repo" "$T/broken"
 rm -f "$T/broken/fs.db-wal" "$T/broken/fs.db-shm"
 head -c 8192 /dev/urandom >"$T/broken/fs.db"
 check_error "damaged" "verify of a damaged repository" verify "$T/broken"
+
+# Damaged contents: cat hands out nothing wrong and names path and revision;
+# verify reports the same.
+cp -r "$T/repo" "$T/flipped"
+pack="$T/flipped/packs/pack-1"
+[ -s "$pack" ] || fail "no pack file in a repository with contents"
+size=$(stat -c %s "$pack")
+printf 'Z' | dd of="$pack" bs=1 seek=$((size - 1)) conv=notrunc status=none
+for f in $("$admin" ls "$T/flipped" trunk | grep -v /); do
+  if ! "$admin" cat "$T/flipped" "trunk/$f" >"$T/out" 2>"$T/err"; then
+    grep -q "Cannot read '/trunk/$f' in revision [0-9]" "$T/err" || fail "cat of damage: $(cat "$T/err")"
+    damaged=$f
+  fi
+done
+[ -n "${damaged:-}" ] || fail "cat of a flipped byte succeeded"
+verify_fails() {
+  "$admin" verify "$T/flipped" >"$T/out" 2>"$T/err"
+  expect_status 1 $? "$1"
+  grep -q "^ostrel-admin: Revision [0-9]* is damaged at '/trunk/" "$T/err" || fail "$1: $(cat "$T/err")"
+}
+verify_fails "verify of a flipped byte"
+truncate -s 1 "$pack"
+verify_fails "verify of a truncated pack"
+
+check 0 "upgrade of a current repository" upgrade "$T/repo" <<OUT
+Repository '$T/repo' is already in format 2.
+OUT
 
 # Standard output that cannot be written is an error.
 if [ -w /dev/full ]; then

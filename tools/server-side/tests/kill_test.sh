@@ -15,6 +15,11 @@ for round in 1 2 3 4 5 6; do
       print "begin"; print "mkdir " d
       for (j = 0; j < 5; j++) print "mkfile " d "/f" j
       if (i % 3 == 0) { print "mkfile " d "/big"; print "put " d "/big " blob }
+      # Enough distinct small texts that their rows go in batches.
+      if (i % 10 == 5) {
+        print "mkdir " d "/many"
+        for (j = 0; j < 300; j++) { print "mkfile " d "/many/s" j; print "puttext " d "/many/s" j " " d " text " j }
+      }
       print "commit"
     }
   }' >"$T/script"
@@ -36,6 +41,15 @@ for round in 1 2 3 4 5 6; do
   for dir in $("$BIN/ostrel-admin" ls "$T/repo" | grep "^k${round}_"); do
     [ "$("$BIN/ostrel-admin" ls "$T/repo" "$dir" | grep -c '^f')" = 5 ] ||
       fail "round $round: /$dir is not whole"
+  done
+  # Every batch of small texts came through whole.
+  for dir in $("$BIN/ostrel-admin" ls "$T/repo" | grep "^k${round}_"); do
+    dir=${dir%/}
+    if "$BIN/ostrel-admin" ls "$T/repo" "$dir" | grep -qx 'many/'; then
+      [ "$("$BIN/ostrel-admin" ls "$T/repo" "$dir/many" | wc -l)" = 300 ] || fail "round $round: /$dir/many is not whole"
+      [ "$("$BIN/ostrel-admin" cat "$T/repo" "$dir/many/s299")" = "$dir text 299" ] ||
+        fail "round $round: /$dir/many/s299 reads wrong"
+    fi
   done
   # The next committer finds what the killed one left and carries on.
   printf 'begin\nmkdir after%d\ncommit\n' "$round" | "$BIN/ostrel-repo-builder" "$T/repo" >/dev/null ||

@@ -1,0 +1,146 @@
+// A transaction's tree: the nodes a transaction changed or passed through,
+// held in the committing process's memory until the commit writes them.
+
+#include "handles.h"
+
+namespace ostrel::fs {
+
+MNode::~MNode() {
+  std::vector<std::unique_ptr<MNode>> doomed;
+  for (auto &[name, e] : entries)
+    if (e.node) doomed.push_back(std::move(e.node));
+  while (!doomed.empty()) {
+    std::unique_ptr<MNode> m = std::move(doomed.back());
+    doomed.pop_back();
+    for (auto &[name, e] : m->entries)
+      if (e.node) doomed.push_back(std::move(e.node));
+    // M is freed here; it holds no nodes any more, so that ends at once.
+  }
+}
+
+ostrel_error *txn_alive(ostrel_fs_txn *txn) {
+  if (txn->done)
+    return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
+                               "The transaction was already committed or aborted");
+  if (txn->failed)
+    return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
+                               "The transaction's commit failed; it can only be aborted");
+  return nullptr;
+}
+
+ostrel_error *txn_of(ostrel_fs_root *root, ostrel_fs_txn **txn) {
+  if (!root->txn)
+    return ostrel_error_createf(OSTREL_ERR_FS_ROOT_NOT_TXN, nullptr,
+                                "Cannot change revision %ld: only a transaction root can be changed",
+                                static_cast<long>(root->rev));
+  OSTREL_ERR(txn_alive(root->txn));
+  *txn = root->txn;
+  return nullptr;
+}
+
+// The transaction node for existing path SEGS, opening (copying into the
+// transaction's tree) every directory on the way.
+ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
+                              MNode **out) {
+  MNode *m = txn->root.get();
+  for (size_t i = 0; i < segs.size(); ++i) {
+    if (m->kind != ostrel_node_dir)
+      return ostrel_error_createf(OSTREL_ERR_FS_NOT_DIRECTORY, nullptr, "'%s' is not a directory",
+                                  join_path(segs, i).c_str());
+    auto it = m->entries.find(segs[i]);
+    if (it != m->entries.end()) {
+      if (!it->second.node)
+        return ostrel_error_createf(OSTREL_ERR_FS_NOT_FOUND, nullptr,
+                                    "Path '%s' not found in the transaction",
+                                    join_path(segs, i + 1).c_str());
+      m = it->second.node.get();
+      continue;
+    }
+    ostrel_error *err;
+    View v = mnode_base_view(txn->filesystem, *m, &err);
+    OSTREL_ERR(err);
+    Child c;
+    OSTREL_ERR(view_lookup(txn->filesystem, v, segs[i], c));
+    if (!c.id)
+      return ostrel_error_createf(OSTREL_ERR_FS_NOT_FOUND, nullptr,
+                                  "Path '%s' not found in the transaction",
+                                  join_path(segs, i + 1).c_str());
+    auto node = std::make_unique<MNode>();
+    node->kind = c.kind;
+    node->base = c.id;
+    MNode *next = node.get();
+    m->entries[segs[i]].node = std::move(node);
+    m = next;
+  }
+  *out = m;
+  return nullptr;
+}
+
+// The parent directory of SEGS in the transaction's tree, and whether its
+// last segment names something.  WHAT is the action as a verb phrase that
+// takes the path as its object ("make a directory at", "copy to"), so every
+// message reads "Cannot WHAT 'PATH': REASON".  The root has no parent: it
+// always exists, so asking for it is refused as an existing path.
+ostrel_error *mutable_parent(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
+                             const char *what, MNode **parent, bool *exists) {
+  if (segs.empty())
+    return ostrel_error_createf(OSTREL_ERR_FS_ALREADY_EXISTS, nullptr,
+                                "Cannot %s '/': the root always exists", what);
+  std::vector<std::string> parent_segs(segs.begin(), segs.end() - 1);
+  OSTREL_ERR(resolve_mutable(txn, parent_segs, parent));
+  if ((*parent)->kind != ostrel_node_dir)
+    return ostrel_error_createf(OSTREL_ERR_FS_NOT_DIRECTORY, nullptr,
+                                "Cannot %s '%s': '%s' is not a directory", what,
+                                join_path(segs, segs.size()).c_str(),
+                                join_path(segs, segs.size() - 1).c_str());
+  Loc loc;
+  OSTREL_ERR(mnode_child(txn->filesystem, **parent, segs.back(), loc));
+  *exists = loc.exists();
+  return nullptr;
+}
+
+ostrel_error *add_node(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
+                       std::unique_ptr<MNode> node, const char *what) {
+  MNode *parent;
+  bool exists;
+  OSTREL_ERR(mutable_parent(txn, segs, what, &parent, &exists));
+  if (exists)
+    return ostrel_error_createf(OSTREL_ERR_FS_ALREADY_EXISTS, nullptr,
+                                "Cannot %s '%s': the path already exists", what,
+                                join_path(segs, segs.size()).c_str());
+  Entry &e = parent->entries[segs.back()];
+  node->added = true;
+  node->replaced = e.deleted;
+  e.node = std::move(node);
+  return nullptr;
+}
+
+ostrel_error *txn_path(ostrel_fs_root *root, const char *path, ostrel_fs_txn **txn,
+                       std::vector<std::string> &segs) {
+  OSTREL_ERR(txn_of(root, txn));
+  return parse_path(path, segs);
+}
+
+ostrel_error *make_plain(ostrel_fs_root *root, const char *path, int kind, const char *what) {
+  ostrel_fs_txn *txn = nullptr;
+  std::vector<std::string> segs;
+  OSTREL_ERR(txn_path(root, path, &txn, segs));
+  auto node = std::make_unique<MNode>();
+  node->kind = kind;
+  return add_node(txn, segs, std::move(node), what);
+}
+
+ostrel_error *set_file_text(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
+                            int64_t content) {
+  OSTREL_ERR(txn_alive(txn));  // a stream may outlive its transaction's commit
+  MNode *m;
+  OSTREL_ERR(resolve_mutable(txn, segs, &m));
+  if (m->kind != ostrel_node_file)
+    return ostrel_error_createf(OSTREL_ERR_FS_NOT_FILE, nullptr, "'%s' is not a file",
+                                join_path(segs, segs.size()).c_str());
+  m->text_changed = true;
+  m->content = content;
+  return nullptr;
+}
+
+}  // namespace ostrel::fs
