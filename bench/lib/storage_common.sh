@@ -22,7 +22,7 @@ measure() {
 seconds() {
   local start end
   start=$(date +%s.%N)
-  bash -c "$1" >/dev/null
+  bash -c "$1" >/dev/null || { echo "bench: failed: $1" >&2; exit 1; }
   end=$(date +%s.%N)
   awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }'
 }
