@@ -113,9 +113,4 @@ ostrel_error *ostrel_fs__backup_db(const char *src_db, const char *dst_db) {
   return err;
 }
 
-ostrel_error *ostrel_fs__content_files(apr_array_header_t **files, const char *, apr_pool_t *pool) {
-  *files = apr_array_make(pool, 0, sizeof(const char *));
-  return nullptr;
-}
-
 }  // extern "C"

@@ -1,6 +1,7 @@
 /* admin_db.h: administration calls that work on a repository database through
  * a connection of their own (not the one of an open filesystem handle):
- * changing a committed revision's properties, and copying a live database.
+ * changing a committed revision's properties, and copying a live database
+ * (the content files beside it are listed by ostrel_fs_content_files).
  * For ostrel/repos only; not installed. */
 #ifndef OSTREL_FS_ADMIN_DB_H
 #define OSTREL_FS_ADMIN_DB_H
@@ -29,15 +30,6 @@ ostrel_error *ostrel_fs__set_rev_prop(const char *db_path, int busy_timeout_ms, 
  * writers and is never restarted by them.  The copy is synced before return;
  * on failure DST_DB is removed. */
 ostrel_error *ostrel_fs__backup_db(const char *src_db, const char *dst_db);
-
-/* The files besides the database that hold contents of the repository whose
- * database is DB_PATH, as paths relative to the repository directory
- * (const char * in *FILES, allocated in POOL).  A backup copies them after
- * the database: they are only ever appended to or added, so what the copied
- * database refers to is in them.  Today every content lives in the
- * database, and the list is empty. */
-ostrel_error *ostrel_fs__content_files(apr_array_header_t **files, const char *db_path,
-                                       apr_pool_t *pool);
 
 #ifdef __cplusplus
 }

@@ -11,7 +11,10 @@
 #include <string>
 
 #include "../fs/admin_db.h"
+#include "ostrel_error_codes.h"
+#include "ostrel_fs.h"
 #include "ostrel_pools.h"
+#include "ostrel_repos.h"
 #include "ostrel_repos_admin.h"
 
 namespace {
@@ -26,16 +29,44 @@ std::string child(const std::string &dir, const char *name) {
   return p + name;
 }
 
-// Copies file FROM to the new file TO and syncs it.
-ostrel_error *copy_file(const std::string &from, const std::string &to, apr_pool_t *pool) {
-  apr_status_t st = apr_file_copy(from.c_str(), to.c_str(), APR_FPROT_FILE_SOURCE_PERMS, pool);
-  if (st != APR_SUCCESS)
-    return ostrel_error_wrap_apr(st, "Can't copy '%s' to '%s'", from.c_str(), to.c_str());
-  FILE *f = std::fopen(to.c_str(), "r+");
+// Copies the first LENGTH bytes of file FROM (all of it when LENGTH < 0) to
+// the new file TO, in pieces, and syncs the copy.  Content files grow while a
+// backup runs, so only the prefix that the copied database refers to is taken.
+ostrel_error *copy_file(const std::string &from, const std::string &to, apr_int64_t length,
+                        apr_pool_t *pool) {
+  apr_file_t *in = nullptr, *out = nullptr;
+  apr_status_t st = apr_file_open(&in, from.c_str(), APR_READ | APR_BINARY, APR_OS_DEFAULT, pool);
+  if (st != APR_SUCCESS) return ostrel_error_wrap_apr(st, "Can't open file '%s'", from.c_str());
+  st = apr_file_open(&out, to.c_str(), APR_WRITE | APR_CREATE | APR_EXCL | APR_BINARY,
+                     APR_FPROT_UREAD | APR_FPROT_UWRITE | APR_FPROT_GREAD | APR_FPROT_WREAD, pool);
+  if (st != APR_SUCCESS) {
+    apr_file_close(in);
+    return ostrel_error_wrap_apr(st, "Can't create file '%s'", to.c_str());
+  }
   ostrel_error *err = nullptr;
-  if (!f || fsync(fileno(f)) != 0)
-    err = ostrel_error_from_errno(errno, "Can't sync file '%s'", to.c_str());
-  if (f) std::fclose(f);
+  std::string buf(1 << 20, '\0');
+  apr_int64_t left = length;
+  while (!err && left != 0) {
+    apr_size_t want = buf.size();
+    if (left > 0 && static_cast<apr_uint64_t>(left) < want) want = static_cast<apr_size_t>(left);
+    apr_size_t got = want;
+    st = apr_file_read(in, buf.data(), &got);
+    if (st == APR_EOF && length < 0) break;
+    if (st == APR_EOF)
+      err = ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                 "File '%s' is shorter than the repository says", from.c_str());
+    else if (st != APR_SUCCESS)
+      err = ostrel_error_wrap_apr(st, "Can't read file '%s'", from.c_str());
+    else if ((st = apr_file_write_full(out, buf.data(), got, nullptr)) != APR_SUCCESS)
+      err = ostrel_error_wrap_apr(st, "Can't write file '%s'", to.c_str());
+    else if (left > 0)
+      left -= static_cast<apr_int64_t>(got);
+  }
+  if (!err && (st = apr_file_sync(out)) != APR_SUCCESS)
+    err = ostrel_error_wrap_apr(st, "Can't sync file '%s'", to.c_str());
+  apr_file_close(in);
+  if ((st = apr_file_close(out)) != APR_SUCCESS && !err)
+    err = ostrel_error_wrap_apr(st, "Can't close file '%s'", to.c_str());
   return err;
 }
 
@@ -79,14 +110,19 @@ ostrel_error *backup(const char *src_path, const char *dst_path, ostrel_repos_no
   // last, so that a backup cut short is no repository.
   std::string src_db = child(src_path, kDbFile), dst_db = child(dst_path, kDbFile);
   OSTREL_ERR(ostrel_fs__backup_db(src_db.c_str(), dst_db.c_str()));
+  // Listed after the snapshot, each file's length covers what it refers to.
   apr_array_header_t *files;
-  OSTREL_ERR(ostrel_fs__content_files(&files, src_db.c_str(), pool));
+  OSTREL_ERR(ostrel_fs_content_files(&files, ostrel_repos_fs(src), pool));
   for (int i = 0; i < files->nelts; ++i) {
-    const char *name = APR_ARRAY_IDX(files, i, const char *);
-    OSTREL_ERR(copy_file(child(src_path, name), child(dst_path, name), pool));
+    const auto &file = APR_ARRAY_IDX(files, i, ostrel_fs_content_file);
+    std::string to = child(dst_path, file.path);
+    std::string dir = to.substr(0, to.rfind('/'));
+    apr_status_t st = apr_dir_make_recursive(dir.c_str(), APR_OS_DEFAULT, pool);
+    if (st != APR_SUCCESS) return ostrel_error_wrap_apr(st, "Can't create directory '%s'", dir.c_str());
+    OSTREL_ERR(copy_file(child(src_path, file.path), to, file.length, pool));
   }
   std::string tmp = child(dst_path, kFormatFile) + ".tmp";
-  OSTREL_ERR(copy_file(child(src_path, kFormatFile), tmp, pool));
+  OSTREL_ERR(copy_file(child(src_path, kFormatFile), tmp, -1, pool));
   if (std::rename(tmp.c_str(), child(dst_path, kFormatFile).c_str()) != 0)
     return ostrel_error_from_errno(errno, "Can't move '%s' into place", tmp.c_str());
 
