@@ -114,6 +114,14 @@ if { [ "$in1" = one ] && [ -z "$in2" ]; } || { [ -z "$in1" ] && [ "$in2" = one ]
 else
   echo "FAIL two puts from -: got '$in1' and '$in2'"; failures=$((failures + 1))
 fi
+
+# -- the repository root itself: the URL's parent lies above the repository,
+# so the session opens at the repository's root.
+commits "properties of the repository root and below it" 14 propset rootprop yes $R \
+  propset other v $R/trunk
+same "root: property set" "  rootprop: yes" "$ADMIN" proplist repo /
+same "root: changed paths" "   M /
+   M /trunk/" changed_paths 14
 Y=$(youngest)
 
 # -- failures: status 1, the chain on standard error, no new revision
