@@ -18,7 +18,7 @@ struct Settings {
   std::string access_log;                 // --access-log / access-log; "" none, "-" stdout
   unsigned max_header_bytes = 65536;      // request line and headers
   unsigned idle_timeout_seconds = 60;     // no progress for this long drops a connection
-  unsigned max_connections = 64;          // at once; more wait in the listen queue
+  unsigned max_connections = 64;          // served at once; more are answered 503
   unsigned max_frame_bytes = 1u << 20;    // one frame of a commit body
   std::string tls_cert, tls_key;          // --tls-cert, --tls-key (PEM); both or neither
   std::string users;                      // --users: the users file, "" for none

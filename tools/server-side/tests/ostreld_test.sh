@@ -232,20 +232,38 @@ expect_status 1 $status "a server that speaks something else"
 [ "$(cat err)" = "kelbrin: The server at URL 'http://$fake_addr/repo' does not speak the repository protocol (HTTP status 200, content type 'text/html')" ] ||
   fail "a server that speaks something else: $(cat err)"
 
-# -- connections beyond max-connections wait unserved until one ends
+# -- connections beyond max-connections are answered at once with 503 and
+# Retry-After, and logged; served connections are unaffected
 printf '[server]\nmax-connections = 2\n' >two.conf
-start_ostreld "$T/root" --config "$T/two.conf"
+start_ostreld "$T/root" --config "$T/two.conf" --access-log "$T/busy.log"
 HOST=${OSTRELD_ADDR%:*}
 PORT=${OSTRELD_ADDR##*:}
 exec {c1}<>"/dev/tcp/$HOST/$PORT" {c2}<>"/dev/tcp/$HOST/$PORT"
-# (the background shell must not hold copies of the two connections)
-( exec {c1}<&- {c2}<&-; raw "$(get '/repo?op=youngest')" >third.status ) &
-third=$!
-sleep 2
-[ -s third.status ] && fail "a third connection beyond max-connections = 2 was served: $(cat third.status)"
+exec {c3}<>"/dev/tcp/$HOST/$PORT"
+printf 'GET /repo?op=youngest HTTP/1.1\r\nHost: %s\r\n\r\n' "$OSTRELD_ADDR" >&"$c3"
+timeout 30 cat <&"$c3" | tr -d '\r' >busy.answer
+exec {c3}<&-
+head -n 1 busy.answer | grep -q '^HTTP/1.1 503 ' || fail "beyond max-connections: $(head -n 1 busy.answer)"
+grep -qi '^Retry-After: [0-9]' busy.answer || fail "the busy answer has no Retry-After"
+grep -aq 'The server is busy: it serves at most 2 connections at once' busy.answer ||
+  fail "the busy answer does not say why: $(cat -v busy.answer)"
+grep -Eq ' 127\.0\.0\.1 - GET /repo\?op=youngest 503 ' busy.log || fail "the busy answer is not logged"
+# a client is told the same, and commits nothing
+status=0; "$KELBRIN" mkdir "http://$OSTRELD_ADDR/repo/busy" >out 2>err || status=$?
+expect_status 1 $status "commit beyond max-connections"
+grep -q "The server is busy: it serves at most 2 connections at once" err || fail "kelbrin on a busy server: $(cat err)"
+"$ADMIN" ls root/repo | grep -q '^busy/' && fail "a refused commit made /busy"
+# the two held connections are still served
+printf 'GET /repo?op=youngest HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n' >&"$c1"
+[ "$(timeout 30 head -n 1 <&"$c1" | tr -d '\r' | cut -d' ' -f2)" = 200 ] || fail "a held connection was not served"
 exec {c1}<&- {c2}<&-
-wait $third
-[ "$(cat third.status)" = 200 ] || fail "the waiting connection got $(cat third.status) once the others ended"
+# once they have ended, new connections are served again
+served=no
+for ((i = 0; i < 100; i++)); do
+  [ "$(raw "$(get '/repo?op=youngest')")" = 200 ] && { served=yes; break; }
+  sleep 0.1
+done
+[ $served = yes ] || fail "no connection is served after the others ended"
 stop_ostreld
 expect_status 0 "$OSTRELD_STATUS" "ostreld with max-connections = 2"
 [ "$failures" = 0 ] || exit 1
