@@ -2,7 +2,7 @@
 //
 // Usage: ostreld --root DIR [--listen HOST:PORT] [--config FILE]
 //                [--access-log FILE|-] [--tls-cert FILE --tls-key FILE]
-//                [--users FILE] [--rules FILE]
+//                [--users FILE] [--rules FILE] [--open]
 //
 // Reads its options, then serves until SIGTERM or SIGINT (see server.h).
 // Every error is printed once, as "ostreld: ..." lines on standard error,
@@ -24,6 +24,7 @@ namespace {
 const char kHelp[] =
     "Usage: ostreld --root DIR [--listen HOST:PORT] [--config FILE] [--access-log FILE|-]\n"
     "               [--tls-cert FILE --tls-key FILE] [--users FILE] [--rules FILE]\n"
+    "               [--open]\n"
     "\n"
     "Serves every repository directly under DIR at http://HOST:PORT/NAME/, where\n"
     "NAME is the repository's directory name, to kelbrin and the other tools of\n"
@@ -51,6 +52,10 @@ const char kHelp[] =
     "                       users may read and write and anonymous callers nothing.\n"
     "                       Without --users, nobody logs in: the rules' '*' lines\n"
     "                       apply to everyone.  Both files are read at the start.\n"
+    "  --open               anyone who can connect may read and write, and the\n"
+    "                       author of a commit is the name the client sends; for\n"
+    "                       a loopback or otherwise trusted network only.  Does\n"
+    "                       not go with --users or --rules.\n"
     "  -h, --help           show this text\n"
     "\n"
     "The configuration file has one [server] section of 'option = value' lines\n"
@@ -80,7 +85,8 @@ enum {
   opt_tls_cert,
   opt_tls_key,
   opt_users,
-  opt_rules
+  opt_rules,
+  opt_open
 };
 
 const apr_getopt_option_t kOptions[] = {
@@ -92,6 +98,7 @@ const apr_getopt_option_t kOptions[] = {
     {"tls-key", opt_tls_key, 1, "FILE"},
     {"users", opt_users, 1, "FILE"},
     {"rules", opt_rules, 1, "FILE"},
+    {"open", opt_open, 0, ""},
     {"help", 'h', 0, ""},
     {nullptr, 0, 0, nullptr},
 };
@@ -117,6 +124,7 @@ int main(int argc, const char *const *argv) {
   os->errfn = nullptr;
   const char *root = nullptr, *listen = nullptr, *config = nullptr, *access_log = nullptr;
   const char *tls_cert = nullptr, *tls_key = nullptr, *users = nullptr, *rules = nullptr;
+  bool open = false;
   while (true) {
     int id = 0;
     const char *arg = nullptr;
@@ -150,6 +158,9 @@ int main(int argc, const char *const *argv) {
       case opt_rules:
         rules = arg;
         break;
+      case opt_open:
+        open = true;
+        break;
       case 'h':
         std::fputs(kHelp, stdout);
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? EXIT_SUCCESS : EXIT_FAILURE;
@@ -173,6 +184,7 @@ int main(int argc, const char *const *argv) {
   if (tls_key) settings.tls_key = tls_key;
   if (users) settings.users = users;
   if (rules) settings.rules = rules;
+  settings.open = open;
   if (ostrel_error *err = ostreld::serve(settings)) return fail(err);
   apr_pool_destroy(pool);
   return EXIT_SUCCESS;

@@ -816,6 +816,10 @@ ostrel_error *serve(const Settings &settings) {
   }
 
   // TLS, users and rules are checked before anything listens.
+  if (settings.open && (!settings.users.empty() || !settings.rules.empty()))
+    return ostrel_error_create(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                               "--open lets everyone in without accounts or rules; it does not go "
+                               "with --users or --rules");
   ostrel_server::TlsCredentials tls;
   if (settings.tls_cert.empty() != settings.tls_key.empty())
     return ostrel_error_create(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
@@ -825,8 +829,10 @@ ostrel_error *serve(const Settings &settings) {
                                                    settings.tls_key.c_str(), &tls));
     server->tls = true;
   }
+  // Only an open server goes without a gate; without users and rules the
+  // gate's default policy admits nobody.
   std::unique_ptr<ostrel_server::Gatekeeper> gate;
-  if (!settings.users.empty() || !settings.rules.empty()) {
+  if (!settings.open) {
     OSTREL_ERR(ostrel_server::Gatekeeper::create(
         &gate, "ostreld", settings.users.empty() ? nullptr : settings.users.c_str(),
         settings.rules.empty() ? nullptr : settings.rules.c_str(), {}, [](const std::string &line) {
@@ -878,6 +884,11 @@ ostrel_error *serve(const Settings &settings) {
   }
   std::printf("%s\n", shown.c_str());
   std::fflush(stdout);
+  if (!settings.open && settings.users.empty() && settings.rules.empty()) {
+    std::fputs("ostreld: warning: no --users, --rules or --open: every request will be refused\n",
+               stderr);
+    std::fflush(stderr);
+  }
 
   std::atomic<bool> reaper_done{false};
   std::thread reaper(reap, server.get(), std::ref(reaper_done));

@@ -27,10 +27,41 @@ printf '[server]\nmax-frame-bytes = lots\n' >bad.conf
 grep -q "bad.conf:2: 'max-frame-bytes' must be a whole number" err || fail "bad config: $(cat err)"
 printf '[server]\nno-such-option = 1\n' >bad.conf
 "$OSTRELD" --root root --config bad.conf >out 2>err; expect_status 1 $? "unknown config option"
+for other in --users --rules; do
+  "$OSTRELD" --root root --listen 127.0.0.1:0 --open $other /dev/null >out 2>err
+  expect_status 1 $? "--open with $other"
+  grep -qx "ostreld: --open .* does not go with --users or --rules" err || fail "--open with $other: $(cat err)"
+  [ -s out ] && fail "--open with $other listened: $(cat out)"
+done
+
+# -- secure by default: without --open, --users or --rules nobody may read
+# or write, whatever name a client claims; the start says so
+start_ostreld "$T/root" --access-log "$T/closed.log"
+R="http://$OSTRELD_ADDR/repo"
+for i in $(seq 1 100); do grep -q warning "$OSTRELD_ERR" && break; sleep 0.1; done
+grep -qx "ostreld: warning: no --users, --rules or --open: every request will be refused" "$OSTRELD_ERR" ||
+  fail "no warning about a server that admits nobody: $(cat "$OSTRELD_ERR")"
+status=0; "$KELBRIN" -u mallory -m closed mkdir "$R/closed" >out 2>err || status=$?
+expect_status 1 $status "anonymous commit to a server without --open or --users"
+grep -q "^kelbrin: Access denied to '/'" err || fail "anonymous commit refused with: $(cat err)"
+[ "$("$ADMIN" youngest root/repo)" = 0 ] || fail "an anonymous commit was made without --open"
+grep -Eq ' - GET /repo\?op=discover 403 ' closed.log || fail "the refusal is not logged: $(cat closed.log)"
+stop_ostreld
+# rules that let everyone write, without users: the author is nobody, never
+# the name the client claims
+printf '/* * rw\n' >everyone.rules
+start_ostreld "$T/root" --rules "$T/everyone.rules"
+R="http://$OSTRELD_ADDR/repo"
+"$KELBRIN" -u mallory -m claimed mkdir "$R/claimed" >out 2>err || fail "commit allowed by '*' rules: $(cat err)"
+grep -q "committed by (no author)" out || fail "a claimed author was taken: $(cat out)"
+"$ADMIN" log root/repo -r 1 | grep -q mallory && fail "the claimed name 'mallory' was recorded"
+stop_ostreld
+# (the tests below start from an empty repository)
+rm -rf root/repo && "$ADMIN" create root/repo >/dev/null || exit 99
 
 # A server with small limits for the hostile requests.
 printf '[server]\n# small limits for the tests\nmax-header-bytes = 8192\nidle-timeout-seconds = 2\nmax-frame-bytes = 65600\n' >small.conf
-start_ostreld "$T/root" --config "$T/small.conf" --access-log "$T/access.log"
+start_ostreld "$T/root" --open --config "$T/small.conf" --access-log "$T/access.log"
 HOST=${OSTRELD_ADDR%:*}
 PORT=${OSTRELD_ADDR##*:}
 
@@ -235,7 +266,7 @@ expect_status 1 $status "a server that speaks something else"
 # -- connections beyond max-connections are answered at once with 503 and
 # Retry-After, and logged; served connections are unaffected
 printf '[server]\nmax-connections = 2\n' >two.conf
-start_ostreld "$T/root" --config "$T/two.conf" --access-log "$T/busy.log"
+start_ostreld "$T/root" --open --config "$T/two.conf" --access-log "$T/busy.log"
 HOST=${OSTRELD_ADDR%:*}
 PORT=${OSTRELD_ADDR##*:}
 exec {c1}<>"/dev/tcp/$HOST/$PORT" {c2}<>"/dev/tcp/$HOST/$PORT"
