@@ -17,6 +17,11 @@ echo secret >outside/secret
 # -- command line
 "$OSTRELD" --help >help.txt 2>&1; expect_status 0 $? "--help"
 grep -q -- "--access-log" help.txt || fail "--help does not explain --access-log"
+# every option and configuration option of --help is in the man page
+for opt in $(grep -o -- '--[a-z][a-z-]*' help.txt | sort -u) \
+           $(sed -n 's/^  \([a-z-]*\) = .*/\1/p' help.txt); do
+  grep -q -- "\*$opt\*" "$SOURCE_DIR/docs/man/ostreld.8.scd" || fail "ostreld(8) does not document $opt"
+done
 "$OSTRELD" --root "$T/missing" --listen 127.0.0.1:0 >out 2>err; expect_status 1 $? "missing root"
 grep -qx "ostreld: The root '$T/missing' is not a directory" err || fail "missing root: $(cat err)"
 "$OSTRELD" >out 2>err; expect_status 1 $? "no --root"
