@@ -35,9 +35,11 @@ peak_kb() { /usr/bin/time -v "$@" 2>&1 >/dev/null | sed -n 's/.*Maximum resident
 server_peak_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$server/status"; }
 
 # start_server: a fresh ostreld (so its peak memory is this phase's alone).
+# --open: the transport alone is measured, without accounts (a login would
+# add a password check per request).
 start_server() {
   mkfifo "$work/addr.fifo"
-  "$OSTRELD" --root "$work/served" --listen 127.0.0.1:0 --access-log "$work/access.log" \
+  "$OSTRELD" --root "$work/served" --listen 127.0.0.1:0 --open --access-log "$work/access.log" \
     >"$work/addr.fifo" 2>"$work/ostreld.err" &
   server=$!
   read -r -t 60 addr <"$work/addr.fifo" || { echo "bench: ostreld did not start"; exit 1; }

@@ -4,6 +4,8 @@
 include(GNUInstallDirs)
 
 install(TARGETS kelbrin fennick ostrel-admin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The server is a daemon, for the administrator: sbin.
+install(TARGETS ostreld RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
 if(TARGET grevolt)
   install(TARGETS grevolt LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/grevolt)
@@ -32,7 +34,7 @@ install(CODE "
 ")
 install(FILES ${CMAKE_BINARY_DIR}/ostrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-foreach(tool kelbrin ostrel-admin)
+foreach(tool kelbrin ostrel-admin ostreld)
   install(FILES ${PROJECT_SOURCE_DIR}/contrib/completion/${tool}.bash
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${tool})
 endforeach()

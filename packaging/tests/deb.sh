@@ -2,7 +2,9 @@
 # Builds the Debian packages from a clean copy of the source tree, runs
 # lintian on them (no errors allowed), unpacks them into a scratch root with
 # dpkg-deb -x, and runs the tools from there: kelbrin --version,
-# ostrel-admin create, and a commit.
+# ostrel-admin create, a commit, and ostreld --help; the server's package
+# carries its systemd unit (as its own system user), its defaults and its
+# man page.
 #
 # Usage: deb.sh [SANITIZE]; SANITIZE=ON (the sanitizer build) skips: the
 # package build compiles the project anew, and one run is enough.
@@ -48,7 +50,7 @@ changes=$(ls "$T"/*.changes)
 lintian --fail-on error --tag-display-limit 0 "$changes" >"$T/lintian.log" 2>&1 ||
   fail "lintian reports errors: $(grep '^E:' "$T/lintian.log" | head -20)"
 
-for pkg in ostrel-tools libostrel-dev grevolt-plugin ostrel-desktop-python; do
+for pkg in ostrel-tools libostrel-dev ostreld grevolt-plugin ostrel-desktop-python; do
   deb=$(ls "$T"/${pkg}_*.deb 2>/dev/null | head -1)
   if [ -z "$deb" ]; then fail "no package $pkg was built"; continue; fi
   dpkg-deb -x "$deb" "$T/root" || fail "dpkg-deb -x $deb"
@@ -67,6 +69,36 @@ for page in kelbrin fennick ostrel-admin; do
   [ -s "$R/usr/share/man/man1/$page.1.gz" ] || fail "no man page $page.1 in the package"
 done
 [ -s "$R/usr/share/bash-completion/completions/kelbrin" ] || fail "no kelbrin completion"
+
+# The server: its program, man page, unit, system user and defaults.
+"$R/usr/sbin/ostreld" --help >"$T/out" 2>&1 || fail "ostreld --help: $(cat "$T/out")"
+grep -q -- '--open' "$T/out" || fail "ostreld --help printed: $(head -5 "$T/out")"
+[ -s "$R/usr/share/man/man8/ostreld.8.gz" ] || fail "no man page ostreld.8 in the package"
+unit=$(ls "$R"/lib/systemd/system/ostreld.service "$R"/usr/lib/systemd/system/ostreld.service 2>/dev/null | head -1)
+if [ -z "$unit" ]; then
+  fail "no systemd unit ostreld.service in the package"
+else
+  grep -qx 'User=_ostreld' "$unit" || fail "the unit does not run as _ostreld"
+  exec_start=$(sed -n 's/^ExecStart=\([^ ]*\) .*/\1/p' "$unit")
+  [ -x "$R$exec_start" ] || fail "the unit starts '$exec_start', which the package does not hold"
+  for key in NoNewPrivileges=yes ProtectSystem=strict StateDirectory=ostreld; do
+    grep -qx "$key" "$unit" || fail "the unit lacks $key"
+  done
+fi
+grep -q '^u _ostreld ' "$R"/usr/lib/sysusers.d/ostreld.conf 2>/dev/null ||
+  fail "no sysusers entry for the system user _ostreld"
+grep -q '^OSTRELD_OPTIONS=' "$R/etc/default/ostreld" 2>/dev/null || fail "no /etc/default/ostreld"
+# The service's command line, with the packaged defaults, starts a server
+# (on a free loopback port instead of the default one).
+options=$(. "$R/etc/default/ostreld" && echo "$OSTRELD_OPTIONS")
+mkdir -p "$T/served"
+"$R/usr/sbin/ostreld" --root "$T/served" ${options/127.0.0.1:8740/127.0.0.1:0} \
+  >"$T/server.out" 2>"$T/server.err" &
+server=$!
+for i in $(seq 1 600); do [ -s "$T/server.out" ] && break; sleep 0.1; done
+grep -Eq '^127\.0\.0\.1:[0-9]+$' "$T/server.out" ||
+  fail "ostreld with the packaged options did not start: $(cat "$T/server.err")"
+kill -TERM $server; wait $server || fail "ostreld with the packaged options ended with status $?"
 ls "$R"/usr/lib/*/grevolt/libgrevolt.so >/dev/null 2>&1 || fail "no plug-in in the package"
 ls "$R"/usr/lib/*/pkgconfig/ostrel.pc >/dev/null 2>&1 || fail "no pkg-config file in the package"
 env -u DISPLAY /usr/bin/python3 "$R/usr/lib/ostrel-desktop-python/check-modules" --skip-missing \

@@ -26,19 +26,22 @@ libdir=$(cd "$root" && ls -d lib lib64 lib/*-linux-gnu 2>/dev/null | while read 
 [ -n "$libdir" ] || fail "no static libraries installed"
 for f in bin/kelbrin bin/fennick bin/ostrel-admin include/ostrel/ostrel_fs.h \
          include/ostrel/ostrel_repos_admin.h "$libdir/libostrel_repos.a" "$libdir/pkgconfig/ostrel.pc" \
-         share/bash-completion/completions/kelbrin share/bash-completion/completions/ostrel-admin; do
+         share/bash-completion/completions/kelbrin share/bash-completion/completions/ostrel-admin \
+         sbin/ostreld share/bash-completion/completions/ostreld; do
   [ -e "$root/$f" ] || fail "$f is not installed"
 done
 if command -v scdoc >/dev/null; then
   for page in kelbrin fennick ostrel-admin; do
     [ -s "$root/share/man/man1/$page.1" ] || fail "man page $page.1 is not installed"
   done
+  [ -s "$root/share/man/man8/ostreld.8" ] || fail "man page ostreld.8 is not installed"
 fi
 if [ -f "$BUILD_DIR/lib/libgrevolt.so" ]; then
   [ -e "$root/$libdir/grevolt/libgrevolt.so" ] || fail "the plug-in is not installed"
 fi
 "$root/bin/kelbrin" --version >/dev/null || fail "installed kelbrin --version"
 "$root/bin/ostrel-admin" create "$T/repo" || fail "installed ostrel-admin create"
+"$root/sbin/ostreld" --help >/dev/null || fail "installed ostreld --help"
 
 # A program linked against the installed library through pkg-config.
 sed -e "s|^prefix=.*|prefix=$root|" "$root/$libdir/pkgconfig/ostrel.pc" \

@@ -6,6 +6,7 @@ T=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-completion.XXXXXX")
 trap 'rm -rf "$T"' EXIT
 . "$SOURCE_DIR/contrib/completion/kelbrin.bash"
 . "$SOURCE_DIR/contrib/completion/ostrel-admin.bash"
+. "$SOURCE_DIR/contrib/completion/ostreld.bash"
 cd "$T" && mkdir repo-a repo-b && touch notes.txt
 failures=0
 
@@ -42,4 +43,8 @@ check _ostrel_admin "" ostrel-admin cat repo-a tr
 check _ostrel_admin "repo-a repo-b " ostrel-admin backup repo-a repo
 check _ostrel_admin "--help --limit -r -v " ostrel-admin log repo-a -
 check _ostrel_admin "HEAD " ostrel-admin ls repo-a -r H
+check _ostreld "repo-a repo-b " ostreld --root repo
+check _ostreld "notes.txt " ostreld --root repo-a --users n
+check _ostreld "--tls-cert --tls-key " ostreld --root repo-a --t
+check _ostreld "--open " ostreld --o
 [ "$failures" -eq 0 ]

@@ -49,9 +49,11 @@ std::string login_realm() {
 }
 
 Identity identify(const RequestHead &head) {
-  // Without accounts, names are only claimed: they make the author of a
-  // commit but never count for the path rules (see authorize()).
-  if (!g_gate || !g_gate->has_users()) return claimed_identity(head);
+  // On an open server names are only claimed: they make the author of a
+  // commit and nothing else.  A server with a gate but no accounts knows
+  // nobody: its callers are anonymous, whatever they claim.
+  if (!g_gate) return claimed_identity(head);
+  if (!g_gate->has_users()) return Identity{};
 
   Identity identity;
   std::string user;

@@ -1,8 +1,10 @@
 // The two places where ostreld decides who is asking and what they may do.
-// With a gate installed (--users, --rules), the caller is the user who logged
-// in with HTTP Basic (or anonymous) and the path rules decide; without one
-// the server is open: the caller is whoever the request claims to be, and
-// everyone may read and write.  Everything else calls them at the right time:
+// With a gate installed (every server but an --open one), the caller is the
+// user who logged in with HTTP Basic (or anonymous) and the path rules decide
+// (without a rules file: users read and write, anonymous callers nothing);
+// without one the server is open: the caller is whoever the request claims to
+// be, and everyone may read and write.  Everything else calls them at the
+// right time:
 //  - identify() runs once per request, after its headers and BEFORE any byte
 //    of its body is read (for a commit, before "100 Continue" is sent), so a
 //    refusal costs the client no upload;
@@ -23,7 +25,7 @@ class Gatekeeper;
 
 namespace ostreld {
 
-// Makes GATE (nullptr: none, an open server) decide from now on.  Called
+// Makes GATE (nullptr: none, an --open server) decide from now on.  Called
 // once, before serving; GATE must outlive the serving.
 void install_gate(ostrel_server::Gatekeeper *gate);
 
@@ -58,9 +60,11 @@ enum class Access { read, write, read_tree, write_tree };
 // it something, or "" when logging in cannot help (no gate or no users).
 std::string login_realm();
 
-// Who is asking.  Without authentication, the user name a client sends in
-// the "Ostrel-Author" header (percent-escaped UTF-8) stands for the author
-// of its commits, as a local commit takes the name it is given.
+// Who is asking.  On an open server (no gate), the user name a client sends
+// in the "Ostrel-Author" header (percent-escaped UTF-8) stands for the
+// author of its commits, as a local commit takes the name it is given.  With
+// a gate, a claimed name is never taken: without a users file every caller
+// is anonymous.
 Identity identify(const RequestHead &head);
 
 // Whether IDENTITY may have ACCESS to PATH ("/" or "/dir/file") of

@@ -2,7 +2,7 @@
 //
 // Usage: ostreld --root DIR [--listen HOST:PORT] [--config FILE]
 //                [--access-log FILE|-] [--tls-cert FILE --tls-key FILE]
-//                [--users FILE] [--rules FILE]
+//                [--users FILE] [--rules FILE] [--open]
 //
 // Reads its options, then serves until SIGTERM or SIGINT (see server.h).
 // Every error is printed once, as "ostreld: ..." lines on standard error,
@@ -24,6 +24,7 @@ namespace {
 const char kHelp[] =
     "Usage: ostreld --root DIR [--listen HOST:PORT] [--config FILE] [--access-log FILE|-]\n"
     "               [--tls-cert FILE --tls-key FILE] [--users FILE] [--rules FILE]\n"
+    "               [--open]\n"
     "\n"
     "Serves every repository directly under DIR at http://HOST:PORT/NAME/, where\n"
     "NAME is the repository's directory name, to kelbrin and the other tools of\n"
@@ -46,11 +47,16 @@ const char kHelp[] =
     "                       Commits are then made in the logged-in user's name.\n"
     "                       Failed logins are logged on standard error and slow\n"
     "                       down further attempts from the same address.\n"
-    "  --rules FILE         path rules: who may read and write where (see the\n"
-    "                       README).  With --users but without --rules, logged-in\n"
-    "                       users may read and write and anonymous callers nothing.\n"
-    "                       Without --users, nobody logs in: the rules' '*' lines\n"
-    "                       apply to everyone.  Both files are read at the start.\n"
+    "  --rules FILE         path rules: who may read and write where (see\n"
+    "                       ostreld(8)).  With --users but without --rules,\n"
+    "                       logged-in users may read and write and anonymous\n"
+    "                       callers nothing.  Without --users, nobody logs in:\n"
+    "                       the rules' '*' lines apply to everyone, and revisions\n"
+    "                       have no author.  Both files are read at the start.\n"
+    "  --open               anyone who can connect may read and write, and the\n"
+    "                       author of a commit is the name the client sends; for\n"
+    "                       a loopback or otherwise trusted network only.  Does\n"
+    "                       not go with --users or --rules.\n"
     "  -h, --help           show this text\n"
     "\n"
     "The configuration file has one [server] section of 'option = value' lines\n"
@@ -60,12 +66,14 @@ const char kHelp[] =
     "  max-header-bytes = 65536      request line and headers (431 beyond)\n"
     "  idle-timeout-seconds = 60     a connection that completes no header block\n"
     "                                and no frame for this long is dropped\n"
-    "  max-connections = 64          connections at once; more wait unserved in\n"
-    "                                the listen queue until one ends\n"
+    "  max-connections = 64          connections served at once; a request on a\n"
+    "                                connection beyond them is answered 503 (busy,\n"
+    "                                with Retry-After) and the connection closed\n"
     "  max-frame-bytes = 1048576     one frame of a commit (413 beyond)\n"
     "\n"
-    "Without --users and --rules the server is open: anyone who can connect may\n"
-    "read and commit, under the author name the client sends.\n"
+    "Without --open, a request gets only what --users and --rules grant (401 asks\n"
+    "an anonymous caller to log in where that could help); with neither, every\n"
+    "request is refused.\n"
     "\n"
     "SIGTERM and SIGINT finish the commits in flight, refuse new requests, and\n"
     "exit 0.  A taken port, a missing root or an unreadable configuration file\n"
@@ -79,7 +87,8 @@ enum {
   opt_tls_cert,
   opt_tls_key,
   opt_users,
-  opt_rules
+  opt_rules,
+  opt_open
 };
 
 const apr_getopt_option_t kOptions[] = {
@@ -91,6 +100,7 @@ const apr_getopt_option_t kOptions[] = {
     {"tls-key", opt_tls_key, 1, "FILE"},
     {"users", opt_users, 1, "FILE"},
     {"rules", opt_rules, 1, "FILE"},
+    {"open", opt_open, 0, ""},
     {"help", 'h', 0, ""},
     {nullptr, 0, 0, nullptr},
 };
@@ -116,6 +126,7 @@ int main(int argc, const char *const *argv) {
   os->errfn = nullptr;
   const char *root = nullptr, *listen = nullptr, *config = nullptr, *access_log = nullptr;
   const char *tls_cert = nullptr, *tls_key = nullptr, *users = nullptr, *rules = nullptr;
+  bool open = false;
   while (true) {
     int id = 0;
     const char *arg = nullptr;
@@ -149,6 +160,9 @@ int main(int argc, const char *const *argv) {
       case opt_rules:
         rules = arg;
         break;
+      case opt_open:
+        open = true;
+        break;
       case 'h':
         std::fputs(kHelp, stdout);
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? EXIT_SUCCESS : EXIT_FAILURE;
@@ -172,6 +186,7 @@ int main(int argc, const char *const *argv) {
   if (tls_key) settings.tls_key = tls_key;
   if (users) settings.users = users;
   if (rules) settings.rules = rules;
+  settings.open = open;
   if (ostrel_error *err = ostreld::serve(settings)) return fail(err);
   apr_pool_destroy(pool);
   return EXIT_SUCCESS;

@@ -31,7 +31,7 @@ class HttpSessionTest : public ra_test::RepositoryTest {
       dup2(out[1], 1);
       close(out[0]);
       close(out[1]);
-      execl(program.c_str(), "ostreld", "--root", dir_.c_str(), "--listen", "127.0.0.1:0",
+      execl(program.c_str(), "ostreld", "--root", dir_.c_str(), "--listen", "127.0.0.1:0", "--open",
             static_cast<char *>(nullptr));
       _exit(127);
     }

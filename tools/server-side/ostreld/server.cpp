@@ -13,14 +13,21 @@
 //     the body; a connection that ends, or is dropped, before that leaves a
 //     Replay that its destruction abandons (no revision, nothing left).
 //  3. A connection that makes no progress (no complete header block, no
-//     complete frame) for idle-timeout-seconds while the server is not
-//     working on it is shut down by the reaper; so a client that trickles
-//     bytes cannot hold a thread for longer than that.
+//     complete frame) for idle-timeout-seconds (a connection beyond
+//     max-connections: kBusyRetryAfterSeconds at most) while the server is
+//     not working on it is shut down by the reaper; so a client that
+//     trickles bytes cannot hold a thread for longer than that.
 //  4. After SIGTERM/SIGINT no new connection is accepted and new requests
 //     get 503; the server returns once no commit is in flight.
 //  5. Connection threads share nothing but Server (under its mutexes); each
 //     request works in pools of its own, made from the global pool, never
 //     from a pool another thread uses.
+//  6. At most max-connections connections are served at once.  The library
+//     accepts kRefusalSlots more, each marked "over" when it is accepted;
+//     every request on an over connection is answered 503 (Retry-After) and
+//     the connection closed, so a client learns at once that the server is
+//     busy instead of waiting in the listen queue.  Beyond those, new
+//     connections wait in the listen queue.
 
 #include "server.h"
 
@@ -36,6 +43,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -64,6 +72,10 @@ namespace {
 namespace tag = ostrel_wire::tag;
 using Clock = std::chrono::steady_clock;
 constexpr const char *kContentType = "application/x-ostrel-frames";
+// Connections accepted beyond max-connections only to be refused (invariant 6).
+constexpr unsigned kRefusalSlots = 16;
+// What a refused connection is told to wait before trying again.
+constexpr unsigned kBusyRetryAfterSeconds = 5;
 
 // ---- Configuration ----
 
@@ -93,6 +105,7 @@ struct ConnectionState {
   Clock::time_point last_progress;
   Clock::time_point request_start;
   int in_handler = 0;
+  bool over = false;  // accepted beyond max-connections: refused (invariant 6)
 };
 
 struct Server {
@@ -102,9 +115,10 @@ struct Server {
   FILE *log = nullptr;
   std::mutex log_mutex;
 
-  std::mutex mutex;  // guards connections, commits_in_flight
+  std::mutex mutex;  // guards connections, served, commits_in_flight
   std::condition_variable idle;
   std::map<MHD_Connection *, ConnectionState> connections;
+  unsigned served = 0;  // connections in CONNECTIONS that are not over
   int commits_in_flight = 0;
   std::atomic<bool> stopping{false};
 };
@@ -130,14 +144,16 @@ struct Request {
 };
 
 // Marks the server as working on CONNECTION (IN_HANDLER_DELTA), and records
-// progress when PROGRESS.  Returns when the connection's request started.
+// progress when PROGRESS.  Returns when the connection's request started;
+// *OVER tells whether the connection is beyond max-connections.
 Clock::time_point touch(Server *server, MHD_Connection *connection, int in_handler_delta,
-                        bool progress) {
+                        bool progress, bool *over = nullptr) {
   std::lock_guard<std::mutex> lock(server->mutex);
   auto found = server->connections.find(connection);
   if (found == server->connections.end()) return Clock::now();
   if (progress) found->second.last_progress = Clock::now();
   found->second.in_handler += in_handler_delta;
+  if (over) *over = found->second.over;
   return found->second.request_start;
 }
 
@@ -210,6 +226,30 @@ MHD_Result refuse_access(Request *r, MHD_Connection *connection, const std::stri
     return refuse_login(r, connection, MHD_HTTP_UNAUTHORIZED, "Authentication required: " + refusal,
                         realm, 0);
   return refuse(r, connection, MHD_HTTP_FORBIDDEN, OSTREL_ERR_RA_NOT_AUTHORIZED, refusal);
+}
+
+// Refuses a request on a connection beyond max-connections (invariant 6):
+// 503 with Retry-After, and the connection is closed after the answer.
+MHD_Result refuse_busy(Request *r, MHD_Connection *connection) {
+  ostrel_error *err = ostrel_error_createf(
+      OSTREL_ERR_RA_CONNECTION, nullptr,
+      "The server is busy: it serves at most %u connection%s at once; try again in %u s",
+      r->server->settings.max_connections, r->server->settings.max_connections == 1 ? "" : "s",
+      kBusyRetryAfterSeconds);
+  std::string body = error_answer(err, r->local_root, r->public_root);
+  ostrel_error_clear(err);
+  MHD_Response *response = MHD_create_response_from_buffer(
+      body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kContentType);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER,
+                          std::to_string(kBusyRetryAfterSeconds).c_str());
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  MHD_Result ret = MHD_queue_response(connection, MHD_HTTP_SERVICE_UNAVAILABLE, response);
+  MHD_destroy_response(response);
+  r->status = MHD_HTTP_SERVICE_UNAVAILABLE;
+  r->bytes_out = body.size();
+  r->answered = true;
+  return ret;
 }
 
 // ---- Where a request points ----
@@ -447,7 +487,8 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
                   const char *, const char *upload_data, size_t *upload_data_size, void **con_cls) {
   auto *server = static_cast<Server *>(cls);
   auto *r = static_cast<Request *>(*con_cls);
-  Clock::time_point started = touch(server, connection, +1, false);
+  bool over = false;
+  Clock::time_point started = touch(server, connection, +1, false, &over);
   const bool first_call = !r;
   if (!r) {
     r = new Request;
@@ -482,6 +523,7 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
   r->client = client_address(connection);
   const char *op = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "op");
   r->op = op ? op : "";
+  if (over) return refuse_busy(r, connection);
 
   RequestHead head{method, r->client.c_str(), header_of, connection, connection};
   r->identity = identify(head);
@@ -585,9 +627,14 @@ void on_connection(void *cls, MHD_Connection *connection, void **,
     ConnectionState state;
     state.fd = info ? info->connect_fd : -1;
     state.last_progress = state.request_start = Clock::now();
+    state.over = server->served >= server->settings.max_connections;
+    if (!state.over) server->served++;
     server->connections[connection] = state;
   } else {
-    server->connections.erase(connection);
+    auto found = server->connections.find(connection);
+    if (found == server->connections.end()) return;
+    if (!found->second.over) server->served--;
+    server->connections.erase(found);
   }
 }
 
@@ -658,12 +705,16 @@ ostrel_error *open_listener(int *fd_out, std::string *shown, const std::string &
 // the server was not working on them (invariant 3).
 void reap(Server *server, std::atomic<bool> &done) {
   const auto limit = std::chrono::seconds(server->settings.idle_timeout_seconds);
+  // A connection that is only to be refused holds a spare slot no longer
+  // than it is told to wait.
+  const auto over_limit = std::min(limit, std::chrono::seconds(kBusyRetryAfterSeconds));
   while (!done) {
     {
       std::lock_guard<std::mutex> lock(server->mutex);
       auto now = Clock::now();
       for (auto &[connection, state] : server->connections) {
-        if (state.in_handler == 0 && state.fd >= 0 && now - state.last_progress > limit) {
+        if (state.in_handler == 0 && state.fd >= 0 &&
+            now - state.last_progress > (state.over ? over_limit : limit)) {
           shutdown(state.fd, SHUT_RDWR);
           state.last_progress = now;  // once is enough
         }
@@ -765,6 +816,10 @@ ostrel_error *serve(const Settings &settings) {
   }
 
   // TLS, users and rules are checked before anything listens.
+  if (settings.open && (!settings.users.empty() || !settings.rules.empty()))
+    return ostrel_error_create(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                               "--open lets everyone in without accounts or rules; it does not go "
+                               "with --users or --rules");
   ostrel_server::TlsCredentials tls;
   if (settings.tls_cert.empty() != settings.tls_key.empty())
     return ostrel_error_create(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
@@ -774,8 +829,10 @@ ostrel_error *serve(const Settings &settings) {
                                                    settings.tls_key.c_str(), &tls));
     server->tls = true;
   }
+  // Only an open server goes without a gate; without users and rules the
+  // gate's default policy admits nobody.
   std::unique_ptr<ostrel_server::Gatekeeper> gate;
-  if (!settings.users.empty() || !settings.rules.empty()) {
+  if (!settings.open) {
     OSTREL_ERR(ostrel_server::Gatekeeper::create(
         &gate, "ostreld", settings.users.empty() ? nullptr : settings.users.c_str(),
         settings.rules.empty() ? nullptr : settings.rules.c_str(), {}, [](const std::string &line) {
@@ -812,7 +869,7 @@ ostrel_error *serve(const Settings &settings) {
           MHD_USE_ERROR_LOG | (server->tls ? MHD_USE_TLS : 0),
       0, nullptr, nullptr, handle, server.get(), MHD_OPTION_EXTERNAL_LOGGER, log_library, nullptr,
       MHD_OPTION_LISTEN_SOCKET, listen_fd, MHD_OPTION_CONNECTION_LIMIT,
-      static_cast<unsigned>(settings.max_connections), MHD_OPTION_CONNECTION_TIMEOUT,
+      settings.max_connections + kRefusalSlots, MHD_OPTION_CONNECTION_TIMEOUT,
       static_cast<unsigned>(settings.idle_timeout_seconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       static_cast<size_t>(settings.max_header_bytes), MHD_OPTION_NOTIFY_COMPLETED, on_completed,
       server.get(), MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(),
@@ -827,6 +884,11 @@ ostrel_error *serve(const Settings &settings) {
   }
   std::printf("%s\n", shown.c_str());
   std::fflush(stdout);
+  if (!settings.open && settings.users.empty() && settings.rules.empty()) {
+    std::fputs("ostreld: warning: no --users, --rules or --open: every request will be refused\n",
+               stderr);
+    std::fflush(stderr);
+  }
 
   std::atomic<bool> reaper_done{false};
   std::thread reaper(reap, server.get(), std::ref(reaper_done));

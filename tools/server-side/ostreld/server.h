@@ -18,11 +18,16 @@ struct Settings {
   std::string access_log;                 // --access-log / access-log; "" none, "-" stdout
   unsigned max_header_bytes = 65536;      // request line and headers
   unsigned idle_timeout_seconds = 60;     // no progress for this long drops a connection
-  unsigned max_connections = 64;          // at once; more wait in the listen queue
+  unsigned max_connections = 64;          // served at once; more are answered 503
   unsigned max_frame_bytes = 1u << 20;    // one frame of a commit body
   std::string tls_cert, tls_key;          // --tls-cert, --tls-key (PEM); both or neither
   std::string users;                      // --users: the users file, "" for none
   std::string rules;                      // --rules: the path rules file, "" for none
+  // --open: no accounts and no rules; anyone who can connect reads and
+  // writes, and a commit's author is the name the client sends.  Never
+  // together with USERS or RULES.  Without it, nothing is allowed that the
+  // users and rules do not grant (nothing at all when there are neither).
+  bool open = false;
 };
 
 // Reads the configuration file PATH into SETTINGS ("[server]" section,
@@ -35,8 +40,10 @@ ostrel_error *read_config(Settings &settings, const char *path);
 // standard output, and serves until SIGTERM or SIGINT, which finish the
 // commits in flight, refuse new ones, and return.  Errors (a taken port, a
 // missing root, a log that cannot be opened, a TLS key that cannot be read or
-// does not match the certificate, a malformed users or rules file) are
-// returned before serving.  Failed logins are logged on standard error with
+// does not match the certificate, a malformed users or rules file, --open
+// with --users or --rules) are returned before serving.  A server that can
+// admit nobody (no --open, --users or --rules) says so on standard error
+// and serves its refusals.  Failed logins are logged on standard error with
 // the client's address and the user name.
 ostrel_error *serve(const Settings &settings);
 

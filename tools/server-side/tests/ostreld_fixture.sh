@@ -1,5 +1,7 @@
 # A real ostreld on a free loopback port, for end-to-end tests (sourced).
-#   start_ostreld ROOT [OPTION...]  starts it; sets OSTRELD_ADDR (HOST:PORT) and
+#   start_ostreld ROOT [OPTION...]  starts it with ostreld's OPTIONs (without
+#                                  --open, --users or --rules it refuses
+#                                  every request); sets OSTRELD_ADDR (HOST:PORT) and
 #                                  OSTRELD_PID; the server's standard error
 #                                  goes to $OSTRELD_ERR.  Exits 99 when it
 #                                  does not come up within a minute.

@@ -32,7 +32,7 @@ intact() {  # NAME EXPECTED-YOUNGEST
   [ -z "$("$ADMIN" ls root/repo | grep big)" ] || fail "$1: part of the commit is visible"
 }
 
-start_ostreld "$T/root"
+start_ostreld "$T/root" --open
 R="http://$OSTRELD_ADDR/repo"
 "$KELBRIN" -m base mkdir "$R/keep" >/dev/null || fail "first commit"
 
@@ -56,7 +56,7 @@ status=0; wait $client || status=$?
 [ $status = 1 ] || fail "kelbrin whose server died: status $status"
 grep -q "^kelbrin: .*http://$OSTRELD_ADDR/repo" out2 || fail "kelbrin whose server died: $(cat out2)"
 intact "server killed mid-commit" 2
-start_ostreld "$T/root"
+start_ostreld "$T/root" --open
 R="http://$OSTRELD_ADDR/repo"
 "$KELBRIN" -m next mkdir "$R/after2" >/dev/null || fail "commit after the restart"
 intact "commit after the restart" 3

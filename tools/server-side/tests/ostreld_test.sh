@@ -17,6 +17,11 @@ echo secret >outside/secret
 # -- command line
 "$OSTRELD" --help >help.txt 2>&1; expect_status 0 $? "--help"
 grep -q -- "--access-log" help.txt || fail "--help does not explain --access-log"
+# every option and configuration option of --help is in the man page
+for opt in $(grep -o -- '--[a-z][a-z-]*' help.txt | sort -u) \
+           $(sed -n 's/^  \([a-z-]*\) = .*/\1/p' help.txt); do
+  grep -q -- "\*$opt\*" "$SOURCE_DIR/docs/man/ostreld.8.scd" || fail "ostreld(8) does not document $opt"
+done
 "$OSTRELD" --root "$T/missing" --listen 127.0.0.1:0 >out 2>err; expect_status 1 $? "missing root"
 grep -qx "ostreld: The root '$T/missing' is not a directory" err || fail "missing root: $(cat err)"
 "$OSTRELD" >out 2>err; expect_status 1 $? "no --root"
@@ -27,10 +32,41 @@ printf '[server]\nmax-frame-bytes = lots\n' >bad.conf
 grep -q "bad.conf:2: 'max-frame-bytes' must be a whole number" err || fail "bad config: $(cat err)"
 printf '[server]\nno-such-option = 1\n' >bad.conf
 "$OSTRELD" --root root --config bad.conf >out 2>err; expect_status 1 $? "unknown config option"
+for other in --users --rules; do
+  "$OSTRELD" --root root --listen 127.0.0.1:0 --open $other /dev/null >out 2>err
+  expect_status 1 $? "--open with $other"
+  grep -qx "ostreld: --open .* does not go with --users or --rules" err || fail "--open with $other: $(cat err)"
+  [ -s out ] && fail "--open with $other listened: $(cat out)"
+done
+
+# -- secure by default: without --open, --users or --rules nobody may read
+# or write, whatever name a client claims; the start says so
+start_ostreld "$T/root" --access-log "$T/closed.log"
+R="http://$OSTRELD_ADDR/repo"
+for i in $(seq 1 100); do grep -q warning "$OSTRELD_ERR" && break; sleep 0.1; done
+grep -qx "ostreld: warning: no --users, --rules or --open: every request will be refused" "$OSTRELD_ERR" ||
+  fail "no warning about a server that admits nobody: $(cat "$OSTRELD_ERR")"
+status=0; "$KELBRIN" -u mallory -m closed mkdir "$R/closed" >out 2>err || status=$?
+expect_status 1 $status "anonymous commit to a server without --open or --users"
+grep -q "^kelbrin: Access denied to '/'" err || fail "anonymous commit refused with: $(cat err)"
+[ "$("$ADMIN" youngest root/repo)" = 0 ] || fail "an anonymous commit was made without --open"
+grep -Eq ' - GET /repo\?op=discover 403 ' closed.log || fail "the refusal is not logged: $(cat closed.log)"
+stop_ostreld
+# rules that let everyone write, without users: the author is nobody, never
+# the name the client claims
+printf '/* * rw\n' >everyone.rules
+start_ostreld "$T/root" --rules "$T/everyone.rules"
+R="http://$OSTRELD_ADDR/repo"
+"$KELBRIN" -u mallory -m claimed mkdir "$R/claimed" >out 2>err || fail "commit allowed by '*' rules: $(cat err)"
+grep -q "committed by (no author)" out || fail "a claimed author was taken: $(cat out)"
+"$ADMIN" log root/repo -r 1 | grep -q mallory && fail "the claimed name 'mallory' was recorded"
+stop_ostreld
+# (the tests below start from an empty repository)
+rm -rf root/repo && "$ADMIN" create root/repo >/dev/null || exit 99
 
 # A server with small limits for the hostile requests.
 printf '[server]\n# small limits for the tests\nmax-header-bytes = 8192\nidle-timeout-seconds = 2\nmax-frame-bytes = 65600\n' >small.conf
-start_ostreld "$T/root" --config "$T/small.conf" --access-log "$T/access.log"
+start_ostreld "$T/root" --open --config "$T/small.conf" --access-log "$T/access.log"
 HOST=${OSTRELD_ADDR%:*}
 PORT=${OSTRELD_ADDR##*:}
 
@@ -232,20 +268,38 @@ expect_status 1 $status "a server that speaks something else"
 [ "$(cat err)" = "kelbrin: The server at URL 'http://$fake_addr/repo' does not speak the repository protocol (HTTP status 200, content type 'text/html')" ] ||
   fail "a server that speaks something else: $(cat err)"
 
-# -- connections beyond max-connections wait unserved until one ends
+# -- connections beyond max-connections are answered at once with 503 and
+# Retry-After, and logged; served connections are unaffected
 printf '[server]\nmax-connections = 2\n' >two.conf
-start_ostreld "$T/root" --config "$T/two.conf"
+start_ostreld "$T/root" --open --config "$T/two.conf" --access-log "$T/busy.log"
 HOST=${OSTRELD_ADDR%:*}
 PORT=${OSTRELD_ADDR##*:}
 exec {c1}<>"/dev/tcp/$HOST/$PORT" {c2}<>"/dev/tcp/$HOST/$PORT"
-# (the background shell must not hold copies of the two connections)
-( exec {c1}<&- {c2}<&-; raw "$(get '/repo?op=youngest')" >third.status ) &
-third=$!
-sleep 2
-[ -s third.status ] && fail "a third connection beyond max-connections = 2 was served: $(cat third.status)"
+exec {c3}<>"/dev/tcp/$HOST/$PORT"
+printf 'GET /repo?op=youngest HTTP/1.1\r\nHost: %s\r\n\r\n' "$OSTRELD_ADDR" >&"$c3"
+timeout 30 cat <&"$c3" | tr -d '\r' >busy.answer
+exec {c3}<&-
+head -n 1 busy.answer | grep -q '^HTTP/1.1 503 ' || fail "beyond max-connections: $(head -n 1 busy.answer)"
+grep -qi '^Retry-After: [0-9]' busy.answer || fail "the busy answer has no Retry-After"
+grep -aq 'The server is busy: it serves at most 2 connections at once' busy.answer ||
+  fail "the busy answer does not say why: $(cat -v busy.answer)"
+grep -Eq ' 127\.0\.0\.1 - GET /repo\?op=youngest 503 ' busy.log || fail "the busy answer is not logged"
+# a client is told the same, and commits nothing
+status=0; "$KELBRIN" mkdir "http://$OSTRELD_ADDR/repo/busy" >out 2>err || status=$?
+expect_status 1 $status "commit beyond max-connections"
+grep -q "The server is busy: it serves at most 2 connections at once" err || fail "kelbrin on a busy server: $(cat err)"
+"$ADMIN" ls root/repo | grep -q '^busy/' && fail "a refused commit made /busy"
+# the two held connections are still served
+printf 'GET /repo?op=youngest HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n' >&"$c1"
+[ "$(timeout 30 head -n 1 <&"$c1" | tr -d '\r' | cut -d' ' -f2)" = 200 ] || fail "a held connection was not served"
 exec {c1}<&- {c2}<&-
-wait $third
-[ "$(cat third.status)" = 200 ] || fail "the waiting connection got $(cat third.status) once the others ended"
+# once they have ended, new connections are served again
+served=no
+for ((i = 0; i < 100; i++)); do
+  [ "$(raw "$(get '/repo?op=youngest')")" = 200 ] && { served=yes; break; }
+  sleep 0.1
+done
+[ $served = yes ] || fail "no connection is served after the others ended"
 stop_ostreld
 expect_status 0 "$OSTRELD_STATUS" "ostreld with max-connections = 2"
 [ "$failures" = 0 ] || exit 1

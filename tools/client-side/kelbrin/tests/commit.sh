@@ -15,7 +15,8 @@ case $TRANSPORT in
   file) BASE="file://$WORK" ;;
   http)
     source "$SOURCE_DIR/tools/server-side/tests/ostreld_fixture.sh"
-    start_ostreld "$WORK"
+    # open: authors are the names kelbrin sends, as over file://
+    start_ostreld "$WORK" --open
     BASE="http://$OSTRELD_ADDR" ;;
   *) echo "setup: unknown transport '$TRANSPORT'"; exit 99 ;;
 esac
