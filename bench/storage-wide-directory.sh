@@ -36,7 +36,7 @@ done
   { echo "bench: commit incomplete" >&2; exit 1; }
 s=$(median "${small[@]}")
 l=$(median "${large[@]}")
-per_small=$(awk -v t="$s" -v n="$SMALL" 'BEGIN { printf "%.6f", t / n }')
+per_small=$(awk -v secs="$s" -v count="$SMALL" 'BEGIN { printf "%.6f", secs / count }')
 per_large=$(awk -v t="$l" -v n="$LARGE" 'BEGIN { printf "%.6f", t / n }')
 echo "one commit adding entries to one existing directory (median of 3):"
 echo "  $SMALL entries      ${s} s"

@@ -128,12 +128,12 @@ ostrel_error *backup(const char *src_path, const char *dst_path, ostrel_repos_no
 
   ostrel_repos *dst;
   OSTREL_ERR(ostrel_repos_open2(&dst, dst_path, nullptr, pool));
-  ostrel_fs *fs = ostrel_repos_fs(dst);
+  ostrel_fs *filesystem = ostrel_repos_fs(dst);
   ostrel_revnum youngest;
-  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, fs, pool));
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem, pool));
   if (notify) notify(baton, youngest, pool);
   BackupNotify b{notify, baton};
-  return ostrel_error_quick_wrapf(ostrel_fs_verify(fs, 0, youngest, verified, &b, pool),
+  return ostrel_error_quick_wrapf(ostrel_fs_verify(filesystem, 0, youngest, verified, &b, pool),
                                   "The backup in '%s' does not verify", dst_path);
 }
 

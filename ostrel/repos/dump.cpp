@@ -35,12 +35,12 @@ bool path_before(const std::string &a, const std::string &b) {
 
 class Writer {
  public:
-  Writer(ostrel_repos *repos, ostrel_stream *out) : fs_(ostrel_repos_fs(repos)), out_(out) {}
+  Writer(ostrel_repos *repos, ostrel_stream *out) : filesystem_(ostrel_repos_fs(repos)), out_(out) {}
 
   ostrel_error *run(ostrel_revnum lower, ostrel_revnum upper, ostrel_repos_notify_fn notify,
                     void *baton, apr_pool_t *pool) {
     ostrel_revnum youngest;
-    OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, fs_, pool));
+    OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem_, pool));
     if (lower < 0 || lower > upper || upper > youngest)
       return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
                                   "Cannot dump revisions %ld to %ld: the youngest is %ld",
@@ -56,7 +56,7 @@ class Writer {
       header += "base 0 -\n";
     } else {
       ostrel_string *date;
-      OSTREL_ERR(ostrel_fs_revision_prop(&date, fs_, lower - 1, OSTREL_PROP_REVISION_DATE, pool));
+      OSTREL_ERR(ostrel_fs_revision_prop(&date, filesystem_, lower - 1, OSTREL_PROP_REVISION_DATE, pool));
       std::string d = date ? std::string(date->data, date->len) : "";
       bool printable = !d.empty();
       for (char c : d) printable = printable && c > ' ' && c <= '~';
@@ -111,10 +111,10 @@ class Writer {
     hashing_ = true;
     OSTREL_ERR(write("revision " + std::to_string(rev) + "\n"));
     apr_hash_t *revprops;
-    OSTREL_ERR(ostrel_fs_revision_proplist(&revprops, fs_, rev, pool));
+    OSTREL_ERR(ostrel_fs_revision_proplist(&revprops, filesystem_, rev, pool));
     for (auto &[name, value] : sorted(revprops, pool)) OSTREL_ERR(pair("revprop", name, value));
     ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, fs_, rev, pool));
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem_, rev, pool));
     apr_hash_t *changed;
     OSTREL_ERR(ostrel_fs_paths_changed2(&changed, root, pool));
     std::vector<std::pair<std::string, const ostrel_path_change *>> changes;
@@ -198,7 +198,7 @@ class Writer {
     return write("\n");
   }
 
-  ostrel_fs *fs_;
+  ostrel_fs *filesystem_;
   ostrel_stream *out_;
   std::unique_ptr<EVP_MD_CTX, DigestFree> digest_;
   bool hashing_ = false;

@@ -55,18 +55,18 @@ class DumpTest : public ostrel_test::PoolTest {
   // One commit on the youngest revision, made by EDIT.
   void commit(ostrel_repos *repos, const std::string &log,
               const std::function<void(ostrel_fs_root *, ostrel_fs *)> &edit) {
-    ostrel_fs *fs = ostrel_repos_fs(repos);
+    ostrel_fs *filesystem = ostrel_repos_fs(repos);
     ostrel_revnum y;
-    ASSERT_OK(ostrel_fs_youngest_rev(&y, fs, pool_));
+    ASSERT_OK(ostrel_fs_youngest_rev(&y, filesystem, pool_));
     ostrel_fs_txn *txn;
     ostrel_fs_root *root;
-    ASSERT_OK(ostrel_fs_begin_txn(&txn, fs, y, pool_));
+    ASSERT_OK(ostrel_fs_begin_txn(&txn, filesystem, y, pool_));
     ASSERT_OK(ostrel_fs_txn_root(&root, txn, pool_));
     ASSERT_OK(ostrel_fs_change_txn_prop(txn, OSTREL_PROP_REVISION_LOG,
                                         ostrel_string_create(log.c_str(), pool_), pool_));
     ASSERT_OK(ostrel_fs_change_txn_prop(txn, OSTREL_PROP_REVISION_AUTHOR,
                                         ostrel_string_create("alice", pool_), pool_));
-    edit(root, fs);
+    edit(root, filesystem);
     ostrel_revnum rev;
     ASSERT_OK(ostrel_fs_commit_txn(nullptr, &rev, txn, pool_));
   }
@@ -85,10 +85,10 @@ class DumpTest : public ostrel_test::PoolTest {
         root, path, name, value ? ostrel_string_create(value, pool_) : nullptr, pool_));
   }
 
-  void copy(ostrel_fs *fs, ostrel_revnum rev, const char *from, ostrel_fs_root *to,
+  void copy(ostrel_fs *filesystem, ostrel_revnum rev, const char *from, ostrel_fs_root *to,
             const char *to_path) {
     ostrel_fs_root *from_root;
-    ASSERT_OK(ostrel_fs_revision_root(&from_root, fs, rev, pool_));
+    ASSERT_OK(ostrel_fs_revision_root(&from_root, filesystem, rev, pool_));
     ASSERT_OK(ostrel_fs_copy(from_root, from, to, to_path, pool_));
   }
 
@@ -114,20 +114,20 @@ class DumpTest : public ostrel_test::PoolTest {
       prop(root, "/trunk/a", "mime", nullptr);
       prop(root, "/trunk/a", "eol", "native");
     });
-    commit(r, "r3", [&](ostrel_fs_root *root, ostrel_fs *fs) {
+    commit(r, "r3", [&](ostrel_fs_root *root, ostrel_fs *filesystem) {
       ASSERT_OK(ostrel_fs_make_dir(root, "/tags", pool_));
-      copy(fs, 2, "/trunk", root, "/tags/v1");
+      copy(filesystem, 2, "/trunk", root, "/tags/v1");
       put(root, "/tags/v1/a", "changed in the copy\n", false);
       ASSERT_OK(ostrel_fs_delete(root, "/tags/v1/d/b", pool_));
       prop(root, "/tags/v1", "frozen", "yes");
     });
-    commit(r, "r4", [&](ostrel_fs_root *root, ostrel_fs *fs) {
+    commit(r, "r4", [&](ostrel_fs_root *root, ostrel_fs *filesystem) {
       ASSERT_OK(ostrel_fs_delete(root, "/trunk/d", pool_));  // replaced without history
       ASSERT_OK(ostrel_fs_make_dir(root, "/trunk/d", pool_));
       put(root, "/trunk/d/new", "");
       ASSERT_OK(ostrel_fs_delete(root, "/trunk/a", pool_));  // replaced with history
-      copy(fs, 3, "/tags/v1/a", root, "/trunk/a");
-      copy(fs, 1, "/trunk/d/b", root, "/trunk/b-moved");  // a file from an old revision
+      copy(filesystem, 3, "/tags/v1/a", root, "/trunk/a");
+      copy(filesystem, 1, "/trunk/d/b", root, "/trunk/b-moved");  // a file from an old revision
     });
     commit(r, "r5", [&](ostrel_fs_root *root, ostrel_fs *) {
       std::string big;
@@ -138,9 +138,9 @@ class DumpTest : public ostrel_test::PoolTest {
       put(root, "/trunk/bin ary \xc3\xa9", binary);
       prop(root, "/trunk/bin ary \xc3\xa9", "multi-line", "v\n\r");
     });
-    commit(r, "r6", [&](ostrel_fs_root *root, ostrel_fs *fs) {
+    commit(r, "r6", [&](ostrel_fs_root *root, ostrel_fs *filesystem) {
       ASSERT_OK(ostrel_fs_delete(root, "/tags", pool_));
-      copy(fs, 5, "/trunk", root, "/branch");
+      copy(filesystem, 5, "/trunk", root, "/branch");
       put(root, "/branch/big", "short now", false);
     });
     return r;
@@ -164,22 +164,22 @@ class DumpTest : public ostrel_test::PoolTest {
 
   // Everything a repository says about revisions 0 to UPTO, as text.
   std::string describe(ostrel_repos *repos, ostrel_revnum upto = -1) {
-    ostrel_fs *fs = ostrel_repos_fs(repos);
+    ostrel_fs *filesystem = ostrel_repos_fs(repos);
     ostrel_revnum y;
     std::string out;
-    ostrel_error *err = ostrel_fs_youngest_rev(&y, fs, pool_);
+    ostrel_error *err = ostrel_fs_youngest_rev(&y, filesystem, pool_);
     if (upto < 0) {
       out += "youngest " + std::to_string(y) + "\n";
       upto = y;
     }
     for (ostrel_revnum rev = 0; !err && rev <= upto; ++rev) {
       apr_hash_t *props;
-      err = ostrel_fs_revision_proplist(&props, fs, rev, pool_);
+      err = ostrel_fs_revision_proplist(&props, filesystem, rev, pool_);
       if (err) break;
       out += "r" + std::to_string(rev) + "\n" + props_text(props);
       ostrel_fs_root *root;
       apr_hash_t *changed;
-      err = ostrel_fs_revision_root(&root, fs, rev, pool_);
+      err = ostrel_fs_revision_root(&root, filesystem, rev, pool_);
       if (!err) err = ostrel_fs_paths_changed2(&changed, root, pool_);
       if (err) break;
       std::map<std::string, std::string> changes;

@@ -21,7 +21,7 @@ using ostrel::repos::DumpAction;
 class Loader : public ostrel::repos::DumpSink {
  public:
   Loader(ostrel_repos *repos, ostrel_repos_notify_fn notify, void *baton, apr_pool_t *pool)
-      : repos_(repos), fs_(ostrel_repos_fs(repos)), notify_(notify), baton_(baton), pool_(pool) {
+      : repos_(repos), filesystem_(ostrel_repos_fs(repos)), notify_(notify), baton_(baton), pool_(pool) {
     revpool_ = ostrel_pool_create(pool);
     nodepool_ = ostrel_pool_create(pool);
   }
@@ -30,7 +30,7 @@ class Loader : public ostrel::repos::DumpSink {
     if (txn_) ostrel_error_clear(ostrel_fs_abort_txn(txn_, pool_));
   }
 
-  ostrel_error *youngest(ostrel_revnum *rev) { return ostrel_fs_youngest_rev(rev, fs_, pool_); }
+  ostrel_error *youngest(ostrel_revnum *rev) { return ostrel_fs_youngest_rev(rev, filesystem_, pool_); }
 
   ostrel_error *header(ostrel_revnum base, const std::string &base_date) override {
     ostrel_revnum y;
@@ -46,7 +46,7 @@ class Loader : public ostrel::repos::DumpSink {
                     ", but the repository's youngest revision is " + std::to_string(y));
     if (!base_date.empty()) {
       ostrel_string *date;
-      OSTREL_ERR(ostrel_fs_revision_prop(&date, fs_, base, OSTREL_PROP_REVISION_DATE, pool_));
+      OSTREL_ERR(ostrel_fs_revision_prop(&date, filesystem_, base, OSTREL_PROP_REVISION_DATE, pool_));
       if (!date || std::string(date->data, date->len) != base_date)
         return misfit("the stream continues a revision " + std::to_string(base) + " dated " +
                       base_date + ", but the repository's revision " + std::to_string(base) +
@@ -65,7 +65,7 @@ class Loader : public ostrel::repos::DumpSink {
       return misfit("revision " + std::to_string(rev) + " of the stream would follow revision " +
                     std::to_string(rev - 1) + ", but the repository's youngest is now " +
                     std::to_string(y) + " (another commit came in between?)");
-    OSTREL_ERR(ostrel_fs_begin_txn(&txn_, fs_, y, revpool_));
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn_, filesystem_, y, revpool_));
     return ostrel_fs_txn_root(&root_, txn_, revpool_);
   }
 
@@ -93,7 +93,7 @@ class Loader : public ostrel::repos::DumpSink {
     if (action_ == DumpAction::replace)
       OSTREL_ERR(ostrel_fs_delete(root_, path_.c_str(), nodepool_));
     ostrel_fs_root *from_root;
-    OSTREL_ERR(ostrel_fs_revision_root(&from_root, fs_, rev, nodepool_));
+    OSTREL_ERR(ostrel_fs_revision_root(&from_root, filesystem_, rev, nodepool_));
     ostrel_node_kind from_kind;
     OSTREL_ERR(ostrel_fs_check_path(&from_kind, from_root, from.c_str(), nodepool_));
     if (from_kind != kind_)
@@ -189,7 +189,7 @@ class Loader : public ostrel::repos::DumpSink {
 
   ostrel_error *set_rev0_props() {
     apr_hash_t *old;
-    OSTREL_ERR(ostrel_fs_revision_proplist(&old, fs_, 0, revpool_));
+    OSTREL_ERR(ostrel_fs_revision_proplist(&old, filesystem_, 0, revpool_));
     for (apr_hash_index_t *hi = apr_hash_first(revpool_, old); hi; hi = apr_hash_next(hi)) {
       const void *key;
       apr_hash_this(hi, &key, nullptr, nullptr);
@@ -210,7 +210,7 @@ class Loader : public ostrel::repos::DumpSink {
   }
 
   ostrel_repos *repos_;
-  ostrel_fs *fs_;
+  ostrel_fs *filesystem_;
   ostrel_repos_notify_fn notify_;
   void *baton_;
   apr_pool_t *pool_, *revpool_, *nodepool_;

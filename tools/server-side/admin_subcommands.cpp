@@ -64,10 +64,10 @@ ostrel_error *stdin_read(void *, char *buffer, apr_size_t *len) {
   return nullptr;
 }
 
-ostrel_error *resolve(ostrel_revnum *rev, ostrel_fs *fs, ostrel_revnum given, ostrel_revnum dflt,
+ostrel_error *resolve(ostrel_revnum *rev, ostrel_fs *filesystem, ostrel_revnum given, ostrel_revnum dflt,
                       apr_pool_t *pool) {
   ostrel_revnum youngest;
-  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, fs, pool));
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem, pool));
   if (given == kHeadRev) given = youngest;
   if (given == OSTREL_INVALID_REVNUM) given = dflt == kHeadRev ? youngest : dflt;
   if (given > youngest)
@@ -135,11 +135,11 @@ ostrel_error *run_dump(const std::vector<std::string> &args, ostrel_revnum start
                                "output to a file or a pipe");
   ostrel_repos *repos;
   OSTREL_ERR(ostrel_repos_open2(&repos, args[0].c_str(), nullptr, pool));
-  ostrel_fs *fs = ostrel_repos_fs(repos);
+  ostrel_fs *filesystem = ostrel_repos_fs(repos);
   ostrel_revnum lower, upper;
-  OSTREL_ERR(resolve(&lower, fs, start, 0, pool));
+  OSTREL_ERR(resolve(&lower, filesystem, start, 0, pool));
   // -r N alone dumps revision N; no -r dumps them all.
-  OSTREL_ERR(resolve(&upper, fs, end, start == OSTREL_INVALID_REVNUM ? kHeadRev : lower, pool));
+  OSTREL_ERR(resolve(&upper, filesystem, end, start == OSTREL_INVALID_REVNUM ? kHeadRev : lower, pool));
   if (lower > upper)
     return ostrel_error_createf(OSTREL_ERR_BAD_REVISION, nullptr,
                                 "Cannot dump revisions %ld to %ld: the range runs backwards",
@@ -174,11 +174,11 @@ ostrel_error *run_export(const std::vector<std::string> &args, ostrel_revnum sta
                          bool, apr_pool_t *pool) {
   ostrel_repos *repos;
   OSTREL_ERR(ostrel_repos_open2(&repos, args[0].c_str(), nullptr, pool));
-  ostrel_fs *fs = ostrel_repos_fs(repos);
+  ostrel_fs *filesystem = ostrel_repos_fs(repos);
   ostrel_revnum rev;
-  OSTREL_ERR(resolve(&rev, fs, start, kHeadRev, pool));
+  OSTREL_ERR(resolve(&rev, filesystem, start, kHeadRev, pool));
   ostrel_fs_root *root;
-  OSTREL_ERR(ostrel_fs_revision_root(&root, fs, rev, pool));
+  OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, rev, pool));
   std::string in_repo = args.size() > 2 ? args[2] : "/";
   if (in_repo.empty() || in_repo[0] != '/') in_repo = "/" + in_repo;
   ostrel_node_kind kind;

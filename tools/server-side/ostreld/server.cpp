@@ -328,9 +328,9 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
                                                                   : MHD_HTTP_INTERNAL_SERVER_ERROR,
                       err);
 
-  ostrel_fs *fs = ostrel_repos_fs(repos);
+  ostrel_fs *filesystem = ostrel_repos_fs(repos);
   ostrel_revnum youngest = 0;
-  if (ostrel_error *err = ostrel_fs_youngest_rev(&youngest, fs, pool))
+  if (ostrel_error *err = ostrel_fs_youngest_rev(&youngest, filesystem, pool))
     return send_error(r, connection, MHD_HTTP_INTERNAL_SERVER_ERROR, err);
 
   std::string out = version_frame();
@@ -368,7 +368,7 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
   ostrel_fs_root *root = nullptr;
   ostrel_node_kind kind = ostrel_node_none;
   apr_hash_t *entries = nullptr;
-  ostrel_error *err = ostrel_fs_revision_root(&root, fs, static_cast<ostrel_revnum>(rev), pool);
+  ostrel_error *err = ostrel_fs_revision_root(&root, filesystem, static_cast<ostrel_revnum>(rev), pool);
   if (!err) err = ostrel_fs_check_path(&kind, root, target.fs_path.c_str(), pool);
   if (!err && kind == ostrel_node_dir)
     err = ostrel_fs_dir_entries(&entries, root, target.fs_path.c_str(), pool);
