@@ -35,7 +35,8 @@ bool path_before(const std::string &a, const std::string &b) {
 
 class Writer {
  public:
-  Writer(ostrel_repos *repos, ostrel_stream *out) : filesystem_(ostrel_repos_fs(repos)), out_(out) {}
+  Writer(ostrel_repos *repos, ostrel_stream *out)
+      : filesystem_(ostrel_repos_fs(repos)), out_(out) {}
 
   ostrel_error *run(ostrel_revnum lower, ostrel_revnum upper, ostrel_repos_notify_fn notify,
                     void *baton, apr_pool_t *pool) {
@@ -56,7 +57,8 @@ class Writer {
       header += "base 0 -\n";
     } else {
       ostrel_string *date;
-      OSTREL_ERR(ostrel_fs_revision_prop(&date, filesystem_, lower - 1, OSTREL_PROP_REVISION_DATE, pool));
+      OSTREL_ERR(
+          ostrel_fs_revision_prop(&date, filesystem_, lower - 1, OSTREL_PROP_REVISION_DATE, pool));
       std::string d = date ? std::string(date->data, date->len) : "";
       bool printable = !d.empty();
       for (char c : d) printable = printable && c > ' ' && c <= '~';

@@ -21,7 +21,11 @@ using ostrel::repos::DumpAction;
 class Loader : public ostrel::repos::DumpSink {
  public:
   Loader(ostrel_repos *repos, ostrel_repos_notify_fn notify, void *baton, apr_pool_t *pool)
-      : repos_(repos), filesystem_(ostrel_repos_fs(repos)), notify_(notify), baton_(baton), pool_(pool) {
+      : repos_(repos),
+        filesystem_(ostrel_repos_fs(repos)),
+        notify_(notify),
+        baton_(baton),
+        pool_(pool) {
     revpool_ = ostrel_pool_create(pool);
     nodepool_ = ostrel_pool_create(pool);
   }
@@ -30,7 +34,9 @@ class Loader : public ostrel::repos::DumpSink {
     if (txn_) ostrel_error_clear(ostrel_fs_abort_txn(txn_, pool_));
   }
 
-  ostrel_error *youngest(ostrel_revnum *rev) { return ostrel_fs_youngest_rev(rev, filesystem_, pool_); }
+  ostrel_error *youngest(ostrel_revnum *rev) {
+    return ostrel_fs_youngest_rev(rev, filesystem_, pool_);
+  }
 
   ostrel_error *header(ostrel_revnum base, const std::string &base_date) override {
     ostrel_revnum y;
@@ -46,7 +52,8 @@ class Loader : public ostrel::repos::DumpSink {
                     ", but the repository's youngest revision is " + std::to_string(y));
     if (!base_date.empty()) {
       ostrel_string *date;
-      OSTREL_ERR(ostrel_fs_revision_prop(&date, filesystem_, base, OSTREL_PROP_REVISION_DATE, pool_));
+      OSTREL_ERR(
+          ostrel_fs_revision_prop(&date, filesystem_, base, OSTREL_PROP_REVISION_DATE, pool_));
       if (!date || std::string(date->data, date->len) != base_date)
         return misfit("the stream continues a revision " + std::to_string(base) + " dated " +
                       base_date + ", but the repository's revision " + std::to_string(base) +

@@ -64,8 +64,8 @@ ostrel_error *stdin_read(void *, char *buffer, apr_size_t *len) {
   return nullptr;
 }
 
-ostrel_error *resolve(ostrel_revnum *rev, ostrel_fs *filesystem, ostrel_revnum given, ostrel_revnum dflt,
-                      apr_pool_t *pool) {
+ostrel_error *resolve(ostrel_revnum *rev, ostrel_fs *filesystem, ostrel_revnum given,
+                      ostrel_revnum dflt, apr_pool_t *pool) {
   ostrel_revnum youngest;
   OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem, pool));
   if (given == kHeadRev) given = youngest;
@@ -139,7 +139,8 @@ ostrel_error *run_dump(const std::vector<std::string> &args, ostrel_revnum start
   ostrel_revnum lower, upper;
   OSTREL_ERR(resolve(&lower, filesystem, start, 0, pool));
   // -r N alone dumps revision N; no -r dumps them all.
-  OSTREL_ERR(resolve(&upper, filesystem, end, start == OSTREL_INVALID_REVNUM ? kHeadRev : lower, pool));
+  OSTREL_ERR(
+      resolve(&upper, filesystem, end, start == OSTREL_INVALID_REVNUM ? kHeadRev : lower, pool));
   if (lower > upper)
     return ostrel_error_createf(OSTREL_ERR_BAD_REVISION, nullptr,
                                 "Cannot dump revisions %ld to %ld: the range runs backwards",

@@ -368,7 +368,8 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
   ostrel_fs_root *root = nullptr;
   ostrel_node_kind kind = ostrel_node_none;
   apr_hash_t *entries = nullptr;
-  ostrel_error *err = ostrel_fs_revision_root(&root, filesystem, static_cast<ostrel_revnum>(rev), pool);
+  ostrel_error *err =
+      ostrel_fs_revision_root(&root, filesystem, static_cast<ostrel_revnum>(rev), pool);
   if (!err) err = ostrel_fs_check_path(&kind, root, target.fs_path.c_str(), pool);
   if (!err && kind == ostrel_node_dir)
     err = ostrel_fs_dir_entries(&entries, root, target.fs_path.c_str(), pool);
