@@ -437,6 +437,13 @@ ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out, bool
 
 namespace {
 
+// SHA-256, looked up once: looking it up by name for every file cost more
+// than hashing a small file.  Kept for the life of the process.
+const EVP_MD *sha256_md() {
+  static EVP_MD *fetched = EVP_MD_fetch(nullptr, "SHA2-256", nullptr);
+  return fetched ? fetched : EVP_sha256();
+}
+
 // The SHA-256 of a stream of contents.  A text of one chunk is hashed on the
 // caller's thread when it ends.  Full chunks of a larger one go to a worker
 // thread, which hashes them while the caller reads, encodes and stores the
@@ -456,7 +463,7 @@ class Hasher {
 
   bool start() {
     ctx_ = EVP_MD_CTX_new();
-    return ctx_ && EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) == 1;
+    return ctx_ && EVP_DigestInit_ex(ctx_, sha256_md(), nullptr) == 1;
   }
 
   // Hashes CHUNK after everything added before and takes its bytes: CHUNK
@@ -807,8 +814,7 @@ ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn,
   apr_pool_cleanup_register(pool, w, delete_writer, apr_pool_cleanup_null);
   w->txn = txn;
   w->segs = segs;
-  w->previous = previous;
-  w->buf.reserve(kChunkSize);
+  w->previous = previous;  // w->buf grows as needed: most texts are small
   if (!w->sha.start())
     return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr, "Cannot start a SHA-256 digest");
   ostrel_stream *s = ostrel_stream_create(w, pool);
