@@ -20,12 +20,7 @@
 #include <zstd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "handles.h"
 
@@ -444,108 +439,6 @@ const EVP_MD *sha256_md() {
   return fetched ? fetched : EVP_sha256();
 }
 
-// The SHA-256 of a stream of contents.  A text of one chunk is hashed on the
-// caller's thread when it ends.  Full chunks of a larger one go to a worker
-// thread, which hashes them while the caller reads, encodes and stores the
-// next: hashing was the largest part of storing a large file.  At most
-// kWaiting chunks wait for the worker, so memory stays flat.  The worker is
-// joined by finish() and, on every other path (errors, a dropped stream,
-// its pool's cleanup), by the destructor.
-class Hasher {
- public:
-  Hasher() = default;
-  Hasher(const Hasher &) = delete;
-  Hasher &operator=(const Hasher &) = delete;
-  ~Hasher() {
-    join();
-    if (ctx_) EVP_MD_CTX_free(ctx_);
-  }
-
-  bool start() {
-    ctx_ = EVP_MD_CTX_new();
-    return ctx_ && EVP_DigestInit_ex(ctx_, sha256_md(), nullptr) == 1;
-  }
-
-  // Hashes CHUNK after everything added before and takes its bytes: CHUNK
-  // is left empty, with room for kChunkSize bytes.
-  void add(std::string &chunk) {
-    if (!worker_.joinable() && !no_thread_) {
-      try {
-        worker_ = std::thread(&Hasher::run, this);
-      } catch (const std::system_error &) {
-        no_thread_ = true;  // no thread to be had: hash here
-      }
-    }
-    if (no_thread_) {
-      EVP_DigestUpdate(ctx_, chunk.data(), chunk.size());
-      chunk.clear();
-      return;
-    }
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [this] { return waiting_.size() < kWaiting; });
-      waiting_.push_back(std::move(chunk));
-      chunk = std::move(spare_);
-      spare_ = std::string();
-    }
-    changed_.notify_all();
-    chunk.clear();
-    chunk.reserve(kChunkSize);
-  }
-
-  // The hex digest of everything added, then TAIL.
-  std::string finish(const std::string &tail) {
-    join();
-    EVP_DigestUpdate(ctx_, tail.data(), tail.size());
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int dlen = 0;
-    EVP_DigestFinal_ex(ctx_, digest, &dlen);
-    return hex(digest, dlen);
-  }
-
- private:
-  static constexpr size_t kWaiting = 2;
-
-  // Hashes the waiting chunks in order until join() asks it to end and
-  // none is left.  Only this thread touches ctx_ while it runs.
-  void run() {
-    while (true) {
-      std::string chunk;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return !waiting_.empty() || ending_; });
-        if (waiting_.empty()) return;
-        chunk = std::move(waiting_.front());
-        waiting_.pop_front();
-      }
-      changed_.notify_all();
-      EVP_DigestUpdate(ctx_, chunk.data(), chunk.size());
-      std::lock_guard<std::mutex> lock(mutex_);
-      spare_ = std::move(chunk);  // its buffer serves the next chunk
-    }
-  }
-
-  void join() {
-    if (!worker_.joinable()) return;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ending_ = true;
-    }
-    changed_.notify_all();
-    worker_.join();
-    ending_ = false;
-  }
-
-  EVP_MD_CTX *ctx_ = nullptr;
-  std::thread worker_;
-  bool no_thread_ = false;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<std::string> waiting_;  // guarded by mutex_, as are the two below
-  std::string spare_;
-  bool ending_ = false;
-};
-
 // A stream that stores new contents for one file of a transaction.  Full
 // chunks go to the transaction's pack as they fill; a text of one chunk is
 // kept until the stream closes, so it can be matched against stored
@@ -555,7 +448,7 @@ struct ContentWriter {
   std::vector<std::string> segs;
   int64_t previous = 0;  // the file's text before, a delta base candidate
   std::string buf;
-  Hasher sha;  // of every byte before those in buf
+  EVP_MD_CTX *sha = nullptr;
   int64_t length = 0;
   std::vector<ChunkRef> chunks;
   bool incompressible = false;  // the last chunk tried did not compress
@@ -563,6 +456,10 @@ struct ContentWriter {
   int64_t id = 0;
   int64_t seq = 0;
   bool failed = false;
+
+  ~ContentWriter() {
+    if (sha) EVP_MD_CTX_free(sha);
+  }
 };
 
 }  // namespace
@@ -611,7 +508,9 @@ static ostrel_error *store_legacy_chunk(ContentWriter *w, const std::string *fin
     store.rollback();
     return err;
   }
-  return store.commit();
+  OSTREL_ERR(store.commit());
+  w->buf.clear();
+  return nullptr;
 }
 
 // Encodes RAW (against BASE_TEXT when given) for storing: sets REF's codec,
@@ -666,7 +565,9 @@ ostrel_error *store_chunk(ContentWriter *w, const std::string *base_text, ChunkR
   const bool try_compress = !w->incompressible || w->chunks.size() % 8 == 0;
   OSTREL_ERR(encode_chunk(filesystem, w->buf, base_text, ref, packed, &bytes, try_compress));
   if (try_compress) w->incompressible = ref->codec == kCodecRaw && w->buf.size() >= kTinyText;
-  return w->txn->appender->append(bytes->data(), bytes->size(), &ref->place);
+  OSTREL_ERR(w->txn->appender->append(bytes->data(), bytes->size(), &ref->place));
+  w->buf.clear();
+  return nullptr;
 }
 
 }  // namespace
@@ -734,6 +635,7 @@ ostrel_error *writer_write(void *baton, const char *data, apr_size_t *len) {
                                "Cannot write contents: the stream or its transaction has ended");
   apr_size_t left = *len;
   const char *p = data;
+  EVP_DigestUpdate(w->sha, data, *len);
   w->length += static_cast<int64_t>(*len);
   const bool legacy = w->txn->filesystem->format == kLegacyFormat;
   while (left) {
@@ -756,7 +658,6 @@ ostrel_error *writer_write(void *baton, const char *data, apr_size_t *len) {
         w->failed = true;
         return err;
       }
-      w->sha.add(w->buf);
     }
   }
   return nullptr;
@@ -768,7 +669,10 @@ ostrel_error *writer_close(void *baton) {
     return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
                                "Cannot finish contents: the stream or its transaction has ended");
   w->failed = true;  // a stream is closed once
-  std::string sha = w->sha.finish(w->buf);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int dlen = 0;
+  EVP_DigestFinal_ex(w->sha, digest, &dlen);
+  std::string sha = hex(digest, dlen);
   ostrel_fs_txn *txn = w->txn;
   if (txn->filesystem->format == kLegacyFormat) {
     if (w->length > 0 || w->id) OSTREL_ERR(store_legacy_chunk(w, &sha));
@@ -814,8 +718,10 @@ ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn,
   apr_pool_cleanup_register(pool, w, delete_writer, apr_pool_cleanup_null);
   w->txn = txn;
   w->segs = segs;
-  w->previous = previous;  // w->buf grows as needed: most texts are small
-  if (!w->sha.start())
+  w->previous = previous;
+  // w->buf grows as needed: most texts are small.
+  w->sha = EVP_MD_CTX_new();
+  if (!w->sha || EVP_DigestInit_ex(w->sha, sha256_md(), nullptr) != 1)
     return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr, "Cannot start a SHA-256 digest");
   ostrel_stream *s = ostrel_stream_create(w, pool);
   ostrel_stream_set_write(s, writer_write);
