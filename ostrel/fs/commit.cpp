@@ -132,6 +132,41 @@ void find_changed(const MNode &root, ChangedSet &changed) {
   }
 }
 
+// Rows go in with one INSERT per kInsertRows rows: for a commit of many
+// small files the work per statement (reset, bind, step) cost as much as
+// the rows themselves.
+constexpr size_t kInsertRows = 64;
+
+// Inserts COUNT rows with INSERT_HEAD (an "INSERT INTO t(c1, ..., cN)"
+// naming NCOLS columns); BIND_ROW(st, k, first) binds row K's columns to
+// parameters FIRST .. FIRST + NCOLS - 1.
+template <typename BindRow>
+ostrel_error *insert_rows(Store &store, const std::string &insert_head, int ncols, size_t count,
+                          const BindRow &bind_row) {
+  auto sql_for = [&](size_t rows) {
+    std::string tuple = "(";
+    for (int c = 0; c < ncols; ++c) tuple += c ? ", ?" : "?";
+    tuple += ")";
+    std::string sql = insert_head + " VALUES" + tuple;
+    for (size_t r = 1; r < rows; ++r) sql += ", " + tuple;
+    return sql;
+  };
+  const std::string batch_sql = sql_for(kInsertRows), one_sql = sql_for(1);
+  Stmt st;
+  size_t k = 0;
+  for (; k + kInsertRows <= count; k += kInsertRows) {
+    OSTREL_ERR(store.prepare(st, batch_sql.c_str()));
+    for (size_t r = 0; r < kInsertRows; ++r) bind_row(st, k + r, static_cast<int>(r) * ncols + 1);
+    OSTREL_ERR(st.run());
+  }
+  for (; k < count; ++k) {
+    OSTREL_ERR(store.prepare(st, one_sql.c_str()));
+    bind_row(st, k, 1);
+    OSTREL_ERR(st.run());
+  }
+  return nullptr;
+}
+
 class Committer {
  public:
   Committer(ostrel_fs_txn *txn, ostrel_revnum youngest)
@@ -169,7 +204,7 @@ class Committer {
       stack.pop_back();
       if (stack.empty()) {
         *new_id = id;
-        return nullptr;
+        return write_nodes();
       }
       path_.resize(path_len);  // back to the path of the node just written
       child_done(*stack.back(), id);
@@ -375,20 +410,33 @@ class Committer {
     *id = next_node_id_++;
     if (!n.nid) n.nid = *id;
     if (!n.line) n.line = *id;
-    OSTREL_ERR(filesystem_->store.prepare(
-        st, "INSERT INTO node(id, kind, nid, pred, line, created_rev, copy_path, copy_rev, "
-            "content, props, dkey, asof) VALUES(?12, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"));
-    st.bind(1, int64_t{n.kind}).bind(2, n.nid).bind(5, int64_t{n.created_rev});
-    if (n.pred) st.bind(3, n.pred); else st.bind_null(3);
-    st.bind(4, n.line);
-    if (n.copy_path) st.bind(6, *n.copy_path).bind(7, int64_t{n.copy_rev});
-    else st.bind_null(6).bind_null(7);
-    if (n.content) st.bind(8, n.content); else st.bind_null(8);
-    st.bind_blob(9, n.props.data(), n.props.size());
-    if (n.kind == ostrel_node_dir && n.dkey) st.bind(10, n.dkey).bind(11, n.asof);
-    else st.bind_null(10).bind_null(11);
-    st.bind(12, *id);
-    return st.run();
+    n.id = *id;
+    // Written in batches: nothing reads a node of this commit before
+    // commit_tree ends, where the last batch goes in.
+    new_nodes_.push_back(std::move(n));
+    if (new_nodes_.size() >= kInsertRows * 16) return write_nodes();
+    return nullptr;
+  }
+
+  ostrel_error *write_nodes() {
+    OSTREL_ERR(insert_rows(
+        filesystem_->store,
+        "INSERT INTO node(id, kind, nid, pred, line, created_rev, copy_path, copy_rev, content, "
+        "props, dkey, asof)",
+        12, new_nodes_.size(), [&](Stmt &st, size_t k, int p) {
+          const NodeRow &n = new_nodes_[k];
+          st.bind(p, n.id).bind(p + 1, int64_t{n.kind}).bind(p + 2, n.nid);
+          if (n.pred) st.bind(p + 3, n.pred); else st.bind_null(p + 3);
+          st.bind(p + 4, n.line).bind(p + 5, int64_t{n.created_rev});
+          if (n.copy_path) st.bind(p + 6, *n.copy_path).bind(p + 7, int64_t{n.copy_rev});
+          else st.bind_null(p + 6).bind_null(p + 7);
+          if (n.content) st.bind(p + 8, n.content); else st.bind_null(p + 8);
+          st.bind_blob(p + 9, n.props.data(), n.props.size());
+          if (n.kind == ostrel_node_dir && n.dkey) st.bind(p + 10, n.dkey).bind(p + 11, n.asof);
+          else st.bind_null(p + 10).bind_null(p + 11);
+        }));
+    new_nodes_.clear();
+    return nullptr;
   }
 
 
@@ -425,24 +473,29 @@ class Committer {
       has_parent = from.dkey != 0;
       fresh = true;
     }
-    for (auto &[name, change] : rows) {
+    // Every live row of a changed name ends first, then the new rows go in
+    // (the names are distinct, so this is the same as name by name).
+    std::vector<const std::pair<std::string, RowChange> *> inserts;
+    for (auto &row : rows) {
       if (!fresh) {
         // The unary plus keeps the planner on the primary key (dkey, name):
         // on the index (dkey, end_rev) this scans every live entry of the
         // directory per row, which made adding N entries cost N squared.
         OSTREL_ERR(filesystem_->store.prepare(st, "UPDATE dirent SET end_rev=?1 WHERE dkey=?2 AND name=?3 "
                                           "AND +end_rev>?1"));
-        st.bind(1, int64_t{new_rev_}).bind(2, key).bind(3, name);
+        st.bind(1, int64_t{new_rev_}).bind(2, key).bind(3, row.first);
         OSTREL_ERR(st.run());
       }
-      if (!change.child && !has_parent) continue;
-      OSTREL_ERR(filesystem_->store.prepare(st, "INSERT INTO dirent(dkey, name, start_rev, end_rev, child, "
-                                        "kind) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"));
-      st.bind(1, key).bind(2, name).bind(3, int64_t{new_rev_}).bind(4, kForever);
-      if (change.child) st.bind(5, change.child).bind(6, int64_t{change.kind});
-      else st.bind_null(5).bind_null(6);  // tombstone: hides the parent view's entry
-      OSTREL_ERR(st.run());
+      if (row.second.child || has_parent) inserts.push_back(&row);
     }
+    OSTREL_ERR(insert_rows(
+        filesystem_->store, "INSERT INTO dirent(dkey, name, start_rev, end_rev, child, kind)", 6,
+        inserts.size(), [&](Stmt &ins, size_t k, int p) {
+          const auto &[name, change] = *inserts[k];
+          ins.bind(p, key).bind(p + 1, name).bind(p + 2, int64_t{new_rev_}).bind(p + 3, kForever);
+          if (change.child) ins.bind(p + 4, change.child).bind(p + 5, int64_t{change.kind});
+          else ins.bind_null(p + 4).bind_null(p + 5);  // tombstone: hides the parent view's entry
+        }));
     *made = View{key, new_rev_};
     return nullptr;
   }
@@ -452,6 +505,7 @@ class Committer {
   ostrel_revnum youngest_;
   ostrel_revnum new_rev_;
   int64_t next_node_id_ = 0;
+  std::vector<NodeRow> new_nodes_;  // made, not yet written
   ChangedSet changed_;
   std::string path_;  // the path of the node being written
 };
@@ -495,16 +549,16 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::str
     st.bind(1, int64_t{rev}).bind(2, name).bind_blob(3, value.data(), value.size());
     OSTREL_ERR(st.run());
   }
-  for (auto &ch : c.changes) {
-    OSTREL_ERR(store.prepare(st, "INSERT INTO changed_path(rev, path, change, node_kind, text_mod, "
-                                 "prop_mod, copy_path, copy_rev) "
-                                 "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"));
-    st.bind(1, int64_t{rev}).bind(2, ch.path).bind(3, int64_t{ch.kind});
-    st.bind(4, int64_t{ch.node_kind}).bind(5, int64_t{ch.text_mod}).bind(6, int64_t{ch.prop_mod});
-    if (ch.copy_path.empty()) st.bind_null(7).bind_null(8);
-    else st.bind(7, ch.copy_path).bind(8, int64_t{ch.copy_rev});
-    OSTREL_ERR(st.run());
-  }
+  OSTREL_ERR(insert_rows(store, "INSERT INTO changed_path(rev, path, change, node_kind, text_mod, "
+                                "prop_mod, copy_path, copy_rev)", 8, c.changes.size(),
+                         [&](Stmt &ins, size_t k, int p) {
+                           const ChangeRecord &ch = c.changes[k];
+                           ins.bind(p, int64_t{rev}).bind(p + 1, ch.path);
+                           ins.bind(p + 2, int64_t{ch.kind}).bind(p + 3, int64_t{ch.node_kind});
+                           ins.bind(p + 4, int64_t{ch.text_mod}).bind(p + 5, int64_t{ch.prop_mod});
+                           if (ch.copy_path.empty()) ins.bind_null(p + 6).bind_null(p + 7);
+                           else ins.bind(p + 6, ch.copy_path).bind(p + 7, int64_t{ch.copy_rev});
+                         }));
   // Contents the transaction uploaded but no new node uses.
   if (txn->appender && txn->appender->wrote()) {
     OSTREL_ERR(store.prepare(st, "INSERT OR REPLACE INTO pack(id, end_off) VALUES(?1, ?2)"));

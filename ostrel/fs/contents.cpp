@@ -432,6 +432,13 @@ ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out, bool
 
 namespace {
 
+// SHA-256, looked up once: looking it up by name for every file cost more
+// than hashing a small file.  Kept for the life of the process.
+const EVP_MD *sha256_md() {
+  static EVP_MD *fetched = EVP_MD_fetch(nullptr, "SHA2-256", nullptr);
+  return fetched ? fetched : EVP_sha256();
+}
+
 // A stream that stores new contents for one file of a transaction.  Full
 // chunks go to the transaction's pack as they fill; a text of one chunk is
 // kept until the stream closes, so it can be matched against stored
@@ -712,9 +719,9 @@ ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn,
   w->txn = txn;
   w->segs = segs;
   w->previous = previous;
-  w->buf.reserve(kChunkSize);
+  // w->buf grows as needed: most texts are small.
   w->sha = EVP_MD_CTX_new();
-  if (!w->sha || EVP_DigestInit_ex(w->sha, EVP_sha256(), nullptr) != 1)
+  if (!w->sha || EVP_DigestInit_ex(w->sha, sha256_md(), nullptr) != 1)
     return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr, "Cannot start a SHA-256 digest");
   ostrel_stream *s = ostrel_stream_create(w, pool);
   ostrel_stream_set_write(s, writer_write);

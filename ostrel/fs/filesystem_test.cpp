@@ -813,6 +813,55 @@ TEST_F(RepoTest, EqualContentsAreStoredOnceAndAbortsLeaveNothing) {
   EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
 }
 
+// A commit's nodes, directory rows and changed paths are written many rows
+// a statement: counts around the batch size must all land, in a new
+// directory and in one whose rows are ended and replaced.
+TEST_F(RepoTest, CommitsOfManyPathsRecordEveryOne) {
+  const int n = 64 * 2 + 21;
+  auto name = [](int i) { return "d/f" + std::to_string(i); };
+  OK(try_commit([&](ostrel_fs_root *root) -> ostrel_error * {
+    OSTREL_ERR(ostrel_fs_make_dir(root, "d", nullptr));
+    for (int i = 0; i < n; ++i) {
+      OSTREL_ERR(ostrel_fs_make_file(root, name(i).c_str(), nullptr));
+      OSTREL_ERR(put(root, name(i).c_str(), "text " + std::to_string(i) + "\n"));
+    }
+    return nullptr;
+  }));
+  // Then: the first 65 deleted, the next 65 changed, 65 added.
+  OK(try_commit([&](ostrel_fs_root *root) -> ostrel_error * {
+    for (int i = 0; i < 65; ++i) OSTREL_ERR(ostrel_fs_delete(root, name(i).c_str(), nullptr));
+    for (int i = 65; i < 130; ++i) OSTREL_ERR(put(root, name(i).c_str(), "changed\n"));
+    for (int i = n; i < n + 65; ++i) {
+      OSTREL_ERR(ostrel_fs_make_file(root, name(i).c_str(), nullptr));
+      OSTREL_ERR(put(root, name(i).c_str(), "new\n"));
+    }
+    return nullptr;
+  }));
+  auto first = changes(1);
+  EXPECT_EQ(first.size(), static_cast<size_t>(n + 1));
+  EXPECT_EQ(first["/d/f148"].change_kind, ostrel_fs_path_change_add);
+  auto second = changes(2);
+  EXPECT_EQ(second.size(), 65u * 3);
+  EXPECT_EQ(second["/d/f0"].change_kind, ostrel_fs_path_change_delete);
+  EXPECT_EQ(second["/d/f129"].change_kind, ostrel_fs_path_change_modify);
+  EXPECT_TRUE(second["/d/f129"].text_mod);
+  EXPECT_EQ(second["/d/f" + std::to_string(n + 64)].change_kind, ostrel_fs_path_change_add);
+  std::string want1, want2;
+  std::map<std::string, std::string> sorted1, sorted2;
+  for (int i = 0; i < n; ++i) sorted1["f" + std::to_string(i)] = "";
+  for (int i = 65; i < n + 65; ++i) sorted2["f" + std::to_string(i)] = "";
+  for (auto &[k, v] : sorted1) want1 += k + " ";
+  for (auto &[k, v] : sorted2) want2 += k + " ";
+  EXPECT_EQ(entries(root_at(1), "d"), want1);
+  EXPECT_EQ(entries(root_at(2), "d"), want2);
+  EXPECT_EQ(cat(root_at(1), "d/f64"), "text 64\n");
+  EXPECT_EQ(kind(root_at(2), "d/f64"), ostrel_node_none);
+  EXPECT_EQ(cat(root_at(2), "d/f100"), "changed\n");
+  EXPECT_EQ(cat(root_at(2), "d/f148"), "text 148\n");
+  EXPECT_EQ(cat(root_at(2), ("d/f" + std::to_string(n + 64)).c_str()), "new\n");
+  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
+}
+
 TEST_F(RepoTest, LargeContentsAreStreamedInChunks) {
   // 5 MiB + 123 bytes of a pattern that does not repeat within a chunk.
   const size_t total = 5 * 1024 * 1024 + 123;
