@@ -175,7 +175,9 @@ ostrel_error *run_cat(const std::vector<std::string> &args, ostrel_revnum start,
   OSTREL_ERR(open_root(&root, args[0], start, pool));
   ostrel_stream *contents;
   OSTREL_ERR(ostrel_fs_file_contents(&contents, root, args[1].c_str(), pool));
-  std::vector<char> buf(OSTREL_STREAM_CHUNK_SIZE);
+  // Large pieces: stdio hands a piece larger than its buffer straight to
+  // write(), so the contents leave in few system calls.
+  std::vector<char> buf(1 << 20);
   while (true) {
     apr_size_t len = buf.size();
     OSTREL_ERR(ostrel_stream_read_full(contents, buf.data(), &len));
