@@ -73,6 +73,21 @@ bool is_empty_dir(const char *path, apr_pool_t *pool) {
   return empty;
 }
 
+// Reads the format of the repository at PATH into *FORMAT, refusing a
+// directory that is no repository and a format this build cannot read.
+ostrel_error *read_readable_format(const char *path, int *format) {
+  bool found;
+  OSTREL_ERR(read_format(path, &found, format));
+  if (!found)
+    return ostrel_error_createf(OSTREL_ERR_REPOS_NOT_FOUND, nullptr,
+                                "'%s' is not a repository (it has no format file)", path);
+  if (*format != OSTREL_FS__FORMAT && *format != OSTREL_FS__LEGACY_FORMAT)
+    return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
+                                "Repository '%s' has format %d; this build reads formats %d and %d",
+                                path, *format, OSTREL_FS__LEGACY_FORMAT, OSTREL_FS__FORMAT);
+  return nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -115,16 +130,8 @@ ostrel_error *ostrel_repos_create(ostrel_repos **repos, const char *path, apr_ha
 
 ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_hash_t *fs_config,
                                  apr_pool_t *pool) {
-  bool found;
   int format;
-  OSTREL_ERR(read_format(path, &found, &format));
-  if (!found)
-    return ostrel_error_createf(OSTREL_ERR_REPOS_NOT_FOUND, nullptr,
-                                "'%s' is not a repository (it has no format file)", path);
-  if (format != OSTREL_FS__FORMAT && format != OSTREL_FS__LEGACY_FORMAT)
-    return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
-                                "Repository '%s' has format %d; this build reads formats %d and %d",
-                                path, format, OSTREL_FS__LEGACY_FORMAT, OSTREL_FS__FORMAT);
+  OSTREL_ERR(read_readable_format(path, &format));
   ostrel_fs *filesystem;
   std::string db = child(path, kDbFile);
   OSTREL_ERR(ostrel_error_quick_wrapf(ostrel_fs__open(&filesystem, db.c_str(), fs_config, pool),
@@ -137,16 +144,8 @@ ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_has
 }
 
 ostrel_error *ostrel_repos_upgrade(const char *path, int *old_format, apr_pool_t *pool) {
-  bool found;
   int format;
-  OSTREL_ERR(read_format(path, &found, &format));
-  if (!found)
-    return ostrel_error_createf(OSTREL_ERR_REPOS_NOT_FOUND, nullptr,
-                                "'%s' is not a repository (it has no format file)", path);
-  if (format != OSTREL_FS__FORMAT && format != OSTREL_FS__LEGACY_FORMAT)
-    return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
-                                "Repository '%s' has format %d; this build reads formats %d and %d",
-                                path, format, OSTREL_FS__LEGACY_FORMAT, OSTREL_FS__FORMAT);
+  OSTREL_ERR(read_readable_format(path, &format));
   // The database first: a format file still naming the old format over an
   // upgraded database is refused by old builds either way (the database
   // carries its own format), and this build reads both.
