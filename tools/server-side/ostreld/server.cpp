@@ -305,6 +305,14 @@ ostrel_error *open_repos(ostrel_repos **repos, Server *server, const Target &tar
   return ostrel_repos_open2(repos, dir.c_str(), nullptr, pool);
 }
 
+// Answers a failed open_repos: 404 when no repository is there, else 500.
+MHD_Result refuse_open(Request *r, MHD_Connection *connection, ostrel_error *err) {
+  return send_error(r, connection,
+                    err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY ? MHD_HTTP_NOT_FOUND
+                                                                : MHD_HTTP_INTERNAL_SERVER_ERROR,
+                    err);
+}
+
 // ---- Read requests ----
 
 const char *kind_name(ostrel_node_kind kind) {
@@ -323,10 +331,7 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
   if (!refusal.empty()) return refuse_access(r, connection, refusal);
   ostrel_repos *repos = nullptr;
   if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
-    return send_error(r, connection,
-                      err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY ? MHD_HTTP_NOT_FOUND
-                                                                  : MHD_HTTP_INTERNAL_SERVER_ERROR,
-                      err);
+    return refuse_open(r, connection, err);
 
   ostrel_fs *filesystem = ostrel_repos_fs(repos);
   ostrel_revnum youngest = 0;
@@ -426,10 +431,7 @@ MHD_Result begin_commit(Request *r, MHD_Connection *connection, const Target &ta
   if (!refusal.empty()) return refuse_access(r, connection, refusal);
   ostrel_repos *repos = nullptr;
   if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
-    return send_error(r, connection,
-                      err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY ? MHD_HTTP_NOT_FOUND
-                                                                  : MHD_HTTP_INTERNAL_SERVER_ERROR,
-                      err);
+    return refuse_open(r, connection, err);
   std::string dir = server->root + "/" + target.repos;
   const char *session_url = nullptr;
   const char *root_url = nullptr;
