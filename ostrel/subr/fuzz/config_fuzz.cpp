@@ -1,7 +1,8 @@
 // The configuration file parser and --config-option.  The input's first line
 // is one --config-option argument, the rest the "config" file of a
 // configuration directory.  Whatever is accepted leaves the one known option
-// with a valid value: whole milliseconds from 0 to 86400000.
+// with a valid value: whole milliseconds from 0 to 86400000, written with at
+// most ten digits (leading zeros are allowed).
 
 #include <unistd.h>
 
@@ -35,7 +36,7 @@ const char *config_dir() {
 }
 
 bool valid_timeout(const char *value) {
-  if (!*value || std::strlen(value) > 8) return false;
+  if (!*value || std::strlen(value) > 10) return false;
   for (const char *p = value; *p; ++p)
     if (*p < '0' || *p > '9') return false;
   return std::atol(value) <= 86400000;
