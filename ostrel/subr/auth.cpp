@@ -17,6 +17,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <pwd.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -25,8 +26,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -195,6 +198,47 @@ struct Terminal {
   }
 };
 
+// The signals that end a process at a terminal.  While the echo is off they
+// are caught, so that the terminal gets its echo back before the signal takes
+// its usual course; a user who presses Ctrl-C at a password prompt must not
+// be left typing blind.
+constexpr int kEndingSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+volatile sig_atomic_t prompt_signal = 0;
+
+extern "C" void note_prompt_signal(int signo) {
+  prompt_signal = signo;
+}
+
+class SignalsCaught {
+ public:
+  SignalsCaught() {
+    prompt_signal = 0;
+    struct sigaction catcher {};
+    catcher.sa_handler = note_prompt_signal;
+    sigemptyset(&catcher.sa_mask);
+    catcher.sa_flags = 0;  // no SA_RESTART: the read must return with EINTR
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
+      ::sigaction(kEndingSignals[i], &catcher, &previous_[i]);
+  }
+  SignalsCaught(const SignalsCaught &) = delete;
+  SignalsCaught &operator=(const SignalsCaught &) = delete;
+
+  // Puts the previous handlers back and delivers a signal that came in the
+  // meantime to them.  Call after the terminal is restored.
+  void release() {
+    if (released_) return;
+    released_ = true;
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
+      ::sigaction(kEndingSignals[i], &previous_[i], nullptr);
+    if (prompt_signal) ::raise(prompt_signal);
+  }
+  ~SignalsCaught() { release(); }
+
+ private:
+  struct sigaction previous_[std::size(kEndingSignals)]{};
+  bool released_ = false;
+};
+
 ostrel_error *write_tty(int fd, std::string_view text) {
   while (!text.empty()) {
     ssize_t n = ::write(fd, text.data(), text.size());
@@ -303,6 +347,9 @@ void ostrel_auth_set_warning_func(ostrel_auth_baton *ab, ostrel_auth_warning_fun
 
 ostrel_error *ostrel_auth_prompt(const char **answer, const char *prompt, bool secret,
                                  apr_pool_t *pool) {
+  // Declared first so that on every way out the terminal is restored before
+  // a signal caught meanwhile is handed on.
+  std::optional<SignalsCaught> signals;
   Terminal tty;
   tty.fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty.fd < 0)
@@ -315,6 +362,7 @@ ostrel_error *ostrel_auth_prompt(const char **answer, const char *prompt, bool s
     struct termios quiet = tty.saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     quiet.c_lflag |= ICANON;
+    signals.emplace();
     if (::tcsetattr(tty.fd, TCSAFLUSH, &quiet) != 0)
       return ostrel_error_from_errno(errno, "Can't turn off the terminal's echo");
     tty.restore = true;
@@ -322,7 +370,7 @@ ostrel_error *ostrel_auth_prompt(const char **answer, const char *prompt, bool s
   OSTREL_ERR(write_tty(tty.fd, prompt));
   std::string line;
   bool ended = false;
-  while (line.size() < 4096) {
+  while (line.size() < 4096 && !prompt_signal) {
     char c;
     ssize_t n = ::read(tty.fd, &c, 1);
     if (n < 0 && errno == EINTR) continue;
@@ -334,7 +382,20 @@ ostrel_error *ostrel_auth_prompt(const char **answer, const char *prompt, bool s
     }
     line += c;
   }
-  if (secret) OSTREL_ERR(write_tty(tty.fd, "\n"));
+  if (secret) {
+    ostrel_error *err = write_tty(tty.fd, "\n");
+    ::tcsetattr(tty.fd, TCSAFLUSH, &tty.saved);
+    tty.restore = false;
+    bool interrupted = prompt_signal != 0;
+    signals->release();
+    if (interrupted) {
+      // The previous handler took the signal and did not end the process.
+      ostrel_error_clear(err);
+      if (!line.empty()) OPENSSL_cleanse(line.data(), line.size());
+      return ostrel_error_create(OSTREL_ERR_CANCELLED, nullptr, "Interrupted at the terminal");
+    }
+    OSTREL_ERR(err);
+  }
   if (!ended && line.empty())
     return ostrel_error_create(OSTREL_ERR_CANCELLED, nullptr, "No answer given at the terminal");
   if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,7 +21,9 @@ namespace ostrel_test {
 struct PtyResult {
   std::string output;    // everything the terminal showed (with the echo, if any)
   int exit_status = -1;  // -1 when the child did not exit normally
+  int signal = 0;        // the signal that ended the child, if one did
   bool timed_out = false;
+  bool echo_at_end = false;  // the terminal echoed input when the child ended
 };
 
 // Forks; the child gets a new terminal as controlling terminal and standard
@@ -73,8 +76,11 @@ inline PtyResult run_in_pty(const std::function<int()> &child,
   }
   int status = 0;
   waitpid(pid, &status, 0);
+  struct termios settings {};
+  if (tcgetattr(master, &settings) == 0) result.echo_at_end = (settings.c_lflag & ECHO) != 0;
   close(master);
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
 }
 

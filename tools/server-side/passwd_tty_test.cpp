@@ -46,9 +46,35 @@ TEST_F(PasswdTtyTest, APasswordTypedTwiceIsStoredAndNeverEchoed) {
   EXPECT_EQ(r.exit_status, 0) << r.output;
   EXPECT_EQ(r.output.find("s3cret-typed"), std::string::npos) << r.output;
 
+  EXPECT_TRUE(r.echo_at_end);
+
   UsersFile users;
   ASSERT_EQ(UsersFile::load(file_.c_str(), false, &users), nullptr);
   EXPECT_TRUE(users.verify("alice", "s3cret-typed"));
+}
+
+// Ctrl-C at either prompt ends the process as usual, after giving the
+// terminal its echo back, and leaves no file.
+TEST_F(PasswdTtyTest, EndingKeysAtAPromptLeaveTheEchoOn) {
+  struct Case {
+    const char *name;
+    std::vector<std::pair<std::string, std::string>> script;
+    int signal;
+  };
+  const Case cases[] = {
+      {"Ctrl-C at the first prompt", {{"New password: ", "half\x03"}}, SIGINT},
+      {"Ctrl-C at the second prompt",
+       {{"New password: ", "whole\n"}, {"Repeat the password: ", "\x03"}},
+       SIGINT},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ostrel_test::PtyResult r = passwd(c.script);
+    ASSERT_FALSE(r.timed_out) << r.output;
+    EXPECT_EQ(r.signal, c.signal) << r.output;
+    EXPECT_TRUE(r.echo_at_end) << r.output;
+    EXPECT_NE(access(file_.c_str(), F_OK), 0);
+  }
 }
 
 TEST_F(PasswdTtyTest, TwoDifferentAnswersChangeNothing) {
