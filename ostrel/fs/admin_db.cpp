@@ -61,6 +61,7 @@ ostrel_error *ostrel_fs__set_rev_prop(const char *db_path, int busy_timeout_ms, 
   OSTREL_ERR(store.open(db_path, false, busy_timeout_ms));
   OSTREL_ERR(store.begin_write(true));
   ostrel_error *err = set_rev_prop_locked(store, rev, name, value);
+  if (!err) err = store.fault_point("revprop-written");
   if (err) {
     store.rollback();
     return err;

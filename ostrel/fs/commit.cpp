@@ -543,7 +543,8 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::str
   st.bind(1, int64_t{rev}).bind(2, new_root);
   OSTREL_ERR(st.run());
   PropMap props = txn->props;
-  props[OSTREL_PROP_REVISION_DATE] = revision_date_now();
+  if (!txn->keep_date || !props.count(OSTREL_PROP_REVISION_DATE))
+    props[OSTREL_PROP_REVISION_DATE] = revision_date_now();
   for (auto &[name, value] : props) {
     OSTREL_ERR(store.prepare(st, "INSERT INTO revprop(rev, name, value) VALUES(?1, ?2, ?3)"));
     st.bind(1, int64_t{rev}).bind(2, name).bind_blob(3, value.data(), value.size());

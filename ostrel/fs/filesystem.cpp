@@ -58,10 +58,13 @@
 //
 // FAULT POINTS (Store::fault_point): "upload-chunk" before each chunk is
 // stored; "commit-locked" after the write lock is taken; "commit-written"
-// after every row of the new revision is written, before COMMIT.
+// after every row of the new revision is written, before COMMIT;
+// "revprop-written" after a revision property of an existing revision is
+// written, before COMMIT.
 
 #include <apr_strings.h>
 
+#include "filesystem_private.h"
 #include "handles.h"
 #include "os.h"
 
@@ -455,6 +458,12 @@ ostrel_error *ostrel_fs_change_txn_prop(ostrel_fs_txn *txn, const char *name,
     txn->props[name] = std::string(value->data, value->len);
   else
     txn->props.erase(name);
+  return nullptr;
+}
+
+ostrel_error *ostrel_fs__keep_txn_date(ostrel_fs_txn *txn) {
+  OSTREL_ERR(txn_alive(txn));
+  txn->keep_date = true;
   return nullptr;
 }
 

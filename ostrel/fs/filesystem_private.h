@@ -26,6 +26,12 @@ ostrel_error *ostrel_fs__create(ostrel_fs **filesystem, const char *db_path, apr
 ostrel_error *ostrel_fs__open(ostrel_fs **filesystem, const char *db_path, apr_hash_t *fs_config,
                               apr_pool_t *pool);
 
+/* Makes the commit of TXN keep the "ostrel:date" set on it, instead of the
+ * time of the commit: a revision loaded from a dump keeps the date it had,
+ * written in the same database transaction as the revision itself.  Without
+ * a date on TXN the commit dates it as usual. */
+ostrel_error *ostrel_fs__keep_txn_date(ostrel_fs_txn *txn);
+
 /* Converts the database DB_PATH to OSTREL_FS__FORMAT in place, moving its
  * contents into pack files beside it; *OLD_FORMAT receives the format it
  * had (nothing is done when that is the current one).  All or nothing: on

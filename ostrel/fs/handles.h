@@ -200,6 +200,7 @@ struct ostrel_fs_txn {
   ostrel::fs::PropMap props;
   bool done = false;    // committed or aborted
   bool failed = false;  // a commit failed: only an abort is left
+  bool keep_date = false;  // the commit keeps a date set on the transaction
   // Where this transaction's contents are appended (taken at the first).
   std::unique_ptr<ostrel::fs::Appender> appender;
   std::vector<ostrel::fs::PendingContent> pending;

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
 
+#include "../fs/store.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos_admin.h"
 #include "ostrel_test_support.h"
@@ -292,6 +294,27 @@ TEST_F(DumpTest, LoadsOnTopOfTheHistoryItContinues) {
   ASSERT_OK(load(full, dump(src, 0, 0)));
   ASSERT_OK(load(full, dump(src, 1, 6)));
   EXPECT_EQ(describe(full), describe(src));
+  std::string d = describe(dst), s = describe(src);
+  EXPECT_EQ(d.substr(d.find("r1\n")), s.substr(s.find("r1\n")));
+}
+
+// A loaded revision's date is written with the revision itself, not by a
+// later change that a crash could stop: with every change of an existing
+// revision's properties failing, each loaded revision still has its date.
+TEST_F(DumpTest, LoadedRevisionsGetTheirDatesInTheirOwnCommit) {
+  ostrel_repos *src = rich_repository("src");
+  const std::string stream = dump(src, 1, 6);
+  ostrel_repos *dst = create("dst");
+  ostrel_fs__set_fault_hook([](const char *point) -> ostrel_error * {
+    if (std::strcmp(point, "revprop-written") != 0) return nullptr;
+    return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr, "injected failure");
+  });
+  apr_status_t change =
+      code_of(ostrel_repos_change_rev_prop(src, 1, "x", ostrel_string_create("y", pool_), pool_));
+  ostrel_error *err = load(dst, stream);
+  ostrel_fs__set_fault_hook(nullptr);
+  EXPECT_NE(change, 0);  // the hook is in the way of such changes
+  ASSERT_OK(err);
   std::string d = describe(dst), s = describe(src);
   EXPECT_EQ(d.substr(d.find("r1\n")), s.substr(s.find("r1\n")));
 }

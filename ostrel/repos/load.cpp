@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "../fs/filesystem_private.h"
 #include "dump_stream.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos_admin.h"
@@ -73,12 +74,14 @@ class Loader : public ostrel::repos::DumpSink {
                     std::to_string(rev - 1) + ", but the repository's youngest is now " +
                     std::to_string(y) + " (another commit came in between?)");
     OSTREL_ERR(ostrel_fs_begin_txn(&txn_, filesystem_, y, revpool_));
+    // The revision keeps the stream's date, committed together with it.
+    OSTREL_ERR(ostrel_fs__keep_txn_date(txn_));
     return ostrel_fs_txn_root(&root_, txn_, revpool_);
   }
 
   ostrel_error *revprop(const std::string &name, const std::string &value) override {
     revprops_[name] = value;
-    if (!txn_ || name == OSTREL_PROP_REVISION_DATE) return nullptr;
+    if (!txn_) return nullptr;
     return ostrel_fs_change_txn_prop(txn_, name.c_str(), str(value), revpool_);
   }
 
@@ -152,12 +155,6 @@ class Loader : public ostrel::repos::DumpSink {
     if (err) return err;  // the transaction is aborted by the destructor
     txn_ = nullptr;
     root_ = nullptr;
-    auto date = revprops_.find(OSTREL_PROP_REVISION_DATE);
-    if (date != revprops_.end())
-      OSTREL_ERR(ostrel_error_quick_wrapf(
-          ostrel_repos_change_rev_prop(repos_, new_rev, OSTREL_PROP_REVISION_DATE,
-                                       str(date->second), revpool_),
-          "Revision %ld was loaded, but its date could not be set", static_cast<long>(new_rev)));
     if (notify_) notify_(baton_, new_rev, revpool_);
     return nullptr;
   }
