@@ -94,14 +94,36 @@ ostrel_error *Gatekeeper::create(std::unique_ptr<Gatekeeper> *gate, const char *
   g->realm_ = realm;
   if (users_file) {
     OSTREL_ERR(init_password_hashing());
-    OSTREL_ERR(UsersFile::load(users_file, false, &g->users_));
+    g->users_file_ = users_file;
     g->has_users_ = true;
   }
-  if (rules_file) OSTREL_ERR(PathRules::load(rules_file, &g->rules_));
+  if (rules_file) g->rules_file_ = rules_file;
+  OSTREL_ERR(g->reload());
   g->throttle_ = std::make_unique<LoginThrottle>(throttle, std::move(now));
   g->log_ = std::move(log);
   *gate = std::move(g);
   return OSTREL_NO_ERROR;
+}
+
+ostrel_error *Gatekeeper::reload() {
+  auto users = std::make_shared<UsersFile>();
+  auto rules = std::make_shared<PathRules>();
+  if (!users_file_.empty()) OSTREL_ERR(UsersFile::load(users_file_.c_str(), false, users.get()));
+  if (!rules_file_.empty()) OSTREL_ERR(PathRules::load(rules_file_.c_str(), rules.get()));
+  std::lock_guard<std::mutex> lock(mutex_);
+  users_ = std::move(users);
+  rules_ = std::move(rules);
+  return OSTREL_NO_ERROR;
+}
+
+std::shared_ptr<const PathRules> Gatekeeper::rules() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return rules_;
+}
+
+std::shared_ptr<const UsersFile> Gatekeeper::users() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return users_;
 }
 
 Gatekeeper::Outcome Gatekeeper::identify(MHD_Connection *connection, const std::string &address,
@@ -126,7 +148,7 @@ Gatekeeper::Outcome Gatekeeper::identify(MHD_Connection *connection, const std::
     sodium_memzero(secret.data(), secret.size());
     return Outcome::throttled;
   }
-  bool ok = has_users_ && users_.verify(given, secret);
+  bool ok = has_users_ && users()->verify(given, secret);
   sodium_memzero(secret.data(), secret.size());
   if (ok) {
     *user = given;

@@ -16,6 +16,9 @@
 //   3. For a commit, wrap the commit editor with wrap_editor_with_rules()
 //      and record the identified user as the author (never a name the
 //      client claims).
+// reload() reads the users and rules files again (ostreld does on SIGHUP):
+// every login and every check of a path from then on uses the new accounts
+// and rules; a check made before it stands.
 #ifndef OSTREL_SERVER_GATEKEEPER_H
 #define OSTREL_SERVER_GATEKEEPER_H
 
@@ -23,6 +26,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -77,17 +81,26 @@ class Gatekeeper {
   static MHD_Result queue_throttled(MHD_Connection *connection, LoginThrottle::Duration wait,
                                     MHD_Response *body);
 
-  const PathRules &rules() const { return rules_; }
+  // The rules in force; the caller keeps them alive as long as it uses them.
+  std::shared_ptr<const PathRules> rules() const;
   bool has_users() const { return has_users_; }
   const std::string &realm() const { return realm_; }
 
+  // Reads the users file and the rules file again.  All or nothing: when
+  // either cannot be read or is malformed, the error says which and why,
+  // and the accounts and rules in force stay as they are.
+  ostrel_error *reload();
+
  private:
   Gatekeeper() = default;
+  std::shared_ptr<const UsersFile> users() const;
 
   std::string realm_;
+  std::string users_file_, rules_file_;  // "" when not given
   bool has_users_ = false;
-  UsersFile users_;
-  PathRules rules_;
+  mutable std::mutex mutex_;  // guards users_ and rules_ (the pointers)
+  std::shared_ptr<const UsersFile> users_;
+  std::shared_ptr<const PathRules> rules_;
   std::unique_ptr<LoginThrottle> throttle_;
   LogFunc log_;
 };

@@ -83,8 +83,8 @@ class GateServer {
         ret = Gatekeeper::queue_throttled(c, wait, body);
       else if (outcome == Gatekeeper::Outcome::challenge)
         ret = self->gate_->queue_challenge(c, body);
-      else if (write ? self->gate_->rules().may_write(repo, inner, who)
-                     : self->gate_->rules().may_read(repo, inner, who))
+      else if (write ? self->gate_->rules()->may_write(repo, inner, who)
+                     : self->gate_->rules()->may_read(repo, inner, who))
         refused = false;
       else if (!who)
         ret = self->gate_->queue_challenge(c, body);

@@ -2,6 +2,8 @@
 
 #include <apr_pools.h>
 
+#include <memory>
+
 #include "gatekeeper.h"
 #include "ostrel_path.h"
 #include "ostrel_utf.h"
@@ -82,7 +84,8 @@ std::string authorize(const Identity &identity, const std::string &repos, const 
                       Access access) {
   if (!g_gate) return "";
   const char *who = identity.anonymous || !g_gate->has_users() ? nullptr : identity.user.c_str();
-  const ostrel_server::PathRules &rules = g_gate->rules();
+  std::shared_ptr<const ostrel_server::PathRules> rules_in_force = g_gate->rules();
+  const ostrel_server::PathRules &rules = *rules_in_force;
   bool allowed = false;
   switch (access) {
     case Access::read:

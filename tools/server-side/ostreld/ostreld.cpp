@@ -76,7 +76,9 @@ const char kHelp[] =
     "request is refused.\n"
     "\n"
     "SIGTERM and SIGINT finish the commits in flight, refuse new requests, and\n"
-    "exit 0.  A taken port, a missing root or an unreadable configuration file\n"
+    "exit 0.  SIGHUP reads the users and rules files again (a file that does\n"
+    "not read keeps the old users and rules in force).  A taken port, a missing root or an "
+    "unreadable configuration file\n"
     "are errors (exit status 1).\n";
 
 enum {

@@ -864,6 +864,7 @@ ostrel_error *serve(const Settings &settings) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -896,8 +897,21 @@ ostrel_error *serve(const Settings &settings) {
   std::atomic<bool> reaper_done{false};
   std::thread reaper(reap, server.get(), std::ref(reaper_done));
 
+  // SIGHUP reads the users and rules files again; a file that does not
+  // read keeps the old accounts and rules in force, and says why.
   int received = 0;
-  sigwait(&signals, &received);
+  while (sigwait(&signals, &received) == 0 && received == SIGHUP) {
+    if (!gate) continue;
+    ostrel_error *err = gate->reload();
+    if (err) {
+      ostrel_handle_error2(err, stderr, false, "ostreld: ");
+      std::fputs("ostreld: the users and rules in force stay as they were\n", stderr);
+      ostrel_error_clear(err);
+    } else {
+      std::fputs("ostreld: read the users and rules files again\n", stderr);
+    }
+    std::fflush(stderr);
+  }
 
   // Stop: no new connections, new requests refused, commits in flight
   // finished (invariant 4).

@@ -146,6 +146,40 @@ for repo in hidden no-such-repo; do
 done
 expect_same "$T/answer-no-such-repo.masked" "$T/answer-hidden.masked" "the answer about an unreadable repository"
 
+# ---- SIGHUP reads the users and rules files again ----
+# Sends SIGHUP and waits until the server's log has one more line holding TEXT.
+hup_and_wait() {
+  local before waited=0
+  before=$(grep -cF "$1" "$OSTRELD_ERR")
+  kill -HUP "$OSTRELD_PID"
+  until [ "$(grep -cF "$1" "$OSTRELD_ERR")" -gt "$before" ] || [ $waited -ge 100 ]; do
+    sleep 0.1; waited=$((waited + 1))
+  done
+  [ $waited -lt 100 ] || fail "no '$1' after SIGHUP: $(cat "$OSTRELD_ERR")"
+}
+erin=(--non-interactive --no-auth-cache --username erin --password pw-e)
+frank=(--non-interactive --no-auth-cache --username frank --password pw-f)
+cp "$T/rules" "$T/rules.first"
+printf 'pw-e\n' | "$ADMIN" passwd "$T/users" erin || exit 99
+echo '/proj/trunk erin rw' >>"$T/rules"
+kel 1 "Authentication failed" "${erin[@]}" mkdir trunk/e
+sleep 0.3  # past the wait a failed login imposes
+hup_and_wait "read the users and rules files again"
+kel 0 "committed by erin" "${erin[@]}" mkdir trunk/e
+# A file that does not read changes nothing, not even the other file's part.
+printf 'pw-f\n' | "$ADMIN" passwd "$T/users" frank || exit 99
+echo '/proj/trunk frank rwx' >>"$T/rules"
+hup_and_wait "the users and rules in force stay as they were"
+grep -qF "ostreld: Error in rules file '$T/rules' at line 10: invalid access 'rwx'" "$OSTRELD_ERR" ||
+  fail "the malformed rules file is not named: $(cat "$OSTRELD_ERR")"
+kel 1 "Authentication failed" "${frank[@]}" mkdir trunk/f
+sleep 0.3
+kel 0 "committed by erin" "${erin[@]}" mkdir trunk/e2
+kill -0 "$OSTRELD_PID" || fail "ostreld ended on a SIGHUP with a malformed rules file"
+cp "$T/rules.first" "$T/rules"
+hup_and_wait "read the users and rules files again"
+kel 1 "Access denied to '/trunk'" "${erin[@]}" mkdir trunk/e3
+
 # ---- The prompt, on a terminal (script(1) gives kelbrin one) ----
 # Answers each prompt only once it is shown: the password prompt drops
 # whatever was typed before it.
