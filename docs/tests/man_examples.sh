@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the commands of every man page's EXAMPLES section, in order, with the
-# built programs, in a scratch directory standing in for /srv.  Each must
-# succeed.
+# built programs, in a scratch directory standing in for /srv, with the
+# built plug-in standing in for the installed one.  Each must succeed.
 #
 # A command ending in " &" starts a server: it is run in the background on a
 # free loopback port instead of the port it names (127.0.0.1:PORT), and the
@@ -71,6 +71,7 @@ for page in "$SOURCE_DIR"/docs/man/*.scd; do
   fi
   while IFS= read -r cmd; do
     cmd=${cmd//\/srv\//$T/srv/}
+    cmd=${cmd//\/usr\/lib\/x86_64-linux-gnu\/grevolt\//$BUILD_DIR/lib/}
     if [[ $cmd == *' &' ]]; then
       if [[ ! $cmd =~ 127\.0\.0\.1:([0-9]+) ]]; then
         echo "FAIL: $page_name: the server in '$cmd' does not listen on 127.0.0.1:PORT" >&2

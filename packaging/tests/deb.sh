@@ -65,15 +65,16 @@ HOME=$T "$R/usr/bin/kelbrin" -m "From the package" mkdir "file://$T/repo/trunk" 
   put "$T/hello" "file://$T/repo/trunk/hello" >"$T/out" 2>&1 || fail "commit: $(cat "$T/out")"
 grep -q '^r1 committed' "$T/out" || fail "commit printed: $(cat "$T/out")"
 [ "$("$R/usr/bin/ostrel-admin" cat "$T/repo" trunk/hello)" = hello ] || fail "the commit's contents"
-for page in kelbrin fennick ostrel-admin; do
-  [ -s "$R/usr/share/man/man1/$page.1.gz" ] || fail "no man page $page.1 in the package"
+# Every program the packages install has its man page.
+for program in "$R"/usr/bin/* "$R"/usr/sbin/*; do
+  name=$(basename "$program")
+  ls "$R"/usr/share/man/man[18]/"$name".[18].gz >/dev/null 2>&1 || fail "no man page for $name in the packages"
 done
 [ -s "$R/usr/share/bash-completion/completions/kelbrin" ] || fail "no kelbrin completion"
 
 # The server: its program, man page, unit, system user and defaults.
 "$R/usr/sbin/ostreld" --help >"$T/out" 2>&1 || fail "ostreld --help: $(cat "$T/out")"
 grep -q -- '--open' "$T/out" || fail "ostreld --help printed: $(head -5 "$T/out")"
-[ -s "$R/usr/share/man/man8/ostreld.8.gz" ] || fail "no man page ostreld.8 in the package"
 unit=$(ls "$R"/lib/systemd/system/ostreld.service "$R"/usr/lib/systemd/system/ostreld.service 2>/dev/null | head -1)
 if [ -z "$unit" ]; then
   fail "no systemd unit ostreld.service in the package"
