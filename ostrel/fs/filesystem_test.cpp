@@ -214,6 +214,51 @@ TEST_F(RepoTest, NewRepositoryHasAnEmptyRevisionZero) {
   EXPECT_EQ(date->data[date->len - 1], 'Z');
 }
 
+// A repository is made in a missing or empty directory and nowhere else;
+// a refusal leaves what was there alone.
+TEST_F(RepoTest, CreateTakesOnlyAMissingOrEmptyDirectory) {
+  namespace stdfs = std::filesystem;
+  struct Case {
+    const char *name;
+    std::function<void(const std::string &)> prepare;
+    bool made;
+  };
+  const Case cases[] = {
+      {"missing", [](const std::string &) {}, true},
+      {"empty directory", [](const std::string &p) { stdfs::create_directory(p); }, true},
+      {"directory with a file",
+       [](const std::string &p) {
+         stdfs::create_directory(p);
+         std::ofstream(p + "/notes.txt") << "keep me";
+       },
+       false},
+      {"directory with a hidden directory",
+       [](const std::string &p) { stdfs::create_directories(p + "/.hidden"); }, false},
+      {"a file", [](const std::string &p) { std::ofstream(p) << "keep me"; }, false},
+  };
+  int n = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string target = dir_ + "/target" + std::to_string(n++);
+    c.prepare(target);
+    ostrel_repos *r;
+    std::string msg;
+    apr_status_t code = code_of(ostrel_repos_create(&r, target.c_str(), nullptr, pool_), &msg);
+    if (c.made) {
+      EXPECT_EQ(code, 0) << msg;
+      EXPECT_EQ(code_of(ostrel_repos_open2(&r, target.c_str(), nullptr, pool_)), 0);
+      continue;
+    }
+    EXPECT_EQ(code, OSTREL_ERR_REPOS_ALREADY_EXISTS);
+    EXPECT_NE(msg.find("Cannot create a repository at '" + target +
+                       "': it exists and is not an empty directory"),
+              std::string::npos)
+        << msg;
+    EXPECT_FALSE(stdfs::exists(target + "/format"));
+    EXPECT_FALSE(stdfs::exists(target + "/fs.db"));
+  }
+}
+
 TEST_F(RepoTest, CreateRefusesAnExistingRepositoryAndOpenFindsIt) {
   ostrel_repos *r;
   EXPECT_EQ(code_of(ostrel_repos_create(&r, path_.c_str(), nullptr, pool_)),

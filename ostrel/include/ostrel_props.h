@@ -4,6 +4,9 @@
 #ifndef OSTREL_PROPS_H
 #define OSTREL_PROPS_H
 
+#include <apr_hash.h>
+#include <apr_tables.h>
+
 #include "ostrel_error.h"
 #include "ostrel_string.h"
 
@@ -16,6 +19,11 @@ extern "C" {
 
 /* The revision property that holds the log message. */
 #define OSTREL_PROP_REVISION_LOG "ostrel:log"
+
+/* The names of the properties in PROPS (const char * keys), sorted bytewise,
+ * as an array of const char * allocated in RESULT_POOL: for output in an
+ * order that does not depend on the hash. */
+apr_array_header_t *ostrel_prop_sorted_names(apr_hash_t *props, apr_pool_t *result_pool);
 
 /* True when values of the property NAME are stored in normal form (UTF-8
  * with LF line ends): the names in the "ostrel:" namespace. */

@@ -11,23 +11,18 @@
 #include <string>
 
 #include "../fs/admin_db.h"
+#include "layout.h"
 #include "ostrel_error_codes.h"
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"
 #include "ostrel_repos_admin.h"
 
+using ostrel::repos::child;
+using ostrel::repos::kDbFile;
+using ostrel::repos::kFormatFile;
+
 namespace {
-
-// The repository layout, as repos.cpp writes it.
-const char kFormatFile[] = "format";
-const char kDbFile[] = "fs.db";
-
-std::string child(const std::string &dir, const char *name) {
-  std::string p = dir.empty() ? "." : dir;
-  if (p.back() != '/') p.push_back('/');
-  return p + name;
-}
 
 // Copies the first LENGTH bytes of file FROM (all of it when LENGTH < 0) to
 // the new file TO, in pieces, and syncs the copy.  Content files grow while a
@@ -85,26 +80,7 @@ ostrel_error *backup(const char *src_path, const char *dst_path, ostrel_repos_no
   // Opening the source checks that it is a repository of a format we copy.
   ostrel_repos *src;
   OSTREL_ERR(ostrel_repos_open2(&src, src_path, nullptr, pool));
-  apr_finfo_t info;
-  if (apr_stat(&info, dst_path, APR_FINFO_TYPE, pool) == APR_SUCCESS) {
-    apr_dir_t *dir;
-    bool empty = info.filetype == APR_DIR && apr_dir_open(&dir, dst_path, pool) == APR_SUCCESS;
-    if (empty) {
-      apr_finfo_t entry;
-      while (apr_dir_read(&entry, APR_FINFO_NAME, dir) == APR_SUCCESS)
-        if (std::strcmp(entry.name, ".") && std::strcmp(entry.name, "..")) empty = false;
-      apr_dir_close(dir);
-    }
-    if (!empty)
-      return ostrel_error_createf(OSTREL_ERR_REPOS_ALREADY_EXISTS, nullptr,
-                                  "Cannot back up into '%s': it exists and is not an empty "
-                                  "directory",
-                                  dst_path);
-  } else {
-    apr_status_t st = apr_dir_make(dst_path, APR_OS_DEFAULT, pool);
-    if (st != APR_SUCCESS)
-      return ostrel_error_wrap_apr(st, "Can't create directory '%s'", dst_path);
-  }
+  OSTREL_ERR(ostrel::repos::make_empty_dir(dst_path, "back up into", pool));
   // The database first, as one snapshot; then the content files, which only
   // grow, so they hold everything the snapshot refers to; the format file
   // last, so that a backup cut short is no repository.

@@ -10,6 +10,7 @@
 
 #include "dump_stream.h"
 #include "ostrel_pools.h"
+#include "ostrel_props.h"
 #include "ostrel_repos_admin.h"
 
 namespace {
@@ -94,17 +95,16 @@ class Writer {
     return write(head + " " + std::to_string(std::strlen(path)) + "\n" + path + "\n");
   }
 
-  static std::vector<std::pair<std::string, const ostrel_string *>> sorted(apr_hash_t *props,
-                                                                           apr_pool_t *pool) {
-    std::vector<std::pair<std::string, const ostrel_string *>> list;
-    for (apr_hash_index_t *hi = apr_hash_first(pool, props); hi; hi = apr_hash_next(hi)) {
-      const void *key;
-      void *val;
-      apr_hash_this(hi, &key, nullptr, &val);
-      list.emplace_back(static_cast<const char *>(key), static_cast<const ostrel_string *>(val));
+  // One "WORD" pair per property of PROPS, in name order.
+  ostrel_error *pairs(const char *word, apr_hash_t *props, apr_pool_t *pool) {
+    apr_array_header_t *names = ostrel_prop_sorted_names(props, pool);
+    for (int i = 0; i < names->nelts; ++i) {
+      const char *name = APR_ARRAY_IDX(names, i, const char *);
+      OSTREL_ERR(
+          pair(word, name,
+               static_cast<const ostrel_string *>(apr_hash_get(props, name, APR_HASH_KEY_STRING))));
     }
-    std::sort(list.begin(), list.end(), [](auto &a, auto &b) { return a.first < b.first; });
-    return list;
+    return nullptr;
   }
 
   ostrel_error *revision(ostrel_revnum rev, apr_pool_t *pool) {
@@ -114,7 +114,7 @@ class Writer {
     OSTREL_ERR(write("revision " + std::to_string(rev) + "\n"));
     apr_hash_t *revprops;
     OSTREL_ERR(ostrel_fs_revision_proplist(&revprops, filesystem_, rev, pool));
-    for (auto &[name, value] : sorted(revprops, pool)) OSTREL_ERR(pair("revprop", name, value));
+    OSTREL_ERR(pairs("revprop", revprops, pool));
     ostrel_fs_root *root;
     OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem_, rev, pool));
     apr_hash_t *changed;
@@ -166,7 +166,7 @@ class Writer {
     OSTREL_ERR(ostrel_fs_node_proplist(&props, root, path.c_str(), pool));
     if (change.prop_mod || (fresh && apr_hash_count(props) > 0)) {
       OSTREL_ERR(write("props\n"));
-      for (auto &[name, value] : sorted(props, pool)) OSTREL_ERR(pair("prop", name, value));
+      OSTREL_ERR(pairs("prop", props, pool));
       OSTREL_ERR(write("end-props\n"));
     }
     if (is_file && (change.text_mod || fresh)) OSTREL_ERR(text(root, path, pool));

@@ -1,8 +1,6 @@
 // Repositories on local disk: a directory with a format file and the
 // filesystem's database.
 
-#include "ostrel_repos.h"
-
 #include <apr_file_info.h>
 #include <apr_file_io.h>
 #include <apr_strings.h>
@@ -14,23 +12,19 @@
 
 #include "../fs/filesystem_private.h"
 #include "../fs/os.h"
+#include "layout.h"
+#include "ostrel_repos.h"
 
 struct ostrel_repos {
   const char *path;
   ostrel_fs *filesystem;
 };
 
+using ostrel::repos::child;
+using ostrel::repos::kDbFile;
+using ostrel::repos::kFormatFile;
+
 namespace {
-
-const char kFormatFile[] = "format";
-const char kDbFile[] = "fs.db";
-
-std::string child(const char *dir, const char *name) {
-  std::string p = (dir && *dir) ? dir : ".";
-  if (p.back() != '/') p.push_back('/');
-  p.append(name);
-  return p;
-}
 
 // Reads the format file of the repository at PATH.  *FOUND is false when
 // there is none.
@@ -58,21 +52,6 @@ ostrel_error *read_format(const char *path, bool *found, int *format) {
   return nullptr;
 }
 
-bool is_empty_dir(const char *path, apr_pool_t *pool) {
-  apr_dir_t *dir;
-  if (apr_dir_open(&dir, path, pool) != APR_SUCCESS) return false;
-  apr_finfo_t info;
-  bool empty = true;
-  while (apr_dir_read(&info, APR_FINFO_NAME, dir) == APR_SUCCESS) {
-    if (std::strcmp(info.name, ".") && std::strcmp(info.name, "..")) {
-      empty = false;
-      break;
-    }
-  }
-  apr_dir_close(dir);
-  return empty;
-}
-
 // Reads the format of the repository at PATH into *FORMAT, refusing a
 // directory that is no repository and a format this build cannot read.
 ostrel_error *read_readable_format(const char *path, int *format) {
@@ -94,25 +73,14 @@ extern "C" {
 
 ostrel_error *ostrel_repos_create(ostrel_repos **repos, const char *path, apr_hash_t *fs_config,
                                   apr_pool_t *pool) {
-  apr_finfo_t info;
-  apr_status_t st = apr_stat(&info, path, APR_FINFO_TYPE, pool);
-  if (st == APR_SUCCESS) {
-    bool found;
-    int format;
-    ostrel_error *err = read_format(path, &found, &format);
-    if (!err && found)
-      return ostrel_error_createf(OSTREL_ERR_REPOS_ALREADY_EXISTS, nullptr,
-                                  "Repository '%s' already exists", path);
-    ostrel_error_clear(err);
-    if (info.filetype != APR_DIR || !is_empty_dir(path, pool))
-      return ostrel_error_createf(OSTREL_ERR_REPOS_ALREADY_EXISTS, nullptr,
-                                  "Cannot create a repository at '%s': it exists and is not an "
-                                  "empty directory",
-                                  path);
-  } else {
-    st = apr_dir_make(path, APR_OS_DEFAULT, pool);
-    if (st != APR_SUCCESS) return ostrel_error_wrap_apr(st, "Can't create directory '%s'", path);
-  }
+  bool found;
+  int format;
+  ostrel_error *err = read_format(path, &found, &format);
+  if (!err && found)
+    return ostrel_error_createf(OSTREL_ERR_REPOS_ALREADY_EXISTS, nullptr,
+                                "Repository '%s' already exists", path);
+  ostrel_error_clear(err);
+  OSTREL_ERR(ostrel::repos::make_empty_dir(path, "create a repository at", pool));
   // The database first, the format file last: a directory without a format
   // file is no repository, so a creation cut short is never mistaken for one.
   ostrel_fs *filesystem;
@@ -182,3 +150,29 @@ const char *ostrel_repos_find_root_path(const char *path, apr_pool_t *pool) {
 }
 
 }  // extern "C"
+
+namespace ostrel::repos {
+
+ostrel_error *make_empty_dir(const char *path, const char *action, apr_pool_t *pool) {
+  apr_finfo_t info;
+  if (apr_stat(&info, path, APR_FINFO_TYPE, pool) != APR_SUCCESS) {
+    apr_status_t st = apr_dir_make(path, APR_OS_DEFAULT, pool);
+    if (st != APR_SUCCESS) return ostrel_error_wrap_apr(st, "Can't create directory '%s'", path);
+    return nullptr;
+  }
+  apr_dir_t *dir;
+  bool empty = info.filetype == APR_DIR && apr_dir_open(&dir, path, pool) == APR_SUCCESS;
+  if (empty) {
+    apr_finfo_t entry;
+    while (empty && apr_dir_read(&entry, APR_FINFO_NAME, dir) == APR_SUCCESS)
+      empty = !std::strcmp(entry.name, ".") || !std::strcmp(entry.name, "..");
+    apr_dir_close(dir);
+  }
+  if (!empty)
+    return ostrel_error_createf(OSTREL_ERR_REPOS_ALREADY_EXISTS, nullptr,
+                                "Cannot %s '%s': it exists and is not an empty directory", action,
+                                path);
+  return nullptr;
+}
+
+}  // namespace ostrel::repos

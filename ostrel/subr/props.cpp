@@ -1,13 +1,24 @@
 // Property names and the normal form of property values.
 
-#include "ostrel_props.h"
-
+#include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "ostrel_props.h"
 #include "ostrel_utf.h"
 
 extern "C" {
+
+apr_array_header_t *ostrel_prop_sorted_names(apr_hash_t *props, apr_pool_t *result_pool) {
+  apr_array_header_t *names =
+      apr_array_make(result_pool, static_cast<int>(apr_hash_count(props)), sizeof(const char *));
+  for (apr_hash_index_t *hi = apr_hash_first(result_pool, props); hi; hi = apr_hash_next(hi))
+    APR_ARRAY_PUSH(names, const char *) = static_cast<const char *>(apr_hash_this_key(hi));
+  auto **first = reinterpret_cast<const char **>(names->elts);
+  std::sort(first, first + names->nelts,
+            [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
+  return names;
+}
 
 bool ostrel_prop_needs_translation(const char *name) {
   return std::strncmp(name, OSTREL_PROP_PREFIX, sizeof(OSTREL_PROP_PREFIX) - 1) == 0;

@@ -238,4 +238,20 @@ TEST(PropertyNormalisation, TranslateString) {
   apr_pool_destroy(pool);
 }
 
+// Output that lists properties must not depend on the hash's order: names
+// sort bytewise, so a name with a non-ASCII first byte comes after "z".
+TEST(PropertyNames, SortedBytewise) {
+  apr_pool_t *pool = ostrel_pool_create(nullptr);
+  apr_hash_t *props = apr_hash_make(pool);
+  EXPECT_EQ(ostrel_prop_sorted_names(props, pool)->nelts, 0);
+  for (const char *name : {"zeta", "\xC3\xA9t\xC3\xA9", "alpha", "Beta", "alpha2", "ostrel:log"})
+    apr_hash_set(props, name, APR_HASH_KEY_STRING, ostrel_string_create("v", pool));
+  apr_array_header_t *names = ostrel_prop_sorted_names(props, pool);
+  std::string joined;
+  for (int i = 0; i < names->nelts; ++i)
+    joined += APR_ARRAY_IDX(names, i, const char *) + std::string("|");
+  EXPECT_EQ(joined, "Beta|alpha|alpha2|ostrel:log|zeta|\xC3\xA9t\xC3\xA9|");
+  apr_pool_destroy(pool);
+}
+
 }  // namespace

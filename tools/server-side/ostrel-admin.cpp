@@ -7,8 +7,8 @@
 #include <apr_general.h>
 #include <apr_hash.h>
 #include <apr_strings.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,14 +17,13 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
+#include "admin_subcommands.h"
 #include "ostrel_auth.h"
 #include "ostrel_error.h"
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
+#include "ostrel_props.h"
 #include "ostrel_repos.h"
-#include "admin_subcommands.h"
 #include "users_file.h"
 
 namespace {
@@ -94,24 +93,14 @@ ostrel_error *open_root(ostrel_fs_root **root, const std::string &path, ostrel_r
   return ostrel_fs_revision_root(root, filesystem, rev, pool);
 }
 
-std::vector<std::pair<std::string, const ostrel_string *>> sorted_props(apr_hash_t *props,
-                                                                        apr_pool_t *pool) {
-  std::vector<std::pair<std::string, const ostrel_string *>> list;
-  for (apr_hash_index_t *hi = apr_hash_first(pool, props); hi; hi = apr_hash_next(hi)) {
-    const void *key;
-    void *val;
-    apr_hash_this(hi, &key, nullptr, &val);
-    list.emplace_back(static_cast<const char *>(key), static_cast<const ostrel_string *>(val));
-  }
-  std::sort(list.begin(), list.end(),
-            [](auto &a, auto &b) { return a.first < b.first; });
-  return list;
-}
-
 // One "  NAME: VALUE" line per property, in name order.
 ostrel_error *print_props(apr_hash_t *props, apr_pool_t *pool) {
-  for (auto &[name, value] : sorted_props(props, pool)) {
-    OSTREL_ERR(outs("  " + name + ": "));
+  apr_array_header_t *names = ostrel_prop_sorted_names(props, pool);
+  for (int i = 0; i < names->nelts; ++i) {
+    const char *name = APR_ARRAY_IDX(names, i, const char *);
+    auto *value =
+        static_cast<const ostrel_string *>(apr_hash_get(props, name, APR_HASH_KEY_STRING));
+    OSTREL_ERR(outs(std::string("  ") + name + ": "));
     OSTREL_ERR(out(value->data, value->len));
     OSTREL_ERR(outs("\n"));
   }
