@@ -215,5 +215,27 @@ if [ "$TRANSPORT" = http ]; then
   else
     echo "FAIL ostreld stopped with status $OSTRELD_STATUS:"; cat "$OSTRELD_ERR"; failures=$((failures + 1))
   fi
+  # A server that is gone and a host name that does not resolve: status 1
+  # and one line naming the URL and the reason.  The name is looked up in a
+  # network namespace of its own, so that no query leaves the machine.
+  unreachable() {  # NAME URL ROOT-URL REASON [COMMAND-PREFIX...]
+    local name=$1 url=$2 root=$3 reason=$4
+    shift 4
+    local status=0
+    "$@" "$KELBRIN" --non-interactive -m x mkdir "$url" </dev/null >"$WORK/out" 2>"$WORK/err" || status=$?
+    if [ "$status" = 1 ] && [ ! -s "$WORK/out" ] && [ "$(wc -l <"$WORK/err")" = 1 ] &&
+      grep -q "^kelbrin: Unable to reach the repository at URL '$root': .*$reason" "$WORK/err"; then
+      echo "ok   $name"
+    else
+      echo "FAIL $name: status $status:"; cat "$WORK/out" "$WORK/err"; failures=$((failures + 1))
+    fi
+  }
+  unreachable "a stopped server" "$R/gone" "$R" "$OSTRELD_ADDR\|${OSTRELD_ADDR%:*} port ${OSTRELD_ADDR#*:}"
+  if unshare -rn true 2>/dev/null; then
+    unreachable "a host that does not resolve" "http://no-such-host.invalid/repo/x" \
+      "http://no-such-host.invalid/repo" "no-such-host.invalid" unshare -rn
+  else
+    echo "skip a host that does not resolve: no network namespace here"
+  fi
 fi
 finish
