@@ -214,6 +214,24 @@ ostrel_error *read_chunk(ostrel_fs *filesystem, int64_t id, int64_t seq, std::st
 // ---------------------------------------------------------------------------
 // Reading
 
+ostrel_error *digest_chunks(ostrel_fs *filesystem, int64_t id, int64_t chunks, ostrel_fs_txn *txn,
+                            std::string *sha, int64_t *length, std::string &last) {
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
+    return ostrel_error_create(OSTREL_ERR_MALFUNCTION, nullptr, "Cannot start a SHA-256 digest");
+  *length = 0;
+  for (int64_t seq = 0; seq < chunks; ++seq) {
+    OSTREL_ERR(read_chunk(filesystem, id, seq, last, txn));
+    EVP_DigestUpdate(ctx.get(), last.data(), last.size());
+    *length += static_cast<int64_t>(last.size());
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int dlen = 0;
+  EVP_DigestFinal_ex(ctx.get(), digest, &dlen);
+  *sha = hex(digest, dlen);
+  return nullptr;
+}
+
 namespace {
 
 struct ContentReader {
@@ -237,24 +255,10 @@ ostrel_error *where_damaged(ostrel_error *err, const ContentReader &r) {
 // Legacy rows carry no checksum of their own: the whole contents are
 // hashed once before the first byte is handed out.
 ostrel_error *check_legacy(ContentReader &r) {
-  EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+  std::string sha, chunk;
   int64_t length = 0;
-  std::string chunk;
-  for (int64_t seq = 0; seq < r.row.chunks; ++seq) {
-    ostrel_error *err = read_chunk(r.filesystem, r.id, seq, chunk, r.txn);
-    if (err) {
-      EVP_MD_CTX_free(ctx);
-      return err;
-    }
-    EVP_DigestUpdate(ctx, chunk.data(), chunk.size());
-    length += static_cast<int64_t>(chunk.size());
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int dlen = 0;
-  EVP_DigestFinal_ex(ctx, digest, &dlen);
-  EVP_MD_CTX_free(ctx);
-  if (length != r.row.length || hex(digest, dlen) != r.row.sha)
+  OSTREL_ERR(digest_chunks(r.filesystem, r.id, r.row.chunks, r.txn, &sha, &length, chunk));
+  if (length != r.row.length || sha != r.row.sha)
     return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                 "Repository is damaged: contents %lld do not match their SHA-256",
                                 static_cast<long long>(r.id));

@@ -266,6 +266,11 @@ ostrel_error *load_content(ostrel_fs *filesystem, int64_t id, ContentRow &c,
 // OSTREL_ERR_FS_CORRUPT; nothing damaged is ever put in OUT.
 ostrel_error *read_chunk(ostrel_fs *filesystem, int64_t id, int64_t seq, std::string &out,
                          ostrel_fs_txn *txn = nullptr);
+// Reads the CHUNKS chunks of contents ID in order and hashes them: *SHA
+// receives their SHA-256 (hex), *LENGTH their byte count, and LAST the last
+// chunk read.
+ostrel_error *digest_chunks(ostrel_fs *filesystem, int64_t id, int64_t chunks, ostrel_fs_txn *txn,
+                            std::string *sha, int64_t *length, std::string &last);
 // A stream of file PATH's contents in ROOT; damage met while reading names
 // PATH and the root's revision.
 ostrel_error *file_stream(ostrel_stream **contents, ostrel_fs_root *root, const char *path,

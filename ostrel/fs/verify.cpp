@@ -1,8 +1,6 @@
 // Checking stored revisions: every node reachable from each revision, its
 // contents against their SHA-256, and its changed-path rows against its tree.
 
-#include <openssl/evp.h>
-
 #include <memory>
 #include <set>
 
@@ -282,25 +280,11 @@ class Verifier {
     if (!id || contents_done_.count(id)) return nullptr;
     ContentRow c;
     OSTREL_ERR(wrap(load_content(filesystem_, id, c), path));
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+    std::string sha, buf;
     int64_t length = 0;
-    std::string buf;
-    for (int64_t seq = 0; seq < c.chunks; ++seq) {
-      ostrel_error *err = read_chunk(filesystem_, id, seq, buf);
-      if (err) {
-        EVP_MD_CTX_free(ctx);
-        return wrap(err, path);
-      }
-      EVP_DigestUpdate(ctx, buf.data(), buf.size());
-      length += static_cast<int64_t>(buf.size());
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int dlen = 0;
-    EVP_DigestFinal_ex(ctx, digest, &dlen);
-    EVP_MD_CTX_free(ctx);
+    OSTREL_ERR(wrap(digest_chunks(filesystem_, id, c.chunks, nullptr, &sha, &length, buf), path));
     if (length != c.length) return damage(path, "its contents have the wrong length");
-    if (hex(digest, dlen) != c.sha) return damage(path, "its contents do not match their SHA-256");
+    if (sha != c.sha) return damage(path, "its contents do not match their SHA-256");
     contents_done_.insert(id);
     return nullptr;
   }
