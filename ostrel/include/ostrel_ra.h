@@ -14,7 +14,7 @@
  * or an unknown scheme is refused with a message naming the URL.
  *
  * "http" and "https" URLs reach repositories served by ostreld (protocol:
- * tools/server-side/PROTOCOL.md).  Opening a session asks the server which
+ * ostrel/wire/PROTOCOL.md).  Opening a session asks the server which
  * repository holds the URL (one request); the session keeps its connection
  * open, answers check_path about fixed revisions from a cache of directory
  * listings, and makes a commit with one request that streams the whole edit.

@@ -1,6 +1,6 @@
 // The http access module: sessions on repositories served by ostreld through
 // "http" and "https" URLs, on libcurl.  The protocol is described in
-// tools/server-side/PROTOCOL.md.
+// ostrel/wire/PROTOCOL.md.
 //
 // Contract with the caller (beyond ostrel_ra.h):
 //  1. Every request of a session goes through the session's one multi

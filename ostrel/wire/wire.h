@@ -1,7 +1,7 @@
 // The framed format of the network protocol: the one parser of bytes that
 // come from the other side of a connection, shared by the server and the
 // client, and kept free of I/O and of the repository so that it can be
-// fuzzed on its own.  The format is described in tools/server-side/PROTOCOL.md.
+// fuzzed on its own.  The format is described in PROTOCOL.md beside this file.
 //
 //   frame := TAG (1 byte) LENGTH (4 bytes, big-endian) PAYLOAD (LENGTH bytes)
 //   PAYLOAD := ITEM*
