@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "child_game.h"
@@ -272,6 +273,36 @@ TEST_F(LoadedPlugin, GameEndingKeepsAttachmentUntilUnlock) {
   expectAllZero();
   plugin->unlock();
   EXPECT_EQ(plugin->tryLock(), 0);
+}
+
+TEST_F(LoadedPlugin, GameWhoseIdentifierWentToAnotherProcessIsNotRead) {
+  // The game ends, and before the next fetch another game, standing
+  // elsewhere, receives its identifier: the attachment must not read it.
+  auto game = startGame({"--still", "--origin", "1,2,3"});
+  const pid_t id = game->pid();
+  ASSERT_EQ(plugin->tryLock(), 1);
+  ASSERT_EQ(fetch(), 1);
+  expectPose(game->pose());
+  game->stop();
+  std::unique_ptr<ChildGame> successor;
+  try {
+    successor = std::make_unique<ChildGame>(
+        GREVOLT_GAME_FILE,
+        std::vector<std::string>{"--still", "--origin", "7,8,9", "--exit-after", "60"}, true, id);
+  } catch (const std::system_error &error) {
+    GTEST_SKIP() << error.what();
+  }
+  ASSERT_EQ(successor->pid(), id);
+  EXPECT_EQ(fetch(), 0);
+  expectAllZero();  // nothing of the other process is handed out
+  EXPECT_EQ(context, "untouched");
+  EXPECT_EQ(identity, L"untouched");
+
+  // The successor itself is readable once attached to.
+  plugin->unlock();
+  ASSERT_EQ(plugin->tryLock(), 1);
+  ASSERT_EQ(fetch(), 1);
+  expectPose(successor->pose());
 }
 
 }  // namespace
