@@ -245,7 +245,8 @@ class PosixPlatform final : public Platform {
     if (crossMemoryCall_) {
       // Close-on-exec by itself.
       const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-      if (pidfd < 0 && errno != EPERM && errno != ENOSYS) return kNoProcess;  // no such process
+      // ESRCH: no such process; EMFILE and the like: no descriptor to watch it.
+      if (pidfd < 0 && errno != EPERM && errno != ENOSYS) return kNoProcess;
       if (pidfd >= 0) {
         // Address 0 is not mapped (short of a system allowing it): a
         // permitted read fails there with EFAULT, a refused one with EPERM,

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -247,22 +248,36 @@ TEST_F(LoadedPlugin, UnreadablePointerChainFailsTheTryLock) {
 }
 
 TEST_F(LoadedPlugin, PageTheGameProtectsFailsTheFetch) {
-  auto game = startGame({"--still", "--protect-on-signal"});
-  ASSERT_EQ(plugin->tryLock(), 1);
-  ASSERT_EQ(fetch(), 1);
-  expectPose(game->pose());
+  // Both ways of telling the stand-in to protect its position page.
+  for (bool bySignal : {true, false}) {
+    SCOPED_TRACE(bySignal ? "on a signal" : "when a file appears");
+    LinkDir dir;
+    const std::string trigger = dir.path() + "/protect";
+    auto game = startGame(bySignal ? std::vector<std::string>{"--still", "--protect-on-signal"}
+                                   : std::vector<std::string>{"--still", "--protect-when-file",
+                                                              trigger});
+    ASSERT_EQ(plugin->tryLock(), 1);
+    ASSERT_EQ(fetch(), 1);
+    expectPose(game->pose());
 
-  ASSERT_EQ(kill(game->pid(), SIGUSR1), 0);
-  ASSERT_TRUE(game->waitForLine("protected"));
-  // The position comes first: nothing is read, everything stays zero.
-  EXPECT_EQ(fetch(), 0);
-  expectAllZero();
-  EXPECT_EQ(context, "untouched");
-  EXPECT_EQ(identity, L"untouched");
-  // The attachment stays until unlock; a new try-lock's trial fetch fails.
-  EXPECT_EQ(fetch(), 0);
-  plugin->unlock();
-  EXPECT_EQ(plugin->tryLock(), 0);
+    if (bySignal) {
+      ASSERT_EQ(kill(game->pid(), SIGUSR1), 0);
+    } else {
+      std::FILE *file = std::fopen(trigger.c_str(), "w");
+      ASSERT_NE(file, nullptr);
+      std::fclose(file);
+    }
+    ASSERT_TRUE(game->waitForLine("protected"));
+    // The position comes first: nothing is read, everything stays zero.
+    EXPECT_EQ(fetch(), 0);
+    expectAllZero();
+    EXPECT_EQ(context, "untouched");
+    EXPECT_EQ(identity, L"untouched");
+    // The attachment stays until unlock; a new try-lock's trial fetch fails.
+    EXPECT_EQ(fetch(), 0);
+    plugin->unlock();
+    EXPECT_EQ(plugin->tryLock(), 0);
+  }
 }
 
 TEST_F(LoadedPlugin, GameEndingKeepsAttachmentUntilUnlock) {

@@ -69,7 +69,6 @@ start_game "$WIN_BIN/GREVOLT.exe"
 probe_in_background --seconds 4
 stop_game
 wait_probe || fail "probe against an exiting game failed (status $?)"
-positions=$(grep -c "$FETCH_LINE" "$work/probe.out")
 distinct=$(grep "$FETCH_LINE" "$work/probe.out" | awk '{print $3 $5}' | sort -u | wc -l)
 fronts=$(grep "$FETCH_LINE" "$work/probe.out" | awk '{print $7 $9}' | sort -u | wc -l)
 [ "$distinct" -ge 5 ] && [ "$fronts" -ge 5 ] \
@@ -87,16 +86,16 @@ grep -q "^unlocked after [0-9]* fetches ([1-9][0-9]* failed)" "$work/probe.out" 
 if [ "$WIN_ARCH" = x86_64 ]; then
   echo "note: the 64-bit layer reads released memory through; unreadable memory checked in the 32-bit run"
 else
-start_game "$WIN_BIN/GREVOLT.exe" --still --protect-when-file "Z:$work/protect"
-probe_in_background --seconds 3
-touch "$work/protect"
-wait_for_line "$work/game.out" "protected" 30 || fail "the game did not protect its memory"
-wait_probe || fail "probe against a protecting game failed"
-kill -0 "$game_pid" 2>/dev/null || fail "the game ended instead of protecting its memory"
-grep -q "fetch failed" "$work/probe.out" || fail "fetch succeeded on unreadable memory"
-grep -E "position |fetch failed" "$work/probe.out" | sed -n '/fetch failed/,$p' | grep -q "$FETCH_LINE" \
-  && fail "a fetch succeeded after the memory became unreadable"
-stop_game
+  start_game "$WIN_BIN/GREVOLT.exe" --still --protect-when-file "Z:$work/protect"
+  probe_in_background --seconds 3
+  touch "$work/protect"
+  wait_for_line "$work/game.out" "protected" 30 || fail "the game did not protect its memory"
+  wait_probe || fail "probe against a protecting game failed"
+  kill -0 "$game_pid" 2>/dev/null || fail "the game ended instead of protecting its memory"
+  grep -q "fetch failed" "$work/probe.out" || fail "fetch succeeded on unreadable memory"
+  grep -E "position |fetch failed" "$work/probe.out" | sed -n '/fetch failed/,$p' | grep -q "$FETCH_LINE" \
+    && fail "a fetch succeeded after the memory became unreadable"
+  stop_game
 fi
 
 # Not found: no game, a game under another name (also when the table names
