@@ -2,7 +2,8 @@
 # The way Linux players use the plug-in: the Linux build attaches to the game
 # running under the compatibility layer (process "GREVOLT.exe", image mapped
 # at 0x400000; arch=i686 runs the 32-bit game, as the real one is) and reads
-# the values the Windows build reads from the same game.  The Linux probe
+# the values the Windows build reads from the same game, but nothing the game
+# has made unreadable.  The Linux probe
 # starts the game as its own child, so it may read the game's memory under
 # any ptrace restriction.
 set -uo pipefail
@@ -43,4 +44,19 @@ windows_values=$(grep -m1 "$FETCH_LINE" "$work/windows.out" | tr -d '\r' | cut -
 [ "$linux_values" = "$expected" ] || fail "the Linux plug-in read '$linux_values', the game holds '$expected'"
 [ "$windows_values" = "$linux_values" ] \
   || fail "the Windows plug-in read '$windows_values', the Linux one '$linux_values'"
+# Memory the game under the layer makes unreadable is not read by the Linux
+# plug-in either: the fetch fails from then on, while the game runs.
+"$BUILD_DIR/bin/grevolt-probe" --timeout 60 --seconds 3 "$BUILD_DIR/lib/libgrevolt.so" \
+  -- wine "$WIN_BIN/GREVOLT.exe" --still --protect-when-file "Z:$work/protect" --exit-after 60 \
+  >"$work/protect.out" 2>"$work/protect.err" &
+linux_probe=$!
+wait_for_count "$work/protect.out" "$FETCH_LINE" 10 60 || fail "the Linux plug-in did not attach"
+touch "$work/protect"
+wait_for_line "$work/protect.out" "protected" 30 || fail "the game did not protect its memory"
+wait "$linux_probe" || fail "the Linux probe failed"
+linux_probe=
+grep -q "fetch failed" "$work/protect.out" || fail "the Linux plug-in read memory the game made unreadable"
+# The probe's own lines are in order (the game's, in the same file, are not).
+grep -E "position |fetch failed" "$work/protect.out" | grep -v "ready" | sed -n '/fetch failed/,$p' \
+  | grep -q "$FETCH_LINE" && fail "a fetch succeeded after the memory became unreadable"
 echo "$WIN_ARCH game under the compatibility layer read by the Linux plug-in: all checks passed"
