@@ -28,6 +28,7 @@ struct Options {
   bool still = false;
   bool protectOnSignal = false;  // Linux stand-in only
   bool refuseReaders = false;    // Linux stand-in only
+  std::string protectWhenFile;   // empty = never
   double exitAfter = 0;  // seconds; 0 = run until stopped
   float origin[3] = {100.0f, 20.0f, -300.0f};
 };
@@ -67,15 +68,19 @@ inline void writePose(std::uintptr_t p2, const Pose &pose) {
 
 inline const char kUsage[] =
     "Usage: GREVOLT.exe [--still] [--unreadable-chain] [--exit-after SECONDS]\n"
-    "                   [--origin X,Y,Z] [--protect-on-signal] [--refuse-readers]\n"
+    "                   [--origin X,Y,Z] [--protect-when-file FILE]\n"
+    "                   [--protect-on-signal] [--refuse-readers]\n"
     "A stand-in for the game: holds a player's position, front and top vectors\n"
     "at the game's memory addresses and moves the player along a circle.\n"
     "  --still             keep the player at the start of the circle\n"
     "  --unreadable-chain  make the pointer chain to the vectors lead nowhere\n"
     "  --exit-after S      exit after S seconds\n"
     "  --origin X,Y,Z      centre of the circle (default 100,20,-300)\n"
-    "  --protect-on-signal (Linux) on SIGUSR1, make the page holding the position\n"
+    "  --protect-when-file FILE\n"
+    "                      once FILE exists, make the page holding the position\n"
     "                      unreadable, stop moving and print a 'protected' line\n"
+    "                      (on Windows the memory of the vectors is released too)\n"
+    "  --protect-on-signal (Linux) the same on SIGUSR1\n"
     "  --refuse-readers    (Linux) let only processes with the privilege to trace\n"
     "                      any process read this one's memory\n"
     "Prints one 'ready' line with the first pose once the memory is in place.\n";
@@ -100,6 +105,8 @@ inline Options parseOptions(int argc, char **argv) {
         std::fprintf(stderr, "GREVOLT.exe: bad number of seconds '%s'\n", argv[i]);
         std::exit(2);
       }
+    } else if (arg == "--protect-when-file" && i + 1 < argc) {
+      options.protectWhenFile = argv[++i];
     } else if (arg == "--origin" && i + 1 < argc) {
       if (std::sscanf(argv[++i], "%f,%f,%f", &options.origin[0], &options.origin[1],
                       &options.origin[2]) != 3) {
@@ -124,6 +131,12 @@ inline void announceReady(long processId, const Pose &pose) {
       "%.9g\n",
       processId, pose.position[0], pose.position[1], pose.position[2], pose.front[0],
       pose.front[1], pose.front[2], pose.top[0], pose.top[1], pose.top[2]);
+  std::fflush(stdout);
+}
+
+// The line that tells a test the position page has just become unreadable.
+inline void announceProtected() {
+  std::printf("GREVOLT.exe protected: the position page is unreadable\n");
   std::fflush(stdout);
 }
 

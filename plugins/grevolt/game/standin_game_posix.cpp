@@ -77,15 +77,17 @@ int main(int argc, char **argv) {
   bool positionReadable = true;
   return game::runGame(options, p1, p2, static_cast<long>(getpid()), [&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (protectionRequested != 0 && positionReadable) {
+    const bool requested =
+        protectionRequested != 0 ||
+        (!options.protectWhenFile.empty() && ::access(options.protectWhenFile.c_str(), F_OK) == 0);
+    if (requested && positionReadable) {
       const std::uintptr_t page = game::kPositionAddress & ~(kPageSize - 1);
       if (mprotect(reinterpret_cast<void *>(page), kPageSize, PROT_NONE) != 0) {
         std::perror("GREVOLT.exe: mprotect");
         std::exit(1);
       }
       positionReadable = false;
-      std::printf("GREVOLT.exe protected: the position page is unreadable\n");
-      std::fflush(stdout);
+      game::announceProtected();
     }
     return positionReadable;
   });

@@ -2,6 +2,7 @@
 // way the voice-chat client does, shows both descriptor records, attaches to
 // the game and prints what `fetch` delivers, so that a player can check that
 // the plug-in sees their game.  Errors are printed in one place (main).
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +36,9 @@ const char kUsage[] =
     "  --map            attach with a table of the running processes (the\n"
     "                   generation-2 try-lock) instead of letting the plug-in\n"
     "                   enumerate processes itself\n"
+    "  --pid ID         attach to the process ID (as the system numbers it; on\n"
+    "                   Windows its Windows process ID) with a table that names\n"
+    "                   only it GREVOLT.exe: to choose one game of several\n"
     "  --timeout S      give up attaching after S seconds (default 10)\n"
     "  --seconds N      fetch for N seconds, then unlock (default 5)\n"
     "  --help           show this text\n"
@@ -53,6 +57,7 @@ struct UsageError : std::runtime_error {
 
 struct ProbeOptions {
   bool useMap = false;
+  unsigned long long pid = 0;  // 0 = none
   double timeout = 10;
   double seconds = 5;
   std::string plugin;
@@ -68,6 +73,17 @@ double parseSeconds(const char *option, const char *text) {
   return value;
 }
 
+unsigned long long parseProcessId(const char *text) {
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long value = std::strtoull(text, &end, 10);
+  if (end == text || *end != '\0' || text[0] == '-' || errno != 0 || value == 0 ||
+      value > 0xFFFFFFFFull) {
+    throw UsageError(std::string("invalid process ID for --pid: '") + text + "'");
+  }
+  return value;
+}
+
 ProbeOptions parseOptions(int argc, char **argv) {
   ProbeOptions options;
   int i = 1;
@@ -78,6 +94,8 @@ ProbeOptions parseOptions(int argc, char **argv) {
     } else if ((arg == "--timeout" || arg == "--seconds") && i + 1 < argc) {
       (arg == "--timeout" ? options.timeout : options.seconds) = parseSeconds(argv[i], argv[i + 1]);
       ++i;
+    } else if (arg == "--pid" && i + 1 < argc) {
+      options.pid = parseProcessId(argv[++i]);
     } else if (arg == "--" || (arg.size() > 1 && arg[0] == '-')) {
       if (arg == "--") break;
       throw UsageError("unknown or incomplete option '" + arg + "'");
@@ -92,6 +110,7 @@ ProbeOptions parseOptions(int argc, char **argv) {
     if (options.gameCommand.empty()) throw UsageError("no game command after '--'");
   }
   if (options.plugin.empty()) throw UsageError("no plug-in file given");
+  if (options.useMap && options.pid != 0) throw UsageError("--map and --pid exclude each other");
   return options;
 }
 
@@ -257,7 +276,10 @@ int probe(const ProbeOptions &options) {
   for (;;) {
     ++attempts;
     int locked;
-    if (options.useMap) {
+    if (options.pid != 0) {
+      const ProcessMap processes{{L"GREVOLT.exe", options.pid}};
+      locked = record2->tryLockWithProcesses(processes);
+    } else if (options.useMap) {
       ProcessMap processes = runningProcesses();
       mapSize = processes.size();
       locked = record2->tryLockWithProcesses(processes);
@@ -273,7 +295,10 @@ int probe(const ProbeOptions &options) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  if (options.useMap) {
+  if (options.pid != 0) {
+    std::printf("attached after %d try-lock(s) with a table naming process %llu\n", attempts,
+                options.pid);
+  } else if (options.useMap) {
     std::printf("attached after %d try-lock(s) with a table of %zu processes\n", attempts,
                 mapSize);
   } else {

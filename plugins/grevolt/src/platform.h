@@ -55,8 +55,8 @@ class FunctionRef<Result(Args...)> {
   Result (*call_)(void *, Args...);
 };
 
-// Opaque process handle: a HANDLE on Windows; on POSIX, the process
-// identifier or a descriptor, tagged (platform_posix.cpp).
+// Opaque process handle: a HANDLE on Windows; on POSIX, the address of what
+// the platform keeps of the opened process (platform_posix.cpp).
 using ProcessHandle = std::uintptr_t;
 inline constexpr ProcessHandle kNoProcess = 0;
 
@@ -96,7 +96,9 @@ class Platform {
   // as many leading bytes as were copied, and the destinations of the ranges
   // after it are not written.  `*copied` receives the total number of bytes
   // copied, also on failure.  Returns true only when every range was copied
-  // whole.
+  // whole.  A process that has ended is never read, even once another one
+  // has received its identifier: the read fails with nothing copied, and
+  // bytes it may have put into the destinations meanwhile are zeroed.
   virtual bool readMemory(ProcessHandle process, std::span<const MemoryRange> ranges,
                           std::size_t *copied) = 0;
 

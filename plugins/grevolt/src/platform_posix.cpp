@@ -12,22 +12,27 @@
 //   mapped address (the file is listed in address order); the kernel's
 //   " (deleted)" suffix is not part of the name.
 // - Reading: process_vm_readv, one call for all ranges of a read.  Like the
-//   game itself, it cannot read pages without read permission.  The handle is
-//   the process identifier, so nothing is held open; opening makes one read
-//   at address 0 to learn whether the kernel lets this process read that one
-//   (that needs ptrace permission over it: same user and the system's ptrace
-//   restriction, or the privilege to bypass them).  A process that ends is
-//   then no longer readable; its identifier being reused by another process
-//   before the next read is not detected.
-// - Where process_vm_readv is missing (ENOSYS) or forbidden (EPERM, also by a
-//   system-call filter), reads fall back to preads of /proc/PID/mem, but only
-//   on kernels where that file refuses unreadable pages too: many kernels read
-//   through them there, as a debugger may, and a read that ignores the game's
-//   protection would deliver whatever stands there.  Elsewhere the open fails.
+//   game itself, it cannot read pages without read permission.  That call
+//   names the process by its identifier, which the system hands to another
+//   process once the game has ended; so opening also takes a pidfd of the
+//   game, and every read asks it, after the call, whether the game still
+//   runs: if it does, the identifier named the game during the read.  Opening
+//   makes one read at address 0 to learn whether the kernel lets this process
+//   read that one (that needs ptrace permission over it: same user and the
+//   system's ptrace restriction, or the privilege to bypass them).
+// - Where process_vm_readv or pidfds are missing (ENOSYS) or forbidden (EPERM,
+//   also by a system-call filter), reads fall back to preads of
+//   /proc/PID/mem, which stays bound to the game's memory and reads nothing
+//   once the game has ended, but only on kernels where that file refuses
+//   unreadable pages too: many kernels read through them there, as a debugger
+//   may, and a read that ignores the game's protection would deliver
+//   whatever stands there.  Elsewhere the open fails.
 // Names are taken as UTF-8; bytes that do not decode become U+FFFD.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -35,6 +40,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -130,13 +137,33 @@ bool processNames(std::uint32_t processId, std::string *command, std::string *fi
   return true;
 }
 
-// Handles: a process identifier for process_vm_readv, shifted left by one;
-// a /proc/PID/mem descriptor, shifted likewise and tagged with the low bit.
-constexpr ProcessHandle kFileTag = 1;
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434  // the same number on every architecture
+#endif
 
-ProcessHandle callHandle(pid_t processId) { return static_cast<ProcessHandle>(processId) << 1; }
-ProcessHandle fileHandle(int fd) { return (static_cast<ProcessHandle>(fd) << 1) | kFileTag; }
-bool isFileHandle(ProcessHandle handle) { return (handle & kFileTag) != 0; }
+// What a handle points to: the game read with process_vm_readv (processId,
+// and the pidfd that tells whether it still runs), or through its
+// /proc/PID/mem (memoryFile; processId and pidfd unused).
+struct OpenGame {
+  pid_t processId;
+  int pidfd;
+  int memoryFile;
+};
+
+ProcessHandle toHandle(OpenGame *game) { return reinterpret_cast<ProcessHandle>(game); }
+OpenGame &fromHandle(ProcessHandle handle) { return *reinterpret_cast<OpenGame *>(handle); }
+
+// Whether the process of the pidfd has ended (it may still wait to be
+// reaped, but its identifier is about to be free); also when that cannot be
+// told.
+bool hasEnded(int pidfd) {
+  pollfd ended{pidfd, POLLIN, 0};
+  int n;
+  do {
+    n = ::poll(&ended, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  return n != 0;
+}
 
 // Whether preads of /proc/PID/mem fail on pages their process cannot read.
 // The kernel decides that for all processes alike, as long as the reader is
@@ -216,21 +243,34 @@ class PosixPlatform final : public Platform {
     if (processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX)) return kNoProcess;
     const auto pid = static_cast<pid_t>(processId);
     if (crossMemoryCall_) {
-      // Address 0 is not mapped (short of a system allowing it): a permitted
-      // read fails there with EFAULT, a refused one with EPERM, and ESRCH
-      // says there is no such process (or one without memory).
-      unsigned char byte = 0;
-      iovec local{&byte, 1};
-      iovec remote{nullptr, 1};
-      if (::process_vm_readv(pid, &local, 1, &remote, 1, 0) >= 0 || errno == EFAULT) {
-        return callHandle(pid);
+      // Close-on-exec by itself.
+      const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+      // ESRCH: no such process; EMFILE and the like: no descriptor to watch it.
+      if (pidfd < 0 && errno != EPERM && errno != ENOSYS) return kNoProcess;
+      if (pidfd >= 0) {
+        // Address 0 is not mapped (short of a system allowing it): a
+        // permitted read fails there with EFAULT, a refused one with EPERM,
+        // and ESRCH says there is no such process (or one without memory).
+        unsigned char byte = 0;
+        iovec local{&byte, 1};
+        iovec remote{nullptr, 1};
+        const bool permitted =
+            ::process_vm_readv(pid, &local, 1, &remote, 1, 0) >= 0 || errno == EFAULT;
+        const int error = errno;
+        if (permitted && !hasEnded(pidfd)) {
+          if (auto *game = new (std::nothrow) OpenGame{pid, pidfd, -1}) return toHandle(game);
+        }
+        ::close(pidfd);
+        if (permitted || (error != EPERM && error != ENOSYS)) return kNoProcess;
       }
-      if (errno != EPERM && errno != ENOSYS) return kNoProcess;
     }
     if (!memoryFileKeepsProtection()) return kNoProcess;
     const std::string path = "/proc/" + std::to_string(processId) + "/mem";
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    return fd < 0 ? kNoProcess : fileHandle(fd);
+    if (fd < 0) return kNoProcess;
+    if (auto *game = new (std::nothrow) OpenGame{0, -1, fd}) return toHandle(game);
+    ::close(fd);
+    return kNoProcess;
   }
 
   bool readMemory(ProcessHandle process, std::span<const MemoryRange> ranges,
@@ -240,7 +280,8 @@ class PosixPlatform final : public Platform {
     std::size_t wanted = 0;
     for (const MemoryRange &range : ranges) wanted += range.size;
 
-    if (!isFileHandle(process)) {
+    const OpenGame &game = fromHandle(process);
+    if (game.memoryFile < 0) {
       iovec local[kMaxRanges];
       iovec remote[kMaxRanges];
       for (std::size_t i = 0; i < ranges.size(); ++i) {
@@ -250,14 +291,24 @@ class PosixPlatform final : public Platform {
       }
       // The kernel stops at the first range it cannot copy and writes
       // nothing after it.
-      ssize_t n = ::process_vm_readv(static_cast<pid_t>(process >> 1), local, ranges.size(),
-                                     remote, ranges.size(), 0);
+      ssize_t n = ::process_vm_readv(game.processId, local, ranges.size(), remote,
+                                     ranges.size(), 0);
+      if (n > 0 && hasEnded(game.pidfd)) {
+        // What came may be another process's: wipe it.
+        std::size_t left = static_cast<std::size_t>(n);
+        for (std::size_t i = 0; i < ranges.size() && left > 0; ++i) {
+          const std::size_t part = std::min(left, ranges[i].size);
+          std::memset(ranges[i].destination, 0, part);
+          left -= part;
+        }
+        return false;
+      }
       if (n < 0) return false;
       *copied = static_cast<std::size_t>(n);
       return *copied == wanted;
     }
 
-    const int fd = static_cast<int>(process >> 1);
+    const int fd = game.memoryFile;
     for (const MemoryRange &range : ranges) {
       ssize_t n = ::pread(fd, range.destination, range.size, static_cast<off_t>(range.address));
       if (n > 0) *copied += static_cast<std::size_t>(n);
@@ -267,7 +318,10 @@ class PosixPlatform final : public Platform {
   }
 
   void close(ProcessHandle process) override {
-    if (isFileHandle(process)) ::close(static_cast<int>(process >> 1));
+    if (process == kNoProcess) return;
+    OpenGame *game = &fromHandle(process);
+    ::close(game->memoryFile >= 0 ? game->memoryFile : game->pidfd);
+    delete game;
   }
 
  private:

@@ -1,25 +1,53 @@
 #include "child_game.h"
 
+#include <linux/sched.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <stdexcept>
+#include <system_error>
 
 namespace grevolt_test {
 
+namespace {
+
+// fork(), or a fork whose child gets the identifier `processId` (clone3 with
+// set_tid, which needs the privilege to restore processes).
+pid_t forkAs(pid_t processId) {
+  if (processId == 0) return fork();
+  pid_t wanted[1] = {processId};
+  clone_args args{};
+  args.exit_signal = SIGCHLD;
+  args.set_tid = reinterpret_cast<std::uintptr_t>(wanted);
+  args.set_tid_size = 1;
+  return static_cast<pid_t>(syscall(SYS_clone3, &args, sizeof args));
+}
+
+}  // namespace
+
 ChildGame::ChildGame(const std::string &program, const std::vector<std::string> &args,
-                     bool waitReady) {
+                     bool waitReady, pid_t processId) {
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
   std::vector<char *> argv;
   argv.push_back(const_cast<char *>(program.c_str()));
   for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
   argv.push_back(nullptr);
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
+  pid_ = forkAs(processId);
+  if (pid_ < 0) {
+    const int error = errno;
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    throw std::system_error(error, std::generic_category(),
+                            "cannot start " + program +
+                                (processId != 0 ? " as process " + std::to_string(processId) : ""));
+  }
   if (pid_ == 0) {
     dup2(pipeEnds[1], STDOUT_FILENO);
     close(pipeEnds[0]);

@@ -21,9 +21,12 @@ class ChildGame {
  public:
   // Runs `program` with `args` (argv[0] is `program` itself).  With
   // `waitReady`, returns once the "ready" line was read (or throws after a
-  // few seconds); the pose it announced is then in pose().
+  // few seconds); the pose it announced is then in pose().  With
+  // `processId`, the child gets that identifier or the constructor throws
+  // std::system_error (EPERM: this process may not choose identifiers;
+  // EEXIST: the identifier is taken).
   ChildGame(const std::string &program, const std::vector<std::string> &args,
-            bool waitReady = true);
+            bool waitReady = true, pid_t processId = 0);
   ~ChildGame();
   ChildGame(const ChildGame &) = delete;
   ChildGame &operator=(const ChildGame &) = delete;

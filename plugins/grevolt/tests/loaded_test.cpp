@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "child_game.h"
@@ -246,22 +248,36 @@ TEST_F(LoadedPlugin, UnreadablePointerChainFailsTheTryLock) {
 }
 
 TEST_F(LoadedPlugin, PageTheGameProtectsFailsTheFetch) {
-  auto game = startGame({"--still", "--protect-on-signal"});
-  ASSERT_EQ(plugin->tryLock(), 1);
-  ASSERT_EQ(fetch(), 1);
-  expectPose(game->pose());
+  // Both ways of telling the stand-in to protect its position page.
+  for (bool bySignal : {true, false}) {
+    SCOPED_TRACE(bySignal ? "on a signal" : "when a file appears");
+    LinkDir dir;
+    const std::string trigger = dir.path() + "/protect";
+    auto game = startGame(bySignal ? std::vector<std::string>{"--still", "--protect-on-signal"}
+                                   : std::vector<std::string>{"--still", "--protect-when-file",
+                                                              trigger});
+    ASSERT_EQ(plugin->tryLock(), 1);
+    ASSERT_EQ(fetch(), 1);
+    expectPose(game->pose());
 
-  ASSERT_EQ(kill(game->pid(), SIGUSR1), 0);
-  ASSERT_TRUE(game->waitForLine("protected"));
-  // The position comes first: nothing is read, everything stays zero.
-  EXPECT_EQ(fetch(), 0);
-  expectAllZero();
-  EXPECT_EQ(context, "untouched");
-  EXPECT_EQ(identity, L"untouched");
-  // The attachment stays until unlock; a new try-lock's trial fetch fails.
-  EXPECT_EQ(fetch(), 0);
-  plugin->unlock();
-  EXPECT_EQ(plugin->tryLock(), 0);
+    if (bySignal) {
+      ASSERT_EQ(kill(game->pid(), SIGUSR1), 0);
+    } else {
+      std::FILE *file = std::fopen(trigger.c_str(), "w");
+      ASSERT_NE(file, nullptr);
+      std::fclose(file);
+    }
+    ASSERT_TRUE(game->waitForLine("protected"));
+    // The position comes first: nothing is read, everything stays zero.
+    EXPECT_EQ(fetch(), 0);
+    expectAllZero();
+    EXPECT_EQ(context, "untouched");
+    EXPECT_EQ(identity, L"untouched");
+    // The attachment stays until unlock; a new try-lock's trial fetch fails.
+    EXPECT_EQ(fetch(), 0);
+    plugin->unlock();
+    EXPECT_EQ(plugin->tryLock(), 0);
+  }
 }
 
 TEST_F(LoadedPlugin, GameEndingKeepsAttachmentUntilUnlock) {
@@ -272,6 +288,36 @@ TEST_F(LoadedPlugin, GameEndingKeepsAttachmentUntilUnlock) {
   expectAllZero();
   plugin->unlock();
   EXPECT_EQ(plugin->tryLock(), 0);
+}
+
+TEST_F(LoadedPlugin, GameWhoseIdentifierWentToAnotherProcessIsNotRead) {
+  // The game ends, and before the next fetch another game, standing
+  // elsewhere, receives its identifier: the attachment must not read it.
+  auto game = startGame({"--still", "--origin", "1,2,3"});
+  const pid_t id = game->pid();
+  ASSERT_EQ(plugin->tryLock(), 1);
+  ASSERT_EQ(fetch(), 1);
+  expectPose(game->pose());
+  game->stop();
+  std::unique_ptr<ChildGame> successor;
+  try {
+    successor = std::make_unique<ChildGame>(
+        GREVOLT_GAME_FILE,
+        std::vector<std::string>{"--still", "--origin", "7,8,9", "--exit-after", "60"}, true, id);
+  } catch (const std::system_error &error) {
+    GTEST_SKIP() << error.what();
+  }
+  ASSERT_EQ(successor->pid(), id);
+  EXPECT_EQ(fetch(), 0);
+  expectAllZero();  // nothing of the other process is handed out
+  EXPECT_EQ(context, "untouched");
+  EXPECT_EQ(identity, L"untouched");
+
+  // The successor itself is readable once attached to.
+  plugin->unlock();
+  ASSERT_EQ(plugin->tryLock(), 1);
+  ASSERT_EQ(fetch(), 1);
+  expectPose(successor->pose());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <system_error>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -245,6 +246,44 @@ TEST_P(PosixReads, PageTheGameProtectsIsNotRead) {
   EXPECT_EQ(copied, 4u);
   EXPECT_NE(root, 0u);
   EXPECT_EQ(after, 0xCDCDCDCDu);
+}
+
+TEST_P(PosixReads, IdentifierTakenOverByAnotherProcessIsNotRead) {
+  TempDir dir;
+  auto game = dir.startGameAs("first-holder.exe");
+  if (!open(game->pid())) return;
+  const pid_t id = game->pid();
+  game->stop();
+  std::unique_ptr<grevolt_test::ChildGame> successor;
+  try {
+    successor = std::make_unique<grevolt_test::ChildGame>(
+        dir.path + "/first-holder.exe",
+        std::vector<std::string>{"--origin", "9,9,9", "--exit-after", "30"}, true, id);
+  } catch (const std::system_error &error) {
+    GTEST_SKIP() << error.what();
+  }
+  ASSERT_EQ(successor->pid(), id);
+  float position[3];
+  std::uint32_t root = 0xABABABAB;
+  std::memset(position, 0xAB, sizeof position);
+  std::size_t copied = 99;
+  grevolt::MemoryRange both[] = {{kPosition, position, 12}, {kChainRoot, &root, 4}};
+  EXPECT_FALSE(os().readMemory(handle, both, &copied));
+  EXPECT_EQ(copied, 0u);
+  // Neither the successor's bytes nor anything else is left behind.
+  for (std::size_t i = 0; i < 12; ++i) {
+    const unsigned char byte = reinterpret_cast<unsigned char *>(position)[i];
+    EXPECT_TRUE(byte == 0 || byte == 0xAB) << "byte " << i;
+  }
+  EXPECT_TRUE(root == 0 || root == 0xABABABABu);
+
+  // A new open reads the successor.
+  grevolt::ProcessHandle fresh = os().openForReading(static_cast<std::uint32_t>(id));
+  ASSERT_NE(fresh, grevolt::kNoProcess);
+  grevolt::MemoryRange one{kPosition, position, 12};
+  EXPECT_TRUE(os().readMemory(fresh, {&one, 1}, &copied));
+  EXPECT_EQ(std::memcmp(position, successor->pose().position, 12), 0);
+  os().close(fresh);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -19,7 +19,9 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*"; for f in "$work"/*; do echo "--- $f"; cat "$f"; done; exit 1; }
 
 # Usage errors: status 2 and a hint on standard error.
-for args in "" "--bogus $plugin" "--seconds x $plugin" "$plugin extra" "$plugin --"; do
+for args in "" "--bogus $plugin" "--seconds x $plugin" "$plugin extra" "$plugin --" \
+            "--pid x $plugin" "--pid 0 $plugin" "--pid -5 $plugin" "--pid 4294967296 $plugin" \
+            "--map --pid 5 $plugin"; do
   "$probe" $args >"$work/out" 2>"$work/err"
   status=$?
   [ $status -eq 2 ] || fail "'$args' gave status $status, expected 2"
@@ -60,6 +62,11 @@ for mode in "" "--map"; do
   grep -q "top     0.000     1.000     0.000" "$work/out" || fail "probe $mode: wrong top vector"
   grep -q "^unlocked after" "$work/out" || fail "probe $mode: no unlock"
 done
+# A chosen process: the game attaches, a process that is not the game does not.
+"$probe" --pid "$game_pid" --seconds 0.2 "$plugin" >"$work/out" 2>"$work/err" || fail "probe --pid failed"
+grep -q "with a table naming process $game_pid\$" "$work/out" || fail "probe --pid: no attach line"
+"$probe" --pid $$ --timeout 0.3 --seconds 0 "$plugin" >"$work/out" 2>"$work/err" \
+  && fail "probe --pid attached to a process that is not the game"
 kill "$game_pid"; wait "$game_pid" 2>/dev/null; game_pid=
 
 # The probe starting the game as its own child.

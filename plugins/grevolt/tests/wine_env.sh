@@ -1,32 +1,97 @@
 # Shared set-up of the tests that run Windows builds under the compatibility
-# layer.  Sourced; the test passes the sanitizer flag of its build tree as $1.
-# Skips (exit 77) with a reason where the layer or the cross builds are
-# missing.  All tests of one run share one prefix and one server, started by
-# wine_start.sh and stopped by wine_stop.sh.
-if [ "${1:-}" = "sanitize=ON" ]; then
-  echo "skipped: sanitizer build tree; the wine tests run the same cross-built binaries in the plain build"
+# layer.  Sourced; the test passes the sanitizer flag of its build tree
+# (sanitize=ON|OFF) and the Windows architecture (arch=x86_64, the default,
+# or arch=i686, the 32-bit shipping build).  Skips (exit 77) with a reason
+# where the layer for that architecture or the cross builds are missing.  All
+# tests of one run and architecture share one prefix and one server, started
+# by wine_start.sh and stopped by wine_stop.sh.
+WIN_ARCH=x86_64
+for setting in "$@"; do
+  case "$setting" in
+    sanitize=ON)
+      echo "skipped: sanitizer build tree; the wine tests run the same cross-built binaries in the plain build"
+      exit 77 ;;
+    arch=i686|arch=x86_64) WIN_ARCH=${setting#arch=} ;;
+    sanitize=*) ;;
+    *) echo "setup: unknown setting '$setting'"; exit 1 ;;
+  esac
+done
+if ! command -v wine >/dev/null 2>&1; then
+  echo "skipped: the Windows compatibility layer is not installed (Debian package wine)"
   exit 77
 fi
-if ! command -v wine >/dev/null 2>&1 || ! { command -v wine64 >/dev/null 2>&1 || [ -x /usr/lib/wine/wine64 ]; }; then
-  echo "skipped: the Windows compatibility layer is not installed (Debian packages wine and wine64)"
-  exit 77
+if [ "$WIN_ARCH" = x86_64 ]; then
+  if ! command -v wine64 >/dev/null 2>&1 && [ ! -x /usr/lib/wine/wine64 ]; then
+    echo "skipped: the 64-bit compatibility layer is not installed (Debian package wine64)"
+    exit 77
+  fi
+  export WINEPREFIX="$BUILD_DIR/wine-prefix"
+  unset WINEARCH
+else
+  # Debian's 32-bit layer is the i386 package wine32, which needs the i386
+  # architecture added to dpkg (multiarch).
+  if [ ! -x /usr/lib/wine/wine ]; then
+    if command -v dpkg >/dev/null 2>&1 && ! dpkg --print-foreign-architectures | grep -qx i386 \
+       && [ "$(dpkg --print-architecture)" != i386 ]; then
+      echo "skipped: the i386 architecture is not enabled on this machine, so the 32-bit" \
+           "compatibility layer (wine32:i386) cannot be installed; scripts/install-deps adds" \
+           "it where dpkg allows"
+    else
+      echo "skipped: the 32-bit compatibility layer is not installed (Debian package wine32:i386)"
+    fi
+    exit 77
+  fi
+  export WINEARCH=win32
+  # The 32-bit prefix is made afresh in a temporary directory by wine_start.sh,
+  # which leaves its path here.
+  WINE32_PREFIX_RECORD="$BUILD_DIR/wine32-prefix.path"
+  if [ -f "$WINE32_PREFIX_RECORD" ]; then
+    WINEPREFIX=$(cat "$WINE32_PREFIX_RECORD")
+    export WINEPREFIX
+  else
+    unset WINEPREFIX
+  fi
 fi
-WIN_BIN="$BUILD_DIR/windows/x86_64/bin"
+WIN_BIN="$BUILD_DIR/windows/$WIN_ARCH/bin"
 if [ ! -f "$WIN_BIN/grevolt.dll" ]; then
-  echo "skipped: the 64-bit Windows build is missing ($WIN_BIN); is mingw-w64 installed?"
+  echo "skipped: the $WIN_ARCH Windows build is missing ($WIN_BIN); is mingw-w64 installed?"
   exit 77
 fi
-export WINEPREFIX="$BUILD_DIR/wine-prefix"
 export WINEDEBUG=-all
 # No .NET or HTML engine: the tests need neither, and their installers slow the first start.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+
+# need_prefix: fails the test when the prefix of this run was not made.
+need_prefix() {
+  if [ -z "${WINEPREFIX:-}" ] || [ ! -d "$WINEPREFIX" ]; then
+    echo "setup: no $WIN_ARCH prefix; the start test of the compatibility layer did not run"
+    exit 1
+  fi
+}
+
+# A line of the probe with what one fetch delivered (the game's ready line
+# names the same vectors).
+FETCH_LINE='^ *[0-9][0-9]*\.[0-9]* position '
 
 # wait_for_line FILE PATTERN SECONDS: waits until FILE holds a line matching PATTERN.
 wait_for_line() {
   local tries=$(( $3 * 10 ))
   while [ $tries -gt 0 ]; do
     grep -q "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+    tries=$((tries - 1))
+  done
+  return 1
+}
+
+# wait_for_count FILE PATTERN COUNT SECONDS: waits until FILE holds COUNT
+# lines matching PATTERN.
+wait_for_count() {
+  local tries=$(( $4 * 10 )) count
+  while [ $tries -gt 0 ]; do
+    count=$(grep -c "$2" "$1" 2>/dev/null)
+    [ "${count:-0}" -ge "$3" ] && return 0
     sleep 0.1
     tries=$((tries - 1))
   done
