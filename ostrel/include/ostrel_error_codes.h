@@ -49,6 +49,8 @@
   OSTREL_ERRDEF(OSTREL_ERR_FS_BAD_FORMAT, 160032, "Unsupported repository format")               \
   OSTREL_ERRDEF(OSTREL_ERR_FS_TXN_DEAD, 160033, "Transaction is no longer usable")               \
   OSTREL_ERRDEF(OSTREL_ERR_FS_ROOT_NOT_TXN, 160034, "Root is not a transaction root")            \
+  OSTREL_ERRDEF(OSTREL_ERR_FS_FULL, 160035, "No space left for the repository")                  \
+  OSTREL_ERRDEF(OSTREL_ERR_FS_UNCERTAIN, 160036, "Outcome of a commit is unknown")               \
   /* Repositories (repos) */                                                                     \
   OSTREL_ERRDEF(OSTREL_ERR_REPOS_NOT_FOUND, 165001, "Repository not found")                      \
   OSTREL_ERRDEF(OSTREL_ERR_REPOS_ALREADY_EXISTS, 165002, "Repository already exists")            \

@@ -4,12 +4,12 @@
 
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <mutex>
 
 namespace {
-ostrel_fs__fault_hook_fn fault_hook = nullptr;
 
 // The default VFS with one change.  SQLite syncs the directory of a WAL file
 // once in every process that opens it with "create", in case the file is
@@ -40,9 +40,12 @@ const char *vfs_name() {
 }
 }
 
-extern "C" void ostrel_fs__set_fault_hook(ostrel_fs__fault_hook_fn hook) { fault_hook = hook; }
-
 namespace ostrel::fs {
+
+namespace {
+// The most WAL a handle that wrote leaves behind when it closes.
+constexpr off_t kWalKept = 128 * 1024;
+}  // namespace
 
 Store::~Store() { close(); }
 
@@ -51,6 +54,16 @@ void Store::close() {
   cache_.clear();
   if (db_) {
     if (in_txn_ || in_read_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    // A handle that wrote and leaves a WAL above kWalKept moves it into the
+    // database and cuts it to nothing as it goes, when no reader holds it
+    // back (else this does nothing).  Doing so after every commit cost a
+    // sync of the database per process (half again the time of a one-file
+    // commit); never doing it left up to 1 MiB between uses, several times
+    // what a small repository holds.  The file itself stays, so the next
+    // process needs no sync of the directory to make it again.
+    struct stat wal;
+    if (wrote_ && stat((path_ + "-wal").c_str(), &wal) == 0 && wal.st_size > kWalKept)
+      sqlite3_exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
     sqlite3_close_v2(db_);
     db_ = nullptr;
   }
@@ -70,7 +83,7 @@ ostrel_error *Store::error(int rc, const char *what) const {
                                   path_.c_str(), busy_timeout_ms_, what);
     case SQLITE_FULL:
       // WHAT may be a statement: it says nothing a user can act on.
-      return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+      return ostrel_error_createf(OSTREL_ERR_FS_FULL, nullptr,
                                   "Repository database '%s': the disk is full", path_.c_str());
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
@@ -158,6 +171,11 @@ ostrel_error *Store::set_sync(bool full) {
 }
 
 ostrel_error *Store::begin_write(bool durable) {
+  if (!refused_.empty())
+    return ostrel_error_createf(OSTREL_ERR_FS_UNCERTAIN, nullptr,
+                                "Repository database '%s' takes no more writes through this "
+                                "handle: %s",
+                                path_.c_str(), refused_.c_str());
   if (in_read_) end_read();  // a read snapshot cannot become a write
   OSTREL_ERR(set_sync(durable));
   OSTREL_ERR(exec("BEGIN IMMEDIATE"));
@@ -166,13 +184,33 @@ ostrel_error *Store::begin_write(bool durable) {
 }
 
 ostrel_error *Store::commit() {
-  ostrel_error *err = exec("COMMIT");
-  if (err) {
+  char *msg = nullptr;
+  int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, &msg);
+  sqlite3_free(msg);
+  if (rc != SQLITE_OK) {
+    // An I/O error while committing may have left the commit record on
+    // disk, or half of it, or nothing: nobody can say which until the
+    // database is opened again.
+    if ((rc & 0xff) == SQLITE_IOERR) {
+      in_txn_ = false;
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return uncertain(sqlite3_errstr(rc));
+    }
+    ostrel_error *err = error(rc, "committing");
     rollback();
     return err;
   }
   in_txn_ = false;
+  wrote_ = true;
   return nullptr;
+}
+
+ostrel_error *Store::uncertain(const char *why) {
+  if (refused_.empty())
+    refused_ = std::string("the outcome of a commit is unknown (") + why +
+               "); open the repository again to see whether it happened";
+  return ostrel_error_createf(OSTREL_ERR_FS_UNCERTAIN, nullptr, "Repository database '%s': %s",
+                              path_.c_str(), refused_.c_str());
 }
 
 void Store::rollback() {
@@ -245,10 +283,6 @@ ostrel_error *Store::query_plans(std::map<std::string, std::string> &plans) {
     plans[sql] = plan;
   }
   return nullptr;
-}
-
-ostrel_error *Store::fault_point(const char *point) const {
-  return fault_hook ? fault_hook(point) : nullptr;
 }
 
 Stmt::~Stmt() {
