@@ -25,7 +25,15 @@ bool looks_like_text(std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
     if (text[at] == '\0') return false;
     std::size_t len = utf8_sequence(text, at);
-    if (!len) return text.size() - at < 4 && static_cast<unsigned char>(text[at]) >= 0xC2;
+    if (!len) {
+      // Only a character cut off by the end of TEXT is forgiven.
+      unsigned char c = static_cast<unsigned char>(text[at]);
+      std::size_t want = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+      if (!want || at + want <= text.size()) return false;
+      for (std::size_t i = at + 1; i < text.size(); i++)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return false;
+      return true;
+    }
     at += len;
   }
   return true;

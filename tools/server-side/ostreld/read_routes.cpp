@@ -117,6 +117,29 @@ ostrel_error *reader_gone() {
   return ostrel_error_create(OSTREL_ERR_CANCELLED, nullptr, "The client went away");
 }
 
+// The frames of a streamed answer, handed to the writer in pieces.
+struct FrameBatch {
+  const BodyWriter &write;
+  std::string out;
+
+  // Passes the frames on once there are enough of them.
+  ostrel_error *flush_if_full() {
+    if (out.size() < kPipePiece) return OSTREL_NO_ERROR;
+    bool ok = write(out.data(), out.size());
+    out.clear();
+    return ok ? OSTREL_NO_ERROR : reader_gone();
+  }
+  // Ends the answer: the end frame, or the frames of ERR (cleared).
+  void finish(ostrel_error *err, const ReadContext &ctx) {
+    if (err)
+      out += error_frames(err, ctx);
+    else
+      encode_end(out);
+    ostrel_error_clear(err);
+    write(out.data(), out.size());
+  }
+};
+
 // ---- op=list ----
 
 MHD_Result answer_list(ReadContext &ctx) {
@@ -143,31 +166,18 @@ MHD_Result answer_list(ReadContext &ctx) {
                            : "";
   if (fixed && not_modified(ctx, etag)) return send_not_modified(ctx, fixed, etag);
   auto produce = [fetched, depth](ReadContext &ctx, const BodyWriter &write) {
-    std::string out = version_frame();
-    encode_rev(out, fetched);
-    struct Baton {
-      const BodyWriter &write;
-      std::string &out;
-    } baton{write, out};
+    FrameBatch batch{write, version_frame()};
+    encode_rev(batch.out, fetched);
     auto receive = [](void *b, const char *relpath, const ostrel_ra_dirent *d,
                       apr_pool_t *) -> ostrel_error * {
-      auto *bb = static_cast<Baton *>(b);
-      encode_entry(bb->out, relpath, d);
-      if (bb->out.size() >= kPipePiece) {
-        if (!bb->write(bb->out.data(), bb->out.size())) return reader_gone();
-        bb->out.clear();
-      }
-      return OSTREL_NO_ERROR;
+      auto *frames = static_cast<FrameBatch *>(b);
+      encode_entry(frames->out, relpath, d);
+      return frames->flush_if_full();
     };
-    ostrel_error *err =
-        ostrel_ra_list(ctx.session, ctx.route->fs_path.c_str(), fetched,
-                       static_cast<ostrel_ra_depth>(depth), receive, &baton, nullptr, ctx.pool);
-    if (err)
-      out += error_frames(err, ctx);
-    else
-      encode_end(out);
-    ostrel_error_clear(err);
-    write(out.data(), out.size());
+    batch.finish(ostrel_ra_list(ctx.session, ctx.route->fs_path.c_str(), fetched,
+                                static_cast<ostrel_ra_depth>(depth), receive, &batch, nullptr,
+                                ctx.pool),
+                 ctx);
   };
   return send_streamed(ctx, MHD_HTTP_OK, -1, kFramesType, produce,
                        [&](MHD_Response *r) { add_cache_headers(r, ctx, fixed, etag); });
@@ -243,15 +253,10 @@ MHD_Result answer_file(ReadContext &ctx, bool contents) {
       }
       return OSTREL_NO_ERROR;
     });
-    ostrel_error *err = ostrel_ra_get_file(ctx.session, ctx.route->fs_path.c_str(), fetched, out,
-                                           nullptr, nullptr, ctx.pool);
-    std::string tail;
-    if (err)
-      tail = error_frames(err, ctx);
-    else
-      encode_end(tail);
-    ostrel_error_clear(err);
-    write(tail.data(), tail.size());
+    FrameBatch tail{write, {}};
+    tail.finish(ostrel_ra_get_file(ctx.session, ctx.route->fs_path.c_str(), fetched, out, nullptr,
+                                   nullptr, ctx.pool),
+                ctx);
   };
   return send_streamed(ctx, MHD_HTTP_OK, -1, kFramesType, produce, hook);
 }
@@ -316,29 +321,16 @@ MHD_Result answer_log(ReadContext &ctx) {
             : "";
   if (fixed && not_modified(ctx, etag)) return send_not_modified(ctx, fixed, etag);
   auto produce = [start, end, limit, changed](ReadContext &ctx, const BodyWriter &write) {
-    std::string out = version_frame();
-    struct Baton {
-      const BodyWriter &write;
-      std::string &out;
-    } baton{write, out};
-    auto receive = [](void *b, const ostrel_ra_log_entry *entry, apr_pool_t *pool) -> ostrel_error * {
-      auto *bb = static_cast<Baton *>(b);
-      encode_log_entry(bb->out, entry, pool);
-      if (bb->out.size() >= kPipePiece) {
-        if (!bb->write(bb->out.data(), bb->out.size())) return reader_gone();
-        bb->out.clear();
-      }
-      return OSTREL_NO_ERROR;
+    FrameBatch batch{write, version_frame()};
+    auto receive = [](void *b, const ostrel_ra_log_entry *entry,
+                      apr_pool_t *pool) -> ostrel_error * {
+      auto *frames = static_cast<FrameBatch *>(b);
+      encode_log_entry(frames->out, entry, pool);
+      return frames->flush_if_full();
     };
-    ostrel_error *err =
-        ostrel_ra_get_log(ctx.session, ctx.route->fs_path.c_str(), start, end,
-                          static_cast<int>(limit), changed, receive, &baton, ctx.pool);
-    if (err)
-      out += error_frames(err, ctx);
-    else
-      encode_end(out);
-    ostrel_error_clear(err);
-    write(out.data(), out.size());
+    batch.finish(ostrel_ra_get_log(ctx.session, ctx.route->fs_path.c_str(), start, end,
+                                   static_cast<int>(limit), changed, receive, &batch, ctx.pool),
+                 ctx);
   };
   return send_streamed(ctx, MHD_HTTP_OK, -1, kFramesType, produce,
                        [&](MHD_Response *r) { add_cache_headers(r, ctx, fixed, etag); });

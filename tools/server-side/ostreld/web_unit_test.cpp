@@ -74,7 +74,9 @@ TEST(Sniffing, TextAndBinary) {
   EXPECT_TRUE(looks_like_text("caf\xc3\xa9"));
   EXPECT_TRUE(looks_like_text("cut \xc3"));  // a prefix that ends inside a character
   EXPECT_FALSE(looks_like_text(std::string("nul\0byte", 8)));
-  EXPECT_FALSE(looks_like_text("\xff\xfe\x00"));
+  EXPECT_FALSE(looks_like_text(std::string("\xff\xfe\x00", 3)));
+  EXPECT_FALSE(looks_like_text("\xff"));
+  EXPECT_FALSE(looks_like_text("cut \xc3x"));
   EXPECT_FALSE(looks_like_text("\x89PNG\r\n\x1a\n\xff\xff"));
 }
 
