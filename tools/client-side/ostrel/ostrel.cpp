@@ -227,7 +227,6 @@ const char *clean_url(const char *text, apr_pool_t *pool) {
 // certificate handling.
 ostrel_error *open_session(ostrel_ra_session **session, const char *url, const Options &opts,
                            apr_pool_t *pool) {
-  if (!ostrel_path_is_url(url)) return bad_args("'%s' is not a URL", url);
   apr_hash_t *config = nullptr;
   OSTREL_ERR(ostrel_config_get_config(&config, opts.config_dir, pool));
   OSTREL_ERR(ostrel_cmdline__apply_config_options(config, opts.config_options, "ostrel: ",
@@ -517,6 +516,8 @@ ostrel_error *run(int argc, const char *const *argv, bool *done, apr_pool_t *poo
   if (opts.recursive && name != "ls") return bad_args("Only 'ls' takes -R%s");
   if (opts.verbose && name != "ls" && name != "log") return bad_args("'%s' does not take -v", sc->name);
   if (opts.limit && name != "log") return bad_args("Only 'log' takes --limit%s");
+  if (!ostrel_path_is_url(args[1].c_str()))
+    return bad_args("'%s' is not a URL (file://, http:// or https://)", args[1].c_str());
   const char *url = clean_url(args[1].c_str(), pool);
   ostrel_ra_session *session = nullptr;
   OSTREL_ERR(open_session(&session, url, opts, pool));

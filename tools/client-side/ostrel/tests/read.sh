@@ -116,6 +116,25 @@ TABLE
   stop_ostreld
 done
 
+# Command-line mistakes: one line on standard error, status 1.
+while IFS='|' read -r args text; do
+  # shellcheck disable=SC2086
+  "$OSTREL" $args >"$T/out" 2>"$T/err"
+  expect_status 1 $? "ostrel $args"
+  [ "$(cat "$T/err")" = "ostrel: $text" ] || fail "ostrel $args said: $(cat "$T/err")"
+  [ -s "$T/out" ] && fail "ostrel $args printed: $(cat "$T/out")"
+done <<TABLE
+|No subcommand given; try 'ostrel --help'
+frob $F|Unknown subcommand 'frob'; try 'ostrel --help'
+ls|Wrong number of arguments for 'ls'; try 'ostrel --help'
+ls $R|'$R' is not a URL (file://, http:// or https://)
+cat -R $F/trunk/a.txt|Only 'ls' takes -R
+cat -r 1:2 $F/trunk/a.txt|Only 'log' takes a revision range
+log --limit 0 $F|--limit needs a positive number, not '0'
+ls -r x $F|Invalid revision 'x'
+ls file://$T/nothing|Unable to find a repository at URL 'file://$T/nothing'
+TABLE
+
 # Certificates as kelbrin checks them: unknown and non-interactive is refused.
 start_ostreld "$T/root" --open --tls-cert "$P/cert.pem" --tls-key "$P/key.pem"
 "$OSTREL" -n --config-dir "$T/cfg2" ls "https://localhost:${OSTRELD_ADDR##*:}/proj" >/dev/null 2>"$T/err"
