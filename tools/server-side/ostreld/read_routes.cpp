@@ -585,12 +585,15 @@ MHD_Result answer_owned(ReadContext &ctx) {
   std::string path = "/" + route.fs_path;
   std::string refusal = authorize(*route.identity, route.repos, path, Access::read);
   if (!refusal.empty() && route.identity->anonymous && !login_realm().empty()) {
-    std::string body = error_answer(
-        ostrel_error_create(OSTREL_ERR_RA_NOT_AUTHORIZED, nullptr,
-                            ("Authentication required: " + refusal).c_str()));
+    // The protocol's clients read the error frames; a browser shows the text.
+    std::string message = "Authentication required: " + refusal;
+    ostrel_error *err = ostrel_error_create(OSTREL_ERR_RA_NOT_AUTHORIZED, nullptr, message.c_str());
+    std::string body = web ? message + "\n" : error_answer(err);
+    ostrel_error_clear(err);
     MHD_Response *response = MHD_create_response_from_buffer(
         body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kFramesType);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                            web ? "text/plain; charset=utf-8" : kFramesType);
     add_security_headers(response);
     MHD_Result ret =
         MHD_queue_basic_auth_fail_response(route.connection, login_realm().c_str(), response);

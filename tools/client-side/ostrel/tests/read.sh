@@ -235,6 +235,13 @@ python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); names=[e["name"] fo
 curl -s -H 'Accept: application/json' "$W/trunk/a.txt?log" >"$T/json"
 python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert [e["revision"] for e in d["entries"]]==[2,1], d' "$T/json" ||
   fail "JSON log: $(cat "$T/json")"
+# The log in pages: two entries, then a link to the older ones.
+curl -s -H 'Accept: text/html' "$W/?log&limit=2" >"$T/page"
+[ "$(grep -o '<section class="entry">' "$T/page" | wc -l)" = 2 ] || fail "a log page of 2 holds: $(cat "$T/page")"
+grep -qF 'href="/proj/?log&amp;from=2&amp;limit=2"' "$T/page" || fail "no link to the older log page"
+curl -s -H 'Accept: text/html' "$W/?log&limit=2&from=2" >"$T/page"
+grep -qF '?revision=1"' "$T/page" && grep -qF '?revision=2"' "$T/page" || fail "the older log page"
+grep -qF 'id="older"' "$T/page" || fail "the page before r0 has no older link"
 code=$(curl -s -o /dev/null -w '%{http_code}' -H 'Accept: text/html' "$W/trunk/?r=99")
 [ "$code" = 404 ] || fail "a revision beyond the youngest: status $code"
 code=$(curl -s -o /dev/null -w '%{http_code}' -H 'Accept: text/html' "$W/trunk/?r=x")
