@@ -120,7 +120,7 @@ class ReadTest : public ra_test::RepositoryTest, public ::testing::WithParamInte
     RA_ASSERT_OK(ostrel_fs_delete(root, "B/sub", pool));
     RA_ASSERT_OK(ostrel_fs_make_file(root, "big", pool));
     big_.clear();
-    for (int i = 0; big_.size() < (3u << 20); i++) big_ += std::to_string(i * 7919) + "\n";
+    for (long long i = 0; big_.size() < (3u << 20); i++) big_ += std::to_string(i * 7919) + "\n";
     write_text(root, "big", big_.c_str(), pool);
     RA_ASSERT_OK(ostrel_fs_commit_txn(nullptr, &rev, txn, pool));
     ASSERT_EQ(rev, 3);
