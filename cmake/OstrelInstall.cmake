@@ -3,7 +3,7 @@
 # libraries with a pkg-config file, the man pages and the bash completion.
 include(GNUInstallDirs)
 
-install(TARGETS kelbrin fennick ostrel-admin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS kelbrin ostrel fennick ostrel-admin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The server is a daemon, for the administrator: sbin.
 install(TARGETS ostreld RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
@@ -34,7 +34,7 @@ install(CODE "
 ")
 install(FILES ${CMAKE_BINARY_DIR}/ostrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-foreach(tool kelbrin ostrel-admin ostreld)
+foreach(tool kelbrin ostrel ostrel-admin ostreld)
   install(FILES ${PROJECT_SOURCE_DIR}/contrib/completion/${tool}.bash
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${tool})
 endforeach()

@@ -20,6 +20,10 @@ extern "C" {
 /* The revision property that holds the log message. */
 #define OSTREL_PROP_REVISION_LOG "ostrel:log"
 
+/* The node property naming a file's media type ("text/plain", "image/png"):
+ * what a server sends as its Content-Type, and whether it is shown as text. */
+#define OSTREL_PROP_MIME_TYPE "ostrel:mime-type"
+
 /* The names of the properties in PROPS (const char * keys), sorted bytewise,
  * as an array of const char * allocated in RESULT_POOL: for output in an
  * order that does not depend on the hash. */

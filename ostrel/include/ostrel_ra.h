@@ -40,6 +40,8 @@
 #include "ostrel_auth.h"
 #include "ostrel_delta.h"
 #include "ostrel_error.h"
+#include "ostrel_fs.h"
+#include "ostrel_io.h"
 #include "ostrel_string.h"
 #include "ostrel_version.h"
 
@@ -72,6 +74,11 @@ typedef struct ostrel_ra_callbacks {
   /* Asked whether to stop; may be NULL.  The local module's operations are
    * short or driven by the caller, so it does not ask. */
   ostrel_cancel_func cancel_func;
+  /* Asked by the read calls of the local module about every repository path
+   * ('/'-rooted) they would hand out or read; a path it refuses is treated
+   * as absent everywhere (see "Reading" below).  NULL: everything may be
+   * read.  Servers set it from their path rules; clients leave it NULL. */
+  bool (*may_read)(void *callback_baton, const char *fs_path);
 } ostrel_ra_callbacks;
 
 /* A new callback record in POOL with every entry NULL. */
@@ -155,6 +162,96 @@ ostrel_error *ostrel_ra_get_commit_editor3(ostrel_ra_session *session,
                                            ostrel_commit_callback commit_callback,
                                            void *commit_baton, apr_hash_t *lock_tokens,
                                            bool keep_locks, apr_pool_t *pool);
+
+/* ---- Reading ------------------------------------------------------------ *
+ *
+ * Every read call takes a REVISION (-1: the youngest, resolved once per call;
+ * the revision read is returned in *FETCHED_REV where asked for) and a PATH
+ * relative to the session URL, checked as check_path says.  A path that does
+ * not exist in that revision gives OSTREL_ERR_FS_NOT_FOUND with the message
+ * "'/PATH' does not exist in revision N" (PATH from the repository root).
+ *
+ * Path rules: a path the session's may_read callback refuses (or, over the
+ * network, that the server's rules hide from the caller) reads exactly as a
+ * missing one: the same error, absent from listings, and absent from the
+ * changed paths of a log.  Over the network each call is one request whose
+ * answer is streamed (a listing, a log or a file's contents are never held
+ * whole by the client), and answers about a fixed revision are cacheable.
+ */
+
+/* What a listing says about one node.  Texts live in the pool passed to the
+ * receiver. */
+typedef struct ostrel_ra_dirent {
+  ostrel_node_kind kind;
+  ostrel_filesize size;      /* a file's length in bytes; -1 for a directory */
+  ostrel_revnum created_rev; /* the revision of the node's last change */
+  const char *last_author;   /* "ostrel:author" of CREATED_REV, or NULL */
+  const char *time;          /* "ostrel:date" of CREATED_REV, or NULL */
+} ostrel_ra_dirent;
+
+/* How deep a listing goes. */
+typedef enum ostrel_ra_depth {
+  ostrel_ra_depth_empty = 0,    /* the node itself only */
+  ostrel_ra_depth_immediates = 1, /* its entries */
+  ostrel_ra_depth_infinity = 2  /* everything below it */
+} ostrel_ra_depth;
+
+/* Called once per node of a listing: RELPATH is relative to the listed path
+ * ("" for the listed node itself, "a/b" below it).  An error stops the
+ * listing and is returned by ostrel_ra_list. */
+typedef ostrel_error *(*ostrel_ra_dirent_receiver)(void *baton, const char *relpath,
+                                                   const ostrel_ra_dirent *dirent,
+                                                   apr_pool_t *pool);
+
+/* Lists PATH in REVISION: for depth empty the node itself (a file or a
+ * directory), else the entries of a directory (not the directory itself),
+ * at each level in byte order of their names, a directory's contents right
+ * after it for depth infinity.  Listing a file with depth immediates or
+ * infinity gives the file itself, as relpath "". */
+ostrel_error *ostrel_ra_list(ostrel_ra_session *session, const char *path, ostrel_revnum revision,
+                             ostrel_ra_depth depth, ostrel_ra_dirent_receiver receiver,
+                             void *receiver_baton, ostrel_revnum *fetched_rev, apr_pool_t *pool);
+
+/* Writes the contents of file PATH in REVISION to STREAM (when not NULL; it
+ * is not closed) as they are read, never holding them whole, and returns
+ * the file's properties in *PROPS (when PROPS is not NULL: name ->
+ * ostrel_string *, in POOL).  A directory gives OSTREL_ERR_FS_NOT_FILE.
+ * When writing fails the error of STREAM is returned; bytes already written
+ * stay written. */
+ostrel_error *ostrel_ra_get_file(ostrel_ra_session *session, const char *path,
+                                 ostrel_revnum revision, ostrel_stream *stream,
+                                 ostrel_revnum *fetched_rev, apr_hash_t **props,
+                                 apr_pool_t *pool);
+
+/* The properties of node PATH in REVISION: name -> ostrel_string *, in POOL. */
+ostrel_error *ostrel_ra_get_props(ostrel_ra_session *session, const char *path,
+                                  ostrel_revnum revision, apr_hash_t **props,
+                                  ostrel_revnum *fetched_rev, apr_pool_t *pool);
+
+/* One revision of a log.  Everything lives in the pool passed to the
+ * receiver. */
+typedef struct ostrel_ra_log_entry {
+  ostrel_revnum revision;
+  apr_hash_t *revprops; /* name -> ostrel_string * */
+  /* With changed paths asked for: '/'-rooted repository path ->
+   * ostrel_path_change * (readable paths only); else NULL. */
+  apr_hash_t *changed_paths;
+} ostrel_ra_log_entry;
+
+typedef ostrel_error *(*ostrel_ra_log_receiver)(void *baton, const ostrel_ra_log_entry *entry,
+                                                apr_pool_t *pool);
+
+/* The revisions from START to END (either order; -1 is the youngest; each
+ * is checked as a read revision is) that changed PATH, something below it,
+ * or added, replaced or deleted one of its parents; for the repository's
+ * root every revision.  In the order START to END, at most LIMIT of them
+ * (0: no limit).  A revision whose every changed path the rules hide is
+ * left out.  DISCOVER_CHANGED_PATHS asks for each entry's changed paths.
+ * An error of RECEIVER stops the log and is returned. */
+ostrel_error *ostrel_ra_get_log(ostrel_ra_session *session, const char *path, ostrel_revnum start,
+                                ostrel_revnum end, int limit, bool discover_changed_paths,
+                                ostrel_ra_log_receiver receiver, void *receiver_baton,
+                                apr_pool_t *pool);
 
 #ifdef __cplusplus
 }

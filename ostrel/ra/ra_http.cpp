@@ -33,6 +33,7 @@
 #include "http_auth.h"
 #include "ostrel_path.h"
 #include "ostrel_pools.h"
+#include "ra_http_read.h"
 #include "ra_local.h"
 #include "wire.h"
 
@@ -897,4 +898,64 @@ const ostrel_ra_module ostrel_ra_http_module = {
     http_get_latest_revnum,
     http_check_path,
     http_get_commit_editor,
+    &ostrel_ra_http_read_calls,
 };
+
+// ---- Streamed answers, for the read calls (ra_http_read.cpp) ----
+
+namespace ostrel_ra_http {
+
+ostrel_error *get_streamed(ostrel_ra_session *session, const std::string &url,
+                           const std::string &query, const char *shown_url, BodySink sink,
+                           void *sink_baton) {
+  ostrel_ra_http_session *http = session->http;
+  struct Stream {
+    Transfer *t;
+    BodySink sink;
+    void *baton;
+    ostrel_error *err = nullptr;
+    bool decided = false, ours = false;
+  };
+  Transfer t;
+  Stream s{&t, sink, sink_baton};
+  // A 200 answer of the protocol goes to the sink as it arrives; any other
+  // answer (a refusal, a challenge, a stranger) is kept, bounded, to be read
+  // as a whole below.
+  auto write = [](char *data, size_t size, size_t count, void *baton) -> size_t {
+    auto *st = static_cast<Stream *>(baton);
+    if (!st->decided) {
+      long status = 0;
+      const char *type = nullptr;
+      curl_easy_getinfo(st->t->easy, CURLINFO_RESPONSE_CODE, &status);
+      curl_easy_getinfo(st->t->easy, CURLINFO_CONTENT_TYPE, &type);
+      st->ours = status == 200 && type && std::strncmp(type, kContentType, std::strlen(kContentType)) == 0;
+      st->decided = true;
+    }
+    if (!st->ours) return write_answer(data, size, count, st->t);
+    st->err = st->sink(st->baton, data, size * count);
+    return st->err ? 0 : size * count;
+  };
+  bool again = true;
+  for (int round = 0; again; ++round) {
+    if (round == 16)
+      return ostrel_error_createf(OSTREL_ERR_AUTHN_FAILED, nullptr,
+                                  "Giving up on URL '%s' after %d attempts", shown_url, round);
+    t.reset();
+    s.decided = s.ours = false;
+    OSTREL_ERR(make_transfer(t, http, url + "?" + query));
+    curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
+    curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, +write);
+    curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &s);
+    curl_multi_add_handle(http->multi, t.easy);
+    pump(http, t, [] { return false; });
+    if (s.err) return s.err;
+    OSTREL_ERR(ostrel_ra_http::after(http->auth, t.result, t.status, &again));
+  }
+  if (s.ours && t.result == CURLE_OK) return OSTREL_NO_ERROR;
+  std::vector<OwnedFrame> frames;
+  OSTREL_ERR(decode_answer(frames, t, shown_url));
+  return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                              "The server at URL '%s' sent no answer to read", shown_url);
+}
+
+}  // namespace ostrel_ra_http

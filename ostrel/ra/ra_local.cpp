@@ -150,4 +150,5 @@ const ostrel_ra_module ostrel_ra_local_module = {
     local_get_latest_revnum,
     local_check_path,
     ostrel_ra_local::get_commit_editor,
+    &ostrel_ra_local_read_calls,
 };

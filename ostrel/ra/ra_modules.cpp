@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "ostrel_path.h"
 #include "ra_local.h"
 
 namespace {
@@ -117,6 +118,59 @@ ostrel_error *ostrel_ra_get_commit_editor3(ostrel_ra_session *session,
                                "Repositories have no locks: lock tokens cannot be used");
   return session->module->get_commit_editor(session, editor, edit_baton, revprop_table,
                                             commit_callback, commit_baton, pool);
+}
+
+// ---- Reading ----
+//
+// The checks every module shares: the path's form and the revision's sign.
+
+namespace {
+
+ostrel_error *check_read(const char *path, ostrel_revnum revision) {
+  OSTREL_ERR(ostrel_relpath_check(path));
+  if (revision < OSTREL_INVALID_REVNUM)
+    return ostrel_error_createf(OSTREL_ERR_BAD_REVISION, nullptr, "Invalid revision number %ld",
+                                static_cast<long>(revision));
+  return OSTREL_NO_ERROR;
+}
+
+}  // namespace
+
+ostrel_error *ostrel_ra_list(ostrel_ra_session *session, const char *path, ostrel_revnum revision,
+                             ostrel_ra_depth depth, ostrel_ra_dirent_receiver receiver,
+                             void *receiver_baton, ostrel_revnum *fetched_rev, apr_pool_t *pool) {
+  OSTREL_ERR(check_read(path, revision));
+  return session->module->read->list(session, path, revision, depth, receiver, receiver_baton,
+                                     fetched_rev, pool);
+}
+
+ostrel_error *ostrel_ra_get_file(ostrel_ra_session *session, const char *path,
+                                 ostrel_revnum revision, ostrel_stream *stream,
+                                 ostrel_revnum *fetched_rev, apr_hash_t **props,
+                                 apr_pool_t *pool) {
+  OSTREL_ERR(check_read(path, revision));
+  return session->module->read->get_file(session, path, revision, stream, fetched_rev, props,
+                                         pool);
+}
+
+ostrel_error *ostrel_ra_get_props(ostrel_ra_session *session, const char *path,
+                                  ostrel_revnum revision, apr_hash_t **props,
+                                  ostrel_revnum *fetched_rev, apr_pool_t *pool) {
+  OSTREL_ERR(check_read(path, revision));
+  return session->module->read->get_props(session, path, revision, props, fetched_rev, pool);
+}
+
+ostrel_error *ostrel_ra_get_log(ostrel_ra_session *session, const char *path, ostrel_revnum start,
+                                ostrel_revnum end, int limit, bool discover_changed_paths,
+                                ostrel_ra_log_receiver receiver, void *receiver_baton,
+                                apr_pool_t *pool) {
+  OSTREL_ERR(check_read(path, start));
+  OSTREL_ERR(check_read(path, end));
+  if (limit < 0)
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                "A log limit cannot be negative (%d)", limit);
+  return session->module->read->get_log(session, path, start, end, limit, discover_changed_paths,
+                                        receiver, receiver_baton, pool);
 }
 
 }  // extern "C"

@@ -65,12 +65,14 @@ HOME=$T "$R/usr/bin/kelbrin" -m "From the package" mkdir "file://$T/repo/trunk" 
   put "$T/hello" "file://$T/repo/trunk/hello" >"$T/out" 2>&1 || fail "commit: $(cat "$T/out")"
 grep -q '^r1 committed' "$T/out" || fail "commit printed: $(cat "$T/out")"
 [ "$("$R/usr/bin/ostrel-admin" cat "$T/repo" trunk/hello)" = hello ] || fail "the commit's contents"
+[ "$("$R/usr/bin/ostrel" cat "file://$T/repo/trunk/hello")" = hello ] || fail "ostrel cat from the package"
 # Every program the packages install has its man page.
 for program in "$R"/usr/bin/* "$R"/usr/sbin/*; do
   name=$(basename "$program")
   ls "$R"/usr/share/man/man[18]/"$name".[18].gz >/dev/null 2>&1 || fail "no man page for $name in the packages"
 done
 [ -s "$R/usr/share/bash-completion/completions/kelbrin" ] || fail "no kelbrin completion"
+[ -s "$R/usr/share/bash-completion/completions/ostrel" ] || fail "no ostrel completion"
 
 # The server: its program, man page, unit, system user and defaults.
 "$R/usr/sbin/ostreld" --help >"$T/out" 2>&1 || fail "ostreld --help: $(cat "$T/out")"

@@ -24,14 +24,15 @@ root=$T/dest$prefix
 libdir=$(cd "$root" && ls -d lib lib64 lib/*-linux-gnu 2>/dev/null | while read -r d; do
   [ -f "$root/$d/libostrel_fs.a" ] && echo "$d"; done | head -1)
 [ -n "$libdir" ] || fail "no static libraries installed"
-for f in bin/kelbrin bin/fennick bin/ostrel-admin include/ostrel/ostrel_fs.h \
+for f in bin/kelbrin bin/ostrel bin/fennick bin/ostrel-admin include/ostrel/ostrel_fs.h \
          include/ostrel/ostrel_repos_admin.h "$libdir/libostrel_repos.a" "$libdir/pkgconfig/ostrel.pc" \
          share/bash-completion/completions/kelbrin share/bash-completion/completions/ostrel-admin \
+         share/bash-completion/completions/ostrel \
          sbin/ostreld share/bash-completion/completions/ostreld; do
   [ -e "$root/$f" ] || fail "$f is not installed"
 done
 if command -v scdoc >/dev/null; then
-  for page in kelbrin fennick ostrel-admin; do
+  for page in kelbrin ostrel fennick ostrel-admin; do
     [ -s "$root/share/man/man1/$page.1" ] || fail "man page $page.1 is not installed"
   done
   [ -s "$root/share/man/man8/ostreld.8" ] || fail "man page ostreld.8 is not installed"
@@ -41,6 +42,7 @@ if [ -f "$BUILD_DIR/lib/libgrevolt.so" ]; then
 fi
 "$root/bin/kelbrin" --version >/dev/null || fail "installed kelbrin --version"
 "$root/bin/ostrel-admin" create "$T/repo" || fail "installed ostrel-admin create"
+"$root/bin/ostrel" ls "file://$T/repo" >/dev/null || fail "installed ostrel ls"
 "$root/sbin/ostreld" --help >/dev/null || fail "installed ostreld --help"
 
 # A program linked against the installed library through pkg-config.

@@ -6,6 +6,7 @@ T=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-completion.XXXXXX")
 trap 'rm -rf "$T"' EXIT
 . "$SOURCE_DIR/contrib/completion/kelbrin.bash"
 . "$SOURCE_DIR/contrib/completion/ostrel-admin.bash"
+. "$SOURCE_DIR/contrib/completion/ostrel.bash"
 . "$SOURCE_DIR/contrib/completion/ostreld.bash"
 cd "$T" && mkdir repo-a repo-b && touch notes.txt
 failures=0
@@ -37,6 +38,15 @@ check _kelbrin "notes.txt " kelbrin -F n
 check _kelbrin "HEAD " kelbrin cp H
 check _kelbrin "--message " kelbrin -n --m
 check _kelbrin "--no-auth-cache --non-interactive " kelbrin --n
+check _ostrel "log ls " ostrel l
+check _ostrel "cat " ostrel -n c
+check _ostrel "--recursive --revision " ostrel ls URL --re
+check _ostrel "--revision " ostrel cat URL --re
+check _ostrel "--limit " ostrel log URL --l
+check _ostrel "HEAD " ostrel cat -r H
+check _ostrel "repo-a repo-b " ostrel export URL repo
+check _ostrel "" ostrel export URL repo-a r
+check _ostrel "" ostrel cat URL r
 check _ostrel_admin "load log ls " ostrel-admin l
 check _ostrel_admin "repo-a repo-b " ostrel-admin dump repo
 check _ostrel_admin "" ostrel-admin cat repo-a tr

@@ -19,6 +19,7 @@
 
 #include "admin_subcommands.h"
 #include "ostrel_auth.h"
+#include "ostrel_client.h"
 #include "ostrel_error.h"
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
@@ -95,16 +96,9 @@ ostrel_error *open_root(ostrel_fs_root **root, const std::string &path, ostrel_r
 
 // One "  NAME: VALUE" line per property, in name order.
 ostrel_error *print_props(apr_hash_t *props, apr_pool_t *pool) {
-  apr_array_header_t *names = ostrel_prop_sorted_names(props, pool);
-  for (int i = 0; i < names->nelts; ++i) {
-    const char *name = APR_ARRAY_IDX(names, i, const char *);
-    auto *value =
-        static_cast<const ostrel_string *>(apr_hash_get(props, name, APR_HASH_KEY_STRING));
-    OSTREL_ERR(outs(std::string("  ") + name + ": "));
-    OSTREL_ERR(out(value->data, value->len));
-    OSTREL_ERR(outs("\n"));
-  }
-  return nullptr;
+  ostrel_stringbuf *text = ostrel_stringbuf_create("", pool);
+  ostrel_client_format_props(text, props, pool);
+  return out(text->data, text->len);
 }
 
 ostrel_error *run_create(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum, bool,
@@ -136,9 +130,12 @@ ostrel_error *list_dir(ostrel_fs_root *root, const std::string &path, const std:
     sorted[d->name] = d->kind;
   }
   apr_pool_t *iterpool = ostrel_pool_create(pool);
+  ostrel_stringbuf *line = ostrel_stringbuf_create("", pool);
   for (auto &[name, kind] : sorted) {
     bool dir = kind == ostrel_node_dir;
-    OSTREL_ERR(outs(prefix + name + (dir ? "/" : "") + "\n"));
+    ostrel_stringbuf_setempty(line);
+    ostrel_client_format_ls_line(line, (prefix + name).c_str(), kind);
+    OSTREL_ERR(out(line->data, line->len));
     if (dir && extra_options.recursive) {
       apr_pool_clear(iterpool);
       OSTREL_ERR(list_dir(root, (path == "/" ? "/" : path + "/") + name, prefix + name + "/",
@@ -207,9 +204,9 @@ ostrel_error *run_log(const std::vector<std::string> &args, ostrel_revnum start,
     apr_pool_clear(iterpool);
     if (extra_options.limit >= 0 && shown >= extra_options.limit) break;
     std::map<std::string, const ostrel_path_change *> sorted;
+    apr_hash_t *changed = nullptr;
     if (verbose || !filter.empty()) {
       ostrel_fs_root *root;
-      apr_hash_t *changed;
       OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, rev, iterpool));
       OSTREL_ERR(ostrel_fs_paths_changed2(&changed, root, iterpool));
       for (apr_hash_index_t *hi = apr_hash_first(iterpool, changed); hi; hi = apr_hash_next(hi)) {
@@ -235,20 +232,9 @@ ostrel_error *run_log(const std::vector<std::string> &args, ostrel_revnum start,
     ++shown;
     apr_hash_t *props;
     OSTREL_ERR(ostrel_fs_revision_proplist(&props, filesystem, rev, iterpool));
-    OSTREL_ERR(outs("r" + std::to_string(rev) + "\n"));
-    OSTREL_ERR(print_props(props, iterpool));
-    if (verbose) {
-      OSTREL_ERR(outs("Changed paths:\n"));
-      for (auto &[path, ch] : sorted) {
-        static const char kLetters[] = "MADR";
-        std::string line = std::string("   ") + kLetters[ch->change_kind] + " " + path +
-                           (ch->node_kind == ostrel_node_dir && path != "/" ? "/" : "");
-        if (ch->copyfrom_path)
-          line += std::string(" (from ") + ch->copyfrom_path + ":" +
-                  std::to_string(ch->copyfrom_rev) + ")";
-        OSTREL_ERR(outs(line + "\n"));
-      }
-    }
+    ostrel_stringbuf *text = ostrel_stringbuf_create("", iterpool);
+    ostrel_client_format_log_entry(text, rev, props, verbose ? changed : nullptr, iterpool);
+    OSTREL_ERR(out(text->data, text->len));
     if (rev == end) break;
   }
   apr_pool_destroy(iterpool);

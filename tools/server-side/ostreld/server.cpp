@@ -62,6 +62,7 @@
 #include "ostrel_path.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"
+#include "read_routes.h"
 #include "replay.h"
 #include "wire.h"
 
@@ -328,6 +329,11 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
   // The rules come first: whether a repository exists is not told to
   // those who may not read it.
   std::string refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
+  // Discovery tells only where the repository is: to whoever may read its
+  // root, a path hidden from them is found as a missing one would be.
+  if (!refusal.empty() && r->op == "discover" && !r->identity.anonymous &&
+      authorize(r->identity, target.repos, "/", Access::read).empty())
+    refusal.clear();
   if (!refusal.empty()) return refuse_access(r, connection, refusal);
   ostrel_repos *repos = nullptr;
   if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
@@ -387,6 +393,9 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
       void *val;
       apr_hash_this(hi, nullptr, nullptr, &val);
       auto *entry = static_cast<ostrel_fs_dirent *>(val);
+      // A name the caller may not read is not told.
+      std::string child = "/" + target.fs_path + (target.fs_path.empty() ? "" : "/") + entry->name;
+      if (!authorize(r->identity, target.repos, child, Access::read).empty()) continue;
       enc.begin(tag::kEntry);
       enc.str(entry->name);
       enc.str(kind_name(entry->kind));
@@ -554,6 +563,17 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
   r->public_root = std::string(server->tls ? "https://" : "http://") + (host ? host : "localhost") +
                    "/" + ostrel_path_uri_encode(target.repos.c_str(), pool);
 
+  if ((r->method == MHD_HTTP_METHOD_GET || r->method == MHD_HTTP_METHOD_HEAD) &&
+      is_read_route(r->op)) {
+    ReadRoute route{connection, &r->identity, target.repos, target.fs_path,
+                    server->root + "/" + target.repos, r->path, r->public_root, r->op,
+                    r->method == MHD_HTTP_METHOD_HEAD};
+    MHD_Result ret = answer_read_route(route);
+    r->status = route.status;
+    r->bytes_out = route.bytes_out;
+    r->answered = true;
+    return ret;
+  }
   if (r->method == MHD_HTTP_METHOD_GET) return answer_read(r, connection, target, pool);
   if (r->method == MHD_HTTP_METHOD_POST) {
     if (r->op != "commit")
