@@ -54,6 +54,7 @@ ostrel_error *abort_txn(ostrel_fs_txn *txn) {
   if (txn->done) return nullptr;
   txn->done = true;
   txn->root.reset();
+  if (txn->readonly) return nullptr;  // the writer's to end
   Store &store = txn->filesystem->store;
   ostrel_error *err = store.begin_write(false);
   if (!err) {

@@ -316,11 +316,15 @@ ostrel_error *ostrel_fs_paths_changed2(apr_hash_t **changed_paths, ostrel_fs_roo
                                        apr_pool_t *pool) {
   ReadScope scope(root->filesystem->store);
   OSTREL_ERR(scope.begin());
-  if (root->txn)
-    return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
-                               "Changed paths are known only for committed revisions");
   std::map<std::string, ChangeRow> rows;
-  OSTREL_ERR(read_changes(root->filesystem, root->rev, rows));
+  if (root->txn) {
+    if (root->txn->done)
+      return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
+                                 "The transaction was already committed or aborted");
+    OSTREL_ERR(txn_changes(root->filesystem, *root->txn->root, rows));
+  } else {
+    OSTREL_ERR(read_changes(root->filesystem, root->rev, rows));
+  }
   apr_hash_t *hash = apr_hash_make(pool);
   for (auto &[path, row] : rows) {
     auto *ch = static_cast<ostrel_path_change *>(apr_pcalloc(pool, sizeof(ostrel_path_change)));
@@ -441,7 +445,9 @@ ostrel_error *ostrel_fs_begin_txn(ostrel_fs_txn **txn_p, ostrel_fs *filesystem, 
 ostrel_revnum ostrel_fs_txn_base_revision(ostrel_fs_txn *txn) { return txn->base; }
 
 ostrel_error *ostrel_fs_txn_root(ostrel_fs_root **root, ostrel_fs_txn *txn, apr_pool_t *pool) {
-  OSTREL_ERR(txn_alive(txn));
+  if (!txn->readonly) OSTREL_ERR(txn_alive(txn));
+  else if (txn->done) return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
+                                                 "The transaction was already closed");
   auto *r = static_cast<ostrel_fs_root *>(apr_pcalloc(pool, sizeof(ostrel_fs_root)));
   *r = ostrel_fs_root{txn->filesystem, OSTREL_INVALID_REVNUM, 0, txn};
   *root = r;
