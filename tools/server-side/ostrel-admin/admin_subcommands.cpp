@@ -118,10 +118,15 @@ ostrel_error *export_node(ostrel_fs_root *root, const std::string &path, ostrel_
     if (symlink(text.c_str() + 5, target.c_str()) != 0)
       return ostrel_error_from_errno(errno, "Can't create symbolic link '%s'", target.c_str());
   } else if (kind == ostrel_node_file) {
+    // Names are written as the repository holds them (UTF-8), whatever the
+    // locale: a conversion to the native encoding would refuse every
+    // non-ASCII name under the C locale.
     apr_file_t *file;
-    OSTREL_ERR(ostrel_io_file_open(&file, target.c_str(),
-                                   APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_EXCL,
-                                   APR_OS_DEFAULT, iterpool));
+    apr_status_t st = apr_file_open(&file, target.c_str(),
+                                    APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_EXCL |
+                                        APR_FOPEN_BINARY,
+                                    APR_OS_DEFAULT, iterpool);
+    if (st != APR_SUCCESS) return ostrel_error_wrap_apr(st, "Can't create file '%s'", target.c_str());
     ostrel_stream *contents;
     OSTREL_ERR(ostrel_fs_file_contents(&contents, root, path.c_str(), iterpool));
     OSTREL_ERR(

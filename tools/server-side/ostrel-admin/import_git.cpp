@@ -276,6 +276,9 @@ class Importer : public ostrel_git::Sink {
     ostrel_node_kind kind;
     OSTREL_ERR(ostrel_fs_check_path(&kind, root_, p.c_str(), commit_pool_));
     if (kind == ostrel_node_none) return nullptr;
+    // git deletes files only: a directory here was made by this commit's
+    // changes below it (a file that became a directory), and stays.
+    if (kind == ostrel_node_dir && touched_below(p)) return nullptr;
     OSTREL_ERR(ostrel_fs_delete(root_, p.c_str(), commit_pool_));
     touched_.insert(p);
     return prune(parent_of(p));
