@@ -63,6 +63,8 @@
 // written, before COMMIT.
 
 #include <apr_strings.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "filesystem_private.h"
 #include "handles.h"
@@ -590,10 +592,13 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
   const size_t written = txn->written;
   std::string conflict;
   ostrel_revnum rev = OSTREL_INVALID_REVNUM;
-  // The contents are durable before the rows that make a revision use them.
-  ostrel_error *err = txn->appender ? txn->appender->sync() : nullptr;
+  // The contents are durable before the rows that make a revision use them
+  // (with deferred syncs: readable, and durable at the next ostrel_fs_sync).
+  const bool defer = txn->filesystem->defer_sync;
+  ostrel_error *err =
+      !txn->appender ? nullptr : defer ? txn->appender->flush() : txn->appender->sync();
   if (!err) {
-    err = store.begin_write(true);
+    err = store.begin_write(!defer);
     if (!err) {
       err = commit_locked(txn, &rev, &conflict);
       if (!err) err = store.commit();
@@ -624,6 +629,32 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
 }
 
 ostrel_error *ostrel_fs_abort_txn(ostrel_fs_txn *txn, apr_pool_t *) { return abort_txn(txn); }
+
+void ostrel_fs_defer_sync(ostrel_fs *filesystem, bool defer) {
+  filesystem->defer_sync = defer;
+  // Checkpoints sync: while commits are deferred, the log may grow between
+  // the caller's syncs instead (each of which checkpoints).
+  ostrel_error_clear(filesystem->store.exec(defer ? "PRAGMA wal_autocheckpoint=65536"
+                                                  : "PRAGMA wal_autocheckpoint=256"));
+}
+
+ostrel_error *ostrel_fs_sync(ostrel_fs *filesystem, apr_pool_t *) {
+  std::vector<std::pair<int64_t, std::string>> packs;
+  if (filesystem->packs) OSTREL_ERR(filesystem->packs->files(&packs));
+  for (auto &[number, name] : packs) {
+    const std::string file = filesystem->repo_dir + "/" + name;
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ostrel_error_from_errno(errno, "Can't open '%s' to sync it", file.c_str());
+    int rc = ::fsync(fd);
+    int e = errno;
+    ::close(fd);
+    if (rc != 0) return ostrel_error_from_errno(e, "Can't sync '%s'", file.c_str());
+  }
+  // Then the rows: a checkpoint syncs the log and the database.
+  Store &store = filesystem->store;
+  store.end_read();
+  return store.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+}
 
 // ---------------------------------------------------------------------------
 // Copying

@@ -171,6 +171,8 @@ struct PendingContent {
 struct ostrel_fs {
   ostrel::fs::Store store;
   int busy_timeout_ms = 10000;
+  // Commits are not synced one by one; ostrel_fs_sync makes them durable.
+  bool defer_sync = false;
   int format = ostrel::fs::kPackFormat;
   std::string repo_dir;  // the directory of the database file
   std::unique_ptr<ostrel::fs::ContentStore> packs;

@@ -218,6 +218,17 @@ ostrel_error *ostrel_fs_apply_text(ostrel_stream **contents, ostrel_fs_root *roo
 ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_rev,
                                    ostrel_fs_txn *txn, apr_pool_t *pool);
 
+/* With DEFER true, later commits of FILESYSTEM (through this handle) are
+ * not made durable one by one: each is complete and visible, survives the
+ * end or the kill of the process, but a power failure may lose or damage
+ * the revisions committed since the last ostrel_fs_sync.  For bulk imports,
+ * which sync every so often and at their end. */
+void ostrel_fs_defer_sync(ostrel_fs *filesystem, bool defer);
+
+/* Makes every revision committed through FILESYSTEM durable: its contents
+ * first, then its rows. */
+ostrel_error *ostrel_fs_sync(ostrel_fs *filesystem, apr_pool_t *scratch_pool);
+
 /* Abandons TXN and frees what it stored.  Aborting twice, or after a commit,
  * does nothing. */
 ostrel_error *ostrel_fs_abort_txn(ostrel_fs_txn *txn, apr_pool_t *pool);

@@ -17,6 +17,11 @@
 //  - memory holds one commit's changes and a few numbers per mark; blob
 //    contents go to a spool file (unlinked at once) and are streamed from
 //    there into the repository;
+//  - writes are batched: revisions are not synced one by one but every
+//    kSyncEvery commits and at the end (also when the import stops on an
+//    error).  A killed import loses nothing it committed; a power failure
+//    may lose or damage the revisions imported since the last sync, which
+//    'ostrel-admin verify' then reports;
 //  - hooks do not run: this is the administrator bringing history in.
 
 #include <apr_strings.h>
@@ -46,6 +51,7 @@ namespace ostrel_admin {
 namespace {
 
 constexpr char kCommitProp[] = "git:commit";
+constexpr long kSyncEvery = 1000;
 constexpr char kRefProp[] = "git:ref";
 
 std::string iso_date(int64_t seconds) {
@@ -134,6 +140,7 @@ class Importer : public ostrel_git::Sink {
         buf_(size_t{1} << 20) {
     commit_pool_ = ostrel_pool_create(pool);
     progress_ = isatty(STDERR_FILENO) == 1;
+    ostrel_fs_defer_sync(fs_, true);
   }
   ~Importer() override {
     if (progress_shown_) std::fputc('\n', stderr);
@@ -542,8 +549,18 @@ class Importer : public ostrel_git::Sink {
     youngest_ = *rev;
     ++committed_;
     show_progress();
+    if (++since_sync_ >= kSyncEvery) return sync();
     return nullptr;
   }
+
+ public:
+  // Makes what was imported so far durable (see the file's comment).
+  ostrel_error *sync() {
+    since_sync_ = 0;
+    return ostrel_fs_sync(fs_, commit_pool_);
+  }
+
+ private:
 
   void record(const ostrel_git::CommitHead &head, const std::string &dir, ostrel_revnum rev) {
     if (head.mark) marks_[head.mark] = CommitAt{rev, dir};
@@ -582,6 +599,7 @@ class Importer : public ostrel_git::Sink {
   std::set<std::string> touched_;
   size_t line_ = 0;
   long committed_ = 0, skipped_ = 0, tags_ignored_ = 0;
+  long since_sync_ = 0;
   bool progress_ = false, progress_shown_ = false;
 };
 
@@ -613,6 +631,8 @@ ostrel_error *run_import_git(const std::vector<std::string> &args, ostrel_revnum
       };
       err = ostrel_git::parse_stream(read, importer);
     }
+    // Also after a failure: what was committed before it stays, durably.
+    err = ostrel_error_compose_create(err, importer.sync());
     committed = importer.committed();
     skipped = importer.skipped();
     tags = importer.tags_ignored();
