@@ -115,7 +115,8 @@ for rev in $revs; do
     case $kind in
       A|M) i=$((i + 1)); git -C seed show "$rev:$a" >"blob$i"; printf 'put\n%s\n%s/%s\n' "blob$i" "$R" "$a" >>actions ;;
       D) printf 'rm\n%s/%s\n' "$R" "$a" >>actions ;;
-      R*) printf 'mv\n%s/%s\n%s/%s\n' "$R" "$a" "$R" "$b" >>actions
+      R100) printf 'mv\n%s/%s\n%s/%s\n' "$R" "$a" "$R" "$b" >>actions ;;
+      R*) printf 'rm\n%s/%s\n' "$R" "$a" >>actions
           i=$((i + 1)); git -C seed show "$rev:$b" >"blob$i"; printf 'put\n%s\n%s/%s\n' "blob$i" "$R" "$b" >>actions ;;
     esac
   done

@@ -207,6 +207,7 @@ class Importer : public ostrel_git::Sink {
     skip_ = false;
     dir_ = dir;
     touched_.clear();
+    dirs_.clear();
     apr_pool_clear(commit_pool_);
     OSTREL_ERR(ostrel_fs_begin_txn(&txn_, fs_, youngest_, commit_pool_));
     OSTREL_ERR(ostrel_fs_txn_root(&root_, txn_, commit_pool_));
@@ -246,10 +247,11 @@ class Importer : public ostrel_git::Sink {
     ostrel_node_kind kind;
     OSTREL_ERR(ostrel_fs_check_path(&kind, root_, p.c_str(), commit_pool_));
     if (kind == ostrel_node_dir) {
-      OSTREL_ERR(ostrel_fs_delete(root_, p.c_str(), commit_pool_));
+      OSTREL_ERR(del(p));
       kind = ostrel_node_none;
     }
-    if (kind == ostrel_node_none) OSTREL_ERR(ostrel_fs_make_file(root_, p.c_str(), commit_pool_));
+    const bool made = kind == ostrel_node_none;
+    if (made) OSTREL_ERR(ostrel_fs_make_file(root_, p.c_str(), commit_pool_));
     apr_pool_t *sub = ostrel_pool_create(commit_pool_);
     ostrel_stream *out;
     OSTREL_ERR(ostrel_fs_apply_text(&out, root_, p.c_str(), sub));
@@ -270,8 +272,9 @@ class Importer : public ostrel_git::Sink {
     }
     OSTREL_ERR(ostrel_stream_close(out));
     apr_pool_destroy(sub);
-    OSTREL_ERR(node_flag(p, OSTREL_PROP_EXECUTABLE, mode == ostrel_git::FileMode::executable));
-    OSTREL_ERR(node_flag(p, OSTREL_PROP_SPECIAL, mode == ostrel_git::FileMode::symlink));
+    // A file made just now has no properties to look up.
+    OSTREL_ERR(node_flag(p, OSTREL_PROP_EXECUTABLE, mode == ostrel_git::FileMode::executable, made));
+    OSTREL_ERR(node_flag(p, OSTREL_PROP_SPECIAL, mode == ostrel_git::FileMode::symlink, made));
     touched_.insert(p);
     return nullptr;
   }
@@ -286,7 +289,7 @@ class Importer : public ostrel_git::Sink {
     // git deletes files only: a directory here was made by this commit's
     // changes below it (a file that became a directory), and stays.
     if (kind == ostrel_node_dir && touched_below(p)) return nullptr;
-    OSTREL_ERR(ostrel_fs_delete(root_, p.c_str(), commit_pool_));
+    OSTREL_ERR(del(p));
     touched_.insert(p);
     return prune(parent_of(p));
   }
@@ -303,7 +306,7 @@ class Importer : public ostrel_git::Sink {
     OSTREL_ERR(make_parents(b));
     ostrel_node_kind dst_kind;
     OSTREL_ERR(ostrel_fs_check_path(&dst_kind, root_, b.c_str(), commit_pool_));
-    if (dst_kind != ostrel_node_none) OSTREL_ERR(ostrel_fs_delete(root_, b.c_str(), commit_pool_));
+    if (dst_kind != ostrel_node_none) OSTREL_ERR(del(b));
     if (base_kind == kind && !touched_below(a)) {
       OSTREL_ERR(ostrel_fs_copy(base_root_, a.c_str(), root_, b.c_str(), commit_pool_));
     } else {
@@ -314,7 +317,7 @@ class Importer : public ostrel_git::Sink {
     }
     touched_.insert(b);
     if (rename) {
-      OSTREL_ERR(ostrel_fs_delete(root_, a.c_str(), commit_pool_));
+      OSTREL_ERR(del(a));
       touched_.insert(a);
       OSTREL_ERR(prune(parent_of(a)));
     }
@@ -330,7 +333,7 @@ class Importer : public ostrel_git::Sink {
       const void *key;
       apr_hash_this(hi, &key, nullptr, nullptr);
       std::string p = (d == "/" ? "/" : d + "/") + static_cast<const char *>(key);
-      OSTREL_ERR(ostrel_fs_delete(root_, p.c_str(), commit_pool_));
+      OSTREL_ERR(del(p));
       touched_.insert(p);
     }
     return nullptr;
@@ -420,6 +423,14 @@ class Importer : public ostrel_git::Sink {
   }
 
 
+  // Deletes P from the transaction, and forgets the directories it held.
+  ostrel_error *del(const std::string &p) {
+    OSTREL_ERR(ostrel_fs_delete(root_, p.c_str(), commit_pool_));
+    for (auto it = dirs_.lower_bound(p); it != dirs_.end() && (*it == p || it->rfind(p + "/", 0) == 0);)
+      it = dirs_.erase(it);
+    return nullptr;
+  }
+
   bool touched_below(const std::string &p) const {
     auto it = touched_.lower_bound(p);
     return it != touched_.end() && (*it == p || it->rfind(p + "/", 0) == 0);
@@ -437,9 +448,9 @@ class Importer : public ostrel_git::Sink {
     return ostrel_repos_txn_keep_date(txn_);
   }
 
-  ostrel_error *node_flag(const std::string &p, const char *name, bool on) {
-    ostrel_string *now;
-    OSTREL_ERR(ostrel_fs_node_prop(&now, root_, p.c_str(), name, commit_pool_));
+  ostrel_error *node_flag(const std::string &p, const char *name, bool on, bool fresh) {
+    ostrel_string *now = nullptr;
+    if (!fresh) OSTREL_ERR(ostrel_fs_node_prop(&now, root_, p.c_str(), name, commit_pool_));
     if (on == (now != nullptr)) return nullptr;
     return ostrel_fs_change_node_prop(root_, p.c_str(), name,
                                       on ? ostrel_string_create("*", commit_pool_) : nullptr,
@@ -454,18 +465,25 @@ class Importer : public ostrel_git::Sink {
   }
 
   ostrel_error *make_dirs(const std::string &d) {
+    if (dirs_.count(d)) return nullptr;
     size_t at = 1;
     while (at <= d.size()) {
       size_t slash = d.find('/', at);
       std::string part = d.substr(0, slash);
+      if (dirs_.count(part)) {
+        if (slash == std::string::npos) break;
+        at = slash + 1;
+        continue;
+      }
       ostrel_node_kind kind;
       OSTREL_ERR(ostrel_fs_check_path(&kind, root_, part.c_str(), commit_pool_));
       if (kind == ostrel_node_file) {
-        OSTREL_ERR(ostrel_fs_delete(root_, part.c_str(), commit_pool_));
+        OSTREL_ERR(del(part));
         touched_.insert(part);
         kind = ostrel_node_none;
       }
       if (kind == ostrel_node_none) OSTREL_ERR(ostrel_fs_make_dir(root_, part.c_str(), commit_pool_));
+      dirs_.insert(part);
       if (slash == std::string::npos) break;
       at = slash + 1;
     }
@@ -480,7 +498,7 @@ class Importer : public ostrel_git::Sink {
       apr_hash_t *entries;
       OSTREL_ERR(ostrel_fs_dir_entries(&entries, root_, d.c_str(), commit_pool_));
       if (apr_hash_count(entries)) break;
-      OSTREL_ERR(ostrel_fs_delete(root_, d.c_str(), commit_pool_));
+      OSTREL_ERR(del(d));
       d = parent_of(d);
     }
     return nullptr;
@@ -527,6 +545,7 @@ class Importer : public ostrel_git::Sink {
     OSTREL_ERR(ostrel_fs_txn_root(&root_, txn_, commit_pool_));
     base_root_ = y;
     touched_.clear();
+    dirs_.clear();
     dir_ = dir;
     if (who) {
       OSTREL_ERR(set_revprops(who->name_email, who->time, message));
@@ -597,6 +616,8 @@ class Importer : public ostrel_git::Sink {
   ostrel_fs_root *root_ = nullptr;
   ostrel_fs_root *base_root_ = nullptr;
   std::set<std::string> touched_;
+  // Directories known to exist in the current transaction.
+  std::set<std::string> dirs_;
   size_t line_ = 0;
   long committed_ = 0, skipped_ = 0, tags_ignored_ = 0;
   long since_sync_ = 0;
