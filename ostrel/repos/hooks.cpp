@@ -175,6 +175,15 @@ ostrel_error *run_hook(Outcome *out, const char *repos_path, const char *name,
       exited = true;
       break;
     }
+    if (w < 0 && errno != EINTR) {
+      // Nothing to wait for (SIGCHLD ignored by the program): the hook's
+      // verdict is unknown, which must not pass for a yes.
+      const int wait_errno = errno;
+      kill(-pid, SIGKILL);
+      close(pipefd[0]);
+      out->why = std::string("could not be waited for: ") + std::strerror(wait_errno);
+      return nullptr;
+    }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now())
                     .count();
