@@ -85,6 +85,25 @@ hook start-commit 755 'echo "only bob may commit, not $2" >&2; exit 1'
 commit "$HTTP"
 grep -qx "only bob may commit, not alice" err || fail "start-commit's message over http: $(cat err)"
 
+# -- and over https://, the refusal reads the same
+if command -v openssl >/dev/null; then
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
+    -addext subjectAltName=DNS:localhost -keyout tls.key -out tls.pem >/dev/null 2>&1 || exit 99
+  stop_ostreld
+  start_ostreld "$T/root" --open --tls-cert "$T/tls.pem" --tls-key "$T/tls.key"
+  HTTPS="https://localhost:${OSTRELD_ADDR##*:}/repo"
+  for base in "$HTTPS" "$FILE"; do
+    commit "$base" --non-interactive --config-option "config:https:ca-file=$T/tls.pem"
+    expect_status 1 $status "start-commit refusal over $base"
+    sed -e "s|$base|URL|g" err >"refusal.${base%%:*}"
+  done
+  expect_same refusal.https refusal.file "the refusal over https"
+  grep -qx "only bob may commit, not alice" refusal.https || fail "refusal over https: $(cat refusal.https)"
+  stop_ostreld
+  start_ostreld "$T/root" --open
+  HTTP="http://$OSTRELD_ADDR/repo"
+fi
+
 # -- a hook that cannot be started, and one that outlives its time limit
 clear_hooks
 printf '#!/no/such/interpreter\n' >"$REPO/hooks/pre-commit"
