@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "../fs/admin_db.h"
@@ -96,6 +97,16 @@ ostrel_error *backup(const char *src_path, const char *dst_path, ostrel_repos_no
     apr_status_t st = apr_dir_make_recursive(dir.c_str(), APR_OS_DEFAULT, pool);
     if (st != APR_SUCCESS) return ostrel_error_wrap_apr(st, "Can't create directory '%s'", dir.c_str());
     OSTREL_ERR(copy_file(child(src_path, file.path), to, file.length, pool));
+  }
+  // The hooks and their settings are part of what the repository does.
+  for (const char *dir : {"hooks", "conf"}) {
+    std::error_code ec;
+    const std::string from = child(src_path, dir);
+    if (!std::filesystem::is_directory(from, ec)) continue;
+    std::filesystem::copy(from, child(dst_path, dir), std::filesystem::copy_options::recursive, ec);
+    if (ec)
+      return ostrel_error_createf(OSTREL_ERR_IO, nullptr, "Can't copy '%s': %s", from.c_str(),
+                                  ec.message().c_str());
   }
   std::string tmp = child(dst_path, kFormatFile) + ".tmp";
   OSTREL_ERR(copy_file(child(src_path, kFormatFile), tmp, -1, pool));

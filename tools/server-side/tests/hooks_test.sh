@@ -257,5 +257,10 @@ grep -q "^ostrel-admin: warning: The post-revprop-change hook exited with status
   fail "post-revprop-change warning: $(cat err)"
 "$ADMIN" revprops "$REPO" -r "$rev" | grep -qx "  ticket: 12" || fail "the change before a failing post hook was lost"
 
+# -- a backup keeps the hooks (executable) and their settings
+"$ADMIN" backup "$REPO" "$T/copy" >/dev/null 2>err || fail "backup: $(cat err)"
+[ -x "$T/copy/hooks/pre-revprop-change" ] || fail "the backup lost an executable hook"
+cmp -s "$REPO/conf/hooks.conf" "$T/copy/conf/hooks.conf" || fail "the backup lost conf/hooks.conf"
+
 stop_ostreld
 finish
