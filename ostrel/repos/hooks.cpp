@@ -99,8 +99,6 @@ struct Outcome {
   std::string stderr_text;
 };
 
-void set_cloexec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); }
-
 // Runs hook NAME of the repository at REPOS_PATH with ARGS after the
 // repository path, STDIN_FILE (nullptr: /dev/null) as its input.
 ostrel_error *run_hook(Outcome *out, const char *repos_path, const char *name,
@@ -126,8 +124,10 @@ ostrel_error *run_hook(Outcome *out, const char *repos_path, const char *name,
   OSTREL_ERR(hook_timeout(repos_path, &timeout));
 
   int pipefd[2];
-  if (pipe(pipefd) != 0) return ostrel_error_from_errno(errno, "Can't make a pipe for a hook");
-  set_cloexec(pipefd[0]);
+  // Both ends close on exec: a hook started meanwhile by another thread
+  // must not keep this one's pipe open.
+  if (pipe2(pipefd, O_CLOEXEC) != 0)
+    return ostrel_error_from_errno(errno, "Can't make a pipe for a hook");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, stdin_file ? stdin_file : "/dev/null", O_RDONLY,
