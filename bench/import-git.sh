@@ -101,7 +101,7 @@ fi
 # per commit (puts, removes and moves of the commit's changes).
 "$ADMIN" create replayed >/dev/null
 R="file://$work/replayed"
-revs=$(git -C seed rev-list --reverse main | head -n "$replay")
+revs=$(git -C seed rev-list --reverse main | head -n "$replay" || true)
 first=true
 t0=$(now)
 for rev in $revs; do

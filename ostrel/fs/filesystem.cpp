@@ -632,9 +632,9 @@ ostrel_error *ostrel_fs_abort_txn(ostrel_fs_txn *txn, apr_pool_t *) { return abo
 
 void ostrel_fs_defer_sync(ostrel_fs *filesystem, bool defer) {
   filesystem->defer_sync = defer;
-  // Checkpoints sync: while commits are deferred, the log may grow between
-  // the caller's syncs instead (each of which checkpoints).
-  ostrel_error_clear(filesystem->store.exec(defer ? "PRAGMA wal_autocheckpoint=65536"
+  // Each checkpoint syncs: while commits are deferred the log may grow to
+  // 16 MiB between them.
+  ostrel_error_clear(filesystem->store.exec(defer ? "PRAGMA wal_autocheckpoint=4096"
                                                   : "PRAGMA wal_autocheckpoint=256"));
 }
 
