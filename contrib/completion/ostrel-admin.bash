@@ -5,7 +5,7 @@ _ostrel_admin() {
   local cur prev sub
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
-  local subs="create youngest ls cat log proplist revprops verify origins backup dump load export"
+  local subs="create youngest ls cat log changed proplist revprops setrevprop delrevprop verify origins backup dump load export import-git upgrade"
 
   if ((COMP_CWORD == 1)); then
     COMPREPLY=($(compgen -W "$subs --help" -- "$cur"))
@@ -15,13 +15,17 @@ _ostrel_admin() {
   case $prev in
     -r|--revision) COMPREPLY=($(compgen -W "HEAD" -- "$cur")); return ;;
     --limit) return ;;
+    -t|--transaction) COMPREPLY=($(compgen -W "$(ls "${COMP_WORDS[2]}/txns" 2>/dev/null)" -- "$cur")); return ;;
+    --layout) COMPREPLY=($(compgen -W "standard flat" -- "$cur")); return ;;
   esac
   if [[ $cur == -* ]]; then
     local opts="--help"
     case $sub in
-      ls) opts+=" -r -R" ;;
-      log) opts+=" -r -v --limit" ;;
-      cat|proplist|revprops|dump|export) opts+=" -r" ;;
+      ls) opts+=" -r -t -R" ;;
+      log) opts+=" -r -t -v --limit" ;;
+      cat|proplist|changed) opts+=" -r -t" ;;
+      revprops|setrevprop|delrevprop|dump|export) opts+=" -r" ;;
+      import-git) opts+=" --layout" ;;
     esac
     COMPREPLY=($(compgen -W "$opts" -- "$cur"))
     return
@@ -31,7 +35,7 @@ _ostrel_admin() {
   local i n=0
   for ((i = 2; i < COMP_CWORD; i++)); do
     case ${COMP_WORDS[i]} in
-      -r|--revision|--limit) i=$((i + 1)) ;;
+      -r|--revision|--limit|-t|--transaction|--layout) i=$((i + 1)) ;;
       -*) ;;
       *) n=$((n + 1)) ;;
     esac

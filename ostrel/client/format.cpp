@@ -31,6 +31,12 @@ void ostrel_client_format_log_entry(ostrel_stringbuf *out, ostrel_revnum rev,
   ostrel_stringbuf_appendcstr(out, ("r" + std::to_string(rev) + "\n").c_str());
   ostrel_client_format_props(out, revprops, pool);
   if (!changed_paths) return;
+  ostrel_stringbuf_appendcstr(out, "Changed paths:\n");
+  ostrel_client_format_changes(out, changed_paths, pool);
+}
+
+void ostrel_client_format_changes(ostrel_stringbuf *out, apr_hash_t *changed_paths,
+                                  apr_pool_t *pool) {
   std::vector<std::pair<std::string, const ostrel_path_change *>> sorted;
   for (apr_hash_index_t *hi = apr_hash_first(pool, changed_paths); hi; hi = apr_hash_next(hi)) {
     const void *key;
@@ -40,7 +46,6 @@ void ostrel_client_format_log_entry(ostrel_stringbuf *out, ostrel_revnum rev,
   }
   std::sort(sorted.begin(), sorted.end(),
             [](const auto &a, const auto &b) { return a.first < b.first; });
-  ostrel_stringbuf_appendcstr(out, "Changed paths:\n");
   static const char kLetters[] = "MADR";
   for (const auto &[path, ch] : sorted) {
     std::string line = std::string("   ") + kLetters[ch->change_kind] + " " + path +

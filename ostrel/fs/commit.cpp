@@ -26,6 +26,7 @@ ostrel_error *abort_txn(ostrel_fs_txn *txn) {
   if (txn->done) return nullptr;
   txn->done = true;
   txn->root.reset();
+  if (txn->readonly) return nullptr;  // the writer's to end
   ostrel_error *err = in_writer(txn->filesystem, false,
                                 [txn](Writer &w) { return w.purge_txn(txn->id); });
   // The bytes it appended are after the store's mark: drop them now (a

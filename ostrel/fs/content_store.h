@@ -71,6 +71,8 @@ class ContentStore {
   /* Copies what the marks of a snapshot cover into the repository at
    * DESTINATION (a directory for local stores), durably.  MARKS lists them. */
   virtual ostrel_error *copy_to(const std::string &destination, const MarkList &marks) = 0;
+  /* Makes every byte stored so far durable. */
+  virtual ostrel_error *sync_all() { return nullptr; }
 };
 
 /* Local pack files in the repository directory REPO_DIR (packs/pack-N):

@@ -298,11 +298,15 @@ ostrel_error *ostrel_fs_copied_from(ostrel_revnum *rev_p, const char **path_p, o
 
 ostrel_error *ostrel_fs_paths_changed2(apr_hash_t **changed_paths, ostrel_fs_root *root,
                                        apr_pool_t *pool) {
-  if (root->txn)
-    return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
-                               "Changed paths are known only for committed revisions");
   std::map<std::string, ChangeRow> rows;
-  OSTREL_ERR(read_changes(root->filesystem, root->rev, rows));
+  if (root->txn) {
+    if (root->txn->done)
+      return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
+                                 "The transaction was already committed or aborted");
+    OSTREL_ERR(txn_changes(root->filesystem, *root->txn->root, rows));
+  } else {
+    OSTREL_ERR(read_changes(root->filesystem, root->rev, rows));
+  }
   apr_hash_t *hash = apr_hash_make(pool);
   for (auto &[path, row] : rows) {
     auto *ch = static_cast<ostrel_path_change *>(apr_pcalloc(pool, sizeof(ostrel_path_change)));
@@ -407,7 +411,9 @@ ostrel_error *ostrel_fs_begin_txn(ostrel_fs_txn **txn_p, ostrel_fs *filesystem, 
 ostrel_revnum ostrel_fs_txn_base_revision(ostrel_fs_txn *txn) { return txn->base; }
 
 ostrel_error *ostrel_fs_txn_root(ostrel_fs_root **root, ostrel_fs_txn *txn, apr_pool_t *pool) {
-  OSTREL_ERR(txn_alive(txn));
+  if (!txn->readonly) OSTREL_ERR(txn_alive(txn));
+  else if (txn->done) return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
+                                                 "The transaction was already closed");
   auto *r = static_cast<ostrel_fs_root *>(apr_pcalloc(pool, sizeof(ostrel_fs_root)));
   *r = ostrel_fs_root{txn->filesystem, OSTREL_INVALID_REVNUM, 0, txn};
   *root = r;
@@ -543,10 +549,13 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
   const size_t written = txn->written;
   std::string conflict;
   ostrel_revnum rev = OSTREL_INVALID_REVNUM;
-  // The contents are durable before the records that make a revision use them.
-  ostrel_error *err = txn->appender ? txn->appender->sync() : nullptr;
+  // The contents are durable before the records that make a revision use them
+  // (with deferred syncs: readable, and durable at the next ostrel_fs_sync).
+  const bool defer = txn->filesystem->defer_sync;
+  ostrel_error *err =
+      !txn->appender ? nullptr : defer ? txn->appender->flush() : txn->appender->sync();
   if (!err) {
-    err = in_writer(txn->filesystem, true, [&](Writer &w) {
+    err = in_writer(txn->filesystem, !defer, [&](Writer &w) {
       return commit_locked(txn, w, &rev, &conflict);
     });
     {
@@ -580,6 +589,17 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
 }
 
 ostrel_error *ostrel_fs_abort_txn(ostrel_fs_txn *txn, apr_pool_t *) { return abort_txn(txn); }
+
+void ostrel_fs_defer_sync(ostrel_fs *filesystem, bool defer) {
+  filesystem->defer_sync = defer;
+  filesystem->meta->defer_syncs(defer);
+}
+
+ostrel_error *ostrel_fs_sync(ostrel_fs *filesystem, apr_pool_t *) {
+  // The contents first, then the records that use them.
+  if (filesystem->contents) OSTREL_ERR(filesystem->contents->sync_all());
+  return filesystem->meta->sync();
+}
 
 // ---------------------------------------------------------------------------
 // Copying

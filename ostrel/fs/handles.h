@@ -125,6 +125,8 @@ struct PendingContent {
 
 struct ostrel_fs {
   int busy_timeout_ms = 10000;
+  // Commits are not synced one by one; ostrel_fs_sync makes them durable.
+  bool defer_sync = false;
   int format = ostrel::fs::kPackFormat;
   std::string repo_dir;  // the directory of the database file
   std::unique_ptr<ostrel::fs::MetaStore> meta;
@@ -161,6 +163,9 @@ struct ostrel_fs_txn {
   bool done = false;    // committed or aborted
   bool failed = false;  // a commit failed: only an abort is left
   bool keep_date = false;  // the commit keeps a date set on the transaction
+  // Opened from another process's snapshot (txn_snapshot.cpp): readable
+  // only; ending it leaves the writer's transaction alone.
+  bool readonly = false;
   // Where this transaction's contents are appended (taken at the first).
   std::unique_ptr<ostrel::fs::Appender> appender;
   std::vector<ostrel::fs::PendingContent> pending;
@@ -302,6 +307,13 @@ ostrel_error *abort_txn(ostrel_fs_txn *txn);
 // Writes the node-origin answers kept in memory, in one write transaction.
 ostrel_error *flush_origins(ostrel_fs *filesystem);
 apr_status_t cleanup_txn(void *data);
+
+// ---- txn_snapshot.cpp: transactions seen from another process ---------------
+
+// The changes of the transaction tree ROOT, keyed and kinded as a commit
+// records them.
+ostrel_error *txn_changes(ostrel_fs *filesystem, const MNode &root,
+                          std::map<std::string, ChangeRow> &out);
 
 }  // namespace ostrel::fs
 

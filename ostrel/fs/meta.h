@@ -259,6 +259,12 @@ class MetaStore {
    * named DESTINATION (for the local database: the file to create), while
    * writers go on; the copy is durable on return, removed on failure. */
   virtual ostrel_error *backup(const std::string &destination) = 0;
+  /* While DEFER is set, a bulk writer commits with durable = false and
+   * calls sync() now and then: the store may leave more work unsynced
+   * between those calls (never a half commit). */
+  virtual void defer_syncs(bool defer) { (void)defer; }
+  /* Makes every commit so far durable. */
+  virtual ostrel_error *sync() { return nullptr; }
 };
 
 /* Fault points: the filesystem calls fault_point(NAME) at the moments where

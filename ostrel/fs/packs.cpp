@@ -215,6 +215,30 @@ class LocalPacks final : public ContentStore {
     return sync_dir(to_dir);
   }
 
+  ostrel_error *sync_all() override {
+    DIR *d = opendir(dir_.c_str());
+    if (!d) return errno == ENOENT ? nullptr : io_error(errno, repo_, "open", dir_);
+    ostrel_error *err = nullptr;
+    while (const dirent *e = readdir(d)) {
+      if (std::strncmp(e->d_name, "pack-", 5) != 0) continue;
+      const std::string file = dir_ + "/" + e->d_name;
+      int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) {
+        err = io_error(errno, repo_, "open", file);
+        break;
+      }
+      int rc = ::fsync(fd);
+      int saved = errno;
+      ::close(fd);
+      if (rc != 0) {
+        err = io_error(saved, repo_, "sync", file);
+        break;
+      }
+    }
+    closedir(d);
+    return err;
+  }
+
  private:
   std::string name(int64_t pack) const { return dir_ + "/pack-" + std::to_string(pack); }
 

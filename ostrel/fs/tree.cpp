@@ -19,6 +19,9 @@ MNode::~MNode() {
 }
 
 ostrel_error *txn_alive(ostrel_fs_txn *txn) {
+  if (txn->readonly)
+    return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
+                               "The transaction was opened to be read; it cannot be changed");
   if (txn->done)
     return ostrel_error_create(OSTREL_ERR_FS_TXN_DEAD, nullptr,
                                "The transaction was already committed or aborted");

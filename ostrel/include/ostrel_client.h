@@ -30,6 +30,11 @@ void ostrel_client_format_log_entry(ostrel_stringbuf *out, ostrel_revnum rev,
                                     apr_hash_t *revprops, apr_hash_t *changed_paths,
                                     apr_pool_t *pool);
 
+/* Appends to OUT the changed-path lines of a log entry, as
+ * ostrel_client_format_log_entry writes them below "Changed paths:". */
+void ostrel_client_format_changes(ostrel_stringbuf *out, apr_hash_t *changed_paths,
+                                  apr_pool_t *pool);
+
 /* Appends to OUT the listing line of RELPATH: the path, '/' after a
  * directory, a line end. */
 void ostrel_client_format_ls_line(ostrel_stringbuf *out, const char *relpath,

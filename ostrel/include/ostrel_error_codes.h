@@ -51,12 +51,15 @@
   OSTREL_ERRDEF(OSTREL_ERR_FS_ROOT_NOT_TXN, 160034, "Root is not a transaction root")            \
   OSTREL_ERRDEF(OSTREL_ERR_FS_FULL, 160035, "No space left for the repository")                  \
   OSTREL_ERRDEF(OSTREL_ERR_FS_UNCERTAIN, 160036, "Outcome of a commit is unknown")               \
+  OSTREL_ERRDEF(OSTREL_ERR_FS_NO_SUCH_TRANSACTION, 160037, "No such transaction")                \
   /* Repositories (repos) */                                                                     \
   OSTREL_ERRDEF(OSTREL_ERR_REPOS_NOT_FOUND, 165001, "Repository not found")                      \
   OSTREL_ERRDEF(OSTREL_ERR_REPOS_ALREADY_EXISTS, 165002, "Repository already exists")            \
   OSTREL_ERRDEF(OSTREL_ERR_DUMP_STREAM_DAMAGED, 165003, "Dump stream is damaged")              \
   OSTREL_ERRDEF(OSTREL_ERR_DUMP_STREAM_MISFIT, 165004,                                           \
                 "Dump stream does not fit the repository")                                       \
+  OSTREL_ERRDEF(OSTREL_ERR_REPOS_HOOK_FAILURE, 165005, "A repository hook refused the change")   \
+  OSTREL_ERRDEF(OSTREL_ERR_GIT_STREAM, 165006, "The git export stream cannot be imported")       \
   /* Repository access (ra) */                                                                   \
   OSTREL_ERRDEF(OSTREL_ERR_RA_ILLEGAL_URL, 170000, "Illegal repository URL")                     \
   OSTREL_ERRDEF(OSTREL_ERR_RA_NO_REPOSITORY, 170001, "Unable to find a repository at this URL")  \

@@ -133,7 +133,7 @@ typedef struct ostrel_path_change {
   ostrel_revnum copyfrom_rev; /* its revision, or OSTREL_INVALID_REVNUM */
 } ostrel_path_change;
 
-/* The paths changed in ROOT's revision: a hash from fs path ('/'-rooted,
+/* The paths changed in ROOT's revision (or transaction): a hash from fs path ('/'-rooted,
  * const char *) to ostrel_path_change *.  Revision 0 has none.  Directories
  * that a commit only passed through are not listed.  Every change_kind and
  * node_kind returned is one of the enumerators above (node_kind is never
@@ -218,9 +218,46 @@ ostrel_error *ostrel_fs_apply_text(ostrel_stream **contents, ostrel_fs_root *roo
 ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_rev,
                                    ostrel_fs_txn *txn, apr_pool_t *pool);
 
+/* With DEFER true, later commits of FILESYSTEM (through this handle) are
+ * not made durable one by one: each is complete and visible, survives the
+ * end or the kill of the process, but a power failure may lose or damage
+ * the revisions committed since the last ostrel_fs_sync.  For bulk imports,
+ * which sync every so often and at their end. */
+void ostrel_fs_defer_sync(ostrel_fs *filesystem, bool defer);
+
+/* Makes every revision committed through FILESYSTEM durable: its contents
+ * first, then its rows. */
+ostrel_error *ostrel_fs_sync(ostrel_fs *filesystem, apr_pool_t *scratch_pool);
+
 /* Abandons TXN and frees what it stored.  Aborting twice, or after a commit,
  * does nothing. */
 ostrel_error *ostrel_fs_abort_txn(ostrel_fs_txn *txn, apr_pool_t *pool);
+
+/* ---- Transactions seen from another process ---------------------------- */
+
+/* The name of TXN ("BASE-ID"), unique in its filesystem. */
+const char *ostrel_fs_txn_name(ostrel_fs_txn *txn, apr_pool_t *pool);
+
+/* Makes TXN, as it is now, readable by other processes under its name
+ * (ostrel_fs_open_txn) until ostrel_fs_unpublish_txn, or until TXN ends and
+ * its snapshot is removed by its owner.  Later changes to TXN are not seen by
+ * readers; publish again to show them. */
+ostrel_error *ostrel_fs_publish_txn(ostrel_fs_txn *txn, apr_pool_t *pool);
+
+/* Removes TXN's snapshot (nothing when there is none). */
+void ostrel_fs_unpublish_txn(ostrel_fs_txn *txn, apr_pool_t *pool);
+
+/* Opens, read-only, the transaction NAME that another process published and
+ * has not yet committed or aborted.  Its root (ostrel_fs_txn_root) takes
+ * every read call, ostrel_fs_paths_changed2 included; change calls, commits
+ * and ostrel_fs_change_txn_prop give OSTREL_ERR_FS_TXN_DEAD, and aborting or
+ * clearing POOL leaves the owner's transaction alone.
+ * OSTREL_ERR_FS_NO_SUCH_TRANSACTION when there is no such transaction. */
+ostrel_error *ostrel_fs_open_txn(ostrel_fs_txn **txn, ostrel_fs *filesystem, const char *name,
+                                 apr_pool_t *pool);
+
+/* The revision properties set on TXN so far: name -> ostrel_string *. */
+ostrel_error *ostrel_fs_txn_proplist(apr_hash_t **props, ostrel_fs_txn *txn, apr_pool_t *pool);
 
 /* ---- Administration --------------------------------------------------- */
 

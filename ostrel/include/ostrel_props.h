@@ -17,6 +17,14 @@ extern "C" {
 /* The namespace of the properties that the library itself interprets. */
 #define OSTREL_PROP_PREFIX "ostrel:"
 
+/* A file whose contents are a program: exported with the executable bit.
+ * Any value means set; "*" by convention. */
+#define OSTREL_PROP_EXECUTABLE "ostrel:executable"
+
+/* A file that stands for a symbolic link: its contents are "link TARGET".
+ * Any value means set; "*" by convention. */
+#define OSTREL_PROP_SPECIAL "ostrel:special"
+
 /* The revision property that holds the log message. */
 #define OSTREL_PROP_REVISION_LOG "ostrel:log"
 

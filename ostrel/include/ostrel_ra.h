@@ -129,6 +129,9 @@ typedef struct ostrel_commit_info {
   ostrel_revnum revision; /* the new revision */
   const char *date;       /* its "ostrel:date", e.g. 2026-12-09T22:38:37.123456Z */
   const char *author;     /* its "ostrel:author", or NULL when it has none */
+  /* Why the repository's post-commit hook failed (the revision exists all
+   * the same), or NULL. */
+  const char *post_commit_err;
 } ostrel_commit_info;
 
 /* Called once a commit has made its revision.  An error it returns is

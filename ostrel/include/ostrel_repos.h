@@ -55,6 +55,48 @@ const char *ostrel_repos_path(ostrel_repos *repos, apr_pool_t *pool);
  * of a repository and returns it, or NULL when there is none. */
 const char *ostrel_repos_find_root_path(const char *path, apr_pool_t *pool);
 
+/* ---- Commits through the repository's hooks -----------------------------
+ *
+ * Hooks are the executables REPOS/hooks/NAME.  A missing file is no hook; a
+ * file that is not executable, or cannot be started, refuses.  Each runs with
+ * the repository's path as its first argument, from an argument vector (no
+ * shell), with PATH as its only environment variable, in a new session,
+ * stdin from /dev/null (the revision-property hooks: see below), stdout
+ * discarded, for at most the time limit of REPOS/conf/hooks.conf
+ * ("timeout-seconds" in section [hooks], default 60), after which its
+ * process group is killed.  A hook refuses by exiting non-zero (or being
+ * killed, or timing out): the call fails with OSTREL_ERR_REPOS_HOOK_FAILURE,
+ * whose message names the hook, how it ended, and the first 16 KiB of its
+ * standard error. */
+
+/* Runs "start-commit REPOS-PATH USER CAPABILITIES" (USER "" for none;
+ * CAPABILITIES a colon-separated list of what the committing client can do,
+ * "" today), then begins a transaction on BASE_REV with AUTHOR (NULL: none)
+ * as its "ostrel:author". */
+ostrel_error *ostrel_repos_fs_begin_txn_for_commit(ostrel_fs_txn **txn, ostrel_repos *repos,
+                                                   ostrel_revnum base_rev, const char *author,
+                                                   const char *capabilities, apr_pool_t *pool);
+
+/* Runs "pre-commit REPOS-PATH TXN-NAME" with TXN published for it to read
+ * (ostrel_fs_open_txn; "ostrel-admin log -t"), commits TXN as
+ * ostrel_fs_commit_txn does, then runs "post-commit REPOS-PATH REV TXN-NAME".
+ * A post-commit hook cannot undo the commit: its failure is appended to
+ * REPOS/log/hooks.log and returned in *POST_COMMIT_WARNING (may be NULL;
+ * NULL when it passed or there is none), never as an error. */
+ostrel_error *ostrel_repos_fs_commit_txn(const char **conflict_p, ostrel_repos *repos,
+                                         ostrel_revnum *new_rev, ostrel_fs_txn *txn,
+                                         const char **post_commit_warning, apr_pool_t *pool);
+
+/* ostrel_repos_change_rev_prop (ostrel_repos_admin.h) between the hooks
+ * "pre-revprop-change REPOS-PATH REV USER NAME ACTION" (the new value on its
+ * stdin; ACTION is A, M or D) and "post-revprop-change" with the same
+ * arguments (the old value on its stdin), whose failure is a warning as for
+ * post-commit. */
+ostrel_error *ostrel_repos_change_rev_prop_hooked(ostrel_repos *repos, ostrel_revnum rev,
+                                                  const char *author, const char *name,
+                                                  const ostrel_string *value,
+                                                  const char **post_warning, apr_pool_t *pool);
+
 #ifdef __cplusplus
 }
 #endif

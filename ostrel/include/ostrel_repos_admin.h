@@ -35,6 +35,12 @@ typedef void (*ostrel_repos_notify_fn)(void *baton, ostrel_revnum rev, apr_pool_
 ostrel_error *ostrel_repos_change_rev_prop(ostrel_repos *repos, ostrel_revnum rev, const char *name,
                                            const ostrel_string *value, apr_pool_t *scratch_pool);
 
+/* Makes the commit of TXN keep the "ostrel:date" set on it instead of the
+ * time of the commit, written in the same step as the revision: for tools
+ * that bring in history made elsewhere.  Without a date on TXN the commit
+ * dates it as usual. */
+ostrel_error *ostrel_repos_txn_keep_date(ostrel_fs_txn *txn);
+
 /* Writes revisions LOWER to UPPER (0 <= LOWER <= UPPER <= youngest) of
  * REPOS to OUT as a dump stream: for each revision its revision properties
  * and its changed paths, with copy sources, the full property list of every

@@ -169,7 +169,9 @@ ostrel_error *mark_absent(const char *path, void *, apr_pool_t *) {
 // ---- Slot 1 -------------------------------------------------------------
 
 ostrel_error *begin_transaction(EditBaton *eb, ostrel_revnum base, apr_pool_t *scratch) {
-  OSTREL_ERR(ostrel_fs_begin_txn(&eb->txn, eb->session->filesystem, base, eb->pool));
+  // The start-commit hook runs here, before anything is stored.
+  OSTREL_ERR(ostrel_repos_fs_begin_txn_for_commit(&eb->txn, eb->session->repos, base, eb->author,
+                                                  "", eb->pool));
   OSTREL_ERR(ostrel_fs_txn_root(&eb->txn_root, eb->txn, eb->pool));
 
   ostrel_node_kind kind;
@@ -190,9 +192,6 @@ ostrel_error *begin_transaction(EditBaton *eb, ostrel_revnum base, apr_pool_t *s
     auto *name = static_cast<const char *>(key);
     OSTREL_ERR(ostrel_fs_change_txn_prop(eb->txn, name, static_cast<ostrel_string *>(val), scratch));
   }
-  if (eb->author)
-    OSTREL_ERR(ostrel_fs_change_txn_prop(eb->txn, OSTREL_PROP_REVISION_AUTHOR,
-                                         ostrel_string_create(eb->author, scratch), scratch));
   return OSTREL_NO_ERROR;
 }
 
@@ -495,7 +494,8 @@ ostrel_error *close_file_node(void *file_baton, const char *text_checksum, apr_p
 
 // ---- Slots 14 and 15 ----------------------------------------------------
 
-ostrel_error *report_to_callback(EditBaton *eb, ostrel_revnum new_rev, apr_pool_t *pool) {
+ostrel_error *report_to_callback(EditBaton *eb, ostrel_revnum new_rev, const char *warning,
+                                 apr_pool_t *pool) {
   if (!eb->callback) return OSTREL_NO_ERROR;
   ostrel_string *date = nullptr;
   ostrel_string *author = nullptr;
@@ -507,6 +507,7 @@ ostrel_error *report_to_callback(EditBaton *eb, ostrel_revnum new_rev, apr_pool_
   info->revision = new_rev;
   info->date = date ? date->data : nullptr;
   info->author = author ? author->data : nullptr;
+  info->post_commit_err = warning;
   return eb->callback(info, eb->callback_baton, pool);
 }
 
@@ -522,14 +523,16 @@ ostrel_error *finish_edit(void *edit_baton, apr_pool_t *pool) {
                     eb->deepest_open->path);
 
   ostrel_revnum new_rev = OSTREL_INVALID_REVNUM;
-  ostrel_error *err = ostrel_fs_commit_txn(nullptr, &new_rev, eb->txn, pool);
+  const char *warning = nullptr;
+  ostrel_error *err =
+      ostrel_repos_fs_commit_txn(nullptr, eb->session->repos, &new_rev, eb->txn, &warning, pool);
   if (err) {
     eb->state = EditState::finish_failed;
     return ostrel_error_createf(err->apr_err, err, "Commit to '%s' failed",
                                 eb->session->session_url);
   }
   eb->state = EditState::finished;
-  return report_to_callback(eb, new_rev, pool);
+  return report_to_callback(eb, new_rev, warning, pool);
 }
 
 ostrel_error *cancel_edit(void *edit_baton, apr_pool_t *pool) {

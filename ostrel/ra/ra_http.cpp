@@ -833,12 +833,16 @@ ostrel_error *finish_edit(void *edit_baton, apr_pool_t *pool) {
                                      e->transfer.status, &restarted));
   std::vector<OwnedFrame> frames;
   OSTREL_ERR(decode_answer(frames, e->transfer, e->session->session_url));
+  const char *warning = nullptr;
+  for (const OwnedFrame &f : frames)
+    if (f.tag == tag::kWarning) warning = apr_pstrdup(pool, f.items[0]->c_str());
   for (const OwnedFrame &f : frames) {
     if (f.tag != tag::kCommitted) continue;
     long long rev;
     if (!ostrel_wire::parse_number(*f.items[0], rev)) break;
     if (!e->callback) return OSTREL_NO_ERROR;
-    ostrel_commit_info info;
+    ostrel_commit_info info{};
+    info.post_commit_err = warning;
     info.revision = static_cast<ostrel_revnum>(rev);
     info.date = apr_pstrdup(pool, f.items[1]->c_str());
     info.author = f.items[2] ? apr_pstrdup(pool, f.items[2]->c_str()) : nullptr;

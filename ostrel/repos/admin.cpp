@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "../fs/admin_db.h"
@@ -86,6 +87,16 @@ ostrel_error *backup(const char *src_path, const char *dst_path, ostrel_repos_no
   // short is no repository.
   std::string dst_db = child(dst_path, kDbFile);
   OSTREL_ERR(ostrel_fs__backup(ostrel_repos_fs(src), dst_path, dst_db.c_str(), pool));
+  // The hooks and their settings are part of what the repository does.
+  for (const char *dir : {"hooks", "conf"}) {
+    std::error_code ec;
+    const std::string from = child(src_path, dir);
+    if (!std::filesystem::is_directory(from, ec)) continue;
+    std::filesystem::copy(from, child(dst_path, dir), std::filesystem::copy_options::recursive, ec);
+    if (ec)
+      return ostrel_error_createf(OSTREL_ERR_IO, nullptr, "Can't copy '%s': %s", from.c_str(),
+                                  ec.message().c_str());
+  }
   std::string tmp = child(dst_path, kFormatFile) + ".tmp";
   OSTREL_ERR(copy_file(child(src_path, kFormatFile), tmp, -1, pool));
   if (std::rename(tmp.c_str(), child(dst_path, kFormatFile).c_str()) != 0)

@@ -29,6 +29,10 @@ inline std::string child(const std::string &dir, const char *name) {
 // not an empty directory".
 ostrel_error *make_empty_dir(const char *path, const char *action, apr_pool_t *pool);
 
+// Writes the commented, non-executable hook templates (hooks/NAME.tmpl) and
+// the hook configuration (conf/hooks.conf) into the new repository PATH.
+ostrel_error *write_hook_templates(const char *path);
+
 }  // namespace ostrel::repos
 
 #endif  // OSTREL_REPOS_LAYOUT_H

@@ -86,6 +86,7 @@ ostrel_error *ostrel_repos_create(ostrel_repos **repos, const char *path, apr_ha
   ostrel_fs *filesystem;
   std::string db = child(path, kDbFile);
   OSTREL_ERR(ostrel_fs__create(&filesystem, db.c_str(), fs_config, pool));
+  OSTREL_ERR(ostrel::repos::write_hook_templates(path));
   std::string file = child(path, kFormatFile);
   OSTREL_ERR(ostrel::os::current().write_file_durably(
       file, std::to_string(OSTREL_FS__FORMAT) + "\n"));

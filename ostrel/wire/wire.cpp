@@ -45,6 +45,7 @@ constexpr Shape kShapes[] = {
     {tag::kTextEnd, "end of text", "n"},
     {tag::kFinish, "finish_edit", ""},
     {tag::kCommitted, "committed", "nso"},
+    {tag::kWarning, "warning", "s"},
     {tag::kError, "error", "ns"},
     {tag::kReposRoot, "repository root", "s"},
     {tag::kYoungest, "youngest revision", "n"},

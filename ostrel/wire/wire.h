@@ -42,6 +42,7 @@ inline constexpr char kTextEnd = 'e';    // n:id
 inline constexpr char kFinish = 'F';     // (nothing)
 // Frames of answers.
 inline constexpr char kCommitted = 'K';   // n:rev s:date o:author
+inline constexpr char kWarning = 'W';     // s:message (after kCommitted: a post-commit failure)
 inline constexpr char kError = 'E';       // n:code s:message (outermost link first)
 inline constexpr char kReposRoot = 'r';   // s:path of the repository root (URL-escaped)
 inline constexpr char kYoungest = 'y';    // n:rev

@@ -51,7 +51,10 @@ check _ostrel_admin "load log ls " ostrel-admin l
 check _ostrel_admin "repo-a repo-b " ostrel-admin dump repo
 check _ostrel_admin "" ostrel-admin cat repo-a tr
 check _ostrel_admin "repo-a repo-b " ostrel-admin backup repo-a repo
-check _ostrel_admin "--help --limit -r -v " ostrel-admin log repo-a -
+check _ostrel_admin "--help --limit -r -t -v " ostrel-admin log repo-a -
+check _ostrel_admin "import-git " ostrel-admin im
+check _ostrel_admin "standard " ostrel-admin import-git repo-a --layout s
+check _ostrel_admin "--help -r -t " ostrel-admin changed repo-a -
 check _ostrel_admin "HEAD " ostrel-admin ls repo-a -r H
 check _ostreld "repo-a repo-b " ostreld --root repo
 check _ostreld "notes.txt " ostreld --root repo-a --users n

@@ -151,6 +151,17 @@ class SqliteMeta : public MetaStore {
   std::string path;
 
   int format() const override { return format_; }
+  void defer_syncs(bool defer) override {
+    // Each checkpoint syncs: while commits are deferred the log may grow to
+    // 16 MiB between them.
+    ostrel_error_clear(store.exec(defer ? "PRAGMA wal_autocheckpoint=4096"
+                                        : "PRAGMA wal_autocheckpoint=256"));
+  }
+  ostrel_error *sync() override {
+    // A checkpoint syncs the log, then the database.
+    store.end_read();
+    return store.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+  }
   ostrel_error *snapshot(std::unique_ptr<Snapshot> *out) override {
     // A new snapshot sees the newest commits: end the read begun for older ones.
     store.end_read();

@@ -149,7 +149,7 @@ ostrel_error *rec_finish(void *edit_baton, apr_pool_t *pool) {
   record("finish_edit");
   OSTREL_ERR(maybe_fail("finish_edit"));
   auto *eb = static_cast<EditBaton *>(edit_baton);
-  ostrel_commit_info info = {6, "2026-12-09T22:00:00.000000Z", recorder->author};
+  ostrel_commit_info info = {6, "2026-12-09T22:00:00.000000Z", recorder->author, nullptr};
   return eb->callback(&info, eb->callback_baton, pool);
 }
 ostrel_error *rec_cancel(void *, apr_pool_t *) {

@@ -19,6 +19,7 @@
 #include <apr_strings.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -801,6 +802,13 @@ ostrel_error *report_commit(const ostrel_commit_info *commit_info, void * /*bato
   ostrel_error *err = ostrel_cmdline_printf(
       pool, "r%ld committed by %s at %s\n", static_cast<long>(commit_info->revision),
       commit_info->author ? commit_info->author : "(no author)", commit_info->date);
+  // The revision exists whatever its post-commit hook says; the failure is
+  // only worth a warning.
+  if (!err && commit_info->post_commit_err) {
+    std::fprintf(stderr, "kelbrin: warning: r%ld was committed, but: %s\n",
+                 static_cast<long>(commit_info->revision), commit_info->post_commit_err);
+    std::fflush(stderr);
+  }
   // The status stays 1, since the output failed; the message must keep a
   // caller from taking that for a commit that did not happen.
   if (err)

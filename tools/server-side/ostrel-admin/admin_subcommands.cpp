@@ -19,6 +19,7 @@
 
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
+#include "ostrel_props.h"
 #include "ostrel_repos.h"
 #include "ostrel_repos_admin.h"
 
@@ -78,20 +79,60 @@ ostrel_error *resolve(ostrel_revnum *rev, ostrel_fs *filesystem, ostrel_revnum g
   return nullptr;
 }
 
+mode_t current_umask() {
+  static const mode_t mask = [] {
+    mode_t m = umask(022);
+    umask(m);
+    return m;
+  }();
+  return mask;
+}
+
 // Writes the tree at PATH in ROOT to the local path TARGET, which does not
-// exist yet.
+// exist yet.  A file with OSTREL_PROP_EXECUTABLE becomes executable (as far
+// as the umask allows); one with OSTREL_PROP_SPECIAL becomes the symbolic
+// link it describes.
 ostrel_error *export_node(ostrel_fs_root *root, const std::string &path, ostrel_node_kind kind,
                           const std::string &target, apr_pool_t *pool) {
   apr_pool_t *iterpool = ostrel_pool_create(pool);
+  ostrel_string *special = nullptr, *executable = nullptr;
   if (kind == ostrel_node_file) {
+    OSTREL_ERR(ostrel_fs_node_prop(&special, root, path.c_str(), OSTREL_PROP_SPECIAL, iterpool));
+    OSTREL_ERR(
+        ostrel_fs_node_prop(&executable, root, path.c_str(), OSTREL_PROP_EXECUTABLE, iterpool));
+  }
+  if (special) {
+    // A symbolic link is stored as a file holding "link TARGET".
+    ostrel_stream *contents;
+    OSTREL_ERR(ostrel_fs_file_contents(&contents, root, path.c_str(), iterpool));
+    std::string text(65536 + 6, '\0');
+    apr_size_t len = text.size();
+    OSTREL_ERR(ostrel_stream_read_full(contents, text.data(), &len));
+    const bool too_long = len == text.size();
+    text.resize(len);
+    if (text.rfind("link ", 0) != 0 || too_long || text.find('\0') != std::string::npos)
+      return ostrel_error_createf(OSTREL_ERR_BAD_PROPERTY_VALUE, nullptr,
+                                  "'%s' is marked as a symbolic link but does not hold "
+                                  "'link TARGET'",
+                                  path.c_str());
+    if (symlink(text.c_str() + 5, target.c_str()) != 0)
+      return ostrel_error_from_errno(errno, "Can't create symbolic link '%s'", target.c_str());
+  } else if (kind == ostrel_node_file) {
+    // Names are written as the repository holds them (UTF-8), whatever the
+    // locale: a conversion to the native encoding would refuse every
+    // non-ASCII name under the C locale.
     apr_file_t *file;
-    OSTREL_ERR(ostrel_io_file_open(&file, target.c_str(),
-                                   APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_EXCL,
-                                   APR_OS_DEFAULT, iterpool));
+    apr_status_t st = apr_file_open(&file, target.c_str(),
+                                    APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_EXCL |
+                                        APR_FOPEN_BINARY,
+                                    APR_OS_DEFAULT, iterpool);
+    if (st != APR_SUCCESS) return ostrel_error_wrap_apr(st, "Can't create file '%s'", target.c_str());
     ostrel_stream *contents;
     OSTREL_ERR(ostrel_fs_file_contents(&contents, root, path.c_str(), iterpool));
     OSTREL_ERR(
         ostrel_stream_copy(contents, ostrel_stream_from_aprfile2(file, false, iterpool), iterpool));
+    if (executable && chmod(target.c_str(), 0777 & ~current_umask()) != 0)
+      return ostrel_error_from_errno(errno, "Can't make '%s' executable", target.c_str());
   } else {
     if (mkdir(target.c_str(), 0777) != 0)
       return ostrel_error_from_errno(errno, "Can't create directory '%s'", target.c_str());

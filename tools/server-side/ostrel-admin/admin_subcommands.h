@@ -22,6 +22,8 @@ inline constexpr ostrel_revnum kHeadRev = -2;
 struct ExtraOptions {
   long limit = -1;         // log --limit N; -1 for no limit
   bool recursive = false;  // ls -R
+  std::string txn;         // -t TXN: read a transaction waiting for its pre-commit hook
+  std::string layout;      // import-git --layout
 };
 extern ExtraOptions extra_options;
 
@@ -48,6 +50,8 @@ ostrel_error *run_dump(const std::vector<std::string> &args, ostrel_revnum start
                        bool, apr_pool_t *pool);
 ostrel_error *run_load(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum, bool,
                        apr_pool_t *pool);
+ostrel_error *run_import_git(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum,
+                             bool, apr_pool_t *pool);
 ostrel_error *run_export(const std::vector<std::string> &args, ostrel_revnum start, ostrel_revnum,
                          bool, apr_pool_t *pool);
 

@@ -89,6 +89,11 @@ ostrel_error *open_root(ostrel_fs_root **root, const std::string &path, ostrel_r
                         apr_pool_t *pool) {
   ostrel_fs *filesystem;
   OSTREL_ERR(open_fs(&filesystem, path, pool));
+  if (!extra_options.txn.empty()) {
+    ostrel_fs_txn *txn;
+    OSTREL_ERR(ostrel_fs_open_txn(&txn, filesystem, extra_options.txn.c_str(), pool));
+    return ostrel_fs_txn_root(root, txn, pool);
+  }
   ostrel_revnum rev = OSTREL_INVALID_REVNUM;
   OSTREL_ERR(rev_or_youngest(&rev, filesystem, start, pool));
   return ostrel_fs_revision_root(root, filesystem, rev, pool);
@@ -173,10 +178,87 @@ ostrel_error *run_cat(const std::vector<std::string> &args, ostrel_revnum start,
   return nullptr;
 }
 
+// The changed paths of ROOT (path -> ostrel_path_change *), and the same
+// sorted by path.
+ostrel_error *sorted_changes(apr_hash_t **changed,
+                             std::map<std::string, const ostrel_path_change *> *sorted,
+                             ostrel_fs_root *root, apr_pool_t *pool) {
+  OSTREL_ERR(ostrel_fs_paths_changed2(changed, root, pool));
+  for (apr_hash_index_t *hi = apr_hash_first(pool, *changed); hi; hi = apr_hash_next(hi)) {
+    const void *key;
+    void *val;
+    apr_hash_this(hi, &key, nullptr, &val);
+    (*sorted)[static_cast<const char *>(key)] = static_cast<const ostrel_path_change *>(val);
+  }
+  return nullptr;
+}
+
+// One "   K /path[/] [(from PATH:REV)]" line per changed path of ROOT.
+ostrel_error *print_changes(ostrel_fs_root *root, apr_pool_t *pool) {
+  apr_hash_t *changed;
+  OSTREL_ERR(ostrel_fs_paths_changed2(&changed, root, pool));
+  ostrel_stringbuf *text = ostrel_stringbuf_create("", pool);
+  ostrel_client_format_changes(text, changed, pool);
+  return out(text->data, text->len);
+}
+
+// log -t TXN: the transaction's revision properties, as log prints a
+// revision's ("txn NAME" first), and with -v its changed paths.
+ostrel_error *log_txn(ostrel_fs *filesystem, bool verbose, apr_pool_t *pool) {
+  ostrel_fs_txn *txn;
+  OSTREL_ERR(ostrel_fs_open_txn(&txn, filesystem, extra_options.txn.c_str(), pool));
+  apr_hash_t *props;
+  OSTREL_ERR(ostrel_fs_txn_proplist(&props, txn, pool));
+  OSTREL_ERR(outs("txn " + extra_options.txn + "\n"));
+  OSTREL_ERR(print_props(props, pool));
+  if (!verbose) return nullptr;
+  ostrel_fs_root *root;
+  OSTREL_ERR(ostrel_fs_txn_root(&root, txn, pool));
+  OSTREL_ERR(outs("Changed paths:\n"));
+  return print_changes(root, pool);
+}
+
+ostrel_error *run_changed(const std::vector<std::string> &args, ostrel_revnum start,
+                          ostrel_revnum, bool, apr_pool_t *pool) {
+  ostrel_fs_root *root;
+  OSTREL_ERR(open_root(&root, args[0], start, pool));
+  return print_changes(root, pool);
+}
+
+// setrevprop / delrevprop: through the repository's revision-property hooks,
+// as the user running the command.
+ostrel_error *change_revprop(const std::vector<std::string> &args, ostrel_revnum start,
+                             const ostrel_string *value, apr_pool_t *pool) {
+  if (start == OSTREL_INVALID_REVNUM) return bad_args("A revision is needed (-r REV)%s");
+  ostrel_repos *repos;
+  OSTREL_ERR(ostrel_repos_open2(&repos, args[0].c_str(), nullptr, pool));
+  OSTREL_ERR(rev_or_youngest(&start, ostrel_repos_fs(repos), start, pool));
+  const char *warning = nullptr;
+  OSTREL_ERR(ostrel_repos_change_rev_prop_hooked(repos, start, ostrel_auth_login_name(pool),
+                                                 args[1].c_str(), value, &warning, pool));
+  if (warning) std::fprintf(stderr, "ostrel-admin: warning: %s\n", warning);
+  return nullptr;
+}
+
+ostrel_error *run_setrevprop(const std::vector<std::string> &args, ostrel_revnum start,
+                             ostrel_revnum, bool, apr_pool_t *pool) {
+  return change_revprop(args, start, ostrel_string_create(args[2].c_str(), pool), pool);
+}
+
+ostrel_error *run_delrevprop(const std::vector<std::string> &args, ostrel_revnum start,
+                             ostrel_revnum, bool, apr_pool_t *pool) {
+  return change_revprop(args, start, nullptr, pool);
+}
+
 ostrel_error *run_log(const std::vector<std::string> &args, ostrel_revnum start, ostrel_revnum end,
                       bool verbose, apr_pool_t *pool) {
   ostrel_fs *filesystem;
   OSTREL_ERR(open_fs(&filesystem, args[0], pool));
+  if (!extra_options.txn.empty()) {
+    if (start != OSTREL_INVALID_REVNUM || args.size() > 1)
+      return bad_args("'log -t' takes neither -r nor a path%s");
+    return log_txn(filesystem, verbose, pool);
+  }
   ostrel_revnum youngest;
   OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem, pool));
   if (start == OSTREL_INVALID_REVNUM) {  // default: newest first, down to 0
@@ -208,13 +290,7 @@ ostrel_error *run_log(const std::vector<std::string> &args, ostrel_revnum start,
     if (verbose || !filter.empty()) {
       ostrel_fs_root *root;
       OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, rev, iterpool));
-      OSTREL_ERR(ostrel_fs_paths_changed2(&changed, root, iterpool));
-      for (apr_hash_index_t *hi = apr_hash_first(iterpool, changed); hi; hi = apr_hash_next(hi)) {
-        const void *key;
-        void *val;
-        apr_hash_this(hi, &key, nullptr, &val);
-        sorted[static_cast<const char *>(key)] = static_cast<const ostrel_path_change *>(val);
-      }
+      OSTREL_ERR(sorted_changes(&changed, &sorted, root, iterpool));
     }
     if (!filter.empty()) {
       bool touches = false;
@@ -374,22 +450,35 @@ const Subcommand kSubcommands[] = {
     {"create", "create PATH", "Create a new, empty repository at PATH.", run_create, false, false},
     {"youngest", "youngest PATH", "Print the youngest revision of the repository.", run_youngest,
      false, false},
-    {"ls", "ls PATH [IN-REPO-PATH] [-r REV] [-R]",
+    {"ls", "ls PATH [IN-REPO-PATH] [-r REV | -t TXN] [-R]",
      "List a directory (default '/', at the youngest revision); directories end in '/'.\n"
-     "With -R also everything below it, as paths relative to the directory.",
+     "With -R also everything below it, as paths relative to the directory.\n"
+     "-t TXN reads the transaction a pre-commit hook was given instead.",
      run_ls, true, false},
-    {"cat", "cat PATH IN-REPO-PATH [-r REV]", "Print the contents of a file.", run_cat, true,
-     false},
-    {"log", "log PATH [IN-REPO-PATH] [-r REV[:REV]] [-v] [--limit N]",
+    {"cat", "cat PATH IN-REPO-PATH [-r REV | -t TXN]", "Print the contents of a file.", run_cat,
+     true, false},
+    {"log", "log PATH [IN-REPO-PATH] [-r REV[:REV] | -t TXN] [-v] [--limit N]",
      "Print revision properties, newest first unless a range says otherwise;\n"
      "with -v also the changed paths (M modify, A add, D delete, R replace)\n"
      "and their copy sources.  With IN-REPO-PATH only the revisions that\n"
-     "changed it or something below it; --limit N stops after N revisions.",
+     "changed it or something below it; --limit N stops after N revisions.\n"
+     "-t TXN prints the properties of the transaction a pre-commit hook was given.",
      run_log, true, true},
-    {"proplist", "proplist PATH IN-REPO-PATH [-r REV]",
+    {"changed", "changed PATH [-r REV | -t TXN]",
+     "Print the changed paths of a revision (default the youngest) or of a\n"
+     "transaction, marked as 'log -v' marks them.",
+     run_changed, true, false},
+    {"proplist", "proplist PATH IN-REPO-PATH [-r REV | -t TXN]",
      "Print the properties of a node, names and values.", run_proplist, true, false},
     {"revprops", "revprops PATH -r REV", "Print the properties of a revision.", run_revprops,
      true, false},
+    {"setrevprop", "setrevprop PATH -r REV NAME VALUE",
+     "Set a property of a committed revision, through the repository's\n"
+     "pre-revprop-change and post-revprop-change hooks.",
+     run_setrevprop, true, false},
+    {"delrevprop", "delrevprop PATH -r REV NAME",
+     "Delete a property of a committed revision, through the same hooks.", run_delrevprop, true,
+     false},
     {"verify", "verify PATH",
      "Check every revision's tree and contents, one line per revision;\n"
      "stops with an error at the first damage.",
@@ -411,6 +500,12 @@ const Subcommand kSubcommands[] = {
      "Commit the revisions of a dump stream read from standard input; the\n"
      "stream must start where the repository's history ends.",
      ostrel_admin::run_load, false, false},
+    {"import-git", "import-git PATH [--layout standard]",
+     "Commit the history of a 'git fast-export --show-original-ids' stream read\n"
+     "from standard input, one revision per git commit; run again on the same\n"
+     "stream, it skips the commits already imported.  --layout standard puts\n"
+     "branches under branches/NAME and tags under tags/NAME.",
+     ostrel_admin::run_import_git, false, false},
     {"export", "export PATH DIR [-r REV] [IN-REPO-PATH]",
      "Write the tree at IN-REPO-PATH (default '/') of revision REV (default\n"
      "the youngest) to the new directory DIR.",
@@ -495,6 +590,16 @@ ostrel_error *run(int argc, char **argv, bool *help_shown, apr_pool_t *pool) {
       if (*argv[i] < '0' || *argv[i] > '9' || *e || errno || n < 1)
         return bad_args("--limit needs a positive number, not '%s'", argv[i]);
       extra_options.limit = n;
+    } else if ((a == "-t" || a == "--transaction") &&
+               (name == "log" || name == "changed" || name == "cat" || name == "ls" ||
+                name == "proplist")) {
+      if (i + 1 >= argc) return bad_args("Option '%s' needs a transaction name", argv[i]);
+      extra_options.txn = argv[++i];
+    } else if (a == "--layout" && name == "import-git") {
+      if (i + 1 >= argc) return bad_args("Option '%s' needs a layout", argv[i]);
+      extra_options.layout = argv[++i];
+      if (extra_options.layout != "standard" && extra_options.layout != "flat")
+        return bad_args("Unknown layout '%s' (known: standard, flat)", argv[i]);
     } else if (a == "-R" && name == "ls") {
       extra_options.recursive = true;
     } else if (a == "-v" && sc->takes_verbose) {
@@ -513,6 +618,10 @@ ostrel_error *run(int argc, char **argv, bool *help_shown, apr_pool_t *pool) {
   if (name == "ls" || name == "log") allowed = 2;
   if (name == "cat" || name == "proplist" || name == "backup") needed = allowed = 2;
   if (name == "export") needed = 2, allowed = 3;
+  if (name == "setrevprop") needed = allowed = 3;
+  if (name == "delrevprop") needed = allowed = 2;
+  if (!extra_options.txn.empty() && start != OSTREL_INVALID_REVNUM)
+    return bad_args("-r and -t cannot be given together%s");
   if (args.size() < needed || args.size() > allowed)
     return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
                                 "Wrong number of arguments for '%s'; usage: ostrel-admin %s",

@@ -148,6 +148,11 @@ std::string Replay::answer(const std::string &local_url, const std::string &show
   enc.str(date_);
   enc.opt(has_author_ ? author_.c_str() : nullptr);
   enc.end();
+  if (!warning_.empty()) {
+    enc.begin(tag::kWarning);
+    enc.str(warning_);
+    enc.end();
+  }
   return out;
 }
 
@@ -157,6 +162,7 @@ ostrel_error *Replay::on_commit(const ostrel_commit_info *info, void *baton, apr
   self->date_ = info->date ? info->date : "";
   self->has_author_ = info->author != nullptr;
   self->author_ = info->author ? info->author : "";
+  self->warning_ = info->post_commit_err ? info->post_commit_err : "";
   return OSTREL_NO_ERROR;
 }
 

@@ -92,6 +92,7 @@ class Replay {
   ostrel_error *err_ = nullptr;
   long long revision_ = -1;
   std::string date_, author_;
+  std::string warning_;  // the post-commit hook's failure, if any
   bool has_author_ = false;
   unsigned long long frames_done_ = 0;
   bool decoder_broken_ = false;
