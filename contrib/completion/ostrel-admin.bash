@@ -5,7 +5,7 @@ _ostrel_admin() {
   local cur prev sub
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
-  local subs="create youngest ls cat log proplist revprops verify origins backup dump load export"
+  local subs="create collect youngest ls cat log proplist revprops verify origins backup dump load export"
 
   if ((COMP_CWORD == 1)); then
     COMPREPLY=($(compgen -W "$subs --help" -- "$cur"))
@@ -14,7 +14,7 @@ _ostrel_admin() {
   sub=${COMP_WORDS[1]}
   case $prev in
     -r|--revision) COMPREPLY=($(compgen -W "HEAD" -- "$cur")); return ;;
-    --limit) return ;;
+    --limit|--grace|--postgres) return ;;
   esac
   if [[ $cur == -* ]]; then
     local opts="--help"
@@ -22,6 +22,8 @@ _ostrel_admin() {
       ls) opts+=" -r -R" ;;
       log) opts+=" -r -v --limit" ;;
       cat|proplist|revprops|dump|export) opts+=" -r" ;;
+      create) opts+=" --postgres" ;;
+      collect) opts+=" --grace" ;;
     esac
     COMPREPLY=($(compgen -W "$opts" -- "$cur"))
     return
@@ -31,7 +33,7 @@ _ostrel_admin() {
   local i n=0
   for ((i = 2; i < COMP_CWORD; i++)); do
     case ${COMP_WORDS[i]} in
-      -r|--revision|--limit) i=$((i + 1)) ;;
+      -r|--revision|--limit|--grace|--postgres) i=$((i + 1)) ;;
       -*) ;;
       *) n=$((n + 1)) ;;
     esac

@@ -43,6 +43,11 @@ check _ostrel_admin "" ostrel-admin cat repo-a tr
 check _ostrel_admin "repo-a repo-b " ostrel-admin backup repo-a repo
 check _ostrel_admin "--help --limit -r -v " ostrel-admin log repo-a -
 check _ostrel_admin "HEAD " ostrel-admin ls repo-a -r H
+check _ostrel_admin "create " ostrel-admin cr
+check _ostrel_admin "collect " ostrel-admin co
+check _ostrel_admin "--help --postgres " ostrel-admin create -
+check _ostrel_admin "" ostrel-admin create --postgres h
+check _ostrel_admin "repo-a repo-b " ostrel-admin create --postgres "dbname=x" repo
 check _ostreld "repo-a repo-b " ostreld --root repo
 check _ostreld "notes.txt " ostreld --root repo-a --users n
 check _ostreld "--tls-cert --tls-key " ostreld --root repo-a --t
