@@ -1,7 +1,6 @@
-/* admin_db.h: administration calls that work on a repository database through
- * a connection of their own (not the one of an open filesystem handle):
- * changing a committed revision's properties, and copying a live database
- * (the content files beside it are listed by ostrel_fs_content_files).
+/* admin_db.h: administration calls that work on a repository's metadata
+ * through a connection of their own (not the one of an open filesystem
+ * handle): changing a committed revision's properties.
  * For ostrel/repos only; not installed. */
 #ifndef OSTREL_FS_ADMIN_DB_H
 #define OSTREL_FS_ADMIN_DB_H
@@ -23,13 +22,6 @@ extern "C" {
  * OSTREL_ERR_FS_NO_SUCH_REVISION when REV does not exist. */
 ostrel_error *ostrel_fs__set_rev_prop(const char *db_path, int busy_timeout_ms, ostrel_revnum rev,
                                       const char *name, const ostrel_string *value);
-
-/* Copies the database SRC_DB into the new file DST_DB as one consistent
- * snapshot, while other connections may go on writing to SRC_DB: the copy
- * is taken in a single read transaction, which in WAL mode never blocks
- * writers and is never restarted by them.  The copy is synced before return;
- * on failure DST_DB is removed. */
-ostrel_error *ostrel_fs__backup_db(const char *src_db, const char *dst_db);
 
 #ifdef __cplusplus
 }

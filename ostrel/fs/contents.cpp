@@ -2,17 +2,18 @@
 // SHA-256.  Finished contents become a file's text through the transaction's
 // tree (set_file_text); the tree never calls back here.
 //
-// In a pack-format repository the bytes of each chunk go to the content
-// store (packs.h) and the database keeps, per chunk, its place, its codec
-// and a checksum of its stored bytes.  A small text whose file had a text
+// In a format-2 repository the bytes of each chunk go to the content store
+// (content_store.h) and the metadata keeps, per chunk, the store's
+// reference, its codec and a checksum of its stored bytes.  A small text whose file had a text
 // before is stored as a delta: a zstd frame made with the previous text as
 // its prefix, at most kMaxDeltaDepth deltas away from a whole version.
 // Every chunk is checked before any of its bytes are handed out: the checksum
 // of what was read, then the frame's own checksum of what it decodes to.
 //
-// A legacy-format repository keeps each chunk as a row (zstd frames without
-// checksums); a read there checks the SHA-256 of the whole contents before
-// handing out the first byte.
+// A format-1 repository keeps each chunk inside the metadata records (zstd
+// frames without checksums; its own content store reads them); a read there
+// checks the SHA-256 of the whole contents before handing out the first
+// byte.
 
 #include <apr_strings.h>
 #include <openssl/evp.h>
@@ -23,6 +24,7 @@
 #include <cstring>
 
 #include "handles.h"
+#include "sqlite/sqlite_meta.h"
 
 namespace ostrel::fs {
 
@@ -59,7 +61,7 @@ static const PendingContent *pending_of(ostrel_fs_txn *txn, int64_t id) {
 
 ostrel_error *load_content(ostrel_fs *filesystem, int64_t id, ContentRow &c, ostrel_fs_txn *txn) {
   if (id == 0) {
-    c = ContentRow{kEmptySha, 0, 0, 0, 0, false};
+    c = ContentRow{kEmptySha, 0, 0, 0, 0, filesystem->format == kLegacyFormat};
     return nullptr;
   }
   if (id < 0) {
@@ -70,26 +72,14 @@ ostrel_error *load_content(ostrel_fs *filesystem, int64_t id, ContentRow &c, ost
     c = p->row;
     return nullptr;
   }
-  Stmt st;
-  if (filesystem->format == kLegacyFormat)
-    OSTREL_ERR(filesystem->store.prepare(st, "SELECT sha, length, chunks, NULL, 0 FROM content "
-                                             "WHERE id=?1"));
-  else
-    OSTREL_ERR(filesystem->store.prepare(st, "SELECT sha, length, chunks, base, depth FROM "
-                                             "content WHERE id=?1"));
-  st.bind(1, id);
-  bool row;
-  OSTREL_ERR(st.step(&row));
-  if (!row || st.is_null(0))
+  Snapshot *s;
+  OSTREL_ERR(snap(filesystem, &s));
+  bool found;
+  OSTREL_ERR(s->content(id, c, &found));
+  if (!found)
     return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                 "Repository is damaged: contents %lld are missing",
                                 static_cast<long long>(id));
-  c.sha = st.text(0);
-  c.length = st.int64(1);
-  c.chunks = st.int64(2);
-  c.base = st.is_null(3) ? 0 : st.int64(3);
-  c.depth = static_cast<int>(st.int64(4));
-  c.legacy = filesystem->format == kLegacyFormat;
   if (c.length < 0 || c.chunks < 0 || (c.base && (c.base < 0 || c.base >= id)) || c.depth < 0 ||
       c.depth > kMaxDeltaDepth)
     return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
@@ -98,36 +88,14 @@ ostrel_error *load_content(ostrel_fs *filesystem, int64_t id, ContentRow &c, ost
   return nullptr;
 }
 
-// The chunk record SEQ of stored contents ID.  *LEGACY_DATA receives the
-// bytes of a legacy row (whose place is the row itself).
-static ostrel_error *load_chunk_ref(ostrel_fs *filesystem, int64_t id, int64_t seq, ChunkRef &ref,
-                                    std::string *legacy_data) {
-  Stmt st;
-  bool row;
-  if (filesystem->format == kLegacyFormat) {
-    OSTREL_ERR(filesystem->store.prepare(st, "SELECT raw_len, data FROM chunk WHERE content=?1 "
-                                             "AND seq=?2"));
-    st.bind(1, id).bind(2, seq);
-    OSTREL_ERR(st.step(&row));
-    if (!row) return chunk_damage(id, seq, "is missing");
-    ref = ChunkRef{};
-    ref.raw_len = st.int64(0);
-    ref.codec = kCodecZstd;
-    legacy_data->assign(static_cast<const char *>(st.blob(1)) ? static_cast<const char *>(st.blob(1)) : "",
-                        st.bytes(1));
-    return nullptr;
-  }
-  OSTREL_ERR(filesystem->store.prepare(st, "SELECT raw_len, codec, pack, off, len, sum FROM pchunk "
-                                           "WHERE content=?1 AND seq=?2"));
-  st.bind(1, id).bind(2, seq);
-  OSTREL_ERR(st.step(&row));
-  if (!row) return chunk_damage(id, seq, "is missing");
-  ref.raw_len = st.int64(0);
-  ref.codec = static_cast<int>(st.int64(1));
-  ref.place = Place{st.int64(2), st.int64(3), st.int64(4)};
-  ref.sum = static_cast<uint64_t>(st.int64(5));
-  if (ref.codec < kCodecRaw || ref.codec > kCodecDelta || ref.place.pack <= 0 ||
-      ref.place.off < 0 || ref.place.len < 0 || ref.place.len > int64_t{2} * int64_t{kChunkSize})
+// The chunk record SEQ of stored contents ID.
+static ostrel_error *load_chunk_ref(ostrel_fs *filesystem, int64_t id, int64_t seq, ChunkRow &ref) {
+  Snapshot *s;
+  OSTREL_ERR(snap(filesystem, &s));
+  bool found;
+  OSTREL_ERR(s->chunk(id, seq, ref, &found));
+  if (!found) return chunk_damage(id, seq, "is missing");
+  if (ref.codec < kCodecRaw || ref.codec > kCodecDelta || ref.raw_len < 0)
     return chunk_damage(id, seq, "has an impossible record");
   return nullptr;
 }
@@ -136,23 +104,18 @@ static ostrel_error *whole_text(ostrel_fs *filesystem, int64_t id, std::string &
 
 // Decodes chunk SEQ of contents ID (row C) stored as REF into OUT.
 static ostrel_error *decode_chunk(ostrel_fs *filesystem, int64_t id, const ContentRow &c,
-                                  int64_t seq, const ChunkRef &ref, const std::string *legacy_data,
-                                  std::string &out, int depth) {
+                                  int64_t seq, const ChunkRow &ref, std::string &out, int depth) {
   if (ref.raw_len < 0 || ref.raw_len > static_cast<int64_t>(kChunkSize))
     return chunk_damage(id, seq, "is too large");
   std::string stored;
-  const std::string *bytes = legacy_data;
-  if (!legacy_data) {
-    OSTREL_ERR(filesystem->packs->read(ref.place, stored));
-    if (sum_of(stored.data(), stored.size()) != ref.sum)
-      return chunk_damage(id, seq, "does not match its checksum");
-    bytes = &stored;
-  }
+  OSTREL_ERR(filesystem->contents->read(ref.ref, stored));
+  if (ref.has_sum && sum_of(stored.data(), stored.size()) != ref.sum)
+    return chunk_damage(id, seq, "does not match its checksum");
+  const std::string *bytes = &stored;
   const size_t raw = static_cast<size_t>(ref.raw_len);
   if (ref.codec == kCodecRaw) {
     if (bytes->size() != raw) return chunk_damage(id, seq, "has the wrong length");
-    if (bytes == &stored) out.swap(stored);
-    else out = *bytes;
+    out.swap(stored);
     return nullptr;
   }
   std::string base;
@@ -188,9 +151,9 @@ static ostrel_error *whole_text(ostrel_fs *filesystem, int64_t id, std::string &
                                 "Repository is damaged: contents %lld are a delta base but not "
                                 "one chunk",
                                 static_cast<long long>(id));
-  ChunkRef ref;
-  OSTREL_ERR(load_chunk_ref(filesystem, id, 0, ref, nullptr));
-  OSTREL_ERR(decode_chunk(filesystem, id, c, 0, ref, nullptr, out, depth));
+  ChunkRow ref;
+  OSTREL_ERR(load_chunk_ref(filesystem, id, 0, ref));
+  OSTREL_ERR(decode_chunk(filesystem, id, c, 0, ref, out, depth));
   if (filesystem->bases.size() >= 8) filesystem->bases.erase(filesystem->bases.begin());
   filesystem->bases.emplace_back(id, out);
   return nullptr;
@@ -203,12 +166,11 @@ ostrel_error *read_chunk(ostrel_fs *filesystem, int64_t id, int64_t seq, std::st
   if (seq < 0 || seq >= c.chunks) return chunk_damage(id, seq, "is missing");
   if (const PendingContent *p = pending_of(txn, id)) {
     if (txn->appender) OSTREL_ERR(txn->appender->flush());
-    return decode_chunk(filesystem, id, c, seq, p->chunks[static_cast<size_t>(seq)], nullptr, out, 0);
+    return decode_chunk(filesystem, id, c, seq, p->chunks[static_cast<size_t>(seq)], out, 0);
   }
-  ChunkRef ref;
-  std::string legacy;
-  OSTREL_ERR(load_chunk_ref(filesystem, id, seq, ref, &legacy));
-  return decode_chunk(filesystem, id, c, seq, ref, c.legacy ? &legacy : nullptr, out, 0);
+  ChunkRow ref;
+  OSTREL_ERR(load_chunk_ref(filesystem, id, seq, ref));
+  return decode_chunk(filesystem, id, c, seq, ref, out, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -345,70 +307,44 @@ ostrel_error *file_stream(ostrel_stream **contents, ostrel_fs_root *root, const 
 // ---------------------------------------------------------------------------
 // Writing
 
-ostrel_error *pack_end(ostrel_fs *filesystem, int64_t pack, int64_t *end) {
-  // Never from an older snapshot: a writer truncates its pack to this end.
-  if (filesystem->store.in_read()) OSTREL_ERR(filesystem->store.refresh_read());
-  Stmt st;
-  OSTREL_ERR(filesystem->store.prepare(st, "SELECT end_off FROM pack WHERE id=?1"));
-  st.bind(1, pack);
-  bool row;
-  OSTREL_ERR(st.step(&row));
-  *end = row ? st.int64(0) : 0;
-  return nullptr;
+ostrel_error *store_mark(ostrel_fs *filesystem, int64_t stream, int64_t *value) {
+  // Never from an older snapshot: an appender drops what lies after it.
+  return in_writer(filesystem, false,
+                   [&](Writer &w) { return w.store_mark(stream, value); });
 }
 
 static ostrel_error *committed_with_sha(ostrel_fs *filesystem, const std::string &sha, int64_t *id);
 
-// Writes the rows of TXN's pending contents.  COMMITTING: inside the commit
-// step, where they are written as committed contents at once (or, when equal
-// contents are committed already, not at all).
-static ostrel_error *write_pending_rows(ostrel_fs_txn *txn, bool committing) {
-  Store &store = txn->filesystem->store;
-  Stmt st;
+// Records TXN's pending contents in WRITER.  COMMITTING: inside the commit
+// step, where they are recorded as committed contents at once (or, when
+// equal contents are committed already, not at all).
+static ostrel_error *write_pending_rows(ostrel_fs_txn *txn, Writer &writer, bool committing) {
   for (; txn->written < txn->pending.size(); ++txn->written) {
     PendingContent &p = txn->pending[txn->written];
     // A text of one chunk was matched against committed contents when its
-    // stream closed; a larger one is matched here, before its rows exist.
+    // stream closed; a larger one is matched here, before its record exists.
     if (committing && p.chunks.size() > 1) {
       int64_t same;
-      OSTREL_ERR(committed_with_sha(txn->filesystem, p.row.sha, &same));
+      OSTREL_ERR(writer.reads().content_by_sha(p.row.sha, &same));
       if (same) {
         p.id = same;
         p.committed = true;
         continue;
       }
     }
-    OSTREL_ERR(store.prepare(st, "INSERT INTO content(sha, length, chunks, txn, base, depth) "
-                                 "VALUES(?1, ?2, ?3, ?4, ?5, ?6)"));
-    st.bind(1, p.row.sha).bind(2, p.row.length).bind(3, p.row.chunks);
-    if (committing) st.bind_null(4); else st.bind(4, txn->id);
-    if (p.row.base) st.bind(5, p.row.base); else st.bind_null(5);
-    st.bind(6, int64_t{p.row.depth});
-    OSTREL_ERR(st.run());
-    p.id = store.last_insert_id();
+    OSTREL_ERR(writer.add_content(p.row, p.chunks, committing ? 0 : txn->id, &p.id));
     p.committed = committing;
-    for (size_t seq = 0; seq < p.chunks.size(); ++seq) {
-      const ChunkRef &c = p.chunks[seq];
-      OSTREL_ERR(store.prepare(st, "INSERT INTO pchunk(content, seq, raw_len, codec, pack, off, "
-                                   "len, sum) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"));
-      st.bind(1, p.id).bind(2, static_cast<int64_t>(seq)).bind(3, c.raw_len);
-      st.bind(4, int64_t{c.codec}).bind(5, c.place.pack).bind(6, c.place.off);
-      st.bind(7, c.place.len).bind(8, static_cast<int64_t>(c.sum));
-      OSTREL_ERR(st.run());
-    }
   }
   return nullptr;
 }
 
-ostrel_error *write_pending(ostrel_fs_txn *txn, bool inside) {
+ostrel_error *write_pending(ostrel_fs_txn *txn, Writer *inside) {
   if (txn->written == txn->pending.size()) return nullptr;
-  if (inside) return write_pending_rows(txn, true);
-  Store &store = txn->filesystem->store;
+  if (inside) return write_pending_rows(txn, *inside, true);
   size_t before = txn->written;
-  OSTREL_ERR(store.begin_write(false));
-  ostrel_error *err = write_pending_rows(txn, false);
-  if (!err) err = store.commit();
-  else store.rollback();
+  ostrel_error *err = in_writer(txn->filesystem, false, [txn](Writer &w) {
+    return write_pending_rows(txn, w, false);
+  });
   if (err) {
     for (size_t k = before; k < txn->pending.size(); ++k) {
       txn->pending[k].id = 0;
@@ -454,7 +390,7 @@ struct ContentWriter {
   std::string buf;
   EVP_MD_CTX *sha = nullptr;
   int64_t length = 0;
-  std::vector<ChunkRef> chunks;
+  std::vector<ChunkRow> chunks;
   bool incompressible = false;  // the last chunk tried did not compress
   // Legacy format: the contents row and the chunks stored so far.
   int64_t id = 0;
@@ -471,7 +407,6 @@ struct ContentWriter {
 // Legacy format: stores the buffered chunk as a row in its own short write
 // transaction, marked with the transaction's id.
 static ostrel_error *store_legacy_chunk(ContentWriter *w, const std::string *final_sha) {
-  Store &store = w->txn->filesystem->store;
   std::string packed;
   if (!w->buf.empty()) {
     packed.resize(ZSTD_compressBound(w->buf.size()));
@@ -482,47 +417,22 @@ static ostrel_error *store_legacy_chunk(ContentWriter *w, const std::string *fin
                                   ZSTD_getErrorName(n));
     packed.resize(n);
   }
-  OSTREL_ERR(store.fault_point("upload-chunk"));
-  OSTREL_ERR(store.begin_write(false));
-  ostrel_error *err = [&]() -> ostrel_error * {
-    Stmt st;
-    if (!w->id) {
-      OSTREL_ERR(store.prepare(st, "INSERT INTO content(sha, length, chunks, txn) "
-                                   "VALUES(NULL, 0, 0, ?1)"));
-      st.bind(1, w->txn->id);
-      OSTREL_ERR(st.run());
-      w->id = store.last_insert_id();
-    }
-    if (!w->buf.empty()) {
-      OSTREL_ERR(store.prepare(st, "INSERT INTO chunk(content, seq, raw_len, data) "
-                                   "VALUES(?1, ?2, ?3, ?4)"));
-      st.bind(1, w->id).bind(2, w->seq).bind(3, static_cast<int64_t>(w->buf.size()));
-      st.bind_blob(4, packed.data(), packed.size());
-      OSTREL_ERR(st.run());
-      ++w->seq;
-    }
-    if (final_sha) {
-      OSTREL_ERR(store.prepare(st, "UPDATE content SET sha=?1, length=?2, chunks=?3 WHERE id=?4"));
-      st.bind(1, *final_sha).bind(2, w->length).bind(3, w->seq).bind(4, w->id);
-      OSTREL_ERR(st.run());
-    }
-    return nullptr;
-  }();
-  if (err) {
-    store.rollback();
-    return err;
-  }
-  OSTREL_ERR(store.commit());
+  OSTREL_ERR(fault_point("upload-chunk"));
+  ostrel_fs *filesystem = w->txn->filesystem;
+  RecordFinal final;
+  if (final_sha) final = RecordFinal{*final_sha, w->length, w->seq + (w->buf.empty() ? 0 : 1)};
+  renew(filesystem);
+  OSTREL_ERR(record_upload(*filesystem->meta, w->txn->id, &w->id, w->seq,
+                           w->buf.empty() ? nullptr : &packed,
+                           static_cast<int64_t>(w->buf.size()), final_sha ? &final : nullptr));
+  if (!w->buf.empty()) ++w->seq;
   w->buf.clear();
   return nullptr;
 }
 
-// Encodes RAW (against BASE_TEXT when given) for storing: sets REF's codec,
-// length and CRC; *BYTES points at what is to be stored (RAW itself, or
-// PACKED).
-static ostrel_error *encode_chunk(ostrel_fs *filesystem, const std::string &raw,
-                                  const std::string *base_text, ChunkRef *ref, std::string &packed,
-                                  const std::string **bytes, bool try_compress = true) {
+ostrel_error *encode_chunk(ostrel_fs *filesystem, const std::string &raw,
+                           const std::string *base_text, ChunkRow *ref, std::string &packed,
+                           const std::string **bytes, bool try_compress) {
   int codec = kCodecRaw;
   if (raw.size() >= kTinyText && try_compress) {
     if (!filesystem->cctx) filesystem->cctx = ZSTD_createCCtx();
@@ -549,8 +459,8 @@ static ostrel_error *encode_chunk(ostrel_fs *filesystem, const std::string &raw,
 
 static ostrel_error *open_appender(ostrel_fs *filesystem, std::unique_ptr<Appender> *appender) {
   if (*appender) return nullptr;
-  return filesystem->packs->open_appender(appender, [filesystem](int64_t pack, int64_t *end) {
-    return pack_end(filesystem, pack, end);
+  return filesystem->contents->open_appender(appender, [filesystem](int64_t stream, int64_t *value) {
+    return store_mark(filesystem, stream, value);
   });
 }
 
@@ -558,9 +468,9 @@ namespace {
 
 // Encodes the buffered chunk (against BASE_TEXT when given) and appends it
 // to the transaction's pack.
-ostrel_error *store_chunk(ContentWriter *w, const std::string *base_text, ChunkRef *ref) {
+ostrel_error *store_chunk(ContentWriter *w, const std::string *base_text, ChunkRow *ref) {
   ostrel_fs *filesystem = w->txn->filesystem;
-  OSTREL_ERR(filesystem->store.fault_point("upload-chunk"));
+  OSTREL_ERR(fault_point("upload-chunk"));
   OSTREL_ERR(open_appender(filesystem, &w->txn->appender));
   std::string packed;
   const std::string *bytes;
@@ -569,7 +479,7 @@ ostrel_error *store_chunk(ContentWriter *w, const std::string *base_text, ChunkR
   const bool try_compress = !w->incompressible || w->chunks.size() % 8 == 0;
   OSTREL_ERR(encode_chunk(filesystem, w->buf, base_text, ref, packed, &bytes, try_compress));
   if (try_compress) w->incompressible = ref->codec == kCodecRaw && w->buf.size() >= kTinyText;
-  OSTREL_ERR(w->txn->appender->append(bytes->data(), bytes->size(), &ref->place));
+  OSTREL_ERR(w->txn->appender->append(bytes->data(), bytes->size(), &ref->ref));
   w->buf.clear();
   return nullptr;
 }
@@ -578,14 +488,9 @@ ostrel_error *store_chunk(ContentWriter *w, const std::string *base_text, ChunkR
 
 // A committed contents with SHA, or 0.
 static ostrel_error *committed_with_sha(ostrel_fs *filesystem, const std::string &sha, int64_t *id) {
-  Stmt st;
-  OSTREL_ERR(filesystem->store.prepare(st, "SELECT id FROM content WHERE sha=?1 AND txn IS NULL "
-                                           "LIMIT 1"));
-  st.bind(1, sha);
-  bool row;
-  OSTREL_ERR(st.step(&row));
-  *id = row ? st.int64(0) : 0;
-  return nullptr;
+  Snapshot *s;
+  OSTREL_ERR(snap(filesystem, &s));
+  return s->content_by_sha(sha, id);
 }
 
 namespace {
@@ -619,7 +524,7 @@ ostrel_error *finish_small(ContentWriter *w, const std::string &sha, int64_t *id
       p.row.depth = prev.depth + 1;
     }
   }
-  ChunkRef ref;
+  ChunkRow ref;
   OSTREL_ERR(store_chunk(w, delta ? &base_text : nullptr, &ref));
   if (ref.codec != kCodecDelta) {
     p.row.base = 0;
@@ -654,7 +559,7 @@ ostrel_error *writer_write(void *baton, const char *data, apr_size_t *len) {
       if (legacy) {
         err = store_legacy_chunk(w, nullptr);
       } else {
-        ChunkRef ref;
+        ChunkRow ref;
         err = store_chunk(w, nullptr, &ref);
         if (!err) w->chunks.push_back(ref);
       }
@@ -687,7 +592,7 @@ ostrel_error *writer_close(void *baton) {
     OSTREL_ERR(finish_small(w, sha, &id));
   } else if (w->length > 0) {
     if (!w->buf.empty()) {
-      ChunkRef ref;
+      ChunkRow ref;
       OSTREL_ERR(store_chunk(w, nullptr, &ref));
       w->chunks.push_back(ref);
     }
@@ -704,7 +609,7 @@ ostrel_error *writer_close(void *baton) {
   size_t files = txn->pending.size() - txn->written;
   int64_t bytes = 0;
   for (size_t k = txn->written; k < txn->pending.size(); ++k) bytes += txn->pending[k].row.length;
-  if (files >= kBatchFiles || bytes >= kBatchBytes) OSTREL_ERR(write_pending(txn, false));
+  if (files >= kBatchFiles || bytes >= kBatchBytes) OSTREL_ERR(write_pending(txn, nullptr));
   return nullptr;
 }
 
@@ -731,44 +636,6 @@ ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn,
   ostrel_stream_set_write(s, writer_write);
   ostrel_stream_set_close(s, writer_close);
   *contents = s;
-  return nullptr;
-}
-
-ostrel_error *convert_legacy_contents(ostrel_fs *filesystem) {
-  Store &store = filesystem->store;
-  std::unique_ptr<Appender> appender;
-  OSTREL_ERR(open_appender(filesystem, &appender));
-  Stmt rows, ins;
-  OSTREL_ERR(store.prepare(rows, "SELECT c.id, k.seq, k.raw_len, k.data FROM content c JOIN chunk k "
-                                 "ON k.content=c.id ORDER BY c.id, k.seq"));
-  std::string raw, packed;
-  while (true) {
-    bool row;
-    OSTREL_ERR(rows.step(&row));
-    if (!row) break;
-    const int64_t id = rows.int64(0), seq = rows.int64(1), raw_len = rows.int64(2);
-    if (raw_len < 0 || raw_len > static_cast<int64_t>(kChunkSize))
-      return chunk_damage(id, seq, "is too large");
-    raw.resize(static_cast<size_t>(raw_len));
-    size_t got = ZSTD_decompress(raw.data(), raw.size(), rows.blob(3), rows.bytes(3));
-    if (ZSTD_isError(got) || got != raw.size()) return chunk_damage(id, seq, "cannot be decompressed");
-    ChunkRef ref;
-    const std::string *bytes;
-    OSTREL_ERR(encode_chunk(filesystem, raw, nullptr, &ref, packed, &bytes));
-    OSTREL_ERR(appender->append(bytes->data(), bytes->size(), &ref.place));
-    OSTREL_ERR(store.prepare(ins, "INSERT INTO pchunk(content, seq, raw_len, codec, pack, off, "
-                                  "len, sum) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"));
-    ins.bind(1, id).bind(2, seq).bind(3, raw_len).bind(4, int64_t{ref.codec});
-    ins.bind(5, ref.place.pack).bind(6, ref.place.off).bind(7, ref.place.len);
-    ins.bind(8, static_cast<int64_t>(ref.sum));
-    OSTREL_ERR(ins.run());
-  }
-  OSTREL_ERR(appender->sync());
-  if (appender->wrote()) {
-    OSTREL_ERR(store.prepare(ins, "INSERT OR REPLACE INTO pack(id, end_off) VALUES(?1, ?2)"));
-    ins.bind(1, appender->pack()).bind(2, appender->end());
-    OSTREL_ERR(ins.run());
-  }
   return nullptr;
 }
 

@@ -1,4 +1,5 @@
-// The versioned filesystem of a repository, stored in one SQLite database.
+// The versioned filesystem of a repository, stored behind the metadata seam
+// (meta.h) and the content seam (content_store.h).
 //
 // STORAGE MODEL
 //
@@ -30,21 +31,21 @@
 //     committing process's memory, and its uploaded contents are rows marked
 //     with the transaction's id that no revision references.  Readers see
 //     exactly revisions 0..Y.
-//  2. The final step is one SQLite write transaction (BEGIN IMMEDIATE, the
-//     database's only write lock): it reads Y again, checks every changed path
+//  2. The final step is one Writer of the metadata seam (it holds the
+//     repository's commit lock; on SQLite a BEGIN IMMEDIATE): it reads Y again, checks every changed path
 //     against revisions after the base (out of date -> rollback, nothing
 //     written: a file conflicts when its node changed after the base; a
 //     directory whose properties the transaction changes conflicts only when
 //     its own properties differ from the base's or it was deleted or
 //     replaced, never because a commit passed through it), writes the new
 //     nodes, directory rows, the revision row, its properties and changed
-//     paths, and marks the contents it uses as committed.  Readers (WAL
-//     snapshots) keep seeing 0..Y until it commits and then see 0..Y+1 at
+//     paths, and marks the contents it uses as committed.  Readers
+//     (snapshots) keep seeing 0..Y until it commits and then see 0..Y+1 at
 //     once; no reader ever sees part of it.  Rows that revisions 0..Y read
 //     are never changed except end_rev of a directory row being lowered from
 //     "forever" to Y+1, which older views do not read.
-//  3. A crash at any moment before the final COMMIT leaves revisions 0..Y
-//     intact (SQLite rolls the write transaction back); a crash after it
+//  3. A crash at any moment before the commit point leaves revisions 0..Y
+//     intact (the store rolls the writer back); a crash after it
 //     leaves 0..Y+1.  What a killed transaction leaves behind is its txn row
 //     and its marked contents: they are swept (their process no longer
 //     exists) by the next begin or commit, so garbage never grows without
@@ -53,14 +54,20 @@
 //     whole stream, so a long upload does not hold back other committers; the
 //     final step's lock waits at most the busy timeout, then fails cleanly
 //     with OSTREL_ERR_FS_BUSY.
+//  5. When the commit point itself fails in a way that leaves its outcome
+//     unknown (OSTREL_ERR_FS_UNCERTAIN), the handle takes no further
+//     writes: revision Y+1 may or may not exist, and only a new handle can
+//     tell.  Going on could write Y+1 twice or build on one that is not.
 //
 // WHERE THINGS ARE: see handles.h.
 //
-// FAULT POINTS (Store::fault_point): "upload-chunk" before each chunk is
+// FAULT POINTS (fault_point, meta.h): "upload-chunk" before each chunk is
 // stored; "commit-locked" after the write lock is taken; "commit-written"
 // after every row of the new revision is written, before COMMIT;
 // "revprop-written" after a revision property of an existing revision is
-// written, before COMMIT.
+// written, before COMMIT; "commit-point" right after the COMMIT of a new
+// revision returned (an error there stands for an I/O error whose outcome is
+// unknown).
 
 #include <apr_strings.h>
 
@@ -69,6 +76,16 @@
 #include "os.h"
 
 using namespace ostrel::fs;
+
+namespace {
+ostrel_fs__fault_hook_fn fault_hook = nullptr;
+}
+
+extern "C" void ostrel_fs__set_fault_hook(ostrel_fs__fault_hook_fn hook) { fault_hook = hook; }
+
+ostrel_error *ostrel::fs::fault_point(const char *point) {
+  return fault_hook ? fault_hook(point) : nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // The node-origins index
@@ -99,16 +116,12 @@ extern "C" {
 // Reading
 
 ostrel_error *ostrel_fs_youngest_rev(ostrel_revnum *out, ostrel_fs *filesystem, apr_pool_t *) {
-  OSTREL_ERR(filesystem->store.refresh_read());  // the newest, not a kept snapshot's
-  ReadScope scope(filesystem->store);
-  OSTREL_ERR(scope.begin());
+  renew(filesystem);  // the newest, not a kept snapshot's
   return youngest(filesystem, out);
 }
 
 ostrel_error *ostrel_fs_revision_root(ostrel_fs_root **root, ostrel_fs *filesystem, ostrel_revnum rev,
                                       apr_pool_t *pool) {
-  ReadScope scope(filesystem->store);
-  OSTREL_ERR(scope.begin());
   int64_t node;
   if (rev < 0)
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr, "No such revision %ld",
@@ -126,8 +139,6 @@ ostrel_revnum ostrel_fs_root_revision(ostrel_fs_root *root) {
 
 ostrel_error *ostrel_fs_check_path(ostrel_node_kind *kind, ostrel_fs_root *root, const char *path,
                                    apr_pool_t *) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   OSTREL_ERR(parse_path(path, segs));
   Loc loc;
@@ -138,8 +149,6 @@ ostrel_error *ostrel_fs_check_path(ostrel_node_kind *kind, ostrel_fs_root *root,
 
 ostrel_error *ostrel_fs_dir_entries(apr_hash_t **entries, ostrel_fs_root *root, const char *path,
                                     apr_pool_t *pool) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
@@ -159,7 +168,7 @@ ostrel_error *ostrel_fs_dir_entries(apr_hash_t **entries, ostrel_fs_root *root, 
   } else {
     NodeRow row;
     OSTREL_ERR(damage_at(load_node(root->filesystem, loc.id, row), root, segs));
-    OSTREL_ERR(damage_at(view_list(root->filesystem, View{row.dkey, row.asof}, list), root, segs));
+    OSTREL_ERR(damage_at(view_list(root->filesystem, row.dir, list), root, segs));
   }
   apr_hash_t *hash = apr_hash_make(pool);
   for (auto &[name, child] : list) {
@@ -174,15 +183,11 @@ ostrel_error *ostrel_fs_dir_entries(apr_hash_t **entries, ostrel_fs_root *root, 
 
 ostrel_error *ostrel_fs_file_contents(ostrel_stream **contents, ostrel_fs_root *root,
                                       const char *path, apr_pool_t *pool) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   return file_stream(contents, root, path, pool);
 }
 
 ostrel_error *ostrel_fs_file_length(ostrel_filesize *length, ostrel_fs_root *root,
                                     const char *path, apr_pool_t *) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   int64_t id;
   ContentRow c;
   OSTREL_ERR(file_content(root, path, &id, c));
@@ -192,8 +197,6 @@ ostrel_error *ostrel_fs_file_length(ostrel_filesize *length, ostrel_fs_root *roo
 
 ostrel_error *ostrel_fs_file_sha256(const char **hex_digest, ostrel_fs_root *root,
                                     const char *path, apr_pool_t *pool) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   int64_t id;
   ContentRow c;
   OSTREL_ERR(file_content(root, path, &id, c));
@@ -203,8 +206,6 @@ ostrel_error *ostrel_fs_file_sha256(const char **hex_digest, ostrel_fs_root *roo
 
 ostrel_error *ostrel_fs_node_proplist(apr_hash_t **props, ostrel_fs_root *root, const char *path,
                                       apr_pool_t *pool) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
@@ -220,8 +221,6 @@ ostrel_error *ostrel_fs_node_proplist(apr_hash_t **props, ostrel_fs_root *root, 
 
 ostrel_error *ostrel_fs_node_prop(ostrel_string **value, ostrel_fs_root *root, const char *path,
                                   const char *name, apr_pool_t *pool) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
@@ -235,22 +234,16 @@ ostrel_error *ostrel_fs_node_prop(ostrel_string **value, ostrel_fs_root *root, c
 
 ostrel_error *ostrel_fs_revision_proplist(apr_hash_t **props, ostrel_fs *filesystem, ostrel_revnum rev,
                                           apr_pool_t *pool) {
-  ReadScope scope(filesystem->store);
-  OSTREL_ERR(scope.begin());
   int64_t root;
   OSTREL_ERR(revision_root_node(filesystem, rev, &root));
-  Stmt st;
-  OSTREL_ERR(filesystem->store.prepare(st, "SELECT name, value FROM revprop WHERE rev=?1"));
-  st.bind(1, int64_t{rev});
+  Snapshot *s;
+  OSTREL_ERR(snap(filesystem, &s));
+  std::map<std::string, std::string> map;
+  OSTREL_ERR(s->revision_props(rev, map));
   apr_hash_t *hash = apr_hash_make(pool);
-  bool row;
-  while (true) {
-    OSTREL_ERR(st.step(&row));
-    if (!row) break;
-    std::string name = st.text(0);
+  for (auto &[name, value] : map)
     apr_hash_set(hash, apr_pstrmemdup(pool, name.data(), name.size()), APR_HASH_KEY_STRING,
-                 ostrel_string_ncreate(static_cast<const char *>(st.blob(1)), st.bytes(1), pool));
-  }
+                 ostrel_string_ncreate(value.data(), value.size(), pool));
   *props = hash;
   return nullptr;
 }
@@ -265,8 +258,6 @@ ostrel_error *ostrel_fs_revision_prop(ostrel_string **value, ostrel_fs *filesyst
 
 ostrel_error *ostrel_fs_node_created_rev(ostrel_revnum *revision, ostrel_fs_root *root,
                                          const char *path, apr_pool_t *) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
@@ -289,8 +280,6 @@ ostrel_error *ostrel_fs_node_created_rev(ostrel_revnum *revision, ostrel_fs_root
 
 ostrel_error *ostrel_fs_copied_from(ostrel_revnum *rev_p, const char **path_p, ostrel_fs_root *root,
                                     const char *path, apr_pool_t *pool) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
@@ -314,8 +303,6 @@ ostrel_error *ostrel_fs_copied_from(ostrel_revnum *rev_p, const char **path_p, o
 
 ostrel_error *ostrel_fs_paths_changed2(apr_hash_t **changed_paths, ostrel_fs_root *root,
                                        apr_pool_t *pool) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   if (root->txn)
     return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
                                "Changed paths are known only for committed revisions");
@@ -342,8 +329,6 @@ ostrel_error *ostrel_fs_paths_changed2(apr_hash_t **changed_paths, ostrel_fs_roo
 
 ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root *root,
                                         const char *path, apr_pool_t *) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   std::vector<std::string> segs;
   Loc loc;
   OSTREL_ERR(resolve_existing(root, path, segs, loc));
@@ -363,13 +348,12 @@ ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root 
     *revision = known->second;
     return nullptr;
   }
-  Stmt st;
-  OSTREL_ERR(filesystem->store.prepare(st, "SELECT rev FROM node_origin WHERE line=?1"));
-  st.bind(1, node.line);
-  bool row;
-  OSTREL_ERR(st.step(&row));
-  if (row) {
-    *revision = static_cast<ostrel_revnum>(st.int64(0));
+  Snapshot *s;
+  OSTREL_ERR(snap(filesystem, &s));
+  std::optional<ostrel_revnum> recorded;
+  OSTREL_ERR(s->node_origin(node.line, &recorded));
+  if (recorded) {
+    *revision = *recorded;
     return nullptr;
   }
   // Not cached: walk the node's history back to where its line began.
@@ -392,7 +376,6 @@ ostrel_error *ostrel_fs_node_origin_rev(ostrel_revnum *revision, ostrel_fs_root 
                                 "Repository is damaged: the history of '%s' does not lead to the "
                                 "start of its line",
                                 join_path(segs, segs.size()).c_str());
-  scope.end();  // the write below takes the write lock on its own
   OSTREL_ERR(store_origins(filesystem, node.line, cur.created_rev));
   *revision = cur.created_rev;
   return nullptr;
@@ -408,23 +391,11 @@ ostrel_error *ostrel_fs_begin_txn(ostrel_fs_txn **txn_p, ostrel_fs *filesystem, 
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr, "No such revision %ld",
                                 static_cast<long>(base_rev));
   OSTREL_ERR(revision_root_node(filesystem, base_rev, &base_root));
-  Store &store = filesystem->store;
-  OSTREL_ERR(store.begin_write(false));
   int64_t id = 0;
-  ostrel_error *err = [&]() -> ostrel_error * {
-    OSTREL_ERR(sweep_dead_txns(filesystem));
-    Stmt st;
-    OSTREL_ERR(store.prepare(st, "INSERT INTO txn(pid, base) VALUES(?1, ?2)"));
-    st.bind(1, ostrel::os::current().current_pid()).bind(2, int64_t{base_rev});
-    OSTREL_ERR(st.run());
-    id = store.last_insert_id();
-    return nullptr;
-  }();
-  if (err) {
-    store.rollback();
-    return err;
-  }
-  OSTREL_ERR(store.commit());
+  OSTREL_ERR(in_writer(filesystem, false, [&](Writer &w) -> ostrel_error * {
+    OSTREL_ERR(sweep_dead_txns(w));
+    return w.add_txn(ostrel::os::current().current_pid(), base_rev, &id);
+  }));
   auto *txn = new ostrel_fs_txn;
   txn->filesystem = filesystem;
   txn->base = base_rev;
@@ -476,8 +447,6 @@ ostrel_error *ostrel_fs_make_file(ostrel_fs_root *root, const char *path, apr_po
 }
 
 ostrel_error *ostrel_fs_delete(ostrel_fs_root *root, const char *path, apr_pool_t *) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   ostrel_fs_txn *txn = nullptr;
   std::vector<std::string> segs;
   OSTREL_ERR(txn_path(root, path, &txn, segs));
@@ -504,8 +473,6 @@ ostrel_error *ostrel_fs_delete(ostrel_fs_root *root, const char *path, apr_pool_
 
 ostrel_error *ostrel_fs_copy(ostrel_fs_root *from_root, const char *from_path,
                              ostrel_fs_root *to_root, const char *to_path, apr_pool_t *) {
-  ReadScope scope(to_root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   ostrel_fs_txn *txn = nullptr;
   OSTREL_ERR(txn_of(to_root, &txn));
   if (from_root->txn)
@@ -539,8 +506,6 @@ ostrel_error *ostrel_fs_copy(ostrel_fs_root *from_root, const char *from_path,
 
 ostrel_error *ostrel_fs_change_node_prop(ostrel_fs_root *root, const char *path, const char *name,
                                          const ostrel_string *value, apr_pool_t *) {
-  ReadScope scope(root->filesystem->store);
-  OSTREL_ERR(scope.begin());
   ostrel_fs_txn *txn = nullptr;
   std::vector<std::string> segs;
   OSTREL_ERR(txn_path(root, path, &txn, segs));
@@ -580,20 +545,18 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
                                    ostrel_fs_txn *txn, apr_pool_t *pool) {
   if (conflict_p) *conflict_p = nullptr;
   OSTREL_ERR(txn_alive(txn));
-  Store &store = txn->filesystem->store;
   const size_t written = txn->written;
   std::string conflict;
   ostrel_revnum rev = OSTREL_INVALID_REVNUM;
-  // The contents are durable before the rows that make a revision use them.
+  // The contents are durable before the records that make a revision use them.
   ostrel_error *err = txn->appender ? txn->appender->sync() : nullptr;
   if (!err) {
-    err = store.begin_write(true);
-    if (!err) {
-      err = commit_locked(txn, &rev, &conflict);
-      if (!err) err = store.commit();
+    err = in_writer(txn->filesystem, true, [&](Writer &w) {
+      return commit_locked(txn, w, &rev, &conflict);
+    });
+    {
       if (err) {
-        store.rollback();
-        // Rows written inside the rolled-back step are gone again.
+        // Records written inside the rolled-back step are gone again.
         for (size_t k = written; k < txn->pending.size(); ++k) {
           txn->pending[k].id = 0;
           txn->pending[k].committed = false;
@@ -607,6 +570,10 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
     // abort: its tree may hold what the failed step half-checked, and a
     // second commit of it would be a commit nobody reviewed.
     txn->failed = true;
+    // The revision may exist and reference what the transaction appended:
+    // those bytes must stay (if it does not, the store's next writer drops
+    // them, since no mark covers them).
+    if (err->apr_err == OSTREL_ERR_FS_UNCERTAIN) txn->appender.reset();
     if (conflict_p && !conflict.empty()) *conflict_p = apr_pstrdup(pool, conflict.c_str());
     return err;
   }
@@ -621,27 +588,5 @@ ostrel_error *ostrel_fs_abort_txn(ostrel_fs_txn *txn, apr_pool_t *) { return abo
 
 // ---------------------------------------------------------------------------
 // Copying
-
-ostrel_error *ostrel_fs_content_files(apr_array_header_t **files, ostrel_fs *filesystem,
-                                      apr_pool_t *pool) {
-  apr_array_header_t *out = apr_array_make(pool, 4, sizeof(ostrel_fs_content_file));
-  *files = out;
-  if (filesystem->format == kLegacyFormat) return nullptr;
-  // Lengths from the newest snapshot: a kept one may predate the copy of the
-  // database the caller made.
-  OSTREL_ERR(filesystem->store.refresh_read());
-  ReadScope scope(filesystem->store);
-  OSTREL_ERR(scope.begin());
-  std::vector<std::pair<int64_t, std::string>> packs;
-  OSTREL_ERR(filesystem->packs->files(&packs));
-  for (auto &[pack, name] : packs) {
-    int64_t end;
-    OSTREL_ERR(pack_end(filesystem, pack, &end));
-    auto *f = &APR_ARRAY_PUSH(out, ostrel_fs_content_file);
-    f->path = apr_pstrdup(pool, name.c_str());
-    f->length = end;
-  }
-  return nullptr;
-}
 
 }  // extern "C"

@@ -40,6 +40,13 @@ ostrel_error *ostrel_fs__keep_txn_date(ostrel_fs_txn *txn);
  * live process makes it fail with OSTREL_ERR_FS_BUSY). */
 ostrel_error *ostrel_fs__upgrade(const char *db_path, int *old_format, apr_pool_t *pool);
 
+/* Copies the repository of FILESYSTEM, while it is in use, into the empty
+ * directory DST_DIR: its records as one snapshot into DST_DB (inside
+ * DST_DIR), then every content byte that snapshot references.  Durable on
+ * return.  The caller writes the format file last and verifies the copy. */
+ostrel_error *ostrel_fs__backup(ostrel_fs *filesystem, const char *dst_dir, const char *dst_db,
+                                apr_pool_t *pool);
+
 #ifdef __cplusplus
 }
 #endif

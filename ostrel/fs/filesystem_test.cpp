@@ -17,42 +17,22 @@
 #include <string>
 #include <vector>
 
+#include "fs_test_helpers.h"
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"
 #include "handles.h"
 #include "ostrel_test_support.h"
 #include "os.h"
-#include "store.h"
+#include "filesystem_private.h"
+#include "meta.h"
+#include "sqlite/sqlite_meta.h"
 
 namespace {
 
-std::string take_error(ostrel_error *err) {
-  if (!err) return "";
-  std::string text;
-  char buf[256];
-  for (ostrel_error *e = err; e; e = e->child) {
-    text += ostrel_error_text(e, buf, sizeof buf);
-    text += "\n";
-  }
-  ostrel_error_clear(err);
-  return text;
-}
-
-#define OK(expr)                                  \
-  do {                                            \
-    ostrel_error *ok_err__ = (expr);              \
-    ASSERT_EQ(take_error(ok_err__), "") << #expr; \
-  } while (0)
-
-// The code of ERR's outermost link; clears ERR.  0 for success.
-apr_status_t code_of(ostrel_error *err, std::string *message = nullptr) {
-  if (!err) return 0;
-  apr_status_t code = err->apr_err;
-  std::string text = take_error(err);
-  if (message) *message = text;
-  return code;
-}
+using fs_test::code_of;
+using fs_test::put;
+using fs_test::take_error;
 
 class RepoTest : public ::testing::Test {
  protected:
@@ -93,19 +73,7 @@ class RepoTest : public ::testing::Test {
   }
 
   std::string cat(ostrel_fs_root *root, const char *path) {
-    ostrel_stream *s;
-    ostrel_error *err = ostrel_fs_file_contents(&s, root, path, pool_);
-    if (err) return "ERROR: " + take_error(err);
-    std::string out;
-    char buf[4096];
-    while (true) {
-      apr_size_t len = sizeof buf;
-      err = ostrel_stream_read_full(s, buf, &len);
-      if (err) return "ERROR: " + take_error(err);
-      out.append(buf, len);
-      if (len < sizeof buf) break;
-    }
-    return out;
+    return fs_test::cat(root, path, pool_);
   }
 
   ostrel_node_kind kind(ostrel_fs_root *root, const char *path) {
@@ -170,19 +138,6 @@ class RepoTest : public ::testing::Test {
   ostrel_fs *filesystem_;
 };
 
-ostrel_error *put(ostrel_fs_root *root, const char *path, const std::string &text) {
-  ostrel_stream *s;
-  apr_pool_t *p = ostrel_pool_create(nullptr);
-  ostrel_error *err = ostrel_fs_apply_text(&s, root, path, p);
-  if (!err) {
-    apr_size_t len = text.size();
-    err = ostrel_stream_write(s, text.data(), &len);
-    ostrel_error *close_err = ostrel_stream_close(s);
-    err = err ? ostrel_error_compose_create(err, close_err) : close_err;
-  }
-  apr_pool_destroy(p);
-  return err;
-}
 
 ostrel_error *propset(ostrel_fs_root *root, const char *path, const char *name, const char *value) {
   ostrel_string v{value, value ? std::strlen(value) : 0};
@@ -1122,29 +1077,24 @@ TEST_F(RepoTest, RevisionDatesAndLeftoverSweepsComeFromTheOperatingSystemSeam) {
   apr_pool_destroy(p);
 }
 
-// The content files and the lengths a copy needs: a copy of the database
-// and of the listed part of each file is a whole repository, whatever a
-// writer appended after it.
-TEST_F(RepoTest, ContentFilesListWhatACopyOfTheRepositoryNeeds) {
+// A backup holds the records as one snapshot and exactly the content bytes
+// they reference, whatever a writer appended after them; the copy verifies.
+TEST_F(RepoTest, BackupCopiesWhatTheRecordsReference) {
   OK(try_commit(make_trunk));
   ostrel_revnum rev;
   OK(commit_file(filesystem_, "big", std::string(3 * 1024 * 1024, 'b'), &rev));
-  apr_array_header_t *files;
-  OK(ostrel_fs_content_files(&files, filesystem_, pool_));
-  ASSERT_EQ(files->nelts, 1);
-  const auto *f = &APR_ARRAY_IDX(files, 0, ostrel_fs_content_file);
-  EXPECT_STREQ(f->path, "packs/pack-1");
-  EXPECT_EQ(static_cast<uintmax_t>(f->length), std::filesystem::file_size(path_ + "/" + f->path));
-  { std::ofstream(path_ + "/" + f->path, std::ios::app) << "bytes of a writer in progress"; }
+  const std::string pack = path_ + "/packs/pack-1";
+  const auto committed = std::filesystem::file_size(pack);
+  { std::ofstream(pack, std::ios::app) << "bytes of a writer in progress"; }
   const std::string copy = dir_ + "/copy";
-  std::filesystem::create_directories(copy + "/packs");
-  for (const char *name : {"format", "fs.db", "fs.db-wal"})
-    std::filesystem::copy_file(path_ + "/" + name, copy + "/" + name);
-  std::filesystem::copy_file(path_ + "/" + f->path, copy + "/" + f->path);
-  std::filesystem::resize_file(copy + "/" + f->path, static_cast<uintmax_t>(f->length));
+  std::filesystem::create_directories(copy);
+  OK(ostrel_fs__backup(filesystem_, copy.c_str(), (copy + "/fs.db").c_str(), pool_));
+  EXPECT_EQ(std::filesystem::file_size(copy + "/packs/pack-1"), committed);
+  std::filesystem::copy_file(path_ + "/format", copy + "/format");
   ostrel_repos *repos;
   OK(ostrel_repos_open2(&repos, copy.c_str(), nullptr, pool_));
   OK(ostrel_fs_verify(ostrel_repos_fs(repos), 0, rev, nullptr, nullptr, pool_));
+  EXPECT_EQ(cat(root_at(rev), "big"), std::string(3 * 1024 * 1024, 'b'));
 }
 
 // ---------------------------------------------------------------------------
@@ -1360,6 +1310,37 @@ TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAb
   EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
 }
 
+// An I/O error whose outcome is unknown at the commit point (here: after
+// COMMIT really ran) stops the handle: no further write goes through it,
+// and the error says why.  A new handle sees that the revision exists, with
+// every byte of it.
+TEST_F(RepoTest, AfterAnUncertainCommitTheHandleTakesNoMoreWrites) {
+  OK(try_commit(make_trunk));
+  const std::string big(3 * 1024 * 1024 + 7, 'u');
+  {
+    HookGuard hook("commit-point", FaultAction::fail);
+    std::string msg;
+    EXPECT_EQ(code_of(try_commit([&big](ostrel_fs_root *r) { return put(r, "trunk/a", big); }),
+                      &msg),
+              OSTREL_ERR_FS_UNCERTAIN);
+    EXPECT_NE(msg.find("outcome of a commit is unknown"), std::string::npos) << msg;
+  }
+  std::string msg;
+  EXPECT_EQ(code_of(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "more"); }), &msg),
+            OSTREL_ERR_FS_UNCERTAIN);
+  EXPECT_NE(msg.find("takes no more writes"), std::string::npos) << msg;
+  OK(ostrel_repos_open2(&repos_, path_.c_str(), nullptr, pool_));
+  filesystem_ = ostrel_repos_fs(repos_);
+  ostrel_revnum y;
+  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
+  EXPECT_EQ(y, 2);
+  EXPECT_EQ(cat(root_at(2), "trunk/a"), big);
+  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
+  ostrel_revnum rev;
+  OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "after"); }, &rev));
+  EXPECT_EQ(rev, 3);
+}
+
 TEST_F(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
   OK(try_commit(make_trunk));
   {
@@ -1511,7 +1492,7 @@ TEST_F(RepoTest, HotStatementsArePlannedOnTheIndexThatBoundsThem) {
   OK(ostrel_fs_node_origins_stats(&lines, &indexed, filesystem_, pool_));
   OK(ostrel_fs_verify(filesystem_, 0, 3, nullptr, nullptr, pool_));
   std::map<std::string, std::string> plans;
-  OK(filesystem_->store.query_plans(plans));
+  OK(ostrel::fs::sqlite_query_plans(*filesystem_->meta, plans));
   struct Case {
     const char *statement;  // a fragment naming one statement
     const char *plan;

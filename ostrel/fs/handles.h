@@ -11,8 +11,10 @@
  *   commit.cpp      the final step of a commit, and ending transactions;
  *   verify.cpp      checking stored revisions;
  *   open.cpp        creating and opening a database;
- *   store.cpp       the SQLite seam; os.cpp the operating-system seam;
- *   packs.cpp       the content-store seam: local pack files.
+ *   meta.h          the metadata seam (sqlite/ holds its implementation on
+ *                   SQLite, and every SQL statement); content_store.h the
+ *                   content seam (packs.cpp: local pack files); os.cpp the
+ *                   operating-system seam.
  * Calls go one way: contents -> tree -> rows, and commit uses all three;
  * nothing below calls back up.  Not installed; not for tools. */
 #ifndef OSTREL_FS_HANDLES_H
@@ -21,6 +23,7 @@
 #include <apr_pools.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,8 +33,8 @@
 #include <zstd.h>
 
 #include "ostrel_fs.h"
-#include "packs.h"
-#include "store.h"
+#include "content_store.h"
+#include "meta.h"
 
 namespace ostrel::fs {
 
@@ -49,26 +52,6 @@ inline constexpr int kMaxDeltaDepth = 8;
 // files or bytes, whichever comes first.
 inline constexpr size_t kBatchFiles = 256;
 inline constexpr int64_t kBatchBytes = int64_t{1} << 20;
-
-struct NodeRow {
-  int64_t id = 0;
-  int kind = ostrel_node_none;
-  int64_t nid = 0;
-  int64_t pred = 0;
-  int64_t line = 0;
-  ostrel_revnum created_rev = OSTREL_INVALID_REVNUM;
-  std::optional<std::string> copy_path;
-  ostrel_revnum copy_rev = OSTREL_INVALID_REVNUM;
-  int64_t content = 0;  // 0: empty file
-  std::string props;    // serialised, see encode_props
-  int64_t dkey = 0;     // 0: empty directory
-  int64_t asof = 0;
-};
-
-struct View {
-  int64_t dkey = 0;
-  int64_t asof = 0;
-};
 
 using PropMap = std::map<std::string, std::string>;
 
@@ -103,17 +86,6 @@ struct MNode {
   std::map<std::string, Entry> entries;
 };
 
-struct DirKey {
-  int64_t parent = 0;
-  int64_t parent_asof = 0;
-  int64_t head_asof = 0;
-};
-
-struct Child {
-  int64_t id = 0;  // 0: absent
-  int kind = ostrel_node_none;
-};
-
 // One row of a revision's changed paths, checked as it is read.
 struct ChangeRow {
   ostrel_fs_path_change_kind change = ostrel_fs_path_change_modify;
@@ -132,15 +104,6 @@ struct Loc {
   bool exists() const { return m || id; }
 };
 
-struct ContentRow {
-  std::string sha;
-  int64_t length = 0;
-  int64_t chunks = 0;
-  int64_t base = 0;  // the contents a delta chunk is decoded against
-  int depth = 0;     // deltas between this and a whole version
-  bool legacy = false;
-};
-
 // How a chunk's bytes are stored.
 enum Codec : int {
   kCodecRaw = 0,    // as they are (tiny, or compression did not pay)
@@ -148,20 +111,12 @@ enum Codec : int {
   kCodecDelta = 2,  // a zstd frame made with the base's whole text as prefix
 };
 
-// One stored chunk of contents in a content store.
-struct ChunkRef {
-  int64_t raw_len = 0;
-  int codec = kCodecRaw;
-  Place place;
-  uint64_t sum = 0;  // XXH3 of the stored bytes
-};
-
 // Contents a transaction uploaded whose rows are not yet written: kept in
 // memory and written in batches (kBatchFiles, kBatchBytes) or by the commit.
 // A transaction's tree names them by the negative id -(index + 1).
 struct PendingContent {
   ContentRow row;
-  std::vector<ChunkRef> chunks;
+  std::vector<ChunkRow> chunks;
   int64_t id = 0;          // the row's id once written
   bool committed = false;  // written by the commit step: committed already
 };
@@ -169,11 +124,15 @@ struct PendingContent {
 }  // namespace ostrel::fs
 
 struct ostrel_fs {
-  ostrel::fs::Store store;
   int busy_timeout_ms = 10000;
   int format = ostrel::fs::kPackFormat;
   std::string repo_dir;  // the directory of the database file
-  std::unique_ptr<ostrel::fs::ContentStore> packs;
+  std::unique_ptr<ostrel::fs::MetaStore> meta;
+  // The snapshot reads go through (see SNAPSHOTS in meta.h); while a writer
+  // is open, its reads instead.
+  std::unique_ptr<ostrel::fs::Snapshot> snap;
+  ostrel::fs::Snapshot *writing = nullptr;
+  std::unique_ptr<ostrel::fs::ContentStore> contents;
   // One compression and one decompression context for every file.
   ZSTD_CCtx *cctx = nullptr;
   ZSTD_DCtx *dctx = nullptr;
@@ -217,6 +176,23 @@ struct ostrel_fs_root {
 
 namespace ostrel::fs {
 
+// ---- reads and writes through the metadata seam -----------------------------
+
+// The snapshot reads go through now: a writer's reads while one is open,
+// else the filesystem's snapshot (taken when there is none).
+ostrel_error *snap(ostrel_fs *filesystem, Snapshot **out);
+// Drops the filesystem's snapshot: the next read takes a new one.
+void renew(ostrel_fs *filesystem);
+// Runs BODY in one writer and commits it (rolls back on error); the
+// snapshot is renewed after, since the handle wrote.
+ostrel_error *in_writer(ostrel_fs *filesystem, bool durable,
+                        const std::function<ostrel_error *(Writer &)> &body);
+
+// Opens a filesystem handle over META and CONTENTS (format 2 or later), in
+// POOL: how tests run the filesystem on the in-memory stores.
+ostrel_error *open_with_stores(ostrel_fs **out, std::unique_ptr<MetaStore> meta,
+                               std::unique_ptr<ContentStore> contents, apr_pool_t *pool);
+
 // ---- rows.cpp: reading stored rows, paths, properties ----------------------
 
 std::string encode_props(const PropMap &props);
@@ -232,9 +208,6 @@ std::string revision_date_now();
 
 bool valid_node_kind(int64_t kind);
 ostrel_error *load_node(ostrel_fs *filesystem, int64_t id, NodeRow &row);
-ostrel_error *load_dirkey(ostrel_fs *filesystem, int64_t dkey, DirKey &k);
-ostrel_error *read_child(const Stmt &st, int child_col, int64_t dkey, const std::string &name,
-                         Child &out);
 ostrel_error *view_lookup(ostrel_fs *filesystem, View v, const std::string &name, Child &out);
 ostrel_error *view_list(ostrel_fs *filesystem, View v, std::map<std::string, Child> &out);
 ostrel_error *stored_resolve(ostrel_fs *filesystem, int64_t root_id,
@@ -283,18 +256,21 @@ ostrel_error *file_content(ostrel_fs_root *root, const char *path, int64_t *id, 
 ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn,
                              const std::vector<std::string> &segs, int64_t previous,
                              apr_pool_t *pool);
-// Writes the rows of TXN's pending contents: INSIDE the commit step as
-// committed contents, else marked with the transaction in a write
-// transaction of their own.
-ostrel_error *write_pending(ostrel_fs_txn *txn, bool inside);
+// Records TXN's pending contents: in the commit's writer INSIDE as
+// committed contents, else (INSIDE null) marked with the transaction in a
+// writer of their own.
+ostrel_error *write_pending(ostrel_fs_txn *txn, Writer *inside);
 // The id of contents ID (negative: pending) once its rows are written, and
 // whether the commit step wrote them as committed.
 ostrel_error *written_content(ostrel_fs_txn *txn, int64_t id, int64_t *out, bool *committed);
-// Inside the write transaction of an upgrade: moves every chunk kept as a
-// row into the content store (pchunk rows; the chunk table stays).
-ostrel_error *convert_legacy_contents(ostrel_fs *filesystem);
-// The committed end of pack PACK.
-ostrel_error *pack_end(ostrel_fs *filesystem, int64_t pack, int64_t *end);
+// The committed value of content-store mark STREAM, at the newest state.
+ostrel_error *store_mark(ostrel_fs *filesystem, int64_t stream, int64_t *value);
+// Encodes RAW (against BASE_TEXT when given) for storing: sets CHUNK's
+// codec, length and checksum; *BYTES points at what is to be stored (RAW
+// itself, or PACKED).
+ostrel_error *encode_chunk(ostrel_fs *filesystem, const std::string &raw,
+                           const std::string *base_text, ChunkRow *chunk, std::string &packed,
+                           const std::string **bytes, bool try_compress = true);
 
 // ---- tree.cpp: a transaction's tree -----------------------------------------
 
@@ -318,8 +294,9 @@ ostrel_error *set_file_text(ostrel_fs_txn *txn, const std::vector<std::string> &
 
 // ---- commit.cpp: the final step, and ending transactions ---------------------
 
-ostrel_error *commit_locked(ostrel_fs_txn *txn, ostrel_revnum *new_rev, std::string *conflict);
-ostrel_error *sweep_dead_txns(ostrel_fs *filesystem);
+ostrel_error *commit_locked(ostrel_fs_txn *txn, Writer &writer, ostrel_revnum *new_rev,
+                           std::string *conflict);
+ostrel_error *sweep_dead_txns(Writer &writer);
 ostrel_error *abort_txn(ostrel_fs_txn *txn);
 // Writes the node-origin answers kept in memory, in one write transaction.
 ostrel_error *flush_origins(ostrel_fs *filesystem);

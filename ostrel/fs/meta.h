@@ -161,6 +161,13 @@ class Snapshot {
   virtual ostrel_error *lookup(View v, const std::string &name, Child &out) = 0;
   /* Every entry of V, by name. */
   virtual ostrel_error *list(View v, std::map<std::string, Child> &out) = 0;
+  /* The entries of NEWER that may differ from those of OLDER, an earlier
+   * version of the same directory (names deleted since are not listed; a
+   * superset is allowed, and by default it is every entry of NEWER). */
+  virtual ostrel_error *entries_since(View older, View newer, std::map<std::string, Child> &out) {
+    (void)older;
+    return list(newer, out);
+  }
   virtual ostrel_error *changed_paths(ostrel_revnum rev, std::vector<ChangedPath> &out) = 0;
   /* Every revision property of REV (empty when REV has none). */
   virtual ostrel_error *revision_props(ostrel_revnum rev,

@@ -1,6 +1,9 @@
 // Local pack files: the content store of a repository on local disk.
 
-#include "packs.h"
+#include "content_store.h"
+
+#include <map>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,15 +12,21 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 namespace ostrel::fs {
 
 namespace {
 
+constexpr const char kPacksDir[] = "packs";
+
 // A pack stops taking new transactions past this size, so no file grows
 // without bound and a copy can proceed file by file.
 constexpr int64_t kPackLimit = int64_t{1} << 30;
+// A stored chunk is never longer than this (a chunk that did not compress,
+// with room for a frame's overhead); a reference saying more is damage.
+constexpr int64_t kMaxStored = int64_t{2} << 20;
 // Appends are gathered into writes of this size.
 constexpr size_t kWriteBuffer = size_t{1} << 20;
 
@@ -25,7 +34,7 @@ bool no_space(int e) { return e == ENOSPC || e == EDQUOT || e == EFBIG; }
 
 ostrel_error *io_error(int e, const std::string &repo, const char *doing, const std::string &file) {
   if (no_space(e))
-    return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+    return ostrel_error_createf(OSTREL_ERR_FS_FULL, nullptr,
                                 "Repository '%s': the disk is full (cannot %s '%s')", repo.c_str(),
                                 doing, file.c_str());
   return ostrel_error_from_errno(e, "Repository '%s': cannot %s '%s'", repo.c_str(), doing,
@@ -51,10 +60,11 @@ class LocalAppender final : public Appender {
     if (fd_ >= 0) ::close(fd_);  // also releases the lock
   }
 
-  ostrel_error *append(const void *data, size_t len, Place *place) override {
-    place->pack = pack_;
-    place->off = end();
-    place->len = static_cast<int64_t>(len);
+  // A reference is (pack, offset, length).
+  ostrel_error *append(const void *data, size_t len, ContentRef *ref) override {
+    ref->w[0] = pack_;
+    ref->w[1] = end();
+    ref->w[2] = static_cast<int64_t>(len);
     if (buf_.size() + len > kWriteBuffer) OSTREL_ERR(flush());
     if (len >= kWriteBuffer) return write_at(data, len);
     buf_.append(static_cast<const char *>(data), len);
@@ -82,8 +92,8 @@ class LocalAppender final : public Appender {
     return nullptr;
   }
 
-  int64_t pack() const override { return pack_; }
-  int64_t end() const override { return written_ + static_cast<int64_t>(buf_.size()); }
+  StoreMark mark() const override { return StoreMark{pack_, end()}; }
+  int64_t end() const { return written_ + static_cast<int64_t>(buf_.size()); }
   bool wrote() const override { return end() != start_; }
 
  private:
@@ -111,12 +121,13 @@ class LocalAppender final : public Appender {
 
 class LocalPacks final : public ContentStore {
  public:
-  LocalPacks(std::string dir, std::string repo) : dir_(std::move(dir)), repo_(std::move(repo)) {}
+  explicit LocalPacks(const std::string &repo_dir)
+      : dir_(repo_dir + "/" + kPacksDir), repo_(repo_dir) {}
   ~LocalPacks() override {
     for (auto &[pack, fd] : readers_) ::close(fd);
   }
 
-  ostrel_error *open_appender(std::unique_ptr<Appender> *out, const CommittedEnd &committed) override {
+  ostrel_error *open_appender(std::unique_ptr<Appender> *out, const MarkReader &committed) override {
     for (int64_t pack = 1;; ++pack) {
       std::string file = name(pack);
       int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
@@ -165,43 +176,43 @@ class LocalPacks final : public ContentStore {
     }
   }
 
-  ostrel_error *read(const Place &place, std::string &out) override {
+  ostrel_error *read(const ContentRef &ref, std::string &out) override {
+    const int64_t pack = ref.w[0], off = ref.w[1], len = ref.w[2];
+    if (pack <= 0 || off < 0 || len < 0 || len > kMaxStored)
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Repository is damaged: a chunk names bytes %lld+%lld of pack "
+                                  "%lld, which cannot be",
+                                  static_cast<long long>(off), static_cast<long long>(len),
+                                  static_cast<long long>(pack));
     int fd = -1;
-    OSTREL_ERR(reader(place.pack, &fd));
-    out.resize(static_cast<size_t>(place.len));
+    OSTREL_ERR(reader(pack, &fd));
+    out.resize(static_cast<size_t>(len));
     size_t done = 0;
     while (done < out.size()) {
-      ssize_t n = pread(fd, out.data() + done, out.size() - done,
-                        place.off + static_cast<int64_t>(done));
+      ssize_t n = pread(fd, out.data() + done, out.size() - done, off + static_cast<int64_t>(done));
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return io_error(errno, repo_, "read", name(place.pack));
+      if (n < 0) return io_error(errno, repo_, "read", name(pack));
       if (n == 0)
         return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                     "Repository is damaged: pack file '%s' ends before byte "
                                     "%lld",
-                                    name(place.pack).c_str(),
-                                    static_cast<long long>(place.off + place.len));
+                                    name(pack).c_str(), static_cast<long long>(off + len));
       done += static_cast<size_t>(n);
     }
     return nullptr;
   }
 
-  ostrel_error *files(std::vector<std::pair<int64_t, std::string>> *out) override {
-    out->clear();
-    DIR *d = opendir(dir_.c_str());
-    if (!d) {
-      if (errno == ENOENT) return nullptr;
-      return ostrel_error_from_errno(errno, "Can't open directory '%s'", dir_.c_str());
+  ostrel_error *copy_to(const std::string &destination, const MarkList &list) override {
+    std::vector<StoreMark> marks;
+    OSTREL_ERR(list(&marks));
+    if (marks.empty()) return nullptr;
+    const std::string to_dir = destination + "/" + kPacksDir;
+    OSTREL_ERR(make_packs_dir(destination));
+    for (const StoreMark &m : marks) {
+      const std::string to = to_dir + "/pack-" + std::to_string(m.stream);
+      OSTREL_ERR(copy_prefix(name(m.stream), to, m.value));
     }
-    while (struct dirent *e = readdir(d)) {
-      long long n;
-      char tail;
-      if (std::sscanf(e->d_name, "pack-%lld%c", &n, &tail) == 1 && n > 0 &&
-          std::string(e->d_name) == "pack-" + std::to_string(n))
-        out->push_back({n, std::string(kPacksDir) + "/" + e->d_name});
-    }
-    closedir(d);
-    return nullptr;
+    return sync_dir(to_dir);
   }
 
  private:
@@ -227,24 +238,65 @@ class LocalPacks final : public ContentStore {
     return nullptr;
   }
 
+  // Copies the first LENGTH bytes of FROM into the new file TO, durably.
+  ostrel_error *copy_prefix(const std::string &from, const std::string &to, int64_t length) {
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return io_error(errno, repo_, "open", from);
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (out < 0) {
+      int e = errno;
+      ::close(in);
+      return io_error(e, to, "create", to);
+    }
+    ostrel_error *err = nullptr;
+    std::string buf(size_t{1} << 20, '\0');
+    int64_t done = 0;
+    while (!err && done < length) {
+      size_t want = static_cast<size_t>(std::min<int64_t>(length - done, static_cast<int64_t>(buf.size())));
+      ssize_t n = pread(in, buf.data(), want, done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        err = io_error(errno, repo_, "read", from);
+      } else if (n == 0) {
+        err = ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                   "Repository is damaged: pack file '%s' is shorter than the "
+                                   "%lld bytes its revisions use",
+                                   from.c_str(), static_cast<long long>(length));
+      } else {
+        for (ssize_t w = 0; !err && w < n;) {
+          ssize_t k = pwrite(out, buf.data() + w, static_cast<size_t>(n - w), done + w);
+          if (k < 0 && errno == EINTR) continue;
+          if (k < 0) err = io_error(errno, to, "write", to);
+          else w += k;
+        }
+        done += n;
+      }
+    }
+    if (!err && fsync(out) != 0) err = io_error(errno, to, "sync", to);
+    ::close(in);
+    if (::close(out) != 0 && !err) err = io_error(errno, to, "close", to);
+    return err;
+  }
+
   std::string dir_;
   std::string repo_;
   std::map<int64_t, int> readers_;
+
 };
 
 }  // namespace
 
-std::unique_ptr<ContentStore> make_local_packs(const std::string &dir, const std::string &repo) {
-  return std::make_unique<LocalPacks>(dir, repo);
+std::unique_ptr<ContentStore> make_local_packs(const std::string &repo_dir) {
+  return std::make_unique<LocalPacks>(repo_dir);
 }
 
-ostrel_error *make_packs_dir(const std::string &dir) {
+ostrel_error *make_packs_dir(const std::string &repo_dir) {
+  const std::string dir = repo_dir + "/" + kPacksDir;
   if (::mkdir(dir.c_str(), 0755) != 0) {
     if (errno == EEXIST) return nullptr;
     return ostrel_error_from_errno(errno, "Can't create directory '%s'", dir.c_str());
   }
-  size_t slash = dir.rfind('/');
-  return sync_dir(slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash));
+  return sync_dir(repo_dir);
 }
 
 }  // namespace ostrel::fs

@@ -105,135 +105,68 @@ static bool valid_change_kind(int64_t kind) {
   return kind >= ostrel_fs_path_change_modify && kind <= ostrel_fs_path_change_replace;
 }
 
+ostrel_error *snap(ostrel_fs *filesystem, Snapshot **out) {
+  if (filesystem->writing) {
+    *out = filesystem->writing;
+    return nullptr;
+  }
+  if (!filesystem->snap) OSTREL_ERR(filesystem->meta->snapshot(&filesystem->snap));
+  *out = filesystem->snap.get();
+  return nullptr;
+}
+
+void renew(ostrel_fs *filesystem) { filesystem->snap.reset(); }
+
+ostrel_error *in_writer(ostrel_fs *filesystem, bool durable,
+                        const std::function<ostrel_error *(Writer &)> &body) {
+  std::unique_ptr<Writer> writer;
+  renew(filesystem);
+  OSTREL_ERR(filesystem->meta->begin_writer(durable, &writer));
+  Snapshot *outer = filesystem->writing;
+  filesystem->writing = &writer->reads();
+  ostrel_error *err = body(*writer);
+  filesystem->writing = outer;
+  if (err) writer->rollback();
+  else err = writer->commit();
+  return err;
+}
+
 ostrel_error *load_node(ostrel_fs *filesystem, int64_t id, NodeRow &row) {
-  Stmt st;
-  OSTREL_ERR(filesystem->store.prepare(st,
-                               "SELECT kind, nid, pred, line, created_rev, copy_path, copy_rev, "
-                               "content, props, dkey, asof FROM node WHERE id=?1"));
-  st.bind(1, id);
-  bool found;
-  OSTREL_ERR(st.step(&found));
-  if (!found)
-    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
-                                "Repository is damaged: node %lld is missing",
-                                static_cast<long long>(id));
-  const int64_t kind = st.int64(0);
-  if (!valid_node_kind(kind))
+  Snapshot *s;
+  OSTREL_ERR(snap(filesystem, &s));
+  OSTREL_ERR(s->node(id, row));
+  if (!valid_node_kind(row.kind))
     return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                 "Repository is damaged: node %lld has kind %lld",
-                                static_cast<long long>(id), static_cast<long long>(kind));
-  row.id = id;
-  row.kind = static_cast<int>(kind);
-  row.nid = st.int64(1);
-  row.pred = st.is_null(2) ? 0 : st.int64(2);
-  row.line = st.int64(3);
-  row.created_rev = static_cast<ostrel_revnum>(st.int64(4));
-  row.copy_path = st.is_null(5) ? std::nullopt : std::optional<std::string>(st.text(5));
-  row.copy_rev = st.is_null(6) ? OSTREL_INVALID_REVNUM : static_cast<ostrel_revnum>(st.int64(6));
-  row.content = st.is_null(7) ? 0 : st.int64(7);
-  row.props.assign(static_cast<const char *>(st.blob(8)) ? static_cast<const char *>(st.blob(8)) : "",
-                   st.bytes(8));
-  row.dkey = st.is_null(9) ? 0 : st.int64(9);
-  row.asof = st.is_null(10) ? 0 : st.int64(10);
+                                static_cast<long long>(id), static_cast<long long>(row.kind));
   return nullptr;
 }
 
-ostrel_error *load_dirkey(ostrel_fs *filesystem, int64_t dkey, DirKey &k) {
-  Stmt st;
-  OSTREL_ERR(filesystem->store.prepare(st, "SELECT parent, parent_asof, head_asof FROM dirkey WHERE id=?1"));
-  st.bind(1, dkey);
-  bool found;
-  OSTREL_ERR(st.step(&found));
-  if (!found)
-    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
-                                "Repository is damaged: directory key %lld is missing",
-                                static_cast<long long>(dkey));
-  k.parent = st.is_null(0) ? 0 : st.int64(0);
-  k.parent_asof = st.is_null(1) ? 0 : st.int64(1);
-  k.head_asof = st.int64(2);
-  // A key is forked from a key that already exists, so a parent always has a
-  // smaller id.  Readers follow parent links until a key has none; refusing
-  // any other link is what guarantees that walk ends on a damaged chain.
-  if (k.parent != 0 && (k.parent < 0 || k.parent >= dkey))
-    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
-                                "Repository is damaged: directory key %lld has parent %lld, "
-                                "which does not precede it",
-                                static_cast<long long>(dkey), static_cast<long long>(k.parent));
-  return nullptr;
-}
-
-// The entry in columns CHILD_COL (node id) and CHILD_COL + 1 (its kind) of
-// a row of directory key DKEY naming NAME; a tombstone is an absent entry.
-ostrel_error *read_child(const Stmt &st, int child_col, int64_t dkey, const std::string &name,
-                         Child &out) {
-  out = Child{};
-  if (st.is_null(child_col)) return nullptr;
-  const int64_t kind = st.int64(child_col + 1);
-  if (!valid_node_kind(kind))
-    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
-                                "Repository is damaged: entry '%s' of directory key %lld has "
-                                "kind %lld",
-                                name.c_str(), static_cast<long long>(dkey),
-                                static_cast<long long>(kind));
-  out.id = st.int64(child_col);
-  out.kind = static_cast<int>(kind);
-  return nullptr;
+// A directory entry read from the store, checked: a kind outside the
+// enumeration is damage, never handed on.
+static ostrel_error *checked_child(View v, const std::string &name, const Child &c) {
+  if (!c.id || valid_node_kind(c.kind)) return nullptr;
+  return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                              "Repository is damaged: entry '%s' of directory key %lld has "
+                              "kind %lld",
+                              name.c_str(), static_cast<long long>(v.dkey),
+                              static_cast<long long>(c.kind));
 }
 
 // The entry NAME of directory view V.
 ostrel_error *view_lookup(ostrel_fs *filesystem, View v, const std::string &name, Child &out) {
-  out = Child{};
-  while (v.dkey) {
-    Stmt st;
-    OSTREL_ERR(filesystem->store.prepare(st,
-                                 "SELECT child, kind, end_rev FROM dirent WHERE dkey=?1 AND "
-                                 "name=?2 AND start_rev<=?3 ORDER BY start_rev DESC LIMIT 1"));
-    st.bind(1, v.dkey).bind(2, name).bind(3, v.asof);
-    bool row;
-    OSTREL_ERR(st.step(&row));
-    if (row) {
-      if (st.int64(2) > v.asof) OSTREL_ERR(read_child(st, 0, v.dkey, name, out));
-      return nullptr;  // this key decides, also when the name is gone here
-    }
-    DirKey k;
-    OSTREL_ERR(load_dirkey(filesystem, v.dkey, k));
-    v = View{k.parent, k.parent_asof};
-  }
-  return nullptr;
+  Snapshot *s;
+  OSTREL_ERR(snap(filesystem, &s));
+  OSTREL_ERR(s->lookup(v, name, out));
+  return checked_child(v, name, out);
 }
 
 // All entries of directory view V.
 ostrel_error *view_list(ostrel_fs *filesystem, View v, std::map<std::string, Child> &out) {
-  std::set<std::string> decided;
-  while (v.dkey) {
-    {
-      // Only the rows alive at asof: a key with a parent never ends a row
-      // without starting the next one (a deletion leaves a tombstone), so
-      // every name such a key decides has exactly one row alive; in a key
-      // without parent an ended row simply means the name is gone.  The
-      // index on (dkey, end_rev) keeps this to the rows alive at asof or
-      // ended after it, not the directory's whole history (the unary plus
-      // keeps the planner off the index on start_rev, which reads it all).
-      Stmt st;
-      OSTREL_ERR(filesystem->store.prepare(st,
-                                   "SELECT name, child, kind FROM dirent WHERE dkey=?1 AND "
-                                   "end_rev>?2 AND +start_rev<=?2"));
-      st.bind(1, v.dkey).bind(2, v.asof);
-      bool row;
-      while (true) {
-        OSTREL_ERR(st.step(&row));
-        if (!row) break;
-        std::string name = st.text(0);
-        if (!decided.insert(name).second) continue;
-        Child c;
-        OSTREL_ERR(read_child(st, 1, v.dkey, name, c));
-        if (c.id) out[name] = c;
-      }
-    }
-    DirKey k;
-    OSTREL_ERR(load_dirkey(filesystem, v.dkey, k));
-    v = View{k.parent, k.parent_asof};
-  }
+  Snapshot *s;
+  OSTREL_ERR(snap(filesystem, &s));
+  OSTREL_ERR(s->list(v, out));
+  for (auto &[name, c] : out) OSTREL_ERR(checked_child(v, name, c));
   return nullptr;
 }
 
@@ -269,7 +202,7 @@ ostrel_error *stored_resolve(ostrel_fs *filesystem, int64_t root_id, const std::
       filesystem->dirs[key] = cur;
     }
     Child c;
-    OSTREL_ERR(view_lookup(filesystem, View{row.dkey, row.asof}, segs[i], c));
+    OSTREL_ERR(view_lookup(filesystem, row.dir, segs[i], c));
     if (!c.id) {
       *id = 0;
       *kind = ostrel_node_none;
@@ -284,35 +217,25 @@ ostrel_error *stored_resolve(ostrel_fs *filesystem, int64_t root_id, const std::
 }
 
 ostrel_error *youngest(ostrel_fs *filesystem, ostrel_revnum *rev) {
-  Stmt st;
-  OSTREL_ERR(filesystem->store.prepare(st, "SELECT max(rev) FROM revision"));
-  bool row;
-  OSTREL_ERR(st.step(&row));
-  if (!row || st.is_null(0))
-    return ostrel_error_create(OSTREL_ERR_FS_CORRUPT, nullptr,
-                               "Repository is damaged: it has no revision 0");
-  *rev = static_cast<ostrel_revnum>(st.int64(0));
+  Snapshot *s;
+  OSTREL_ERR(snap(filesystem, &s));
+  *rev = s->youngest();
   return nullptr;
 }
 
 ostrel_error *revision_root_node(ostrel_fs *filesystem, ostrel_revnum rev, int64_t *root) {
   for (int attempt = 0;; ++attempt) {
-    {
-      Stmt st;
-      OSTREL_ERR(filesystem->store.prepare(st, "SELECT root FROM revision WHERE rev=?1"));
-      st.bind(1, rev);
-      bool row;
-      OSTREL_ERR(st.step(&row));
-      if (row) {
-        *root = st.int64(0);
-        return nullptr;
-      }
-    }
-    // A snapshot kept from earlier calls may predate the revision.
-    if (attempt > 0 || !filesystem->store.in_read())
+    Snapshot *s;
+    OSTREL_ERR(snap(filesystem, &s));
+    bool found;
+    OSTREL_ERR(s->revision_root(rev, root, &found));
+    if (found) return nullptr;
+    // A revision beyond the snapshot's youngest: it may have been committed
+    // since the snapshot was taken.
+    if (attempt > 0 || filesystem->writing || rev < s->youngest())
       return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr, "No such revision %ld",
                                   static_cast<long>(rev));
-    OSTREL_ERR(filesystem->store.refresh_read());
+    renew(filesystem);
   }
 }
 
@@ -335,21 +258,18 @@ static bool canonical_path(const std::string &path) {
 ostrel_error *read_changes(ostrel_fs *filesystem, ostrel_revnum rev,
                            std::map<std::string, ChangeRow> &out) {
   out.clear();
-  Stmt st;
-  OSTREL_ERR(filesystem->store.prepare(st, "SELECT path, change, node_kind, text_mod, prop_mod, "
-                                           "copy_path, copy_rev FROM changed_path WHERE rev=?1"));
-  st.bind(1, int64_t{rev});
-  while (true) {
-    bool row;
-    OSTREL_ERR(st.step(&row));
-    if (!row) return nullptr;
-    const std::string path = st.text(0);
-    const int64_t change = st.int64(1), node_kind = st.int64(2);
-    const int64_t text_mod = st.int64(3), prop_mod = st.int64(4);
-    const bool has_copy_path = !st.is_null(5), has_copy_rev = !st.is_null(6);
+  Snapshot *s;
+  OSTREL_ERR(snap(filesystem, &s));
+  std::vector<ChangedPath> rows;
+  OSTREL_ERR(s->changed_paths(rev, rows));
+  for (const ChangedPath &r : rows) {
+    const std::string &path = r.path;
+    const int64_t change = r.change, node_kind = r.node_kind;
+    const int64_t text_mod = r.text_mod, prop_mod = r.prop_mod;
+    const bool has_copy_path = r.copy_path.has_value(), has_copy_rev = r.copy_rev.has_value();
     ChangeRow ch;
-    if (has_copy_path) ch.copy_path = st.text(5);
-    if (has_copy_rev) ch.copy_rev = static_cast<ostrel_revnum>(st.int64(6));
+    if (has_copy_path) ch.copy_path = r.copy_path;
+    if (has_copy_rev) ch.copy_rev = static_cast<ostrel_revnum>(*r.copy_rev);
     std::string what;
     if (!canonical_path(path))
       what = "a path that is not a valid repository path";
@@ -364,8 +284,8 @@ ostrel_error *read_changes(ostrel_fs *filesystem, ostrel_revnum rev,
     else if (has_copy_path && change != ostrel_fs_path_change_add &&
              change != ostrel_fs_path_change_replace)
       what = "a copy source on a change that is no add or replace";
-    else if (has_copy_path && (st.int64(6) < 0 || st.int64(6) >= rev))
-      what = "a copy source from revision " + std::to_string(st.int64(6));
+    else if (has_copy_path && (*r.copy_rev < 0 || *r.copy_rev >= rev))
+      what = "a copy source from revision " + std::to_string(*r.copy_rev);
     else if (has_copy_path && !canonical_path(*ch.copy_path))
       what = "a copy source that is not a valid repository path";
     if (!what.empty())
@@ -378,6 +298,7 @@ ostrel_error *read_changes(ostrel_fs *filesystem, ostrel_revnum rev,
     ch.prop_mod = prop_mod != 0;
     out[path] = std::move(ch);
   }
+  return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -388,7 +309,7 @@ View mnode_base_view(ostrel_fs *filesystem, const MNode &m, ostrel_error **err) 
   if (!m.base || m.kind != ostrel_node_dir) return View{};
   NodeRow row;
   *err = load_node(filesystem, m.base, row);
-  return View{row.dkey, row.asof};
+  return row.dir;
 }
 
 // The entry NAME of transaction directory M.

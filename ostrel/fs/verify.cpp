@@ -18,12 +18,11 @@ class Verifier {
     rev_ = rev;
     int64_t root;
     OSTREL_ERR(revision_root_node(filesystem_, rev, &root));
-    Stmt st;
-    OSTREL_ERR(filesystem_->store.prepare(st, "SELECT 1 FROM revprop WHERE rev=?1 AND name=?2"));
-    st.bind(1, int64_t{rev}).bind(2, std::string(OSTREL_PROP_REVISION_DATE));
-    bool row;
-    OSTREL_ERR(st.step(&row));
-    if (!row) return damage("/", "it has no date");
+    Snapshot *s;
+    OSTREL_ERR(snap(filesystem_, &s));
+    std::map<std::string, std::string> props;
+    OSTREL_ERR(s->revision_props(rev, props));
+    if (!props.count(OSTREL_PROP_REVISION_DATE)) return damage("/", "it has no date");
     OSTREL_ERR(tree(root));
     return changed_paths(root);
   }
@@ -106,14 +105,13 @@ class Verifier {
     dir->path_len = path.size();
     NodeRow pred;
     if (row.pred && done_.count(row.pred)) OSTREL_ERR(wrap(load_node(filesystem_, row.pred, pred), path));
-    if (row.pred && done_.count(row.pred) && pred.kind == ostrel_node_dir && pred.dkey &&
-        pred.dkey == row.dkey && pred.asof <= row.asof) {
+    if (row.pred && done_.count(row.pred) && pred.kind == ostrel_node_dir && pred.dir.dkey) {
       // The same key as a checked predecessor: only the entries written
       // since it need checking, so a long history is not re-read for
       // every revision of a directory.
-      OSTREL_ERR(wrap(rows_since(row.dkey, pred.asof, row.asof, dir->entries), path));
+      OSTREL_ERR(wrap(rows_since(pred.dir, row.dir, dir->entries), path));
     } else {
-      OSTREL_ERR(wrap(view_list(filesystem_, View{row.dkey, row.asof}, dir->entries), path));
+      OSTREL_ERR(wrap(view_list(filesystem_, row.dir, dir->entries), path));
     }
     dir->next = dir->entries.begin();
     open_.insert(id);
@@ -143,13 +141,12 @@ class Verifier {
       return damage(path, "it has no predecessor but does not begin its line of history");
     }
     if (!lines_done_.insert(row.line).second) return nullptr;
-    Stmt st;
-    OSTREL_ERR(filesystem_->store.prepare(st, "SELECT rev FROM node_origin WHERE line=?1"));
-    st.bind(1, row.line);
-    bool found;
-    OSTREL_ERR(st.step(&found));
-    if (!found) return nullptr;
-    const int64_t indexed = st.int64(0);
+    Snapshot *s;
+    OSTREL_ERR(snap(filesystem_, &s));
+    std::optional<ostrel_revnum> recorded;
+    OSTREL_ERR(s->node_origin(row.line, &recorded));
+    if (!recorded) return nullptr;
+    const int64_t indexed = *recorded;
     NodeRow start;
     if (row.line == row.id)
       start = row;
@@ -258,21 +255,17 @@ class Verifier {
     return wrap(stored_resolve(filesystem_, root, segs, 0, &id, kind), path);
   }
 
-  // The entries that rows of key DKEY started after FROM and up to ASOF
-  // give (tombstones excluded).
-  ostrel_error *rows_since(int64_t dkey, int64_t from, int64_t asof,
-                           std::map<std::string, Child> &entries) {
-    Stmt st;
-    OSTREL_ERR(filesystem_->store.prepare(st, "SELECT name, child, kind FROM dirent WHERE dkey=?1 AND "
-                                      "start_rev>?2 AND start_rev<=?3 AND child IS NOT NULL"));
-    st.bind(1, dkey).bind(2, from).bind(3, asof);
-    bool row;
-    while (true) {
-      OSTREL_ERR(st.step(&row));
-      if (!row) break;
-      std::string name = st.text(0);
-      OSTREL_ERR(read_child(st, 1, dkey, name, entries[name]));
-    }
+  // The entries of NEWER that may differ from those of its predecessor's
+  // version OLDER, checked.
+  ostrel_error *rows_since(View older, View newer, std::map<std::string, Child> &entries) {
+    Snapshot *s;
+    OSTREL_ERR(snap(filesystem_, &s));
+    OSTREL_ERR(s->entries_since(older, newer, entries));
+    for (auto &[name, c] : entries)
+      if (!valid_node_kind(c.kind))
+        return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                    "Repository is damaged: entry '%s' has kind %lld",
+                                    name.c_str(), static_cast<long long>(c.kind));
     return nullptr;
   }
 
@@ -306,24 +299,14 @@ ostrel_error *ostrel_fs_verify(ostrel_fs *filesystem, ostrel_revnum start, ostre
                                ostrel_fs_verify_notify_fn notify, void *notify_baton,
                                apr_pool_t *scratch_pool) {
   ostrel_revnum y;
-  OSTREL_ERR(filesystem->store.refresh_read());
+  renew(filesystem);
   OSTREL_ERR(youngest(filesystem, &y));
   if (start < 0 || end < start || end > y)
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
                                 "Cannot verify revisions %ld to %ld: the youngest is %ld",
                                 static_cast<long>(start), static_cast<long>(end),
                                 static_cast<long>(y));
-  {
-    Stmt st;
-    OSTREL_ERR(filesystem->store.prepare(st, "PRAGMA quick_check"));
-    bool row;
-    OSTREL_ERR(st.step(&row));
-    std::string result = row ? st.text(0) : "no answer";
-    if (result != "ok")
-      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
-                                  "Repository database '%s' is damaged: %s",
-                                  filesystem->store.path().c_str(), result.c_str());
-  }
+  OSTREL_ERR(filesystem->meta->check_integrity());
   Verifier v(filesystem);
   apr_pool_t *iterpool;
   apr_pool_create(&iterpool, scratch_pool);
@@ -343,16 +326,13 @@ ostrel_error *ostrel_fs_verify(ostrel_fs *filesystem, ostrel_revnum start, ostre
 ostrel_error *ostrel_fs_node_origins_stats(apr_int64_t *lines, apr_int64_t *indexed, ostrel_fs *filesystem,
                                            apr_pool_t *) {
   OSTREL_ERR(flush_origins(filesystem));
-  ReadScope scope(filesystem->store);
-  OSTREL_ERR(scope.begin());
-  Stmt st;
-  bool row;
-  OSTREL_ERR(filesystem->store.prepare(st, "SELECT count(*) FROM node WHERE pred IS NULL"));
-  OSTREL_ERR(st.step(&row));
-  *lines = st.int64(0);
-  OSTREL_ERR(filesystem->store.prepare(st, "SELECT count(*) FROM node_origin"));
-  OSTREL_ERR(st.step(&row));
-  *indexed = st.int64(0);
+  renew(filesystem);
+  Snapshot *s;
+  OSTREL_ERR(snap(filesystem, &s));
+  int64_t all, recorded;
+  OSTREL_ERR(s->origin_counts(&all, &recorded));
+  *lines = all;
+  *indexed = recorded;
   return nullptr;
 }
 

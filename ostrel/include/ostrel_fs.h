@@ -247,21 +247,6 @@ ostrel_error *ostrel_fs_node_origins_stats(apr_int64_t *lines, apr_int64_t *inde
                                            apr_pool_t *scratch_pool);
 
 /* A file beside the database that holds file contents. */
-typedef struct ostrel_fs_content_file {
-  const char *path;    /* relative to the repository's directory, '/'-separated */
-  apr_int64_t length;  /* how many of its first bytes the committed revisions use */
-} ostrel_fs_content_file;
-
-/* Lists in *FILES (an array of ostrel_fs_content_file, in POOL) the files
- * that hold the contents of the repository's committed revisions outside
- * its database, for copying a repository while it is in use.  The first
- * LENGTH bytes of each never change once listed, and writers only append
- * after them.  So a consistent copy is: the database first (as one
- * snapshot), then this list, then the first LENGTH bytes of each file.
- * Empty for a repository of the legacy format (contents in the database). */
-ostrel_error *ostrel_fs_content_files(apr_array_header_t **files, ostrel_fs *filesystem,
-                                      apr_pool_t *pool);
-
 #ifdef __cplusplus
 }
 #endif

@@ -17,7 +17,7 @@
 #include "ostrel_delta.h"
 #include "ra_test_fixture.h"
 
-// The storage's fault seam (ostrel/fs/store.h): turns a named point of its
+// The storage's fault seam (ostrel/fs/meta.h): turns a named point of its
 // work into a failure.
 typedef ostrel_error *(*ostrel_fs__fault_hook_fn)(const char *point);
 extern "C" void ostrel_fs__set_fault_hook(ostrel_fs__fault_hook_fn hook);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "../fs/admin_db.h"
+#include "../fs/filesystem_private.h"
 #include "layout.h"
 #include "ostrel_error_codes.h"
 #include "ostrel_fs.h"
@@ -25,8 +26,7 @@ using ostrel::repos::kFormatFile;
 namespace {
 
 // Copies the first LENGTH bytes of file FROM (all of it when LENGTH < 0) to
-// the new file TO, in pieces, and syncs the copy.  Content files grow while a
-// backup runs, so only the prefix that the copied database refers to is taken.
+// the new file TO, in pieces, and syncs the copy.
 ostrel_error *copy_file(const std::string &from, const std::string &to, apr_int64_t length,
                         apr_pool_t *pool) {
   apr_file_t *in = nullptr, *out = nullptr;
@@ -81,22 +81,11 @@ ostrel_error *backup(const char *src_path, const char *dst_path, ostrel_repos_no
   ostrel_repos *src;
   OSTREL_ERR(ostrel_repos_open2(&src, src_path, nullptr, pool));
   OSTREL_ERR(ostrel::repos::make_empty_dir(dst_path, "back up into", pool));
-  // The database first, as one snapshot; then the content files, which only
-  // grow, so they hold everything the snapshot refers to; the format file
-  // last, so that a backup cut short is no repository.
-  std::string src_db = child(src_path, kDbFile), dst_db = child(dst_path, kDbFile);
-  OSTREL_ERR(ostrel_fs__backup_db(src_db.c_str(), dst_db.c_str()));
-  // Listed after the snapshot, each file's length covers what it refers to.
-  apr_array_header_t *files;
-  OSTREL_ERR(ostrel_fs_content_files(&files, ostrel_repos_fs(src), pool));
-  for (int i = 0; i < files->nelts; ++i) {
-    const auto &file = APR_ARRAY_IDX(files, i, ostrel_fs_content_file);
-    std::string to = child(dst_path, file.path);
-    std::string dir = to.substr(0, to.rfind('/'));
-    apr_status_t st = apr_dir_make_recursive(dir.c_str(), APR_OS_DEFAULT, pool);
-    if (st != APR_SUCCESS) return ostrel_error_wrap_apr(st, "Can't create directory '%s'", dir.c_str());
-    OSTREL_ERR(copy_file(child(src_path, file.path), to, file.length, pool));
-  }
+  // The records first, as one snapshot, then the contents they reference
+  // (the storage copies both); the format file last, so that a backup cut
+  // short is no repository.
+  std::string dst_db = child(dst_path, kDbFile);
+  OSTREL_ERR(ostrel_fs__backup(ostrel_repos_fs(src), dst_path, dst_db.c_str(), pool));
   std::string tmp = child(dst_path, kFormatFile) + ".tmp";
   OSTREL_ERR(copy_file(child(src_path, kFormatFile), tmp, -1, pool));
   if (std::rename(tmp.c_str(), child(dst_path, kFormatFile).c_str()) != 0)

@@ -10,7 +10,7 @@
 #include <map>
 #include <string>
 
-#include "../fs/store.h"
+#include "../fs/meta.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos_admin.h"
 #include "ostrel_test_support.h"

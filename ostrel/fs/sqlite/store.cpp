@@ -9,7 +9,6 @@
 #include <mutex>
 
 namespace {
-ostrel_fs__fault_hook_fn fault_hook = nullptr;
 
 // The default VFS with one change.  SQLite syncs the directory of a WAL file
 // once in every process that opens it with "create", in case the file is
@@ -40,8 +39,6 @@ const char *vfs_name() {
 }
 }
 
-extern "C" void ostrel_fs__set_fault_hook(ostrel_fs__fault_hook_fn hook) { fault_hook = hook; }
-
 namespace ostrel::fs {
 
 Store::~Store() { close(); }
@@ -70,7 +67,7 @@ ostrel_error *Store::error(int rc, const char *what) const {
                                   path_.c_str(), busy_timeout_ms_, what);
     case SQLITE_FULL:
       // WHAT may be a statement: it says nothing a user can act on.
-      return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+      return ostrel_error_createf(OSTREL_ERR_FS_FULL, nullptr,
                                   "Repository database '%s': the disk is full", path_.c_str());
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
@@ -158,6 +155,11 @@ ostrel_error *Store::set_sync(bool full) {
 }
 
 ostrel_error *Store::begin_write(bool durable) {
+  if (!refused_.empty())
+    return ostrel_error_createf(OSTREL_ERR_FS_UNCERTAIN, nullptr,
+                                "Repository database '%s' takes no more writes through this "
+                                "handle: %s",
+                                path_.c_str(), refused_.c_str());
   if (in_read_) end_read();  // a read snapshot cannot become a write
   OSTREL_ERR(set_sync(durable));
   OSTREL_ERR(exec("BEGIN IMMEDIATE"));
@@ -166,13 +168,32 @@ ostrel_error *Store::begin_write(bool durable) {
 }
 
 ostrel_error *Store::commit() {
-  ostrel_error *err = exec("COMMIT");
-  if (err) {
+  char *msg = nullptr;
+  int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, &msg);
+  sqlite3_free(msg);
+  if (rc != SQLITE_OK) {
+    // An I/O error while committing may have left the commit record on
+    // disk, or half of it, or nothing: nobody can say which until the
+    // database is opened again.
+    if ((rc & 0xff) == SQLITE_IOERR) {
+      in_txn_ = false;
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return uncertain(sqlite3_errstr(rc));
+    }
+    ostrel_error *err = error(rc, "committing");
     rollback();
     return err;
   }
   in_txn_ = false;
   return nullptr;
+}
+
+ostrel_error *Store::uncertain(const char *why) {
+  if (refused_.empty())
+    refused_ = std::string("the outcome of a commit is unknown (") + why +
+               "); open the repository again to see whether it happened";
+  return ostrel_error_createf(OSTREL_ERR_FS_UNCERTAIN, nullptr, "Repository database '%s': %s",
+                              path_.c_str(), refused_.c_str());
 }
 
 void Store::rollback() {
@@ -245,10 +266,6 @@ ostrel_error *Store::query_plans(std::map<std::string, std::string> &plans) {
     plans[sql] = plan;
   }
   return nullptr;
-}
-
-ostrel_error *Store::fault_point(const char *point) const {
-  return fault_hook ? fault_hook(point) : nullptr;
 }
 
 Stmt::~Stmt() {

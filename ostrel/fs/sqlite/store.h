@@ -1,18 +1,10 @@
-/* store.h: the storage seam of the repository filesystem.
- *
- * Every byte the filesystem keeps goes through a Store: one SQLite connection
- * to the repository database, its prepared statements, its transactions and
- * the translation of SQLite results into ostrel_error chains.  Nothing else in
- * ostrel/fs includes sqlite3.h.
- *
- * Fault points: the filesystem calls Store::fault_point(NAME) at the moments
- * where a crash or an I/O failure matters (see filesystem.cpp, "Fault points").  A
- * process-wide hook installed with ostrel_fs__set_fault_hook() can turn any of
- * them into an error or end the process there; tests use it to prove that a
- * failure at each point leaves the repository as the invariants promise.
- */
-#ifndef OSTREL_FS_STORE_H
-#define OSTREL_FS_STORE_H
+/* store.h: one SQLite connection to a repository database, its prepared
+ * statements, its transactions, and the one translation of SQLite results
+ * into ostrel_error codes (busy, full disk, damage, uncertain commit, other).
+ * Only the files of this folder include it; nothing outside includes
+ * sqlite3.h. */
+#ifndef OSTREL_FS_SQLITE_STORE_H
+#define OSTREL_FS_SQLITE_STORE_H
 
 #include <sqlite3.h>
 
@@ -21,12 +13,6 @@
 #include <string>
 
 #include "ostrel_error.h"
-
-/* The fault hook: returns an error to fail the operation at POINT, or NULL to
- * let it go on.  It may also end the process. */
-typedef ostrel_error *(*ostrel_fs__fault_hook_fn)(const char *point);
-
-extern "C" void ostrel_fs__set_fault_hook(ostrel_fs__fault_hook_fn hook);
 
 namespace ostrel::fs {
 
@@ -54,7 +40,15 @@ class Store {
    * the transaction durable; rollback undoes it (never fails visibly).
    * DURABLE asks for a full sync at commit. */
   ostrel_error *begin_write(bool durable);
+  /* When COMMIT itself fails with an I/O error its outcome is unknown: the
+   * connection then refuses every further write (OSTREL_ERR_FS_UNCERTAIN,
+   * naming the first failure), since going on could build on a revision
+   * that does not exist or write one twice. */
   ostrel_error *commit();
+  /* Records that the outcome of the last commit is unknown because of WHY
+   * and returns the error saying so. */
+  ostrel_error *uncertain(const char *why);
+  const char *refused() const { return refused_.empty() ? nullptr : refused_.c_str(); }
   void rollback();
   bool in_transaction() const { return in_txn_; }
   bool in_read() const { return in_read_; }
@@ -82,8 +76,6 @@ class Store {
   /* Turns a SQLite result into an error naming WHAT; NULL for success codes. */
   ostrel_error *error(int rc, const char *what) const;
 
-  ostrel_error *fault_point(const char *point) const;
-
   const std::string &path() const { return path_; }
 
   /* The text of every statement prepared so far (PRAGMAs aside), each with
@@ -101,6 +93,7 @@ class Store {
   int linger_uses_ = 0;
   int sync_ = -1;  // -1 unknown, 0 NORMAL, 1 FULL
   int busy_timeout_ms_ = 10000;
+  std::string refused_;
 };
 
 /* One consistent snapshot for the reads of one call: begins a read
@@ -163,4 +156,4 @@ class Stmt {
 
 }  // namespace ostrel::fs
 
-#endif /* OSTREL_FS_STORE_H */
+#endif /* OSTREL_FS_SQLITE_STORE_H */

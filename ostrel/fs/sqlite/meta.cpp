@@ -1,0 +1,1068 @@
+// The metadata seam on SQLite: the schema, the format record, every
+// statement the filesystem runs, backup and the format upgrade.
+//
+// LAYOUT OF A DIRECTORY VERSION (formats 1 and 2).  A version is a view
+// (dkey, asof) of a directory key.  A key holds rows (name, start_rev,
+// end_rev, child); the entries of the view (K, A) are the rows of K alive at
+// A (start_rev <= A < end_rev), then, for names K has no row for, the
+// entries of K's parent view (a key made by forking another view).  A new
+// version either extends its key (when FROM is the key's newest state: rows
+// end and begin at the new revision, older views keep reading the old rows)
+// or forks a new key whose parent is FROM.  A key's parent always has a
+// smaller id, which is what makes every walk up the parents end on a
+// damaged chain.  Rows older views read never change, except end_rev being
+// lowered from "forever" to the new revision, which they do not read.
+
+#include "sqlite_meta.h"
+
+#include <set>
+
+#include "ostrel_fs.h"
+#include "store.h"
+
+namespace ostrel::fs {
+
+namespace {
+
+constexpr int64_t kForever = int64_t{1} << 62;
+constexpr int kFormatRecords = 1;  // contents as rows of this database
+constexpr int kFormatPacks = 2;    // contents in a content store
+
+// Where each chunk's bytes are in the content store, and its marks.
+#define PACK_TABLES                                                                              \
+  "CREATE TABLE pchunk(content INTEGER NOT NULL, seq INTEGER NOT NULL, raw_len INTEGER NOT NULL," \
+  "  codec INTEGER NOT NULL, pack INTEGER NOT NULL, off INTEGER NOT NULL, len INTEGER NOT NULL,"  \
+  "  sum INTEGER NOT NULL, PRIMARY KEY(content, seq)) WITHOUT ROWID;"                            \
+  "CREATE TABLE pack(id INTEGER PRIMARY KEY, end_off INTEGER NOT NULL);"
+
+const char kSchema[] =
+    "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
+    "CREATE TABLE revision(rev INTEGER PRIMARY KEY, root INTEGER NOT NULL);"
+    "CREATE TABLE revprop(rev INTEGER NOT NULL, name TEXT NOT NULL, value BLOB NOT NULL,"
+    "  PRIMARY KEY(rev, name)) WITHOUT ROWID;"
+    "CREATE TABLE node(id INTEGER PRIMARY KEY, kind INTEGER NOT NULL, nid INTEGER NOT NULL,"
+    "  pred INTEGER, line INTEGER NOT NULL, created_rev INTEGER NOT NULL, copy_path TEXT,"
+    "  copy_rev INTEGER, content INTEGER, props BLOB NOT NULL, dkey INTEGER, asof INTEGER);"
+    "CREATE INDEX node_line_starts ON node(created_rev) WHERE pred IS NULL;"
+    "CREATE TABLE dirkey(id INTEGER PRIMARY KEY, parent INTEGER, parent_asof INTEGER,"
+    "  head_asof INTEGER NOT NULL);"
+    "CREATE TABLE dirent(dkey INTEGER NOT NULL, name TEXT NOT NULL, start_rev INTEGER NOT NULL,"
+    "  end_rev INTEGER NOT NULL, child INTEGER, kind INTEGER,"
+    "  PRIMARY KEY(dkey, name, start_rev)) WITHOUT ROWID;"
+    "CREATE INDEX dirent_alive ON dirent(dkey, end_rev);"
+    "CREATE INDEX dirent_by_start ON dirent(dkey, start_rev);"
+    "CREATE TABLE content(id INTEGER PRIMARY KEY, sha TEXT, length INTEGER NOT NULL,"
+    "  chunks INTEGER NOT NULL, txn INTEGER, base INTEGER, depth INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX content_by_sha ON content(sha) WHERE txn IS NULL;"
+    "CREATE INDEX content_by_txn ON content(txn) WHERE txn IS NOT NULL;"
+    "CREATE TABLE txn(id INTEGER PRIMARY KEY, pid INTEGER NOT NULL, base INTEGER NOT NULL);"
+    "CREATE TABLE changed_path(rev INTEGER NOT NULL, path TEXT NOT NULL, change INTEGER NOT NULL,"
+    "  node_kind INTEGER NOT NULL, text_mod INTEGER NOT NULL, prop_mod INTEGER NOT NULL,"
+    "  copy_path TEXT, copy_rev INTEGER, PRIMARY KEY(rev, path)) WITHOUT ROWID;"
+    "CREATE TABLE node_origin(line INTEGER PRIMARY KEY, rev INTEGER NOT NULL);"
+    PACK_TABLES;
+
+// Rows go in with one INSERT per kInsertRows rows: for a commit of many
+// small files the work per statement (reset, bind, step) cost as much as
+// the rows themselves.
+constexpr size_t kInsertRows = 64;
+
+// Inserts COUNT rows with INSERT_HEAD (an "INSERT INTO t(c1, ..., cN)"
+// naming NCOLS columns); BIND_ROW(st, k, first) binds row K's columns to
+// parameters FIRST .. FIRST + NCOLS - 1.
+template <typename BindRow>
+ostrel_error *insert_rows(Store &store, const std::string &insert_head, int ncols, size_t count,
+                          const BindRow &bind_row) {
+  auto sql_for = [&](size_t rows) {
+    std::string tuple = "(";
+    for (int c = 0; c < ncols; ++c) tuple += c ? ", ?" : "?";
+    tuple += ")";
+    std::string sql = insert_head + " VALUES" + tuple;
+    for (size_t r = 1; r < rows; ++r) sql += ", " + tuple;
+    return sql;
+  };
+  const std::string batch_sql = sql_for(kInsertRows), one_sql = sql_for(1);
+  Stmt st;
+  size_t k = 0;
+  for (; k + kInsertRows <= count; k += kInsertRows) {
+    OSTREL_ERR(store.prepare(st, batch_sql.c_str()));
+    for (size_t r = 0; r < kInsertRows; ++r) bind_row(st, k + r, static_cast<int>(r) * ncols + 1);
+    OSTREL_ERR(st.run());
+  }
+  for (; k < count; ++k) {
+    OSTREL_ERR(store.prepare(st, one_sql.c_str()));
+    bind_row(st, k, 1);
+    OSTREL_ERR(st.run());
+  }
+  return nullptr;
+}
+
+std::string blob_of(const Stmt &st, int col) {
+  const char *b = static_cast<const char *>(st.blob(col));
+  return b ? std::string(b, st.bytes(col)) : std::string();
+}
+
+struct DirKey {
+  int64_t parent = 0;
+  int64_t parent_asof = 0;
+  int64_t head_asof = 0;
+};
+
+class SqliteMeta;
+
+// Reads.  A snapshot's youngest is fixed when it is made; the read
+// transaction behind it is the connection's, begun when a read needs it and
+// ended after kReadUses reads, by a writer, or by a newer snapshot (see
+// SNAPSHOTS in meta.h: revisions up to youngest read the same in any later
+// state).
+class SqliteSnapshot : public Snapshot {
+ public:
+  SqliteSnapshot(SqliteMeta &meta, ostrel_revnum youngest) : meta_(meta), youngest_(youngest) {}
+  ostrel_revnum youngest() const override { return youngest_; }
+  ostrel_error *revision_root(ostrel_revnum rev, int64_t *root, bool *found) override;
+  ostrel_error *node(int64_t id, NodeRow &out) override;
+  ostrel_error *lookup(View v, const std::string &name, Child &out) override;
+  ostrel_error *list(View v, std::map<std::string, Child> &out) override;
+  ostrel_error *entries_since(View older, View newer, std::map<std::string, Child> &out) override;
+  ostrel_error *changed_paths(ostrel_revnum rev, std::vector<ChangedPath> &out) override;
+  ostrel_error *revision_props(ostrel_revnum rev, std::map<std::string, std::string> &out) override;
+  ostrel_error *node_origin(int64_t line, std::optional<ostrel_revnum> *rev) override;
+  ostrel_error *origin_counts(int64_t *lines, int64_t *recorded) override;
+  ostrel_error *content(int64_t id, ContentRow &out, bool *found) override;
+  ostrel_error *content_by_sha(const std::string &sha, int64_t *id) override;
+  ostrel_error *chunk(int64_t content, int64_t seq, ChunkRow &out, bool *found) override;
+  ostrel_error *store_marks(std::vector<StoreMark> *marks) override;
+
+  void set_youngest(ostrel_revnum y) { youngest_ = y; }
+  ostrel_error *dirkey(int64_t dkey, DirKey &k);
+
+ private:
+  ostrel_error *read();
+  SqliteMeta &meta_;
+  ostrel_revnum youngest_;
+};
+
+class SqliteWriter;
+
+class SqliteMeta : public MetaStore {
+ public:
+  Store store;
+  int format_ = kFormatPacks;
+  std::string path;
+
+  int format() const override { return format_; }
+  ostrel_error *snapshot(std::unique_ptr<Snapshot> *out) override {
+    // A new snapshot sees the newest commits: end the read begun for older ones.
+    store.end_read();
+    ostrel_revnum y = 0;
+    OSTREL_ERR(begin_read());
+    OSTREL_ERR(youngest(&y));
+    *out = std::make_unique<SqliteSnapshot>(*this, y);
+    return nullptr;
+  }
+  ostrel_error *begin_writer(bool durable, std::unique_ptr<Writer> *out) override;
+  const char *refused() const override { return store.refused(); }
+  ostrel_error *check_integrity() override {
+    OSTREL_ERR(begin_read());
+    Stmt st;
+    OSTREL_ERR(store.prepare(st, "PRAGMA quick_check"));
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    std::string result = row ? st.text(0) : "no answer";
+    if (result != "ok")
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Repository database '%s' is damaged: %s", path.c_str(),
+                                  result.c_str());
+    return nullptr;
+  }
+  ostrel_error *backup(const std::string &destination) override;
+
+  // A read transaction for the next statements, when none is open.
+  ostrel_error *begin_read() {
+    if (store.in_transaction()) return nullptr;
+    if (store.in_read() && ++read_uses_ < kReadUses) return nullptr;
+    store.end_read();
+    read_uses_ = 0;
+    return store.begin_read();
+  }
+
+  ostrel_error *youngest(ostrel_revnum *rev) {
+    Stmt st;
+    OSTREL_ERR(store.prepare(st, "SELECT max(rev) FROM revision"));
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    if (!row || st.is_null(0))
+      return ostrel_error_create(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                 "Repository is damaged: it has no revision 0");
+    *rev = static_cast<ostrel_revnum>(st.int64(0));
+    return nullptr;
+  }
+
+ private:
+  // Holding one read transaction over many calls saves taking and dropping
+  // SQLite's locks around each; ending it now and then lets checkpoints
+  // move past it.
+  static constexpr int kReadUses = 1000;
+  int read_uses_ = 0;
+};
+
+ostrel_error *SqliteSnapshot::read() { return meta_.begin_read(); }
+
+ostrel_error *SqliteSnapshot::revision_root(ostrel_revnum rev, int64_t *root, bool *found) {
+  *found = false;
+  if (rev < 0 || rev > youngest_) return nullptr;
+  OSTREL_ERR(read());
+  Stmt st;
+  OSTREL_ERR(meta_.store.prepare(st, "SELECT root FROM revision WHERE rev=?1"));
+  st.bind(1, int64_t{rev});
+  bool row;
+  OSTREL_ERR(st.step(&row));
+  if (!row)
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository is damaged: revision %ld is missing",
+                                static_cast<long>(rev));
+  *root = st.int64(0);
+  *found = true;
+  return nullptr;
+}
+
+ostrel_error *SqliteSnapshot::node(int64_t id, NodeRow &row) {
+  OSTREL_ERR(read());
+  Stmt st;
+  OSTREL_ERR(meta_.store.prepare(st,
+                                 "SELECT kind, nid, pred, line, created_rev, copy_path, copy_rev, "
+                                 "content, props, dkey, asof FROM node WHERE id=?1"));
+  st.bind(1, id);
+  bool found;
+  OSTREL_ERR(st.step(&found));
+  if (!found)
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository is damaged: node %lld is missing",
+                                static_cast<long long>(id));
+  row.id = id;
+  row.kind = st.int64(0);
+  row.nid = st.int64(1);
+  row.pred = st.is_null(2) ? 0 : st.int64(2);
+  row.line = st.int64(3);
+  row.created_rev = static_cast<ostrel_revnum>(st.int64(4));
+  row.copy_path = st.is_null(5) ? std::nullopt : std::optional<std::string>(st.text(5));
+  row.copy_rev = st.is_null(6) ? OSTREL_INVALID_REVNUM : static_cast<ostrel_revnum>(st.int64(6));
+  row.content = st.is_null(7) ? 0 : st.int64(7);
+  row.props = blob_of(st, 8);
+  row.dir.dkey = st.is_null(9) ? 0 : st.int64(9);
+  row.dir.asof = st.is_null(10) ? 0 : st.int64(10);
+  return nullptr;
+}
+
+ostrel_error *SqliteSnapshot::dirkey(int64_t dkey, DirKey &k) {
+  OSTREL_ERR(read());
+  Stmt st;
+  OSTREL_ERR(meta_.store.prepare(st, "SELECT parent, parent_asof, head_asof FROM dirkey WHERE id=?1"));
+  st.bind(1, dkey);
+  bool found;
+  OSTREL_ERR(st.step(&found));
+  if (!found)
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository is damaged: directory key %lld is missing",
+                                static_cast<long long>(dkey));
+  k.parent = st.is_null(0) ? 0 : st.int64(0);
+  k.parent_asof = st.is_null(1) ? 0 : st.int64(1);
+  k.head_asof = st.int64(2);
+  if (k.parent != 0 && (k.parent < 0 || k.parent >= dkey))
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository is damaged: directory key %lld has parent %lld, "
+                                "which does not precede it",
+                                static_cast<long long>(dkey), static_cast<long long>(k.parent));
+  return nullptr;
+}
+
+// The entry in columns CHILD_COL (node id) and CHILD_COL + 1 (its kind); a
+// tombstone is an absent entry.
+Child child_at(const Stmt &st, int col) {
+  if (st.is_null(col)) return Child{};
+  return Child{st.int64(col), st.int64(col + 1)};
+}
+
+ostrel_error *SqliteSnapshot::lookup(View v, const std::string &name, Child &out) {
+  out = Child{};
+  OSTREL_ERR(read());
+  while (v.dkey) {
+    Stmt st;
+    OSTREL_ERR(meta_.store.prepare(st,
+                                   "SELECT child, kind, end_rev FROM dirent WHERE dkey=?1 AND "
+                                   "name=?2 AND start_rev<=?3 ORDER BY start_rev DESC LIMIT 1"));
+    st.bind(1, v.dkey).bind(2, name).bind(3, v.asof);
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    if (row) {
+      if (st.int64(2) > v.asof) out = child_at(st, 0);
+      return nullptr;  // this key decides, also when the name is gone here
+    }
+    DirKey k;
+    OSTREL_ERR(dirkey(v.dkey, k));
+    v = View{k.parent, k.parent_asof};
+  }
+  return nullptr;
+}
+
+ostrel_error *SqliteSnapshot::list(View v, std::map<std::string, Child> &out) {
+  std::set<std::string> decided;
+  OSTREL_ERR(read());
+  while (v.dkey) {
+    {
+      // Only the rows alive at asof: a key with a parent never ends a row
+      // without starting the next one (a deletion leaves a tombstone), so
+      // every name such a key decides has exactly one row alive; in a key
+      // without parent an ended row simply means the name is gone.  The
+      // index on (dkey, end_rev) keeps this to the rows alive at asof or
+      // ended after it, not the directory's whole history (the unary plus
+      // keeps the planner off the index on start_rev, which reads it all).
+      Stmt st;
+      OSTREL_ERR(meta_.store.prepare(st,
+                                     "SELECT name, child, kind FROM dirent WHERE dkey=?1 AND "
+                                     "end_rev>?2 AND +start_rev<=?2"));
+      st.bind(1, v.dkey).bind(2, v.asof);
+      bool row;
+      while (true) {
+        OSTREL_ERR(st.step(&row));
+        if (!row) break;
+        std::string name = st.text(0);
+        if (!decided.insert(name).second) continue;
+        Child c = child_at(st, 1);
+        if (c.id) out[name] = c;
+      }
+    }
+    DirKey k;
+    OSTREL_ERR(dirkey(v.dkey, k));
+    v = View{k.parent, k.parent_asof};
+  }
+  return nullptr;
+}
+
+ostrel_error *SqliteSnapshot::entries_since(View older, View newer,
+                                            std::map<std::string, Child> &out) {
+  if (older.dkey != newer.dkey || older.asof > newer.asof || !newer.dkey)
+    return list(newer, out);
+  OSTREL_ERR(read());
+  Stmt st;
+  OSTREL_ERR(meta_.store.prepare(st, "SELECT name, child, kind FROM dirent WHERE dkey=?1 AND "
+                                     "start_rev>?2 AND start_rev<=?3 AND child IS NOT NULL"));
+  st.bind(1, newer.dkey).bind(2, older.asof).bind(3, newer.asof);
+  while (true) {
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    if (!row) break;
+    out[st.text(0)] = child_at(st, 1);
+  }
+  return nullptr;
+}
+
+ostrel_error *SqliteSnapshot::changed_paths(ostrel_revnum rev, std::vector<ChangedPath> &out) {
+  out.clear();
+  OSTREL_ERR(read());
+  Stmt st;
+  OSTREL_ERR(meta_.store.prepare(st, "SELECT path, change, node_kind, text_mod, prop_mod, "
+                                     "copy_path, copy_rev FROM changed_path WHERE rev=?1"));
+  st.bind(1, int64_t{rev});
+  while (true) {
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    if (!row) return nullptr;
+    ChangedPath c;
+    c.path = st.text(0);
+    c.change = st.int64(1);
+    c.node_kind = st.int64(2);
+    c.text_mod = st.int64(3);
+    c.prop_mod = st.int64(4);
+    if (!st.is_null(5)) c.copy_path = st.text(5);
+    if (!st.is_null(6)) c.copy_rev = st.int64(6);
+    out.push_back(std::move(c));
+  }
+}
+
+ostrel_error *SqliteSnapshot::revision_props(ostrel_revnum rev,
+                                             std::map<std::string, std::string> &out) {
+  out.clear();
+  OSTREL_ERR(read());
+  Stmt st;
+  OSTREL_ERR(meta_.store.prepare(st, "SELECT name, value FROM revprop WHERE rev=?1"));
+  st.bind(1, int64_t{rev});
+  while (true) {
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    if (!row) return nullptr;
+    out[st.text(0)] = blob_of(st, 1);
+  }
+}
+
+ostrel_error *SqliteSnapshot::node_origin(int64_t line, std::optional<ostrel_revnum> *rev) {
+  OSTREL_ERR(read());
+  Stmt st;
+  OSTREL_ERR(meta_.store.prepare(st, "SELECT rev FROM node_origin WHERE line=?1"));
+  st.bind(1, line);
+  bool row;
+  OSTREL_ERR(st.step(&row));
+  *rev = row ? std::optional<ostrel_revnum>(static_cast<ostrel_revnum>(st.int64(0))) : std::nullopt;
+  return nullptr;
+}
+
+ostrel_error *SqliteSnapshot::origin_counts(int64_t *lines, int64_t *recorded) {
+  OSTREL_ERR(read());
+  Stmt st;
+  bool row;
+  OSTREL_ERR(meta_.store.prepare(st, "SELECT count(*) FROM node WHERE pred IS NULL"));
+  OSTREL_ERR(st.step(&row));
+  *lines = st.int64(0);
+  OSTREL_ERR(meta_.store.prepare(st, "SELECT count(*) FROM node_origin"));
+  OSTREL_ERR(st.step(&row));
+  *recorded = st.int64(0);
+  return nullptr;
+}
+
+ostrel_error *SqliteSnapshot::content(int64_t id, ContentRow &c, bool *found) {
+  OSTREL_ERR(read());
+  Stmt st;
+  if (meta_.format_ == kFormatRecords)
+    OSTREL_ERR(meta_.store.prepare(st, "SELECT sha, length, chunks, NULL, 0 FROM content "
+                                       "WHERE id=?1"));
+  else
+    OSTREL_ERR(meta_.store.prepare(st, "SELECT sha, length, chunks, base, depth FROM "
+                                       "content WHERE id=?1"));
+  st.bind(1, id);
+  bool row;
+  OSTREL_ERR(st.step(&row));
+  *found = row && !st.is_null(0);
+  if (!*found) return nullptr;
+  c.sha = st.text(0);
+  c.length = st.int64(1);
+  c.chunks = st.int64(2);
+  c.base = st.is_null(3) ? 0 : st.int64(3);
+  c.depth = st.int64(4);
+  c.legacy = meta_.format_ == kFormatRecords;
+  return nullptr;
+}
+
+ostrel_error *SqliteSnapshot::content_by_sha(const std::string &sha, int64_t *id) {
+  OSTREL_ERR(read());
+  Stmt st;
+  OSTREL_ERR(meta_.store.prepare(st, "SELECT id FROM content WHERE sha=?1 AND txn IS NULL "
+                                     "LIMIT 1"));
+  st.bind(1, sha);
+  bool row;
+  OSTREL_ERR(st.step(&row));
+  *id = row ? st.int64(0) : 0;
+  return nullptr;
+}
+
+ostrel_error *SqliteSnapshot::chunk(int64_t content, int64_t seq, ChunkRow &out, bool *found) {
+  OSTREL_ERR(read());
+  Stmt st;
+  out = ChunkRow{};
+  if (meta_.format_ == kFormatRecords) {
+    // The bytes stay in the row: the reference names it, and the format-1
+    // content store reads them by it.
+    OSTREL_ERR(meta_.store.prepare(st, "SELECT raw_len FROM chunk WHERE content=?1 AND seq=?2"));
+    st.bind(1, content).bind(2, seq);
+    OSTREL_ERR(st.step(found));
+    if (!*found) return nullptr;
+    out.raw_len = st.int64(0);
+    out.codec = 1;  // zstd frames
+    out.ref.w[0] = content;
+    out.ref.w[1] = seq;
+    out.has_sum = false;
+    return nullptr;
+  }
+  OSTREL_ERR(meta_.store.prepare(st, "SELECT raw_len, codec, pack, off, len, sum FROM pchunk "
+                                     "WHERE content=?1 AND seq=?2"));
+  st.bind(1, content).bind(2, seq);
+  OSTREL_ERR(st.step(found));
+  if (!*found) return nullptr;
+  out.raw_len = st.int64(0);
+  out.codec = st.int64(1);
+  out.ref.w[0] = st.int64(2);
+  out.ref.w[1] = st.int64(3);
+  out.ref.w[2] = st.int64(4);
+  out.sum = static_cast<uint64_t>(st.int64(5));
+  return nullptr;
+}
+
+ostrel_error *SqliteSnapshot::store_marks(std::vector<StoreMark> *marks) {
+  marks->clear();
+  if (meta_.format_ == kFormatRecords) return nullptr;
+  OSTREL_ERR(read());
+  Stmt st;
+  OSTREL_ERR(meta_.store.prepare(st, "SELECT id, end_off FROM pack ORDER BY id"));
+  while (true) {
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    if (!row) return nullptr;
+    marks->push_back(StoreMark{st.int64(0), st.int64(1)});
+  }
+}
+
+class SqliteWriter : public Writer {
+ public:
+  SqliteWriter(SqliteMeta &meta, ostrel_revnum youngest)
+      : meta_(meta), store_(meta.store), reads_(meta, youngest) {}
+  ~SqliteWriter() override { rollback(); }
+
+  Snapshot &reads() override { return reads_; }
+
+  ostrel_error *add_txn(int64_t pid, ostrel_revnum base, int64_t *id) override {
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "INSERT INTO txn(pid, base) VALUES(?1, ?2)"));
+    st.bind(1, pid).bind(2, int64_t{base});
+    OSTREL_ERR(st.run());
+    *id = store_.last_insert_id();
+    return nullptr;
+  }
+
+  ostrel_error *txns(std::map<int64_t, int64_t> &out) override {
+    out.clear();
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "SELECT id, pid FROM txn"));
+    while (true) {
+      bool row;
+      OSTREL_ERR(st.step(&row));
+      if (!row) return nullptr;
+      out[st.int64(0)] = st.int64(1);
+    }
+  }
+
+  ostrel_error *purge_txn(int64_t txn_id) override {
+    // The bytes of a pack-format transaction are after its pack's mark;
+    // its appender (or the pack's next writer) drops them.
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, meta_.format_ != kFormatRecords
+                                      ? "DELETE FROM pchunk WHERE content IN "
+                                        "(SELECT id FROM content WHERE txn=?1)"
+                                      : "DELETE FROM chunk WHERE content IN "
+                                        "(SELECT id FROM content WHERE txn=?1)"));
+    st.bind(1, txn_id);
+    OSTREL_ERR(st.run());
+    OSTREL_ERR(store_.prepare(st, "DELETE FROM content WHERE txn=?1"));
+    st.bind(1, txn_id);
+    OSTREL_ERR(st.run());
+    OSTREL_ERR(store_.prepare(st, "DELETE FROM txn WHERE id=?1"));
+    st.bind(1, txn_id);
+    return st.run();
+  }
+
+  ostrel_error *add_content(const ContentRow &row, const std::vector<ChunkRow> &chunks,
+                            int64_t txn, int64_t *id) override {
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "INSERT INTO content(sha, length, chunks, txn, base, depth) "
+                                  "VALUES(?1, ?2, ?3, ?4, ?5, ?6)"));
+    st.bind(1, row.sha).bind(2, row.length).bind(3, row.chunks);
+    if (txn) st.bind(4, txn); else st.bind_null(4);
+    if (row.base) st.bind(5, row.base); else st.bind_null(5);
+    st.bind(6, row.depth);
+    OSTREL_ERR(st.run());
+    *id = store_.last_insert_id();
+    const int64_t content = *id;
+    return insert_rows(store_, "INSERT INTO pchunk(content, seq, raw_len, codec, pack, off, len, sum)",
+                       8, chunks.size(), [&](Stmt &ins, size_t k, int p) {
+                         const ChunkRow &c = chunks[k];
+                         ins.bind(p, content).bind(p + 1, static_cast<int64_t>(k));
+                         ins.bind(p + 2, c.raw_len).bind(p + 3, c.codec);
+                         ins.bind(p + 4, c.ref.w[0]).bind(p + 5, c.ref.w[1]).bind(p + 6, c.ref.w[2]);
+                         ins.bind(p + 7, static_cast<int64_t>(c.sum));
+                       });
+  }
+
+  ostrel_error *content_any(int64_t id, ContentRow &out, int64_t *txn, bool *found) override {
+    OSTREL_ERR(reads_.content(id, out, found));
+    if (!*found) return nullptr;
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "SELECT txn FROM content WHERE id=?1"));
+    st.bind(1, id);
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    *txn = row && !st.is_null(0) ? st.int64(0) : 0;
+    return nullptr;
+  }
+
+  ostrel_error *commit_content(int64_t id) override {
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "UPDATE content SET txn=NULL WHERE id=?1"));
+    st.bind(1, id);
+    return st.run();
+  }
+
+  ostrel_error *store_mark(int64_t stream, int64_t *value) override {
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "SELECT end_off FROM pack WHERE id=?1"));
+    st.bind(1, stream);
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    *value = row ? st.int64(0) : 0;
+    return nullptr;
+  }
+
+  ostrel_error *set_store_mark(const StoreMark &mark) override {
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "INSERT OR REPLACE INTO pack(id, end_off) VALUES(?1, ?2)"));
+    st.bind(1, mark.stream).bind(2, mark.value);
+    return st.run();
+  }
+
+  ostrel_error *first_free_node_id(int64_t *id) override {
+    Stmt st;
+    bool row;
+    OSTREL_ERR(store_.prepare(st, "SELECT max(id) FROM node"));
+    OSTREL_ERR(st.step(&row));
+    *id = st.int64(0) + 1;
+    return nullptr;
+  }
+
+  ostrel_error *add_nodes(const std::vector<NodeRow> &nodes) override {
+    return insert_rows(
+        store_,
+        "INSERT INTO node(id, kind, nid, pred, line, created_rev, copy_path, copy_rev, content, "
+        "props, dkey, asof)",
+        12, nodes.size(), [&](Stmt &st, size_t k, int p) {
+          const NodeRow &n = nodes[k];
+          st.bind(p, n.id).bind(p + 1, n.kind).bind(p + 2, n.nid);
+          if (n.pred) st.bind(p + 3, n.pred); else st.bind_null(p + 3);
+          st.bind(p + 4, n.line).bind(p + 5, int64_t{n.created_rev});
+          if (n.copy_path) st.bind(p + 6, *n.copy_path).bind(p + 7, int64_t{n.copy_rev});
+          else st.bind_null(p + 6).bind_null(p + 7);
+          if (n.content) st.bind(p + 8, n.content); else st.bind_null(p + 8);
+          st.bind_blob(p + 9, n.props.data(), n.props.size());
+          if (n.dir.dkey) st.bind(p + 10, n.dir.dkey).bind(p + 11, n.dir.asof);
+          else st.bind_null(p + 10).bind_null(p + 11);
+        });
+  }
+
+  ostrel_error *write_dir(View from, const std::vector<DirChange> &rows, ostrel_revnum rev,
+                          View *made) override {
+    if (rows.empty()) {
+      *made = from;
+      return nullptr;
+    }
+    Stmt st;
+    int64_t key;
+    bool has_parent;
+    bool fresh = false;  // a key made here has no rows to end
+    DirKey k;
+    if (from.dkey) OSTREL_ERR(reads_.dirkey(from.dkey, k));
+    if (from.dkey && k.head_asof == from.asof) {
+      // FROM is the newest state of its key: extend the key.
+      key = from.dkey;
+      has_parent = k.parent != 0;
+      OSTREL_ERR(store_.prepare(st, "UPDATE dirkey SET head_asof=?1 WHERE id=?2"));
+      st.bind(1, int64_t{rev}).bind(2, key);
+      OSTREL_ERR(st.run());
+    } else {
+      // A new directory, or an older state of a key: start a key (forked
+      // from FROM when there is one).
+      OSTREL_ERR(store_.prepare(st, "INSERT INTO dirkey(parent, parent_asof, head_asof) "
+                                    "VALUES(?1, ?2, ?3)"));
+      if (from.dkey) st.bind(1, from.dkey).bind(2, from.asof);
+      else st.bind_null(1).bind_null(2);
+      st.bind(3, int64_t{rev});
+      OSTREL_ERR(st.run());
+      key = store_.last_insert_id();
+      has_parent = from.dkey != 0;
+      fresh = true;
+    }
+    // Every live row of a changed name ends first, then the new rows go in
+    // (the names are distinct, so this is the same as name by name).
+    std::vector<const DirChange *> inserts;
+    for (auto &row : rows) {
+      if (!fresh) {
+        // The unary plus keeps the planner on the primary key (dkey, name):
+        // on the index (dkey, end_rev) this scans every live entry of the
+        // directory per row, which made adding N entries cost N squared.
+        OSTREL_ERR(store_.prepare(st, "UPDATE dirent SET end_rev=?1 WHERE dkey=?2 AND name=?3 "
+                                      "AND +end_rev>?1"));
+        st.bind(1, int64_t{rev}).bind(2, key).bind(3, row.name);
+        OSTREL_ERR(st.run());
+      }
+      if (row.child || has_parent) inserts.push_back(&row);
+    }
+    OSTREL_ERR(insert_rows(
+        store_, "INSERT INTO dirent(dkey, name, start_rev, end_rev, child, kind)", 6,
+        inserts.size(), [&](Stmt &ins, size_t n, int p) {
+          const DirChange &change = *inserts[n];
+          ins.bind(p, key).bind(p + 1, change.name).bind(p + 2, int64_t{rev}).bind(p + 3, kForever);
+          if (change.child) ins.bind(p + 4, change.child).bind(p + 5, change.kind);
+          else ins.bind_null(p + 4).bind_null(p + 5);  // tombstone: hides the parent view's entry
+        }));
+    *made = View{key, rev};
+    return nullptr;
+  }
+
+  ostrel_error *add_changed_paths(ostrel_revnum rev,
+                                  const std::vector<ChangedPath> &paths) override {
+    return insert_rows(store_, "INSERT INTO changed_path(rev, path, change, node_kind, text_mod, "
+                               "prop_mod, copy_path, copy_rev)", 8, paths.size(),
+                       [&](Stmt &ins, size_t k, int p) {
+                         const ChangedPath &ch = paths[k];
+                         ins.bind(p, int64_t{rev}).bind(p + 1, ch.path);
+                         ins.bind(p + 2, ch.change).bind(p + 3, ch.node_kind);
+                         ins.bind(p + 4, ch.text_mod).bind(p + 5, ch.prop_mod);
+                         if (ch.copy_path) ins.bind(p + 6, *ch.copy_path);
+                         else ins.bind_null(p + 6);
+                         if (ch.copy_rev) ins.bind(p + 7, *ch.copy_rev);
+                         else ins.bind_null(p + 7);
+                       });
+  }
+
+  ostrel_error *add_revision(ostrel_revnum rev, int64_t root,
+                             const std::map<std::string, std::string> &props) override {
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "INSERT INTO revision(rev, root) VALUES(?1, ?2)"));
+    st.bind(1, int64_t{rev}).bind(2, root);
+    OSTREL_ERR(st.run());
+    for (auto &[name, value] : props) {
+      OSTREL_ERR(store_.prepare(st, "INSERT INTO revprop(rev, name, value) VALUES(?1, ?2, ?3)"));
+      st.bind(1, int64_t{rev}).bind(2, name).bind_blob(3, value.data(), value.size());
+      OSTREL_ERR(st.run());
+    }
+    reads_.set_youngest(rev);
+    added_revision_ = true;
+    return nullptr;
+  }
+
+  ostrel_error *set_revision_prop(ostrel_revnum rev, const std::string &name,
+                                  const std::optional<std::string> &value) override {
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "SELECT 1 FROM revision WHERE rev=?1"));
+    st.bind(1, int64_t{rev});
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    if (!row)
+      return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr, "No such revision %ld",
+                                  static_cast<long>(rev));
+    if (value) {
+      OSTREL_ERR(store_.prepare(st, "INSERT OR REPLACE INTO revprop(rev, name, value) "
+                                    "VALUES(?1, ?2, ?3)"));
+      st.bind(1, int64_t{rev}).bind(2, name).bind_blob(3, value->data(), value->size());
+    } else {
+      OSTREL_ERR(store_.prepare(st, "DELETE FROM revprop WHERE rev=?1 AND name=?2"));
+      st.bind(1, int64_t{rev}).bind(2, name);
+    }
+    return st.run();
+  }
+
+  ostrel_error *add_origins(const std::map<int64_t, ostrel_revnum> &lines,
+                            const std::vector<ostrel_revnum> &revs) override {
+    Stmt st;
+    for (auto &[line, rev] : lines) {
+      OSTREL_ERR(store_.prepare(st, "INSERT OR IGNORE INTO node_origin(line, rev) VALUES(?1, ?2)"));
+      st.bind(1, line).bind(2, int64_t{rev});
+      OSTREL_ERR(st.run());
+    }
+    for (ostrel_revnum rev : revs) {
+      OSTREL_ERR(store_.prepare(st, "INSERT OR IGNORE INTO node_origin(line, rev) SELECT id, "
+                                    "created_rev FROM node WHERE created_rev=?1 AND pred IS NULL"));
+      st.bind(1, int64_t{rev});
+      OSTREL_ERR(st.run());
+    }
+    return nullptr;
+  }
+
+  ostrel_error *commit() override {
+    if (done_)
+      return ostrel_error_create(OSTREL_ERR_MALFUNCTION, nullptr, "A writer was committed twice");
+    done_ = true;
+    OSTREL_ERR(store_.commit());
+    // A test may pretend the commit point of a revision failed after
+    // COMMIT ran: the commit then happened, and the handle cannot know it.
+    ostrel_error *fault = added_revision_ ? fault_point("commit-point") : nullptr;
+    if (fault) {
+      std::string why = fault->message ? fault->message : "an injected fault";
+      ostrel_error_clear(fault);
+      return store_.uncertain(why.c_str());
+    }
+    return nullptr;
+  }
+
+  void rollback() override {
+    if (done_) return;
+    done_ = true;
+    store_.rollback();
+  }
+
+  // Runs SQL of this folder inside the writer (format 1 and the upgrade).
+  Store &store() { return store_; }
+  SqliteMeta &meta() { return meta_; }
+
+ private:
+  SqliteMeta &meta_;
+  Store &store_;
+  SqliteSnapshot reads_;
+  bool done_ = false;
+  bool added_revision_ = false;
+};
+
+ostrel_error *SqliteMeta::begin_writer(bool durable, std::unique_ptr<Writer> *out) {
+  OSTREL_ERR(store.begin_write(durable));
+  ostrel_revnum y = 0;
+  ostrel_error *err = youngest(&y);
+  if (err) {
+    store.rollback();
+    return err;
+  }
+  *out = std::make_unique<SqliteWriter>(*this, y);
+  return nullptr;
+}
+
+ostrel_error *sqlite_error(sqlite3 *db, int rc, const char *what, const std::string &path) {
+  return ostrel_error_createf((rc & 0xff) == SQLITE_FULL ? OSTREL_ERR_FS_FULL
+                              : (rc & 0xff) == SQLITE_BUSY ? OSTREL_ERR_FS_BUSY
+                              : (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB
+                                  ? OSTREL_ERR_FS_CORRUPT
+                                  : OSTREL_ERR_FS_GENERAL,
+                              nullptr, "Can't %s '%s': %s", what, path.c_str(),
+                              db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+}
+
+// Copies the database as one snapshot, with SQLite's online backup in one
+// step.  Stepping page by page would let every commit made meanwhile restart
+// the copy from the start, so a busy repository might never be copied; one
+// step reads every page inside one read transaction, which in WAL mode sees
+// one snapshot and never blocks a committer.
+ostrel_error *SqliteMeta::backup(const std::string &dst_db) {
+  sqlite3 *src = nullptr, *dst = nullptr;
+  ostrel_error *err = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &src, SQLITE_OPEN_READONLY, nullptr);
+  if (rc != SQLITE_OK) {
+    err = sqlite_error(src, rc, "open the database", path);
+  } else {
+    sqlite3_busy_timeout(src, 10000);
+    rc = sqlite3_open_v2(dst_db.c_str(), &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc != SQLITE_OK) err = sqlite_error(dst, rc, "create the database", dst_db);
+  }
+  if (!err) {
+    sqlite3_backup *backup = sqlite3_backup_init(dst, "main", src, "main");
+    if (!backup) {
+      err = sqlite_error(dst, SQLITE_ERROR, "start copying into", dst_db);
+    } else {
+      rc = sqlite3_backup_step(backup, -1);
+      int finish = sqlite3_backup_finish(backup);
+      if (rc != SQLITE_DONE)
+        err = sqlite_error(nullptr, rc, "copy the database", path);
+      else if (finish != SQLITE_OK)
+        err = sqlite_error(dst, finish, "finish the copy into", dst_db);
+    }
+  }
+  // The copy must be whole on disk before anything relies on it.
+  if (!err && (rc = sqlite3_exec(dst, "PRAGMA synchronous=FULL; PRAGMA wal_checkpoint(TRUNCATE);",
+                                 nullptr, nullptr, nullptr)) != SQLITE_OK)
+    err = sqlite_error(dst, rc, "sync the copy", dst_db);
+  sqlite3_close_v2(src);
+  if (dst && sqlite3_close_v2(dst) != SQLITE_OK && !err)
+    err = sqlite_error(nullptr, SQLITE_ERROR, "close the copy", dst_db);
+  if (err) std::remove(dst_db.c_str());
+  return err;
+}
+
+// The format-1 content store: a reference is (content, seq) of a chunk row.
+class RecordContents : public ContentStore {
+ public:
+  explicit RecordContents(SqliteMeta &meta) : meta_(meta) {}
+  ostrel_error *open_appender(std::unique_ptr<Appender> *, const MarkReader &) override {
+    return ostrel_error_create(OSTREL_ERR_MALFUNCTION, nullptr,
+                               "Format-1 contents are stored by record_upload");
+  }
+  ostrel_error *read(const ContentRef &ref, std::string &out) override {
+    OSTREL_ERR(meta_.begin_read());
+    Stmt st;
+    OSTREL_ERR(meta_.store.prepare(st, "SELECT data FROM chunk WHERE content=?1 AND seq=?2"));
+    st.bind(1, ref.w[0]).bind(2, ref.w[1]);
+    bool row;
+    OSTREL_ERR(st.step(&row));
+    if (!row)
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Repository is damaged: chunk %lld of contents %lld is missing",
+                                  static_cast<long long>(ref.w[1]),
+                                  static_cast<long long>(ref.w[0]));
+    out = blob_of(st, 0);
+    return nullptr;
+  }
+  ostrel_error *copy_to(const std::string &, const MarkList &) override {
+    return nullptr;  // the database copy holds them
+  }
+
+ private:
+  SqliteMeta &meta_;
+};
+
+}  // namespace
+
+ostrel_error *open_sqlite_meta(const std::string &db_path, bool create, int busy_ms,
+                               const std::string &date, std::unique_ptr<MetaStore> *out) {
+  auto meta = std::make_unique<SqliteMeta>();
+  meta->path = db_path;
+  OSTREL_ERR(meta->store.open(db_path, create, busy_ms));
+  Store &store = meta->store;
+  if (create) {
+    OSTREL_ERR(store.exec("PRAGMA journal_mode=WAL"));
+    OSTREL_ERR(store.begin_write(true));
+    ostrel_error *err = [&]() -> ostrel_error * {
+      OSTREL_ERR(store.exec(kSchema));
+      Stmt st;
+      OSTREL_ERR(store.prepare(st, "INSERT INTO meta(key, value) VALUES('format', ?1)"));
+      st.bind(1, std::to_string(kFormatPacks));
+      OSTREL_ERR(st.run());
+      OSTREL_ERR(store.exec("INSERT INTO node(id, kind, nid, pred, line, created_rev, props) "
+                            "VALUES(1, 2, 1, NULL, 1, 0, x'');"
+                            "INSERT INTO revision(rev, root) VALUES(0, 1);"
+                            // The root directory's line of history began with the
+                            // repository; no commit ever starts it, so its origin is
+                            // known from creation.
+                            "INSERT INTO node_origin(line, rev) VALUES(1, 0);"));
+      OSTREL_ERR(store.prepare(st, "INSERT INTO revprop(rev, name, value) VALUES(0, ?1, ?2)"));
+      st.bind(1, std::string(OSTREL_PROP_REVISION_DATE)).bind_blob(2, date.data(), date.size());
+      return st.run();
+    }();
+    if (err) {
+      store.rollback();
+      return err;
+    }
+    OSTREL_ERR(store.commit());
+  } else {
+    Stmt st;
+    bool row;
+    // SQLite takes an empty (for instance truncated) file for an empty
+    // database; without this check the first query would fail with a
+    // message about a missing table.
+    OSTREL_ERR(store.prepare(st, "SELECT 1 FROM sqlite_master WHERE type='table' AND name='meta'"));
+    OSTREL_ERR(st.step(&row));
+    if (!row)
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Repository database '%s' is damaged: it is empty or holds no "
+                                  "repository tables",
+                                  db_path.c_str());
+    OSTREL_ERR(store.prepare(st, "SELECT value FROM meta WHERE key='format'"));
+    OSTREL_ERR(st.step(&row));
+    if (!row)
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Repository database '%s' has no format record", db_path.c_str());
+    std::string format = st.text(0);
+    if (format == std::to_string(kFormatRecords))
+      meta->format_ = kFormatRecords;
+    else if (format != std::to_string(kFormatPacks))
+      return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
+                                  "Repository database '%s' has format '%s'; this build reads "
+                                  "formats %d and %d",
+                                  db_path.c_str(), format.c_str(), kFormatRecords, kFormatPacks);
+  }
+  *out = std::move(meta);
+  return nullptr;
+}
+
+std::unique_ptr<ContentStore> make_record_contents(MetaStore &meta) {
+  return std::make_unique<RecordContents>(static_cast<SqliteMeta &>(meta));
+}
+
+ostrel_error *record_upload(MetaStore &meta_store, int64_t txn, int64_t *content, int64_t seq,
+                            const std::string *stored, int64_t raw_len, const RecordFinal *final) {
+  auto &meta = static_cast<SqliteMeta &>(meta_store);
+  std::unique_ptr<Writer> writer;
+  OSTREL_ERR(meta.begin_writer(false, &writer));
+  Store &store = meta.store;
+  ostrel_error *err = [&]() -> ostrel_error * {
+    Stmt st;
+    if (!*content) {
+      OSTREL_ERR(store.prepare(st, "INSERT INTO content(sha, length, chunks, txn) "
+                                   "VALUES(NULL, 0, 0, ?1)"));
+      st.bind(1, txn);
+      OSTREL_ERR(st.run());
+      *content = store.last_insert_id();
+    }
+    if (stored) {
+      OSTREL_ERR(store.prepare(st, "INSERT INTO chunk(content, seq, raw_len, data) "
+                                   "VALUES(?1, ?2, ?3, ?4)"));
+      st.bind(1, *content).bind(2, seq).bind(3, raw_len);
+      st.bind_blob(4, stored->data(), stored->size());
+      OSTREL_ERR(st.run());
+    }
+    if (final) {
+      OSTREL_ERR(store.prepare(st, "UPDATE content SET sha=?1, length=?2, chunks=?3 WHERE id=?4"));
+      st.bind(1, final->sha).bind(2, final->length).bind(3, final->chunks).bind(4, *content);
+      OSTREL_ERR(st.run());
+    }
+    return nullptr;
+  }();
+  if (err) {
+    writer->rollback();
+    return err;
+  }
+  return writer->commit();
+}
+
+ostrel_error *upgrade_records(MetaStore &meta_store, ContentStore &packs, const UpgradeSteps &steps,
+                              int *old_format) {
+  auto &meta = static_cast<SqliteMeta &>(meta_store);
+  *old_format = meta.format_;
+  if (meta.format_ == kFormatPacks) return nullptr;
+  Store &store = meta.store;
+  // One write transaction: a crash leaves the format-1 database as it was
+  // (and at most unreferenced bytes in a pack, which its next writer drops).
+  std::unique_ptr<Writer> writer;
+  OSTREL_ERR(meta.begin_writer(true, &writer));
+  ostrel_error *err = [&]() -> ostrel_error * {
+    // Transactions in flight would be left with contents in the old place.
+    std::map<int64_t, int64_t> open;
+    OSTREL_ERR(writer->txns(open));
+    for (auto &[id, pid] : open)
+      if (!steps.process_alive(pid)) OSTREL_ERR(writer->purge_txn(id));
+    OSTREL_ERR(writer->txns(open));
+    for (auto &[id, pid] : open)
+      if (steps.process_alive(pid))
+        return ostrel_error_createf(OSTREL_ERR_FS_BUSY, nullptr,
+                                    "Cannot upgrade '%s' while a transaction is open on it",
+                                    meta.path.c_str());
+    OSTREL_ERR(store.exec("ALTER TABLE content ADD COLUMN base INTEGER;"
+                          "ALTER TABLE content ADD COLUMN depth INTEGER NOT NULL DEFAULT 0;"
+                          PACK_TABLES));
+    std::unique_ptr<Appender> appender;
+    OSTREL_ERR(packs.open_appender(&appender, [&writer](int64_t stream, int64_t *value) {
+      return writer->store_mark(stream, value);
+    }));
+    Stmt rows, ins;
+    OSTREL_ERR(store.prepare(rows, "SELECT c.id, k.seq, k.raw_len, k.data FROM content c JOIN chunk k "
+                                   "ON k.content=c.id ORDER BY c.id, k.seq"));
+    std::string raw, stored;
+    while (true) {
+      bool row;
+      OSTREL_ERR(rows.step(&row));
+      if (!row) break;
+      const int64_t id = rows.int64(0), seq = rows.int64(1);
+      OSTREL_ERR(steps.decode(id, seq, blob_of(rows, 3), rows.int64(2), raw));
+      ChunkRow c;
+      OSTREL_ERR(steps.encode(raw, &c, stored));
+      OSTREL_ERR(appender->append(stored.data(), stored.size(), &c.ref));
+      OSTREL_ERR(store.prepare(ins, "INSERT INTO pchunk(content, seq, raw_len, codec, pack, off, "
+                                    "len, sum) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"));
+      ins.bind(1, id).bind(2, seq).bind(3, c.raw_len).bind(4, c.codec);
+      ins.bind(5, c.ref.w[0]).bind(6, c.ref.w[1]).bind(7, c.ref.w[2]);
+      ins.bind(8, static_cast<int64_t>(c.sum));
+      OSTREL_ERR(ins.run());
+    }
+    OSTREL_ERR(appender->sync());
+    if (appender->wrote()) OSTREL_ERR(writer->set_store_mark(appender->mark()));
+    OSTREL_ERR(store.exec("DROP TABLE chunk"));
+    Stmt st;
+    OSTREL_ERR(store.prepare(st, "UPDATE meta SET value=?1 WHERE key='format'"));
+    st.bind(1, std::to_string(kFormatPacks));
+    return st.run();
+  }();
+  if (err) {
+    writer->rollback();
+    return err;
+  }
+  OSTREL_ERR(writer->commit());
+  meta.format_ = kFormatPacks;
+  // The rows that held the contents are free pages now: give them back.
+  return store.exec("VACUUM");
+}
+
+ostrel_error *sqlite_query_plans(MetaStore &meta, std::map<std::string, std::string> &plans) {
+  return static_cast<SqliteMeta &>(meta).store.query_plans(plans);
+}
+
+}  // namespace ostrel::fs
