@@ -50,10 +50,11 @@ if [ -z "$BINDIR" ] || [ ! -x "$BINDIR/initdb" ] || [ ! -x "$BINDIR/pg_ctl" ]; t
   exit 77
 fi
 
-# Runs a command as the cluster's owner.
+# Runs a command as the cluster's owner (from /, which it may enter: the
+# caller's directory may be closed to it).
 as_owner() {
   if [ "$(id -u)" = 0 ]; then
-    runuser -u "${OSTREL_PG_USER:-nobody}" -- "$@"
+    (cd / && runuser -u "${OSTREL_PG_USER:-nobody}" -- "$@")
   else
     "$@"
   fi

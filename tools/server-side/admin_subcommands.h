@@ -22,6 +22,8 @@ inline constexpr ostrel_revnum kHeadRev = -2;
 struct ExtraOptions {
   long limit = -1;         // log --limit N; -1 for no limit
   bool recursive = false;  // ls -R
+  std::string postgres;    // create --postgres CONNINFO; "" for a local repository
+  long long grace = 86400; // collect --grace SECONDS
 };
 extern ExtraOptions extra_options;
 

@@ -42,11 +42,12 @@
 #include "../content_store.h"
 #include "../meta.h"
 #include "ostrel_error.h"
+#include "postgres_fs.h"
 
 namespace ostrel::fs::pg {
 
 /* The format of a repository whose records live in PostgreSQL. */
-inline constexpr int kPostgresFormat = 4;
+inline constexpr int kPostgresFormat = OSTREL_FS__POSTGRES_FORMAT;
 
 /* Makes the schema of a new repository in the empty database CONNINFO names,
  * with revision 0 dated DATE.  NAME names the repository in messages. */
