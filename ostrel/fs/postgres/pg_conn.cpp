@@ -3,6 +3,8 @@
 
 #include "pg_conn.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -18,8 +20,16 @@ constexpr unsigned kByteaOid = 17;
 constexpr size_t kPoolMax = 32;
 
 std::mutex pool_mutex;
+// The idle connections, of the process that made them: a child made by
+// fork() must not share a socket with its parent, so it drops (and never
+// closes, which would end the parent's session) what it inherited.
 std::map<std::string, std::vector<PGconn *>> &pool() {
   static auto *p = new std::map<std::string, std::vector<PGconn *>>;
+  static pid_t owner = getpid();
+  if (owner != getpid()) {
+    p->clear();
+    owner = getpid();
+  }
   return *p;
 }
 

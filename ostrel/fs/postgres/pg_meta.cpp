@@ -18,9 +18,12 @@
 //  2. Only a writer holding the commit lock (advisory transaction lock
 //     kCommitLock) writes; ids (node, dirkey, content, txn) are max + 1 under
 //     the lock, revision numbers youngest + 1.
-//  3. Each chunk record names a blob (the content store's row) that exists:
-//     a writer checks this under the lock before it commits, and collections
-//     delete blobs only under the lock.
+//  3. Every content a committed revision names is whole: its record and
+//     the blob (the content store's row) of each of its chunks exist.  A
+//     writer that adds a revision checks this for the contents it makes
+//     committed, under the lock, before COMMIT; collections delete only
+//     under the lock.  (Records of contents still marked with a transaction
+//     may name blobs not sent yet: their uploads are still under way.)
 //  4. A revision row carries the token of the transaction that made it; an
 //     uncertain COMMIT is resolved by looking for that token under the lock
 //     (so the old transaction has ended, one way or the other).
@@ -120,25 +123,6 @@ ContentRef ref_of(const std::string &bytes) {
     ref.w[w] = static_cast<int64_t>(v);
   }
   return ref;
-}
-
-// A bytea[] literal in text format.
-std::string bytea_array(const std::set<std::string> &items) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out = "{";
-  bool first = true;
-  for (const std::string &s : items) {
-    if (!first) out.push_back(',');
-    first = false;
-    out += "\"\\\\x";
-    for (unsigned char c : s) {
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 15]);
-    }
-    out.push_back('"');
-  }
-  out.push_back('}');
-  return out;
 }
 
 // ---- buffered rows ----
@@ -530,10 +514,10 @@ class PgWriter : public Writer {
     content_.rows.push_back({fint(*id), ftext(row.sha), fint(row.length), fint(row.chunks),
                              txn ? fint(txn) : fnull(), row.base ? fint(row.base) : fnull(),
                              fint(row.depth)});
+    if (!txn) used_contents_.insert(*id);
     int64_t seq = 0;
     for (const ChunkRow &c : chunks) {
       std::string ref = ref_bytes(c.ref);
-      refs_.insert(ref);
       chunk_.rows.push_back({fint(*id), fint(seq++), fint(c.raw_len), fint(c.codec), fbytes(ref),
                              fint(static_cast<int64_t>(c.sum))});
     }
@@ -545,6 +529,7 @@ class PgWriter : public Writer {
   }
 
   ostrel_error *commit_content(int64_t id) override {
+    used_contents_.insert(id);
     post("UPDATE content SET txn=NULL WHERE id=$1", Params().int64(id));
     return OSTREL_NO_ERROR;
   }
@@ -863,7 +848,8 @@ class PgWriter : public Writer {
   std::map<int64_t, Key> keys_;
   std::map<std::pair<int64_t, std::string>, size_t> pending_rows_;
   std::set<std::pair<int64_t, std::string>> sent_rows_;
-  std::set<std::string> refs_;
+  // Contents this writer makes committed: a revision checks they are whole.
+  std::set<int64_t> used_contents_;
   std::vector<std::pair<std::string, Params>> pre_, post_;
   Table txn_{"txn", "id, host, pid, base", 4, {}, {}};
   Table dirkey_{"dirkey", "id, parent, parent_asof, head_asof", 4, {}, {}};
@@ -883,13 +869,19 @@ ostrel_error *PgWriter::commit() {
   if (!open_)
     return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr, "The writer is not open");
   ostrel_error *err = flush();
-  if (!err && !refs_.empty()) {
-    // Invariant 3: every chunk named is there (a collection may have run
-    // between the upload and this lock).
+  if (!err && added_revision_ && !used_contents_.empty()) {
+    // Invariant 3: the contents a revision makes committed are all there,
+    // records and chunks (a collection may have run since their upload,
+    // which may have been long ago for a large one).
+    std::string ids = "{";
+    for (int64_t id : used_contents_) ids += (ids.size() > 1 ? "," : "") + std::to_string(id);
+    ids += "}";
     Result r;
-    err = conn_.query("SELECT count(*) FROM blob WHERE key = ANY($1::bytea[])",
-                      Params().text(bytea_array(refs_)), &r, "check the commit's contents");
-    if (!err && r.int64(0, 0) != static_cast<int64_t>(refs_.size()))
+    err = conn_.query("SELECT (SELECT count(*) FROM content WHERE id = ANY($1::bigint[])),"
+                      " (SELECT count(*) FROM chunk c WHERE c.content = ANY($1::bigint[]) AND"
+                      "  NOT EXISTS (SELECT 1 FROM blob b WHERE b.key = c.ref))",
+                      Params().text(ids), &r, "check the commit's contents");
+    if (!err && (r.int64(0, 0) != static_cast<int64_t>(used_contents_.size()) || r.int64(0, 1) != 0))
       err = ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
                                  "Part of the contents of this commit to repository '%s' was "
                                  "removed as unused before the commit was made; commit again",

@@ -27,8 +27,8 @@
  * transaction (a killed server, a client gone) leaves chunks no record
  * names.  collect_unreferenced() deletes those untouched for a grace period
  * (ostrel-admin collect); it takes the commit lock, and a commit checks
- * under the lock that every chunk it names is there, so a commit never
- * names a chunk that a collection removed.  Open transactions of other
+ * under the lock that every content it makes committed is still there, with
+ * each of its chunks, so a revision never names what a collection removed.  Open transactions of other
  * machines are never taken for dead ones: each process sees only its own
  * host's transactions, and those of any host are collected after the grace
  * period. */

@@ -311,13 +311,14 @@ TEST_F(PgStoreTest, ContentsAreStoredOncePerHashAndCollectedWhenUnused) {
   std::string err = take(contents->read(unused, got));
   EXPECT_NE(err.find("is missing"), std::string::npos) << err;
 
-  // A commit naming a chunk collected after its upload is refused whole.
+  // A revision naming a chunk collected after its upload is refused whole.
   std::unique_ptr<Writer> w;
   OK(meta_->begin_writer(true, &w));
   int64_t id;
   ChunkRow chunk;
   chunk.ref = unused;
   OK(w->add_content(ContentRow{"01", 11, 1, 0, 0, false}, {chunk}, 0, &id));
+  OK(w->add_revision(1, 1, {}));
   err = take(w->commit());
   EXPECT_NE(err.find("removed as unused"), std::string::npos) << err;
   bool found;
