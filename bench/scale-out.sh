@@ -23,7 +23,7 @@ export HOME=$BENCH_TMP/home
 mkdir -p "$HOME"
 
 CLUSTER=$SOURCE_DIR/tests/support/pg-cluster.sh
-PG=$BENCH_TMP/pg
+PG=$(mktemp -u "${TMPDIR:-/tmp}/ostrel-bench-pg.XXXXXX")  # reachable by the cluster's owner
 status=0
 base=$(bash "$CLUSTER" start "$PG") || status=$?
 if [ $status = 77 ]; then echo "bench: PostgreSQL is not installed; skipped"; exit 0; fi
@@ -45,17 +45,15 @@ for i in $(seq 1 $REPOS); do
   "$BIN/ostrel-admin" create "$BENCH_TMP/localroot/r$i" >/dev/null
 done
 
-# start_server ROOT: prints HOST:PORT of a new ostreld serving ROOT.
+# start_server ROOT: a new ostreld serving ROOT; its HOST:PORT in $ADDR.
 start_server() {
-  local fifo=$BENCH_TMP/fifo.$RANDOM
+  local fifo=$BENCH_TMP/fifo
   mkfifo "$fifo"
   "$BIN/ostreld" --root "$1" --listen 127.0.0.1:0 --open --config "$BENCH_TMP/ostreld.conf" \
     >"$fifo" 2>>"$BENCH_TMP/ostreld.err" &
   pids+=($!)
-  local addr
-  read -r -t 60 addr <"$fifo" || { echo "bench: ostreld did not start" >&2; exit 1; }
+  read -r -t 60 ADDR <"$fifo" || { echo "bench: ostreld did not start" >&2; exit 1; }
   rm -f "$fifo"
-  echo "$addr"
 }
 printf '[server]\nmax-connections = 256\n' >"$BENCH_TMP/ostreld.conf"
 
@@ -66,37 +64,42 @@ fail() { echo "bench: $*" >&2; exit 1; }
 . "$SOURCE_DIR/tools/server-side/tests/haproxy_fixture.sh"
 
 servers=()
-for i in 1 2 3 4; do servers+=("$(start_server "$BENCH_TMP/pgroot")"); done
-local_server=$(start_server "$BENCH_TMP/localroot")
+for i in 1 2 3 4; do
+  start_server "$BENCH_TMP/pgroot"
+  servers+=("$ADDR")
+done
+start_server "$BENCH_TMP/localroot"
+local_server=$ADDR
 
 # load URL-BASE LABEL: CLIENTS clients, COMMITS commits each, to repository
 # r(client % REPOS + 1); prints "COMMITS/S P50-MS P99-MS".
-phase=0
 load() {
-  local url=$1 label=$2 out=$BENCH_TMP/lat.$label
-  phase=$((phase + 1))
+  local url=$1 label=$2
+  local out=$BENCH_TMP/lat.$label
   : >"$out"
-  local start end c
+  local start end c deadline
   start=$(date +%s%N)
+  deadline=$((start + LIMIT * 1000000000))
   for c in $(seq 0 $((CLIENTS - 1))); do
     (
       repo=r$((c % REPOS + 1))
       for k in $(seq 1 "$COMMITS"); do
         t0=$(date +%s%N)
-        "$BIN/kelbrin" -m small mkdir "$url/$repo/p$phase-c$c-$k" >/dev/null 2>>"$BENCH_TMP/kelbrin.err" ||
-          echo "failed" >>"$BENCH_TMP/failed.$label"
+        [ "$t0" -lt "$deadline" ] || { echo "late" >>"$BENCH_TMP/late.$label"; break; }
+        timeout 60 "$BIN/kelbrin" -m small mkdir "$url/$repo/$label-c$c-$k" >/dev/null \
+          2>>"$BENCH_TMP/kelbrin.err" || echo "failed" >>"$BENCH_TMP/failed.$label"
         t1=$(date +%s%N)
         echo $(((t1 - t0) / 1000)) >>"$out.$c"
       done
     ) &
   done
-  local waited=0
-  while [ -n "$(jobs -r)" ] && [ $waited -lt $((LIMIT * 10)) ]; do sleep 0.1; waited=$((waited + 1)); done
-  [ -z "$(jobs -r)" ] || { kill $(jobs -rp) 2>/dev/null; echo "bench: $label stopped after ${LIMIT}s" >&2; }
   wait
+  [ -f "$BENCH_TMP/late.$label" ] && echo "bench: $label stopped after ${LIMIT}s" >&2
   end=$(date +%s%N)
   cat "$out".* >"$out"
-  [ -f "$BENCH_TMP/failed.$label" ] && echo "bench: $(wc -l <"$BENCH_TMP/failed.$label") commits failed in $label" >&2
+  if [ -f "$BENCH_TMP/failed.$label" ]; then
+    echo "bench: $(wc -l <"$BENCH_TMP/failed.$label") commits failed in $label, first: $(head -1 "$BENCH_TMP/kelbrin.err")" >&2
+  fi
   sort -n "$out" | awk -v ns=$((end - start)) '
     { v[NR] = $1 }
     END { n = NR; if (!n) { print "0 0 0"; exit }

@@ -791,6 +791,13 @@ class PgWriter : public Writer {
   // statements that refer to them.  At most three round trips plus two a
   // COPY, whatever the number of rows.
   ostrel_error *flush() {
+    // A connection lost since the writer began is a transaction lost: what
+    // follows must not run on a new connection without the lock.
+    if (!conn_.connected() || !conn_.in_transaction())
+      return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                  "The commit to repository '%s' lost its transaction: its "
+                                  "connection to the PostgreSQL server (%s) failed",
+                                  meta_.name_.c_str(), conn_.server().c_str());
     if (!anything_pending()) return OSTREL_NO_ERROR;
     std::vector<Table *> big;
     ostrel_error *err = conn_.pipeline_begin();
@@ -895,6 +902,15 @@ ostrel_error *PgWriter::commit() {
   if (err) {
     rollback();
     return err;
+  }
+  if (!conn_.connected() || !conn_.in_transaction()) {
+    // Never COMMIT on a connection that is not the writer's own: a new one
+    // would answer "no transaction" as a success.
+    rollback();
+    return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                "The commit to repository '%s' lost its transaction before "
+                                "COMMIT; nothing was committed",
+                                meta_.name_.c_str());
   }
   ostrel_error *failed = conn_.exec("COMMIT", "commit");
   open_ = false;

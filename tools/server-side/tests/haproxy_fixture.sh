@@ -119,8 +119,8 @@ start_haproxy() {
 
 stop_haproxy() {
   [ -n "$HAPROXY_PID" ] || return 0
-  kill -TERM "$HAPROXY_PID" 2>/dev/null
-  wait "$HAPROXY_PID" 2>/dev/null
+  kill -TERM "$HAPROXY_PID" 2>/dev/null || true
+  wait "$HAPROXY_PID" 2>/dev/null || true
   HAPROXY_PID=
 }
 
