@@ -107,17 +107,27 @@ static ostrel_error *decode_chunk(ostrel_fs *filesystem, int64_t id, const Conte
                                   int64_t seq, const ChunkRow &ref, std::string &out, int depth) {
   if (ref.raw_len < 0 || ref.raw_len > static_cast<int64_t>(kChunkSize))
     return chunk_damage(id, seq, "is too large");
+  const size_t raw = static_cast<size_t>(ref.raw_len);
+  if (ref.codec == kCodecRaw) {
+    // Straight into OUT, whose buffer the reader keeps from chunk to chunk:
+    // a new buffer per chunk cost a fresh megabyte of pages each time.
+    OSTREL_ERR(filesystem->contents->read(ref.ref, out));
+    const char *what = nullptr;
+    if (ref.has_sum && sum_of(out.data(), out.size()) != ref.sum)
+      what = "does not match its checksum";
+    else if (out.size() != raw)
+      what = "has the wrong length";
+    if (what) {
+      out.clear();
+      return chunk_damage(id, seq, what);
+    }
+    return nullptr;
+  }
   std::string stored;
   OSTREL_ERR(filesystem->contents->read(ref.ref, stored));
   if (ref.has_sum && sum_of(stored.data(), stored.size()) != ref.sum)
     return chunk_damage(id, seq, "does not match its checksum");
   const std::string *bytes = &stored;
-  const size_t raw = static_cast<size_t>(ref.raw_len);
-  if (ref.codec == kCodecRaw) {
-    if (bytes->size() != raw) return chunk_damage(id, seq, "has the wrong length");
-    out.swap(stored);
-    return nullptr;
-  }
   std::string base;
   if (ref.codec == kCodecDelta) {
     if (!c.base || depth >= kMaxDeltaDepth)

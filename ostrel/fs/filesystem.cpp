@@ -3,51 +3,46 @@
 //
 // STORAGE MODEL
 //
-// A revision is a row (rev, root node).  Nodes are immutable node revisions:
-// kind, properties, for a file a content id, for a directory a "view" of a
-// directory key (dkey, asof).  A directory key holds rows (name, start_rev,
-// end_rev, child); the entries of the view (K, A) are the rows of K alive at A
-// (start_rev <= A < end_rev), then, for names K has no row for, the entries of
-// K's parent view (a key made by forking another view).  A directory changed
-// in a commit either extends its key (when its view is the key's newest state:
-// rows end and begin at the new revision, older views keep reading the old
-// rows) or forks a new key whose parent is the old view.  So:
-//   - a copy of any directory at any revision is one new node row sharing the
-//     source's view: O(1), whatever the size of the subtree;
+// A revision is a root node.  Nodes are immutable node revisions: kind,
+// properties, for a file a content id, for a directory a version of its
+// entries (a View, whose layout is the store's: see sqlite/meta.cpp).  A
+// commit makes a new version of every directory it changes from the version
+// its node had, and older versions read as they did.  So:
+//   - a copy of any directory at any revision is one new node sharing the
+//     source's version: O(1), whatever the size of the subtree;
 //   - a commit writes one node per changed path and per directory above it,
-//     and one row per changed directory entry: its cost follows the paths it
-//     changes times their depth, never the size of the repository.
-// Node rows carry their predecessor (the node they were changed from, or for
-// a copy its source) and their line of history (the node that began it);
-// ostrel_fs_node_origin_rev caches answers in the node_origin table.
+//     and one directory change per changed entry: its cost follows the paths
+//     it changes times their depth, never the size of the repository.
+// Nodes carry their predecessor (the node they were changed from, or for a
+// copy its source) and their line of history (the node that began it);
+// ostrel_fs_node_origin_rev records its answers as node origins.
 //
 // File contents are stored once per distinct SHA-256 among committed
 // contents, as zstd-compressed chunks of CHUNK_SIZE bytes, streamed in and out.
 //
 // INVARIANTS OF A COMMIT
 //
-//  1. Before a commit's final step, the database holds revisions 0..Y and
-//     every row reachable from them; the transaction's tree lives in the
-//     committing process's memory, and its uploaded contents are rows marked
-//     with the transaction's id that no revision references.  Readers see
+//  1. Before a commit's final step, the metadata holds revisions 0..Y and
+//     every record reachable from them; the transaction's tree lives in the
+//     committing process's memory, and its uploaded contents are records
+//     marked with the transaction's id that no revision references.  Readers see
 //     exactly revisions 0..Y.
 //  2. The final step is one Writer of the metadata seam (it holds the
-//     repository's commit lock; on SQLite a BEGIN IMMEDIATE): it reads Y again, checks every changed path
+//     repository's commit lock): it reads Y again, checks every changed path
 //     against revisions after the base (out of date -> rollback, nothing
 //     written: a file conflicts when its node changed after the base; a
 //     directory whose properties the transaction changes conflicts only when
 //     its own properties differ from the base's or it was deleted or
 //     replaced, never because a commit passed through it), writes the new
-//     nodes, directory rows, the revision row, its properties and changed
+//     nodes, directory versions, the revision, its properties and changed
 //     paths, and marks the contents it uses as committed.  Readers
 //     (snapshots) keep seeing 0..Y until it commits and then see 0..Y+1 at
-//     once; no reader ever sees part of it.  Rows that revisions 0..Y read
-//     are never changed except end_rev of a directory row being lowered from
-//     "forever" to Y+1, which older views do not read.
+//     once; no reader ever sees part of it.  Nothing revisions 0..Y read
+//     ever changes (the store keeps older directory versions as they were).
 //  3. A crash at any moment before the commit point leaves revisions 0..Y
 //     intact (the store rolls the writer back); a crash after it
-//     leaves 0..Y+1.  What a killed transaction leaves behind is its txn row
-//     and its marked contents: they are swept (their process no longer
+//     leaves 0..Y+1.  What a killed transaction leaves behind is its
+//     transaction record and its marked contents: they are swept (their process no longer
 //     exists) by the next begin or commit, so garbage never grows without
 //     bound.  Aborting deletes them at once.
 //  4. Uploads take the write lock only for one chunk at a time, never for the

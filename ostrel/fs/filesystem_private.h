@@ -40,6 +40,12 @@ ostrel_error *ostrel_fs__keep_txn_date(ostrel_fs_txn *txn);
  * live process makes it fail with OSTREL_ERR_FS_BUSY). */
 ostrel_error *ostrel_fs__upgrade(const char *db_path, int *old_format, apr_pool_t *pool);
 
+/* Takes the repository's commit lock through FILESYSTEM and holds it until
+ * ostrel_fs__release_commit_lock (or the handle closes): lets tests see
+ * what other committers meet meanwhile, whatever the store. */
+ostrel_error *ostrel_fs__hold_commit_lock(ostrel_fs *filesystem);
+void ostrel_fs__release_commit_lock(ostrel_fs *filesystem);
+
 /* Copies the repository of FILESYSTEM, while it is in use, into the empty
  * directory DST_DIR: its records as one snapshot into DST_DB (inside
  * DST_DIR), then every content byte that snapshot references.  Durable on

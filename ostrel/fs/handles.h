@@ -132,6 +132,7 @@ struct ostrel_fs {
   // is open, its reads instead.
   std::unique_ptr<ostrel::fs::Snapshot> snap;
   ostrel::fs::Snapshot *writing = nullptr;
+  std::unique_ptr<ostrel::fs::Writer> held;  // see ostrel_fs__hold_commit_lock
   std::unique_ptr<ostrel::fs::ContentStore> contents;
   // One compression and one decompression context for every file.
   ZSTD_CCtx *cctx = nullptr;

@@ -126,6 +126,14 @@ ostrel_error *ostrel_fs__upgrade(const char *db_path, int *old_format, apr_pool_
   return nullptr;
 }
 
+ostrel_error *ostrel_fs__hold_commit_lock(ostrel_fs *filesystem) {
+  if (filesystem->held) return nullptr;
+  renew(filesystem);
+  return filesystem->meta->begin_writer(false, &filesystem->held);
+}
+
+void ostrel_fs__release_commit_lock(ostrel_fs *filesystem) { filesystem->held.reset(); }
+
 ostrel_error *ostrel_fs__backup(ostrel_fs *filesystem, const char *dst_dir, const char *dst_db,
                                 apr_pool_t *pool) {
   // The records first, as one snapshot; then the contents they reference,

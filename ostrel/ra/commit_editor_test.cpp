@@ -11,8 +11,8 @@
 #include <regex>
 #include <functional>
 
-#include <sqlite3.h>
 
+#include "../fs/filesystem_private.h"
 #include "ostrel_config.h"
 #include "ostrel_delta.h"
 #include "ra_test_fixture.h"
@@ -868,11 +868,11 @@ TEST_F(CommitEditorTest, CallbackErrorIsReturnedAfterTheRevisionIsMade) {
 }
 
 TEST_F(CommitEditorTest, BusyTimeoutOfTheConfigurationReachesTheRepository) {
-  // Another writer holds the repository's database (its file name is the
-  // storage's business; this test borrows it to hold the write lock).
-  sqlite3 *holder = nullptr;
-  ASSERT_EQ(sqlite3_open((repo_path_ + "/fs.db").c_str(), &holder), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  // Another handle holds the repository's commit lock.
+  apr_pool_t *holder_pool = ostrel_pool_create(pool_);
+  ostrel_repos *holder;
+  RA_ASSERT_OK(ostrel_repos_open2(&holder, repo_path_.c_str(), nullptr, holder_pool));
+  RA_ASSERT_OK(ostrel_fs__hold_commit_lock(ostrel_repos_fs(holder)));
 
   apr_hash_t *config;
   std::string conf_dir = dir_ + "/conf";
@@ -900,8 +900,8 @@ TEST_F(CommitEditorTest, BusyTimeoutOfTheConfigurationReachesTheRepository) {
   expect_error(err, OSTREL_ERR_FS_BUSY, "50 ms");
   ostrel_error_clear(ed_->cancel_edit(eb_, edit_pool_));
 
-  ASSERT_EQ(sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(holder);
+  ostrel_fs__release_commit_lock(ostrel_repos_fs(holder));
+  apr_pool_destroy(holder_pool);
   EXPECT_EQ(youngest(), 1);
   EXPECT_EQ(report_.calls, 0);
 }

@@ -94,6 +94,7 @@ class Store {
   int sync_ = -1;  // -1 unknown, 0 NORMAL, 1 FULL
   int busy_timeout_ms_ = 10000;
   std::string refused_;
+  bool wrote_ = false;  // a write transaction committed through this connection
 };
 
 /* One consistent snapshot for the reads of one call: begins a read
