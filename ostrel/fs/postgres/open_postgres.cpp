@@ -1,5 +1,7 @@
 // Making and opening a filesystem whose stores are in PostgreSQL.
 
+#include <optional>
+
 #include "../handles.h"
 #include "pg_conn.h"
 #include "postgres.h"
@@ -42,6 +44,20 @@ ostrel_error *ostrel_fs__open_postgres(ostrel_fs **filesystem, const char *name,
                                        const char *conninfo, apr_hash_t *fs_config,
                                        apr_pool_t *pool) {
   return open_pg(filesystem, name, conninfo, fs_config, false, pool);
+}
+
+int ostrel_fs__is_postgres(ostrel_fs *filesystem) {
+  return filesystem->format == pg::kPostgresFormat;
+}
+
+ostrel_error *ostrel_fs__change_rev_prop_postgres(ostrel_fs *filesystem, ostrel_revnum rev,
+                                                  const char *name, const ostrel_string *value) {
+  std::optional<std::string> v;
+  if (value) v.emplace(value->data, value->len);
+  return in_writer(filesystem, true, [&](Writer &writer) -> ostrel_error * {
+    OSTREL_ERR(writer.set_revision_prop(rev, name, v));
+    return fault_point("revprop-written");
+  });
 }
 
 ostrel_error *ostrel_fs__collect_postgres(const char *name, const char *conninfo,

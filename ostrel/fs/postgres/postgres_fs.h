@@ -6,6 +6,7 @@
 #include <apr_hash.h>
 
 #include "ostrel_fs.h"
+#include "ostrel_string.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -28,6 +29,14 @@ ostrel_error *ostrel_fs__create_postgres(ostrel_fs **filesystem, const char *nam
 ostrel_error *ostrel_fs__open_postgres(ostrel_fs **filesystem, const char *name,
                                        const char *conninfo, apr_hash_t *fs_config,
                                        apr_pool_t *pool);
+
+/* Whether FILESYSTEM keeps its records in PostgreSQL (non-zero if so). */
+int ostrel_fs__is_postgres(ostrel_fs *filesystem);
+
+/* Sets (VALUE given) or deletes property NAME of revision REV of
+ * FILESYSTEM, a repository in PostgreSQL, as one commit. */
+ostrel_error *ostrel_fs__change_rev_prop_postgres(ostrel_fs *filesystem, ostrel_revnum rev,
+                                                  const char *name, const ostrel_string *value);
 
 /* Deletes the contents that no record names and the transactions (with
  * their unfinished contents) older than GRACE_SECONDS; COUNTS receives the

@@ -151,4 +151,14 @@ grep -q "PostgreSQL server" err || fail "database down at start: $(cat err)"
 pg_restart
 "$KELBRIN" -m x mkdir "http://$OSTRELD_ADDR/repo/up" >/dev/null 2>err || fail "commit once the database is up: $(cat err)"
 "$ADMIN" verify root/repo >/dev/null 2>err || fail "final verify: $(cat err)"
+
+# -- the history moves through a dump into another repository in PostgreSQL
+# (revision properties and all), and fennick fills its origins index.
+"$ADMIN" dump root/repo >dump 2>err || fail "dump: $(cat err)"
+"$ADMIN" create --postgres "$(pg_createdb copy)" copy >/dev/null || fail "create the copy"
+"$ADMIN" load copy <dump >/dev/null 2>err || fail "load: $(cat err)"
+"$ADMIN" dump copy 2>/dev/null | cmp -s - dump || fail "the loaded copy dumps differently"
+"$BIN/fennick" copy >/dev/null 2>err || fail "fennick: $(cat err)"
+"$ADMIN" origins copy | awk 'NR == 1 { l = $NF } NR == 2 { exit !(l == $NF) }' ||
+  fail "origins after fennick: $("$ADMIN" origins copy)"
 finish
