@@ -37,6 +37,8 @@ cleanup() {
   rm -rf "$BENCH_TMP"
 }
 trap cleanup EXIT
+# A benchmark stopped from outside still stops its servers and cluster.
+trap 'exit 1' INT TERM
 
 mkdir -p "$BENCH_TMP/pgroot" "$BENCH_TMP/localroot"
 for i in $(seq 1 $REPOS); do
@@ -57,8 +59,6 @@ start_server() {
 }
 printf '[server]\nmax-connections = 256\n' >"$BENCH_TMP/ostreld.conf"
 
-HAPROXY_DIR=$BENCH_TMP/haproxy
-mkdir -p "$HAPROXY_DIR"
 fail() { echo "bench: $*" >&2; exit 1; }
 # The fixture's HAProxy is stopped at exit, before the rest (it extends the trap).
 . "$SOURCE_DIR/tools/server-side/tests/haproxy_fixture.sh"
