@@ -5,7 +5,7 @@ _ostrel_admin() {
   local cur prev sub
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
-  local subs="create youngest ls cat log changed proplist revprops setrevprop delrevprop verify origins backup dump load export import-git upgrade"
+  local subs="create collect youngest ls cat log changed proplist revprops setrevprop delrevprop verify origins backup dump load export import-git upgrade"
 
   if ((COMP_CWORD == 1)); then
     COMPREPLY=($(compgen -W "$subs --help" -- "$cur"))
@@ -14,7 +14,7 @@ _ostrel_admin() {
   sub=${COMP_WORDS[1]}
   case $prev in
     -r|--revision) COMPREPLY=($(compgen -W "HEAD" -- "$cur")); return ;;
-    --limit) return ;;
+    --limit|--grace|--postgres) return ;;
     -t|--transaction) COMPREPLY=($(compgen -W "$(ls "${COMP_WORDS[2]}/txns" 2>/dev/null)" -- "$cur")); return ;;
     --layout) COMPREPLY=($(compgen -W "standard flat" -- "$cur")); return ;;
   esac
@@ -26,6 +26,8 @@ _ostrel_admin() {
       cat|proplist|changed) opts+=" -r -t" ;;
       revprops|setrevprop|delrevprop|dump|export) opts+=" -r" ;;
       import-git) opts+=" --layout" ;;
+      create) opts+=" --postgres" ;;
+      collect) opts+=" --grace" ;;
     esac
     COMPREPLY=($(compgen -W "$opts" -- "$cur"))
     return
@@ -35,7 +37,7 @@ _ostrel_admin() {
   local i n=0
   for ((i = 2; i < COMP_CWORD; i++)); do
     case ${COMP_WORDS[i]} in
-      -r|--revision|--limit|-t|--transaction|--layout) i=$((i + 1)) ;;
+      -r|--revision|--limit|-t|--transaction|--layout|--grace|--postgres) i=$((i + 1)) ;;
       -*) ;;
       *) n=$((n + 1)) ;;
     esac

@@ -22,7 +22,9 @@ apr_status_t close_fs(void *data) {
   return APR_SUCCESS;
 }
 
-ostrel_error *parse_config(apr_hash_t *config, int *busy_ms) {
+}  // namespace
+
+ostrel_error *ostrel::fs::parse_fs_config(apr_hash_t *config, int *busy_ms) {
   *busy_ms = 10000;
   if (!config) return nullptr;
   auto *value = static_cast<const char *>(apr_hash_get(config, OSTREL_FS_CONFIG_BUSY_TIMEOUT,
@@ -39,10 +41,12 @@ ostrel_error *parse_config(apr_hash_t *config, int *busy_ms) {
   return nullptr;
 }
 
+namespace {
+
 ostrel_error *open_fs(ostrel_fs **out, const char *db_path, apr_hash_t *config, bool create,
                       apr_pool_t *pool) {
   auto filesystem = std::make_unique<ostrel_fs>();
-  OSTREL_ERR(parse_config(config, &filesystem->busy_timeout_ms));
+  OSTREL_ERR(parse_fs_config(config, &filesystem->busy_timeout_ms));
   std::string db(db_path);
   size_t slash = db.rfind('/');
   filesystem->repo_dir = slash == std::string::npos ? "." : slash == 0 ? "/" : db.substr(0, slash);

@@ -25,6 +25,33 @@ typedef struct ostrel_repos ostrel_repos;
 ostrel_error *ostrel_repos_create(ostrel_repos **repos, const char *path, apr_hash_t *fs_config,
                                   apr_pool_t *pool);
 
+/* Creates a new repository at PATH (as ostrel_repos_create) whose records
+ * and contents live in PostgreSQL, in the empty database that CONNINFO (libpq
+ * connection info) names.  The directory keeps only its format file and
+ * CONNINFO, so every process that opens a directory holding the same
+ * connection info reaches the same repository.  Connection info holding a
+ * password is refused (OSTREL_ERR_BAD_ARGUMENTS): passwords come from
+ * libpq's password file or a service file.  A database that is not empty
+ * gives OSTREL_ERR_REPOS_ALREADY_EXISTS. */
+ostrel_error *ostrel_repos_create_postgres(ostrel_repos **repos, const char *path,
+                                           const char *conninfo, apr_hash_t *fs_config,
+                                           apr_pool_t *pool);
+
+/* What ostrel_repos_collect removed. */
+typedef struct ostrel_repos_collected {
+  long long chunks;        /* stored chunks no revision or transaction names */
+  long long bytes;         /* their size */
+  long long transactions;  /* transactions abandoned longer than the grace period */
+} ostrel_repos_collected;
+
+/* Removes from the repository in PostgreSQL at PATH the contents that
+ * commits which never finished left behind, once untouched for
+ * GRACE_SECONDS, and the transactions open that long (with their unfinished
+ * contents).  Safe while commits go on.  A local repository gives
+ * OSTREL_ERR_BAD_ARGUMENTS: it keeps nothing of a failed commit. */
+ostrel_error *ostrel_repos_collect(const char *path, long long grace_seconds,
+                                   ostrel_repos_collected *collected, apr_pool_t *pool);
+
 /* Opens the repository at PATH.  A path that holds no repository gives
  * OSTREL_ERR_REPOS_NOT_FOUND naming it; an unknown format
  * OSTREL_ERR_FS_BAD_FORMAT; a damaged database OSTREL_ERR_FS_CORRUPT. */

@@ -13,6 +13,7 @@
 
 #include "../fs/admin_db.h"
 #include "../fs/filesystem_private.h"
+#include "../fs/postgres/postgres_fs.h"
 #include "layout.h"
 #include "ostrel_error_codes.h"
 #include "ostrel_fs.h"
@@ -126,6 +127,8 @@ ostrel_error *ostrel_repos_change_rev_prop(ostrel_repos *repos, ostrel_revnum re
     return ostrel_error_createf(OSTREL_ERR_BAD_PROPERTY_VALUE, nullptr,
                                 "Cannot delete '%s' of revision %ld: every revision has a date",
                                 name, static_cast<long>(rev));
+  if (ostrel_fs__is_postgres(ostrel_repos_fs(repos)))
+    return ostrel_fs__change_rev_prop_postgres(ostrel_repos_fs(repos), rev, name, value);
   std::string db = child(ostrel_repos_path(repos, scratch_pool), kDbFile);
   return ostrel_fs__set_rev_prop(db.c_str(), 10000, rev, name, value);
 }

@@ -15,6 +15,9 @@ namespace ostrel::repos {
 
 inline constexpr char kFormatFile[] = "format";
 inline constexpr char kDbFile[] = "fs.db";
+// A repository in PostgreSQL: its libpq connection info, one line, never a
+// password.
+inline constexpr char kConninfoFile[] = "conninfo";
 
 // DIR/NAME ("." for an empty DIR).
 inline std::string child(const std::string &dir, const char *name) {

@@ -12,6 +12,7 @@
 
 #include "../fs/filesystem_private.h"
 #include "../fs/os.h"
+#include "../fs/postgres/postgres_fs.h"
 #include "layout.h"
 #include "ostrel_repos.h"
 
@@ -21,6 +22,7 @@ struct ostrel_repos {
 };
 
 using ostrel::repos::child;
+using ostrel::repos::kConninfoFile;
 using ostrel::repos::kDbFile;
 using ostrel::repos::kFormatFile;
 
@@ -60,11 +62,49 @@ ostrel_error *read_readable_format(const char *path, int *format) {
   if (!found)
     return ostrel_error_createf(OSTREL_ERR_REPOS_NOT_FOUND, nullptr,
                                 "'%s' is not a repository (it has no format file)", path);
-  if (*format != OSTREL_FS__FORMAT && *format != OSTREL_FS__LEGACY_FORMAT)
+  if (*format != OSTREL_FS__FORMAT && *format != OSTREL_FS__LEGACY_FORMAT &&
+      *format != OSTREL_FS__POSTGRES_FORMAT)
     return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
-                                "Repository '%s' has format %d; this build reads formats %d and %d",
-                                path, *format, OSTREL_FS__LEGACY_FORMAT, OSTREL_FS__FORMAT);
+                                "Repository '%s' has format %d; this build reads formats %d, %d "
+                                "and %d (PostgreSQL)",
+                                path, *format, OSTREL_FS__LEGACY_FORMAT, OSTREL_FS__FORMAT,
+                                OSTREL_FS__POSTGRES_FORMAT);
   return nullptr;
+}
+
+// The connection info of a repository in PostgreSQL, from its directory.
+ostrel_error *read_conninfo(const char *path, std::string *conninfo) {
+  std::string file = child(path, kConninfoFile);
+  bool found;
+  OSTREL_ERR(ostrel::os::current().read_small_file(file, 4096, conninfo, &found));
+  if (!found)
+    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                "Repository '%s' is damaged: it keeps its records in PostgreSQL "
+                                "but has no connection info file '%s'",
+                                path, file.c_str());
+  while (!conninfo->empty() && (conninfo->back() == '\n' || conninfo->back() == '\r'))
+    conninfo->pop_back();
+  return ostrel_fs__check_conninfo(conninfo->c_str());
+}
+
+// Makes sure nothing is at PATH but an empty directory (making it when
+// missing), before a repository is created there.
+ostrel_error *prepare_new_repos(const char *path, apr_pool_t *pool) {
+  bool found;
+  int format;
+  ostrel_error *err = read_format(path, &found, &format);
+  if (!err && found)
+    return ostrel_error_createf(OSTREL_ERR_REPOS_ALREADY_EXISTS, nullptr,
+                                "Repository '%s' already exists", path);
+  ostrel_error_clear(err);
+  return ostrel::repos::make_empty_dir(path, "create a repository at", pool);
+}
+
+ostrel_repos *make_handle(const char *path, ostrel_fs *filesystem, apr_pool_t *pool) {
+  auto *r = static_cast<ostrel_repos *>(apr_pcalloc(pool, sizeof(ostrel_repos)));
+  r->path = apr_pstrdup(pool, path);
+  r->filesystem = filesystem;
+  return r;
 }
 
 }  // namespace
@@ -73,14 +113,7 @@ extern "C" {
 
 ostrel_error *ostrel_repos_create(ostrel_repos **repos, const char *path, apr_hash_t *fs_config,
                                   apr_pool_t *pool) {
-  bool found;
-  int format;
-  ostrel_error *err = read_format(path, &found, &format);
-  if (!err && found)
-    return ostrel_error_createf(OSTREL_ERR_REPOS_ALREADY_EXISTS, nullptr,
-                                "Repository '%s' already exists", path);
-  ostrel_error_clear(err);
-  OSTREL_ERR(ostrel::repos::make_empty_dir(path, "create a repository at", pool));
+  OSTREL_ERR(prepare_new_repos(path, pool));
   // The database first, the format file last: a directory without a format
   // file is no repository, so a creation cut short is never mistaken for one.
   ostrel_fs *filesystem;
@@ -90,10 +123,43 @@ ostrel_error *ostrel_repos_create(ostrel_repos **repos, const char *path, apr_ha
   std::string file = child(path, kFormatFile);
   OSTREL_ERR(ostrel::os::current().write_file_durably(
       file, std::to_string(OSTREL_FS__FORMAT) + "\n"));
-  auto *r = static_cast<ostrel_repos *>(apr_pcalloc(pool, sizeof(ostrel_repos)));
-  r->path = apr_pstrdup(pool, path);
-  r->filesystem = filesystem;
-  *repos = r;
+  *repos = make_handle(path, filesystem, pool);
+  return nullptr;
+}
+
+ostrel_error *ostrel_repos_create_postgres(ostrel_repos **repos, const char *path,
+                                           const char *conninfo, apr_hash_t *fs_config,
+                                           apr_pool_t *pool) {
+  OSTREL_ERR(ostrel_fs__check_conninfo(conninfo));
+  OSTREL_ERR(prepare_new_repos(path, pool));
+  // The connection info, then the schema, then the format file: a
+  // directory without a format file is no repository.
+  OSTREL_ERR(ostrel::os::current().write_file_durably(child(path, kConninfoFile),
+                                                      std::string(conninfo) + "\n"));
+  ostrel_fs *filesystem;
+  OSTREL_ERR(ostrel_fs__create_postgres(&filesystem, path, conninfo, fs_config, pool));
+  OSTREL_ERR(ostrel::os::current().write_file_durably(
+      child(path, kFormatFile), std::to_string(OSTREL_FS__POSTGRES_FORMAT) + "\n"));
+  *repos = make_handle(path, filesystem, pool);
+  return nullptr;
+}
+
+ostrel_error *ostrel_repos_collect(const char *path, long long grace_seconds,
+                                   ostrel_repos_collected *collected, apr_pool_t *) {
+  int format;
+  OSTREL_ERR(read_readable_format(path, &format));
+  if (format != OSTREL_FS__POSTGRES_FORMAT)
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                "Repository '%s' is local: a commit that does not finish leaves "
+                                "nothing there to collect",
+                                path);
+  std::string conninfo;
+  OSTREL_ERR(read_conninfo(path, &conninfo));
+  long long counts[3] = {0, 0, 0};
+  OSTREL_ERR(ostrel_fs__collect_postgres(path, conninfo.c_str(), grace_seconds, counts));
+  collected->chunks = counts[0];
+  collected->bytes = counts[1];
+  collected->transactions = counts[2];
   return nullptr;
 }
 
@@ -102,19 +168,30 @@ ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_has
   int format;
   OSTREL_ERR(read_readable_format(path, &format));
   ostrel_fs *filesystem;
+  if (format == OSTREL_FS__POSTGRES_FORMAT) {
+    std::string conninfo;
+    OSTREL_ERR(read_conninfo(path, &conninfo));
+    OSTREL_ERR(ostrel_error_quick_wrapf(
+        ostrel_fs__open_postgres(&filesystem, path, conninfo.c_str(), fs_config, pool),
+        "Cannot open repository '%s'", path));
+    *repos = make_handle(path, filesystem, pool);
+    return nullptr;
+  }
   std::string db = child(path, kDbFile);
   OSTREL_ERR(ostrel_error_quick_wrapf(ostrel_fs__open(&filesystem, db.c_str(), fs_config, pool),
                                       "Cannot open repository '%s'", path));
-  auto *r = static_cast<ostrel_repos *>(apr_pcalloc(pool, sizeof(ostrel_repos)));
-  r->path = apr_pstrdup(pool, path);
-  r->filesystem = filesystem;
-  *repos = r;
+  *repos = make_handle(path, filesystem, pool);
   return nullptr;
 }
 
 ostrel_error *ostrel_repos_upgrade(const char *path, int *old_format, apr_pool_t *pool) {
   int format;
   OSTREL_ERR(read_readable_format(path, &format));
+  if (format == OSTREL_FS__POSTGRES_FORMAT)
+    return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
+                                "Repository '%s' keeps its records in PostgreSQL; there is nothing "
+                                "to upgrade",
+                                path);
   // The database first: a format file still naming the old format over an
   // upgraded database is refused by old builds either way (the database
   // carries its own format), and this build reads both.

@@ -56,6 +56,11 @@ check _ostrel_admin "import-git " ostrel-admin im
 check _ostrel_admin "standard " ostrel-admin import-git repo-a --layout s
 check _ostrel_admin "--help -r -t " ostrel-admin changed repo-a -
 check _ostrel_admin "HEAD " ostrel-admin ls repo-a -r H
+check _ostrel_admin "create " ostrel-admin cr
+check _ostrel_admin "collect " ostrel-admin co
+check _ostrel_admin "--help --postgres " ostrel-admin create -
+check _ostrel_admin "" ostrel-admin create --postgres h
+check _ostrel_admin "repo-a repo-b " ostrel-admin create --postgres "dbname=x" repo
 check _ostreld "repo-a repo-b " ostreld --root repo
 check _ostreld "notes.txt " ostreld --root repo-a --users n
 check _ostreld "--tls-cert --tls-key " ostreld --root repo-a --t

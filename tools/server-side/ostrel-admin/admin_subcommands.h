@@ -24,6 +24,8 @@ struct ExtraOptions {
   bool recursive = false;  // ls -R
   std::string txn;         // -t TXN: read a transaction waiting for its pre-commit hook
   std::string layout;      // import-git --layout
+  std::string postgres;    // create --postgres CONNINFO; "" for a local repository
+  long long grace = 86400; // collect --grace SECONDS
 };
 extern ExtraOptions extra_options;
 

@@ -109,7 +109,20 @@ ostrel_error *print_props(apr_hash_t *props, apr_pool_t *pool) {
 ostrel_error *run_create(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum, bool,
                          apr_pool_t *pool) {
   ostrel_repos *repos;
+  if (!extra_options.postgres.empty())
+    return ostrel_repos_create_postgres(&repos, args[0].c_str(), extra_options.postgres.c_str(),
+                                        nullptr, pool);
   return ostrel_repos_create(&repos, args[0].c_str(), nullptr, pool);
+}
+
+ostrel_error *run_collect(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum,
+                          bool, apr_pool_t *pool) {
+  ostrel_repos_collected done;
+  OSTREL_ERR(ostrel_repos_collect(args[0].c_str(), extra_options.grace, &done, pool));
+  return outs("Removed " + std::to_string(done.chunks) + " unused chunk" +
+              (done.chunks == 1 ? "" : "s") + " (" + std::to_string(done.bytes) + " bytes) and " +
+              std::to_string(done.transactions) + " abandoned transaction" +
+              (done.transactions == 1 ? "" : "s") + ".\n");
 }
 
 ostrel_error *run_youngest(const std::vector<std::string> &args, ostrel_revnum, ostrel_revnum,
@@ -447,7 +460,18 @@ ostrel_error *run_upgrade(const std::vector<std::string> &args, ostrel_revnum, o
 }
 
 const Subcommand kSubcommands[] = {
-    {"create", "create PATH", "Create a new, empty repository at PATH.", run_create, false, false},
+    {"create", "create [--postgres CONNINFO] PATH",
+     "Create a new, empty repository at PATH.  With --postgres, its records and\n"
+     "contents live in the empty PostgreSQL database that CONNINFO (libpq\n"
+     "connection info, never with a password: use a password file or a\n"
+     "service file) names; PATH keeps only the format and CONNINFO, and every\n"
+     "server that opens a copy of PATH serves the same repository.",
+     run_create, false, false},
+    {"collect", "collect PATH [--grace SECONDS]",
+     "Remove from a repository in PostgreSQL the contents that commits which\n"
+     "never finished left behind, once untouched for SECONDS (default 86400),\n"
+     "and transactions abandoned that long.  Safe while commits go on.",
+     run_collect, false, false},
     {"youngest", "youngest PATH", "Print the youngest revision of the repository.", run_youngest,
      false, false},
     {"ls", "ls PATH [IN-REPO-PATH] [-r REV | -t TXN] [-R]",
@@ -600,6 +624,18 @@ ostrel_error *run(int argc, char **argv, bool *help_shown, apr_pool_t *pool) {
       extra_options.layout = argv[++i];
       if (extra_options.layout != "standard" && extra_options.layout != "flat")
         return bad_args("Unknown layout '%s' (known: standard, flat)", argv[i]);
+    } else if (a == "--postgres" && name == "create") {
+      if (i + 1 >= argc) return bad_args("Option '%s' needs the connection info", argv[i]);
+      extra_options.postgres = argv[++i];
+      if (extra_options.postgres.empty()) return bad_args("--postgres needs the connection info%s");
+    } else if (a == "--grace" && name == "collect") {
+      if (i + 1 >= argc) return bad_args("Option '%s' needs a number of seconds", argv[i]);
+      char *e;
+      errno = 0;
+      long long n = std::strtoll(argv[++i], &e, 10);
+      if (*argv[i] < '0' || *argv[i] > '9' || *e || errno)
+        return bad_args("--grace needs a number of seconds, not '%s'", argv[i]);
+      extra_options.grace = n;
     } else if (a == "-R" && name == "ls") {
       extra_options.recursive = true;
     } else if (a == "-v" && sc->takes_verbose) {

@@ -57,6 +57,7 @@
 #include <thread>
 
 #include "gatekeeper.h"
+#include "health.h"
 #include "hooks.h"
 #include "ostrel_fs.h"
 #include "ostrel_path.h"
@@ -535,6 +536,10 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
   r->client = client_address(connection);
   const char *op = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "op");
   r->op = op ? op : "";
+  if (is_health_check(r->method, r->path, r->op)) {
+    r->answered = true;
+    return answer_health(connection, server->root, server->stopping, &r->status, &r->bytes_out);
+  }
   if (over) return refuse_busy(r, connection);
 
   RequestHead head{method, r->client.c_str(), header_of, connection, connection};

@@ -14,18 +14,6 @@ cd "$T" || exit 99
 "$ADMIN" create root/repo >/dev/null || exit 99
 head -c 2000000 /dev/urandom >chunk
 
-# slow_source MARKER: 2 MB, then MARKER is made (the commit is under way:
-# kelbrin has read most of it and the server has received part of it), then
-# it stalls for up to a minute before 2 MB more.
-slow_source() {
-  cat chunk; touch "$1"
-  for i in $(seq 1 600); do [ -e "$1.go" ] && break; sleep 0.1; done
-  cat chunk
-}
-wait_for() {
-  for i in $(seq 1 600); do [ -e "$1" ] && return 0; sleep 0.1; done
-  fail "timed out waiting for $1"; return 1
-}
 intact() {  # NAME EXPECTED-YOUNGEST
   [ "$("$ADMIN" youngest root/repo)" = "$2" ] || fail "$1: youngest is not r$2"
   "$ADMIN" verify root/repo >/dev/null 2>err || fail "$1: verify: $(cat err)"

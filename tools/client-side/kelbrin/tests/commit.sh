@@ -3,14 +3,18 @@
 # the edge cases of the commit drive, every merge error, and bad URLs.  The
 # results are read back with ostrel-admin.  The one table runs over the
 # transport named by the first argument: "file" (default) reaches the
-# repositories on disk, "http" through an ostreld serving their directory.
+# repositories on disk, "http" through an ostreld serving their directory,
+# "postgres" through HAProxy to two ostreld serving one repository whose
+# records live in PostgreSQL (the checks read it from another process).
 source "$(dirname "$0")/lib.sh"
 TRANSPORT=${1:-file}
 [ -x "$ADMIN" ] || { echo "setup: no ostrel-admin at $ADMIN"; exit 99; }
 export HOME="$WORK/home"
 mkdir -p "$HOME"
 cd "$WORK" || exit 99
-"$ADMIN" create repo >/dev/null || { echo "setup: cannot create a repository"; exit 99; }
+case $TRANSPORT in
+  file | http) "$ADMIN" create repo >/dev/null || { echo "setup: cannot create a repository"; exit 99; } ;;
+esac
 case $TRANSPORT in
   file) BASE="file://$WORK" ;;
   http)
@@ -18,6 +22,19 @@ case $TRANSPORT in
     # open: authors are the names kelbrin sends, as over file://
     start_ostreld "$WORK" --open
     BASE="http://$OSTRELD_ADDR" ;;
+  postgres)
+    source "$SOURCE_DIR/tools/server-side/tests/postgres_fixture.sh"
+    source "$SOURCE_DIR/tools/server-side/tests/ostreld_fixture.sh"
+    source "$SOURCE_DIR/tools/server-side/tests/haproxy_fixture.sh"
+    start_postgres
+    "$ADMIN" create --postgres "$(pg_createdb kelbrin)" repo >/dev/null ||
+      { echo "setup: cannot create a repository in PostgreSQL"; exit 99; }
+    start_ostreld "$WORK" --open
+    FIRST_PID=$OSTRELD_PID FIRST_ADDR=$OSTRELD_ADDR
+    trap 'kill -KILL $FIRST_PID 2>/dev/null; '"$(trap -p EXIT | sed -e "s/^trap -- '//" -e "s/' EXIT\$//")" EXIT
+    start_ostreld "$WORK" --open
+    start_haproxy "$FIRST_ADDR" "$OSTRELD_ADDR"
+    BASE="http://$HAPROXY_ADDR" ;;
   *) echo "setup: unknown transport '$TRANSPORT'"; exit 99 ;;
 esac
 R="$BASE/repo"
