@@ -13,7 +13,7 @@
 
 #include "handles.h"
 #include "memory/memory_stores.h"
-#include "fs_test_helpers.h"
+#include "filesystem_test_helpers.h"
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
 
@@ -37,7 +37,7 @@ class MemoryRepoTest : public ::testing::Test {
 
   // A new handle on the same disk, as another process would open it.
   void reopen() {
-    OK(open_with_stores(&fs_, make_memory_meta(disk_, "2026-12-10T00:00:00.000000Z"),
+    OK(open_with_stores(&filesystem_, make_memory_meta(disk_, "2026-12-10T00:00:00.000000Z"),
                         make_memory_contents(disk_), pool_));
   }
 
@@ -47,9 +47,9 @@ class MemoryRepoTest : public ::testing::Test {
     apr_pool_t *p = ostrel_pool_create(pool_);
     ostrel_error *err = [&]() -> ostrel_error * {
       ostrel_revnum y;
-      OSTREL_ERR(ostrel_fs_youngest_rev(&y, fs_, p));
+      OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem_, p));
       ostrel_fs_txn *txn;
-      OSTREL_ERR(ostrel_fs_begin_txn(&txn, fs_, base < 0 ? y : base, p));
+      OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem_, base < 0 ? y : base, p));
       ostrel_fs_root *root;
       OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
       OSTREL_ERR(change(root));
@@ -64,20 +64,20 @@ class MemoryRepoTest : public ::testing::Test {
 
   ostrel_revnum youngest() {
     ostrel_revnum y = -1;
-    EXPECT_EQ(take_error(ostrel_fs_youngest_rev(&y, fs_, pool_)), "");
+    EXPECT_EQ(take_error(ostrel_fs_youngest_rev(&y, filesystem_, pool_)), "");
     return y;
   }
 
   std::string cat(ostrel_revnum rev, const char *path) {
     ostrel_fs_root *root;
-    ostrel_error *err = ostrel_fs_revision_root(&root, fs_, rev, pool_);
+    ostrel_error *err = ostrel_fs_revision_root(&root, filesystem_, rev, pool_);
     if (err) return "ERROR: " + take_error(err);
     return fs_test::cat(root, path, pool_);
   }
 
   apr_pool_t *pool_ = nullptr;
   std::shared_ptr<MemoryDisk> disk_;
-  ostrel_fs *fs_ = nullptr;
+  ostrel_fs *filesystem_ = nullptr;
 };
 
 // r1: /trunk/a ("alpha"), /trunk/big (two chunks and a bit).
@@ -120,7 +120,7 @@ TEST_F(MemoryRepoTest, CommitsReadBackAndConflictsAreFoundWithoutAnyEngine) {
   EXPECT_EQ(rev, 3);
   EXPECT_EQ(cat(3, "trunk/a"), "from r1");
   EXPECT_EQ(cat(3, "trunk/new"), "new");
-  OK(ostrel_fs_verify(fs_, 0, 3, nullptr, nullptr, pool_));
+  OK(ostrel_fs_verify(filesystem_, 0, 3, nullptr, nullptr, pool_));
 }
 
 // A write that fails at any point of a commit (uploads, records, the commit
@@ -151,7 +151,7 @@ TEST_F(MemoryRepoTest, AFailedWriteAtEveryPointOfACommitChangesNothing) {
     OK(try_commit(second_change, &rev));
     EXPECT_EQ(rev, 2);
     EXPECT_EQ(cat(2, "trunk/c"), std::string(kChunkSize + 1, 'c'));
-    OK(ostrel_fs_verify(fs_, 0, 2, nullptr, nullptr, pool_));
+    OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
   }
 }
 
@@ -204,7 +204,7 @@ TEST_F(MemoryRepoTest, AfterAnUncertainCommitTheHandleStopsWriting) {
     ostrel_revnum rev;
     OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "after"); }, &rev));
     EXPECT_EQ(rev, applied ? 3 : 2);
-    OK(ostrel_fs_verify(fs_, 0, rev, nullptr, nullptr, pool_));
+    OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
   }
 }
 
@@ -217,7 +217,7 @@ TEST_F(MemoryRepoTest, ACrashKeepsEveryCommittedRevisionWhole) {
   // A transaction in flight when the power goes.
   apr_pool_t *p = ostrel_pool_create(pool_);
   ostrel_fs_txn *txn;
-  OK(ostrel_fs_begin_txn(&txn, fs_, 2, p));
+  OK(ostrel_fs_begin_txn(&txn, filesystem_, 2, p));
   ostrel_fs_root *root;
   OK(ostrel_fs_txn_root(&root, txn, p));
   OK(put(root, "trunk/a", std::string(3 * kChunkSize, 'x')));
@@ -227,7 +227,7 @@ TEST_F(MemoryRepoTest, ACrashKeepsEveryCommittedRevisionWhole) {
   EXPECT_EQ(youngest(), 2);
   EXPECT_EQ(cat(2, "trunk/c"), std::string(kChunkSize + 1, 'c'));
   EXPECT_EQ(cat(1, "trunk/big"), std::string(2 * kChunkSize + 5, 'b'));
-  OK(ostrel_fs_verify(fs_, 0, 2, nullptr, nullptr, pool_));
+  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
   OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "after the crash"); }));
   EXPECT_EQ(cat(3, "trunk/a"), "after the crash");
 }

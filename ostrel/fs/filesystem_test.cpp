@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "fs_test_helpers.h"
+#include "filesystem_test_helpers.h"
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"

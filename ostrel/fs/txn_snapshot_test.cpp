@@ -36,7 +36,7 @@ class TxnSnapshotTest : public ::testing::Test {
     pool_ = ostrel_pool_create(nullptr);
     path_ = temp_.path() + "/repo";
     ASSERT_EQ(take_error(ostrel_repos_create(&repos_, path_.c_str(), nullptr, pool_)), "");
-    fs_ = ostrel_repos_fs(repos_);
+    filesystem_ = ostrel_repos_fs(repos_);
   }
   void TearDown() override { apr_pool_destroy(pool_); }
 
@@ -92,14 +92,14 @@ class TxnSnapshotTest : public ::testing::Test {
   apr_pool_t *pool_ = nullptr;
   std::string path_;
   ostrel_repos *repos_ = nullptr;
-  ostrel_fs *fs_ = nullptr;
+  ostrel_fs *filesystem_ = nullptr;
 };
 
 TEST_F(TxnSnapshotTest, AnotherHandleReadsWhatThePendingTransactionHolds) {
   // r1: /keep, /old.txt, /dir/a.txt
   ostrel_fs_txn *t1;
   ostrel_fs_root *r1;
-  OK(ostrel_fs_begin_txn(&t1, fs_, 0, pool_));
+  OK(ostrel_fs_begin_txn(&t1, filesystem_, 0, pool_));
   OK(ostrel_fs_txn_root(&r1, t1, pool_));
   OK(ostrel_fs_make_dir(r1, "keep", pool_));
   OK(ostrel_fs_make_dir(r1, "dir", pool_));
@@ -115,7 +115,7 @@ TEST_F(TxnSnapshotTest, AnotherHandleReadsWhatThePendingTransactionHolds) {
   // replacement, properties.
   ostrel_fs_txn *txn;
   ostrel_fs_root *root;
-  OK(ostrel_fs_begin_txn(&txn, fs_, 1, pool_));
+  OK(ostrel_fs_begin_txn(&txn, filesystem_, 1, pool_));
   OK(ostrel_fs_txn_root(&root, txn, pool_));
   std::string big;
   for (int i = 0; big.size() < (5u << 20) / 2; ++i) big += "line " + std::to_string(i) + "\n";
@@ -124,7 +124,7 @@ TEST_F(TxnSnapshotTest, AnotherHandleReadsWhatThePendingTransactionHolds) {
   put(root, "dir/a.txt", "a changed\n");
   OK(ostrel_fs_delete(root, "old.txt", pool_));
   ostrel_fs_root *base;
-  OK(ostrel_fs_revision_root(&base, fs_, 1, pool_));
+  OK(ostrel_fs_revision_root(&base, filesystem_, 1, pool_));
   OK(ostrel_fs_copy(base, "dir", root, "copy", pool_));
   OK(ostrel_fs_delete(root, "keep", pool_));
   OK(ostrel_fs_make_file(root, "keep", pool_));
@@ -174,20 +174,20 @@ TEST_F(TxnSnapshotTest, AnotherHandleReadsWhatThePendingTransactionHolds) {
   OK(ostrel_fs_commit_txn(nullptr, &rev, txn, pool_));
   ASSERT_EQ(rev, 2);
   ostrel_fs_root *r2;
-  OK(ostrel_fs_revision_root(&r2, fs_, 2, pool_));
+  OK(ostrel_fs_revision_root(&r2, filesystem_, 2, pool_));
   EXPECT_EQ(cat(r2, "big.txt"), big);
   EXPECT_EQ(changes(r2), want);
-  OK(ostrel_fs_verify(fs_, 0, 2, nullptr, nullptr, pool_));
+  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
   // Once ended it can no longer be opened.
   ostrel_fs_txn *gone;
-  EXPECT_EQ(code_of(ostrel_fs_open_txn(&gone, fs_, name.c_str(), pool_)),
+  EXPECT_EQ(code_of(ostrel_fs_open_txn(&gone, filesystem_, name.c_str(), pool_)),
             OSTREL_ERR_FS_NO_SUCH_TRANSACTION);
 }
 
 TEST_F(TxnSnapshotTest, DeepTreesNamesAndDamage) {
   ostrel_fs_txn *txn;
   ostrel_fs_root *root;
-  OK(ostrel_fs_begin_txn(&txn, fs_, 0, pool_));
+  OK(ostrel_fs_begin_txn(&txn, filesystem_, 0, pool_));
   OK(ostrel_fs_txn_root(&root, txn, pool_));
   // A deep chain of new directories goes through the snapshot whole.
   std::string p;
@@ -198,7 +198,7 @@ TEST_F(TxnSnapshotTest, DeepTreesNamesAndDamage) {
   OK(ostrel_fs_publish_txn(txn, pool_));
   const std::string name = ostrel_fs_txn_name(txn, pool_);
   ostrel_fs_txn *seen;
-  OK(ostrel_fs_open_txn(&seen, fs_, name.c_str(), pool_));
+  OK(ostrel_fs_open_txn(&seen, filesystem_, name.c_str(), pool_));
   ostrel_fs_root *sroot;
   OK(ostrel_fs_txn_root(&sroot, seen, pool_));
   ostrel_node_kind kind;
@@ -207,7 +207,7 @@ TEST_F(TxnSnapshotTest, DeepTreesNamesAndDamage) {
 
   for (const char *bad : {"", "1", "../1-1", "1-1/x", "a-b", "1-"}) {
     ostrel_fs_txn *t;
-    EXPECT_EQ(code_of(ostrel_fs_open_txn(&t, fs_, bad, pool_)), OSTREL_ERR_FS_NO_SUCH_TRANSACTION)
+    EXPECT_EQ(code_of(ostrel_fs_open_txn(&t, filesystem_, bad, pool_)), OSTREL_ERR_FS_NO_SUCH_TRANSACTION)
         << bad;
   }
   // A snapshot cut short is damage, not a smaller transaction.
@@ -220,7 +220,7 @@ TEST_F(TxnSnapshotTest, DeepTreesNamesAndDamage) {
   for (size_t cut : {size_t{5}, text.size() / 2, text.size() - 1}) {
     std::ofstream(file, std::ios::binary | std::ios::trunc) << text.substr(0, cut);
     ostrel_fs_txn *t;
-    EXPECT_EQ(code_of(ostrel_fs_open_txn(&t, fs_, name.c_str(), pool_)), OSTREL_ERR_FS_CORRUPT)
+    EXPECT_EQ(code_of(ostrel_fs_open_txn(&t, filesystem_, name.c_str(), pool_)), OSTREL_ERR_FS_CORRUPT)
         << cut;
   }
   ostrel_fs_unpublish_txn(txn, pool_);

@@ -61,13 +61,13 @@ ostrel_error *visible_kind(ostrel_node_kind *kind, ostrel_ra_session *session, o
 // The author and date of revisions, read once per call.
 class RevisionInfo {
  public:
-  RevisionInfo(ostrel_fs *filesystem, apr_pool_t *pool) : fs_(filesystem), pool_(pool) {}
+  RevisionInfo(ostrel_fs *filesystem, apr_pool_t *pool) : filesystem_(filesystem), pool_(pool) {}
   ostrel_error *get(ostrel_revnum rev, const char **author, const char **date) {
     auto found = known_.find(rev);
     if (found == known_.end()) {
       ostrel_string *a = nullptr, *d = nullptr;
-      OSTREL_ERR(ostrel_fs_revision_prop(&a, fs_, rev, OSTREL_PROP_REVISION_AUTHOR, pool_));
-      OSTREL_ERR(ostrel_fs_revision_prop(&d, fs_, rev, OSTREL_PROP_REVISION_DATE, pool_));
+      OSTREL_ERR(ostrel_fs_revision_prop(&a, filesystem_, rev, OSTREL_PROP_REVISION_AUTHOR, pool_));
+      OSTREL_ERR(ostrel_fs_revision_prop(&d, filesystem_, rev, OSTREL_PROP_REVISION_DATE, pool_));
       found = known_.emplace(rev, std::make_pair(a ? a->data : nullptr, d ? d->data : nullptr))
                   .first;
     }
@@ -77,7 +77,7 @@ class RevisionInfo {
   }
 
  private:
-  ostrel_fs *fs_;
+  ostrel_fs *filesystem_;
   apr_pool_t *pool_;
   std::map<ostrel_revnum, std::pair<const char *, const char *>> known_;
 };

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "../fs_test_helpers.h"
+#include "../filesystem_test_helpers.h"
 #include "../meta.h"
 #include "ostrel_pg_fixture.h"
 #include "ostrel_repos.h"
@@ -92,7 +92,7 @@ class StorageSuite : public ::testing::TestWithParam<Backend> {
     } else {
       OK(ostrel_repos_create(&repos_, path_.c_str(), nullptr, pool_));
     }
-    fs_ = ostrel_repos_fs(repos_);
+    filesystem_ = ostrel_repos_fs(repos_);
   }
   void TearDown() override { apr_pool_destroy(pool_); }
 
@@ -160,12 +160,12 @@ class StorageSuite : public ::testing::TestWithParam<Backend> {
   ostrel_test::PgCluster *cluster_ = nullptr;
   apr_pool_t *pool_ = nullptr;
   ostrel_repos *repos_ = nullptr;
-  ostrel_fs *fs_ = nullptr;
+  ostrel_fs *filesystem_ = nullptr;
 };
 
 TEST_P(StorageSuite, ProcessKilledAtEachPointLeavesTheLastRevision) {
   ostrel_revnum rev;
-  OK(commit_files(fs_, {"keep"}, "kept", &rev));
+  OK(commit_files(filesystem_, {"keep"}, "kept", &rev));
   const std::string big(3 * 1024 * 1024, 'x');
   for (const char *point : {"upload-chunk", "commit-locked", "commit-written"}) {
     for (bool large : {true, false}) {
@@ -191,18 +191,18 @@ TEST_P(StorageSuite, ProcessKilledAtEachPointLeavesTheLastRevision) {
 
 TEST_P(StorageSuite, FailureAtEachPointWritesNothingAndTheHandleGoesOn) {
   ostrel_revnum rev;
-  OK(commit_files(fs_, {"keep"}, "kept", &rev));
+  OK(commit_files(filesystem_, {"keep"}, "kept", &rev));
   for (const char *point : {"upload-chunk", "commit-locked", "commit-written"}) {
     SCOPED_TRACE(point);
     {
       Fault fault(point, false);
       std::string msg;
-      EXPECT_NE(code_of(commit_files(fs_, many("f", 100), "x", &rev), &msg), 0);
+      EXPECT_NE(code_of(commit_files(filesystem_, many("f", 100), "x", &rev), &msg), 0);
       EXPECT_NE(msg.find("Injected failure"), std::string::npos) << msg;
     }
-    EXPECT_EQ(youngest(fs_), 1);
+    EXPECT_EQ(youngest(filesystem_), 1);
   }
-  OK(commit_files(fs_, many("f", 100), "x", &rev));
+  OK(commit_files(filesystem_, many("f", 100), "x", &rev));
   EXPECT_EQ(rev, 2);
   ostrel_fs *other = reopen();
   EXPECT_EQ(cat(root_at(other, 2), "f42", pool_), "xf42");
@@ -249,8 +249,8 @@ TEST_P(StorageSuite, DamagedContentsAreFoundByVerifyAndByReads) {
   ostrel_revnum rev;
   std::string big(300000, 0);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 3);
-  OK(commit_files(fs_, {"a"}, big, &rev));
-  OK(ostrel_fs_verify(fs_, 0, rev, nullptr, nullptr, pool_));
+  OK(commit_files(filesystem_, {"a"}, big, &rev));
+  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
   damage_contents();
   ostrel_fs *filesystem = reopen();
   std::string msg;

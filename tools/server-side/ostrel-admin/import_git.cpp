@@ -136,11 +136,11 @@ struct CommitAt {
 class Importer : public ostrel_git::Sink {
  public:
   Importer(ostrel_repos *repos, bool standard, apr_pool_t *pool)
-      : repos_(repos), fs_(ostrel_repos_fs(repos)), standard_(standard), pool_(pool),
+      : repos_(repos), filesystem_(ostrel_repos_fs(repos)), standard_(standard), pool_(pool),
         buf_(size_t{1} << 20) {
     commit_pool_ = ostrel_pool_create(pool);
     progress_ = isatty(STDERR_FILENO) == 1;
-    ostrel_fs_defer_sync(fs_, true);
+    ostrel_fs_defer_sync(filesystem_, true);
   }
   ~Importer() override {
     if (progress_shown_) std::fputc('\n', stderr);
@@ -148,13 +148,13 @@ class Importer : public ostrel_git::Sink {
 
   ostrel_error *start() {
     OSTREL_ERR(spool_.open());
-    OSTREL_ERR(ostrel_fs_youngest_rev(&youngest_, fs_, pool_));
+    OSTREL_ERR(ostrel_fs_youngest_rev(&youngest_, filesystem_, pool_));
     // The commits already imported, by id.
     apr_pool_t *iter = ostrel_pool_create(pool_);
     for (ostrel_revnum r = 1; r <= youngest_; ++r) {
       apr_pool_clear(iter);
       ostrel_string *oid;
-      OSTREL_ERR(ostrel_fs_revision_prop(&oid, fs_, r, kCommitProp, iter));
+      OSTREL_ERR(ostrel_fs_revision_prop(&oid, filesystem_, r, kCommitProp, iter));
       if (oid) imported_[std::string(oid->data, oid->len)] = r;
     }
     apr_pool_destroy(iter);
@@ -209,9 +209,9 @@ class Importer : public ostrel_git::Sink {
     touched_.clear();
     dirs_.clear();
     apr_pool_clear(commit_pool_);
-    OSTREL_ERR(ostrel_fs_begin_txn(&txn_, fs_, youngest_, commit_pool_));
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn_, filesystem_, youngest_, commit_pool_));
     OSTREL_ERR(ostrel_fs_txn_root(&root_, txn_, commit_pool_));
-    OSTREL_ERR(ostrel_fs_revision_root(&base_root_, fs_, youngest_, commit_pool_));
+    OSTREL_ERR(ostrel_fs_revision_root(&base_root_, filesystem_, youngest_, commit_pool_));
     const ostrel_git::Ident &who = head.has_author ? head.author : head.committer;
     OSTREL_ERR(set_revprops(who.name_email, who.time, head.message));
     OSTREL_ERR(prop(kCommitProp, head.original_oid));
@@ -225,7 +225,7 @@ class Importer : public ostrel_git::Sink {
       if (!copy_from_dir.empty() || copy_from_rev != OSTREL_INVALID_REVNUM) {
         OSTREL_ERR(make_parents("/" + dir));
         ostrel_fs_root *src;
-        OSTREL_ERR(ostrel_fs_revision_root(&src, fs_, copy_from_rev, commit_pool_));
+        OSTREL_ERR(ostrel_fs_revision_root(&src, filesystem_, copy_from_rev, commit_pool_));
         OSTREL_ERR(ostrel_fs_copy(src, join(copy_from_dir, "").c_str(), root_, ("/" + dir).c_str(),
                                   commit_pool_));
       } else {
@@ -537,11 +537,11 @@ class Importer : public ostrel_git::Sink {
                               const std::string &message, const ostrel_git::Ident *who) {
     ostrel_fs_root *y;
     apr_pool_clear(commit_pool_);
-    OSTREL_ERR(ostrel_fs_revision_root(&y, fs_, youngest_, commit_pool_));
+    OSTREL_ERR(ostrel_fs_revision_root(&y, filesystem_, youngest_, commit_pool_));
     ostrel_node_kind kind;
     OSTREL_ERR(ostrel_fs_check_path(&kind, y, ("/" + dir).c_str(), commit_pool_));
     if (kind != ostrel_node_none) return nullptr;  // imported by an earlier run
-    OSTREL_ERR(ostrel_fs_begin_txn(&txn_, fs_, youngest_, commit_pool_));
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn_, filesystem_, youngest_, commit_pool_));
     OSTREL_ERR(ostrel_fs_txn_root(&root_, txn_, commit_pool_));
     base_root_ = y;
     touched_.clear();
@@ -555,7 +555,7 @@ class Importer : public ostrel_git::Sink {
     OSTREL_ERR(prop(kRefProp, ref));
     OSTREL_ERR(make_parents("/" + dir));
     ostrel_fs_root *src;
-    OSTREL_ERR(ostrel_fs_revision_root(&src, fs_, at.rev, commit_pool_));
+    OSTREL_ERR(ostrel_fs_revision_root(&src, filesystem_, at.rev, commit_pool_));
     OSTREL_ERR(ostrel_fs_copy(src, join(at.dir, "").c_str(), root_, ("/" + dir).c_str(), commit_pool_));
     ostrel_revnum rev;
     return finish(&rev);
@@ -576,7 +576,7 @@ class Importer : public ostrel_git::Sink {
   // Makes what was imported so far durable (see the file's comment).
   ostrel_error *sync() {
     since_sync_ = 0;
-    return ostrel_fs_sync(fs_, commit_pool_);
+    return ostrel_fs_sync(filesystem_, commit_pool_);
   }
 
  private:
@@ -597,7 +597,7 @@ class Importer : public ostrel_git::Sink {
   }
 
   ostrel_repos *repos_;
-  ostrel_fs *fs_;
+  ostrel_fs *filesystem_;
   bool standard_;
   apr_pool_t *pool_;
   apr_pool_t *commit_pool_;
