@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -61,10 +62,13 @@ class PosixOs final : public Os {
       return ostrel_error_from_errno(errno, "Can't open file '%s'", path.c_str());
     }
     *found = true;
-    data->resize(limit);
+    // The buffer grows with what arrives: the limit bounds a damaged or
+    // hostile file, it is not the size to expect (zero-filling it up front
+    // made every small read cost as much as the largest one allowed).
     size_t done = 0;
     while (done < limit) {
-      ssize_t n = ::read(fd, data->data() + done, limit - done);
+      if (data->size() == done) data->resize(std::min(limit, std::max<size_t>(4096, done * 2)));
+      ssize_t n = ::read(fd, data->data() + done, data->size() - done);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         int saved = errno;

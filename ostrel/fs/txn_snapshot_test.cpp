@@ -13,6 +13,7 @@
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"
 #include "ostrel_test_support.h"
+#include "os.h"
 
 namespace {
 
@@ -224,6 +225,29 @@ TEST_F(TxnSnapshotTest, DeepTreesNamesAndDamage) {
         << cut;
   }
   ostrel_fs_unpublish_txn(txn, pool_);
+}
+
+// A snapshot is read with a generous limit (a damaged file must not be
+// read without end); the limit must not be what a small file costs.
+TEST(SmallFileRead, TakesWhatTheFileHoldsUnderAnyLimit) {
+  ostrel_test::TempDir temp;
+  std::string path = temp.path() + "/small";
+  std::ofstream(path) << "seven b";
+  struct Case {
+    size_t limit;
+    const char *want;
+  } cases[] = {{size_t{1} << 40, "seven b"}, {7, "seven b"}, {3, "sev"}, {0, ""}};
+  for (const Case &c : cases) {
+    std::string data = "stale";
+    bool found = false;
+    ASSERT_EQ(take_error(ostrel::os::current().read_small_file(path, c.limit, &data, &found)), "");
+    EXPECT_TRUE(found);
+    EXPECT_EQ(data, c.want) << "limit " << c.limit;
+  }
+  std::string data;
+  bool found = true;
+  ASSERT_EQ(take_error(ostrel::os::current().read_small_file(temp.path() + "/none", 10, &data, &found)), "");
+  EXPECT_FALSE(found);
 }
 
 }  // namespace
