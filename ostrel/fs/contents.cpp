@@ -35,10 +35,10 @@ constexpr size_t kTinyText = 64;
 
 std::string hex(const unsigned char *d, size_t n) {
   static const char digits[] = "0123456789abcdef";
-  std::string out;
+  std::string out(2 * n, '0');
   for (size_t i = 0; i < n; ++i) {
-    out += digits[d[i] >> 4];
-    out += digits[d[i] & 15];
+    out[2 * i] = digits[d[i] >> 4];
+    out[2 * i + 1] = digits[d[i] & 15];
   }
   return out;
 }
