@@ -264,7 +264,9 @@ ostrel_error *content_read(void *baton, char *buffer, apr_size_t *len) {
   while (done < *len) {
     if (r->pos == r->buf.size()) {
       if (r->next_seq >= r->row.chunks) break;
-      r->buf.clear();
+      // The buffer keeps its size: the next chunk (as long, but the last)
+      // is read over it, where resizing up from empty first wrote a
+      // megabyte of zeros per chunk.
       r->pos = 0;
       ostrel_error *err = next_chunk(*r);
       if (err) {
