@@ -1758,6 +1758,26 @@ class DamageTest : public RepoTest {
     }));
   }
 
+  // Reads of make_history's revisions that damage may break.
+  ostrel_error *list_trunk_r1(ostrel_fs *filesystem) {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    apr_hash_t *entries;
+    return ostrel_fs_dir_entries(&entries, root, "trunk", pool_);
+  }
+  ostrel_error *kind_of_a_r1(ostrel_fs *filesystem) {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    ostrel_node_kind kind;
+    return ostrel_fs_check_path(&kind, root, "trunk/a", pool_);
+  }
+  ostrel_error *changed_in_r2_of(ostrel_fs *filesystem) {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 2, pool_));
+    apr_hash_t *changed;
+    return ostrel_fs_paths_changed2(&changed, root, pool_);
+  }
+
   int copies_ = 0;
 };
 
@@ -1770,24 +1790,9 @@ TEST_P(DamageTest, OutOfRangeStoredKindsAreRefusedNamingWhereTheyAre) {
     std::function<ostrel_error *(ostrel_fs *)> read;
     std::vector<const char *> says;
   };
-  auto changed_in_r2 = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 2, pool_));
-    apr_hash_t *changed;
-    return ostrel_fs_paths_changed2(&changed, root, pool_);
-  };
-  auto list_trunk = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
-    apr_hash_t *entries;
-    return ostrel_fs_dir_entries(&entries, root, "trunk", pool_);
-  };
-  auto kind_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
-    ostrel_node_kind kind;
-    return ostrel_fs_check_path(&kind, root, "trunk/a", pool_);
-  };
+  auto changed_in_r2 = [this](ostrel_fs *filesystem) { return changed_in_r2_of(filesystem); };
+  auto list_trunk = [this](ostrel_fs *filesystem) { return list_trunk_r1(filesystem); };
+  auto kind_of_a = [this](ostrel_fs *filesystem) { return kind_of_a_r1(filesystem); };
   auto props_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
     ostrel_fs_root *root;
     OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
@@ -1840,24 +1845,9 @@ class ChunkDamageTest : public DamageTest {};
 TEST_P(ChunkDamageTest, DamagedChunksAndChangedPathRowsAreRefused) {
   make_history();
   ASSERT_GT(db_count("SELECT count(*) FROM dirchunk"), 0);
-  auto list_trunk = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
-    apr_hash_t *entries;
-    return ostrel_fs_dir_entries(&entries, root, "trunk", pool_);
-  };
-  auto kind_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
-    ostrel_node_kind kind;
-    return ostrel_fs_check_path(&kind, root, "trunk/a", pool_);
-  };
-  auto changed_in_r2 = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 2, pool_));
-    apr_hash_t *changed;
-    return ostrel_fs_paths_changed2(&changed, root, pool_);
-  };
+  auto list_trunk = [this](ostrel_fs *filesystem) { return list_trunk_r1(filesystem); };
+  auto kind_of_a = [this](ostrel_fs *filesystem) { return kind_of_a_r1(filesystem); };
+  auto changed_in_r2 = [this](ostrel_fs *filesystem) { return changed_in_r2_of(filesystem); };
   // The chunk of trunk as revision 1 made it: the entries 'a' and 'sub'.
   const char *trunk = "(SELECT dkey FROM dirchunk WHERE first='a' ORDER BY dkey LIMIT 1)";
   struct Case {

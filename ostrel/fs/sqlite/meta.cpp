@@ -524,6 +524,20 @@ ostrel_error *SqliteSnapshot::dirkey(int64_t dkey, DirKey &k) {
   return nullptr;
 }
 
+// A changed_path row (formats 1 and 2) in columns FIRST .. FIRST + 6: path,
+// change, node_kind, text_mod, prop_mod, copy_path, copy_rev.
+ChangedPath changed_path_at(const Stmt &st, int first) {
+  ChangedPath c;
+  c.path = st.text(first);
+  c.change = st.int64(first + 1);
+  c.node_kind = st.int64(first + 2);
+  c.text_mod = st.int64(first + 3);
+  c.prop_mod = st.int64(first + 4);
+  if (!st.is_null(first + 5)) c.copy_path = st.text(first + 5);
+  if (!st.is_null(first + 6)) c.copy_rev = st.int64(first + 6);
+  return c;
+}
+
 // The entry in columns CHILD_COL (node id) and CHILD_COL + 1 (its kind); a
 // tombstone is an absent entry.
 Child child_at(const Stmt &st, int col) {
@@ -677,15 +691,7 @@ ostrel_error *SqliteSnapshot::changed_paths(ostrel_revnum rev, std::vector<Chang
     bool row;
     OSTREL_ERR(st.step(&row));
     if (!row) return nullptr;
-    ChangedPath c;
-    c.path = st.text(0);
-    c.change = st.int64(1);
-    c.node_kind = st.int64(2);
-    c.text_mod = st.int64(3);
-    c.prop_mod = st.int64(4);
-    if (!st.is_null(5)) c.copy_path = st.text(5);
-    if (!st.is_null(6)) c.copy_rev = st.int64(6);
-    out.push_back(std::move(c));
+    out.push_back(changed_path_at(st, 0));
   }
 }
 
@@ -1470,15 +1476,7 @@ ostrel_error *packs_to_trees(Store &store) {
       OSTREL_ERR(flush());
       rev = rows.int64(0);
     }
-    ChangedPath c;
-    c.path = rows.text(1);
-    c.change = rows.int64(2);
-    c.node_kind = rows.int64(3);
-    c.text_mod = rows.int64(4);
-    c.prop_mod = rows.int64(5);
-    if (!rows.is_null(6)) c.copy_path = rows.text(6);
-    if (!rows.is_null(7)) c.copy_rev = rows.int64(7);
-    paths.push_back(std::move(c));
+    paths.push_back(changed_path_at(rows, 1));
   }
   OSTREL_ERR(flush());
   // The first node of each revision: the smallest id made in it, or for a
