@@ -75,3 +75,20 @@ echo "  ratio format 3/git         $(ratio "$o" "$t") wall (target <= 0.8), $(ra
 echo "  ratio format 2/git         $(ratio "$f2" "$t") wall, $(ratio "$f2c" "$tc") CPU"
 echo "  ratio format 3/format 2    $(ratio "$o" "$f2") wall, $(ratio "$oc" "$f2c") CPU"
 echo "  fsync+fdatasync calls of that commit: $syncs (git fast-import: none)"
+# Instructions executed, counted by valgrind: the one figure a loaded
+# machine does not change (BENCH_INSTRUCTIONS=0 skips it; it takes a minute).
+if [ "${BENCH_INSTRUCTIONS:-1}" != 0 ] && command -v valgrind >/dev/null; then
+  instructions() {
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+      awk '/refs:/ { gsub(",", "", $NF); print $NF }'
+  }
+  rm -rf "$BENCH_TMP/repo" "$BENCH_TMP/repo2" "$BENCH_TMP/git"
+  "$BIN/ostrel-repo-builder" --create "$BENCH_TMP/repo" </dev/null >/dev/null
+  "$BIN/ostrel-repo-builder" --create --format 2 "$BENCH_TMP/repo2" </dev/null >/dev/null
+  git init -q --bare "$BENCH_TMP/git"
+  i3=$(instructions "$BIN/ostrel-repo-builder" "$BENCH_TMP/repo" <"$BENCH_TMP/script")
+  i2=$(instructions "$BIN/ostrel-repo-builder" "$BENCH_TMP/repo2" <"$BENCH_TMP/script")
+  ig=$(instructions git -C "$BENCH_TMP/git" fast-import --quiet <"$BENCH_TMP/stream")
+  echo "  instructions: format 3 $i3, format 2 $i2, git $ig"
+  echo "  ratio format 3/git         $(ratio "$i3" "$ig") instructions; format 2/git $(ratio "$i2" "$ig")"
+fi
