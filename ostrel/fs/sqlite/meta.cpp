@@ -1172,6 +1172,10 @@ class SqliteWriter : public Writer {
       if (c.child || from.dkey) sorted.push_back(&c);
     std::sort(sorted.begin(), sorted.end(),
               [](const DirChange *a, const DirChange *b) { return a->name < b->name; });
+    for (size_t i = 1; i < sorted.size(); ++i)
+      if (sorted[i - 1]->name == sorted[i]->name)  // would read back as damage
+        return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
+                                    "Directory change names '%s' twice", sorted[i]->name.c_str());
     std::string body;
     for (size_t i = 0; i < sorted.size(); i += kChunkEntries) {
       const size_t end = std::min(sorted.size(), i + kChunkEntries);
