@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Size of a repository after a history of many small edits to text files,
-# against git's repository of the same history after git gc --aggressive, in
+# Size of a repository (format 3, and format 2 for comparison) after a
+# history of many small edits to text files, against git's repository of the same history after git gc --aggressive, in
 # the same run.  Versions stored whole cost ~15x; deltas should bring it
 # under 2x.
 here=$(cd "$(dirname "$0")" && pwd)
@@ -51,6 +51,7 @@ awk -v revs="$REVS" -v files="$FILES" -v lines="$LINES" -v dir="$BENCH_TMP/v" \
 }'
 
 "$BIN/ostrel-repo-builder" --create "$BENCH_TMP/repo" <"$BENCH_TMP/script" >/dev/null
+"$BIN/ostrel-repo-builder" --create --format 2 "$BENCH_TMP/repo2" <"$BENCH_TMP/script" >/dev/null
 git init -q --bare "$BENCH_TMP/git"
 git -C "$BENCH_TMP/git" fast-import --quiet <"$BENCH_TMP/stream"
 git -C "$BENCH_TMP/git" gc --quiet --aggressive --prune=now
@@ -60,6 +61,8 @@ cmp -s "$BENCH_TMP/f0" "$BENCH_TMP/f0.git" || { echo "bench: histories differ" >
 
 size() { du -sb "$@" | awk '{ s += $1 } END { print s }'; }
 whole=$(size "$BENCH_TMP/repo")
+whole2=$(size "$BENCH_TMP/repo2")
+wal=$(size "$BENCH_TMP/repo/fs.db-wal" 2>/dev/null || echo 0)
 data=$(size "$BENCH_TMP/repo/fs.db" "$BENCH_TMP/repo/packs")
 packs=$(size "$BENCH_TMP/repo/packs")
 gitall=$(size "$BENCH_TMP/git")
@@ -68,6 +71,8 @@ texts=$(find "$BENCH_TMP/v" -type f -printf '%s\n' | awk '{ s += $1 } END { prin
 echo "history of $REVS revisions of small edits to $FILES text files ($texts bytes of versions):"
 echo "  library repository, all files (WAL too) $whole bytes   ratio to git's pack $(ratio "$whole" "$gitpack")  (target <= 2.0)"
 echo "                                                          ratio to all of git's $(ratio "$whole" "$gitall")"
+echo "    of which the WAL                      $wal bytes"
+echo "  the same in format 2, all files         $whole2 bytes   ratio to git's pack $(ratio "$whole2" "$gitpack")"
 echo "  library fs.db + packs (no WAL)          $data bytes   ratio to git's pack $(ratio "$data" "$gitpack")"
 echo "    of which pack files                   $packs bytes"
 echo "  git after gc --aggressive, all files    $gitall bytes"

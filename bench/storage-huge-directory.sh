@@ -30,3 +30,15 @@ echo "one-file commit (median of 7):"
 echo "  into a directory of $N entries   ${h} s"
 echo "  into a small repository           ${e} s"
 echo "  ratio huge/small                  $(ratio "$h" "$e")   (target <= 1.2)"
+# Instructions executed by one more such commit each, counted by valgrind:
+# the figure a loaded machine does not change (BENCH_INSTRUCTIONS=0 skips it).
+if [ "${BENCH_INSTRUCTIONS:-1}" != 0 ] && command -v valgrind >/dev/null; then
+  count=()
+  for repo in huge empty; do
+    printf 'begin\nmkfile huge/counted\nputtext huge/counted one line\ncommit\n' >"$BENCH_TMP/one"
+    count+=("$(valgrind --tool=callgrind --callgrind-out-file=/dev/null \
+      "$BIN/ostrel-repo-builder" "$BENCH_TMP/$repo" <"$BENCH_TMP/one" 2>&1 >/dev/null |
+      awk '/refs:/ { gsub(",", "", $NF); print $NF }')")
+  done
+  echo "  instructions huge/small               $(ratio "${count[0]}" "${count[1]}")   (${count[0]} / ${count[1]})"
+fi

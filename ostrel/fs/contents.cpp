@@ -35,10 +35,10 @@ constexpr size_t kTinyText = 64;
 
 std::string hex(const unsigned char *d, size_t n) {
   static const char digits[] = "0123456789abcdef";
-  std::string out;
+  std::string out(2 * n, '0');
   for (size_t i = 0; i < n; ++i) {
-    out += digits[d[i] >> 4];
-    out += digits[d[i] & 15];
+    out[2 * i] = digits[d[i] >> 4];
+    out[2 * i + 1] = digits[d[i] & 15];
   }
   return out;
 }
@@ -264,7 +264,9 @@ ostrel_error *content_read(void *baton, char *buffer, apr_size_t *len) {
   while (done < *len) {
     if (r->pos == r->buf.size()) {
       if (r->next_seq >= r->row.chunks) break;
-      r->buf.clear();
+      // The buffer keeps its size: the next chunk (as long, but the last)
+      // is read over it, where resizing up from empty first wrote a
+      // megabyte of zeros per chunk.
       r->pos = 0;
       ostrel_error *err = next_chunk(*r);
       if (err) {

@@ -62,7 +62,8 @@
 // "revprop-written" after a revision property of an existing revision is
 // written, before COMMIT; "commit-point" right after the COMMIT of a new
 // revision returned (an error there stands for an I/O error whose outcome is
-// unknown).
+// unknown); "upgrade-written" after a format upgrade converted every record,
+// before its COMMIT.
 
 #include <apr_strings.h>
 

@@ -11,11 +11,17 @@
 extern "C" {
 #endif
 
-/* The format the storage writes: contents in pack files.  It also reads
- * and writes OSTREL_FS__LEGACY_FORMAT (contents as database rows), which
+/* The format new repositories get: contents in pack files, directories
+ * written in bulk as sorted chunks (see sqlite/meta.cpp).  It also reads and
+ * writes OSTREL_FS__PACKS_FORMAT (the same without chunks) and
+ * OSTREL_FS__LEGACY_FORMAT (contents as database rows), which
  * ostrel_fs__upgrade converts. */
-#define OSTREL_FS__FORMAT 2
+#define OSTREL_FS__FORMAT 3
+#define OSTREL_FS__PACKS_FORMAT 2
 #define OSTREL_FS__LEGACY_FORMAT 1
+
+/* The format of the records of FILESYSTEM (for the format file). */
+int ostrel_fs__format(ostrel_fs *filesystem);
 
 /* Creates the database file DB_PATH (which must not exist) holding revision 0,
  * and opens it in POOL. */
@@ -32,8 +38,8 @@ ostrel_error *ostrel_fs__open(ostrel_fs **filesystem, const char *db_path, apr_h
  * a date on TXN the commit dates it as usual. */
 ostrel_error *ostrel_fs__keep_txn_date(ostrel_fs_txn *txn);
 
-/* Converts the database DB_PATH to OSTREL_FS__FORMAT in place, moving its
- * contents into pack files beside it; *OLD_FORMAT receives the format it
+/* Converts the database DB_PATH to OSTREL_FS__FORMAT in place (from format
+ * 1 moving its contents into pack files beside it); *OLD_FORMAT receives the format it
  * had (nothing is done when that is the current one).  All or nothing: on
  * any error, and after a crash, the database is as it was.  REQUIRES: no
  * other process uses the repository meanwhile (an open transaction of a

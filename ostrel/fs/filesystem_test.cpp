@@ -17,6 +17,9 @@
 #include <string>
 #include <vector>
 
+#include <apr_hash.h>
+#include <apr_strings.h>
+
 #include "filesystem_test_helpers.h"
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
@@ -34,13 +37,22 @@ using fs_test::code_of;
 using fs_test::put;
 using fs_test::take_error;
 
-class RepoTest : public ::testing::Test {
+// Every test runs against each local format that new repositories may
+// have (the parameter: 2 or 3).
+class RepoTest : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     pool_ = ostrel_pool_create(nullptr);
     path_ = dir_ + "/repo";
-    OK(ostrel_repos_create(&repos_, path_.c_str(), nullptr, pool_));
+    OK(ostrel_repos_create(&repos_, path_.c_str(), format_config(GetParam()), pool_));
     filesystem_ = ostrel_repos_fs(repos_);
+  }
+  // The configuration that creates a repository of FORMAT.
+  apr_hash_t *format_config(int format) {
+    apr_hash_t *config = apr_hash_make(pool_);
+    apr_hash_set(config, OSTREL_FS_CONFIG_FORMAT, APR_HASH_KEY_STRING,
+                 apr_psprintf(pool_, "%d", format));
+    return config;
   }
   void TearDown() override { apr_pool_destroy(pool_); }
 
@@ -155,7 +167,7 @@ ostrel_error *make_trunk(ostrel_fs_root *root) {
   return propset(root, "trunk", "color", "blue");
 }
 
-TEST_F(RepoTest, NewRepositoryHasAnEmptyRevisionZero) {
+TEST_P(RepoTest, NewRepositoryHasAnEmptyRevisionZero) {
   ostrel_revnum y = -1;
   OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
   EXPECT_EQ(y, 0);
@@ -171,7 +183,7 @@ TEST_F(RepoTest, NewRepositoryHasAnEmptyRevisionZero) {
 
 // A repository is made in a missing or empty directory and nowhere else;
 // a refusal leaves what was there alone.
-TEST_F(RepoTest, CreateTakesOnlyAMissingOrEmptyDirectory) {
+TEST_P(RepoTest, CreateTakesOnlyAMissingOrEmptyDirectory) {
   namespace stdfs = std::filesystem;
   struct Case {
     const char *name;
@@ -214,7 +226,7 @@ TEST_F(RepoTest, CreateTakesOnlyAMissingOrEmptyDirectory) {
   }
 }
 
-TEST_F(RepoTest, CreateRefusesAnExistingRepositoryAndOpenFindsIt) {
+TEST_P(RepoTest, CreateRefusesAnExistingRepositoryAndOpenFindsIt) {
   ostrel_repos *r;
   EXPECT_EQ(code_of(ostrel_repos_create(&r, path_.c_str(), nullptr, pool_)),
             OSTREL_ERR_REPOS_ALREADY_EXISTS);
@@ -228,7 +240,7 @@ TEST_F(RepoTest, CreateRefusesAnExistingRepositoryAndOpenFindsIt) {
   EXPECT_EQ(ostrel_repos_find_root_path(dir_.c_str(), pool_), nullptr);
 }
 
-TEST_F(RepoTest, CommitOfAddsIsReadBack) {
+TEST_P(RepoTest, CommitOfAddsIsReadBack) {
   ostrel_revnum rev;
   OK(try_commit(
       [this](ostrel_fs_root *root) {
@@ -275,7 +287,7 @@ TEST_F(RepoTest, CommitOfAddsIsReadBack) {
   EXPECT_EQ(entries(root_at(0), "/"), "");
 }
 
-TEST_F(RepoTest, ModifyDeleteReplaceAndPropertyChangesAreRecorded) {
+TEST_P(RepoTest, ModifyDeleteReplaceAndPropertyChangesAreRecorded) {
   OK(try_commit(make_trunk));
   OK(try_commit([](ostrel_fs_root *root) {
     OSTREL_ERR(put(root, "trunk/a", "alpha 2"));
@@ -313,7 +325,7 @@ TEST_F(RepoTest, ModifyDeleteReplaceAndPropertyChangesAreRecorded) {
   EXPECT_EQ(entries(root_at(3), "/"), "");
 }
 
-TEST_F(RepoTest, CopiesKeepHistoryAndShareTheSubtree) {
+TEST_P(RepoTest, CopiesKeepHistoryAndShareTheSubtree) {
   OK(try_commit(make_trunk));                                                        // r1
   OK(try_commit([](ostrel_fs_root *root) { return put(root, "trunk/sub/b", "b2"); }));  // r2
   OK(try_commit([this](ostrel_fs_root *root) {                                        // r3
@@ -371,7 +383,7 @@ TEST_F(RepoTest, CopiesKeepHistoryAndShareTheSubtree) {
   EXPECT_EQ(origin(r6, "/"), 0);
 }
 
-TEST_F(RepoTest, NodeOriginsAreCachedByLookupsNotByCommits) {
+TEST_P(RepoTest, NodeOriginsAreCachedByLookupsNotByCommits) {
   OK(try_commit(make_trunk));
   apr_int64_t lines, indexed;
   OK(ostrel_fs_node_origins_stats(&lines, &indexed, filesystem_, pool_));
@@ -385,7 +397,7 @@ TEST_F(RepoTest, NodeOriginsAreCachedByLookupsNotByCommits) {
   EXPECT_EQ(origin(root_at(1), "trunk/sub/b"), 1);
 }
 
-TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
+TEST_P(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
   OK(try_commit(make_trunk));                                                          // r1
   OK(try_commit([](ostrel_fs_root *root) { return put(root, "trunk/a", "theirs"); }));  // r2
   struct Case {
@@ -419,7 +431,7 @@ TEST_F(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
 // A tree far deeper than a call stack of one frame per level allows (a few
 // copies of a directory into its own deepest directory make one) is
 // committed, read, listed, traced and verified like any other.
-TEST_F(RepoTest, DeepTreesAreCommittedReadAndVerified) {
+TEST_P(RepoTest, DeepTreesAreCommittedReadAndVerified) {
   OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "d", nullptr); }));  // r1
   // Each copy of /d into its deepest directory doubles the chain: 2^14 levels.
   std::string leaf = "d";
@@ -458,7 +470,7 @@ TEST_F(RepoTest, DeepTreesAreCommittedReadAndVerified) {
 
 // After a failed commit the transaction is good only for an abort: every
 // other call, reads of its root included, is refused as a dead transaction.
-TEST_F(RepoTest, FailedCommitLeavesTheTransactionUsableOnlyForAbort) {
+TEST_P(RepoTest, FailedCommitLeavesTheTransactionUsableOnlyForAbort) {
   OK(try_commit(make_trunk));                                                          // r1
   OK(try_commit([](ostrel_fs_root *root) { return put(root, "trunk/a", "theirs"); }));  // r2
   apr_pool_t *p = ostrel_pool_create(pool_);
@@ -511,7 +523,7 @@ TEST_F(RepoTest, FailedCommitLeavesTheTransactionUsableOnlyForAbort) {
 // A directory's node is rewritten by every commit that passes through it, so
 // only its own properties (or its deletion or replacement) can make a
 // property change on it out of date.
-TEST_F(RepoTest, DirectoryPropertyChangeIsOutOfDateOnlyWhenItsOwnPropertiesChanged) {
+TEST_P(RepoTest, DirectoryPropertyChangeIsOutOfDateOnlyWhenItsOwnPropertiesChanged) {
   OK(try_commit(make_trunk));  // r1: /trunk has color=blue
   using Change = std::function<ostrel_error *(ostrel_fs_root *)>;
   auto set = [](const char *path, const char *name, const char *value) -> Change {
@@ -604,7 +616,7 @@ TEST_F(RepoTest, DirectoryPropertyChangeIsOutOfDateOnlyWhenItsOwnPropertiesChang
   OK(ostrel_fs_verify(filesystem_, 0, y, nullptr, nullptr, pool_));
 }
 
-TEST_F(RepoTest, TransactionsThatOnlyPassThroughTheSameDirectoriesBothCommit) {
+TEST_P(RepoTest, TransactionsThatOnlyPassThroughTheSameDirectoriesBothCommit) {
   OK(try_commit(make_trunk));  // r1
   OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_file(r, "trunk/sub/x", nullptr); },
                 nullptr, 1));
@@ -632,7 +644,7 @@ TEST_F(RepoTest, TransactionsThatOnlyPassThroughTheSameDirectoriesBothCommit) {
   EXPECT_STREQ(conflict, "/trunk/sub");
 }
 
-TEST_F(RepoTest, ChangesThatWouldBreakTheTreeAreRefusedNamingThePath) {
+TEST_P(RepoTest, ChangesThatWouldBreakTheTreeAreRefusedNamingThePath) {
   OK(try_commit(make_trunk));
   struct Case {
     const char *name;
@@ -711,7 +723,7 @@ TEST_F(RepoTest, ChangesThatWouldBreakTheTreeAreRefusedNamingThePath) {
 
 // The root always exists and cannot go: each refusal names it in a sentence
 // that reads correctly for its action.
-TEST_F(RepoTest, ChangesAtTheRootAreRefusedWithAMessageThatReadsCorrectly) {
+TEST_P(RepoTest, ChangesAtTheRootAreRefusedWithAMessageThatReadsCorrectly) {
   struct Case {
     std::function<ostrel_error *(ostrel_fs_root *)> change;
     apr_status_t code;
@@ -742,7 +754,7 @@ TEST_F(RepoTest, ChangesAtTheRootAreRefusedWithAMessageThatReadsCorrectly) {
   EXPECT_EQ(msg, "Cannot make a directory at '/f/x': '/f' is not a directory\n");
 }
 
-TEST_F(RepoTest, BadConfigurationAndRevisionPropertyNamesAreRefused) {
+TEST_P(RepoTest, BadConfigurationAndRevisionPropertyNamesAreRefused) {
   for (const char *value : {"", "soon", "-5", "12ms"}) {
     SCOPED_TRACE(value);
     apr_hash_t *config = apr_hash_make(pool_);
@@ -763,7 +775,7 @@ TEST_F(RepoTest, BadConfigurationAndRevisionPropertyNamesAreRefused) {
   }
 }
 
-TEST_F(RepoTest, TransactionRootSeesItsOwnChanges) {
+TEST_P(RepoTest, TransactionRootSeesItsOwnChanges) {
   OK(try_commit(make_trunk));
   OK(try_commit([this](ostrel_fs_root *root) {
     OSTREL_ERR(ostrel_fs_delete(root, "trunk/a", nullptr));
@@ -788,7 +800,7 @@ TEST_F(RepoTest, TransactionRootSeesItsOwnChanges) {
   EXPECT_EQ(cat(root_at(2), "trunk/sub/b"), "beta");
 }
 
-TEST_F(RepoTest, EqualContentsAreStoredOnceAndAbortsLeaveNothing) {
+TEST_P(RepoTest, EqualContentsAreStoredOnceAndAbortsLeaveNothing) {
   OK(try_commit([](ostrel_fs_root *root) {
     OSTREL_ERR(ostrel_fs_make_file(root, "one", nullptr));
     OSTREL_ERR(put(root, "one", "same text"));
@@ -816,7 +828,7 @@ TEST_F(RepoTest, EqualContentsAreStoredOnceAndAbortsLeaveNothing) {
 // A commit's nodes, directory rows and changed paths are written many rows
 // a statement: counts around the batch size must all land, in a new
 // directory and in one whose rows are ended and replaced.
-TEST_F(RepoTest, CommitsOfManyPathsRecordEveryOne) {
+TEST_P(RepoTest, CommitsOfManyPathsRecordEveryOne) {
   const int n = 64 * 2 + 21;
   auto name = [](int i) { return "d/f" + std::to_string(i); };
   OK(try_commit([&](ostrel_fs_root *root) -> ostrel_error * {
@@ -862,7 +874,7 @@ TEST_F(RepoTest, CommitsOfManyPathsRecordEveryOne) {
   OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
 }
 
-TEST_F(RepoTest, LargeContentsAreStreamedInChunks) {
+TEST_P(RepoTest, LargeContentsAreStreamedInChunks) {
   // 5 MiB + 123 bytes of a pattern that does not repeat within a chunk.
   const size_t total = 5 * 1024 * 1024 + 123;
   auto byte_at = [](size_t i) { return static_cast<char>((i * 2654435761u) >> 13); };
@@ -905,7 +917,7 @@ ostrel_error *commit_file(ostrel_fs *filesystem, const std::string &path, const 
 // Each new version of a small text is a delta against the one before, in
 // chains of bounded length; every version reads back byte for byte, also
 // after the path of the versions it was made from is deleted.
-TEST_F(RepoTest, DeltaChainsReadBackAfterManyEditsAndAfterTheBaseIsDeleted) {
+TEST_P(RepoTest, DeltaChainsReadBackAfterManyEditsAndAfterTheBaseIsDeleted) {
   std::vector<std::string> lines;
   for (int i = 0; i < 300; ++i) lines.push_back("line " + std::to_string(i) + " of the document\n");
   auto text_of = [&lines] {
@@ -945,12 +957,12 @@ TEST_F(RepoTest, DeltaChainsReadBackAfterManyEditsAndAfterTheBaseIsDeleted) {
 // A repository of the legacy format (contents as database rows) keeps
 // working: commits, reads that check what they return, verify.  Upgrading
 // it moves every content into packs, and every revision reads the same.
-TEST_F(RepoTest, LegacyRepositoryKeepsWorkingAndUpgradesWhole) {
+TEST_P(RepoTest, LegacyRepositoryKeepsWorkingAndUpgradesWhole) {
   const std::string legacy = dir_ + "/legacy";
   {
     apr_pool_t *p = ostrel_pool_create(pool_);
     ostrel_repos *r;
-    OK(ostrel_repos_create(&r, legacy.c_str(), nullptr, p));
+    OK(ostrel_repos_create(&r, legacy.c_str(), format_config(2), p));
     apr_pool_destroy(p);
   }
   // The schema and format records the legacy format had.
@@ -1014,9 +1026,9 @@ TEST_F(RepoTest, LegacyRepositoryKeepsWorkingAndUpgradesWhole) {
   EXPECT_EQ(old_format, 1);
   std::string format;
   std::getline(std::ifstream(legacy + "/format"), format);
-  EXPECT_EQ(format, "2");
+  EXPECT_EQ(format, "3");
   OK(ostrel_repos_upgrade(legacy.c_str(), &old_format, pool_));
-  EXPECT_EQ(old_format, 2);
+  EXPECT_EQ(old_format, 3);
   path_ = legacy;
   OK(ostrel_repos_open2(&repos_, legacy.c_str(), nullptr, pool_));
   filesystem_ = ostrel_repos_fs(repos_);
@@ -1053,7 +1065,7 @@ class FakeOs final : public ostrel::os::Os {
   ostrel::os::Os *real_;
 };
 
-TEST_F(RepoTest, RevisionDatesAndLeftoverSweepsComeFromTheOperatingSystemSeam) {
+TEST_P(RepoTest, RevisionDatesAndLeftoverSweepsComeFromTheOperatingSystemSeam) {
   FakeOs os;
   os.now = int64_t{981173106} * 1000000 + 7;  // 2001-02-03T04:05:06.000007Z
   ostrel_revnum rev;
@@ -1079,7 +1091,7 @@ TEST_F(RepoTest, RevisionDatesAndLeftoverSweepsComeFromTheOperatingSystemSeam) {
 
 // A backup holds the records as one snapshot and exactly the content bytes
 // they reference, whatever a writer appended after them; the copy verifies.
-TEST_F(RepoTest, BackupCopiesWhatTheRecordsReference) {
+TEST_P(RepoTest, BackupCopiesWhatTheRecordsReference) {
   OK(try_commit(make_trunk));
   ostrel_revnum rev;
   OK(commit_file(filesystem_, "big", std::string(3 * 1024 * 1024, 'b'), &rev));
@@ -1199,7 +1211,7 @@ ostrel_error *commit_small_files(ostrel_fs *filesystem, const std::string &dir, 
   return err;
 }
 
-TEST_F(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {
+TEST_P(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {
   OK(try_commit(make_trunk));
   const std::string big(3 * 1024 * 1024, 'x');  // several chunks
   // A large upload, and enough small files that their rows are written in
@@ -1250,7 +1262,7 @@ TEST_F(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {
 // A commit that runs out of space (here: past the file-size limit the
 // process is given) fails saying so, names the repository, shows no SQL, and
 // takes back what it appended, so the next commit needs no more space.
-TEST_F(RepoTest, CommitOnAFullDiskSaysSoAndLeavesNoBytesBehind) {
+TEST_P(RepoTest, CommitOnAFullDiskSaysSoAndLeavesNoBytesBehind) {
   OK(try_commit(make_trunk));
   const std::string pack = path_ + "/packs/pack-1";
   const auto before = std::filesystem::file_size(pack);
@@ -1292,7 +1304,7 @@ TEST_F(RepoTest, CommitOnAFullDiskSaysSoAndLeavesNoBytesBehind) {
   OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
 }
 
-TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAborted) {
+TEST_P(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAborted) {
   OK(try_commit(make_trunk));
   for (const char *point : {"commit-locked", "commit-written"}) {
     SCOPED_TRACE(point);
@@ -1314,7 +1326,7 @@ TEST_F(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAb
 // COMMIT really ran) stops the handle: no further write goes through it,
 // and the error says why.  A new handle sees that the revision exists, with
 // every byte of it.
-TEST_F(RepoTest, AfterAnUncertainCommitTheHandleTakesNoMoreWrites) {
+TEST_P(RepoTest, AfterAnUncertainCommitTheHandleTakesNoMoreWrites) {
   OK(try_commit(make_trunk));
   const std::string big(3 * 1024 * 1024 + 7, 'u');
   {
@@ -1341,7 +1353,7 @@ TEST_F(RepoTest, AfterAnUncertainCommitTheHandleTakesNoMoreWrites) {
   EXPECT_EQ(rev, 3);
 }
 
-TEST_F(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
+TEST_P(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
   OK(try_commit(make_trunk));
   {
     HookGuard hook("upload-chunk", FaultAction::fail);
@@ -1363,7 +1375,7 @@ TEST_F(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
   EXPECT_EQ(y, 1);
 }
 
-TEST_F(RepoTest, TwoProcessesCommittingAtOnceLoseNothing) {
+TEST_P(RepoTest, TwoProcessesCommittingAtOnceLoseNothing) {
   OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "shared", nullptr); }));
   const int per_child = 15;
   auto worker = [&](const std::string &prefix) {
@@ -1396,7 +1408,7 @@ TEST_F(RepoTest, TwoProcessesCommittingAtOnceLoseNothing) {
 // meanwhile is still seen where it matters: the youngest revision, a root of
 // the new revision, and the committed end of a pack this process then
 // appends to (which must not cut off the other's contents).
-TEST_F(RepoTest, AKeptReadSnapshotNeverHidesOrCutsOffAnotherProcessesCommit) {
+TEST_P(RepoTest, AKeptReadSnapshotNeverHidesOrCutsOffAnotherProcessesCommit) {
   OK(try_commit(make_trunk));
   const std::string other = std::string(100000, 'o') + "ther";
   ostrel_revnum rev;
@@ -1422,7 +1434,7 @@ TEST_F(RepoTest, AKeptReadSnapshotNeverHidesOrCutsOffAnotherProcessesCommit) {
   OK(ostrel_fs_verify(filesystem_, 0, 3, nullptr, nullptr, pool_));
 }
 
-TEST_F(RepoTest, CommitterHeldBackLongerThanTheBusyTimeoutGetsAClearError) {
+TEST_P(RepoTest, CommitterHeldBackLongerThanTheBusyTimeoutGetsAClearError) {
   // The child holds the write lock in its commit step for 1.5 s.
   pid_t holder = spawn(path_, [](ostrel_fs *filesystem) {
     HookGuard hook("commit-written", FaultAction::sleep, 1500);
@@ -1451,7 +1463,7 @@ TEST_F(RepoTest, CommitterHeldBackLongerThanTheBusyTimeoutGetsAClearError) {
   EXPECT_EQ(rev, 2);
 }
 
-TEST_F(RepoTest, LongUploadDoesNotHoldBackOtherCommitters) {
+TEST_P(RepoTest, LongUploadDoesNotHoldBackOtherCommitters) {
   // The child uploads 4 chunks, pausing 300 ms before each.
   pid_t uploader = spawn(path_, [](ostrel_fs *filesystem) {
     HookGuard hook("upload-chunk", FaultAction::sleep, 300);
@@ -1478,7 +1490,117 @@ TEST_F(RepoTest, LongUploadDoesNotHoldBackOtherCommitters) {
 // index scans a whole directory per row and makes large directories
 // quadratic.  The plans checked are those of the statements the storage
 // prepared while doing the work below.
-TEST_F(RepoTest, HotStatementsArePlannedOnTheIndexThatBoundsThem) {
+// A repository of format 2 upgrades to format 3 whole: every revision
+// reads the same afterwards (trees, texts, changed paths, origins), verify
+// passes, and commits go on, into directories of both layouts.  An upgrade
+// that fails after converting every record leaves format 2 as it was.
+class UpgradeTest : public RepoTest {
+ protected:
+  // What revision REV reads as: its changed paths, the listing of every
+  // directory of it and the text and origin of every file.
+  std::string reading(ostrel_revnum rev) {
+    std::string out;
+    for (auto &[path, c] : changes(rev))
+      out += path + " " + std::to_string(c.change_kind) + std::to_string(c.node_kind) +
+             std::to_string(c.text_mod) + std::to_string(c.prop_mod) + " " +
+             (c.copyfrom_path ? c.copyfrom_path : "-") + "@" + std::to_string(c.copyfrom_rev) + "\n";
+    ostrel_fs_root *root = root_at(rev);
+    std::vector<std::string> dirs{""};
+    while (!dirs.empty()) {
+      std::string dir = dirs.back();
+      dirs.pop_back();
+      const std::string listing = entries(root, dir.empty() ? "/" : dir.c_str());
+      out += "[" + dir + "] " + listing + "\n";
+      size_t start = 0;
+      for (size_t sp; (sp = listing.find(' ', start)) != std::string::npos; start = sp + 1) {
+        std::string name = listing.substr(start, sp - start);
+        std::string path = dir.empty() ? name : dir + "/" + name;
+        if (name.back() == '/') {
+          dirs.push_back(path.substr(0, path.size() - 1));
+        } else {
+          out += path + ": " + cat(root, path.c_str()) + " from r" +
+                 std::to_string(origin(root, path.c_str())) + "\n";
+        }
+      }
+    }
+    return out;
+  }
+};
+
+TEST_P(UpgradeTest, FormatTwoUpgradesToThreeWholeOrNotAtAll) {
+  auto add = [](ostrel_fs_root *r, const std::string &path, const std::string &text) {
+    OSTREL_ERR(ostrel_fs_make_file(r, path.c_str(), nullptr));
+    return put(r, path.c_str(), text);
+  };
+  ostrel_revnum rev;
+  OK(try_commit(make_trunk));
+  OK(try_commit([](ostrel_fs_root *r) {
+    OSTREL_ERR(put(r, "trunk/a", "two"));
+    return propset(r, "trunk/sub/b", "p", "v");
+  }));
+  OK(try_commit([this](ostrel_fs_root *r) {
+    OSTREL_ERR(ostrel_fs_copy(root_at(1), "trunk", r, "branch", nullptr));
+    return ostrel_fs_delete(r, "branch/sub/b", nullptr);
+  }));
+  OK(try_commit([&add](ostrel_fs_root *r) -> ostrel_error * {
+    OSTREL_ERR(ostrel_fs_make_dir(r, "wide", nullptr));
+    for (int i = 0; i < 300; ++i)
+      OSTREL_ERR(add(r, "wide/e" + std::to_string(i), "entry " + std::to_string(i)));
+    return nullptr;
+  }, &rev));
+  std::vector<std::string> before;
+  for (ostrel_revnum r = 0; r <= rev; ++r) before.push_back(reading(r));
+
+  const int64_t changed_rows = db_count("SELECT count(*) FROM changed_path");
+  EXPECT_GT(changed_rows, 300);
+  {
+    HookGuard hook("upgrade-written", FaultAction::fail);
+    int old_format = 0;
+    EXPECT_NE(take_error(ostrel_repos_upgrade(path_.c_str(), &old_format, pool_)), "");
+  }
+  EXPECT_EQ(db_count("SELECT count(*) FROM changed_path"), changed_rows);
+  std::string format;
+  std::getline(std::ifstream(path_ + "/format"), format);
+  EXPECT_EQ(format, "2");
+
+  int old_format = 0;
+  OK(ostrel_repos_upgrade(path_.c_str(), &old_format, pool_));
+  EXPECT_EQ(old_format, 2);
+  std::getline(std::ifstream(path_ + "/format"), format);
+  EXPECT_EQ(format, "3");
+  EXPECT_EQ(db_count("SELECT count(*) FROM sqlite_master WHERE name='changed_path'"), 0);
+  OK(ostrel_repos_open2(&repos_, path_.c_str(), nullptr, pool_));
+  filesystem_ = ostrel_repos_fs(repos_);
+  EXPECT_EQ(ostrel_fs__format(filesystem_), 3);
+  for (ostrel_revnum r = 0; r <= rev; ++r) EXPECT_EQ(reading(r), before[r]) << "r" << r;
+  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
+
+  // Commits after it: into an old directory (rows), a new one (chunks), and
+  // a bulk one into the old wide directory (a chunked fork over it).
+  OK(try_commit([&add](ostrel_fs_root *r) {
+    OSTREL_ERR(add(r, "trunk/c", "three"));
+    OSTREL_ERR(ostrel_fs_delete(r, "wide/e7", nullptr));
+    OSTREL_ERR(ostrel_fs_make_dir(r, "fresh", nullptr));
+    return add(r, "fresh/x", "ex");
+  }));
+  OK(try_commit([&add](ostrel_fs_root *r) {
+    for (int i = 0; i < 300; ++i)
+      OSTREL_ERR(add(r, "wide/n" + std::to_string(i), "new " + std::to_string(i)));
+    return ostrel_fs_delete(r, "wide/e8", nullptr);
+  }, &rev));
+  for (ostrel_revnum r = 0; r + 2 <= rev; ++r) EXPECT_EQ(reading(r), before[r]) << "r" << r;
+  const std::string last = reading(rev);
+  EXPECT_NE(last.find("[wide] "), std::string::npos);
+  EXPECT_EQ(last.find("wide/e7:"), std::string::npos);
+  EXPECT_EQ(last.find("wide/e8:"), std::string::npos);
+  EXPECT_NE(last.find("wide/e9: entry 9"), std::string::npos);
+  EXPECT_NE(last.find("wide/n299: new 299"), std::string::npos);
+  EXPECT_NE(last.find("fresh/x: ex"), std::string::npos);
+  EXPECT_EQ(changes(rev).size(), 301u);
+  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
+}
+
+TEST_P(RepoTest, HotStatementsArePlannedOnTheIndexThatBoundsThem) {
   OK(try_commit(make_trunk));
   OK(try_commit([](ostrel_fs_root *r) {
     OSTREL_ERR(put(r, "trunk/a", "two"));
@@ -1494,20 +1616,27 @@ TEST_F(RepoTest, HotStatementsArePlannedOnTheIndexThatBoundsThem) {
   std::map<std::string, std::string> plans;
   OK(ostrel::fs::sqlite_query_plans(*filesystem_->meta, plans));
   struct Case {
+    int format;             // 0: every format
     const char *statement;  // a fragment naming one statement
     const char *plan;
   };
   const Case cases[] = {
-      {"UPDATE dirent SET end_rev", "dirent USING PRIMARY KEY (dkey=? AND name=?)"},
-      {"SELECT child, kind, end_rev FROM dirent", "PRIMARY KEY (dkey=? AND name=? AND start_rev<?)"},
-      {"SELECT name, child, kind FROM dirent WHERE dkey=?1 AND end_rev", "dirent_alive (dkey=? AND end_rev>?)"},
-      {"SELECT name, child, kind FROM dirent WHERE dkey=?1 AND start_rev",
+      {0, "UPDATE dirent SET end_rev", "dirent USING PRIMARY KEY (dkey=? AND name=?)"},
+      {0, "SELECT child, kind, end_rev FROM dirent", "PRIMARY KEY (dkey=? AND name=? AND start_rev<?)"},
+      {2, "SELECT name, child, kind FROM dirent WHERE dkey=?1 AND end_rev", "dirent_alive (dkey=? AND end_rev>?)"},
+      {2, "SELECT name, child, kind FROM dirent WHERE dkey=?1 AND start_rev",
        "dirent_by_start (dkey=? AND start_rev>? AND start_rev<?)"},
-      {"SELECT id FROM content WHERE sha", "content_by_sha (sha=?)"},
-      {"DELETE FROM content WHERE txn", "content_by_txn (txn=?)"},
-      {"FROM node WHERE created_rev=?1 AND pred IS NULL", "node_line_starts (created_rev=?)"},
+      {3, "dirent WHERE dkey=?1 AND end_rev>?2 AND +start_rev<=?2", "dirent_alive (dkey=? AND end_rev>?)"},
+      {3, "dirent WHERE dkey=?1 AND end_rev>?2 AND +start_rev>?2", "dirent_alive (dkey=? AND end_rev>?)"},
+      {3, "FROM dirchunk WHERE dkey=?1 AND first<=?2", "PRIMARY KEY (dkey=? AND first<?)"},
+      {3, "FROM dirchunk WHERE dkey=?1 ORDER BY first", "PRIMARY KEY (dkey=?)"},
+      {0, "SELECT id FROM content WHERE sha", "content_by_sha (sha=?)"},
+      {0, "DELETE FROM content WHERE txn", "content_by_txn (txn=?)"},
+      {2, "FROM node WHERE created_rev=?1 AND pred IS NULL", "node_line_starts (created_rev=?)"},
+      {3, "FROM node WHERE id>=", "INTEGER PRIMARY KEY (rowid>? AND rowid<?)"},
   };
   for (const Case &c : cases) {
+    if (c.format && c.format != GetParam()) continue;
     SCOPED_TRACE(c.statement);
     int found = 0;
     for (auto &[sql, plan] : plans) {
@@ -1629,36 +1758,41 @@ class DamageTest : public RepoTest {
     }));
   }
 
+  // Reads of make_history's revisions that damage may break.
+  ostrel_error *list_trunk_r1(ostrel_fs *filesystem) {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    apr_hash_t *entries;
+    return ostrel_fs_dir_entries(&entries, root, "trunk", pool_);
+  }
+  ostrel_error *kind_of_a_r1(ostrel_fs *filesystem) {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    ostrel_node_kind kind;
+    return ostrel_fs_check_path(&kind, root, "trunk/a", pool_);
+  }
+  ostrel_error *changed_in_r2_of(ostrel_fs *filesystem) {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 2, pool_));
+    apr_hash_t *changed;
+    return ostrel_fs_paths_changed2(&changed, root, pool_);
+  }
+
   int copies_ = 0;
 };
 
 // Stored values outside their enumeration are damage, reported with where
 // they are, never handed on (a caller may index a table with them).
-TEST_F(DamageTest, OutOfRangeStoredKindsAreRefusedNamingWhereTheyAre) {
+TEST_P(DamageTest, OutOfRangeStoredKindsAreRefusedNamingWhereTheyAre) {
   make_history();
   struct Case {
     const char *sql;
     std::function<ostrel_error *(ostrel_fs *)> read;
     std::vector<const char *> says;
   };
-  auto changed_in_r2 = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 2, pool_));
-    apr_hash_t *changed;
-    return ostrel_fs_paths_changed2(&changed, root, pool_);
-  };
-  auto list_trunk = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
-    apr_hash_t *entries;
-    return ostrel_fs_dir_entries(&entries, root, "trunk", pool_);
-  };
-  auto kind_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
-    ostrel_node_kind kind;
-    return ostrel_fs_check_path(&kind, root, "trunk/a", pool_);
-  };
+  auto changed_in_r2 = [this](ostrel_fs *filesystem) { return changed_in_r2_of(filesystem); };
+  auto list_trunk = [this](ostrel_fs *filesystem) { return list_trunk_r1(filesystem); };
+  auto kind_of_a = [this](ostrel_fs *filesystem) { return kind_of_a_r1(filesystem); };
   auto props_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
     ostrel_fs_root *root;
     OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
@@ -1702,10 +1836,55 @@ TEST_F(DamageTest, OutOfRangeStoredKindsAreRefusedNamingWhereTheyAre) {
   }
 }
 
+// Format 3 keeps new directories as encoded chunks and a revision's changed
+// paths as one encoded row: damage to either (cut short, names out of
+// order, a kind outside its enumeration) is refused naming what is
+// damaged, never read as some other listing.
+class ChunkDamageTest : public DamageTest {};
+
+TEST_P(ChunkDamageTest, DamagedChunksAndChangedPathRowsAreRefused) {
+  make_history();
+  ASSERT_GT(db_count("SELECT count(*) FROM dirchunk"), 0);
+  auto list_trunk = [this](ostrel_fs *filesystem) { return list_trunk_r1(filesystem); };
+  auto kind_of_a = [this](ostrel_fs *filesystem) { return kind_of_a_r1(filesystem); };
+  auto changed_in_r2 = [this](ostrel_fs *filesystem) { return changed_in_r2_of(filesystem); };
+  // The chunk of trunk as revision 1 made it: the entries 'a' and 'sub'.
+  const char *trunk = "(SELECT dkey FROM dirchunk WHERE first='a' ORDER BY dkey LIMIT 1)";
+  struct Case {
+    std::string sql;
+    std::function<ostrel_error *(ostrel_fs *)> read;
+    std::vector<const char *> says;
+  };
+  const Case cases[] = {
+      {std::string("UPDATE dirchunk SET body=substr(body, 1, length(body) - 1) WHERE dkey=") + trunk,
+       list_trunk, {"chunk of directory key", "cannot be read"}},
+      {std::string("UPDATE dirchunk SET body=x'01620501016106' || x'01' WHERE dkey=") + trunk,
+       list_trunk, {"chunk of directory key"}},  // 'b' before 'a'
+      {std::string("UPDATE dirchunk SET body=x'0161' || x'ffffffffffffffffffff01' || x'01' "
+                   "WHERE dkey=") + trunk,
+       kind_of_a, {"chunk of directory key"}},  // a number longer than 64 bits
+      {std::string("UPDATE dirchunk SET body=x'0161' || x'02' || x'07' WHERE dkey=") + trunk,
+       list_trunk, {"'a'", "kind 7"}},
+      {"UPDATE revchanges SET body=substr(body, 1, 3) WHERE rev=2", changed_in_r2,
+       {"changed paths of revision 2"}},
+      {"UPDATE revchanges SET body=body || x'05' WHERE rev=2", changed_in_r2,
+       {"changed paths of revision 2"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.sql);
+    ostrel_fs *filesystem = damaged_copy(c.sql.c_str());
+    std::string msg;
+    EXPECT_EQ(code_of(c.read(filesystem), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
+    for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
+    std::vector<ostrel_revnum> verified;
+    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
+  }
+}
+
 // Links that should lead to older rows but loop (a directory key its own
 // parent, a node its own predecessor, a directory inside itself) are damage,
 // reported where they are met, instead of walks or recursions without end.
-TEST_F(DamageTest, LoopingLinksAreDamageNotEndlessWalks) {
+TEST_P(DamageTest, LoopingLinksAreDamageNotEndlessWalks) {
   make_history();
   const std::string corrupt = std::to_string(OSTREL_ERR_FS_CORRUPT) + " ";
   auto youngest_root = [](ostrel_fs *filesystem, apr_pool_t *pool, ostrel_fs_root **root) {
@@ -1773,7 +1952,7 @@ TEST_F(DamageTest, LoopingLinksAreDamageNotEndlessWalks) {
 
 // Changed-path rows that hold valid values but disagree with the trees:
 // verify stops at the revision that lists them, naming the path.
-TEST_F(DamageTest, VerifyChecksChangedPathsAgainstTheTrees) {
+TEST_P(DamageTest, VerifyChecksChangedPathsAgainstTheTrees) {
   make_history();
   {
     std::string msg;
@@ -1818,7 +1997,7 @@ TEST_F(DamageTest, VerifyChecksChangedPathsAgainstTheTrees) {
 
 // History links and stored checksums that hold plausible values but are
 // wrong: verify stops at the first revision that reads them.
-TEST_F(DamageTest, VerifyChecksHistoryLinksOriginsAndContentHashes) {
+TEST_P(DamageTest, VerifyChecksHistoryLinksOriginsAndContentHashes) {
   make_history();
   // Fill the node-origin index for the lines revisions 0 and 1 began.
   EXPECT_EQ(origin(root_at(3), "trunk/a"), 1);
@@ -1864,7 +2043,7 @@ TEST_F(DamageTest, VerifyChecksHistoryLinksOriginsAndContentHashes) {
   }
 }
 
-TEST_F(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
+TEST_P(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
   OK(try_commit(make_trunk));
   std::string db = path_ + "/fs.db";
   struct Case {
@@ -1951,7 +2130,7 @@ ChunkSpot DamageTest::chunk_spot(ostrel_revnum rev, const char *path) {
   return spot;
 }
 
-TEST_F(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
+TEST_P(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
   OK(try_commit(make_trunk));                                                       // r1
   OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/sub/b", "later"); }));  // r2
   OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
@@ -1974,7 +2153,7 @@ TEST_F(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
 
 // Every read checks what it returns: damaged stored bytes are an error that
 // names the path and the revision, and no damaged byte is handed out.
-TEST_F(DamageTest, DamagedContentsAreAnErrorNamingPathAndRevisionNeverWrongBytes) {
+TEST_P(DamageTest, DamagedContentsAreAnErrorNamingPathAndRevisionNeverWrongBytes) {
   std::string text;
   for (int i = 0; i < 4000; ++i) text += "line " + std::to_string(i) + " of a compressible text\n";
   OK(try_commit(make_trunk));                                                      // r1
@@ -2037,5 +2216,23 @@ TEST_F(DamageTest, DamagedContentsAreAnErrorNamingPathAndRevisionNeverWrongBytes
   EXPECT_EQ(cat(root_at(3), "big"), big);
   EXPECT_EQ(cat(root_at(3), "trunk/text"), text);
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, RepoTest, ::testing::Values(2, 3),
+                         [](const ::testing::TestParamInfo<int> &f) {
+                           return "Format" + std::to_string(f.param);
+                         });
+// The damage is made by editing the records where format 2 keeps them.
+INSTANTIATE_TEST_SUITE_P(Formats, DamageTest, ::testing::Values(2),
+                         [](const ::testing::TestParamInfo<int> &f) {
+                           return "Format" + std::to_string(f.param);
+                         });
+INSTANTIATE_TEST_SUITE_P(Formats, UpgradeTest, ::testing::Values(2),
+                         [](const ::testing::TestParamInfo<int> &f) {
+                           return "Format" + std::to_string(f.param);
+                         });
+INSTANTIATE_TEST_SUITE_P(Formats, ChunkDamageTest, ::testing::Values(3),
+                         [](const ::testing::TestParamInfo<int> &f) {
+                           return "Format" + std::to_string(f.param);
+                         });
 
 }  // namespace

@@ -198,7 +198,7 @@ ostrel_error *in_writer(ostrel_fs *filesystem, bool durable,
 // POOL: how tests run the filesystem on the in-memory stores.
 /* Reads the filesystem's configuration (OSTREL_FS_CONFIG_BUSY_TIMEOUT; CONFIG
  * may be NULL) into *BUSY_MS. */
-ostrel_error *parse_fs_config(apr_hash_t *config, int *busy_ms);
+ostrel_error *parse_fs_config(apr_hash_t *config, int *busy_ms, int *format = nullptr);
 
 ostrel_error *open_with_stores(ostrel_fs **out, std::unique_ptr<MetaStore> meta,
                                std::unique_ptr<ContentStore> contents, apr_pool_t *pool);

@@ -24,9 +24,18 @@ apr_status_t close_fs(void *data) {
 
 }  // namespace
 
-ostrel_error *ostrel::fs::parse_fs_config(apr_hash_t *config, int *busy_ms) {
+ostrel_error *ostrel::fs::parse_fs_config(apr_hash_t *config, int *busy_ms, int *format) {
   *busy_ms = 10000;
+  if (format) *format = OSTREL_FS__FORMAT;
   if (!config) return nullptr;
+  if (auto *f = static_cast<const char *>(apr_hash_get(config, OSTREL_FS_CONFIG_FORMAT,
+                                                      APR_HASH_KEY_STRING))) {
+    if (std::string(f) != "2" && std::string(f) != "3")
+      return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
+                                  "Invalid value '%s' for '%s': expected 2 or 3", f,
+                                  OSTREL_FS_CONFIG_FORMAT);
+    if (format) *format = f[0] - '0';
+  }
   auto *value = static_cast<const char *>(apr_hash_get(config, OSTREL_FS_CONFIG_BUSY_TIMEOUT,
                                                       APR_HASH_KEY_STRING));
   if (!value) return nullptr;
@@ -46,13 +55,14 @@ namespace {
 ostrel_error *open_fs(ostrel_fs **out, const char *db_path, apr_hash_t *config, bool create,
                       apr_pool_t *pool) {
   auto filesystem = std::make_unique<ostrel_fs>();
-  OSTREL_ERR(parse_fs_config(config, &filesystem->busy_timeout_ms));
+  int format;
+  OSTREL_ERR(parse_fs_config(config, &filesystem->busy_timeout_ms, &format));
   std::string db(db_path);
   size_t slash = db.rfind('/');
   filesystem->repo_dir = slash == std::string::npos ? "." : slash == 0 ? "/" : db.substr(0, slash);
   if (create) OSTREL_ERR(make_packs_dir(filesystem->repo_dir));
   OSTREL_ERR(open_sqlite_meta(db_path, create, filesystem->busy_timeout_ms, revision_date_now(),
-                              &filesystem->meta));
+                              &filesystem->meta, format));
   filesystem->format = filesystem->meta->format();
   filesystem->contents = filesystem->format == kLegacyFormat
                              ? make_record_contents(*filesystem->meta)
@@ -77,6 +87,8 @@ ostrel_error *ostrel::fs::open_with_stores(ostrel_fs **out, std::unique_ptr<Meta
 }
 
 extern "C" {
+
+int ostrel_fs__format(ostrel_fs *filesystem) { return filesystem->format; }
 
 ostrel_error *ostrel_fs__create(ostrel_fs **filesystem, const char *db_path, apr_hash_t *fs_config,
                                 apr_pool_t *pool) {

@@ -2,6 +2,8 @@
 // second handle on the repository (as a hook's process opens it): what the
 // reader sees, what it may not do, and that it never disturbs the writer.
 
+#include <apr_hash.h>
+#include <apr_strings.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -31,12 +33,16 @@ apr_status_t code_of(ostrel_error *err) {
   return code;
 }
 
-class TxnSnapshotTest : public ::testing::Test {
+// Against each local format a new repository may have (the parameter).
+class TxnSnapshotTest : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     pool_ = ostrel_pool_create(nullptr);
     path_ = temp_.path() + "/repo";
-    ASSERT_EQ(take_error(ostrel_repos_create(&repos_, path_.c_str(), nullptr, pool_)), "");
+    apr_hash_t *config = apr_hash_make(pool_);
+    apr_hash_set(config, OSTREL_FS_CONFIG_FORMAT, APR_HASH_KEY_STRING,
+                 apr_psprintf(pool_, "%d", GetParam()));
+    ASSERT_EQ(take_error(ostrel_repos_create(&repos_, path_.c_str(), config, pool_)), "");
     filesystem_ = ostrel_repos_fs(repos_);
   }
   void TearDown() override { apr_pool_destroy(pool_); }
@@ -96,7 +102,7 @@ class TxnSnapshotTest : public ::testing::Test {
   ostrel_fs *filesystem_ = nullptr;
 };
 
-TEST_F(TxnSnapshotTest, AnotherHandleReadsWhatThePendingTransactionHolds) {
+TEST_P(TxnSnapshotTest, AnotherHandleReadsWhatThePendingTransactionHolds) {
   // r1: /keep, /old.txt, /dir/a.txt
   ostrel_fs_txn *t1;
   ostrel_fs_root *r1;
@@ -185,7 +191,7 @@ TEST_F(TxnSnapshotTest, AnotherHandleReadsWhatThePendingTransactionHolds) {
             OSTREL_ERR_FS_NO_SUCH_TRANSACTION);
 }
 
-TEST_F(TxnSnapshotTest, DeepTreesNamesAndDamage) {
+TEST_P(TxnSnapshotTest, DeepTreesNamesAndDamage) {
   ostrel_fs_txn *txn;
   ostrel_fs_root *root;
   OK(ostrel_fs_begin_txn(&txn, filesystem_, 0, pool_));
@@ -226,6 +232,11 @@ TEST_F(TxnSnapshotTest, DeepTreesNamesAndDamage) {
   }
   ostrel_fs_unpublish_txn(txn, pool_);
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, TxnSnapshotTest, ::testing::Values(2, 3),
+                         [](const ::testing::TestParamInfo<int> &f) {
+                           return "Format" + std::to_string(f.param);
+                         });
 
 // A snapshot is read with a generous limit (a damaged file must not be
 // read without end); the limit must not be what a small file costs.

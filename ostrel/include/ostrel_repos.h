@@ -59,11 +59,13 @@ ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_has
                                  apr_pool_t *pool);
 
 /* The filesystem of REPOS; lives as long as REPOS.  Cannot fail. */
-/* The storage format ostrel_repos_create makes. */
-#define OSTREL_REPOS_FORMAT 2
+/* The storage format ostrel_repos_create makes (unless its fs_config asks
+ * for format 2, OSTREL_FS_CONFIG_FORMAT). */
+#define OSTREL_REPOS_FORMAT 3
 
 /* Converts the repository at PATH to the current storage format in place
- * (file contents move from its database into pack files) and sets
+ * (from format 1 file contents move from its database into pack files;
+ * directories and changed paths take format 3's records) and sets
  * *OLD_FORMAT to the format it had; a repository already in the current
  * format is left alone.  Older formats stay readable and writable without
  * it; after it, builds that know only the older format refuse the

@@ -62,11 +62,11 @@ ostrel_error *read_readable_format(const char *path, int *format) {
   if (!found)
     return ostrel_error_createf(OSTREL_ERR_REPOS_NOT_FOUND, nullptr,
                                 "'%s' is not a repository (it has no format file)", path);
-  if (*format != OSTREL_FS__FORMAT && *format != OSTREL_FS__LEGACY_FORMAT &&
-      *format != OSTREL_FS__POSTGRES_FORMAT)
+  if (*format != OSTREL_FS__FORMAT && *format != OSTREL_FS__PACKS_FORMAT &&
+      *format != OSTREL_FS__LEGACY_FORMAT && *format != OSTREL_FS__POSTGRES_FORMAT)
     return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
-                                "Repository '%s' has format %d; this build reads formats %d, %d "
-                                "and %d (PostgreSQL)",
+                                "Repository '%s' has format %d; this build reads formats %d to %d "
+                                "(local) and %d (PostgreSQL)",
                                 path, *format, OSTREL_FS__LEGACY_FORMAT, OSTREL_FS__FORMAT,
                                 OSTREL_FS__POSTGRES_FORMAT);
   return nullptr;
@@ -122,7 +122,7 @@ ostrel_error *ostrel_repos_create(ostrel_repos **repos, const char *path, apr_ha
   OSTREL_ERR(ostrel::repos::write_hook_templates(path));
   std::string file = child(path, kFormatFile);
   OSTREL_ERR(ostrel::os::current().write_file_durably(
-      file, std::to_string(OSTREL_FS__FORMAT) + "\n"));
+      file, std::to_string(ostrel_fs__format(filesystem)) + "\n"));
   *repos = make_handle(path, filesystem, pool);
   return nullptr;
 }

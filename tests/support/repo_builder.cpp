@@ -2,7 +2,8 @@
 // standard input, through the repository library.  Tests, the demo and the
 // benchmarks use it to build repositories of a known shape.
 //
-// Usage: ostrel-repo-builder [--create] REPOS-PATH < SCRIPT
+// Usage: ostrel-repo-builder [--create [--format N]] REPOS-PATH < SCRIPT
+// (--format: the format of the new repository, as OSTREL_FS_CONFIG_FORMAT)
 //
 // Script lines (words separated by single blanks; TEXT is the rest of the line):
 //   begin [BASE]             start a transaction (on the youngest revision by default)
@@ -159,13 +160,22 @@ ostrel_error *run_line(Builder &b, const std::string &line, apr_pool_t *pool) {
 
 ostrel_error *run(int argc, char **argv, apr_pool_t *pool) {
   bool create = argc > 1 && !std::strcmp(argv[1], "--create");
-  if (argc != (create ? 3 : 2))
+  const char *format = nullptr;
+  if (create && argc > 3 && !std::strcmp(argv[2], "--format")) format = argv[3];
+  const int words = create ? (format ? 5 : 3) : 2;
+  if (argc != words)
     return ostrel_error_create(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
-                               "Usage: ostrel-repo-builder [--create] REPOS-PATH < SCRIPT");
-  const char *path = argv[create ? 2 : 1];
+                               "Usage: ostrel-repo-builder [--create [--format N]] REPOS-PATH "
+                               "< SCRIPT");
+  const char *path = argv[words - 1];
   ostrel_repos *repos;
+  apr_hash_t *config = nullptr;
+  if (format) {
+    config = apr_hash_make(pool);
+    apr_hash_set(config, OSTREL_FS_CONFIG_FORMAT, APR_HASH_KEY_STRING, format);
+  }
   if (create)
-    OSTREL_ERR(ostrel_repos_create(&repos, path, nullptr, pool));
+    OSTREL_ERR(ostrel_repos_create(&repos, path, config, pool));
   else
     OSTREL_ERR(ostrel_repos_open2(&repos, path, nullptr, pool));
   Builder b;

@@ -3,6 +3,7 @@
 // same crash points, injected failures, concurrent committers and damage,
 // through the public API only, and must come out the same.
 
+#include <apr_hash.h>
 #include <libpq-fe.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -24,10 +25,13 @@ using fs_test::take_error;
 
 namespace {
 
-enum class Backend { kLocal, kPostgres };
+// kLocal2: a local repository of format 2 (kLocal: the newest format).
+enum class Backend { kLocal, kLocal2, kPostgres };
 
 std::string name_of(const ::testing::TestParamInfo<Backend> &info) {
-  return info.param == Backend::kLocal ? "Local" : "Postgres";
+  return info.param == Backend::kLocal    ? "Local"
+         : info.param == Backend::kLocal2 ? "LocalFormat2"
+                                          : "Postgres";
 }
 
 const char *g_point = nullptr;
@@ -90,7 +94,10 @@ class StorageSuite : public ::testing::TestWithParam<Backend> {
       conninfo_ = cluster.createdb("s" + std::to_string(getpid()) + "_" + std::to_string(++n));
       OK(ostrel_repos_create_postgres(&repos_, path_.c_str(), conninfo_.c_str(), nullptr, pool_));
     } else {
-      OK(ostrel_repos_create(&repos_, path_.c_str(), nullptr, pool_));
+      apr_hash_t *config = apr_hash_make(pool_);
+      if (GetParam() == Backend::kLocal2)
+        apr_hash_set(config, OSTREL_FS_CONFIG_FORMAT, APR_HASH_KEY_STRING, "2");
+      OK(ostrel_repos_create(&repos_, path_.c_str(), config, pool_));
     }
     filesystem_ = ostrel_repos_fs(repos_);
   }
@@ -261,6 +268,7 @@ TEST_P(StorageSuite, DamagedContentsAreFoundByVerifyAndByReads) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StorageSuite,
-                         ::testing::Values(Backend::kLocal, Backend::kPostgres), name_of);
+                         ::testing::Values(Backend::kLocal, Backend::kLocal2, Backend::kPostgres),
+                         name_of);
 
 }  // namespace

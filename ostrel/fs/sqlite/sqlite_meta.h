@@ -20,11 +20,12 @@
 namespace ostrel::fs {
 
 /* Opens the database file DB_PATH; CREATE makes it (it must not exist) in
- * FORMAT, holding revision 0 dated DATE.  BUSY_MS bounds every wait for
- * the commit lock.  OSTREL_ERR_FS_BAD_FORMAT for a format this build does
- * not read. */
+ * FORMAT (2 or 3; 0: the newest), holding revision 0 dated DATE.  BUSY_MS
+ * bounds every wait for the commit lock.  OSTREL_ERR_FS_BAD_FORMAT for a
+ * format this build does not read or create. */
 ostrel_error *open_sqlite_meta(const std::string &db_path, bool create, int busy_ms,
-                               const std::string &date, std::unique_ptr<MetaStore> *out);
+                               const std::string &date, std::unique_ptr<MetaStore> *out,
+                               int format = 0);
 
 /* The format-1 content store: chunks kept as rows of META (which must be an
  * SQLite store), read by the references META's chunk records carry. */
@@ -42,7 +43,8 @@ struct RecordFinal {
 ostrel_error *record_upload(MetaStore &meta, int64_t txn, int64_t *content, int64_t seq,
                             const std::string *stored, int64_t raw_len, const RecordFinal *final);
 
-/* Converting format 1 into format 2, in one write transaction of META:
+/* Converting format 1 or 2 into format 3, in one write transaction of META
+ * (for format 1 first into format 2):
  * every chunk row is decoded by DECODE, re-encoded into CHUNK by ENCODE and
  * appended through APPENDER; the chunk table goes.  REQUIRES: no open
  * transaction is left (the caller swept them). */

@@ -7,6 +7,8 @@
 #include <apr_general.h>
 #include <apr_hash.h>
 #include <apr_strings.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -182,6 +184,14 @@ ostrel_error *run_cat(const std::vector<std::string> &args, ostrel_revnum start,
   // Large pieces: stdio hands a piece larger than its buffer straight to
   // write(), so the contents leave in few system calls.
   std::vector<char> buf(1 << 20);
+  // Into a pipe, a piece is written as the reader frees room: with the
+  // default 64 KiB of room every piece took sixteen turns of both
+  // processes.  Room for a whole piece lets each write go in at once while
+  // the reader works on the previous one (the kernel may give less; then
+  // nothing changes).
+  struct stat st;
+  if (fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode))
+    (void)fcntl(STDOUT_FILENO, F_SETPIPE_SZ, static_cast<int>(buf.size()));
   while (true) {
     apr_size_t len = buf.size();
     OSTREL_ERR(ostrel_stream_read_full(contents, buf.data(), &len));

@@ -68,6 +68,8 @@ expect_verify_stops_at() {
   expect_same "$T/out" "$T/want" "verify output, $what"
 }
 
+format=$(cat "$T/repo/format")
+if [ "$format" = 2 ]; then
 # --- Changed-path rows whose stored values are out of range.
 while IFS='|' read -r what sql; do
   damage "$sql"
@@ -98,6 +100,22 @@ CASES
 damage "UPDATE dirent SET kind=7 WHERE name='sub'"
 expect_damage "ls over an entry of unknown kind" ostrel-admin "$admin" ls "$T/broken" /trunk -r 1 -- "kind 7"
 expect_verify_stops_at 1 "entry of unknown kind" "/trunk"
+else
+# --- Format 3: a revision's changed paths are one encoded row, a new
+# directory's entries encoded chunks; damaged ones are refused where they are.
+damage "UPDATE revchanges SET body=substr(body, 1, 4) WHERE rev=2"
+expect_damage "log -v, changed paths cut short" ostrel-admin "$admin" log -v "$T/broken" -r 2 -- "revision 2"
+expect_verify_stops_at 2 "changed paths cut short" "revision 2"
+
+trunk="(SELECT min(dkey) FROM dirchunk WHERE first='sub')"
+damage "UPDATE dirchunk SET body=substr(body, 1, length(body) - 1) WHERE dkey=$trunk"
+expect_damage "ls over a chunk cut short" ostrel-admin "$admin" ls "$T/broken" /trunk -r 1 -- "directory key"
+expect_verify_stops_at 1 "chunk cut short" "directory key"
+
+damage "UPDATE dirchunk SET body=substr(body, 1, length(body) - 1) || x'07' WHERE dkey=$trunk"
+expect_damage "ls over an entry of unknown kind" ostrel-admin "$admin" ls "$T/broken" /trunk -r 1 -- "kind 7"
+expect_verify_stops_at 1 "entry of unknown kind" "/trunk"
+fi
 
 # --- A directory-key chain that loops: reads and verify fail instead of hanging.
 damage "UPDATE dirkey SET parent=id, parent_asof=1"

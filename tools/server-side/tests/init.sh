@@ -48,8 +48,13 @@ wait_for() {
   fail "timed out waiting for $1"; return 1
 }
 
+# A test given "--format N" builds its repositories in format N (else the
+# newest).
+TEST_FORMAT=
+if [ "${1:-}" = "--format" ]; then TEST_FORMAT=${2:?--format needs a number}; fi
 build_repo() {
-  "$BIN/ostrel-repo-builder" --create "$1" >/dev/null || { echo "setup: cannot build $1" >&2; exit 99; }
+  "$BIN/ostrel-repo-builder" --create ${TEST_FORMAT:+--format "$TEST_FORMAT"} "$1" >/dev/null ||
+    { echo "setup: cannot build $1" >&2; exit 99; }
 }
 
 finish() {
