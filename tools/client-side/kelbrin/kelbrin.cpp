@@ -975,11 +975,8 @@ apr_pool_t *start_up(const char *progname) {
       {"ostrel_ra", ostrel_ra_version},
       {nullptr, nullptr},
   };
-  if (ostrel_error *err = ostrel_ver_check_list(own_version(), checklist)) {
-    ostrel_handle_error2(err, stderr, false, "kelbrin: ");
-    ostrel_error_clear(err);
-    std::exit(1);
-  }
+  if (ostrel_error *err = ostrel_ver_check_list(own_version(), checklist))
+    report_and_exit(err, nullptr);
   apr_allocator_max_free_set(allocator, kAllocatorMaxFree);
   apr_pool_t *pool = ostrel_pool_create_ex(nullptr, allocator);
   apr_allocator_owner_set(allocator, pool);
@@ -993,11 +990,8 @@ apr_pool_t *start_up(const char *progname) {
   if (!err)
     err = ostrel_opt_print_help3(os, "kelbrin", true, false, footer->data, nullptr, nullptr,
                                  nullptr, nullptr, nullptr, pool);
-  if (err) {
-    ostrel_handle_error2(err, stderr, false, "ostrel: ");
-    ostrel_error_clear(err);
-    std::exit(1);
-  }
+  if (err) report_and_exit(err, pool);
+  apr_pool_destroy(pool);
   std::exit(0);
 }
 

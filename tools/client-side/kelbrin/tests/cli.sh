@@ -103,7 +103,7 @@ The following repository access (RA) modules are available:
 else
   fail "--version" "status 0 and the version text" "status $status: $(cat "$T/version" "$T/version-err")"
 fi
-expect "--version to a full disk" 1 "" "ostrel: Write error: No space left on device
+expect "--version to a full disk" 1 "" "kelbrin: Write error: No space left on device
 " -- sh -c "'$KELBRIN' --version >/dev/full"
 
 finish
