@@ -9,7 +9,9 @@
 # Usage: deb.sh [SANITIZE]; SANITIZE=ON (the sanitizer build) skips: the
 # package build compiles the project anew, and one run is enough.
 . "$(dirname "$0")/../../tests/support/init.sh"
-[ "${1:-OFF}" = ON ] && skip "the package test runs in the plain build only"
+if [ "${1:-OFF}" = ON ]; then
+  skip "the package test runs in the plain build only"
+fi
 for tool in dpkg-buildpackage dh lintian fakeroot dpkg-deb; do
   command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps installs it)"
 done

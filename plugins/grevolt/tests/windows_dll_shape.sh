@@ -4,7 +4,9 @@
 # C runtime and the shared C++ runtime.  $1 is the sanitizer flag of the tree.
 set -uo pipefail
 . "$(dirname "$0")/../../../tests/support/init.sh"
-[ "${1:-}" = "sanitize=ON" ] && skip "the sanitizer build tree does not cross-build the Windows DLLs"
+if [ "${1:-}" = "sanitize=ON" ]; then
+  skip "the sanitizer build tree does not cross-build the Windows DLLs"
+fi
 checked=0
 for arch in i686 x86_64; do
   dll="$BUILD_DIR/windows/$arch/bin/grevolt.dll"
@@ -28,4 +30,6 @@ for arch in i686 x86_64; do
   echo "$arch grevolt.dll: exports and imports as expected"
   checked=$((checked + 1))
 done
-[ $checked -eq 0 ] && skip "no Windows DLL was built (is mingw-w64 installed?)"
+if [ $checked -eq 0 ]; then
+  skip "no Windows DLL was built (is mingw-w64 installed?)"
+fi
