@@ -16,14 +16,16 @@ files=${OSTRELD_BENCH_FILES:-10000}
 bytes=${OSTRELD_BENCH_FILE_BYTES:-1024}
 big_mb=${OSTRELD_BENCH_BIG_MB:-1024}
 work=$(mktemp -d "${TMPDIR:-/tmp}/ostreld-bench.XXXXXX")
+# The servers are the test kit's (tests/support/ostreld_fixture.sh): started
+# as the tests start them, and stopped at exit whatever happens.
+. "$(dirname "$0")/../tests/support/init.sh"
+. "$SUPPORT_DIR/ostreld_fixture.sh"
+at_exit 'rm -rf "$work"'
 server=
 stop_server() {
-  [ -n "$server" ] || return 0
-  kill -TERM "$server" 2>/dev/null || true
-  wait "$server" 2>/dev/null || true
+  stop_ostreld
   server=
 }
-trap 'stop_server; rm -rf "$work"' EXIT
 export HOME="$work"
 export no_proxy=127.0.0.1,localhost,::1 NO_PROXY=127.0.0.1,localhost,::1
 cd "$work"
@@ -38,13 +40,9 @@ server_peak_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$server/status"; }
 # --open: the transport alone is measured, without accounts (a login would
 # add a password check per request).
 start_server() {
-  mkfifo "$work/addr.fifo"
-  "$OSTRELD" --root "$work/served" --listen 127.0.0.1:0 --open --access-log "$work/access.log" \
-    >"$work/addr.fifo" 2>"$work/ostreld.err" &
-  server=$!
-  read -r -t 60 addr <"$work/addr.fifo" || { echo "bench: ostreld did not start"; exit 1; }
-  rm -f "$work/addr.fifo"
-  H="http://$addr/repo"
+  start_ostreld "$work/served" --open --access-log "$work/access.log"
+  server=$OSTRELD_PID
+  H="http://$OSTRELD_ADDR/repo"
 }
 requests_since() { tail -n +$(($1 + 1)) "$work/access.log" | wc -l; }
 log_lines() { [ -e "$work/access.log" ] && wc -l <"$work/access.log" || echo 0; }

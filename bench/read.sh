@@ -23,14 +23,16 @@ files=$(bound "${READ_BENCH_FILES:-100000}" 1000000)
 entries=$(bound "${READ_BENCH_DIR_ENTRIES:-10000}" 100000)
 seconds=$(bound "${READ_BENCH_SECONDS:-5}" 60)
 work=$(mktemp -d "${TMPDIR:-/tmp}/read-bench.XXXXXX")
+# The servers are the test kit's (tests/support/ostreld_fixture.sh): started
+# as the tests start them, and stopped at exit whatever happens.
+. "$(dirname "$0")/../tests/support/init.sh"
+. "$SUPPORT_DIR/ostreld_fixture.sh"
+at_exit 'rm -rf "$work"'
 server=
 stop_server() {
-  [ -n "$server" ] || return 0
-  kill -TERM "$server" 2>/dev/null || true
-  wait "$server" 2>/dev/null || true
+  stop_ostreld
   server=
 }
-trap 'stop_server; rm -rf "$work"' EXIT
 export HOME="$work"
 export no_proxy=127.0.0.1,localhost,::1 NO_PROXY=127.0.0.1,localhost,::1
 cd "$work"
@@ -47,12 +49,9 @@ measure() {
   echo "$(elapsed "$t0" "$t1") $kb"
 }
 start_server() {
-  mkfifo "$work/addr.fifo"
-  "$OSTRELD" --root "$work/served" --listen 127.0.0.1:0 --open >"$work/addr.fifo" 2>"$work/ostreld.err" &
-  server=$!
-  read -r -t 60 addr <"$work/addr.fifo" || { echo "bench: ostreld did not start"; exit 1; }
-  rm -f "$work/addr.fifo"
-  H="http://$addr/repo"
+  start_ostreld "$work/served" --open
+  server=$OSTRELD_PID
+  H="http://$OSTRELD_ADDR/repo"
 }
 server_peak_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$server/status"; }
 

@@ -12,7 +12,10 @@
 # cluster runs with synchronous_commit on, as in production.
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib/storage_common.sh"
-SOURCE_DIR=${SOURCE_DIR:-$(cd "$here/.." && pwd)}
+# The test kit's servers: ostreld and HAProxy as the tests start them.  Its
+# exit handler takes the place of storage_common's.
+. "$here/../tests/support/init.sh"
+at_exit 'rm -rf "$BENCH_TMP"'
 CLIENTS=32
 REPOS=8
 COMMITS=${SCALE_BENCH_COMMITS:-8}
@@ -30,13 +33,7 @@ if [ $status = 77 ]; then echo "bench: PostgreSQL is not installed; skipped"; ex
 [ $status = 0 ] || { echo "bench: PostgreSQL did not start" >&2; exit 1; }
 base=${base% dbname=postgres}
 export PGPASSFILE=$PG/passfile
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
-  bash "$CLUSTER" remove "$PG"
-  rm -rf "$BENCH_TMP"
-}
-trap cleanup EXIT
+at_exit 'bash "$CLUSTER" remove "$PG"'
 # A benchmark stopped from outside still stops its servers and cluster.
 trap 'exit 1' INT TERM
 
@@ -48,20 +45,17 @@ for i in $(seq 1 $REPOS); do
 done
 
 # start_server ROOT: a new ostreld serving ROOT; its HOST:PORT in $ADDR.
+# Every server is stopped at exit, before the cluster.
+. "$SUPPORT_DIR/ostreld_fixture.sh"
 start_server() {
-  local fifo=$BENCH_TMP/fifo
-  mkfifo "$fifo"
-  "$BIN/ostreld" --root "$1" --listen 127.0.0.1:0 --open --config "$BENCH_TMP/ostreld.conf" \
-    >"$fifo" 2>>"$BENCH_TMP/ostreld.err" &
-  pids+=($!)
-  read -r -t 60 ADDR <"$fifo" || { echo "bench: ostreld did not start" >&2; exit 1; }
-  rm -f "$fifo"
+  start_ostreld "$1" --open --config "$BENCH_TMP/ostreld.conf"
+  ADDR=$OSTRELD_ADDR
 }
 printf '[server]\nmax-connections = 256\n' >"$BENCH_TMP/ostreld.conf"
 
 fail() { echo "bench: $*" >&2; exit 1; }
-# The fixture's HAProxy is stopped at exit, before the rest (it extends the trap).
-. "$SOURCE_DIR/tools/server-side/tests/haproxy_fixture.sh"
+# The fixture's HAProxy is stopped at exit, before the servers.
+. "$SUPPORT_DIR/haproxy_fixture.sh"
 
 servers=()
 for i in 1 2 3 4; do

@@ -8,12 +8,9 @@
 # commands after it reach that server wherever they name 127.0.0.1:PORT.  It
 # must print its address as its first line; at the end of its page it is
 # stopped with SIGTERM and must exit 0.
-set -u
-: "${BUILD_DIR:?}" "${SOURCE_DIR:?}"
-T=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-man.XXXXXX")
+. "$(dirname "$0")/../../tests/support/init.sh"
 export PATH="$BUILD_DIR/bin:$PATH" HOME="$T/home"
 export no_proxy=127.0.0.1,localhost,::1 NO_PROXY=127.0.0.1,localhost,::1
-failures=0
 pids=()
 stop_servers() {
   local pid status
@@ -23,14 +20,12 @@ stop_servers() {
     kill -KILL "$pid" 2>/dev/null
     status=0; wait "$pid" 2>/dev/null || status=$?
     if [ "$status" != 0 ]; then
-      echo "FAIL: $page_name: a server ended with status $status:" >&2
-      cat "$T/server-$pid.err" >&2
-      failures=$((failures + 1))
+      fail "$page_name: the server's exit status after SIGTERM" 0 "$status: $(cat "$T/server-$pid.err")"
     fi
   done
   pids=()
 }
-trap 'stop_servers; rm -rf "$T"' EXIT
+at_exit stop_servers
 
 # start_server PAGE-PORT COMMAND: runs COMMAND in the background, listening
 # on a free port instead of PAGE-PORT; sets ports[PAGE-PORT] to the port it
@@ -50,9 +45,7 @@ start_server() {
   done
   mv "$T/server.err" "$T/server-$pid.err"
   if [[ ! $line =~ ^127\.0\.0\.1:[0-9]+$ ]]; then
-    echo "FAIL: $page_name: '$cmd' did not start:" >&2
-    cat "$T/server-$pid.err" >&2
-    failures=$((failures + 1))
+    fail "$page_name: '$cmd' starts" "its address as its first line" "'$line': $(cat "$T/server-$pid.err")"
     return
   fi
   ports[$page_port]=${line#*:}
@@ -65,8 +58,7 @@ for page in "$SOURCE_DIR"/docs/man/*.scd; do
   # The lines starting with "$ " inside the EXAMPLES section.
   commands=$(awk '/^# /{ex = ($2 == "EXAMPLES")} ex && /^\$ /{print substr($0, 3)}' "$page")
   if [ -z "$commands" ]; then
-    echo "FAIL: $page_name has no examples" >&2
-    failures=$((failures + 1))
+    fail "$page_name has examples"
     continue
   fi
   while IFS= read -r cmd; do
@@ -74,8 +66,7 @@ for page in "$SOURCE_DIR"/docs/man/*.scd; do
     cmd=${cmd//\/usr\/lib\/x86_64-linux-gnu\/grevolt\//$BUILD_DIR/lib/}
     if [[ $cmd == *' &' ]]; then
       if [[ ! $cmd =~ 127\.0\.0\.1:([0-9]+) ]]; then
-        echo "FAIL: $page_name: the server in '$cmd' does not listen on 127.0.0.1:PORT" >&2
-        failures=$((failures + 1))
+        fail "$page_name: the server in '$cmd' listens on 127.0.0.1:PORT"
         continue
       fi
       port=${BASH_REMATCH[1]}
@@ -84,11 +75,9 @@ for page in "$SOURCE_DIR"/docs/man/*.scd; do
     fi
     for port in "${!ports[@]}"; do cmd=${cmd//127.0.0.1:$port/127.0.0.1:${ports[$port]}}; done
     if ! bash -c "$cmd" >"$T/out" 2>&1 </dev/null; then
-      echo "FAIL: $page_name: '$cmd' failed:" >&2
-      cat "$T/out" >&2
-      failures=$((failures + 1))
+      fail "$page_name: '$cmd'" "it succeeds" "$(cat "$T/out")"
     fi
   done <<<"$commands"
   stop_servers
 done
-[ "$failures" -eq 0 ]
+finish

@@ -1,6 +1,6 @@
 /* ostrel_cmdline.h: what console programs need from the library: start-up,
- * console output in the native encoding, and command-line configuration
- * options.
+ * console output in the native encoding, command-line configuration options
+ * and the options every client tool takes to reach a repository.
  *
  * Conventions as in ostrel_types.h: results live in the pool passed in, errors
  * are returned and never printed (ostrel_cmdline_init alone reports its own
@@ -44,6 +44,44 @@ ostrel_error *ostrel_cmdline_fprintf(FILE *stream, apr_pool_t *pool, const char 
     __attribute__((format(printf, 3, 4)));
 
 /* ostrel_cmdline__parse_config_option: see ostrel_config.h. */
+
+/* The options by which every client tool reaches a repository: who logs in,
+ * whether it may ask, and which configuration applies.  Zero-initialised
+ * means none given. */
+typedef struct ostrel_cmdline_access_options {
+  const char *username;                /* -u, --username, as typed */
+  const char *password;                /* -p, --password, as typed */
+  const char *config_dir;              /* --config-dir, UTF-8 */
+  apr_array_header_t *config_options;  /* --config-option, of
+                                          ostrel_cmdline__config_argument *;
+                                          null until the first one */
+  int non_interactive;                 /* -n, --non-interactive */
+  int no_auth_cache;                   /* --no-auth-cache */
+} ostrel_cmdline_access_options;
+
+/* The codes of the long-only access options.  A tool's own long-only options
+ * take codes from OSTREL_CMDLINE_OPT_FIRST_FREE on. */
+enum {
+  OSTREL_CMDLINE_OPT_CONFIG_DIR = 256,
+  OSTREL_CMDLINE_OPT_CONFIG_OPTION,
+  OSTREL_CMDLINE_OPT_NO_AUTH_CACHE,
+  OSTREL_CMDLINE_OPT_FIRST_FREE
+};
+
+/* The access options' rows, for a tool's apr_getopt_option_t table. */
+#define OSTREL_CMDLINE_ACCESS_OPTION_ROWS                     \
+  {"username", 'u', 1, ""}, {"password", 'p', 1, ""},         \
+      {"non-interactive", 'n', 0, ""},                        \
+      {"config-dir", OSTREL_CMDLINE_OPT_CONFIG_DIR, 1, ""},   \
+      {"config-option", OSTREL_CMDLINE_OPT_CONFIG_OPTION, 1, ""}, \
+      {"no-auth-cache", OSTREL_CMDLINE_OPT_NO_AUTH_CACHE, 0, ""}
+
+/* When CODE (from apr_getopt_long) is one of the access options, records its
+ * argument ARG in OPTIONS (copies and arrays in POOL) and sets *HANDLED to
+ * nonzero; otherwise sets it to 0 and leaves OPTIONS untouched.  Errors: ARG
+ * not convertible to UTF-8, or a malformed --config-option. */
+ostrel_error *ostrel_cmdline_access_option(ostrel_cmdline_access_options *options, int code,
+                                           const char *arg, int *handled, apr_pool_t *pool);
 
 #ifdef __cplusplus
 }

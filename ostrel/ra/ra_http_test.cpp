@@ -1,12 +1,6 @@
 // The http access module against a real ostreld (started here on a free
 // loopback port, stopped at the end of each test): discovery from any URL in
 // or above a repository, the session calls, and a commit made through it.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "ra_test_fixture.h"
@@ -15,49 +9,12 @@ namespace {
 
 using ra_test::expect_error;
 
-class HttpSessionTest : public ra_test::RepositoryTest {
+class HttpSessionTest : public ra_test::ServedRepositoryTest {
  protected:
   void SetUp() override {
-    RepositoryTest::SetUp();
-    setenv("no_proxy", "127.0.0.1", 1);
-    const char *build = std::getenv("OSTREL_BUILD_DIR");
-    ASSERT_NE(build, nullptr) << "OSTREL_BUILD_DIR is not set";
-    std::string program = std::string(build) + "/bin/ostreld";
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_ = fork();
-    ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      close(out[1]);
-      execl(program.c_str(), "ostreld", "--root", dir_.c_str(), "--listen", "127.0.0.1:0", "--open",
-            static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    FILE *from = fdopen(out[0], "r");
-    char line[128] = "";
-    bool started = std::fgets(line, sizeof line, from) != nullptr;
-    std::fclose(from);
-    ASSERT_TRUE(started) << "ostreld did not start";
-    std::string addr(line);
-    while (!addr.empty() && addr.back() == '\n') addr.pop_back();
-    base_ = "http://" + addr;
+    ServedRepositoryTest::SetUp();
+    serve();
   }
-
-  void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ostreld ended badly";
-    }
-    RepositoryTest::TearDown();
-  }
-
-  pid_t pid_ = -1;
-  std::string base_;
 };
 
 TEST_F(HttpSessionTest, DiscoveryFindsTheRepositoryRootFromAnyUrlInside) {

@@ -7,11 +7,7 @@
 //   r2  cp A -> B (from r1), A/f "hello\nworld\n" with ostrel:mime-type
 //   r3  rm B/sub, put big (3 MiB)
 #include <apr_strings.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -76,10 +72,11 @@ ostrel_error *string_write(void *baton, const char *data, apr_size_t *len) {
   return OSTREL_NO_ERROR;
 }
 
-class ReadTest : public ra_test::RepositoryTest, public ::testing::WithParamInterface<const char *> {
+class ReadTest : public ra_test::ServedRepositoryTest,
+                 public ::testing::WithParamInterface<const char *> {
  protected:
   void SetUp() override {
-    RepositoryTest::SetUp();
+    ServedRepositoryTest::SetUp();
     add_history();
     scheme_ = GetParam();
     if (scheme_ == "file") {
@@ -87,17 +84,8 @@ class ReadTest : public ra_test::RepositoryTest, public ::testing::WithParamInte
     } else {
       start_server(scheme_ == "https");
     }
+    if (HasFatalFailure()) return;
     RA_ASSERT_OK(open(&session_, base_ + "/repo", nullptr));
-  }
-
-  void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ostreld ended badly";
-    }
-    RepositoryTest::TearDown();
   }
 
   void add_history() {
@@ -128,43 +116,12 @@ class ReadTest : public ra_test::RepositoryTest, public ::testing::WithParamInte
   }
 
   void start_server(bool tls) {
-    setenv("no_proxy", "127.0.0.1,localhost", 1);
-    const char *build = std::getenv("OSTREL_BUILD_DIR");
-    ASSERT_NE(build, nullptr) << "OSTREL_BUILD_DIR is not set";
-    std::string program = std::string(build) + "/bin/ostreld";
-    if (tls) {
-      std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
-                        "-days 1 -subj /CN=localhost -addext subjectAltName=DNS:localhost "
-                        "-keyout '" + dir_ + "/key.pem' -out '" + dir_ + "/cert.pem' >/dev/null 2>&1";
-      ASSERT_EQ(std::system(cmd.c_str()), 0) << "openssl could not make a certificate";
-    }
-    std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_ = fork();
-    ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      close(out[1]);
-      if (tls)
-        execl(program.c_str(), "ostreld", "--root", dir_.c_str(), "--listen", "127.0.0.1:0",
-              "--open", "--tls-cert", cert.c_str(), "--tls-key", key.c_str(),
-              static_cast<char *>(nullptr));
-      else
-        execl(program.c_str(), "ostreld", "--root", dir_.c_str(), "--listen", "127.0.0.1:0",
-              "--open", static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    FILE *from = fdopen(out[0], "r");
-    char line[128] = "";
-    bool started = std::fgets(line, sizeof line, from) != nullptr;
-    std::fclose(from);
-    ASSERT_TRUE(started) << "ostreld did not start";
-    std::string addr(line);
-    while (!addr.empty() && addr.back() == '\n') addr.pop_back();
-    base_ = tls ? "https://localhost:" + addr.substr(addr.rfind(':') + 1) : "http://" + addr;
+    if (!tls) return serve();
+    std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                      "-days 1 -subj /CN=localhost -addext subjectAltName=DNS:localhost "
+                      "-keyout '" + dir_ + "/key.pem' -out '" + dir_ + "/cert.pem' >/dev/null 2>&1";
+    OSTREL_SETUP_ASSERT(std::system(cmd.c_str()) == 0, "openssl could not make a certificate");
+    serve({"--tls-cert", dir_ + "/cert.pem", "--tls-key", dir_ + "/key.pem"}, true);
   }
 
   // A session that trusts the test's certificate.
@@ -210,9 +167,8 @@ class ReadTest : public ra_test::RepositoryTest, public ::testing::WithParamInte
     return out;
   }
 
-  std::string scheme_, base_;
+  std::string scheme_;
   std::string big_;
-  pid_t pid_ = -1;
   ostrel_ra_session *session_ = nullptr;
 };
 

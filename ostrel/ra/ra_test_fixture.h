@@ -13,10 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "ostrel_ostreld_fixture.h"
 #include "ostrel_pools.h"
 #include "ostrel_ra.h"
 #include "ostrel_repos.h"
+#include "ostrel_setup_failed.h"
 #include "ostrel_test_support.h"
 
 namespace ra_test {
@@ -138,6 +141,33 @@ class RepositoryTest : public ::testing::Test {
   std::string repo_path_, repo_url_;
   ostrel_repos *repos_ = nullptr;
   ostrel_fs *filesystem_ = nullptr;
+};
+
+// The fixture's repository served by a real ostreld on loopback (the
+// folder holding it is the server's root): after serve(), base_ is the
+// server's URL, so that the repository is base_ + "/repo".  A server that
+// does not start is a broken setup; one that does not stop cleanly fails
+// the test.
+class ServedRepositoryTest : public RepositoryTest {
+ protected:
+  // Starts ostreld --open with OPTIONS.  With TLS the URL names localhost,
+  // the name in the test's certificate.
+  void serve(const std::vector<std::string> &options = {}, bool tls = false) {
+    std::vector<std::string> all = {"--open"};
+    all.insert(all.end(), options.begin(), options.end());
+    std::string why;
+    OSTREL_SETUP_ASSERT(server_.start(dir_, all, &why), why);
+    base_ = tls ? "https://localhost:" + server_.port() : "http://" + server_.address();
+  }
+
+  void TearDown() override {
+    std::string log;
+    EXPECT_EQ(server_.stop(&log), 0) << "ostreld ended badly:\n" << log;
+    RepositoryTest::TearDown();
+  }
+
+  ostrel_test::Ostreld server_;
+  std::string base_;
 };
 
 }  // namespace ra_test

@@ -160,3 +160,35 @@ ostrel_error *ostrel_cmdline__parse_config_option(apr_array_header_t *config_opt
 }
 
 }  // extern "C"
+
+ostrel_error *ostrel_cmdline_access_option(ostrel_cmdline_access_options *options, int code,
+                                           const char *arg, int *handled, apr_pool_t *pool) {
+  *handled = 1;
+  switch (code) {
+    case 'u':
+      options->username = apr_pstrdup(pool, arg);
+      return OSTREL_NO_ERROR;
+    case 'p':
+      options->password = apr_pstrdup(pool, arg);
+      return OSTREL_NO_ERROR;
+    case 'n':
+      options->non_interactive = 1;
+      return OSTREL_NO_ERROR;
+    case OSTREL_CMDLINE_OPT_CONFIG_DIR:
+      return ostrel_utf_cstring_to_utf8(&options->config_dir, arg, pool);
+    case OSTREL_CMDLINE_OPT_CONFIG_OPTION: {
+      if (!options->config_options)
+        options->config_options =
+            apr_array_make(pool, 1, sizeof(ostrel_cmdline__config_argument *));
+      const char *text = nullptr;
+      OSTREL_ERR(ostrel_utf_cstring_to_utf8(&text, arg, pool));
+      return ostrel_cmdline__parse_config_option(options->config_options, text, pool);
+    }
+    case OSTREL_CMDLINE_OPT_NO_AUTH_CACHE:
+      options->no_auth_cache = 1;
+      return OSTREL_NO_ERROR;
+    default:
+      *handled = 0;
+      return OSTREL_NO_ERROR;
+  }
+}

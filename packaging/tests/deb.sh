@@ -8,27 +8,19 @@
 #
 # Usage: deb.sh [SANITIZE]; SANITIZE=ON (the sanitizer build) skips: the
 # package build compiles the project anew, and one run is enough.
-set -u
-: "${SOURCE_DIR:?}"
+. "$(dirname "$0")/../../tests/support/init.sh"
 if [ "${1:-OFF}" = ON ]; then
-  echo "skipped: the package test runs in the plain build only"
-  exit 77
+  skip "the package test runs in the plain build only"
 fi
 for tool in dpkg-buildpackage dh lintian fakeroot dpkg-deb; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "skipped: $tool is not installed (scripts/install-deps installs it)"
-    exit 77
-  fi
+  command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps installs it)"
 done
-: "${BUILD_DIR:?}"
 # A fresh copy in a fixed place under the build directory: nothing of the
 # developer's build is reused, but a compiler cache (whose entries name the
 # source path) hits on the next run.
+rmdir "$T"
 T=$BUILD_DIR/debian-package-test
-rm -rf "$T" && mkdir -p "$T" || exit 99
-trap 'rm -rf "$T"' EXIT
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+rm -rf "$T" && mkdir -p "$T" || setup_failed "cannot make $T"
 
 # A clean checkout: the files git knows (committed or staged or new), none of
 # the developer's build directories.
@@ -44,7 +36,7 @@ if command -v ccache >/dev/null; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
 (cd "$T/src" && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b) \
-  >"$T/build.log" 2>&1 || { tail -40 "$T/build.log" >&2; echo "FAIL: dpkg-buildpackage" >&2; exit 1; }
+  >"$T/build.log" 2>&1 || { fail "dpkg-buildpackage" "it succeeds" "$(tail -40 "$T/build.log")"; finish; }
 
 changes=$(ls "$T"/*.changes)
 lintian --fail-on error --tag-display-limit 0 "$changes" >"$T/lintian.log" 2>&1 ||
@@ -109,4 +101,4 @@ env -u DISPLAY /usr/bin/python3 "$R/usr/lib/ostrel-desktop-python/check-modules"
 status=$?
 [ "$status" = 0 ] || [ "$status" = 77 ] || fail "check-modules from the package: $(cat "$T/out")"
 [ "$status" = 77 ] && echo "the Python modules are not installed here: $(grep skipped "$T/out" | head -3)"
-[ "$failures" -eq 0 ]
+finish

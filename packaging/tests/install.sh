@@ -3,23 +3,18 @@
 # where GNU conventions put it, the installed programs run, a program builds
 # against the installed library through pkg-config, and uninstall removes
 # every file again.
-set -u
-: "${BUILD_DIR:?}" "${SOURCE_DIR:?}"
-T=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-install.XXXXXX")
+. "$(dirname "$0")/../../tests/support/init.sh"
 manifest=$BUILD_DIR/install_manifest.txt
 # The developer's own manifest survives the test.
 [ -f "$manifest" ] && cp "$manifest" "$T/manifest.saved"
-cleanup() {
+restore_manifest() {
   if [ -f "$T/manifest.saved" ]; then cp "$T/manifest.saved" "$manifest"; else rm -f "$manifest"; fi
-  rm -rf "$T"
 }
-trap cleanup EXIT
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+at_exit restore_manifest
 
 prefix=/opt/ostrel-test
 DESTDIR=$T/dest cmake --install "$BUILD_DIR" --prefix "$prefix" >"$T/log" 2>&1 ||
-  { cat "$T/log" >&2; exit 1; }
+  { fail "cmake --install" "it succeeds" "$(cat "$T/log")"; finish; }
 root=$T/dest$prefix
 libdir=$(cd "$root" && ls -d lib lib64 lib/*-linux-gnu 2>/dev/null | while read -r d; do
   [ -f "$root/$d/libostrel_fs.a" ] && echo "$d"; done | head -1)
@@ -79,4 +74,4 @@ left=$(find "$T/dest" -type f | head -5)
 [ -z "$left" ] || fail "uninstall left files behind: $left"
 left=$(find "$T/dest" -type d \( -name ostrel -o -name grevolt \) | head -5)
 [ -z "$left" ] || fail "uninstall left its own directories behind: $left"
-[ "$failures" -eq 0 ]
+finish

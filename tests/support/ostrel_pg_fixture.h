@@ -3,7 +3,8 @@
 // unprivileged user).  One cluster per test process, started on first use
 // and stopped and removed when the process ends; each test makes databases
 // of its own in it.  PostgreSQL not installed: the test is skipped; a
-// cluster that does not start: the test fails with the script's reason.
+// cluster that does not start: setup broke (ostrel_setup_failed.h), with the
+// script's reason.
 #ifndef OSTREL_PG_FIXTURE_H
 #define OSTREL_PG_FIXTURE_H
 
@@ -15,6 +16,8 @@
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "ostrel_setup_failed.h"
 
 #ifndef OSTREL_PG_CLUSTER_SCRIPT
 #error "OSTREL_PG_CLUSTER_SCRIPT must name tests/support/pg-cluster.sh"
@@ -103,7 +106,7 @@ class PgCluster {
   std::string pg_why__;                                                           \
   ostrel_test::PgCluster &cluster = ostrel_test::PgCluster::get(&pg_status__, &pg_why__); \
   if (pg_status__ == 77) GTEST_SKIP() << "PostgreSQL is not installed";           \
-  ASSERT_EQ(pg_status__, 0) << "setup: " << pg_why__
+  OSTREL_SETUP_ASSERT(pg_status__ == 0, "PostgreSQL: " + pg_why__)
 
 }  // namespace ostrel_test
 

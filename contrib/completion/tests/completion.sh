@@ -1,15 +1,11 @@
 #!/usr/bin/env bash
 # The bash completions offer what the command line at the cursor allows.
-set -u
-: "${SOURCE_DIR:?}"
-T=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-completion.XXXXXX")
-trap 'rm -rf "$T"' EXIT
+. "$(dirname "$0")/../../../tests/support/init.sh"
 . "$SOURCE_DIR/contrib/completion/kelbrin.bash"
 . "$SOURCE_DIR/contrib/completion/ostrel-admin.bash"
 . "$SOURCE_DIR/contrib/completion/ostrel.bash"
 . "$SOURCE_DIR/contrib/completion/ostreld.bash"
-cd "$T" && mkdir repo-a repo-b && touch notes.txt
-failures=0
+cd "$T" && mkdir repo-a repo-b && touch notes.txt || setup_failed "cannot make the files to complete"
 
 # complete FUNCTION WANT WORD... : the last word is the one under the cursor.
 check() {
@@ -22,10 +18,7 @@ check() {
   local got
   got=
   [ ${#COMPREPLY[@]} -gt 0 ] && got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' ')
-  if [ "$got" != "$want" ]; then
-    echo "FAIL: '$*': got '$got', want '$want'" >&2
-    failures=$((failures + 1))
-  fi
+  expect_eq "completing '$*'" "$want" "$got"
 }
 
 check _kelbrin "mkdir mv " kelbrin m
@@ -65,4 +58,4 @@ check _ostreld "repo-a repo-b " ostreld --root repo
 check _ostreld "notes.txt " ostreld --root repo-a --users n
 check _ostreld "--tls-cert --tls-key " ostreld --root repo-a --t
 check _ostreld "--open " ostreld --o
-[ "$failures" -eq 0 ]
+finish

@@ -5,25 +5,22 @@
 # where the layer for that architecture or the cross builds are missing.  All
 # tests of one run and architecture share one prefix and one server, started
 # by wine_start.sh and stopped by wine_stop.sh.
+. "$(dirname "${BASH_SOURCE[0]}")/../../../tests/support/init.sh"
 WIN_ARCH=x86_64
 for setting in "$@"; do
   case "$setting" in
     sanitize=ON)
-      echo "skipped: sanitizer build tree; the wine tests run the same cross-built binaries in the plain build"
-      exit 77 ;;
+      skip "sanitizer build tree; the wine tests run the same cross-built binaries in the plain build" ;;
     arch=i686|arch=x86_64) WIN_ARCH=${setting#arch=} ;;
     sanitize=*) ;;
-    *) echo "setup: unknown setting '$setting'"; exit 1 ;;
+    *) setup_failed "unknown setting '$setting'" ;;
   esac
 done
-if ! command -v wine >/dev/null 2>&1; then
-  echo "skipped: the Windows compatibility layer is not installed (Debian package wine)"
-  exit 77
-fi
+command -v wine >/dev/null 2>&1 ||
+  skip "the Windows compatibility layer is not installed (Debian package wine)"
 if [ "$WIN_ARCH" = x86_64 ]; then
   if ! command -v wine64 >/dev/null 2>&1 && [ ! -x /usr/lib/wine/wine64 ]; then
-    echo "skipped: the 64-bit compatibility layer is not installed (Debian package wine64)"
-    exit 77
+    skip "the 64-bit compatibility layer is not installed (Debian package wine64)"
   fi
   export WINEPREFIX="$BUILD_DIR/wine-prefix"
   unset WINEARCH
@@ -43,13 +40,12 @@ else
   if [ ! -x /usr/lib/wine/wine ]; then
     if command -v dpkg >/dev/null 2>&1 && ! dpkg --print-foreign-architectures | grep -qx i386 \
        && [ "$(dpkg --print-architecture)" != i386 ]; then
-      echo "skipped: the i386 architecture is not enabled on this machine, so the 32-bit" \
+      skip "the i386 architecture is not enabled on this machine, so the 32-bit" \
            "compatibility layer (wine32:i386) cannot be installed; scripts/install-deps adds" \
            "it where dpkg allows"
     else
-      echo "skipped: the 32-bit compatibility layer is not installed (Debian package wine32:i386)"
+      skip "the 32-bit compatibility layer is not installed (Debian package wine32:i386)"
     fi
-    exit 77
   fi
   if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     echo "skipped: this machine's kernel does not run 32-bit x86 programs, so the 32-bit" \
@@ -68,20 +64,17 @@ else
   fi
 fi
 WIN_BIN="$BUILD_DIR/windows/$WIN_ARCH/bin"
-if [ ! -f "$WIN_BIN/grevolt.dll" ]; then
-  echo "skipped: the $WIN_ARCH Windows build is missing ($WIN_BIN); is mingw-w64 installed?"
-  exit 77
-fi
+[ -f "$WIN_BIN/grevolt.dll" ] ||
+  skip "the $WIN_ARCH Windows build is missing ($WIN_BIN); is mingw-w64 installed?"
 export WINEDEBUG=-all
 # No .NET or HTML engine: the tests need neither, and their installers slow the first start.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
-# need_prefix: fails the test when the prefix of this run was not made.
+# need_prefix: the setup broke when the prefix of this run was not made.
 need_prefix() {
   if [ -z "${WINEPREFIX:-}" ] || [ ! -d "$WINEPREFIX" ]; then
-    echo "setup: no $WIN_ARCH prefix; the start test of the compatibility layer did not run"
-    exit 1
+    setup_failed "no $WIN_ARCH prefix; the start test of the compatibility layer did not run"
   fi
 }
 

@@ -11,7 +11,7 @@ if [ "$WIN_ARCH" = i686 ]; then
     wineserver -k 2>/dev/null
     case "$WINEPREFIX" in */grevolt-wine32-*) rm -rf "$WINEPREFIX" ;; esac
   fi
-  WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/grevolt-wine32-XXXXXX") || exit 1
+  WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/grevolt-wine32-XXXXXX") || setup_failed "mktemp"
   export WINEPREFIX
   echo "$WINEPREFIX" >"$WINE32_PREFIX_RECORD"
 else
@@ -22,5 +22,5 @@ fi
 wineserver -p60 2>/dev/null
 timeout 300 wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
 status=$?
-[ $status -eq 0 ] || { echo "setup: the $WIN_ARCH compatibility layer did not start (status $status)"; exit 1; }
+[ $status -eq 0 ] || setup_failed "the $WIN_ARCH compatibility layer did not start (status $status)"
 echo "$WIN_ARCH compatibility layer ready in $(( $(date +%s) - start )) s (prefix $WINEPREFIX)"

@@ -17,18 +17,19 @@ stop_game() {
   if [ -n "$game_pid" ]; then kill "$game_pid" 2>/dev/null; wait "$game_pid" 2>/dev/null; fi
   game_pid=
 }
-trap 'stop_game; [ -n "$probe_pid" ] && kill "$probe_pid" 2>/dev/null; rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL ($WIN_ARCH): $*"
+at_exit 'stop_game; [ -n "$probe_pid" ] && kill "$probe_pid" 2>/dev/null; rm -rf "$work"'
+# A failed check ends the test, with what the programs printed.
+fail_stop() {
+  fail "($WIN_ARCH) $*"
   for f in "$work"/*.out "$work"/*.err; do [ -f "$f" ] && { echo "--- $f"; cat "$f"; }; done
-  exit 1
+  finish
 }
 
 # start_game PROGRAM ARGS...: starts a stand-in game and waits for its ready line.
 start_game() {
   wine "$@" --exit-after 60 >"$work/game.out" 2>"$work/game.err" &
   game_pid=$!
-  wait_for_line "$work/game.out" "ready" 60 || fail "the Windows stand-in game did not start"
+  wait_for_line "$work/game.out" "ready" 60 || fail_stop "the Windows stand-in game did not start"
 }
 # The Windows process ID from the ready line.
 game_windows_pid() { sed -n 's/.* ready: pid \([0-9]*\) .*/\1/p' "$work/game.out"; }
@@ -39,7 +40,7 @@ probe() {
 probe_in_background() {
   (cd "$WIN_BIN" && exec wine grevolt-probe.exe "$@" grevolt.dll) >"$work/probe.out" 2>"$work/probe.err" &
   probe_pid=$!
-  wait_for_count "$work/probe.out" "$FETCH_LINE" 10 60 || fail "probe $*: no fetches"
+  wait_for_count "$work/probe.out" "$FETCH_LINE" 10 60 || fail_stop "probe $*: no fetches"
 }
 wait_probe() {
   wait "$probe_pid"
@@ -53,13 +54,13 @@ wait_probe() {
 start_game "$WIN_BIN/GREVOLT.exe" --still --origin -50,7.25,-1000
 expected=$(expected_vectors "$(grep ready "$work/game.out")")
 for mode in "" "--map" "--pid $(game_windows_pid)"; do
-  probe $mode --seconds 0.3 || fail "probe $mode did not attach"
+  probe $mode --seconds 0.3 || fail_stop "probe $mode did not attach"
   grep -q '^record 1: magic 0xD63AB7F0, description "Battlefield 1942 v1.61b", short name "Battlefield 1942"' \
-    "$work/probe.out" || fail "record 1 wrong"
-  grep -Eq '^record 2: magic 0xD63AB7FF, version 2[[:space:]]*$' "$work/probe.out" || fail "record 2 wrong"
-  grep -q "^attached after" "$work/probe.out" || fail "probe $mode: no attach line"
-  grep -qF -- "$expected" "$work/probe.out" || fail "probe $mode: values differ from the game's ($expected)"
-  grep -q "^unlocked after [0-9]* fetches (0 failed)" "$work/probe.out" || fail "probe $mode: no clean unlock"
+    "$work/probe.out" || fail_stop "record 1 wrong"
+  grep -Eq '^record 2: magic 0xD63AB7FF, version 2[[:space:]]*$' "$work/probe.out" || fail_stop "record 2 wrong"
+  grep -q "^attached after" "$work/probe.out" || fail_stop "probe $mode: no attach line"
+  grep -qF -- "$expected" "$work/probe.out" || fail_stop "probe $mode: values differ from the game's ($expected)"
+  grep -q "^unlocked after [0-9]* fetches (0 failed)" "$work/probe.out" || fail_stop "probe $mode: no clean unlock"
 done
 stop_game
 
@@ -68,17 +69,17 @@ stop_game
 start_game "$WIN_BIN/GREVOLT.exe"
 probe_in_background --seconds 4
 stop_game
-wait_probe || fail "probe against an exiting game failed (status $?)"
+wait_probe || fail_stop "probe against an exiting game failed (status $?)"
 distinct=$(grep "$FETCH_LINE" "$work/probe.out" | awk '{print $3 $5}' | sort -u | wc -l)
 fronts=$(grep "$FETCH_LINE" "$work/probe.out" | awk '{print $7 $9}' | sort -u | wc -l)
 [ "$distinct" -ge 5 ] && [ "$fronts" -ge 5 ] \
-  || fail "the player did not move ($distinct positions, $fronts front vectors)"
-grep -q "top     0.000     1.000     0.000" "$work/probe.out" || fail "wrong top vector"
-grep -q "fetch failed" "$work/probe.out" || fail "fetch went on succeeding after the game exited"
+  || fail_stop "the player did not move ($distinct positions, $fronts front vectors)"
+grep -q "top     0.000     1.000     0.000" "$work/probe.out" || fail_stop "wrong top vector"
+grep -q "fetch failed" "$work/probe.out" || fail_stop "fetch went on succeeding after the game exited"
 # Once failed, never good again: the old game's memory is gone for good.
 grep -E "position |fetch failed" "$work/probe.out" | sed -n '/fetch failed/,$p' | grep -q "$FETCH_LINE" \
-  && fail "a fetch succeeded after one failed"
-grep -q "^unlocked after [0-9]* fetches ([1-9][0-9]* failed)" "$work/probe.out" || fail "no unlock line"
+  && fail_stop "a fetch succeeded after one failed"
+grep -q "^unlocked after [0-9]* fetches ([1-9][0-9]* failed)" "$work/probe.out" || fail_stop "no unlock line"
 
 # Memory the running game makes unreadable: the fetch fails from then on.
 # The 64-bit layer (wine 8) still reads memory a game has released, so this
@@ -89,33 +90,33 @@ else
   start_game "$WIN_BIN/GREVOLT.exe" --still --protect-when-file "Z:$work/protect"
   probe_in_background --seconds 3
   touch "$work/protect"
-  wait_for_line "$work/game.out" "protected" 30 || fail "the game did not protect its memory"
-  wait_probe || fail "probe against a protecting game failed"
-  kill -0 "$game_pid" 2>/dev/null || fail "the game ended instead of protecting its memory"
-  grep -q "fetch failed" "$work/probe.out" || fail "fetch succeeded on unreadable memory"
+  wait_for_line "$work/game.out" "protected" 30 || fail_stop "the game did not protect its memory"
+  wait_probe || fail_stop "probe against a protecting game failed"
+  kill -0 "$game_pid" 2>/dev/null || fail_stop "the game ended instead of protecting its memory"
+  grep -q "fetch failed" "$work/probe.out" || fail_stop "fetch succeeded on unreadable memory"
   grep -E "position |fetch failed" "$work/probe.out" | sed -n '/fetch failed/,$p' | grep -q "$FETCH_LINE" \
-    && fail "a fetch succeeded after the memory became unreadable"
+    && fail_stop "a fetch succeeded after the memory became unreadable"
   stop_game
 fi
 
 # Not found: no game, a game under another name (also when the table names
 # its process as the game, whose module is then missing), a chain that leads
 # nowhere.
-probe --timeout 0.3 --seconds 0 && fail "attached without a game"
-grep -q "did not attach" "$work/probe.err" || fail "no time-out message"
+probe --timeout 0.3 --seconds 0 && fail_stop "attached without a game"
+grep -q "did not attach" "$work/probe.err" || fail_stop "no time-out message"
 
 mkdir "$work/other"
 cp "$WIN_BIN/GREVOLT.exe" "$work/other/grevolt.exe"
 cp "$WIN_BIN"/lib*.dll "$work/other/"
 start_game "$work/other/grevolt.exe" --still
-probe --timeout 0.5 --seconds 0 && fail "attached to a process named grevolt.exe"
+probe --timeout 0.5 --seconds 0 && fail_stop "attached to a process named grevolt.exe"
 probe --pid "$(game_windows_pid)" --timeout 0.5 --seconds 0 \
-  && fail "attached to a process without the module GREVOLT.exe"
-grep -q "did not attach" "$work/probe.err" || fail "no time-out message for a process without the module"
+  && fail_stop "attached to a process without the module GREVOLT.exe"
+grep -q "did not attach" "$work/probe.err" || fail_stop "no time-out message for a process without the module"
 stop_game
 
 start_game "$WIN_BIN/GREVOLT.exe" --unreadable-chain
-probe --timeout 0.5 --seconds 0 && fail "attached through an unreadable pointer chain"
-probe --map --timeout 0.5 --seconds 0 && fail "attached through an unreadable pointer chain (--map)"
+probe --timeout 0.5 --seconds 0 && fail_stop "attached through an unreadable pointer chain"
+probe --map --timeout 0.5 --seconds 0 && fail_stop "attached through an unreadable pointer chain (--map)"
 stop_game
 echo "$WIN_ARCH Windows plug-in under the compatibility layer: all checks passed"

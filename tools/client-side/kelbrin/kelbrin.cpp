@@ -80,27 +80,19 @@ constexpr apr_size_t kAllocatorMaxFree = 4194304;
 
 // Codes of the long-only options.
 enum : int {
-  opt_config_dir = 256,
-  opt_config_option = 257,
-  opt_no_auth_cache = 258,
-  opt_version = 259,
-  opt_with_revprop = 260,
+  opt_version = OSTREL_CMDLINE_OPT_FIRST_FREE,
+  opt_with_revprop,
 };
 
 const apr_getopt_option_t kOptions[] = {
     {"message", 'm', 1, ""},
     {"file", 'F', 1, ""},
-    {"username", 'u', 1, ""},
-    {"password", 'p', 1, ""},
     {"root-url", 'U', 1, ""},
     {"revision", 'r', 1, ""},
     {"with-revprop", opt_with_revprop, 1, ""},
     {"extra-args", 'X', 1, ""},
     {"help", 'h', 0, ""},
-    {"non-interactive", 'n', 0, ""},
-    {"config-dir", opt_config_dir, 1, ""},
-    {"config-option", opt_config_option, 1, ""},
-    {"no-auth-cache", opt_no_auth_cache, 0, ""},
+    OSTREL_CMDLINE_ACCESS_OPTION_ROWS,
     {"version", opt_version, 0, ""},
     {nullptr, 0, 0, nullptr},
 };
@@ -209,8 +201,6 @@ const char *clean_url(const char *text, apr_pool_t *pool) {
 
 ostrel_error *parse_options(int argc, const char *const *argv, tool_options *opts,
                             apr_getopt_t **os_out, parse_outcome *outcome, apr_pool_t *pool) {
-  if (!opts->config_options)
-    opts->config_options = apr_array_make(pool, 0, sizeof(ostrel_cmdline__config_argument *));
   if (!opts->revprops) opts->revprops = apr_hash_make(pool);
   *outcome = parse_outcome::proceed;
   // APR's option parser refuses a bare "-" as an invalid option, yet "-" is
@@ -232,18 +222,15 @@ ostrel_error *parse_options(int argc, const char *const *argv, tool_options *opt
     if (status == APR_EOF) break;
     if (status != APR_SUCCESS) return ostrel_error_wrap_apr(status, "getopt failure");
     if (arg == kDashMarker) arg = "-";
+    int handled = 0;
+    OSTREL_ERR(ostrel_cmdline_access_option(&opts->access, code, arg, &handled, pool));
+    if (handled) continue;
     switch (code) {
       case 'm':
         OSTREL_ERR(ostrel_utf_cstring_to_utf8(&opts->message, arg, pool));
         break;
       case 'F':
         OSTREL_ERR(read_message_file(arg, &opts->message, pool));
-        break;
-      case 'u':
-        opts->username = apr_pstrdup(pool, arg);
-        break;
-      case 'p':
-        opts->password = apr_pstrdup(pool, arg);
         break;
       case 'U':
         OSTREL_ERR(set_root_url(arg, opts, pool));
@@ -260,21 +247,6 @@ ostrel_error *parse_options(int argc, const char *const *argv, tool_options *opt
       case 'h':
         *outcome = parse_outcome::help;
         return OSTREL_NO_ERROR;
-      case 'n':
-        opts->non_interactive = true;
-        break;
-      case opt_config_dir:
-        OSTREL_ERR(ostrel_utf_cstring_to_utf8(&opts->config_dir, arg, pool));
-        break;
-      case opt_config_option: {
-        const char *text = nullptr;
-        OSTREL_ERR(ostrel_utf_cstring_to_utf8(&text, arg, pool));
-        OSTREL_ERR(ostrel_cmdline__parse_config_option(opts->config_options, text, pool));
-        break;
-      }
-      case opt_no_auth_cache:
-        opts->no_auth_cache = true;
-        break;
       case opt_version:
         *outcome = parse_outcome::version;
         return OSTREL_NO_ERROR;
@@ -910,21 +882,20 @@ ostrel_error *open_commit_session(ostrel_ra_session **session, const char **edit
   return OSTREL_NO_ERROR;
 }
 
-ostrel_error *run_commit(ostrel_revnum base_rev, const char *config_dir,
+ostrel_error *run_commit(ostrel_revnum base_rev, const ostrel_cmdline_access_options &access,
                          const char *edit_root_url, const apr_array_header_t *actions,
-                         apr_hash_t *revprops, const char *username, const char *password,
-                         const apr_array_header_t *config_options, bool non_interactive,
-                         bool no_auth_cache, apr_pool_t *pool) {
+                         apr_hash_t *revprops, apr_pool_t *pool) {
   apr_hash_t *config = nullptr;
-  OSTREL_ERR(ostrel_config_get_config(&config, config_dir, pool));
-  OSTREL_ERR(
-      ostrel_cmdline__apply_config_options(config, config_options, "kelbrin: ", "--config-option"));
+  OSTREL_ERR(ostrel_config_get_config(&config, access.config_dir, pool));
+  OSTREL_ERR(ostrel_cmdline__apply_config_options(config, access.config_options, "kelbrin: ",
+                                                  "--config-option"));
   ostrel_ra_callbacks *callbacks = nullptr;
   OSTREL_ERR(ostrel_ra_create_callbacks(&callbacks, pool));
   auto *cfg = static_cast<ostrel_config *>(
       apr_hash_get(config, OSTREL_CONFIG_CATEGORY_CONFIG, APR_HASH_KEY_STRING));
-  OSTREL_ERR(ostrel_cmdline_create_auth_baton(&callbacks->auth_baton, non_interactive, username,
-                                              password, config_dir, no_auth_cache, false, cfg,
+  OSTREL_ERR(ostrel_cmdline_create_auth_baton(&callbacks->auth_baton, access.non_interactive,
+                                              access.username, access.password, access.config_dir,
+                                              access.no_auth_cache, false, cfg,
                                               nullptr, nullptr, pool));
   ostrel_auth_set_warning_func(
       callbacks->auth_baton,
@@ -975,11 +946,8 @@ apr_pool_t *start_up(const char *progname) {
       {"ostrel_ra", ostrel_ra_version},
       {nullptr, nullptr},
   };
-  if (ostrel_error *err = ostrel_ver_check_list(own_version(), checklist)) {
-    ostrel_handle_error2(err, stderr, false, "kelbrin: ");
-    ostrel_error_clear(err);
-    std::exit(1);
-  }
+  if (ostrel_error *err = ostrel_ver_check_list(own_version(), checklist))
+    report_and_exit(err, nullptr);
   apr_allocator_max_free_set(allocator, kAllocatorMaxFree);
   apr_pool_t *pool = ostrel_pool_create_ex(nullptr, allocator);
   apr_allocator_owner_set(allocator, pool);
@@ -993,11 +961,8 @@ apr_pool_t *start_up(const char *progname) {
   if (!err)
     err = ostrel_opt_print_help3(os, "kelbrin", true, false, footer->data, nullptr, nullptr,
                                  nullptr, nullptr, nullptr, pool);
-  if (err) {
-    ostrel_handle_error2(err, stderr, false, "ostrel: ");
-    ostrel_error_clear(err);
-    std::exit(1);
-  }
+  if (err) report_and_exit(err, pool);
+  apr_pool_destroy(pool);
   std::exit(0);
 }
 
@@ -1026,10 +991,8 @@ int main_flow(int argc, const char *const *argv) {
     report_and_exit(err, pool);
   if (help_requested) print_help_text(pool, 0);
 
-  if (ostrel_error *err = run_commit(opts.base_rev, opts.config_dir, edit_root_url, actions,
-                                     opts.revprops, opts.username, opts.password,
-                                     opts.config_options, opts.non_interactive,
-                                     opts.no_auth_cache, pool))
+  if (ostrel_error *err =
+          run_commit(opts.base_rev, opts.access, edit_root_url, actions, opts.revprops, pool))
     report_and_exit(err, pool);
   apr_pool_destroy(pool);
   return 0;

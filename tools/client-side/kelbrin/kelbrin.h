@@ -8,6 +8,7 @@
 #include <apr_hash.h>
 #include <apr_tables.h>
 
+#include "ostrel_cmdline.h"
 #include "ostrel_error.h"
 #include "ostrel_ra.h"
 #include "ostrel_string.h"
@@ -20,12 +21,7 @@ struct tool_options {
   const char *message = nullptr;      // UTF-8
   const char *root_url = nullptr;     // canonical URL
   ostrel_revnum base_rev = OSTREL_INVALID_REVNUM;
-  const char *username = nullptr;     // as typed
-  const char *password = nullptr;     // as typed
-  const char *config_dir = nullptr;   // UTF-8
-  apr_array_header_t *config_options = nullptr;  // of ostrel_cmdline__config_argument *
-  bool non_interactive = false;
-  bool no_auth_cache = false;
+  ostrel_cmdline_access_options access{};  // -u, -p, -n, --config-*, --no-auth-cache
   apr_hash_t *revprops = nullptr;     // name -> ostrel_string *
   const char *extra_args_file = nullptr;
 };

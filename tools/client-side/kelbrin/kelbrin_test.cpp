@@ -129,12 +129,12 @@ TEST_F(KelbrinParse, OptionValues) {
                      "config:local:busy-timeout-ms=", "--with-revprop", "a=1", "--with-revprop",
                      "b", "-X", "extra", "-U", "FILE:///Repo/"}),
             nullptr);
-  EXPECT_STREQ(opts_.username, "me");
-  EXPECT_STREQ(opts_.password, "pw");
-  EXPECT_TRUE(opts_.non_interactive);
-  EXPECT_TRUE(opts_.no_auth_cache);
-  EXPECT_STREQ(opts_.config_dir, "/cfg");
-  EXPECT_EQ(opts_.config_options->nelts, 2);
+  EXPECT_STREQ(opts_.access.username, "me");
+  EXPECT_STREQ(opts_.access.password, "pw");
+  EXPECT_TRUE(opts_.access.non_interactive);
+  EXPECT_TRUE(opts_.access.no_auth_cache);
+  EXPECT_STREQ(opts_.access.config_dir, "/cfg");
+  EXPECT_EQ(opts_.access.config_options->nelts, 2);
   EXPECT_EQ(apr_hash_count(opts_.revprops), 2u);
   EXPECT_STREQ(opts_.extra_args_file, "extra");
   EXPECT_STREQ(opts_.root_url, "file:///Repo");

@@ -67,10 +67,7 @@ const char kHelpText[] =
     "  --version             print version information\n";
 
 enum : int {
-  opt_config_dir = 256,
-  opt_config_option,
-  opt_no_auth_cache,
-  opt_version,
+  opt_version = OSTREL_CMDLINE_OPT_FIRST_FREE,
   opt_limit,
 };
 
@@ -79,12 +76,7 @@ const apr_getopt_option_t kOptions[] = {
     {"recursive", 'R', 0, ""},
     {"verbose", 'v', 0, ""},
     {"limit", opt_limit, 1, ""},
-    {"username", 'u', 1, ""},
-    {"password", 'p', 1, ""},
-    {"non-interactive", 'n', 0, ""},
-    {"config-dir", opt_config_dir, 1, ""},
-    {"config-option", opt_config_option, 1, ""},
-    {"no-auth-cache", opt_no_auth_cache, 0, ""},
+    OSTREL_CMDLINE_ACCESS_OPTION_ROWS,
     {"help", 'h', 0, ""},
     {"version", opt_version, 0, ""},
     {nullptr, 0, 0, nullptr},
@@ -96,9 +88,7 @@ struct Options {
   bool rev_given = false;  // -r was given
   bool recursive = false, verbose = false;
   long limit = 0;
-  const char *username = nullptr, *password = nullptr, *config_dir = nullptr;
-  apr_array_header_t *config_options = nullptr;
-  bool non_interactive = false, no_auth_cache = false;
+  ostrel_cmdline_access_options access{};  // -u, -p, -n, --config-*, --no-auth-cache
   bool help = false, version = false;
 };
 
@@ -148,7 +138,6 @@ bad:
 
 ostrel_error *parse_options(int argc, const char *const *argv, Options &opts,
                             std::vector<std::string> &args, apr_pool_t *pool) {
-  opts.config_options = apr_array_make(pool, 0, sizeof(ostrel_cmdline__config_argument *));
   apr_getopt_t *os = nullptr;
   apr_getopt_init(&os, pool, argc, argv);
   os->interleave = 1;
@@ -160,6 +149,9 @@ ostrel_error *parse_options(int argc, const char *const *argv, Options &opts,
     if (status == APR_BADCH || status == APR_BADARG)
       return bad_args("Invalid option; try 'ostrel --help'%s");
     if (status != APR_SUCCESS) return ostrel_error_wrap_apr(status, "getopt failure");
+    int handled = 0;
+    OSTREL_ERR(ostrel_cmdline_access_option(&opts.access, code, arg, &handled, pool));
+    if (handled) continue;
     switch (code) {
       case 'r':
         OSTREL_ERR(parse_revs(arg, opts));
@@ -179,27 +171,6 @@ ostrel_error *parse_options(int argc, const char *const *argv, Options &opts,
         opts.limit = n;
         break;
       }
-      case 'u':
-        opts.username = apr_pstrdup(pool, arg);
-        break;
-      case 'p':
-        opts.password = apr_pstrdup(pool, arg);
-        break;
-      case 'n':
-        opts.non_interactive = true;
-        break;
-      case opt_config_dir:
-        OSTREL_ERR(ostrel_utf_cstring_to_utf8(&opts.config_dir, arg, pool));
-        break;
-      case opt_config_option: {
-        const char *text = nullptr;
-        OSTREL_ERR(ostrel_utf_cstring_to_utf8(&text, arg, pool));
-        OSTREL_ERR(ostrel_cmdline__parse_config_option(opts.config_options, text, pool));
-        break;
-      }
-      case opt_no_auth_cache:
-        opts.no_auth_cache = true;
-        break;
       case 'h':
         opts.help = true;
         return OSTREL_NO_ERROR;
@@ -228,16 +199,17 @@ const char *clean_url(const char *text, apr_pool_t *pool) {
 ostrel_error *open_session(ostrel_ra_session **session, const char *url, const Options &opts,
                            apr_pool_t *pool) {
   apr_hash_t *config = nullptr;
-  OSTREL_ERR(ostrel_config_get_config(&config, opts.config_dir, pool));
-  OSTREL_ERR(ostrel_cmdline__apply_config_options(config, opts.config_options, "ostrel: ",
+  OSTREL_ERR(ostrel_config_get_config(&config, opts.access.config_dir, pool));
+  OSTREL_ERR(ostrel_cmdline__apply_config_options(config, opts.access.config_options, "ostrel: ",
                                                   "--config-option"));
   ostrel_ra_callbacks *callbacks = nullptr;
   OSTREL_ERR(ostrel_ra_create_callbacks(&callbacks, pool));
   auto *cfg = static_cast<ostrel_config *>(
       apr_hash_get(config, OSTREL_CONFIG_CATEGORY_CONFIG, APR_HASH_KEY_STRING));
-  OSTREL_ERR(ostrel_cmdline_create_auth_baton(&callbacks->auth_baton, opts.non_interactive,
-                                              opts.username, opts.password, opts.config_dir,
-                                              opts.no_auth_cache, false, cfg, nullptr, nullptr,
+  const ostrel_cmdline_access_options &access = opts.access;
+  OSTREL_ERR(ostrel_cmdline_create_auth_baton(&callbacks->auth_baton, access.non_interactive,
+                                              access.username, access.password, access.config_dir,
+                                              access.no_auth_cache, false, cfg, nullptr, nullptr,
                                               pool));
   ostrel_auth_set_warning_func(
       callbacks->auth_baton,

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # ostrel-admin end to end: every subcommand's output, --help, and errors.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
+. "$here/../../../tests/support/init.sh"
+need_built ostrel-admin ostrel-repo-builder
 admin="$BIN/ostrel-admin"
 
 # Runs ostrel-admin with ARGS, expecting status WANT and standard output

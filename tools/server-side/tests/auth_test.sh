@@ -3,14 +3,12 @@
 # path rules and TLS on loopback, and kelbrin with given, cached and
 # prompted credentials.  Certificates are made here, with openssl.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
-. "$here/ostreld_fixture.sh"
-KELBRIN=$BIN/kelbrin
-ADMIN=$BIN/ostrel-admin
-[ -x "$KELBRIN" ] && [ -x "$BIN/ostreld" ] || { echo "setup: kelbrin or ostreld not built" >&2; exit 99; }
-command -v openssl >/dev/null || { echo "setup: openssl is missing" >&2; exit 99; }
-command -v script >/dev/null || { echo "setup: script is missing" >&2; exit 99; }
-command -v curl >/dev/null || { echo "setup: curl is missing" >&2; exit 99; }
+. "$here/../../../tests/support/init.sh"
+need_built kelbrin ostrel-admin ostreld
+. "$SUPPORT_DIR/ostreld_fixture.sh"
+need_command openssl
+need_command script
+need_command curl
 export LC_ALL=C.UTF-8
 export HOME=$T/home
 mkdir -p "$HOME"
@@ -18,13 +16,13 @@ CFG=$T/cfg
 
 # ---- The repository, users and rules ----
 mkdir "$T/root"
-"$ADMIN" create "$T/root/proj" >/dev/null || exit 99
-"$ADMIN" create "$T/root/hidden" >/dev/null || exit 99
+"$ADMIN" create "$T/root/proj" >/dev/null || setup_failed "cannot create the repository $T/root/proj"
+"$ADMIN" create "$T/root/hidden" >/dev/null || setup_failed "cannot create the repository $T/root/hidden"
 F=file://$T/root/proj
 "$KELBRIN" -m setup -u admin mkdir "$F/trunk" mkdir "$F/pub" mkdir "$F/team" mkdir "$F/secret" \
-  put /dev/null "$F/secret/key" >/dev/null || exit 99
+  put /dev/null "$F/secret/key" >/dev/null || setup_failed "put /dev/null \"$F/secret/key\" failed"
 for u in alice:pw-a bob:pw-b carol:pw-c dave:pw-d; do
-  printf '%s\n' "${u#*:}" | "$ADMIN" passwd "$T/users" "${u%%:*}" || exit 99
+  printf '%s\n' "${u#*:}" | "$ADMIN" passwd "$T/users" "${u%%:*}" || setup_failed "cannot set the password of \"${u%%:*}\""
 done
 cat >"$T/rules" <<'EOF'
 group team = carol, dave
@@ -160,14 +158,14 @@ hup_and_wait() {
 erin=(--non-interactive --no-auth-cache --username erin --password pw-e)
 frank=(--non-interactive --no-auth-cache --username frank --password pw-f)
 cp "$T/rules" "$T/rules.first"
-printf 'pw-e\n' | "$ADMIN" passwd "$T/users" erin || exit 99
+printf 'pw-e\n' | "$ADMIN" passwd "$T/users" erin || setup_failed "cannot set the password of erin"
 echo '/proj/trunk erin rw' >>"$T/rules"
 kel 1 "Authentication failed" "${erin[@]}" mkdir trunk/e
 sleep 0.3  # past the wait a failed login imposes
 hup_and_wait "read the users and rules files again"
 kel 0 "committed by erin" "${erin[@]}" mkdir trunk/e
 # A file that does not read changes nothing, not even the other file's part.
-printf 'pw-f\n' | "$ADMIN" passwd "$T/users" frank || exit 99
+printf 'pw-f\n' | "$ADMIN" passwd "$T/users" frank || setup_failed "cannot set the password of frank"
 echo '/proj/trunk frank rwx' >>"$T/rules"
 hup_and_wait "the users and rules in force stay as they were"
 grep -qF "ostreld: Error in rules file '$T/rules' at line 10: invalid access 'rwx'" "$OSTRELD_ERR" ||
@@ -230,7 +228,7 @@ stop_ostreld
 # host, expired (signed by the authority), and two self-signed ones.
 mkdir "$T/pki"
 P=$T/pki
-ossl() { openssl "$@" >/dev/null 2>&1 || { echo "setup: openssl $1 failed" >&2; exit 99; }; }
+ossl() { openssl "$@" >/dev/null 2>&1 || setup_failed "openssl $1 failed"; }
 ossl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=Test-CA \
   -keyout "$P/ca.key" -out "$P/ca.pem"
 cat >"$P/ca.cnf" <<EOF

@@ -3,7 +3,8 @@
 # one prefixed "damaged" error and status 1, naming where the damage is; none
 # crashes or hangs, and verify stops at the first damaged revision.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
+. "$here/../../../tests/support/init.sh"
+need_built fennick ostrel-admin ostrel-repo-builder
 if ! command -v sqlite3 >/dev/null; then
   echo "skipped: the sqlite3 command-line shell is not installed" >&2
   exit 77
@@ -26,7 +27,7 @@ cp 1 trunk branch
 rm branch/sub/f
 commit
 SCRIPT
-"$admin" verify "$T/repo" >/dev/null 2>&1 || { echo "setup: the undamaged repository does not verify" >&2; exit 99; }
+"$admin" verify "$T/repo" >/dev/null 2>&1 || setup_failed "the undamaged repository does not verify"
 
 # Runs TOOL ARGS... on the current damaged copy: status 1, nothing but
 # prefixed lines on stderr, one of them containing every TEXT given after
@@ -53,7 +54,7 @@ expect_damage() {
 damage() {
   rm -rf "$T/broken"
   cp -r "$T/repo" "$T/broken"
-  sqlite3 "$T/broken/fs.db" "$1" || { echo "setup: cannot apply: $1" >&2; exit 99; }
+  sqlite3 "$T/broken/fs.db" "$1" || setup_failed "cannot apply: $1"
 }
 
 # Verify must stop at revision REV: every revision before it verified, the

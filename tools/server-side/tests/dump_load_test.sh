@@ -2,7 +2,8 @@
 # ostrel-admin backup, dump, load, export, ls -R, log --limit and path
 # filtering, and -r HEAD, end to end.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
+. "$here/../../../tests/support/init.sh"
+need_built kelbrin ostrel-admin ostrel-repo-builder
 admin="$BIN/ostrel-admin"
 
 # Everything the tools show of a repository: log with changed paths, and

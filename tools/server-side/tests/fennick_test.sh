@@ -2,7 +2,8 @@
 # fennick end to end: output, counts, widths, the index it fills, and its
 # error paths.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
+. "$here/../../../tests/support/init.sh"
+need_built fennick ostrel-admin ostrel-repo-builder
 
 # --- Empty repository: no output, status 0.
 build_repo "$T/empty" </dev/null

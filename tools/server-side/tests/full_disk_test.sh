@@ -8,13 +8,12 @@
 # Runs in a private mount namespace on a small tmpfs; skipped where this
 # process may not mount one (not root, or no namespaces).
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
-KELBRIN=$BIN/kelbrin
-[ -x "$KELBRIN" ] || { echo "setup: $KELBRIN is not built" >&2; exit 99; }
+. "$here/../../../tests/support/init.sh"
+need_built kelbrin ostrel-admin
 
 if [ "${1:-}" != --inside ]; then
   if ! unshare -m true 2>/dev/null; then
-    echo "skip: no private mount namespace here"; exit 77
+    skip "no private mount namespace here"
   fi
   unshare -m bash "$0" --inside "$T"
   exit $?
@@ -26,12 +25,12 @@ OUT=$2
 D=$T/disk
 mkdir -p "$D"
 if ! mount -t tmpfs -o size=8m tmpfs "$D" 2>/dev/null; then
-  echo "skip: cannot mount a small tmpfs here"; exit 77
+  skip "cannot mount a small tmpfs here"
 fi
-trap 'umount "$D" 2>/dev/null; rm -rf "$T"' EXIT
+at_exit 'umount "$D" 2>/dev/null'
 R="file://$D/repo"
-"$BIN/ostrel-admin" create "$D/repo" >/dev/null || { echo "setup: cannot create" >&2; exit 99; }
-"$KELBRIN" -m first mkdir "$R/a" >/dev/null || { echo "setup: first commit" >&2; exit 99; }
+"$BIN/ostrel-admin" create "$D/repo" >/dev/null || setup_failed "cannot create"
+"$KELBRIN" -m first mkdir "$R/a" >/dev/null || setup_failed "first commit"
 
 avail_kb() { df -k "$D" | awk 'NR == 2 { print $4 }'; }
 # The repository's lasting size: the database and the pack files.  The

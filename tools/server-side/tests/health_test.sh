@@ -4,20 +4,15 @@
 # nobody; HAProxy takes a stopped server out of rotation and the requests go
 # on to the other one.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
-. "$here/ostreld_fixture.sh"
-. "$here/haproxy_fixture.sh"
-ADMIN=$BIN/ostrel-admin
+. "$here/../../../tests/support/init.sh"
+need_built ostrel-admin ostreld
+. "$SUPPORT_DIR/ostreld_fixture.sh"
+. "$SUPPORT_DIR/haproxy_fixture.sh"
 mkdir -p "$T/root"
-"$ADMIN" create "$T/root/repo" >/dev/null || exit 99
-
-# Every server started here is stopped at exit (the fixture tracks the last).
-servers=()
-trap 'for p in "${servers[@]}"; do kill -KILL "$p" 2>/dev/null; done; '"$(trap -p EXIT | sed -e "s/^trap -- '//" -e "s/' EXIT\$//")" EXIT
+"$ADMIN" create "$T/root/repo" >/dev/null || setup_failed "cannot create the repository $T/root/repo"
 
 # -- a server that refuses every request still says it is healthy
 start_ostreld "$T/root"
-servers+=("$OSTRELD_PID")
 code=$(curl -s -o "$T/body" -w '%{http_code}' "http://$OSTRELD_ADDR/?op=health")
 [ "$code" = 200 ] && [ "$(cat "$T/body")" = ok ] || fail "health of a closed server: $code $(cat "$T/body")"
 code=$(curl -s -o /dev/null -w '%{http_code}' -I "http://$OSTRELD_ADDR/?op=health")
@@ -32,9 +27,9 @@ stop_ostreld
 
 # -- two open servers behind HAProxy
 start_ostreld "$T/root" --open
-servers+=("$OSTRELD_PID"); A_PID=$OSTRELD_PID; A=$OSTRELD_ADDR
+A_PID=$OSTRELD_PID; A=$OSTRELD_ADDR
 start_ostreld "$T/root" --open
-servers+=("$OSTRELD_PID"); B=$OSTRELD_ADDR
+B=$OSTRELD_ADDR
 start_haproxy "$A" "$B"
 for i in 1 2 3 4; do
   out=$(curl -s "http://$HAPROXY_ADDR/repo/?op=youngest" | od -An -c | tr -d ' \n')

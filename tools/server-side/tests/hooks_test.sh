@@ -5,15 +5,14 @@
 # given (arguments, environment, no terminal, the pending transaction), the
 # revision-property hooks, and post-commit hooks whose failure is a warning.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
-. "$here/ostreld_fixture.sh"
-KELBRIN=$BIN/kelbrin
-ADMIN=$BIN/ostrel-admin
+. "$here/../../../tests/support/init.sh"
+need_built kelbrin ostrel-admin ostreld
+. "$SUPPORT_DIR/ostreld_fixture.sh"
 export HOME="$T/home"
 mkdir -p "$HOME" "$T/root"
-cd "$T" || exit 99
+cd "$T" || setup_failed "cannot enter $T"
 REPO=$T/root/repo
-"$ADMIN" create "$REPO" >/dev/null || exit 99
+"$ADMIN" create "$REPO" >/dev/null || setup_failed "cannot create the repository $REPO"
 start_ostreld "$T/root" --open
 HTTP="http://$OSTRELD_ADDR/repo"
 FILE="file://$REPO"
@@ -88,7 +87,7 @@ grep -qx "only bob may commit, not alice" err || fail "start-commit's message ov
 # -- and over https://, the refusal reads the same
 if command -v openssl >/dev/null; then
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
-    -addext subjectAltName=DNS:localhost -keyout tls.key -out tls.pem >/dev/null 2>&1 || exit 99
+    -addext subjectAltName=DNS:localhost -keyout tls.key -out tls.pem >/dev/null 2>&1 || setup_failed "openssl cannot make a certificate"
   stop_ostreld
   start_ostreld "$T/root" --open --tls-cert "$T/tls.pem" --tls-key "$T/tls.key"
   HTTPS="https://localhost:${OSTRELD_ADDR##*:}/repo"

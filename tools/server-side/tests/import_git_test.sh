@@ -5,19 +5,19 @@
 # --layout standard; streams refused with their line; a damaged or cut
 # stream keeps the commits before the damage whole; a killed import resumes.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
-ADMIN=$BIN/ostrel-admin
-command -v git >/dev/null || { echo "git is not installed"; exit 77; }
+. "$here/../../../tests/support/init.sh"
+need_built ostrel-admin
+command -v git >/dev/null || skip "git is not installed"
 export HOME="$T/home" GIT_CONFIG_NOSYSTEM=1 TZ=UTC
 mkdir -p "$HOME"
-cd "$T" || exit 99
+cd "$T" || setup_failed "cannot enter $T"
 git config --global user.name "Ann Ó Author"
 git config --global user.email ann@example.org
 git config --global init.defaultBranch main
 git config --global core.quotePath true
 
 # -- the history
-git init -q g && cd g || exit 99
+git init -q g && cd g || setup_failed "git init failed"
 tick=1700000000
 c() { tick=$((tick + 60)); GIT_AUTHOR_DATE="@$tick +0100" GIT_COMMITTER_DATE="@$tick +0100" git commit -q "$@"; }
 mkdir -p src/deep/er "with space"
@@ -70,7 +70,7 @@ count=$(echo "$commits" | wc -l)
 
 # -- every commit of main, one revision each, tree for tree
 for stream in main full; do
-  "$ADMIN" create "r-$stream" >/dev/null || exit 99
+  "$ADMIN" create "r-$stream" >/dev/null || setup_failed "cannot create the repository r-$stream"
   "$ADMIN" import-git "r-$stream" <"$stream.stream" >out 2>err || fail "import of $stream.stream: $(cat err)"
   grep -qx "Imported $count commits (0 already imported were skipped); youngest revision $count." out ||
     fail "import of $stream.stream says: $(cat out)"

@@ -4,7 +4,8 @@
 # repository verifies, holds every revision the committer reported, and the
 # next committer carries on from it.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
+. "$here/../../../tests/support/init.sh"
+need_built ostrel-admin ostrel-repo-builder
 
 build_repo "$T/repo" </dev/null
 head -c 3000000 /dev/urandom >"$T/blob"   # three chunks per upload

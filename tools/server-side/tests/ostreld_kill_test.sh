@@ -4,14 +4,13 @@
 # half-made revision, and the next commit works.  A SIGTERM lets the commit
 # in flight finish, and the server exits 0.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
-. "$here/ostreld_fixture.sh"
-KELBRIN=$BIN/kelbrin
-ADMIN=$BIN/ostrel-admin
+. "$here/../../../tests/support/init.sh"
+need_built kelbrin ostrel-admin ostreld
+. "$SUPPORT_DIR/ostreld_fixture.sh"
 export HOME="$T/home"
 mkdir -p "$HOME" "$T/root"
-cd "$T" || exit 99
-"$ADMIN" create root/repo >/dev/null || exit 99
+cd "$T" || setup_failed "cannot enter $T"
+"$ADMIN" create root/repo >/dev/null || setup_failed "cannot create the repository root/repo"
 head -c 2000000 /dev/urandom >chunk
 
 intact() {  # NAME EXPECTED-YOUNGEST

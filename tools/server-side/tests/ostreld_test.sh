@@ -3,14 +3,13 @@
 # with a 4xx or dropped, nothing committed, the server still serving), the
 # number of requests a large commit costs, and two committers at once.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
-. "$here/ostreld_fixture.sh"
-KELBRIN=$BIN/kelbrin
-ADMIN=$BIN/ostrel-admin
+. "$here/../../../tests/support/init.sh"
+need_built kelbrin ostrel-admin ostreld
+. "$SUPPORT_DIR/ostreld_fixture.sh"
 export HOME="$T/home"
 mkdir -p "$HOME" "$T/root"
-cd "$T" || exit 99
-"$ADMIN" create root/repo >/dev/null || exit 99
+cd "$T" || setup_failed "cannot enter $T"
+"$ADMIN" create root/repo >/dev/null || setup_failed "cannot create the repository root/repo"
 mkdir -p root/not-a-repo outside
 echo secret >outside/secret
 
@@ -62,7 +61,7 @@ grep -q "committed by (no author)" out || fail "a claimed author was taken: $(ca
 "$ADMIN" log root/repo -r 1 | grep -q mallory && fail "the claimed name 'mallory' was recorded"
 stop_ostreld
 # (the tests below start from an empty repository)
-rm -rf root/repo && "$ADMIN" create root/repo >/dev/null || exit 99
+rm -rf root/repo && "$ADMIN" create root/repo >/dev/null || setup_failed "rm -rf root/repo && \"$ADMIN\" create root/repo failed"
 
 # A server with small limits for the hostile requests.
 printf '[server]\n# small limits for the tests\nmax-header-bytes = 8192\nidle-timeout-seconds = 2\nmax-frame-bytes = 65600\n' >small.conf

@@ -3,7 +3,8 @@
 # standard input, the file's mode and format, --delete, and refusals that
 # leave the file as it was and never show a password.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
+. "$here/../../../tests/support/init.sh"
+need_built ostrel-admin
 admin="$BIN/ostrel-admin"
 users="$T/users"
 

@@ -7,19 +7,18 @@
 # verifies, with errors that name the database server and never a password.
 # Every result is read back by ostrel-admin, another process.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
-. "$here/postgres_fixture.sh"
-. "$here/ostreld_fixture.sh"
-. "$here/haproxy_fixture.sh"
-KELBRIN=$BIN/kelbrin
-ADMIN=$BIN/ostrel-admin
+. "$here/../../../tests/support/init.sh"
+need_built fennick kelbrin ostrel-admin ostreld
+. "$SUPPORT_DIR/postgres_fixture.sh"
+. "$SUPPORT_DIR/ostreld_fixture.sh"
+. "$SUPPORT_DIR/haproxy_fixture.sh"
 export HOME="$T/home"
 mkdir -p "$HOME" "$T/root"
-cd "$T" || exit 99
+cd "$T" || setup_failed "cannot enter $T"
 
 start_postgres
 PASSWORD=$(pg_password)
-[ -n "$PASSWORD" ] || { echo "setup: no password"; exit 99; }
+[ -n "$PASSWORD" ] || setup_failed "no password"
 DB=$(pg_createdb scale)
 
 # -- creating: a password in the connection info is refused, the directory
@@ -30,7 +29,7 @@ expect_status 1 $status "create with a password"
 grep -q "holds a password" err || fail "create with a password: $(cat err)"
 grep -rqF "$PASSWORD" err out root 2>/dev/null && fail "the password shows up"
 [ -e root/bad/format ] && fail "a refused create left a repository"
-"$ADMIN" create --postgres "$DB" root/repo >/dev/null || { echo "setup: create --postgres"; exit 99; }
+"$ADMIN" create --postgres "$DB" root/repo >/dev/null || setup_failed "create --postgres"
 [ "$(cat root/repo/format)" = 4 ] || fail "format file: $(cat root/repo/format)"
 grep -rqF "$PASSWORD" root/repo && fail "the repository directory holds the password"
 status=0
@@ -40,12 +39,10 @@ grep -q "not empty" err || fail "second repository: $(cat err)"
 # Another directory with the same connection info is the same repository.
 mkdir root2 && cp -a root/repo root2/repo
 
-servers=()
-trap 'for p in "${servers[@]}"; do kill -KILL "$p" 2>/dev/null; done; '"$(trap -p EXIT | sed -e "s/^trap -- '//" -e "s/' EXIT\$//")" EXIT
 start_ostreld "$T/root" --open
-servers+=("$OSTRELD_PID"); A_PID=$OSTRELD_PID; A=$OSTRELD_ADDR
+A_PID=$OSTRELD_PID; A=$OSTRELD_ADDR
 start_ostreld "$T/root2" --open
-servers+=("$OSTRELD_PID"); B_PID=$OSTRELD_PID; B=$OSTRELD_ADDR
+B_PID=$OSTRELD_PID; B=$OSTRELD_ADDR
 start_haproxy "$A" "$B"
 LB="http://$HAPROXY_ADDR/repo"
 
@@ -143,7 +140,6 @@ stop_haproxy
 kill -TERM "$B_PID"; wait "$B_PID" 2>/dev/null
 pg_stop
 start_ostreld "$T/root" --open
-servers+=("$OSTRELD_PID")
 status=0
 "$KELBRIN" -m x mkdir "http://$OSTRELD_ADDR/repo/down" >out 2>err || status=$?
 expect_status 1 $status "a commit to a server whose database is down"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # kelbrin's command line without a repository: help, version and every error
 # of the option loop and the action list, compared byte for byte.
-source "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../../../../tests/support/init.sh"
+need_built kelbrin
+export LC_ALL=C.UTF-8
 
 HELP='Kelbrin (for Ostrel)
 
@@ -37,9 +39,9 @@ Options:
   --version             print version information
 '
 U=file:///nonexistent-repo
-printf 'x\xe9' >"$WORK/latin1-value"
+printf 'x\xe9' >"$T/latin1-value"
 
-[ "$(printf '%s' "$HELP" | wc -l)" = 32 ] || { echo "setup: help text is not 32 lines"; exit 99; }
+[ "$(printf '%s' "$HELP" | wc -l)" = 32 ] || setup_failed "help text is not 32 lines"
 
 expect "no arguments: help on stderr" 1 "" "$HELP" -- "$KELBRIN"
 expect "-h" 0 "$HELP" "" -- "$KELBRIN" -h
@@ -63,12 +65,12 @@ expect "cp revision" 1 "" "kelbrin: 'Head' is not a revision
 " -- "$KELBRIN" cp Head $U/a $U/b
 expect "URL without --root-url" 1 "" "kelbrin: 'a/b' is not a URL, and --root-url (-U) not provided
 " -- "$KELBRIN" rm a/b
-expect "missing message file" 1 "" "kelbrin: Can't open file '$WORK/none': No such file or directory
-" -- "$KELBRIN" -F "$WORK/none" mkdir $U/a
-expect "missing extra-arguments file" 1 "" "kelbrin: Can't open file '$WORK/none': No such file or directory
-" -- "$KELBRIN" -X "$WORK/none" mkdir $U/a
-expect "missing propsetf file" 1 "" "kelbrin: Can't open file '$WORK/none': No such file or directory
-" -- "$KELBRIN" propsetf p "$WORK/none" $U/a
+expect "missing message file" 1 "" "kelbrin: Can't open file '$T/none': No such file or directory
+" -- "$KELBRIN" -F "$T/none" mkdir $U/a
+expect "missing extra-arguments file" 1 "" "kelbrin: Can't open file '$T/none': No such file or directory
+" -- "$KELBRIN" -X "$T/none" mkdir $U/a
+expect "missing propsetf file" 1 "" "kelbrin: Can't open file '$T/none': No such file or directory
+" -- "$KELBRIN" propsetf p "$T/none" $U/a
 expect "bad --config-option" 1 "" "kelbrin: Invalid syntax of argument of --config-option: 'config:x' (expected FILE:SECTION:OPTION=[VALUE])
 " -- "$KELBRIN" --config-option config:x mkdir $U/a
 expect "bad --with-revprop" 1 "" "kelbrin: '1x' is not a valid property name
@@ -81,15 +83,15 @@ kelbrin: getopt failure: Missing parameter for the specified command line option
 " -- "$KELBRIN" mkdir $U/a -m
 expect "normalising an ostrel: property" 1 "" "kelbrin: Error normalizing property value
 kelbrin: Property value is not valid UTF-8 (byte 0xE9 at offset 1)
-" -- "$KELBRIN" propsetf ostrel:x "$WORK/latin1-value" $U/a
+" -- "$KELBRIN" propsetf ostrel:x "$T/latin1-value" $U/a
 expect "argument not valid in the native encoding" 1 "" "kelbrin: Can't convert text from the native encoding (UTF-8) to UTF-8: invalid bytes \\xE9 after '$U/x'
 " -- "$KELBRIN" mkdir "$U/$(printf 'x\xe9')"
 
 # Version output: our banner, then the list of access modules.
-"$KELBRIN" --version >"$WORK/version" 2>"$WORK/version-err"; status=$?
-if [ $status = 0 ] && [ ! -s "$WORK/version-err" ] &&
-   head -1 "$WORK/version" | grep -Eq '^kelbrin 1\.7\.0 \(build [^,]+, [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}\)$' &&
-   [ "$(tail -n +2 "$WORK/version")" = "
+"$KELBRIN" --version >"$T/version" 2>"$T/version-err"; status=$?
+if [ $status = 0 ] && [ ! -s "$T/version-err" ] &&
+   head -1 "$T/version" | grep -Eq '^kelbrin 1\.7\.0 \(build [^,]+, [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}\)$' &&
+   [ "$(tail -n +2 "$T/version")" = "
 The following repository access (RA) modules are available:
 
 * local access (ostrel_ra_local): access repositories on local disk.
@@ -97,11 +99,11 @@ The following repository access (RA) modules are available:
 * network access (ostrel_ra_http): access repositories served by ostreld over HTTP and HTTPS.
   - handles the 'http' scheme
   - handles the 'https' scheme" ]; then
-  echo "ok   --version"
+  pass "--version"
 else
-  echo "FAIL --version (status $status):"; cat "$WORK/version" "$WORK/version-err"; failures=$((failures + 1))
+  fail "--version" "status 0 and the version text" "status $status: $(cat "$T/version" "$T/version-err")"
 fi
-expect "--version to a full disk" 1 "" "ostrel: Write error: No space left on device
+expect "--version to a full disk" 1 "" "kelbrin: Write error: No space left on device
 " -- sh -c "'$KELBRIN' --version >/dev/full"
 
 finish

@@ -6,36 +6,37 @@
 # repositories on disk, "http" through an ostreld serving their directory,
 # "postgres" through HAProxy to two ostreld serving one repository whose
 # records live in PostgreSQL (the checks read it from another process).
-source "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../../../../tests/support/init.sh"
+need_built kelbrin
+export LC_ALL=C.UTF-8
 TRANSPORT=${1:-file}
-[ -x "$ADMIN" ] || { echo "setup: no ostrel-admin at $ADMIN"; exit 99; }
-export HOME="$WORK/home"
+need_built ostrel-admin
+export HOME="$T/home"
 mkdir -p "$HOME"
-cd "$WORK" || exit 99
+cd "$T" || setup_failed "cannot enter $T"
 case $TRANSPORT in
-  file | http) "$ADMIN" create repo >/dev/null || { echo "setup: cannot create a repository"; exit 99; } ;;
+  file | http) "$ADMIN" create repo >/dev/null || setup_failed "cannot create a repository" ;;
 esac
 case $TRANSPORT in
-  file) BASE="file://$WORK" ;;
+  file) BASE="file://$T" ;;
   http)
-    source "$SOURCE_DIR/tools/server-side/tests/ostreld_fixture.sh"
+    . "$SUPPORT_DIR/ostreld_fixture.sh"
     # open: authors are the names kelbrin sends, as over file://
-    start_ostreld "$WORK" --open
+    start_ostreld "$T" --open
     BASE="http://$OSTRELD_ADDR" ;;
   postgres)
-    source "$SOURCE_DIR/tools/server-side/tests/postgres_fixture.sh"
-    source "$SOURCE_DIR/tools/server-side/tests/ostreld_fixture.sh"
-    source "$SOURCE_DIR/tools/server-side/tests/haproxy_fixture.sh"
+    . "$SUPPORT_DIR/postgres_fixture.sh"
+    . "$SUPPORT_DIR/ostreld_fixture.sh"
+    . "$SUPPORT_DIR/haproxy_fixture.sh"
     start_postgres
     "$ADMIN" create --postgres "$(pg_createdb kelbrin)" repo >/dev/null ||
-      { echo "setup: cannot create a repository in PostgreSQL"; exit 99; }
-    start_ostreld "$WORK" --open
-    FIRST_PID=$OSTRELD_PID FIRST_ADDR=$OSTRELD_ADDR
-    trap 'kill -KILL $FIRST_PID 2>/dev/null; '"$(trap -p EXIT | sed -e "s/^trap -- '//" -e "s/' EXIT\$//")" EXIT
-    start_ostreld "$WORK" --open
+      setup_failed "cannot create a repository in PostgreSQL"
+    start_ostreld "$T" --open
+    FIRST_ADDR=$OSTRELD_ADDR
+    start_ostreld "$T" --open
     start_haproxy "$FIRST_ADDR" "$OSTRELD_ADDR"
     BASE="http://$HAPROXY_ADDR" ;;
-  *) echo "setup: unknown transport '$TRANSPORT'"; exit 99 ;;
+  *) setup_failed "unknown transport '$TRANSPORT'" ;;
 esac
 R="$BASE/repo"
 DATE='[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z'
@@ -46,12 +47,12 @@ commits() {
   local name=$1 rev=$2
   shift 2
   local status=0
-  "$KELBRIN" -u tester "$@" <"${STDIN:-/dev/null}" >"$WORK/out" 2>"$WORK/err" || status=$?
-  if [ $status = 0 ] && [ ! -s "$WORK/err" ] &&
-     grep -Eqx "r$rev committed by tester at $DATE" "$WORK/out" && [ "$(wc -l <"$WORK/out")" = 1 ]; then
-    echo "ok   $name"
+  "$KELBRIN" -u tester "$@" <"${STDIN:-/dev/null}" >"$T/out" 2>"$T/err" || status=$?
+  if [ $status = 0 ] && [ ! -s "$T/err" ] &&
+     grep -Eqx "r$rev committed by tester at $DATE" "$T/out" && [ "$(wc -l <"$T/out")" = 1 ]; then
+    pass "$name"
   else
-    echo "FAIL $name (status $status):"; cat "$WORK/out" "$WORK/err"; failures=$((failures + 1))
+    fail "$name" "status 0 and the one line 'r$rev committed by tester at DATE'" "status $status: $(cat "$T/out" "$T/err")"
   fi
 }
 
@@ -62,14 +63,14 @@ same() {
   local got
   got=$("$@" 2>&1)
   if [ "$got" = "$expected" ]; then
-    echo "ok   $name"
+    pass "$name"
   else
-    echo "FAIL $name:"; diff <(echo "$expected") <(echo "$got"); failures=$((failures + 1))
+    fail "$name" "$expected" "$got"
   fi
 }
 
-changed_paths() { "$ADMIN" log "$WORK/repo" -v -r "$1" | sed -n '/^Changed paths:/,$p' | tail -n +2; }
-youngest() { "$ADMIN" youngest "$WORK/repo"; }
+changed_paths() { "$ADMIN" log "$T/repo" -v -r "$1" | sed -n '/^Changed paths:/,$p' | tail -n +2; }
+youngest() { "$ADMIN" youngest "$T/repo"; }
 
 printf 'one\n' >one.txt
 printf 'two\n' >two.txt
@@ -110,14 +111,14 @@ same "replace: changed paths" "   R /tags/
    R /trunk/e/ (from /trunk/d:2)" changed_paths 9
 same "replace: new directory is empty" "" "$ADMIN" ls repo tags
 same "default log message" "  ostrel:author: tester" \
-  sh -c "'$ADMIN' log '$WORK/repo' -r 9 | grep author"
+  sh -c "'$ADMIN' log '$T/repo' -r 9 | grep author"
 same "default log message" "  ostrel:log: committed using kelbrin" \
-  sh -c "'$ADMIN' log '$WORK/repo' -r 9 | grep ostrel:log"
+  sh -c "'$ADMIN' log '$T/repo' -r 9 | grep ostrel:log"
 commits "--with-revprop and -F" 10 --with-revprop release=1.0 -F value.txt mkdir $R/branches
 same "revision properties" "  ostrel:author: tester
   ostrel:log: value
 from file
-  release: 1.0" sh -c "'$ADMIN' revprops '$WORK/repo' -r 10 | grep -v ostrel:date"
+  release: 1.0" sh -c "'$ADMIN' revprops '$T/repo' -r 10 | grep -v ostrel:date"
 printf 'mkdir\r\n%s\r\n\r\nmkdir\n%s\n' "$R/x1" "$R/x2" >extra.txt
 commits "extra-arguments file with CR LF and LF" 11 -X extra.txt
 same "extra arguments: both directories" "   A /x1/
@@ -128,9 +129,9 @@ commits "root URL and relative action URLs" 12 -U $R rm x1 rm x2
 STDIN=one.txt commits "two puts from -" 13 put - $R/trunk/in1.txt put - $R/trunk/in2.txt
 in1=$("$ADMIN" cat repo trunk/in1.txt); in2=$("$ADMIN" cat repo trunk/in2.txt)
 if { [ "$in1" = one ] && [ -z "$in2" ]; } || { [ -z "$in1" ] && [ "$in2" = one ]; }; then
-  echo "ok   two puts from -: one gets standard input, the other nothing"
+  pass "two puts from -: one gets standard input, the other nothing"
 else
-  echo "FAIL two puts from -: got '$in1' and '$in2'"; failures=$((failures + 1))
+  fail "two puts from -" "one gets standard input, the other nothing" "'$in1' and '$in2'"
 fi
 
 # -- the repository root itself: the URL's parent lies above the repository,
@@ -149,7 +150,7 @@ fails() {
   expect "$name" 1 "" "$err
 " -- "$KELBRIN" -u tester "$@"
   if [ "$(youngest)" != "$Y" ]; then
-    echo "FAIL $name: a revision was made"; failures=$((failures + 1)); Y=$(youngest)
+    fail "$name: no new revision" "youngest r$Y" "youngest r$(youngest)"; Y=$(youngest)
   fi
 }
 fails "put with a missing source: edit cancelled" \
@@ -186,7 +187,7 @@ fails "action below a file" "kelbrin: 'a.txt' is not a directory" \
   put one.txt $R/trunk/a.txt mkdir $R/trunk/a.txt/y
 
 # -- bad URLs
-"$ADMIN" create repo2 >/dev/null || exit 99
+"$ADMIN" create repo2 >/dev/null || setup_failed "cannot create the repository repo2"
 fails "URLs of two repositories" "kelbrin: Unable to find a repository at URL '$BASE'" \
   mkdir $R/n mkdir "$BASE/repo2/n"
 fails "URL naming no repository" \
@@ -195,42 +196,42 @@ fails "'..' leading out of the repository" \
   "kelbrin: Unable to find a repository at URL '$BASE'" mkdir $R/../n
 
 # -- author
-"$KELBRIN" -u "" -m anonymous mkdir $R/anon >"$WORK/out" 2>&1
-if grep -Eqx "r$((Y + 1)) committed by \(no author\) at $DATE" "$WORK/out"; then
-  echo "ok   no author recorded"
+"$KELBRIN" -u "" -m anonymous mkdir $R/anon >"$T/out" 2>&1
+if grep -Eqx "r$((Y + 1)) committed by \(no author\) at $DATE" "$T/out"; then
+  pass "no author recorded"
 else
-  echo "FAIL no author recorded:"; cat "$WORK/out"; failures=$((failures + 1))
+  fail "no author recorded" "r$((Y + 1)) committed by (no author) at DATE" "$(cat "$T/out")"
 fi
-"$KELBRIN" -m "login name" mkdir $R/login >"$WORK/out" 2>&1
-if grep -Eqx "r$((Y + 2)) committed by [^ ]+ at $DATE" "$WORK/out"; then
-  echo "ok   author from the login name"
+"$KELBRIN" -m "login name" mkdir $R/login >"$T/out" 2>&1
+if grep -Eqx "r$((Y + 2)) committed by [^ ]+ at $DATE" "$T/out"; then
+  pass "author from the login name"
 else
-  echo "FAIL author from the login name:"; cat "$WORK/out"; failures=$((failures + 1))
+  fail "author from the login name" "the login name" "$(cat "$T/out")"
 fi
 
 # -- native encoding: a Latin-1 log message is stored as UTF-8, and the
 # commit line comes back in Latin-1.
-if mkdir -p "$WORK/locales" &&
-   localedef -i en_US -f ISO-8859-1 "$WORK/locales/en_US.ISO-8859-1" >/dev/null 2>&1; then
-  LOCPATH="$WORK/locales" LC_ALL=en_US.ISO-8859-1 "$KELBRIN" -m "$(printf 'caf\xe9')" \
-    -u "$(printf 'J\xc3\xb6rg')" mkdir $R/latin1 >"$WORK/out" 2>&1
-  if [ "$("$ADMIN" log "$WORK/repo" -r "$(youngest)" | grep ostrel:log)" = "  ostrel:log: café" ] &&
-     grep -Eqx "r[0-9]+ committed by $(printf 'J\xf6rg') at $DATE" "$WORK/out"; then
-    echo "ok   Latin-1 locale: message stored as UTF-8, author shown in Latin-1"
+if mkdir -p "$T/locales" &&
+   localedef -i en_US -f ISO-8859-1 "$T/locales/en_US.ISO-8859-1" >/dev/null 2>&1; then
+  LOCPATH="$T/locales" LC_ALL=en_US.ISO-8859-1 "$KELBRIN" -m "$(printf 'caf\xe9')" \
+    -u "$(printf 'J\xc3\xb6rg')" mkdir $R/latin1 >"$T/out" 2>&1
+  if [ "$("$ADMIN" log "$T/repo" -r "$(youngest)" | grep ostrel:log)" = "  ostrel:log: café" ] &&
+     grep -Eqx "r[0-9]+ committed by $(printf 'J\xf6rg') at $DATE" "$T/out"; then
+    pass "Latin-1 locale: message stored as UTF-8, author shown in Latin-1"
   else
-    echo "FAIL Latin-1 locale:"; cat "$WORK/out"; failures=$((failures + 1))
+    fail "Latin-1 locale" "message stored as UTF-8, author shown in Latin-1" "$(cat "$T/out")"
   fi
 else
   echo "skip Latin-1 locale: localedef cannot make en_US.ISO-8859-1 here"
 fi
 
-same "repository verifies" "" sh -c "'$ADMIN' verify '$WORK/repo' >/dev/null"
+same "repository verifies" "" sh -c "'$ADMIN' verify '$T/repo' >/dev/null"
 if [ "$TRANSPORT" = http ]; then
   stop_ostreld
   if [ "$OSTRELD_STATUS" = 0 ] && [ ! -s "$OSTRELD_ERR" ]; then
-    echo "ok   ostreld stops cleanly"
+    pass "ostreld stops cleanly"
   else
-    echo "FAIL ostreld stopped with status $OSTRELD_STATUS:"; cat "$OSTRELD_ERR"; failures=$((failures + 1))
+    fail "ostreld stops cleanly" "status 0, nothing on its standard error" "status $OSTRELD_STATUS: $(cat "$OSTRELD_ERR")"
   fi
   # A server that is gone and a host name that does not resolve: status 1
   # and one line naming the URL and the reason.  The name is looked up in a
@@ -239,12 +240,12 @@ if [ "$TRANSPORT" = http ]; then
     local name=$1 url=$2 root=$3 reason=$4
     shift 4
     local status=0
-    "$@" "$KELBRIN" --non-interactive -m x mkdir "$url" </dev/null >"$WORK/out" 2>"$WORK/err" || status=$?
-    if [ "$status" = 1 ] && [ ! -s "$WORK/out" ] && [ "$(wc -l <"$WORK/err")" = 1 ] &&
-      grep -q "^kelbrin: Unable to reach the repository at URL '$root': .*$reason" "$WORK/err"; then
-      echo "ok   $name"
+    "$@" "$KELBRIN" --non-interactive -m x mkdir "$url" </dev/null >"$T/out" 2>"$T/err" || status=$?
+    if [ "$status" = 1 ] && [ ! -s "$T/out" ] && [ "$(wc -l <"$T/err")" = 1 ] &&
+      grep -q "^kelbrin: Unable to reach the repository at URL '$root': .*$reason" "$T/err"; then
+      pass "$name"
     else
-      echo "FAIL $name: status $status:"; cat "$WORK/out" "$WORK/err"; failures=$((failures + 1))
+      fail "$name" "status 0" "status $status: $(cat "$T/out" "$T/err")"
     fi
   }
   unreachable "a stopped server" "$R/gone" "$R" "$OSTRELD_ADDR\|${OSTRELD_ADDR%:*} port ${OSTRELD_ADDR#*:}"

@@ -2,15 +2,17 @@
 # kelbrin against hostile input and failing output: NUL bytes and control
 # characters in arguments and URLs, deep action lists, a standard output that
 # cannot be written, and changes to a repository's root itself.
-source "$(dirname "$0")/lib.sh"
-[ -x "$ADMIN" ] || { echo "setup: no ostrel-admin at $ADMIN"; exit 99; }
-export HOME="$WORK/home"
+. "$(dirname "$0")/../../../../tests/support/init.sh"
+need_built kelbrin
+export LC_ALL=C.UTF-8
+need_built ostrel-admin
+export HOME="$T/home"
 mkdir -p "$HOME"
-cd "$WORK" || exit 99
-"$ADMIN" create repo >/dev/null || { echo "setup: cannot create a repository"; exit 99; }
-R="file://$WORK/repo"
-youngest() { "$ADMIN" youngest "$WORK/repo"; }
-"$KELBRIN" -m base mkdir $R/trunk >/dev/null || { echo "setup: first commit failed"; exit 99; }
+cd "$T" || setup_failed "cannot enter $T"
+"$ADMIN" create repo >/dev/null || setup_failed "cannot create a repository"
+R="file://$T/repo"
+youngest() { "$ADMIN" youngest "$T/repo"; }
+"$KELBRIN" -m base mkdir $R/trunk >/dev/null || setup_failed "first commit failed"
 Y=$(youngest)
 
 # refused NAME EXPECTED_STDERR ARGS...: status 1, nothing on standard output,
@@ -21,7 +23,7 @@ refused() {
   expect "$name" 1 "" "$err
 " -- "$KELBRIN" -m x "$@"
   if [ "$(youngest)" != "$Y" ]; then
-    echo "FAIL $name: a revision was made"; failures=$((failures + 1)); Y=$(youngest)
+    fail "$name: no new revision" "youngest r$Y" "youngest r$(youngest)"; Y=$(youngest)
   fi
 }
 
@@ -93,7 +95,7 @@ fi
 # -- the repository root itself: its URL's parent lies outside the
 # repository, so the session is opened at the repository's root.  The
 # README's own example first, then a property of the root alone.
-"$KELBRIN" -m doc mkdir $R/doc propset obsolete yes $R/doc >/dev/null || exit 99
+"$KELBRIN" -m doc mkdir $R/doc propset obsolete yes $R/doc >/dev/null || setup_failed "\"$KELBRIN\" -m doc mkdir $R/doc propset obsolete yes $R/doc failed"
 printf '*.o\n*.tmp\n' >ignore.txt
 expect "README: propset, propsetf on the root, propdel" 0 "" "" -- sh -c \
   "'$KELBRIN' -m Props propset owner alice $R/doc propsetf ostrel:ignore ignore.txt $R \
@@ -114,10 +116,10 @@ refused "rm of the root" \
 refused "mkdir of the root" \
   "kelbrin: '$R' is the root of the repository: it can only have its properties changed" \
   mkdir $R/doc/x mkdir $R
-"$ADMIN" create repo2 >/dev/null || exit 99
+"$ADMIN" create repo2 >/dev/null || setup_failed "cannot create the repository repo2"
 refused "root of one repository and a path of another" \
-  "kelbrin: Unable to find a repository at URL 'file://$WORK'" \
-  propset p v $R propset p v "file://$WORK/repo2/x"
+  "kelbrin: Unable to find a repository at URL 'file://$T'" \
+  propset p v $R propset p v "file://$T/repo2/x"
 # -- '..' is resolved as in any URL, never above the URL's root.
 expect "'..' resolved" 0 "" "" -- sh -c \
   "'$KELBRIN' -m up mkdir $R/trunk/x/../up >/dev/null && '$ADMIN' ls repo trunk | grep -qx up/"

@@ -5,23 +5,21 @@
 # hostile names and messages whose pages must run no script.  A screenshot
 # of each page is kept in $BUILD_DIR/test-artefacts/web-view/.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$SOURCE_DIR/tools/server-side/tests/init.sh"
-. "$SOURCE_DIR/tools/server-side/tests/ostreld_fixture.sh"
-KELBRIN=$BIN/kelbrin
-ADMIN=$BIN/ostrel-admin
+. "$here/../../../../tests/support/init.sh"
+. "$SUPPORT_DIR/ostreld_fixture.sh"
 PY=/usr/bin/python3
-command -v chromium >/dev/null || { echo "skip: chromium is not installed"; exit 77; }
-command -v chromedriver >/dev/null || { echo "skip: chromium-driver is not installed"; exit 77; }
-"$PY" -c 'import selenium' 2>/dev/null || { echo "skip: python3-selenium is not installed"; exit 77; }
+command -v chromium >/dev/null || skip "chromium is not installed"
+command -v chromedriver >/dev/null || skip "chromium-driver is not installed"
+"$PY" -c 'import selenium' 2>/dev/null || skip "python3-selenium is not installed"
 export LC_ALL=C.UTF-8 HOME=$T/home
 mkdir -p "$HOME" "$T/root" "$T/in"
 SHOTS=$BUILD_DIR/test-artefacts/web-view
 mkdir -p "$SHOTS"
 
 R=$T/root/proj
-"$ADMIN" create "$R" >/dev/null || exit 99
+"$ADMIN" create "$R" >/dev/null || setup_failed "cannot create the repository $R"
 F=file://$R
-k() { "$KELBRIN" -u alice "$@" >/dev/null || { echo "setup: kelbrin $* failed" >&2; exit 99; }; }
+k() { "$KELBRIN" -u alice "$@" >/dev/null || setup_failed "kelbrin $* failed"; }
 printf '#include <stdio.h>\nint main(void) {\n  return 0;\n}\n' >"$T/in/hello.c"
 printf '\x89PNG\r\n\x1a\n\x00\x00' >"$T/in/logo.png"
 k -m "Start the project" mkdir "$F/trunk" put "$T/in/hello.c" "$F/trunk/hello.c" \
@@ -30,7 +28,7 @@ printf '#include <stdio.h>\nint main(void) {\n  puts("hi");\n  return 0;\n}\n' >
 k -m "Say hello" put "$T/in/hello.c" "$F/trunk/hello.c"
 
 H=$T/root/hostile
-"$ADMIN" create "$H" >/dev/null || exit 99
+"$ADMIN" create "$H" >/dev/null || setup_failed "cannot create the repository $H"
 G=file://$H
 printf 'harmless\n' >"$T/in/x"
 printf '<script>document.title="owned"</script>\n' >"$T/in/page.html"

@@ -6,29 +6,23 @@
 # reads (no unreadable name anywhere), and the web view's raw answers with
 # curl: Range, ETag and 304, content types and security headers.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$SOURCE_DIR/tools/server-side/tests/init.sh"
-. "$SOURCE_DIR/tools/server-side/tests/ostreld_fixture.sh"
-OSTREL=$BIN/ostrel
-KELBRIN=$BIN/kelbrin
-ADMIN=$BIN/ostrel-admin
-for p in "$OSTREL" "$KELBRIN" "$BIN/ostreld"; do
-  [ -x "$p" ] || { echo "setup: $p is not built" >&2; exit 99; }
-done
-for c in openssl curl; do
-  command -v $c >/dev/null || { echo "setup: $c is missing" >&2; exit 99; }
-done
+. "$here/../../../../tests/support/init.sh"
+. "$SUPPORT_DIR/ostreld_fixture.sh"
+need_built ostrel kelbrin ostrel-admin ostreld
+need_command openssl
+need_command curl
 export LC_ALL=C.UTF-8 HOME=$T/home
 mkdir -p "$HOME" "$T/root" "$T/in"
 
 # ---- The repository: files, a binary, properties, a copy, a delete ----
 R=$T/root/proj
-"$ADMIN" create "$R" >/dev/null || exit 99
+"$ADMIN" create "$R" >/dev/null || setup_failed "cannot create the repository $R"
 F=file://$R
 printf 'one\ntwo\n' >"$T/in/a.txt"
 printf '\x89PNG\r\n\x1a\n\x00\x01\x02' >"$T/in/b.bin"
 printf 'top secret\n' >"$T/in/key"
 head -c 300000 /dev/urandom >"$T/in/big"
-k() { "$KELBRIN" -u alice "$@" >/dev/null || { echo "setup: kelbrin $* failed" >&2; exit 99; }; }
+k() { "$KELBRIN" -u alice "$@" >/dev/null || setup_failed "kelbrin $* failed"; }
 k -m "First" mkdir "$F/trunk" put "$T/in/a.txt" "$F/trunk/a.txt" mkdir "$F/trunk/sub" \
   put "$T/in/b.bin" "$F/trunk/sub/b.bin" mkdir "$F/secret" put "$T/in/key" "$F/secret/key" \
   propset color red "$F/trunk" put "$T/in/big" "$F/trunk/big" mkdir "$F/trunk/a b"
@@ -44,7 +38,7 @@ P=$T/pki
 mkdir "$P"
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=localhost \
   -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout "$P/key.pem" -out "$P/cert.pem" \
-  >/dev/null 2>&1 || { echo "setup: openssl failed" >&2; exit 99; }
+  >/dev/null 2>&1 || setup_failed "openssl failed"
 CA=(--config-option "config:https:ca-file=$P/cert.pem")
 
 # compare NAME "OSTREL ARGS (URL relative as @/...)" "ADMIN ARGS"
@@ -143,8 +137,8 @@ grep -qF "is not trusted" "$T/err" || fail "unknown certificate: $(cat "$T/err")
 stop_ostreld
 
 # ---- Path rules: nothing unreadable leaks, not even a name ----
-printf '%s\n' pw-a | "$ADMIN" passwd "$T/users" alice || exit 99
-printf '%s\n' pw-b | "$ADMIN" passwd "$T/users" bob || exit 99
+printf '%s\n' pw-a | "$ADMIN" passwd "$T/users" alice || setup_failed "cannot set the password of alice"
+printf '%s\n' pw-b | "$ADMIN" passwd "$T/users" bob || setup_failed "cannot set the password of bob"
 cat >"$T/rules" <<'EOF'
 /proj          *      r
 /proj/secret   *      -
