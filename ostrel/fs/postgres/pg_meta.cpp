@@ -429,6 +429,23 @@ class PgMeta : public MetaStore {
     return OSTREL_NO_ERROR;
   }
 
+  // Deferred writers commit with synchronous_commit off: the server's WAL
+  // writer flushes them a moment later.  One synchronous commit that writes
+  // flushes the WAL up to its own record, every earlier commit included.
+  ostrel_error *sync() override {
+    if (writing_)
+      return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr,
+                                 "A sync was asked for while a writer is open");
+    OSTREL_ERR(conn_.exec("BEGIN", "sync the repository"));
+    ostrel_error *err = conn_.exec("SET LOCAL synchronous_commit = on; "
+                                   "UPDATE ostrel_meta SET value = value WHERE key = 'format'",
+                                   "sync the repository");
+    if (!err) err = conn_.exec("COMMIT", "sync the repository");
+    if (err && conn_.connected() && conn_.in_transaction())
+      ostrel_error_clear(conn_.exec("ROLLBACK", "roll back"));
+    return err;
+  }
+
   ostrel_error *backup(const std::string &destination) override {
     return ostrel_error_createf(
         OSTREL_ERR_FS_GENERAL, nullptr,

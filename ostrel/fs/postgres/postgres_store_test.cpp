@@ -364,6 +364,37 @@ TEST_F(PgStoreTest, ConnectionCutBeforeCommitIsAClearFailure) {
   EXPECT_EQ(names, "next ");
 }
 
+bool answer_was_lost = false;
+ostrel_error *answer_lost(const char *point) {
+  if (std::string(point) != "pg-commit-answer") return nullptr;
+  ostrel_fs__set_fault_hook(nullptr);  // once
+  answer_was_lost = true;
+  return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr, "the answer to COMMIT was lost");
+}
+
+TEST_F(PgStoreTest, ConnectionLostAfterTheServerCommittedIsASuccess) {
+  // The server carried out the COMMIT; its answer never came.  The store
+  // finds the revision by its token and reports the commit made, keeps
+  // taking writes, and the revision is there once and whole.
+  ostrel_revnum r = 0;
+  OK(commit_file(*meta_, "before", &r));
+  ostrel_fs__set_fault_hook(answer_lost);
+  OK(commit_file(*meta_, "landed", &r));
+  ASSERT_TRUE(answer_was_lost);
+  EXPECT_EQ(r, 2);
+  EXPECT_EQ(meta_->refused(), nullptr);
+  std::string names;
+  OK(names_at(*meta_, 2, &names));
+  EXPECT_EQ(names, "before landed ");
+  OK(commit_file(*meta_, "next", &r));
+  EXPECT_EQ(r, 3);
+  std::unique_ptr<MetaStore> fresh;
+  OK(open_meta(conninfo_, "repo", 2000, &fresh));
+  OK(names_at(*fresh, 3, &names));
+  EXPECT_EQ(names, "before landed next ");
+  OK(fresh->check_integrity());
+}
+
 TEST_F(PgStoreTest, ServerDownAtCommitIsUncertainThenRecovers) {
   ostrel_revnum r;
   OK(commit_file(*meta_, "before", &r));
