@@ -44,7 +44,9 @@
 //     leaves 0..Y+1.  What a killed transaction leaves behind is its
 //     transaction record and its marked contents: they are swept (their process no longer
 //     exists) by the next begin or commit, so garbage never grows without
-//     bound.  Aborting deletes them at once.
+//     bound.  Aborting deletes them at once.  A snapshot it published for
+//     hooks (txns/, see txn_snapshot.cpp) is swept by the next begin once
+//     its lock, held by the owner alone, can be taken.
 //  4. Uploads take the write lock only for one chunk at a time, never for the
 //     whole stream, so a long upload does not hold back other committers; the
 //     final step's lock waits at most the busy timeout, then fails cleanly
@@ -413,6 +415,10 @@ ostrel_error *ostrel_fs_begin_txn(ostrel_fs_txn **txn_p, ostrel_fs *filesystem, 
     OSTREL_ERR(sweep_dead_txns(w));
     return w.add_txn(ostrel::os::current().current_pid(), base_rev, &id);
   }));
+  // Snapshots left by committers that were killed while a hook read them
+  // (their lock is gone with them).  A failed sweep is tried again by the
+  // next begin; it never stops this one.
+  ostrel_error_clear(sweep_txn_snapshots(filesystem));
   auto *txn = new ostrel_fs_txn;
   txn->filesystem = filesystem;
   txn->base = base_rev;
@@ -599,6 +605,7 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
     return err;
   }
   txn->done = true;
+  drop_snapshot(txn);
   txn->root.reset();
   txn->appender.reset();  // the committed end moved with the revision
   *new_rev = rev;

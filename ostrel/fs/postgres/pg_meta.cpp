@@ -27,6 +27,13 @@
 //  4. A revision row carries the token of the transaction that made it; an
 //     uncertain COMMIT is resolved by looking for that token under the lock
 //     (so the old transaction has ended, one way or the other).
+//  5. An open transaction's owner holds a session-level advisory lock
+//     (kTxnLockClass, its id) on a connection of its own, the lease, from
+//     before its row commits until after its row is deleted.  The server
+//     drops the lock when that session ends, however the owner ended, so
+//     a lock that can be taken proves the owner is gone whichever machine
+//     it ran on; a process id proves nothing beyond its own machine (or
+//     pid namespace).  Sweeps judge by the lock alone.
 
 #include <unistd.h>
 
@@ -45,6 +52,11 @@ namespace {
 
 // The repository's commit lock, per database (one repository a database).
 constexpr int64_t kCommitLock = 0x6f7374726c434c4bLL;
+// The class of the leases of open transactions (invariant 5): the lock
+// (kTxnLockClass, id) in the space of two-number advisory locks, which is
+// apart from that of kCommitLock.
+constexpr int64_t kTxnLockClass = 0x6f737478;
+int64_t txn_lock_key(int64_t id) { return id & 0x7fffffff; }
 constexpr int64_t kForever = INT64_MAX;
 
 const char kSchema[] =
@@ -454,12 +466,41 @@ class PgMeta : public MetaStore {
         name_.c_str(), destination.c_str());
   }
 
+  // Leases (invariant 5).  *GOT false when another session holds ID's lock.
+  ostrel_error *lease(int64_t id, bool *got) {
+    Result r;
+    OSTREL_ERR(lease_.query("SELECT pg_try_advisory_lock($1::int4, $2::int4)::int::int8",
+                            Params().int64(kTxnLockClass).int64(txn_lock_key(id)), &r,
+                            "hold an open transaction"));
+    *got = r.rows() == 1 && r.int64(0, 0) == 1;
+    if (*got) leased_.insert(id);
+    return OSTREL_NO_ERROR;
+  }
+  void unlease(int64_t id) {
+    if (!leased_.erase(id) || !lease_.connected()) return;
+    ostrel_error *err = lease_.query("SELECT pg_advisory_unlock($1::int4, $2::int4)",
+                                     Params().int64(kTxnLockClass).int64(txn_lock_key(id)),
+                                     nullptr, "let an open transaction go");
+    if (err) {
+      // The session is not to be trusted with what it holds: end it (the
+      // server then drops every lease it held).
+      ostrel_error_clear(err);
+      lease_.drop();
+      leased_.clear();
+    } else if (leased_.empty()) {
+      lease_.release();  // holding nothing, it may serve others
+    }
+  }
+  ~PgMeta() override { lease_.drop(); }  // never into the pool with locks held
+
   Conn conn_;
   std::string conninfo_;
   std::string name_;
   int busy_ms_;
   std::string refused_;
   bool writing_ = false;
+  Conn lease_{conninfo_, name_};
+  std::set<int64_t> leased_;
 };
 
 class PgWriter : public Writer {
@@ -502,8 +543,34 @@ class PgWriter : public Writer {
   Snapshot &reads() override { return *reads_; }
 
   ostrel_error *add_txn(int64_t pid, ostrel_revnum base, int64_t *id) override {
-    *id = next_txn_++;
+    // The lease is held before the row can be seen.  An id whose lock is
+    // held (an owner whose row a collection removed) is passed over.
+    for (int tries = 0;; ++tries) {
+      *id = next_txn_++;
+      bool got;
+      OSTREL_ERR(meta_.lease(*id, &got));
+      if (got) break;
+      if (tries >= 64)
+        return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                    "Repository '%s': no free transaction id to hold",
+                                    meta_.name_.c_str());
+    }
+    added_txns_.push_back(*id);
     txn_.rows.push_back({fint(*id), ftext(host_name()), fint(pid), fint(base)});
+    return OSTREL_NO_ERROR;
+  }
+
+  ostrel_error *dead_txns(const std::function<bool(int64_t)> &,
+                          std::vector<int64_t> *ids) override {
+    ids->clear();
+    OSTREL_ERR(flush());
+    // A transaction-level lock taken here is free to take only when no
+    // session holds the lease; it goes with this writer.
+    Result r;
+    OSTREL_ERR(conn_.query("SELECT id FROM txn WHERE pg_try_advisory_xact_lock($1::int4, "
+                           "(id & 2147483647)::int4) ORDER BY id",
+                           Params().int64(kTxnLockClass), &r, "look for ended transactions"));
+    for (int i = 0; i < r.rows(); ++i) ids->push_back(r.int64(i, 0));
     return OSTREL_NO_ERROR;
   }
 
@@ -519,6 +586,7 @@ class PgWriter : public Writer {
   }
 
   ostrel_error *purge_txn(int64_t id) override {
+    purged_txns_.push_back(id);
     post("DELETE FROM chunk WHERE content IN (SELECT id FROM content WHERE txn=$1)", Params().int64(id));
     post("DELETE FROM content WHERE txn=$1", Params().int64(id));
     post("DELETE FROM txn WHERE id=$1", Params().int64(id));
@@ -703,6 +771,7 @@ class PgWriter : public Writer {
     if (!open_) return;
     open_ = false;
     meta_.writing_ = false;
+    for (int64_t id : added_txns_) meta_.unlease(id);  // their rows never were
     if (conn_.connected() && !conn_.in_pipeline()) {
       ostrel_error_clear(conn_.exec("ROLLBACK", "roll back"));
     } else {
@@ -875,6 +944,8 @@ class PgWriter : public Writer {
   // Contents this writer makes committed: a revision checks they are whole.
   std::set<int64_t> used_contents_;
   std::vector<std::pair<std::string, Params>> pre_, post_;
+  // Transactions this writer opens and deletes (their leases).
+  std::vector<int64_t> added_txns_, purged_txns_;
   Table txn_{"txn", "id, host, pid, base", 4, {}, {}};
   Table dirkey_{"dirkey", "id, parent, parent_asof, head_asof", 4, {}, {}};
   Table node_{"node",
@@ -932,14 +1003,25 @@ ostrel_error *PgWriter::commit() {
   ostrel_error *failed = conn_.exec("COMMIT", "commit");
   open_ = false;
   meta_.writing_ = false;
-  if (!failed) return OSTREL_NO_ERROR;
+  if (!failed) {
+    for (int64_t id : purged_txns_) meta_.unlease(id);
+    return OSTREL_NO_ERROR;
+  }
   if (!conn_.lost()) {
     // The server refused the commit and rolled it back.
     if (conn_.in_transaction()) ostrel_error_clear(conn_.exec("ROLLBACK", "roll back"));
+    for (int64_t id : added_txns_) meta_.unlease(id);
     return failed;
   }
   conn_.drop();
-  return resolve_uncertain(failed);
+  // Leases stay as they are: which rows exist is unknown (this store
+  // writes no more; they go when the process ends).
+  ostrel_error *outcome = resolve_uncertain(failed);
+  if (!outcome)
+    for (int64_t id : purged_txns_) meta_.unlease(id);
+  else if (outcome->apr_err != OSTREL_ERR_FS_UNCERTAIN)
+    for (int64_t id : added_txns_) meta_.unlease(id);
+  return outcome;
 }
 
 // The connection was lost during COMMIT: find out whether it happened.  The
