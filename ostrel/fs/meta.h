@@ -66,6 +66,7 @@
 #include <vector>
 
 #include "ostrel_error.h"
+#include "ostrel_error_codes.h"
 #include "ostrel_types.h"
 
 namespace ostrel::fs {
@@ -274,6 +275,14 @@ class MetaStore {
    * named DESTINATION (for the local database: the file to create), while
    * writers go on; the copy is durable on return, removed on failure. */
   virtual ostrel_error *backup(const std::string &destination) = 0;
+  /* From now on every snapshot shows the newest state of this moment, for
+   * as long as the store lives, and writers are refused: a copy reads one
+   * state while writers elsewhere go on.  OSTREL_ERR_UNSUPPORTED where a
+   * store copies itself by other means (backup()). */
+  virtual ostrel_error *pin_snapshot() {
+    return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
+                               "This repository store cannot hold one snapshot for a copy");
+  }
   /* While DEFER is set, a bulk writer commits with durable = false and
    * calls sync() now and then: the store may leave more work unsynced
    * between those calls (never a half commit). */

@@ -27,9 +27,9 @@
 //  4. A revision row carries the token of the transaction that made it; an
 //     uncertain COMMIT is resolved by looking for that token under the lock
 //     (so the old transaction has ended, one way or the other).
-//  5. An open transaction's owner holds a session-level advisory lock
-//     (kTxnLockClass, its id) on a connection of its own, the lease, from
-//     before its row commits until after its row is deleted.  The server
+//  5. An open transaction's owner holds an advisory lock (kTxnLockClass,
+//     its id) in a transaction left open on a connection of its own, the
+//     lease, from before its row commits until after its row is deleted.  The server
 //     drops the lock when that session ends, however the owner ended, so
 //     a lock that can be taken proves the owner is gone whichever machine
 //     it ran on; a process id proves nothing beyond its own machine (or
@@ -391,6 +391,11 @@ class PgMeta : public MetaStore {
     if (writing_)
       return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr,
                                  "A snapshot was asked for while a writer is open");
+    if (pinned_ && !conn_.in_transaction())
+      return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                  "The snapshot of repository '%s' that a copy reads was lost "
+                                  "with its connection to the PostgreSQL server (%s)",
+                                  name_.c_str(), conn_.server().c_str());
     ostrel_revnum y = 0;
     OSTREL_ERR(youngest(&y));
     *out = std::make_unique<PgReads>(conn_, y);
@@ -441,6 +446,18 @@ class PgMeta : public MetaStore {
     return OSTREL_NO_ERROR;
   }
 
+  // One REPEATABLE READ transaction on the store's connection, which every
+  // read goes through from now on: it sees one state of the database.
+  ostrel_error *pin_snapshot() override {
+    if (writing_ || pinned_)
+      return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr,
+                                 "A snapshot cannot be pinned now");
+    OSTREL_ERR(conn_.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY; SELECT 1",
+                          "hold one snapshot"));
+    pinned_ = true;
+    return OSTREL_NO_ERROR;
+  }
+
   // Deferred writers commit with synchronous_commit off: the server's WAL
   // writer flushes them a moment later.  One synchronous commit that writes
   // flushes the WAL up to its own record, every earlier commit included.
@@ -468,30 +485,25 @@ class PgMeta : public MetaStore {
 
   // Leases (invariant 5).  *GOT false when another session holds ID's lock.
   ostrel_error *lease(int64_t id, bool *got) {
+    auto c = std::make_unique<Conn>(conninfo_, name_);
     Result r;
-    OSTREL_ERR(lease_.query("SELECT pg_try_advisory_lock($1::int4, $2::int4)::int::int8",
-                            Params().int64(kTxnLockClass).int64(txn_lock_key(id)), &r,
-                            "hold an open transaction"));
+    OSTREL_ERR(c->exec("BEGIN", "hold an open transaction"));
+    OSTREL_ERR(c->query("SELECT pg_try_advisory_xact_lock($1::int4, $2::int4)::int::int8",
+                        Params().int64(kTxnLockClass).int64(txn_lock_key(id)), &r,
+                        "hold an open transaction"));
     *got = r.rows() == 1 && r.int64(0, 0) == 1;
-    if (*got) leased_.insert(id);
+    if (*got) leases_[id] = std::move(c);
+    else ostrel_error_clear(c->exec("ROLLBACK", "roll back"));
     return OSTREL_NO_ERROR;
   }
   void unlease(int64_t id) {
-    if (!leased_.erase(id) || !lease_.connected()) return;
-    ostrel_error *err = lease_.query("SELECT pg_advisory_unlock($1::int4, $2::int4)",
-                                     Params().int64(kTxnLockClass).int64(txn_lock_key(id)),
-                                     nullptr, "let an open transaction go");
-    if (err) {
-      // The session is not to be trusted with what it holds: end it (the
-      // server then drops every lease it held).
-      ostrel_error_clear(err);
-      lease_.drop();
-      leased_.clear();
-    } else if (leased_.empty()) {
-      lease_.release();  // holding nothing, it may serve others
-    }
+    auto it = leases_.find(id);
+    if (it == leases_.end()) return;
+    // Ending its transaction lets the lock go; the connection goes back to
+    // the pool only when that worked (Conn::release drops it otherwise).
+    ostrel_error_clear(it->second->exec("ROLLBACK", "let an open transaction go"));
+    leases_.erase(it);
   }
-  ~PgMeta() override { lease_.drop(); }  // never into the pool with locks held
 
   Conn conn_;
   std::string conninfo_;
@@ -499,8 +511,11 @@ class PgMeta : public MetaStore {
   int busy_ms_;
   std::string refused_;
   bool writing_ = false;
-  Conn lease_{conninfo_, name_};
-  std::set<int64_t> leased_;
+  bool pinned_ = false;
+  // Open transactions' leases: a connection each, inside a transaction
+  // that holds the lock (a transaction-level lock, which a pooler in
+  // transaction mode keeps with the session it pins).
+  std::map<int64_t, std::unique_ptr<Conn>> leases_;
 };
 
 class PgWriter : public Writer {
@@ -1081,6 +1096,11 @@ ostrel_error *PgMeta::begin_writer(bool durable, std::unique_ptr<Writer> *out) {
                                 name_.c_str(), refused_.c_str());
   if (writing_)
     return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr, "A writer is already open");
+  if (pinned_)
+    return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                "Repository '%s' is read at one snapshot through this handle: it "
+                                "takes no writes",
+                                name_.c_str());
   auto w = std::make_unique<PgWriter>(*this, durable);
   writing_ = true;
   ostrel_error *err = w->begin();
