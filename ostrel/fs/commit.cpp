@@ -12,19 +12,19 @@ namespace ostrel::fs {
 // ---------------------------------------------------------------------------
 // Ending transactions
 
-// Inside a writer: removes what transactions of processes that no longer
-// exist left behind.
+// Inside a writer: removes what transactions whose owners are gone left
+// behind (the store judges; see Writer::dead_txns).
 ostrel_error *sweep_dead_txns(Writer &writer) {
-  std::map<int64_t, int64_t> open;
-  OSTREL_ERR(writer.txns(open));
-  for (auto &[id, pid] : open)
-    if (!os::current().process_alive(pid)) OSTREL_ERR(writer.purge_txn(id));
+  std::vector<int64_t> dead;
+  OSTREL_ERR(writer.dead_txns([](int64_t pid) { return os::current().process_alive(pid); }, &dead));
+  for (int64_t id : dead) OSTREL_ERR(writer.purge_txn(id));
   return nullptr;
 }
 
 ostrel_error *abort_txn(ostrel_fs_txn *txn) {
   if (txn->done) return nullptr;
   txn->done = true;
+  drop_snapshot(txn);
   txn->root.reset();
   if (txn->readonly) return nullptr;  // the writer's to end
   ostrel_error *err = in_writer(txn->filesystem, false,

@@ -44,7 +44,9 @@
 //     leaves 0..Y+1.  What a killed transaction leaves behind is its
 //     transaction record and its marked contents: they are swept (their process no longer
 //     exists) by the next begin or commit, so garbage never grows without
-//     bound.  Aborting deletes them at once.
+//     bound.  Aborting deletes them at once.  A snapshot it published for
+//     hooks (txns/, see txn_snapshot.cpp) is swept by the next begin once
+//     its lock, held by the owner alone, can be taken.
 //  4. Uploads take the write lock only for one chunk at a time, never for the
 //     whole stream, so a long upload does not hold back other committers; the
 //     final step's lock waits at most the busy timeout, then fails cleanly
@@ -53,6 +55,24 @@
 //     unknown (OSTREL_ERR_FS_UNCERTAIN), the handle takes no further
 //     writes: revision Y+1 may or may not exist, and only a new handle can
 //     tell.  Going on could write Y+1 twice or build on one that is not.
+//  6. Contents are durable before any metadata that references them can
+//     be.  The rule holds on every path that makes metadata name new bytes
+//     (a commit, a commit with deferred syncs, the format upgrade; a load
+//     is a series of commits): the appender is synced first, then the
+//     writer commits.  Deferring syncs (ostrel_fs_defer_sync) defers only
+//     the sync of the metadata, never that of the contents, and no choice
+//     of the metadata store's sync mode could make it otherwise: a
+//     database log written but not synced may still reach the disk at any
+//     moment (the kernel writes dirty pages back when it likes, and a
+//     checkpoint syncs the log), so only bytes synced before the commit
+//     record is written are sure to be there whenever it is.  A log
+//     reaches the disk as a prefix (SQLite's WAL frames are chained by
+//     checksums, PostgreSQL's WAL is one stream), so a power loss after
+//     deferred commits leaves revisions 0..K for some K at least the last
+//     sync, each whole; the next appender drops the bytes after K's mark.
+//     The metadata store's own mode stays as it is (SQLite: synchronous
+//     NORMAL for deferred writers, which cannot corrupt the database;
+//     OFF could, at a checkpoint).
 //
 // WHERE THINGS ARE: see handles.h.
 //
@@ -396,6 +416,10 @@ ostrel_error *ostrel_fs_begin_txn(ostrel_fs_txn **txn_p, ostrel_fs *filesystem, 
     OSTREL_ERR(sweep_dead_txns(w));
     return w.add_txn(ostrel::os::current().current_pid(), base_rev, &id);
   }));
+  // Snapshots left by committers that were killed while a hook read them
+  // (their lock is gone with them).  A failed sweep is tried again by the
+  // next begin; it never stops this one.
+  ostrel_error_clear(sweep_txn_snapshots(filesystem));
   auto *txn = new ostrel_fs_txn;
   txn->filesystem = filesystem;
   txn->base = base_rev;
@@ -550,11 +574,10 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
   const size_t written = txn->written;
   std::string conflict;
   ostrel_revnum rev = OSTREL_INVALID_REVNUM;
-  // The contents are durable before the records that make a revision use them
-  // (with deferred syncs: readable, and durable at the next ostrel_fs_sync).
+  // The contents are durable before the records that make a revision use
+  // them, also with deferred syncs (invariant 6).
   const bool defer = txn->filesystem->defer_sync;
-  ostrel_error *err =
-      !txn->appender ? nullptr : defer ? txn->appender->flush() : txn->appender->sync();
+  ostrel_error *err = txn->appender ? txn->appender->sync() : nullptr;
   if (!err) {
     err = in_writer(txn->filesystem, !defer, [&](Writer &w) {
       return commit_locked(txn, w, &rev, &conflict);
@@ -583,6 +606,7 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
     return err;
   }
   txn->done = true;
+  drop_snapshot(txn);
   txn->root.reset();
   txn->appender.reset();  // the committed end moved with the revision
   *new_rev = rev;

@@ -171,6 +171,8 @@ struct ostrel_fs_txn {
   std::vector<ostrel::fs::PendingContent> pending;
   size_t written = 0;  // pending[0, written) have rows
   std::map<std::string, int64_t> pending_by_sha;
+  // The locked lock file of its published snapshot, or -1 (txn_snapshot.cpp).
+  int snapshot_lock = -1;
 };
 
 struct ostrel_fs_root {
@@ -318,6 +320,10 @@ apr_status_t cleanup_txn(void *data);
 // records them.
 ostrel_error *txn_changes(ostrel_fs *filesystem, const MNode &root,
                           std::map<std::string, ChangeRow> &out);
+// Removes the snapshots of transactions whose owners are gone.
+ostrel_error *sweep_txn_snapshots(ostrel_fs *filesystem);
+// Removes TXN's published snapshot, when it has one, and lets its lock go.
+void drop_snapshot(ostrel_fs_txn *txn);
 
 }  // namespace ostrel::fs
 

@@ -58,6 +58,7 @@
 #define OSTREL_FS_META_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -65,6 +66,7 @@
 #include <vector>
 
 #include "ostrel_error.h"
+#include "ostrel_error_codes.h"
 #include "ostrel_types.h"
 
 namespace ostrel::fs {
@@ -196,6 +198,20 @@ class Writer {
   virtual ostrel_error *add_txn(int64_t pid, ostrel_revnum base, int64_t *id) = 0;
   /* Every open transaction: id -> the process id that opened it. */
   virtual ostrel_error *txns(std::map<int64_t, int64_t> &out) = 0;
+  /* The open transactions whose owners are certainly gone, so that what
+   * they left may be purged.  By default those whose process id
+   * PROCESS_ALIVE says runs no more (a store on one machine); a store that
+   * several machines share judges by what the owner holds on the server
+   * instead, since a process id means nothing on another machine. */
+  virtual ostrel_error *dead_txns(const std::function<bool(int64_t pid)> &process_alive,
+                                  std::vector<int64_t> *ids) {
+    ids->clear();
+    std::map<int64_t, int64_t> open;
+    OSTREL_ERR(txns(open));
+    for (auto &[id, pid] : open)
+      if (!process_alive(pid)) ids->push_back(id);
+    return nullptr;
+  }
   /* Deletes transaction ID and every content record marked with it. */
   virtual ostrel_error *purge_txn(int64_t id) = 0;
   /* Records contents and their chunks: marked with transaction TXN, or
@@ -259,6 +275,14 @@ class MetaStore {
    * named DESTINATION (for the local database: the file to create), while
    * writers go on; the copy is durable on return, removed on failure. */
   virtual ostrel_error *backup(const std::string &destination) = 0;
+  /* From now on every snapshot shows the newest state of this moment, for
+   * as long as the store lives, and writers are refused: a copy reads one
+   * state while writers elsewhere go on.  OSTREL_ERR_UNSUPPORTED where a
+   * store copies itself by other means (backup()). */
+  virtual ostrel_error *pin_snapshot() {
+    return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
+                               "This repository store cannot hold one snapshot for a copy");
+  }
   /* While DEFER is set, a bulk writer commits with durable = false and
    * calls sync() now and then: the store may leave more work unsynced
    * between those calls (never a half commit). */

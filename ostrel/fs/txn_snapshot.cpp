@@ -13,15 +13,33 @@
 // File format: the line "ostrel-txn 1\n", then fields, each an unsigned
 // LEB128 number or a string (its length as a number, then its bytes).  The
 // tree is written in pre-order without recursion.
+//
+// OWNERSHIP.  A snapshot NAME (txns/NAME) has a lock file txns/NAME.lock
+// on which its owner holds an exclusive flock() from before the first
+// publish until the snapshot is removed; the kernel drops the lock when
+// the owner ends, however it ends.  So a lock anyone can take proves that
+// no owner is left, whatever became of its process id (reused, or in
+// another pid namespace), and sweep_txn_snapshots removes the snapshot,
+// its temporary file and its lock file while holding that lock.  Taking a
+// lock is open (creating the file), flock, then a check that the name
+// still names the file locked: one unlinked meanwhile by whoever held it
+// is taken again.  Whoever holds a name's lock is the only one that
+// creates, replaces or removes the name's files.
 
 #include <apr_strings.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "handles.h"
@@ -257,7 +275,85 @@ bool valid_name(const char *name) {
   return std::strlen(name) < 40;
 }
 
+// Takes the lock file LOCK (see OWNERSHIP): *FD is the locked descriptor,
+// or -1 when another open file holds the lock (WAIT: for up to about a
+// second, then OSTREL_ERR_FS_BUSY).
+ostrel_error *take_lock(const std::string &lock, bool wait, int *fd) {
+  *fd = -1;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    int f = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (f < 0) return ostrel_error_from_errno(errno, "Can't open file '%s'", lock.c_str());
+    if (flock(f, LOCK_EX | LOCK_NB) != 0) {
+      const int e = errno;
+      ::close(f);
+      if (e != EWOULDBLOCK && e != EINTR)
+        return ostrel_error_from_errno(e, "Can't lock file '%s'", lock.c_str());
+      if (!wait) return nullptr;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
+    struct stat held, named;
+    if (fstat(f, &held) == 0 && ::stat(lock.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      *fd = f;
+      return nullptr;
+    }
+    ::close(f);  // removed by its last holder: take the new one
+  }
+  return ostrel_error_createf(OSTREL_ERR_FS_BUSY, nullptr,
+                              "The transaction file lock '%s' is held by another process",
+                              lock.c_str());
+}
+
+// Removes snapshot FILE, its temporary file and its lock file, in that
+// order (a crash in between leaves a lock file, swept later).
+// REQUIRES: the caller holds the lock.
+void remove_snapshot(const std::string &file) {
+  std::remove(file.c_str());
+  std::remove((file + ".tmp").c_str());
+  std::remove((file + ".lock").c_str());
+}
+
 }  // namespace
+
+ostrel_error *sweep_txn_snapshots(ostrel_fs *filesystem) {
+  const std::string dir = txn_dir(filesystem);
+  DIR *d = opendir(dir.c_str());
+  if (!d) {
+    if (errno == ENOENT || errno == ENOTDIR) return nullptr;
+    return ostrel_error_from_errno(errno, "Can't open directory '%s'", dir.c_str());
+  }
+  std::set<std::string> names;
+  while (const dirent *e = readdir(d)) {
+    std::string name = e->d_name;
+    for (const char *suffix : {".lock", ".tmp"}) {
+      const size_t n = std::strlen(suffix);
+      if (name.size() > n && name.compare(name.size() - n, n, suffix) == 0) {
+        name.resize(name.size() - n);
+        break;
+      }
+    }
+    if (valid_name(name.c_str())) names.insert(name);
+  }
+  closedir(d);
+  for (const std::string &name : names) {
+    const std::string file = dir + "/" + name;
+    int fd;
+    OSTREL_ERR(take_lock(file + ".lock", false, &fd));
+    if (fd < 0) continue;  // its owner is alive
+    remove_snapshot(file);
+    ::close(fd);
+  }
+  return nullptr;
+}
+
+void drop_snapshot(ostrel_fs_txn *txn) {
+  if (txn->snapshot_lock < 0) return;
+  const std::string name = std::to_string(txn->base) + "-" + std::to_string(txn->id);
+  remove_snapshot(txn_dir(txn->filesystem) + "/" + name);
+  ::close(txn->snapshot_lock);
+  txn->snapshot_lock = -1;
+}
 
 // Adds the changes below M (at PATH) to OUT, as a commit would record them.
 ostrel_error *txn_changes(ostrel_fs *filesystem, const MNode &root,
@@ -329,6 +425,7 @@ ostrel_error *ostrel_fs_publish_txn(ostrel_fs_txn *txn, apr_pool_t *pool) {
   if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
     return ostrel_error_from_errno(errno, "Can't create directory '%s'", dir.c_str());
   const std::string file = dir + "/" + ostrel_fs_txn_name(txn, pool);
+  if (txn->snapshot_lock < 0) OSTREL_ERR(take_lock(file + ".lock", true, &txn->snapshot_lock));
   const std::string tmp = file + ".tmp";
   const std::string text = encode(*txn);
   FILE *f = std::fopen(tmp.c_str(), "wb");
@@ -351,9 +448,7 @@ ostrel_error *ostrel_fs_publish_txn(ostrel_fs_txn *txn, apr_pool_t *pool) {
   return nullptr;
 }
 
-void ostrel_fs_unpublish_txn(ostrel_fs_txn *txn, apr_pool_t *pool) {
-  std::remove((txn_dir(txn->filesystem) + "/" + ostrel_fs_txn_name(txn, pool)).c_str());
-}
+void ostrel_fs_unpublish_txn(ostrel_fs_txn *txn, apr_pool_t *) { drop_snapshot(txn); }
 
 ostrel_error *ostrel_fs_open_txn(ostrel_fs_txn **txn_p, ostrel_fs *filesystem, const char *name,
                                  apr_pool_t *pool) {

@@ -6,6 +6,10 @@
 #include <apr_strings.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <map>
 #include <string>
@@ -231,6 +235,106 @@ TEST_P(TxnSnapshotTest, DeepTreesNamesAndDamage) {
         << cut;
   }
   ostrel_fs_unpublish_txn(txn, pool_);
+}
+
+// A process that publishes a pending transaction on its own handle, writes
+// the transaction's name to a pipe, then either is killed at once (KILLED)
+// or waits until the pipe RELEASE (its two ends) ends and leaves without
+// any clean-up.  Returns its pid and the name.
+pid_t publisher(const std::string &repo, bool killed, const int release[2], std::string *name) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    close(release[1]);
+    apr_pool_t *pool = ostrel_pool_create(nullptr);
+    ostrel_repos *r;
+    ostrel_fs_txn *txn;
+    ostrel_fs_root *root;
+    if (ostrel_repos_open2(&r, repo.c_str(), nullptr, pool) ||
+        ostrel_fs_begin_txn(&txn, ostrel_repos_fs(r), 0, pool) ||
+        ostrel_fs_txn_root(&root, txn, pool) || ostrel_fs_make_dir(root, "pending", pool) ||
+        ostrel_fs_publish_txn(txn, pool))
+      _exit(1);
+    const std::string n = std::string(ostrel_fs_txn_name(txn, pool)) + "\n";
+    if (write(fds[1], n.data(), n.size()) != static_cast<ssize_t>(n.size())) _exit(1);
+    if (killed) kill(getpid(), SIGKILL);
+    char c;
+    while (read(release[0], &c, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string got;
+  char c;
+  while (read(fds[0], &c, 1) == 1 && c != '\n') got += c;
+  close(fds[0]);
+  *name = got;
+  return pid;
+}
+
+// A committer killed while its snapshot was published leaves the snapshot;
+// the next begin removes it, and only it: snapshots whose owner lives (in
+// another process or in this one) stay readable.
+TEST_P(TxnSnapshotTest, SnapshotsOfKilledCommittersAreSweptAndLiveOnesStay) {
+  auto exists = [this](const std::string &name) {
+    return access((path_ + "/txns/" + name).c_str(), F_OK) == 0;
+  };
+  auto begin_and_abort = [this] {
+    ostrel_fs_txn *t;
+    OK(ostrel_fs_begin_txn(&t, filesystem_, 0, pool_));
+    OK(ostrel_fs_abort_txn(t, pool_));
+  };
+  int release[2];
+  ASSERT_EQ(pipe(release), 0);
+  std::string dead, alive;
+  // The killed one last: the begin of any after it would sweep its
+  // snapshot (or, its transaction's id being free again, reuse the name).
+  const pid_t living = publisher(path_, false, release, &alive);
+  ostrel_fs_txn *mine;
+  ostrel_fs_root *root;
+  OK(ostrel_fs_begin_txn(&mine, filesystem_, 0, pool_));
+  OK(ostrel_fs_txn_root(&root, mine, pool_));
+  OK(ostrel_fs_make_dir(root, "mine", pool_));
+  OK(ostrel_fs_publish_txn(mine, pool_));
+  const std::string own = ostrel_fs_txn_name(mine, pool_);
+  const pid_t killed = publisher(path_, true, release, &dead);
+  close(release[0]);
+  ASSERT_FALSE(dead.empty());
+  ASSERT_FALSE(alive.empty());
+  int status;
+  ASSERT_EQ(waitpid(killed, &status, 0), killed);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_TRUE(exists(dead)) << "the killed committer left its snapshot";
+
+  begin_and_abort();
+  EXPECT_FALSE(exists(dead));
+  EXPECT_FALSE(exists(dead + ".lock"));
+  ostrel_fs_txn *seen;
+  EXPECT_EQ(code_of(ostrel_fs_open_txn(&seen, filesystem_, dead.c_str(), pool_)),
+            OSTREL_ERR_FS_NO_SUCH_TRANSACTION);
+  for (const std::string &name : {alive, own}) {
+    OK(ostrel_fs_open_txn(&seen, filesystem_, name.c_str(), pool_));
+    ostrel_fs_root *sroot;
+    OK(ostrel_fs_txn_root(&sroot, seen, pool_));
+    ostrel_node_kind kind;
+    OK(ostrel_fs_check_path(&kind, sroot, name == own ? "mine" : "pending", pool_));
+    EXPECT_EQ(kind, ostrel_node_dir) << name;
+  }
+
+  // The other owner goes without removing anything: its snapshot goes with
+  // the next begin.  This one's own goes when its transaction ends.
+  close(release[1]);
+  ASSERT_EQ(waitpid(living, &status, 0), living);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(exists(alive));
+  begin_and_abort();
+  EXPECT_FALSE(exists(alive));
+  EXPECT_TRUE(exists(own));
+  OK(ostrel_fs_abort_txn(mine, pool_));
+  EXPECT_FALSE(exists(own));
+  EXPECT_FALSE(exists(own + ".lock"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, TxnSnapshotTest, ::testing::Values(2, 3),

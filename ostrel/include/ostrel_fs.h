@@ -223,9 +223,10 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
 
 /* With DEFER true, later commits of FILESYSTEM (through this handle) are
  * not made durable one by one: each is complete and visible, survives the
- * end or the kill of the process, but a power failure may lose or damage
- * the revisions committed since the last ostrel_fs_sync.  For bulk imports,
- * which sync every so often and at their end. */
+ * end or the kill of the process, but a power failure may lose the newest
+ * of the revisions committed since the last ostrel_fs_sync (what survives
+ * is revisions 0..K, each whole: never a revision whose contents are
+ * lost).  For bulk imports, which sync every so often and at their end. */
 void ostrel_fs_defer_sync(ostrel_fs *filesystem, bool defer);
 
 /* Makes every revision committed through FILESYSTEM durable: its contents

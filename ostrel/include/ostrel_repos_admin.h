@@ -82,7 +82,11 @@ ostrel_error *ostrel_repos_dump_check(ostrel_stream *in, apr_pool_t *scratch_poo
  * the copy of the database began.  The copy is verified before the call
  * returns.  On failure DST_PATH holds no repository (its format file is
  * written last).  NOTIFY is called with the copy's youngest revision once
- * the database is copied and after each revision verified. */
+ * the database is copied and after each revision verified.  A repository
+ * whose records live in PostgreSQL is copied, at one snapshot of its
+ * database, into a new local repository at DST_PATH: same revisions,
+ * properties, copies and contents, with the hooks and their settings, and
+ * no tie to the database server. */
 ostrel_error *ostrel_repos_backup(const char *src_path, const char *dst_path,
                                   ostrel_repos_notify_fn notify, void *notify_baton,
                                   apr_pool_t *scratch_pool);

@@ -3,6 +3,7 @@
 
 #include <apr_file_info.h>
 #include <apr_file_io.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,9 +11,11 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "../fs/admin_db.h"
 #include "../fs/filesystem_private.h"
+#include "../fs/os.h"
 #include "../fs/postgres/postgres_fs.h"
 #include "layout.h"
 #include "ostrel_error_codes.h"
@@ -77,27 +80,125 @@ void verified(void *baton, ostrel_revnum rev, apr_pool_t *pool) {
   if (b->notify) b->notify(b->baton, rev, pool);
 }
 
+// Copies the hooks and their settings (part of what the repository does)
+// from SRC_PATH into DST_PATH, over what is there.
+ostrel_error *copy_hooks(const char *src_path, const char *dst_path) {
+  for (const char *dir : {"hooks", "conf"}) {
+    std::error_code ec;
+    const std::string from = child(src_path, dir);
+    if (!std::filesystem::is_directory(from, ec)) continue;
+    std::filesystem::copy(from, child(dst_path, dir),
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing,
+                          ec);
+    if (ec)
+      return ostrel_error_createf(OSTREL_ERR_IO, nullptr, "Can't copy '%s': %s", from.c_str(),
+                                  ec.message().c_str());
+  }
+  return nullptr;
+}
+
+// One end of a socket pair as a stream: writes never raise SIGPIPE (a
+// reader that stopped makes them fail), reads end when the writer closes.
+ostrel_error *socket_write(void *baton, const char *data, apr_size_t *len) {
+  const int fd = *static_cast<int *>(baton);
+  for (apr_size_t done = 0; done < *len;) {
+    ssize_t n = send(fd, data + done, *len - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return ostrel_error_from_errno(errno, "Can't pass the copy on");
+    done += static_cast<apr_size_t>(n);
+  }
+  return nullptr;
+}
+ostrel_error *socket_read(void *baton, char *buffer, apr_size_t *len) {
+  const int fd = *static_cast<int *>(baton);
+  while (true) {
+    ssize_t n = recv(fd, buffer, *len, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return ostrel_error_from_errno(errno, "Can't take the copy in");
+    *len = static_cast<apr_size_t>(n);
+    return nullptr;
+  }
+}
+
+// A repository in PostgreSQL is copied into a new local repository at
+// DST_PATH, which the local tools verify, serve and load from like any
+// other, and which depends on no database server.  Its revisions go
+// across as a dump stream, streamed (memory stays flat whatever the
+// contents): read in one REPEATABLE READ snapshot of the source on one
+// thread, loaded into the copy on this one.  The copy's format file is
+// kept aside until the copy verifies, so that a copy cut short (a crash
+// included) is no repository.
+ostrel_error *backup_postgres(ostrel_repos *src, const char *src_path, const char *dst_path,
+                              ostrel_repos_notify_fn notify, void *baton, apr_pool_t *pool) {
+  ostrel_fs *from = ostrel_repos_fs(src);
+  OSTREL_ERR(ostrel_fs__pin_snapshot(from));
+  ostrel_revnum youngest;
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, from, pool));
+  ostrel_repos *dst;
+  OSTREL_ERR(ostrel_repos_create(&dst, dst_path, nullptr, pool));
+  const std::string format = child(dst_path, kFormatFile);
+  const std::string aside = format + ".unfinished";
+  if (std::rename(format.c_str(), aside.c_str()) != 0)
+    return ostrel_error_from_errno(errno, "Can't move '%s' aside", format.c_str());
+  OSTREL_ERR(copy_hooks(src_path, dst_path));
+
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+    return ostrel_error_from_errno(errno, "Can't make a socket pair");
+  ostrel_error *dumped = nullptr;
+  std::thread dumper([&] {
+    // A pool of its own: pools are not shared between threads.
+    apr_pool_t *p = ostrel_pool_create(nullptr);
+    ostrel_stream *out = ostrel_stream_create(&fds[0], p);
+    ostrel_stream_set_write(out, socket_write);
+    dumped = ostrel_repos_dump(src, 0, youngest, out, nullptr, nullptr, p);
+    apr_pool_destroy(p);
+    shutdown(fds[0], SHUT_WR);  // the end of the stream
+  });
+  ostrel_stream *in = ostrel_stream_create(&fds[1], pool);
+  ostrel_stream_set_read(in, socket_read);
+  ostrel_revnum loaded = 0;
+  ostrel_error *err = ostrel_repos_load(dst, in, &loaded, nullptr, nullptr, pool);
+  close(fds[1]);  // a dump still writing fails now instead of waiting
+  dumper.join();
+  close(fds[0]);
+  // Whichever side failed first says why: a stream that ends early is the
+  // dump's failure, a dump that cannot write is the load's.
+  if (dumped && (!err || err->apr_err == OSTREL_ERR_DUMP_STREAM_DAMAGED)) {
+    ostrel_error_clear(err);
+    return dumped;
+  }
+  ostrel_error_clear(dumped);
+  OSTREL_ERR(err);
+  if (loaded != youngest)
+    return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                "The copy in '%s' holds revisions up to %ld, not %ld", dst_path,
+                                static_cast<long>(loaded), static_cast<long>(youngest));
+  if (notify) notify(baton, youngest, pool);
+  BackupNotify b{notify, baton};
+  OSTREL_ERR(ostrel_error_quick_wrapf(
+      ostrel_fs_verify(ostrel_repos_fs(dst), 0, youngest, verified, &b, pool),
+      "The backup in '%s' does not verify", dst_path));
+  OSTREL_ERR(ostrel::os::current().write_file_durably(format, std::to_string(OSTREL_FS__FORMAT) + "\n"));
+  std::remove(aside.c_str());
+  return nullptr;
+}
+
 ostrel_error *backup(const char *src_path, const char *dst_path, ostrel_repos_notify_fn notify,
                      void *baton, apr_pool_t *pool) {
   // Opening the source checks that it is a repository of a format we copy.
   ostrel_repos *src;
   OSTREL_ERR(ostrel_repos_open2(&src, src_path, nullptr, pool));
+  if (ostrel_fs__is_postgres(ostrel_repos_fs(src)))
+    return backup_postgres(src, src_path, dst_path, notify, baton, pool);
   OSTREL_ERR(ostrel::repos::make_empty_dir(dst_path, "back up into", pool));
   // The records first, as one snapshot, then the contents they reference
   // (the storage copies both); the format file last, so that a backup cut
   // short is no repository.
   std::string dst_db = child(dst_path, kDbFile);
   OSTREL_ERR(ostrel_fs__backup(ostrel_repos_fs(src), dst_path, dst_db.c_str(), pool));
-  // The hooks and their settings are part of what the repository does.
-  for (const char *dir : {"hooks", "conf"}) {
-    std::error_code ec;
-    const std::string from = child(src_path, dir);
-    if (!std::filesystem::is_directory(from, ec)) continue;
-    std::filesystem::copy(from, child(dst_path, dir), std::filesystem::copy_options::recursive, ec);
-    if (ec)
-      return ostrel_error_createf(OSTREL_ERR_IO, nullptr, "Can't copy '%s': %s", from.c_str(),
-                                  ec.message().c_str());
-  }
+  OSTREL_ERR(copy_hooks(src_path, dst_path));
   std::string tmp = child(dst_path, kFormatFile) + ".tmp";
   OSTREL_ERR(copy_file(child(src_path, kFormatFile), tmp, -1, pool));
   if (std::rename(tmp.c_str(), child(dst_path, kFormatFile).c_str()) != 0)

@@ -6,6 +6,7 @@
 
 #include "memory_stores.h"
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -45,6 +46,8 @@ struct Blob {
 struct MemoryDisk::State {
   std::shared_ptr<const Records> visible;  // what a new snapshot sees
   std::shared_ptr<const Records> durable;  // what survives a crash
+  // Commits made without DURABLE since DURABLE, in order.
+  std::vector<std::shared_ptr<const Records>> unsynced;
   int64_t fail_after = -1;
   bool full = false;
   int uncertain = 0;  // 1: the next commit applies and says unknown; 2: does not apply
@@ -78,7 +81,11 @@ void MemoryDisk::uncertain_commit(bool applies) { state->uncertain = applies ? 1
 void MemoryDisk::hold_lock(bool held) { state->held = held; }
 int64_t MemoryDisk::writes() const { return state->writes; }
 
-void MemoryDisk::crash() {
+void MemoryDisk::crash(int64_t keep) {
+  std::vector<std::shared_ptr<const Records>> &log = state->unsynced;
+  if (keep > 0 && !log.empty())
+    state->durable = log[static_cast<size_t>(std::min<int64_t>(keep, static_cast<int64_t>(log.size())) - 1)];
+  log.clear();
   state->visible = state->durable;
   state->locked = false;
   for (auto it = state->blobs.begin(); it != state->blobs.end();)
@@ -397,6 +404,13 @@ class MemoryMeta : public MetaStore {
 
   const char *refused() const override { return refused_.empty() ? nullptr : refused_.c_str(); }
   ostrel_error *check_integrity() override { return nullptr; }
+  ostrel_error *sync() override {
+    MemoryDisk::State &s = *disk_->state;
+    OSTREL_ERR(s.write("sync"));
+    s.durable = s.visible;
+    s.unsynced.clear();
+    return nullptr;
+  }
   ostrel_error *backup(const std::string &) override {
     return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr,
                                "An in-memory repository has nowhere to be copied to");
@@ -422,7 +436,12 @@ ostrel_error *MemoryWriter::commit() {
   if (added_revision_) disk_.uncertain = 0;
   if (uncertain != 2) {
     disk_.visible = work_;
-    if (durable_) disk_.durable = work_;
+    if (durable_) {
+      disk_.durable = work_;
+      disk_.unsynced.clear();
+    } else {
+      disk_.unsynced.push_back(work_);
+    }
   }
   if (uncertain) {
     meta_.refused_ = "the outcome of a commit is unknown (an injected fault); open the "
@@ -499,6 +518,12 @@ class MemoryContents : public ContentStore {
   ostrel_error *copy_to(const std::string &, const MarkList &) override {
     return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr,
                                "An in-memory repository has nowhere to be copied to");
+  }
+
+  ostrel_error *sync_all() override {
+    OSTREL_ERR(disk_->state->write("sync"));
+    for (auto &[key, blob] : disk_->state->blobs) blob.synced = true;
+    return nullptr;
   }
 
  private:

@@ -13,8 +13,12 @@
  *                      applied the writer (APPLIES) or not.
  *   hold_lock(true)    another writer holds the commit lock: begin_writer
  *                      fails with OSTREL_ERR_FS_BUSY.
- *   crash()            drops what was never made durable: writers committed
- *                      without DURABLE and content bytes never synced.
+ *   crash(KEEP)        drops what was never made durable: content bytes never
+ *                      synced, and writers committed without DURABLE since
+ *                      the last durable one or sync() except the first KEEP
+ *                      of them (default 0): a log written in order reaches
+ *                      the disk in order, but may do so before anyone syncs
+ *                      it, so any prefix of the unsynced commits may survive.
  * A "write" is any Writer call that changes something, a commit, and any
  * content append or sync.  writes() counts them, so a test can try a
  * failure at every write of an operation. */
@@ -40,7 +44,7 @@ class MemoryDisk {
   void set_full(bool full);
   void uncertain_commit(bool applies);
   void hold_lock(bool held);
-  void crash();
+  void crash(int64_t keep = 0);
   int64_t writes() const;
 
   struct State;

@@ -46,6 +46,11 @@ ostrel_error *ostrel_fs__open_postgres(ostrel_fs **filesystem, const char *name,
   return open_pg(filesystem, name, conninfo, fs_config, false, pool);
 }
 
+ostrel_error *ostrel_fs__pin_snapshot(ostrel_fs *filesystem) {
+  renew(filesystem);  // a snapshot kept from before would name a younger state
+  return filesystem->meta->pin_snapshot();
+}
+
 int ostrel_fs__is_postgres(ostrel_fs *filesystem) {
   return filesystem->format == pg::kPostgresFormat;
 }

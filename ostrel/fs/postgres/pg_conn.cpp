@@ -3,6 +3,8 @@
 
 #include "pg_conn.h"
 
+#include "../meta.h"
+
 #include <unistd.h>
 
 #include <cstring>
@@ -276,6 +278,20 @@ ostrel_error *Conn::exec(const char *sql, const char *what) {
   Result res(PQexec(conn_, sql));
   ExecStatusType st = res.get() ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
   if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) return error(what, res.get());
+  if (std::strcmp(sql, "COMMIT") == 0) {
+    // Fault point "pg-commit-answer": the server carried out the COMMIT
+    // and the connection broke before its answer came back, which no test
+    // can time from outside.  The caller sees what it would see then.
+    if (ostrel_error *cut = fault_point("pg-commit-answer")) {
+      ostrel_error_clear(cut);
+      drop();
+      lost_ = true;
+      return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                  "Cannot %s in repository '%s': the connection to its PostgreSQL "
+                                  "server (%s) failed: server closed the connection",
+                                  what, what_.c_str(), shown_.c_str());
+    }
+  }
   return OSTREL_NO_ERROR;
 }
 

@@ -27,6 +27,13 @@
 //  4. A revision row carries the token of the transaction that made it; an
 //     uncertain COMMIT is resolved by looking for that token under the lock
 //     (so the old transaction has ended, one way or the other).
+//  5. An open transaction's owner holds an advisory lock (kTxnLockClass,
+//     its id) in a transaction left open on a connection of its own, the
+//     lease, from before its row commits until after its row is deleted.  The server
+//     drops the lock when that session ends, however the owner ended, so
+//     a lock that can be taken proves the owner is gone whichever machine
+//     it ran on; a process id proves nothing beyond its own machine (or
+//     pid namespace).  Sweeps judge by the lock alone.
 
 #include <unistd.h>
 
@@ -45,6 +52,11 @@ namespace {
 
 // The repository's commit lock, per database (one repository a database).
 constexpr int64_t kCommitLock = 0x6f7374726c434c4bLL;
+// The class of the leases of open transactions (invariant 5): the lock
+// (kTxnLockClass, id) in the space of two-number advisory locks, which is
+// apart from that of kCommitLock.
+constexpr int64_t kTxnLockClass = 0x6f737478;
+int64_t txn_lock_key(int64_t id) { return id & 0x7fffffff; }
 constexpr int64_t kForever = INT64_MAX;
 
 const char kSchema[] =
@@ -379,6 +391,11 @@ class PgMeta : public MetaStore {
     if (writing_)
       return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr,
                                  "A snapshot was asked for while a writer is open");
+    if (pinned_ && !conn_.in_transaction())
+      return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                  "The snapshot of repository '%s' that a copy reads was lost "
+                                  "with its connection to the PostgreSQL server (%s)",
+                                  name_.c_str(), conn_.server().c_str());
     ostrel_revnum y = 0;
     OSTREL_ERR(youngest(&y));
     *out = std::make_unique<PgReads>(conn_, y);
@@ -429,6 +446,35 @@ class PgMeta : public MetaStore {
     return OSTREL_NO_ERROR;
   }
 
+  // One REPEATABLE READ transaction on the store's connection, which every
+  // read goes through from now on: it sees one state of the database.
+  ostrel_error *pin_snapshot() override {
+    if (writing_ || pinned_)
+      return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr,
+                                 "A snapshot cannot be pinned now");
+    OSTREL_ERR(conn_.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY; SELECT 1",
+                          "hold one snapshot"));
+    pinned_ = true;
+    return OSTREL_NO_ERROR;
+  }
+
+  // Deferred writers commit with synchronous_commit off: the server's WAL
+  // writer flushes them a moment later.  One synchronous commit that writes
+  // flushes the WAL up to its own record, every earlier commit included.
+  ostrel_error *sync() override {
+    if (writing_)
+      return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr,
+                                 "A sync was asked for while a writer is open");
+    OSTREL_ERR(conn_.exec("BEGIN", "sync the repository"));
+    ostrel_error *err = conn_.exec("SET LOCAL synchronous_commit = on; "
+                                   "UPDATE ostrel_meta SET value = value WHERE key = 'format'",
+                                   "sync the repository");
+    if (!err) err = conn_.exec("COMMIT", "sync the repository");
+    if (err && conn_.connected() && conn_.in_transaction())
+      ostrel_error_clear(conn_.exec("ROLLBACK", "roll back"));
+    return err;
+  }
+
   ostrel_error *backup(const std::string &destination) override {
     return ostrel_error_createf(
         OSTREL_ERR_FS_GENERAL, nullptr,
@@ -437,12 +483,39 @@ class PgMeta : public MetaStore {
         name_.c_str(), destination.c_str());
   }
 
+  // Leases (invariant 5).  *GOT false when another session holds ID's lock.
+  ostrel_error *lease(int64_t id, bool *got) {
+    auto c = std::make_unique<Conn>(conninfo_, name_);
+    Result r;
+    OSTREL_ERR(c->exec("BEGIN", "hold an open transaction"));
+    OSTREL_ERR(c->query("SELECT pg_try_advisory_xact_lock($1::int4, $2::int4)::int::int8",
+                        Params().int64(kTxnLockClass).int64(txn_lock_key(id)), &r,
+                        "hold an open transaction"));
+    *got = r.rows() == 1 && r.int64(0, 0) == 1;
+    if (*got) leases_[id] = std::move(c);
+    else ostrel_error_clear(c->exec("ROLLBACK", "roll back"));
+    return OSTREL_NO_ERROR;
+  }
+  void unlease(int64_t id) {
+    auto it = leases_.find(id);
+    if (it == leases_.end()) return;
+    // Ending its transaction lets the lock go; the connection goes back to
+    // the pool only when that worked (Conn::release drops it otherwise).
+    ostrel_error_clear(it->second->exec("ROLLBACK", "let an open transaction go"));
+    leases_.erase(it);
+  }
+
   Conn conn_;
   std::string conninfo_;
   std::string name_;
   int busy_ms_;
   std::string refused_;
   bool writing_ = false;
+  bool pinned_ = false;
+  // Open transactions' leases: a connection each, inside a transaction
+  // that holds the lock (a transaction-level lock, which a pooler in
+  // transaction mode keeps with the session it pins).
+  std::map<int64_t, std::unique_ptr<Conn>> leases_;
 };
 
 class PgWriter : public Writer {
@@ -485,8 +558,34 @@ class PgWriter : public Writer {
   Snapshot &reads() override { return *reads_; }
 
   ostrel_error *add_txn(int64_t pid, ostrel_revnum base, int64_t *id) override {
-    *id = next_txn_++;
+    // The lease is held before the row can be seen.  An id whose lock is
+    // held (an owner whose row a collection removed) is passed over.
+    for (int tries = 0;; ++tries) {
+      *id = next_txn_++;
+      bool got;
+      OSTREL_ERR(meta_.lease(*id, &got));
+      if (got) break;
+      if (tries >= 64)
+        return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                    "Repository '%s': no free transaction id to hold",
+                                    meta_.name_.c_str());
+    }
+    added_txns_.push_back(*id);
     txn_.rows.push_back({fint(*id), ftext(host_name()), fint(pid), fint(base)});
+    return OSTREL_NO_ERROR;
+  }
+
+  ostrel_error *dead_txns(const std::function<bool(int64_t)> &,
+                          std::vector<int64_t> *ids) override {
+    ids->clear();
+    OSTREL_ERR(flush());
+    // A transaction-level lock taken here is free to take only when no
+    // session holds the lease; it goes with this writer.
+    Result r;
+    OSTREL_ERR(conn_.query("SELECT id FROM txn WHERE pg_try_advisory_xact_lock($1::int4, "
+                           "(id & 2147483647)::int4) ORDER BY id",
+                           Params().int64(kTxnLockClass), &r, "look for ended transactions"));
+    for (int i = 0; i < r.rows(); ++i) ids->push_back(r.int64(i, 0));
     return OSTREL_NO_ERROR;
   }
 
@@ -502,6 +601,7 @@ class PgWriter : public Writer {
   }
 
   ostrel_error *purge_txn(int64_t id) override {
+    purged_txns_.push_back(id);
     post("DELETE FROM chunk WHERE content IN (SELECT id FROM content WHERE txn=$1)", Params().int64(id));
     post("DELETE FROM content WHERE txn=$1", Params().int64(id));
     post("DELETE FROM txn WHERE id=$1", Params().int64(id));
@@ -686,6 +786,7 @@ class PgWriter : public Writer {
     if (!open_) return;
     open_ = false;
     meta_.writing_ = false;
+    for (int64_t id : added_txns_) meta_.unlease(id);  // their rows never were
     if (conn_.connected() && !conn_.in_pipeline()) {
       ostrel_error_clear(conn_.exec("ROLLBACK", "roll back"));
     } else {
@@ -858,6 +959,8 @@ class PgWriter : public Writer {
   // Contents this writer makes committed: a revision checks they are whole.
   std::set<int64_t> used_contents_;
   std::vector<std::pair<std::string, Params>> pre_, post_;
+  // Transactions this writer opens and deletes (their leases).
+  std::vector<int64_t> added_txns_, purged_txns_;
   Table txn_{"txn", "id, host, pid, base", 4, {}, {}};
   Table dirkey_{"dirkey", "id, parent, parent_asof, head_asof", 4, {}, {}};
   Table node_{"node",
@@ -915,14 +1018,25 @@ ostrel_error *PgWriter::commit() {
   ostrel_error *failed = conn_.exec("COMMIT", "commit");
   open_ = false;
   meta_.writing_ = false;
-  if (!failed) return OSTREL_NO_ERROR;
+  if (!failed) {
+    for (int64_t id : purged_txns_) meta_.unlease(id);
+    return OSTREL_NO_ERROR;
+  }
   if (!conn_.lost()) {
     // The server refused the commit and rolled it back.
     if (conn_.in_transaction()) ostrel_error_clear(conn_.exec("ROLLBACK", "roll back"));
+    for (int64_t id : added_txns_) meta_.unlease(id);
     return failed;
   }
   conn_.drop();
-  return resolve_uncertain(failed);
+  // Leases stay as they are: which rows exist is unknown (this store
+  // writes no more; they go when the process ends).
+  ostrel_error *outcome = resolve_uncertain(failed);
+  if (!outcome)
+    for (int64_t id : purged_txns_) meta_.unlease(id);
+  else if (outcome->apr_err != OSTREL_ERR_FS_UNCERTAIN)
+    for (int64_t id : added_txns_) meta_.unlease(id);
+  return outcome;
 }
 
 // The connection was lost during COMMIT: find out whether it happened.  The
@@ -982,6 +1096,11 @@ ostrel_error *PgMeta::begin_writer(bool durable, std::unique_ptr<Writer> *out) {
                                 name_.c_str(), refused_.c_str());
   if (writing_)
     return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr, "A writer is already open");
+  if (pinned_)
+    return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
+                                "Repository '%s' is read at one snapshot through this handle: it "
+                                "takes no writes",
+                                name_.c_str());
   auto w = std::make_unique<PgWriter>(*this, durable);
   writing_ = true;
   ostrel_error *err = w->begin();

@@ -28,10 +28,12 @@
  * names.  collect_unreferenced() deletes those untouched for a grace period
  * (ostrel-admin collect); it takes the commit lock, and a commit checks
  * under the lock that every content it makes committed is still there, with
- * each of its chunks, so a revision never names what a collection removed.  Open transactions of other
- * machines are never taken for dead ones: each process sees only its own
- * host's transactions, and those of any host are collected after the grace
- * period. */
+ * each of its chunks, so a revision never names what a collection removed.
+ * An open transaction is dead when the lock its owner holds on a
+ * connection of its own (its lease, see pg_meta.cpp) is free: whichever
+ * machine it ran on, a killed owner's transaction is swept by the next
+ * commit of any server, and a live one's never is.  Collections also
+ * remove transactions older than the grace period. */
 #ifndef OSTREL_FS_POSTGRES_H
 #define OSTREL_FS_POSTGRES_H
 

@@ -30,6 +30,12 @@ ostrel_error *ostrel_fs__open_postgres(ostrel_fs **filesystem, const char *name,
                                        const char *conninfo, apr_hash_t *fs_config,
                                        apr_pool_t *pool);
 
+/* Makes every later read of FILESYSTEM (a repository in PostgreSQL) see
+ * the repository as it is now, in one REPEATABLE READ transaction, for as
+ * long as the handle lives; the handle then takes no writes.  For copies
+ * made while others commit. */
+ostrel_error *ostrel_fs__pin_snapshot(ostrel_fs *filesystem);
+
 /* Whether FILESYSTEM keeps its records in PostgreSQL (non-zero if so). */
 int ostrel_fs__is_postgres(ostrel_fs *filesystem);
 

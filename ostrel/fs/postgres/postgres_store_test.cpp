@@ -4,6 +4,9 @@
 // collected when unused, and the connection lost at the commit point.
 
 #include <libpq-fe.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <set>
@@ -364,6 +367,37 @@ TEST_F(PgStoreTest, ConnectionCutBeforeCommitIsAClearFailure) {
   EXPECT_EQ(names, "next ");
 }
 
+bool answer_was_lost = false;
+ostrel_error *answer_lost(const char *point) {
+  if (std::string(point) != "pg-commit-answer") return nullptr;
+  ostrel_fs__set_fault_hook(nullptr);  // once
+  answer_was_lost = true;
+  return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr, "the answer to COMMIT was lost");
+}
+
+TEST_F(PgStoreTest, ConnectionLostAfterTheServerCommittedIsASuccess) {
+  // The server carried out the COMMIT; its answer never came.  The store
+  // finds the revision by its token and reports the commit made, keeps
+  // taking writes, and the revision is there once and whole.
+  ostrel_revnum r = 0;
+  OK(commit_file(*meta_, "before", &r));
+  ostrel_fs__set_fault_hook(answer_lost);
+  OK(commit_file(*meta_, "landed", &r));
+  ASSERT_TRUE(answer_was_lost);
+  EXPECT_EQ(r, 2);
+  EXPECT_EQ(meta_->refused(), nullptr);
+  std::string names;
+  OK(names_at(*meta_, 2, &names));
+  EXPECT_EQ(names, "before landed ");
+  OK(commit_file(*meta_, "next", &r));
+  EXPECT_EQ(r, 3);
+  std::unique_ptr<MetaStore> fresh;
+  OK(open_meta(conninfo_, "repo", 2000, &fresh));
+  OK(names_at(*fresh, 3, &names));
+  EXPECT_EQ(names, "before landed next ");
+  OK(fresh->check_integrity());
+}
+
 TEST_F(PgStoreTest, ServerDownAtCommitIsUncertainThenRecovers) {
   ostrel_revnum r;
   OK(commit_file(*meta_, "before", &r));
@@ -389,6 +423,86 @@ TEST_F(PgStoreTest, ServerDownAtCommitIsUncertainThenRecovers) {
   OK(names_at(*fresh, 2, &names));
   EXPECT_EQ(names, "after before ");
   OK(fresh->check_integrity());
+}
+
+// The open transactions a sweep would purge, judged with every process id
+// said to be ALIVE or not (what the local check would say).
+ostrel_error *dead_txns(MetaStore &meta, bool alive, std::vector<int64_t> *ids) {
+  std::unique_ptr<Writer> w;
+  OSTREL_ERR(meta.begin_writer(false, &w));
+  OSTREL_ERR(w->dead_txns([alive](int64_t) { return alive; }, ids));
+  w->rollback();
+  return OSTREL_NO_ERROR;
+}
+
+TEST_F(PgStoreTest, OpenTransactionsAreJudgedByTheirOwnersSessionsNotByProcessIds) {
+  // Another process opens a transaction and stays; then it is killed.
+  int ready[2], hold[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(hold), 0);
+  const pid_t owner = fork();
+  if (owner == 0) {
+    close(ready[0]);
+    close(hold[1]);
+    std::unique_ptr<MetaStore> meta;
+    std::unique_ptr<Writer> w;
+    int64_t id = 0;
+    ostrel_error *err = open_meta(conninfo_, "repo", 2000, &meta);
+    if (!err) err = meta->begin_writer(false, &w);
+    if (!err) err = w->add_txn(getpid(), 0, &id);
+    if (!err) err = w->commit();
+    if (err) {
+      std::fprintf(stderr, "owner: %s\n", take(err).c_str());
+      _exit(1);
+    }
+    if (write(ready[1], &id, sizeof id) != sizeof id) _exit(1);
+    char c;
+    while (read(hold[0], &c, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(ready[1]);
+  close(hold[0]);
+  int64_t id = 0;
+  ASSERT_EQ(read(ready[0], &id, sizeof id), static_cast<ssize_t>(sizeof id));
+  close(ready[0]);
+
+  // Its process id means nothing here (it could be another machine's, or
+  // another pid namespace's): the transaction lives while its owner does.
+  std::vector<int64_t> dead;
+  OK(dead_txns(*meta_, false, &dead));
+  EXPECT_EQ(std::count(dead.begin(), dead.end(), id), 0) << "a live owner's transaction";
+
+  // Killed, it is dead wherever its row says it ran, whatever a local
+  // check of its process id would say.
+  kill(owner, SIGKILL);
+  int status;
+  ASSERT_EQ(waitpid(owner, &status, 0), owner);
+  close(hold[1]);
+  PGconn *c = PQconnectdb(conninfo_.c_str());
+  PQclear(PQexec(c, ("UPDATE txn SET host = 'another-machine' WHERE id = " + std::to_string(id)).c_str()));
+  PQfinish(c);
+  // The server ends the session once it sees the socket closed.
+  for (int i = 0; i < 100; ++i) {
+    OK(dead_txns(*meta_, true, &dead));
+    if (std::count(dead.begin(), dead.end(), id)) break;
+    usleep(100 * 1000);
+  }
+  EXPECT_EQ(std::count(dead.begin(), dead.end(), id), 1) << "a killed owner's transaction";
+
+  // This store's own open transaction lives through every sweep.
+  std::unique_ptr<Writer> w;
+  int64_t mine;
+  OK(meta_->begin_writer(false, &w));
+  OK(w->add_txn(getpid(), 0, &mine));
+  OK(w->commit());
+  std::unique_ptr<MetaStore> other;
+  OK(open_meta(conninfo_, "repo", 2000, &other));
+  OK(dead_txns(*other, false, &dead));
+  EXPECT_EQ(std::count(dead.begin(), dead.end(), mine), 0);
+  OK(meta_->begin_writer(false, &w));
+  OK(w->purge_txn(mine));
+  OK(w->commit());
 }
 
 TEST_F(PgStoreTest, UnreachableServerIsNamedWithoutPassword) {

@@ -20,8 +20,9 @@
 //  - writes are batched: revisions are not synced one by one but every
 //    kSyncEvery commits and at the end (also when the import stops on an
 //    error).  A killed import loses nothing it committed; a power failure
-//    may lose or damage the revisions imported since the last sync, which
-//    'ostrel-admin verify' then reports;
+//    may lose the newest revisions imported since the last sync, never
+//    damage one (each revision's contents are synced before its records
+//    are written), and a second run goes on after the last one left;
 //  - hooks do not run: this is the administrator bringing history in.
 
 #include <apr_strings.h>

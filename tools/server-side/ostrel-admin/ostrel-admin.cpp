@@ -523,7 +523,9 @@ const Subcommand kSubcommands[] = {
      run_origins, false, false},
     {"backup", "backup SRC DST",
      "Copy the repository SRC to the new directory DST while commits may go on,\n"
-     "then verify the copy.",
+     "then verify the copy.  A repository in PostgreSQL is copied into a new\n"
+     "local repository (the revisions of one moment, served and loaded like\n"
+     "any other).",
      ostrel_admin::run_backup, false, false},
     {"dump", "dump PATH [-r LOWER[:UPPER]]",
      "Write revisions (default: all; -r N: revision N only) to standard output\n"
