@@ -27,6 +27,7 @@ trap 'stop_all; rm -rf "$work"' EXIT
 export HOME="$work"
 export no_proxy=127.0.0.1,localhost,::1 NO_PROXY=127.0.0.1,localhost,::1
 cd "$work"
+mkdir served
 "$ADMIN" create served/repo >/dev/null
 mkfifo addr.fifo
 "$OSTRELD" --root "$work/served" --listen 127.0.0.1:0 --open >addr.fifo 2>ostreld.err &

@@ -49,6 +49,8 @@ class Replay {
   void end_of_body();
 
   bool failed() const { return err_ != nullptr; }
+  // The first failure, or nullptr.
+  const ostrel_error *error() const { return err_; }
   // How many frames were replayed so far.
   unsigned long long frames_done() const { return frames_done_; }
   bool frame_too_large() const { return decoder_.frame_too_large(); }

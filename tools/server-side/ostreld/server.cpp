@@ -88,6 +88,7 @@
 #include "ostrel_repos.h"
 #include "read_routes.h"
 #include "replay.h"
+#include "respond.h"
 #include "wire.h"
 
 namespace ostreld {
@@ -96,7 +97,7 @@ namespace {
 
 namespace tag = ostrel_wire::tag;
 using Clock = std::chrono::steady_clock;
-constexpr const char *kContentType = "application/x-ostrel-frames";
+constexpr const char *kContentType = kFramesType;
 // Connections accepted beyond max-connections only to be refused (invariant 6).
 constexpr unsigned kRefusalSlots = 16;
 // What a refused connection is told to wait before trying again.
@@ -222,6 +223,8 @@ struct Request {
   bool body_ended = false;     // the job that finishes the commit ran
   bool counted_commit = false;
   bool answered = false;
+  std::string id = new_request_id();
+  std::string repos;        // the repository's name, once known
   std::string public_root;  // the repository root as clients name it
   std::string local_root;   // the repository root as a file:// URL
 };
@@ -274,22 +277,55 @@ std::string version_frame() {
   return out;
 }
 
-MHD_Result send(Request *r, MHD_Connection *connection, unsigned status, std::string body) {
-  MHD_Response *response = MHD_create_response_from_buffer(
-      body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kContentType);
-  MHD_Result ret = MHD_queue_response(connection, status, response);
-  MHD_destroy_response(response);
-  r->status = status;
-  r->bytes_out = body.size();
+// Queues ANSWER for R, and notes it for the access log.
+MHD_Result send_answer(Request *r, MHD_Connection *connection, const Answer &answer) {
+  MHD_Result ret = respond(connection, r->id, answer);
+  r->status = answer.status;
+  r->bytes_out = answer.body.size();
   r->answered = true;
   return ret;
 }
 
-MHD_Result send_error(Request *r, MHD_Connection *connection, unsigned status, ostrel_error *err) {
-  std::string body = error_answer(err, r->local_root, r->public_root);
+MHD_Result send(Request *r, MHD_Connection *connection, unsigned status, std::string body) {
+  Answer answer;
+  answer.status = status;
+  answer.body = std::move(body);
+  return send_answer(r, connection, answer);
+}
+
+// The server's log line of a failed request: its id, who asked for what,
+// the status, and the whole error chain (with the server's paths).
+void log_failure(const Request *r, unsigned status, const ostrel_error *err) {
+  std::string what = r->path;
+  if (!r->op.empty()) what += "?op=" + r->op;
+  std::fprintf(stderr, "ostreld: request %s: %s %s %s from %s: %u: %s\n", r->id.c_str(),
+               r->identity.anonymous ? "-" : r->identity.user.c_str(), r->method.c_str(),
+               what.c_str(), r->client.empty() ? "-" : r->client.c_str(), status,
+               describe(err).c_str());
+  std::fflush(stderr);
+}
+
+// Answers R with the failure ERR as VERDICT says; failures of the server
+// (5xx) and of commits are logged with their detail.
+MHD_Result send_failure_of(Request *r, MHD_Connection *connection, const ostrel_error *err,
+                           const Verdict &verdict) {
+  Server *server = r->server;
+  Place place{r->local_root, r->repos.empty() ? "" : server->root + "/" + r->repos, server->root,
+              r->public_root, r->repos};
+  if (verdict.internal || r->replay) log_failure(r, verdict.status, err);
+  return send_answer(r, connection, failure_answer(err, verdict, place, r->id));
+}
+
+// The same for an error of R's own, cleared here.
+MHD_Result send_failure(Request *r, MHD_Connection *connection, ostrel_error *err,
+                        const Verdict &verdict) {
+  MHD_Result ret = send_failure_of(r, connection, err, verdict);
   ostrel_error_clear(err);
-  return send(r, connection, status, std::move(body));
+  return ret;
+}
+
+MHD_Result send_error(Request *r, MHD_Connection *connection, unsigned status, ostrel_error *err) {
+  return send_failure(r, connection, err, Verdict{status, -1, status >= 500});
 }
 
 MHD_Result refuse(Request *r, MHD_Connection *connection, unsigned status, apr_status_t code,
@@ -304,24 +340,15 @@ MHD_Result refuse_login(Request *r, MHD_Connection *connection, unsigned status,
   ostrel_error *err = ostrel_error_create(
       status == MHD_HTTP_TOO_MANY_REQUESTS ? OSTREL_ERR_AUTHN_FAILED : OSTREL_ERR_RA_NOT_AUTHORIZED,
       nullptr, message.c_str());
-  std::string body = error_answer(err, r->local_root, r->public_root);
+  Answer answer;
+  answer.status = status;
+  answer.body = error_answer(err, r->local_root, r->public_root);
   ostrel_error_clear(err);
-  MHD_Response *response = MHD_create_response_from_buffer(
-      body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kContentType);
-  MHD_Result ret;
-  if (status == MHD_HTTP_UNAUTHORIZED) {
-    ret = MHD_queue_basic_auth_fail_response(connection, realm.c_str(), response);
-  } else {
-    MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER,
-                            std::to_string(retry_after).c_str());
-    ret = MHD_queue_response(connection, status, response);
-  }
-  MHD_destroy_response(response);
-  r->status = status;
-  r->bytes_out = body.size();
-  r->answered = true;
-  return ret;
+  if (status == MHD_HTTP_UNAUTHORIZED)
+    answer.realm = realm;
+  else
+    answer.retry_after = retry_after;
+  return send_answer(r, connection, answer);
 }
 
 // A refusal by the path rules: an anonymous caller is asked to log in when
@@ -342,20 +369,13 @@ MHD_Result refuse_busy(Request *r, MHD_Connection *connection) {
       "The server is busy: it serves at most %u connection%s at once; try again in %u s",
       r->server->settings.max_connections, r->server->settings.max_connections == 1 ? "" : "s",
       kBusyRetryAfterSeconds);
-  std::string body = error_answer(err, r->local_root, r->public_root);
+  Answer answer;
+  answer.status = MHD_HTTP_SERVICE_UNAVAILABLE;
+  answer.body = error_answer(err, r->local_root, r->public_root);
   ostrel_error_clear(err);
-  MHD_Response *response = MHD_create_response_from_buffer(
-      body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kContentType);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER,
-                          std::to_string(kBusyRetryAfterSeconds).c_str());
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-  MHD_Result ret = MHD_queue_response(connection, MHD_HTTP_SERVICE_UNAVAILABLE, response);
-  MHD_destroy_response(response);
-  r->status = MHD_HTTP_SERVICE_UNAVAILABLE;
-  r->bytes_out = body.size();
-  r->answered = true;
-  return ret;
+  answer.retry_after = kBusyRetryAfterSeconds;
+  answer.close = true;
+  return send_answer(r, connection, answer);
 }
 
 // ---- Where a request points ----
@@ -413,10 +433,9 @@ ostrel_error *open_repos(ostrel_repos **repos, Server *server, const Target &tar
 
 // Answers a failed open_repos: 404 when no repository is there, else 500.
 MHD_Result refuse_open(Request *r, MHD_Connection *connection, ostrel_error *err) {
-  return send_error(r, connection,
-                    err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY ? MHD_HTTP_NOT_FOUND
-                                                                : MHD_HTTP_INTERNAL_SERVER_ERROR,
-                    err);
+  if (err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY)
+    return send_error(r, connection, MHD_HTTP_NOT_FOUND, err);
+  return send_failure(r, connection, err, judge_failure(err));
 }
 
 // ---- Read requests ----
@@ -512,10 +531,11 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
 
 // ---- Commits ----
 
-unsigned commit_failure_status(const Replay &replay) {
-  if (replay.frame_too_large()) return MHD_HTTP_CONTENT_TOO_LARGE;
-  if (replay.malformed()) return MHD_HTTP_BAD_REQUEST;
-  return MHD_HTTP_CONFLICT;
+// The one status of a failed commit (see respond.h).
+Verdict commit_verdict(const Replay &replay) {
+  if (replay.frame_too_large()) return {MHD_HTTP_CONTENT_TOO_LARGE, -1, false};
+  if (replay.malformed()) return {MHD_HTTP_BAD_REQUEST, -1, false};
+  return judge_failure(replay.error());
 }
 
 // The first call of a commit: everything that can be refused before the
@@ -612,8 +632,9 @@ MHD_Result continue_commit(Request *r, MHD_Connection *connection, const char *d
     return MHD_YES;
   }
   Replay &replay = *r->replay;
-  return send(r, connection, replay.failed() ? commit_failure_status(replay) : MHD_HTTP_OK,
-              replay.answer(r->local_root, r->public_root));
+  if (!replay.failed())
+    return send(r, connection, MHD_HTTP_OK, replay.answer(r->local_root, r->public_root));
+  return send_failure_of(r, connection, replay.error(), commit_verdict(replay));
 }
 
 // ---- libmicrohttpd callbacks ----
@@ -722,6 +743,7 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
   if (ostrel_error *err = resolve_target(target, r->path, pool))
     return send_error(r, connection, MHD_HTTP_BAD_REQUEST, err);
   const char *host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+  r->repos = target.repos;
   r->public_root = std::string(server->tls ? "https://" : "http://") + (host ? host : "localhost") +
                    "/" + ostrel_path_uri_encode(target.repos.c_str(), pool);
 
