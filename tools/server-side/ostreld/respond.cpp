@@ -132,14 +132,13 @@ Answer failure_answer(const ostrel_error *err, const Verdict &verdict, const Pla
     }
     shown = ostrel_error_create(code, nullptr, (text + id).c_str());
   } else {
-    // The chain as it is, its paths rewritten, innermost link first.
+    // The chain as it is, its paths rewritten, innermost link first.  The
+    // id stays in the header: a refusal reads the same whatever it refused
+    // and whenever.
     std::vector<const ostrel_error *> links;
     for (const ostrel_error *link = err; link; link = link->child) links.push_back(link);
-    for (std::size_t i = links.size(); i-- > 0;) {
-      std::string text = scrub(message_of(links[i]), place);
-      if (i == 0) text += id;
-      shown = ostrel_error_create(links[i]->apr_err, shown, text.c_str());
-    }
+    for (std::size_t i = links.size(); i-- > 0;)
+      shown = ostrel_error_create(links[i]->apr_err, shown, scrub(message_of(links[i]), place).c_str());
   }
   answer.body = error_answer(shown);
   ostrel_error_clear(shown);

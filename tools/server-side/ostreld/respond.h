@@ -16,7 +16,9 @@
 //     carries a short message of its own (the error code, what to do, the
 //     request id) instead of the server's detail.  The detail goes to the
 //     server's standard error, one line per failed request, with the same
-//     request id.
+//     request id.  Every answer carries its request id in a header; only a
+//     5xx answer has it in its message too (a refusal reads the same
+//     whatever it refused, so that it tells nothing of what exists).
 #ifndef OSTRELD_RESPOND_H
 #define OSTRELD_RESPOND_H
 
