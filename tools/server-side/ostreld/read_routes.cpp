@@ -51,7 +51,7 @@ constexpr std::size_t kPipePiece = 64u << 10;
 
 bool may_read(void *baton, const char *fs_path) {
   auto *route = static_cast<const ReadRoute *>(baton);
-  return authorize(*route->identity, route->repos, fs_path, Access::read).empty();
+  return route->gate->refusal(*route->identity, route->repos, fs_path, Access::read).empty();
 }
 
 // The frames of ERR without the version frame: the end of a streamed answer
@@ -670,10 +670,10 @@ MHD_Result answer_owned(ReadContext &ctx) {
     return web ? send_web_error(ctx, err) : send_frames_error(ctx, err);
   };
   std::string path = "/" + route.fs_path;
-  std::string refusal = authorize(*route.identity, route.repos, path, Access::read);
-  if (!refusal.empty() && route.identity->anonymous && !login_realm().empty()) {
+  const Decision decision = route.gate->authorize(*route.identity, route.repos, path, Access::read);
+  if (decision.kind == Decision::Kind::ask_credentials) {
     // The protocol's clients read the error frames; a browser shows the text.
-    std::string message = "Authentication required: " + refusal;
+    const std::string &message = decision.message;
     ostrel_error *err = ostrel_error_create(OSTREL_ERR_RA_NOT_AUTHORIZED, nullptr, message.c_str());
     std::string body = web ? message + "\n" : error_answer(err);
     ostrel_error_clear(err);
@@ -683,15 +683,15 @@ MHD_Result answer_owned(ReadContext &ctx) {
                             web ? "text/plain; charset=utf-8" : kFramesType);
     add_security_headers(response);
     MHD_Result ret =
-        MHD_queue_basic_auth_fail_response(route.connection, login_realm().c_str(), response);
+        MHD_queue_basic_auth_fail_response(route.connection, decision.realm.c_str(), response);
     MHD_destroy_response(response);
     route.status = MHD_HTTP_UNAUTHORIZED;
     route.bytes_out = body.size();
     return ret;
   }
   struct stat st;
-  bool hidden = !refusal.empty() &&
-                !authorize(*route.identity, route.repos, "/", Access::read).empty();
+  bool hidden = !decision.allowed() &&
+                !route.gate->refusal(*route.identity, route.repos, "/", Access::read).empty();
   if (route.repos.empty() || hidden || ::stat((route.repos_dir + "/format").c_str(), &st) != 0)
     return fail(ostrel_error_createf(
         OSTREL_ERR_RA_NO_REPOSITORY, nullptr, "No repository is served at '%s'",

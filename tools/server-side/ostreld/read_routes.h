@@ -46,6 +46,7 @@ class StreamSlots {
 struct ReadRoute {
   MHD_Connection *connection = nullptr;
   const Identity *identity = nullptr;
+  const Gate *gate = nullptr;  // decides what the identity may read
   std::string repos;         // the repository's name ("" when the path names none)
   std::string fs_path;       // decoded path inside it, "" for its root
   std::string repos_dir;     // the repository's local directory

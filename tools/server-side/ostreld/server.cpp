@@ -73,6 +73,7 @@
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -203,6 +204,7 @@ struct Server {
   std::atomic<bool> stopping{false};
   std::unique_ptr<WorkerPool> workers;
   std::unique_ptr<StreamSlots> streams;
+  Gate gate;  // who is asking and what they may do
 };
 
 // One request, from its request line to the end of its answer.
@@ -351,14 +353,23 @@ MHD_Result refuse_login(Request *r, MHD_Connection *connection, unsigned status,
   return send_answer(r, connection, answer);
 }
 
-// A refusal by the path rules: an anonymous caller is asked to log in when
-// that could help, anyone else is refused.
-MHD_Result refuse_access(Request *r, MHD_Connection *connection, const std::string &refusal) {
-  std::string realm = login_realm();
-  if (r->identity.anonymous && !realm.empty())
-    return refuse_login(r, connection, MHD_HTTP_UNAUTHORIZED, "Authentication required: " + refusal,
-                        realm, 0);
-  return refuse(r, connection, MHD_HTTP_FORBIDDEN, OSTREL_ERR_RA_NOT_AUTHORIZED, refusal);
+// Answers R as the gate's DECISION (not an allowing one) says.
+MHD_Result refuse_as_decided(Request *r, MHD_Connection *connection, const Decision &decision) {
+  switch (decision.kind) {
+    case Decision::Kind::ask_credentials:
+      return refuse_login(r, connection, MHD_HTTP_UNAUTHORIZED, decision.message, decision.realm,
+                          0);
+    case Decision::Kind::slow_down:
+      return refuse_login(r, connection, MHD_HTTP_TOO_MANY_REQUESTS, decision.message, "",
+                          decision.retry_after);
+    case Decision::Kind::malformed:
+      return refuse(r, connection, MHD_HTTP_BAD_REQUEST, OSTREL_ERR_RA_NOT_AUTHORIZED,
+                    decision.message);
+    case Decision::Kind::deny:
+    case Decision::Kind::allow:
+      break;
+  }
+  return refuse(r, connection, MHD_HTTP_FORBIDDEN, OSTREL_ERR_RA_NOT_AUTHORIZED, decision.message);
 }
 
 // Refuses a request on a connection beyond max-connections (invariant 6):
@@ -452,13 +463,14 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
                   "Unknown request '" + r->op + "'");
   // The rules come first: whether a repository exists is not told to
   // those who may not read it.
-  std::string refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
+  const Gate &gate = server->gate;
+  Decision decision = gate.authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
   // Discovery tells only where the repository is: to whoever may read its
   // root, a path hidden from them is found as a missing one would be.
-  if (!refusal.empty() && r->op == "discover" && !r->identity.anonymous &&
-      authorize(r->identity, target.repos, "/", Access::read).empty())
-    refusal.clear();
-  if (!refusal.empty()) return refuse_access(r, connection, refusal);
+  if (!decision.allowed() && r->op == "discover" && !r->identity.anonymous &&
+      gate.authorize(r->identity, target.repos, "/", Access::read).allowed())
+    decision = Decision{};
+  if (!decision.allowed()) return refuse_as_decided(r, connection, decision);
   ostrel_repos *repos = nullptr;
   if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
     return refuse_open(r, connection, err);
@@ -519,7 +531,7 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
       auto *entry = static_cast<ostrel_fs_dirent *>(val);
       // A name the caller may not read is not told.
       std::string child = "/" + target.fs_path + (target.fs_path.empty() ? "" : "/") + entry->name;
-      if (!authorize(r->identity, target.repos, child, Access::read).empty()) continue;
+      if (!gate.authorize(r->identity, target.repos, child, Access::read).allowed()) continue;
       enc.begin(tag::kEntry);
       enc.str(entry->name);
       enc.str(kind_name(entry->kind));
@@ -559,10 +571,11 @@ MHD_Result begin_commit(Request *r, MHD_Connection *connection, const Target &ta
   // commit goes (nor learn whether that exists), and an anonymous caller who
   // may not write there (asked to log in).  Every changed path is checked
   // again as the commit is replayed.
-  std::string refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
-  if (refusal.empty() && r->identity.anonymous)
-    refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::write);
-  if (!refusal.empty()) return refuse_access(r, connection, refusal);
+  const Gate &gate = server->gate;
+  Decision decision = gate.authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
+  if (decision.allowed() && r->identity.anonymous)
+    decision = gate.authorize(r->identity, target.repos, "/" + target.fs_path, Access::write);
+  if (!decision.allowed()) return refuse_as_decided(r, connection, decision);
   ostrel_repos *repos = nullptr;
   if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
     return refuse_open(r, connection, err);
@@ -579,8 +592,11 @@ MHD_Result begin_commit(Request *r, MHD_Connection *connection, const Target &ta
     server->commits_in_flight++;
     r->counted_commit = true;
   }
-  r->replay = std::make_unique<Replay>(session_url, root_url, target.repos, target.fs_path,
-                                       r->identity, server->settings.max_frame_bytes);
+  r->replay = std::make_unique<Replay>(
+      session_url, root_url, target.repos, target.fs_path, r->identity,
+      server->settings.max_frame_bytes,
+      [&gate](const Identity &identity, const std::string &repos, const std::string &path,
+              Access access) { return gate.refusal(identity, repos, path, access); });
   return MHD_YES;
 }
 
@@ -721,15 +737,9 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
   if (over) return refuse_busy(r, connection);
 
   RequestHead head{method, r->client.c_str(), header_of, connection, connection};
-  r->identity = identify(head);
+  const Decision decision = server->gate.identify(head, &r->identity);
   r->identified = true;
-  if (r->identity.refuse_status == MHD_HTTP_UNAUTHORIZED ||
-      r->identity.refuse_status == MHD_HTTP_TOO_MANY_REQUESTS)
-    return refuse_login(r, connection, r->identity.refuse_status, r->identity.refuse_message,
-                        r->identity.challenge_realm, r->identity.retry_after);
-  if (r->identity.refuse_status)
-    return refuse(r, connection, r->identity.refuse_status, OSTREL_ERR_RA_NOT_AUTHORIZED,
-                  r->identity.refuse_message);
+  if (!decision.allowed()) return refuse_as_decided(r, connection, decision);
   if (server->stopping)
     return refuse(r, connection, MHD_HTTP_SERVICE_UNAVAILABLE, OSTREL_ERR_CANCELLED,
                   "The server is shutting down");
@@ -749,7 +759,7 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
 
   if ((r->method == MHD_HTTP_METHOD_GET || r->method == MHD_HTTP_METHOD_HEAD) &&
       is_read_route(r->op)) {
-    ReadRoute route{connection, &r->identity, target.repos, target.fs_path,
+    ReadRoute route{connection, &r->identity, &server->gate, target.repos, target.fs_path,
                     server->root + "/" + target.repos, r->path, r->public_root, r->op,
                     r->method == MHD_HTTP_METHOD_HEAD, r->client, server->streams.get()};
     MHD_Result ret = answer_read_route(route);
@@ -983,13 +993,20 @@ void reap(Server *server, std::atomic<bool> &done) {
 }  // namespace
 
 ostrel_error *read_config(Settings &settings, const char *path) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   if (!in) {
     int saved = errno;
     return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_FILE, nullptr,
                                 "Can't read the configuration file '%s': %s", path,
                                 std::strerror(saved));
   }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return parse_config(settings, text.str(), path);
+}
+
+ostrel_error *parse_config(Settings &settings, const std::string &text, const char *path) {
+  std::istringstream in(text);
   struct Option {
     const char *name;
     unsigned *value;
@@ -1104,10 +1121,7 @@ ostrel_error *serve(const Settings &settings) {
           std::fflush(stderr);
         }));
   }
-  install_gate(gate.get());
-  struct Uninstall {
-    ~Uninstall() { install_gate(nullptr); }
-  } uninstall;
+  server->gate = Gate(gate.get());
   MHD_OptionItem tls_options[] = {
       {MHD_OPTION_HTTPS_MEM_CERT, 0, tls.cert_pem.data()},
       {MHD_OPTION_HTTPS_MEM_KEY, 0, tls.key_pem.data()},

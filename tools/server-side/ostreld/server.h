@@ -44,6 +44,9 @@ struct Settings {
 // line; a file that cannot be read is an error with the system's reason.
 ostrel_error *read_config(Settings &settings, const char *path);
 
+// The same for TEXT, the contents of the file PATH (named in errors).
+ostrel_error *parse_config(Settings &settings, const std::string &text, const char *path);
+
 // Listens as SETTINGS say, prints the chosen HOST:PORT as the first line of
 // standard output, and serves until SIGTERM or SIGINT, which finish the
 // commits in flight, refuse new ones, and return.  Errors (a taken port, a
