@@ -36,7 +36,7 @@ MHD_Result respond(MHD_Connection *connection, const std::string &request_id,
 namespace {
 
 // What a busy repository's client is told to wait.
-constexpr long kBusyRetryAfterSeconds = 2;
+constexpr long kBusyRepositoryRetrySeconds = 2;
 
 bool has(const ostrel_error *err, std::initializer_list<apr_status_t> codes) {
   for (const ostrel_error *link = err; link; link = link->child)
@@ -63,7 +63,7 @@ Verdict judge_failure(const ostrel_error *err) {
   // them, they say what the client can do.
   if (has(err, {OSTREL_ERR_FS_FULL})) return {MHD_HTTP_INSUFFICIENT_STORAGE, -1, true};
   if (has(err, {OSTREL_ERR_FS_BUSY}))
-    return {MHD_HTTP_SERVICE_UNAVAILABLE, kBusyRetryAfterSeconds, true};
+    return {MHD_HTTP_SERVICE_UNAVAILABLE, kBusyRepositoryRetrySeconds, true};
   if (has(err, {OSTREL_ERR_FS_CORRUPT, OSTREL_ERR_FS_BAD_FORMAT, OSTREL_ERR_MALFUNCTION,
                 OSTREL_ERR_IO, OSTREL_ERR_FS_UNCERTAIN}))
     return {MHD_HTTP_INTERNAL_SERVER_ERROR, -1, true};
