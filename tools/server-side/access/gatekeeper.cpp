@@ -15,7 +15,12 @@
 
 namespace ostrel_server {
 
-const char kTlsPriorities[] = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
+// TLS 1.3 (whose suites are all AEAD with forward secrecy), and on TLS 1.2
+// only ECDHE key exchange with AES-GCM or ChaCha20-Poly1305: no static RSA
+// key exchange, no CBC, no SHA-1 MAC.
+const char kTlsPriorities[] =
+    "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA:-CIPHER-ALL:"
+    "+AES-256-GCM:+AES-128-GCM:+CHACHA20-POLY1305:-MAC-ALL:+AEAD:%SERVER_PRECEDENCE";
 
 namespace {
 

@@ -37,8 +37,9 @@
 
 namespace ostrel_server {
 
-// The TLS versions the server speaks (1.2 and 1.3), as a GnuTLS priority
-// string for MHD_OPTION_HTTPS_PRIORITIES.
+// The TLS versions and suites the server offers (1.3; 1.2 with ECDHE and
+// AEAD suites only), as a GnuTLS priority string for
+// MHD_OPTION_HTTPS_PRIORITIES.
 extern const char kTlsPriorities[];
 
 struct TlsCredentials {

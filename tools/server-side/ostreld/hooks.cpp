@@ -12,11 +12,9 @@ namespace ostreld {
 
 namespace {
 
-ostrel_server::Gatekeeper *g_gate = nullptr;
-
 // The name a client claims in "Ostrel-Author" (open servers only).
-Identity claimed_identity(const RequestHead &head) {
-  Identity identity;
+Decision claimed_identity(const RequestHead &head, Identity *identity) {
+  *identity = Identity{};
   const char *claimed = head.header(head.baton, "Ostrel-Author");
   if (claimed && *claimed) {
     apr_pool_t *pool = nullptr;
@@ -30,61 +28,56 @@ Identity claimed_identity(const RequestHead &head) {
                  name.find_first_of("\r\n") == std::string::npos &&
                  ostrel_utf__is_valid(name.data(), name.size(), &bad);
     if (!clean) {
-      identity.refuse_status = 400;
-      identity.refuse_message = "The Ostrel-Author header does not hold a valid user name";
-      return identity;
+      Decision malformed;
+      malformed.kind = Decision::Kind::malformed;
+      malformed.message = "The Ostrel-Author header does not hold a valid user name";
+      return malformed;
     }
-    identity.anonymous = false;
-    identity.user = name;
+    identity->anonymous = false;
+    identity->user = name;
   }
-  return identity;
+  return Decision{};
 }
 
 }  // namespace
 
-void install_gate(ostrel_server::Gatekeeper *gate) {
-  g_gate = gate;
-}
-
-std::string login_realm() {
-  return g_gate && g_gate->has_users() ? g_gate->realm() : "";
-}
-
-Identity identify(const RequestHead &head) {
+Decision Gate::identify(const RequestHead &head, Identity *identity) const {
   // On an open server names are only claimed: they make the author of a
   // commit and nothing else.  A server with a gate but no accounts knows
   // nobody: its callers are anonymous, whatever they claim.
-  if (!g_gate) return claimed_identity(head);
-  if (!g_gate->has_users()) return Identity{};
+  if (!gatekeeper_) return claimed_identity(head, identity);
+  *identity = Identity{};
+  if (!gatekeeper_->has_users()) return Decision{};
 
-  Identity identity;
+  Decision decision;
   std::string user;
   ostrel_server::LoginThrottle::Duration wait{};
-  switch (g_gate->identify(head.connection, head.client_address, &user, &wait)) {
+  switch (gatekeeper_->identify(head.connection, head.client_address, &user, &wait)) {
     case ostrel_server::Gatekeeper::Outcome::identified:
-      identity.anonymous = user.empty();
-      identity.user = user;
+      identity->anonymous = user.empty();
+      identity->user = user;
       break;
     case ostrel_server::Gatekeeper::Outcome::challenge:
-      identity.refuse_status = 401;
-      identity.refuse_message = "Authentication failed: wrong user name or password";
-      identity.challenge_realm = g_gate->realm();
+      decision.kind = Decision::Kind::ask_credentials;
+      decision.message = "Authentication failed: wrong user name or password";
+      decision.realm = gatekeeper_->realm();
       break;
     case ostrel_server::Gatekeeper::Outcome::throttled:
-      identity.refuse_status = 429;
-      identity.retry_after = static_cast<long>((wait.count() + 999) / 1000);
-      identity.refuse_message = "Too many failed logins from this address; try again in " +
-                                std::to_string(identity.retry_after) + " s";
+      decision.kind = Decision::Kind::slow_down;
+      decision.retry_after = static_cast<long>((wait.count() + 999) / 1000);
+      decision.message = "Too many failed logins from this address; try again in " +
+                         std::to_string(decision.retry_after) + " s";
       break;
   }
-  return identity;
+  return decision;
 }
 
-std::string authorize(const Identity &identity, const std::string &repos, const std::string &path,
-                      Access access) {
-  if (!g_gate) return "";
-  const char *who = identity.anonymous || !g_gate->has_users() ? nullptr : identity.user.c_str();
-  std::shared_ptr<const ostrel_server::PathRules> rules_in_force = g_gate->rules();
+std::string Gate::refusal(const Identity &identity, const std::string &repos,
+                          const std::string &path, Access access) const {
+  if (!gatekeeper_) return "";
+  const char *who =
+      identity.anonymous || !gatekeeper_->has_users() ? nullptr : identity.user.c_str();
+  std::shared_ptr<const ostrel_server::PathRules> rules_in_force = gatekeeper_->rules();
   const ostrel_server::PathRules &rules = *rules_in_force;
   bool allowed = false;
   switch (access) {
@@ -104,6 +97,23 @@ std::string authorize(const Identity &identity, const std::string &repos, const 
   if (allowed) return "";
   // The same words whether or not the path exists.
   return "Access denied to '" + path + "'";
+}
+
+Decision Gate::authorize(const Identity &identity, const std::string &repos,
+                         const std::string &path, Access access) const {
+  Decision decision;
+  std::string why = refusal(identity, repos, path, access);
+  if (why.empty()) return decision;
+  // An anonymous caller is asked to log in where that could help.
+  if (identity.anonymous && gatekeeper_->has_users()) {
+    decision.kind = Decision::Kind::ask_credentials;
+    decision.message = "Authentication required: " + why;
+    decision.realm = gatekeeper_->realm();
+  } else {
+    decision.kind = Decision::Kind::deny;
+    decision.message = why;
+  }
+  return decision;
 }
 
 }  // namespace ostreld

@@ -1,4 +1,5 @@
-// The two places where ostreld decides who is asking and what they may do.
+// The two places where ostreld decides who is asking and what they may do,
+// both on the server's Gate.
 // With a gate installed (every server but an --open one), the caller is the
 // user who logged in with HTTP Basic (or anonymous) and the path rules decide
 // (without a rules file: users read and write, anonymous callers nothing);
@@ -15,6 +16,7 @@
 #ifndef OSTRELD_HOOKS_H
 #define OSTRELD_HOOKS_H
 
+#include <functional>
 #include <string>
 
 struct MHD_Connection;
@@ -24,10 +26,6 @@ class Gatekeeper;
 }
 
 namespace ostreld {
-
-// Makes GATE (nullptr: none, an --open server) decide from now on.  Called
-// once, before serving; GATE must outlive the serving.
-void install_gate(ostrel_server::Gatekeeper *gate);
 
 // What identify() sees of a request.
 struct RequestHead {
@@ -39,42 +37,65 @@ struct RequestHead {
   MHD_Connection *connection;  // for the credentials of HTTP Basic
 };
 
+// Who is asking.
 struct Identity {
   bool anonymous = true;
   std::string user;  // when not anonymous
-  // When not 0: the HTTP status to refuse the request with (e.g. 401), and
-  // the message of the error sent with it.
-  unsigned refuse_status = 0;
-  std::string refuse_message;
-  // With refuse_status 401: the realm to ask credentials for.  With 429:
-  // the seconds to wait before trying again.
-  std::string challenge_realm;
+};
+
+// What the gate decides about a request, handed to its handler, which acts
+// on it and on nothing else: go on (ALLOW), answer 401 asking for
+// credentials of REALM (ASK_CREDENTIALS), answer 429 telling to wait
+// RETRY_AFTER seconds (SLOW_DOWN), answer 403 (DENY), or answer 400 for a
+// request the gate cannot even read (MALFORMED).  MESSAGE says why, for
+// everything but ALLOW.
+struct Decision {
+  enum class Kind { allow, ask_credentials, slow_down, deny, malformed };
+  Kind kind = Kind::allow;
+  std::string message;
+  std::string realm;
   long retry_after = 0;
+  bool allowed() const { return kind == Kind::allow; }
 };
 
 // READ_TREE and WRITE_TREE: the path and everything below it (a copy
 // source; a node deleted or replaced, or made as a copy).
 enum class Access { read, write, read_tree, write_tree };
 
-// The realm to ask an anonymous caller to log in to when the rules refuse
-// it something, or "" when logging in cannot help (no gate or no users).
-std::string login_realm();
+// Decides for every request of one server.  Without a Gatekeeper (an --open
+// server) everyone may read and write.
+class Gate {
+ public:
+  // GATEKEEPER (nullptr: none) must outlive the Gate.
+  explicit Gate(ostrel_server::Gatekeeper *gatekeeper = nullptr) : gatekeeper_(gatekeeper) {}
 
-// Who is asking.  On an open server (no gate), the user name a client sends
-// in the "Ostrel-Author" header (percent-escaped UTF-8) stands for the
-// author of its commits, as a local commit takes the name it is given.  With
-// a gate, a claimed name is never taken: without a users file every caller
-// is anonymous.
-Identity identify(const RequestHead &head);
+  // Who is asking, into *IDENTITY.  On an open server (no gatekeeper), the
+  // user name a client sends in the "Ostrel-Author" header (percent-escaped
+  // UTF-8) stands for the author of its commits, as a local commit takes
+  // the name it is given.  With a gatekeeper, a claimed name is never
+  // taken: without a users file every caller is anonymous.
+  Decision identify(const RequestHead &head, Identity *identity) const;
 
-// Whether IDENTITY may have ACCESS to PATH ("/" or "/dir/file") of
-// repository REPOS.  Returns "" when allowed, else the reason to give.
-std::string authorize(const Identity &identity, const std::string &repos, const std::string &path,
-                      Access access);
+  // Whether IDENTITY may have ACCESS to PATH ("/" or "/dir/file") of
+  // repository REPOS: ALLOW; ASK_CREDENTIALS for an anonymous caller when
+  // logging in could help; DENY otherwise, in the same words whether or not
+  // the path exists.
+  Decision authorize(const Identity &identity, const std::string &repos, const std::string &path,
+                     Access access) const;
 
-// The type of authorize(), so that its callers can be given another one.
-using AuthorizeFn = std::string (*)(const Identity &, const std::string &, const std::string &,
-                                    Access);
+  // The reason to refuse IDENTITY ACCESS to PATH, or "" when allowed (for
+  // the commit replay, which refuses within the commit).
+  std::string refusal(const Identity &identity, const std::string &repos, const std::string &path,
+                      Access access) const;
+
+ private:
+  ostrel_server::Gatekeeper *gatekeeper_;
+};
+
+// How the commit replay asks whether a path may be changed or read: the
+// reason to refuse, or "" (see Gate::refusal).
+using AuthorizeFn = std::function<std::string(const Identity &, const std::string &,
+                                              const std::string &, Access)>;
 
 }  // namespace ostreld
 

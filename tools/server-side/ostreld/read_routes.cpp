@@ -51,7 +51,7 @@ constexpr std::size_t kPipePiece = 64u << 10;
 
 bool may_read(void *baton, const char *fs_path) {
   auto *route = static_cast<const ReadRoute *>(baton);
-  return authorize(*route->identity, route->repos, fs_path, Access::read).empty();
+  return route->gate->refusal(*route->identity, route->repos, fs_path, Access::read).empty();
 }
 
 // The frames of ERR without the version frame: the end of a streamed answer
@@ -338,11 +338,35 @@ MHD_Result answer_log(ReadContext &ctx) {
 
 // ---- Streamed bodies ----
 
+// The writer thread fills the pipe; the event loop drains it into the
+// connection without ever waiting: when the pipe is empty the connection is
+// suspended, and the writer resumes it once it has written more (or ended).
 struct StreamJob {
   std::unique_ptr<ReadContext> ctx;  // owns the pool, hence the session
+  MHD_Connection *connection = nullptr;
+  StreamSlots *slots = nullptr;
+  std::string address;
   int read_fd = -1, write_fd = -1;
   std::thread producer;
+  std::mutex mutex;          // guards waiting and written
+  bool waiting = false;      // the connection is suspended until the writer writes
+  bool written = false;      // the writer wrote since the reader last found the pipe empty
 };
+
+// The writer wrote something (or closed the pipe): a waiting reader goes on.
+void wake_reader(StreamJob *job) {
+  bool resume = false;
+  {
+    std::lock_guard<std::mutex> lock(job->mutex);
+    job->written = true;
+    resume = job->waiting;
+    job->waiting = false;
+  }
+  if (resume) {
+    job->slots->suspended(-1);
+    MHD_resume_connection(job->connection);
+  }
+}
 
 ssize_t read_piece(void *cls, uint64_t, char *buf, size_t max) {
   auto *job = static_cast<StreamJob *>(cls);
@@ -350,7 +374,18 @@ ssize_t read_piece(void *cls, uint64_t, char *buf, size_t max) {
     ssize_t n = read(job->read_fd, buf, max);
     if (n > 0) return n;
     if (n == 0) return MHD_CONTENT_READER_END_OF_STREAM;
-    if (errno != EINTR) return MHD_CONTENT_READER_END_WITH_ERROR;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return MHD_CONTENT_READER_END_WITH_ERROR;
+    std::lock_guard<std::mutex> lock(job->mutex);
+    if (job->written) {  // written after the read: try again
+      job->written = false;
+      continue;
+    }
+    // Suspended under the lock, so that the writer's resume comes after.
+    job->waiting = true;
+    job->slots->suspended(+1);
+    MHD_suspend_connection(job->connection);
+    return 0;
   }
 }
 
@@ -360,6 +395,7 @@ void end_job(void *cls) {
   close(job->read_fd);
   if (job->producer.joinable()) job->producer.join();
   apr_pool_destroy(job->ctx->pool);
+  job->slots->release(job->address);
   delete job;
 }
 
@@ -494,13 +530,32 @@ MHD_Result send_streamed(ReadContext &ctx, unsigned status, long long size,
                          const char *content_type,
                          Producer produce,
                          const std::function<void(MHD_Response *)> &response_hook) {
+  static StreamSlots unbounded(~0u, ~0u);  // for a route given no slots (unit tests)
+  StreamSlots *slots = ctx.route->streams ? ctx.route->streams : &unbounded;
+  if (!slots->acquire(ctx.route->client)) {
+    ostrel_error *err = ostrel_error_create(
+        OSTREL_ERR_RA_CONNECTION, nullptr,
+        "The server is busy: too many answers are being sent at once; try again in 2 s");
+    std::string body = error_answer(err);
+    ostrel_error_clear(err);
+    return send_whole(ctx, MHD_HTTP_SERVICE_UNAVAILABLE, std::move(body), kFramesType,
+                      [](MHD_Response *r) {
+                        MHD_add_response_header(r, MHD_HTTP_HEADER_RETRY_AFTER, "2");
+                      });
+  }
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0)
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    slots->release(ctx.route->client);
     return send_frames_error(ctx, ostrel_error_from_errno(errno, "Can't make a pipe"));
+  }
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);
   // Larger pipe buffers: fewer wake-ups per megabyte (best effort).
   fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
   auto *job = new StreamJob;
   job->ctx = std::make_unique<ReadContext>(ctx);
+  job->connection = ctx.route->connection;
+  job->slots = slots;
+  job->address = ctx.route->client;
   job->read_fd = fds[0];
   job->write_fd = fds[1];
   ReadContext *owned = job->ctx.get();
@@ -519,11 +574,13 @@ MHD_Result send_streamed(ReadContext &ctx, unsigned status, long long size,
       if (pending.size() < kPipePiece) return true;
       bool ok = write_all(job->write_fd, pending.data(), pending.size());
       pending.clear();
+      wake_reader(job);
       return ok;
     };
     produce(*owned, write);
     write_all(job->write_fd, pending.data(), pending.size());
     close(job->write_fd);
+    wake_reader(job);
   });
   ctx.route->status = status;
   ctx.route->bytes_out = size < 0 ? 0 : static_cast<unsigned long long>(size);
@@ -532,6 +589,36 @@ MHD_Result send_streamed(ReadContext &ctx, unsigned status, long long size,
   MHD_Result ret = MHD_queue_response(ctx.route->connection, status, response);
   MHD_destroy_response(response);
   return ret;
+}
+
+bool StreamSlots::acquire(const std::string &address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  unsigned &mine = per_address_[address];
+  if (total_ >= max_total_ || mine >= max_per_address_) {
+    if (mine == 0) per_address_.erase(address);
+    return false;
+  }
+  total_++;
+  mine++;
+  return true;
+}
+
+void StreamSlots::release(const std::string &address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  total_--;
+  auto found = per_address_.find(address);
+  if (found != per_address_.end() && --found->second == 0) per_address_.erase(found);
+}
+
+void StreamSlots::suspended(int delta) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  suspended_ += delta;
+  if (suspended_ == 0) none_suspended_.notify_all();
+}
+
+void StreamSlots::wait_unsuspended() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  none_suspended_.wait(lock, [this] { return suspended_ == 0; });
 }
 
 // ---- The entry point ----
@@ -583,10 +670,10 @@ MHD_Result answer_owned(ReadContext &ctx) {
     return web ? send_web_error(ctx, err) : send_frames_error(ctx, err);
   };
   std::string path = "/" + route.fs_path;
-  std::string refusal = authorize(*route.identity, route.repos, path, Access::read);
-  if (!refusal.empty() && route.identity->anonymous && !login_realm().empty()) {
+  const Decision decision = route.gate->authorize(*route.identity, route.repos, path, Access::read);
+  if (decision.kind == Decision::Kind::ask_credentials) {
     // The protocol's clients read the error frames; a browser shows the text.
-    std::string message = "Authentication required: " + refusal;
+    const std::string &message = decision.message;
     ostrel_error *err = ostrel_error_create(OSTREL_ERR_RA_NOT_AUTHORIZED, nullptr, message.c_str());
     std::string body = web ? message + "\n" : error_answer(err);
     ostrel_error_clear(err);
@@ -596,15 +683,15 @@ MHD_Result answer_owned(ReadContext &ctx) {
                             web ? "text/plain; charset=utf-8" : kFramesType);
     add_security_headers(response);
     MHD_Result ret =
-        MHD_queue_basic_auth_fail_response(route.connection, login_realm().c_str(), response);
+        MHD_queue_basic_auth_fail_response(route.connection, decision.realm.c_str(), response);
     MHD_destroy_response(response);
     route.status = MHD_HTTP_UNAUTHORIZED;
     route.bytes_out = body.size();
     return ret;
   }
   struct stat st;
-  bool hidden = !refusal.empty() &&
-                !authorize(*route.identity, route.repos, "/", Access::read).empty();
+  bool hidden = !decision.allowed() &&
+                !route.gate->refusal(*route.identity, route.repos, "/", Access::read).empty();
   if (route.repos.empty() || hidden || ::stat((route.repos_dir + "/format").c_str(), &st) != 0)
     return fail(ostrel_error_createf(
         OSTREL_ERR_RA_NO_REPOSITORY, nullptr, "No repository is served at '%s'",

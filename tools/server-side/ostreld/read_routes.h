@@ -9,16 +9,44 @@
 
 #include <microhttpd.h>
 
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "hooks.h"
 
 namespace ostreld {
 
+// Bounds the streamed answers in flight (each has a thread that writes it):
+// at most MAX_TOTAL at once, at most MAX_PER_ADDRESS for one client address,
+// so that slow readers cannot take every thread or every slot.  A request
+// beyond them is answered 503 with Retry-After.
+class StreamSlots {
+ public:
+  StreamSlots(unsigned max_total, unsigned max_per_address)
+      : max_total_(max_total), max_per_address_(max_per_address) {}
+  bool acquire(const std::string &address);
+  void release(const std::string &address);
+  // Streams whose connection waits for its writer.
+  void suspended(int delta);
+  // Waits until no connection waits for its writer.
+  void wait_unsuspended();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable none_suspended_;
+  unsigned max_total_, max_per_address_;
+  unsigned total_ = 0;
+  int suspended_ = 0;
+  std::map<std::string, unsigned> per_address_;
+};
+
 // One read request, as server.cpp resolved it.
 struct ReadRoute {
   MHD_Connection *connection = nullptr;
   const Identity *identity = nullptr;
+  const Gate *gate = nullptr;  // decides what the identity may read
   std::string repos;         // the repository's name ("" when the path names none)
   std::string fs_path;       // decoded path inside it, "" for its root
   std::string repos_dir;     // the repository's local directory
@@ -26,6 +54,8 @@ struct ReadRoute {
   std::string public_root;   // the repository's root URL as the client names it
   std::string op;            // the op= argument, "" for none
   bool head = false;         // HEAD: headers only
+  std::string client;        // the client's address
+  StreamSlots *streams = nullptr;  // bounds the streamed answers
   // Set by answer_read_route, for the access log.
   unsigned status = 0;
   unsigned long long bytes_out = 0;

@@ -5,7 +5,7 @@
 //  1. Frames are decoded and replayed as the body streams in; a text window
 //     goes to the repository before the next one is read, so the server holds
 //     at most one frame (bounded by the frame size limit) of the body.
-//  2. Every changed path and every copy source passes authorize() before the
+//  2. Every changed path and every copy source passes AUTHORIZE before the
 //     editor sees the call that names it.
 //  3. Nothing is committed unless the finish frame arrived, the body ended
 //     right after it, and finish_edit succeeded.  Any refusal, malformed
@@ -38,7 +38,7 @@ class Replay {
   // AUTHORIZE decides every path access (see hooks.h).
   Replay(std::string session_url, std::string repos_root_url, std::string repos,
          std::string fs_path, Identity identity, std::size_t max_frame,
-         AuthorizeFn authorize_fn = authorize);
+         AuthorizeFn authorize_fn);
   ~Replay();
   Replay(const Replay &) = delete;
   Replay &operator=(const Replay &) = delete;
@@ -49,6 +49,8 @@ class Replay {
   void end_of_body();
 
   bool failed() const { return err_ != nullptr; }
+  // The first failure, or nullptr.
+  const ostrel_error *error() const { return err_; }
   // How many frames were replayed so far.
   unsigned long long frames_done() const { return frames_done_; }
   bool frame_too_large() const { return decoder_.frame_too_large(); }

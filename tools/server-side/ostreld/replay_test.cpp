@@ -54,7 +54,7 @@ class ReplayTest : public ::testing::Test {
 
   // Replays BODY fed in pieces of CHUNK bytes, then ends the body.
   std::string run(const std::string &body, std::size_t chunk = 4096) {
-    Replay replay(url_, url_, "repo", "", Identity{false, "tester", 0, "", "", 0},
+    Replay replay(url_, url_, "repo", "", Identity{false, "tester"},
                   ostrel_wire::kDefaultMaxFrame, record_and_refuse_secret);
     for (std::size_t at = 0; at < body.size(); at += chunk)
       replay.feed(body.data() + at, std::min(chunk, body.size() - at));

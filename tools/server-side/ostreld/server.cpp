@@ -1,9 +1,14 @@
 // ostreld's HTTP side.
 //
-// Threads: libmicrohttpd runs one thread per connection.  A commit is
-// replayed in its connection's thread as the body arrives, and a commit may
-// wait for the repository's write lock (busy-timeout-ms); with one thread per
-// connection such a wait never stalls another client.
+// Threads: libmicrohttpd's event loop (event-threads threads, epoll) serves
+// every connection; no connection has a thread of its own, so a client that
+// is slow to send or to read costs a socket and its buffer, never a thread.
+// Work that may wait (replaying a commit's frames into the repository, which
+// does storage I/O and may wait for the repository's write lock up to
+// busy-timeout-ms, and finishing it) runs on a pool of `workers` threads:
+// the connection is suspended while its job runs and resumed when it is
+// done, so the event loop never waits for a repository.  Reads answer from
+// the event loop.
 //
 // Invariants:
 //  1. A request's identity is settled (identify()) on the first handler call,
@@ -15,19 +20,33 @@
 //  3. A connection that makes no progress (no complete header block, no
 //     complete frame) for idle-timeout-seconds (a connection beyond
 //     max-connections: kBusyRetryAfterSeconds at most) while the server is
-//     not working on it is shut down by the reaper; so a client that
-//     trickles bytes cannot hold a thread for longer than that.
+//     not working on it is shut down by the reaper.  The reaper also shuts
+//     down a connection whose request headers are not complete
+//     header-timeout-seconds after its request began (after the request
+//     line, or after the connection was opened or its previous request
+//     ended, plus idle-timeout-seconds for a kept-alive connection), and one
+//     whose request body, over a window of body-grace-seconds in which the
+//     server was not working on it, came slower than
+//     min-body-bytes-per-second.  So a client that trickles bytes holds a
+//     connection for seconds, not for as long as it likes.
 //  4. After SIGTERM/SIGINT no new connection is accepted and new requests
 //     get 503; the server returns once no commit is in flight.
-//  5. Connection threads share nothing but Server (under its mutexes); each
-//     request works in pools of its own, made from the global pool, never
-//     from a pool another thread uses.
-//  6. At most max-connections connections are served at once.  The library
-//     accepts kRefusalSlots more, each marked "over" when it is accepted;
-//     every request on an over connection is answered 503 (Retry-After) and
-//     the connection closed, so a client learns at once that the server is
-//     busy instead of waiting in the listen queue.  Beyond those, new
-//     connections wait in the listen queue.
+//  5. Requests share nothing but Server (under its mutexes); each request
+//     works in pools of its own, made from the global pool, never from a
+//     pool another thread uses.  A request is touched by one thread at a
+//     time: its event thread, or the worker running its job while the
+//     connection is suspended.
+//  6. At most max-connections connections are served at once, and at most
+//     max-connections-per-address from one client address (the library
+//     closes the ones beyond at once).  The library accepts kRefusalSlots
+//     more, each marked "over" when it is accepted; every request on an over
+//     connection is answered 503 (Retry-After) and the connection closed,
+//     so a client learns at once that the server is busy instead of waiting
+//     in the listen queue.  Beyond those, new connections wait in the
+//     listen queue.
+//  7. A suspended connection is resumed exactly once, by the job that was
+//     queued for it, and the daemon is stopped only once no job is queued
+//     or running (commits_in_flight counts them).
 
 #include "server.h"
 
@@ -39,6 +58,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,11 +70,15 @@
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fstream>
+#include <functional>
+#include <sstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "gatekeeper.h"
 #include "health.h"
@@ -65,6 +89,7 @@
 #include "ostrel_repos.h"
 #include "read_routes.h"
 #include "replay.h"
+#include "respond.h"
 #include "wire.h"
 
 namespace ostreld {
@@ -73,7 +98,7 @@ namespace {
 
 namespace tag = ostrel_wire::tag;
 using Clock = std::chrono::steady_clock;
-constexpr const char *kContentType = "application/x-ostrel-frames";
+constexpr const char *kContentType = kFramesType;
 // Connections accepted beyond max-connections only to be refused (invariant 6).
 constexpr unsigned kRefusalSlots = 16;
 // What a refused connection is told to wait before trying again.
@@ -106,8 +131,62 @@ struct ConnectionState {
   int fd = -1;
   Clock::time_point last_progress;
   Clock::time_point request_start;
-  int in_handler = 0;
-  bool over = false;  // accepted beyond max-connections: refused (invariant 6)
+  int in_handler = 0;  // > 0 while a handler call or a job works on it
+  bool over = false;   // accepted beyond max-connections: refused (invariant 6)
+  // The headers of the current request: complete, or due by this time.
+  bool headers_done = false;
+  Clock::time_point headers_due;
+  // The body of the current request, while it is being received: the bytes
+  // of the current rate window, when it started, and how much of it the
+  // server spent working (not counted against the client).
+  bool in_body = false;
+  unsigned long long window_bytes = 0;
+  Clock::time_point window_start;
+  Clock::duration window_busy{};
+  Clock::time_point job_start;
+};
+
+// The threads that run the jobs that may wait (invariant 7).
+class WorkerPool {
+ public:
+  explicit WorkerPool(unsigned threads) {
+    for (unsigned i = 0; i < threads; i++) threads_.emplace_back([this] { run(); });
+  }
+  ~WorkerPool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread &t : threads_) t.join();
+  }
+  void submit(std::function<void()> job) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  void run() {
+    while (true) {
+      std::function<void()> job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return done_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      job();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  bool done_ = false;
+  std::vector<std::thread> threads_;
 };
 
 struct Server {
@@ -123,6 +202,9 @@ struct Server {
   unsigned served = 0;  // connections in CONNECTIONS that are not over
   int commits_in_flight = 0;
   std::atomic<bool> stopping{false};
+  std::unique_ptr<WorkerPool> workers;
+  std::unique_ptr<StreamSlots> streams;
+  Gate gate;  // who is asking and what they may do
 };
 
 // One request, from its request line to the end of its answer.
@@ -139,8 +221,12 @@ struct Request {
   unsigned long long bytes_in = 0;
   unsigned long long bytes_out = 0;
   std::unique_ptr<Replay> replay;
+  std::string pending;         // body bytes handed to the next job
+  bool body_ended = false;     // the job that finishes the commit ran
   bool counted_commit = false;
   bool answered = false;
+  std::string id = new_request_id();
+  std::string repos;        // the repository's name, once known
   std::string public_root;  // the repository root as clients name it
   std::string local_root;   // the repository root as a file:// URL
 };
@@ -159,6 +245,29 @@ Clock::time_point touch(Server *server, MHD_Connection *connection, int in_handl
   return found->second.request_start;
 }
 
+// Applies CHANGE to the state of CONNECTION, under the server's mutex.
+template <typename Change>
+void with_state(Server *server, MHD_Connection *connection, Change change) {
+  std::lock_guard<std::mutex> lock(server->mutex);
+  auto found = server->connections.find(connection);
+  if (found != server->connections.end()) change(found->second);
+}
+
+bool is_suspended(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_SUSPENDED);
+  return info && info->suspended == MHD_YES;
+}
+
+// Whether a request declares a body (which the reaper then watches).
+bool has_body(MHD_Connection *connection) {
+  const char *length =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  return MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                     MHD_HTTP_HEADER_TRANSFER_ENCODING) ||
+         (length && std::strcmp(length, "0") != 0);
+}
+
 // ---- Answers ----
 
 std::string version_frame() {
@@ -170,22 +279,55 @@ std::string version_frame() {
   return out;
 }
 
-MHD_Result send(Request *r, MHD_Connection *connection, unsigned status, std::string body) {
-  MHD_Response *response = MHD_create_response_from_buffer(
-      body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kContentType);
-  MHD_Result ret = MHD_queue_response(connection, status, response);
-  MHD_destroy_response(response);
-  r->status = status;
-  r->bytes_out = body.size();
+// Queues ANSWER for R, and notes it for the access log.
+MHD_Result send_answer(Request *r, MHD_Connection *connection, const Answer &answer) {
+  MHD_Result ret = respond(connection, r->id, answer);
+  r->status = answer.status;
+  r->bytes_out = answer.body.size();
   r->answered = true;
   return ret;
 }
 
-MHD_Result send_error(Request *r, MHD_Connection *connection, unsigned status, ostrel_error *err) {
-  std::string body = error_answer(err, r->local_root, r->public_root);
+MHD_Result send(Request *r, MHD_Connection *connection, unsigned status, std::string body) {
+  Answer answer;
+  answer.status = status;
+  answer.body = std::move(body);
+  return send_answer(r, connection, answer);
+}
+
+// The server's log line of a failed request: its id, who asked for what,
+// the status, and the whole error chain (with the server's paths).
+void log_failure(const Request *r, unsigned status, const ostrel_error *err) {
+  std::string what = r->path;
+  if (!r->op.empty()) what += "?op=" + r->op;
+  std::fprintf(stderr, "ostreld: request %s: %s %s %s from %s: %u: %s\n", r->id.c_str(),
+               r->identity.anonymous ? "-" : r->identity.user.c_str(), r->method.c_str(),
+               what.c_str(), r->client.empty() ? "-" : r->client.c_str(), status,
+               describe(err).c_str());
+  std::fflush(stderr);
+}
+
+// Answers R with the failure ERR as VERDICT says; failures of the server
+// (5xx) and of commits are logged with their detail.
+MHD_Result send_failure_of(Request *r, MHD_Connection *connection, const ostrel_error *err,
+                           const Verdict &verdict) {
+  Server *server = r->server;
+  Place place{r->local_root, r->repos.empty() ? "" : server->root + "/" + r->repos, server->root,
+              r->public_root, r->repos};
+  if (verdict.internal || r->replay) log_failure(r, verdict.status, err);
+  return send_answer(r, connection, failure_answer(err, verdict, place, r->id));
+}
+
+// The same for an error of R's own, cleared here.
+MHD_Result send_failure(Request *r, MHD_Connection *connection, ostrel_error *err,
+                        const Verdict &verdict) {
+  MHD_Result ret = send_failure_of(r, connection, err, verdict);
   ostrel_error_clear(err);
-  return send(r, connection, status, std::move(body));
+  return ret;
+}
+
+MHD_Result send_error(Request *r, MHD_Connection *connection, unsigned status, ostrel_error *err) {
+  return send_failure(r, connection, err, Verdict{status, -1, status >= 500});
 }
 
 MHD_Result refuse(Request *r, MHD_Connection *connection, unsigned status, apr_status_t code,
@@ -200,34 +342,34 @@ MHD_Result refuse_login(Request *r, MHD_Connection *connection, unsigned status,
   ostrel_error *err = ostrel_error_create(
       status == MHD_HTTP_TOO_MANY_REQUESTS ? OSTREL_ERR_AUTHN_FAILED : OSTREL_ERR_RA_NOT_AUTHORIZED,
       nullptr, message.c_str());
-  std::string body = error_answer(err, r->local_root, r->public_root);
+  Answer answer;
+  answer.status = status;
+  answer.body = error_answer(err, r->local_root, r->public_root);
   ostrel_error_clear(err);
-  MHD_Response *response = MHD_create_response_from_buffer(
-      body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kContentType);
-  MHD_Result ret;
-  if (status == MHD_HTTP_UNAUTHORIZED) {
-    ret = MHD_queue_basic_auth_fail_response(connection, realm.c_str(), response);
-  } else {
-    MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER,
-                            std::to_string(retry_after).c_str());
-    ret = MHD_queue_response(connection, status, response);
-  }
-  MHD_destroy_response(response);
-  r->status = status;
-  r->bytes_out = body.size();
-  r->answered = true;
-  return ret;
+  if (status == MHD_HTTP_UNAUTHORIZED)
+    answer.realm = realm;
+  else
+    answer.retry_after = retry_after;
+  return send_answer(r, connection, answer);
 }
 
-// A refusal by the path rules: an anonymous caller is asked to log in when
-// that could help, anyone else is refused.
-MHD_Result refuse_access(Request *r, MHD_Connection *connection, const std::string &refusal) {
-  std::string realm = login_realm();
-  if (r->identity.anonymous && !realm.empty())
-    return refuse_login(r, connection, MHD_HTTP_UNAUTHORIZED, "Authentication required: " + refusal,
-                        realm, 0);
-  return refuse(r, connection, MHD_HTTP_FORBIDDEN, OSTREL_ERR_RA_NOT_AUTHORIZED, refusal);
+// Answers R as the gate's DECISION (not an allowing one) says.
+MHD_Result refuse_as_decided(Request *r, MHD_Connection *connection, const Decision &decision) {
+  switch (decision.kind) {
+    case Decision::Kind::ask_credentials:
+      return refuse_login(r, connection, MHD_HTTP_UNAUTHORIZED, decision.message, decision.realm,
+                          0);
+    case Decision::Kind::slow_down:
+      return refuse_login(r, connection, MHD_HTTP_TOO_MANY_REQUESTS, decision.message, "",
+                          decision.retry_after);
+    case Decision::Kind::malformed:
+      return refuse(r, connection, MHD_HTTP_BAD_REQUEST, OSTREL_ERR_RA_NOT_AUTHORIZED,
+                    decision.message);
+    case Decision::Kind::deny:
+    case Decision::Kind::allow:
+      break;
+  }
+  return refuse(r, connection, MHD_HTTP_FORBIDDEN, OSTREL_ERR_RA_NOT_AUTHORIZED, decision.message);
 }
 
 // Refuses a request on a connection beyond max-connections (invariant 6):
@@ -238,20 +380,13 @@ MHD_Result refuse_busy(Request *r, MHD_Connection *connection) {
       "The server is busy: it serves at most %u connection%s at once; try again in %u s",
       r->server->settings.max_connections, r->server->settings.max_connections == 1 ? "" : "s",
       kBusyRetryAfterSeconds);
-  std::string body = error_answer(err, r->local_root, r->public_root);
+  Answer answer;
+  answer.status = MHD_HTTP_SERVICE_UNAVAILABLE;
+  answer.body = error_answer(err, r->local_root, r->public_root);
   ostrel_error_clear(err);
-  MHD_Response *response = MHD_create_response_from_buffer(
-      body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kContentType);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER,
-                          std::to_string(kBusyRetryAfterSeconds).c_str());
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-  MHD_Result ret = MHD_queue_response(connection, MHD_HTTP_SERVICE_UNAVAILABLE, response);
-  MHD_destroy_response(response);
-  r->status = MHD_HTTP_SERVICE_UNAVAILABLE;
-  r->bytes_out = body.size();
-  r->answered = true;
-  return ret;
+  answer.retry_after = kBusyRetryAfterSeconds;
+  answer.close = true;
+  return send_answer(r, connection, answer);
 }
 
 // ---- Where a request points ----
@@ -309,10 +444,9 @@ ostrel_error *open_repos(ostrel_repos **repos, Server *server, const Target &tar
 
 // Answers a failed open_repos: 404 when no repository is there, else 500.
 MHD_Result refuse_open(Request *r, MHD_Connection *connection, ostrel_error *err) {
-  return send_error(r, connection,
-                    err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY ? MHD_HTTP_NOT_FOUND
-                                                                : MHD_HTTP_INTERNAL_SERVER_ERROR,
-                    err);
+  if (err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY)
+    return send_error(r, connection, MHD_HTTP_NOT_FOUND, err);
+  return send_failure(r, connection, err, judge_failure(err));
 }
 
 // ---- Read requests ----
@@ -329,13 +463,14 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
                   "Unknown request '" + r->op + "'");
   // The rules come first: whether a repository exists is not told to
   // those who may not read it.
-  std::string refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
+  const Gate &gate = server->gate;
+  Decision decision = gate.authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
   // Discovery tells only where the repository is: to whoever may read its
   // root, a path hidden from them is found as a missing one would be.
-  if (!refusal.empty() && r->op == "discover" && !r->identity.anonymous &&
-      authorize(r->identity, target.repos, "/", Access::read).empty())
-    refusal.clear();
-  if (!refusal.empty()) return refuse_access(r, connection, refusal);
+  if (!decision.allowed() && r->op == "discover" && !r->identity.anonymous &&
+      gate.authorize(r->identity, target.repos, "/", Access::read).allowed())
+    decision = Decision{};
+  if (!decision.allowed()) return refuse_as_decided(r, connection, decision);
   ostrel_repos *repos = nullptr;
   if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
     return refuse_open(r, connection, err);
@@ -396,7 +531,7 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
       auto *entry = static_cast<ostrel_fs_dirent *>(val);
       // A name the caller may not read is not told.
       std::string child = "/" + target.fs_path + (target.fs_path.empty() ? "" : "/") + entry->name;
-      if (!authorize(r->identity, target.repos, child, Access::read).empty()) continue;
+      if (!gate.authorize(r->identity, target.repos, child, Access::read).allowed()) continue;
       enc.begin(tag::kEntry);
       enc.str(entry->name);
       enc.str(kind_name(entry->kind));
@@ -408,10 +543,11 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
 
 // ---- Commits ----
 
-unsigned commit_failure_status(const Replay &replay) {
-  if (replay.frame_too_large()) return MHD_HTTP_CONTENT_TOO_LARGE;
-  if (replay.malformed()) return MHD_HTTP_BAD_REQUEST;
-  return MHD_HTTP_CONFLICT;
+// The one status of a failed commit (see respond.h).
+Verdict commit_verdict(const Replay &replay) {
+  if (replay.frame_too_large()) return {MHD_HTTP_CONTENT_TOO_LARGE, -1, false};
+  if (replay.malformed()) return {MHD_HTTP_BAD_REQUEST, -1, false};
+  return judge_failure(replay.error());
 }
 
 // The first call of a commit: everything that can be refused before the
@@ -435,10 +571,11 @@ MHD_Result begin_commit(Request *r, MHD_Connection *connection, const Target &ta
   // commit goes (nor learn whether that exists), and an anonymous caller who
   // may not write there (asked to log in).  Every changed path is checked
   // again as the commit is replayed.
-  std::string refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
-  if (refusal.empty() && r->identity.anonymous)
-    refusal = authorize(r->identity, target.repos, "/" + target.fs_path, Access::write);
-  if (!refusal.empty()) return refuse_access(r, connection, refusal);
+  const Gate &gate = server->gate;
+  Decision decision = gate.authorize(r->identity, target.repos, "/" + target.fs_path, Access::read);
+  if (decision.allowed() && r->identity.anonymous)
+    decision = gate.authorize(r->identity, target.repos, "/" + target.fs_path, Access::write);
+  if (!decision.allowed()) return refuse_as_decided(r, connection, decision);
   ostrel_repos *repos = nullptr;
   if (ostrel_error *err = open_repos(&repos, server, target, r->path, pool))
     return refuse_open(r, connection, err);
@@ -455,26 +592,65 @@ MHD_Result begin_commit(Request *r, MHD_Connection *connection, const Target &ta
     server->commits_in_flight++;
     r->counted_commit = true;
   }
-  r->replay = std::make_unique<Replay>(session_url, root_url, target.repos, target.fs_path,
-                                       r->identity, server->settings.max_frame_bytes);
+  r->replay = std::make_unique<Replay>(
+      session_url, root_url, target.repos, target.fs_path, r->identity,
+      server->settings.max_frame_bytes,
+      [&gate](const Identity &identity, const std::string &repos, const std::string &path,
+              Access access) { return gate.refusal(identity, repos, path, access); });
   return MHD_YES;
+}
+
+// Runs the next step of R's commit (the bytes in R->pending, or the end of
+// the body when there are none) on a worker, with CONNECTION suspended
+// until it is done (invariant 7).
+void run_commit_job(Request *r, MHD_Connection *connection) {
+  Server *server = r->server;
+  with_state(server, connection, [](ConnectionState &state) {
+    state.in_handler++;
+    state.job_start = Clock::now();
+  });
+  MHD_suspend_connection(connection);
+  server->workers->submit([r, connection] {
+    Replay &replay = *r->replay;
+    const unsigned long long before = replay.frames_done();
+    if (!r->pending.empty()) {
+      replay.feed(r->pending.data(), r->pending.size());
+      r->pending.clear();
+    } else {
+      replay.end_of_body();
+      r->body_ended = true;
+    }
+    const bool progress = r->body_ended || replay.frames_done() != before;
+    with_state(r->server, connection, [progress](ConnectionState &state) {
+      auto now = Clock::now();
+      state.in_handler--;
+      if (progress) state.last_progress = now;
+      state.window_busy += now - state.job_start;
+    });
+    MHD_resume_connection(connection);
+  });
 }
 
 MHD_Result continue_commit(Request *r, MHD_Connection *connection, const char *data,
                            std::size_t *size) {
-  Replay &replay = *r->replay;
   if (*size) {
-    r->bytes_in += *size;
-    replay.feed(data, *size);
-    *size = 0;
     // A refusal is answered once the body has ended (the library answers no
-    // request in the middle of its body); a client that stops sending is
-    // dropped by the reaper.
+    // request in the middle of its body); a client that stops sending, or
+    // sends too slowly, is dropped by the reaper.
+    r->bytes_in += *size;
+    r->pending.assign(data, *size);
+    *size = 0;
+    run_commit_job(r, connection);
     return MHD_YES;
   }
-  replay.end_of_body();
-  return send(r, connection, replay.failed() ? commit_failure_status(replay) : MHD_HTTP_OK,
-              replay.answer(r->local_root, r->public_root));
+  if (!r->body_ended) {
+    run_commit_job(r, connection);
+    return MHD_YES;
+  }
+  Replay &replay = *r->replay;
+  if (!replay.failed())
+    return send(r, connection, MHD_HTTP_OK, replay.answer(r->local_root, r->public_root));
+  return send_failure_of(r, connection, replay.error(), commit_verdict(replay));
 }
 
 // ---- libmicrohttpd callbacks ----
@@ -500,6 +676,10 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
                   const char *, const char *upload_data, size_t *upload_data_size, void **con_cls) {
   auto *server = static_cast<Server *>(cls);
   auto *r = static_cast<Request *>(*con_cls);
+  // The library may call again, in the loop that suspended the connection,
+  // with more of the body (the next chunk): it is left where it is until
+  // the job has run and the connection is resumed (invariant 7).
+  if (r && is_suspended(connection)) return MHD_YES;
   bool over = false;
   Clock::time_point started = touch(server, connection, +1, false, &over);
   const bool first_call = !r;
@@ -509,20 +689,34 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
     r->start = started;
     *con_cls = r;
   }
-  // Progress is a complete header block, a complete frame, or an answer;
-  // bytes that complete nothing are none (invariant 3).
+  // Progress is a complete header block, a complete frame (recorded by the
+  // job that replays it), or an answer; bytes that complete nothing are none
+  // (invariant 3).
   struct Leave {
     Server *s;
     MHD_Connection *c;
     Request *r;
     bool first;
-    unsigned long long frames_before;
-    ~Leave() {
-      bool progress =
-          first || r->answered || (r->replay && r->replay->frames_done() != frames_before);
-      touch(s, c, -1, progress);
-    }
-  } leave{server, connection, r, first_call, r->replay ? r->replay->frames_done() : 0};
+    ~Leave() { touch(s, c, -1, first || r->answered); }
+  } leave{server, connection, r, first_call};
+  if (!first_call) {
+    const std::size_t arrived = *upload_data_size;
+    with_state(server, connection, [arrived](ConnectionState &state) {
+      if (arrived)
+        state.window_bytes += arrived;
+      else
+        state.in_body = false;
+    });
+  } else {
+    const bool body = has_body(connection);
+    with_state(server, connection, [body](ConnectionState &state) {
+      state.headers_done = true;
+      state.in_body = body;
+      state.window_bytes = 0;
+      state.window_busy = {};
+      state.window_start = Clock::now();
+    });
+  }
 
   if (r->answered) {  // refused on its first call: the body is not read
     *upload_data_size = 0;
@@ -543,15 +737,9 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
   if (over) return refuse_busy(r, connection);
 
   RequestHead head{method, r->client.c_str(), header_of, connection, connection};
-  r->identity = identify(head);
+  const Decision decision = server->gate.identify(head, &r->identity);
   r->identified = true;
-  if (r->identity.refuse_status == MHD_HTTP_UNAUTHORIZED ||
-      r->identity.refuse_status == MHD_HTTP_TOO_MANY_REQUESTS)
-    return refuse_login(r, connection, r->identity.refuse_status, r->identity.refuse_message,
-                        r->identity.challenge_realm, r->identity.retry_after);
-  if (r->identity.refuse_status)
-    return refuse(r, connection, r->identity.refuse_status, OSTREL_ERR_RA_NOT_AUTHORIZED,
-                  r->identity.refuse_message);
+  if (!decision.allowed()) return refuse_as_decided(r, connection, decision);
   if (server->stopping)
     return refuse(r, connection, MHD_HTTP_SERVICE_UNAVAILABLE, OSTREL_ERR_CANCELLED,
                   "The server is shutting down");
@@ -565,14 +753,15 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
   if (ostrel_error *err = resolve_target(target, r->path, pool))
     return send_error(r, connection, MHD_HTTP_BAD_REQUEST, err);
   const char *host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+  r->repos = target.repos;
   r->public_root = std::string(server->tls ? "https://" : "http://") + (host ? host : "localhost") +
                    "/" + ostrel_path_uri_encode(target.repos.c_str(), pool);
 
   if ((r->method == MHD_HTTP_METHOD_GET || r->method == MHD_HTTP_METHOD_HEAD) &&
       is_read_route(r->op)) {
-    ReadRoute route{connection, &r->identity, target.repos, target.fs_path,
+    ReadRoute route{connection, &r->identity, &server->gate, target.repos, target.fs_path,
                     server->root + "/" + target.repos, r->path, r->public_root, r->op,
-                    r->method == MHD_HTTP_METHOD_HEAD};
+                    r->method == MHD_HTTP_METHOD_HEAD, r->client, server->streams.get()};
     MHD_Result ret = answer_read_route(route);
     r->status = route.status;
     r->bytes_out = route.bytes_out;
@@ -592,9 +781,12 @@ MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const 
 
 void *on_request_line(void *cls, const char *, MHD_Connection *connection) {
   auto *server = static_cast<Server *>(cls);
-  std::lock_guard<std::mutex> lock(server->mutex);
-  auto found = server->connections.find(connection);
-  if (found != server->connections.end()) found->second.request_start = Clock::now();
+  const auto header_limit = std::chrono::seconds(server->settings.header_timeout_seconds);
+  with_state(server, connection, [header_limit](ConnectionState &state) {
+    auto now = Clock::now();
+    state.request_start = now;
+    state.headers_due = std::min(state.headers_due, now + header_limit);
+  });
   return nullptr;
 }
 
@@ -630,6 +822,15 @@ void on_completed(void *cls, MHD_Connection *connection, void **con_cls,
                   MHD_RequestTerminationCode) {
   auto *server = static_cast<Server *>(cls);
   touch(server, connection, 0, true);
+  // A kept-alive connection may wait idle-timeout-seconds for its next
+  // request, which then has header-timeout-seconds for its headers.
+  const auto next_due = std::chrono::seconds(server->settings.idle_timeout_seconds +
+                                             server->settings.header_timeout_seconds);
+  with_state(server, connection, [next_due](ConnectionState &state) {
+    state.headers_done = false;
+    state.in_body = false;
+    state.headers_due = Clock::now() + next_due;
+  });
   auto *r = static_cast<Request *>(*con_cls);
   if (!r) return;
   *con_cls = nullptr;
@@ -655,6 +856,8 @@ void on_connection(void *cls, MHD_Connection *connection, void **,
     ConnectionState state;
     state.fd = info ? info->connect_fd : -1;
     state.last_progress = state.request_start = Clock::now();
+    state.headers_due =
+        state.request_start + std::chrono::seconds(server->settings.header_timeout_seconds);
     state.over = server->served >= server->settings.max_connections;
     if (!state.over) server->served++;
     server->connections[connection] = state;
@@ -729,23 +932,58 @@ ostrel_error *open_listener(int *fd_out, std::string *shown, const std::string &
   return OSTREL_NO_ERROR;
 }
 
-// Shuts down connections that made no progress for the idle timeout while
-// the server was not working on them (invariant 3).
-void reap(Server *server, std::atomic<bool> &done) {
-  const auto limit = std::chrono::seconds(server->settings.idle_timeout_seconds);
+// Whether the reaper should drop a connection in STATE at NOW (invariant 3).
+const char *reason_to_drop(const Settings &settings, ConnectionState &state, Clock::time_point now) {
+  const auto idle_limit = std::chrono::seconds(settings.idle_timeout_seconds);
   // A connection that is only to be refused holds a spare slot no longer
   // than it is told to wait.
-  const auto over_limit = std::min(limit, std::chrono::seconds(kBusyRetryAfterSeconds));
+  const auto limit =
+      state.over ? std::min(idle_limit, std::chrono::seconds(kBusyRetryAfterSeconds)) : idle_limit;
+  if (now - state.last_progress > limit) return "no progress";
+  if (!state.headers_done && now > state.headers_due) return "headers too slow";
+  if (state.in_body) {
+    auto active = now - state.window_start - state.window_busy;
+    if (active >= std::chrono::seconds(settings.body_grace_seconds)) {
+      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(active).count();
+      if (state.window_bytes * 1000 <
+          static_cast<unsigned long long>(settings.min_body_bytes_per_second) *
+              static_cast<unsigned long long>(ms))
+        return "body too slow";
+      state.window_start = now;
+      state.window_bytes = 0;
+      state.window_busy = {};
+    }
+  }
+  return nullptr;
+}
+
+// Raises the soft limit on open files towards NEEDED (plus what the server
+// needs besides its connections), as far as the hard limit allows.
+void raise_open_files_limit(unsigned needed) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  rlim_t want = static_cast<rlim_t>(needed) + 256;
+  if (limit.rlim_max != RLIM_INFINITY && want > limit.rlim_max) want = limit.rlim_max;
+  if (want <= limit.rlim_cur) return;
+  limit.rlim_cur = want;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// Shuts down the connections that reason_to_drop() names, while the server
+// is not working on them.
+void reap(Server *server, std::atomic<bool> &done) {
   while (!done) {
     {
       std::lock_guard<std::mutex> lock(server->mutex);
       auto now = Clock::now();
       for (auto &[connection, state] : server->connections) {
-        if (state.in_handler == 0 && state.fd >= 0 &&
-            now - state.last_progress > (state.over ? over_limit : limit)) {
-          shutdown(state.fd, SHUT_RDWR);
-          state.last_progress = now;  // once is enough
-        }
+        if (state.in_handler != 0 || state.fd < 0) continue;
+        if (!reason_to_drop(server->settings, state, now)) continue;
+        shutdown(state.fd, SHUT_RDWR);
+        // Once is enough.
+        state.last_progress = now;
+        state.headers_done = true;
+        state.in_body = false;
       }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
@@ -755,13 +993,20 @@ void reap(Server *server, std::atomic<bool> &done) {
 }  // namespace
 
 ostrel_error *read_config(Settings &settings, const char *path) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   if (!in) {
     int saved = errno;
     return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_FILE, nullptr,
                                 "Can't read the configuration file '%s': %s", path,
                                 std::strerror(saved));
   }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return parse_config(settings, text.str(), path);
+}
+
+ostrel_error *parse_config(Settings &settings, const std::string &text, const char *path) {
+  std::istringstream in(text);
   struct Option {
     const char *name;
     unsigned *value;
@@ -771,6 +1016,14 @@ ostrel_error *read_config(Settings &settings, const char *path) {
       {"max-header-bytes", &settings.max_header_bytes, 1024, 1u << 24},
       {"idle-timeout-seconds", &settings.idle_timeout_seconds, 1, 86400},
       {"max-connections", &settings.max_connections, 1, 100000},
+      {"max-connections-per-address", &settings.max_connections_per_address, 1, 100000},
+      {"header-timeout-seconds", &settings.header_timeout_seconds, 1, 3600},
+      {"min-body-bytes-per-second", &settings.min_body_bytes_per_second, 0, 1u << 30},
+      {"body-grace-seconds", &settings.body_grace_seconds, 1, 3600},
+      {"event-threads", &settings.event_threads, 1, 64},
+      {"workers", &settings.workers, 1, 256},
+      {"max-streams", &settings.max_streams, 1, 100000},
+      {"max-streams-per-address", &settings.max_streams_per_address, 1, 100000},
       {"max-frame-bytes", &settings.max_frame_bytes, 4096, 1u << 30},
   };
   std::string line, section;
@@ -868,10 +1121,7 @@ ostrel_error *serve(const Settings &settings) {
           std::fflush(stderr);
         }));
   }
-  install_gate(gate.get());
-  struct Uninstall {
-    ~Uninstall() { install_gate(nullptr); }
-  } uninstall;
+  server->gate = Gate(gate.get());
   MHD_OptionItem tls_options[] = {
       {MHD_OPTION_HTTPS_MEM_CERT, 0, tls.cert_pem.data()},
       {MHD_OPTION_HTTPS_MEM_KEY, 0, tls.key_pem.data()},
@@ -893,12 +1143,18 @@ ostrel_error *serve(const Settings &settings) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  raise_open_files_limit(settings.max_connections + kRefusalSlots);
+  server->workers = std::make_unique<WorkerPool>(settings.workers);
+  server->streams =
+      std::make_unique<StreamSlots>(settings.max_streams, settings.max_streams_per_address);
   MHD_Daemon *daemon = MHD_start_daemon(
-      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC |
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME |
           MHD_USE_ERROR_LOG | (server->tls ? MHD_USE_TLS : 0),
       0, nullptr, nullptr, handle, server.get(), MHD_OPTION_EXTERNAL_LOGGER, log_library, nullptr,
-      MHD_OPTION_LISTEN_SOCKET, listen_fd, MHD_OPTION_CONNECTION_LIMIT,
-      settings.max_connections + kRefusalSlots, MHD_OPTION_CONNECTION_TIMEOUT,
+      MHD_OPTION_LISTEN_SOCKET, listen_fd, MHD_OPTION_THREAD_POOL_SIZE,
+      static_cast<unsigned>(settings.event_threads), MHD_OPTION_CONNECTION_LIMIT,
+      settings.max_connections + kRefusalSlots, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      static_cast<unsigned>(settings.max_connections_per_address), MHD_OPTION_CONNECTION_TIMEOUT,
       static_cast<unsigned>(settings.idle_timeout_seconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       static_cast<size_t>(settings.max_header_bytes), MHD_OPTION_NOTIFY_COMPLETED, on_completed,
       server.get(), MHD_OPTION_NOTIFY_CONNECTION, on_connection, server.get(),
@@ -906,6 +1162,7 @@ ostrel_error *serve(const Settings &settings) {
       keep_escaped, server.get(), MHD_OPTION_ARRAY, server->tls ? tls_options : tls_options + 3,
       MHD_OPTION_END);
   if (!daemon) {
+    server->workers.reset();
     close(listen_fd);
     if (server->log && server->log != stdout) std::fclose(server->log);
     return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr, "Can't start serving on '%s'",
@@ -947,7 +1204,10 @@ ostrel_error *serve(const Settings &settings) {
     std::unique_lock<std::mutex> lock(server->mutex);
     server->idle.wait(lock, [&] { return server->commits_in_flight == 0; });
   }
+  // Every suspended connection is resumed before the daemon stops.
+  server->streams->wait_unsuspended();
   MHD_stop_daemon(daemon);
+  server->workers.reset();
   reaper_done = true;
   reaper.join();
   if (server->log && server->log != stdout) std::fclose(server->log);

@@ -18,7 +18,15 @@ struct Settings {
   std::string access_log;                 // --access-log / access-log; "" none, "-" stdout
   unsigned max_header_bytes = 65536;      // request line and headers
   unsigned idle_timeout_seconds = 60;     // no progress for this long drops a connection
-  unsigned max_connections = 64;          // served at once; more are answered 503
+  unsigned max_connections = 4096;        // served at once; more are answered 503
+  unsigned max_connections_per_address = 64;  // open at once from one client address
+  unsigned header_timeout_seconds = 10;   // a request's headers must be complete by then
+  unsigned min_body_bytes_per_second = 512;  // a request body slower than this is dropped
+  unsigned body_grace_seconds = 10;       // ... measured over windows of this length
+  unsigned event_threads = 2;             // threads of the event loop
+  unsigned workers = 4;                   // threads that replay commits
+  unsigned max_streams = 64;              // streamed read answers at once (a thread each)
+  unsigned max_streams_per_address = 8;   // ... for one client address
   unsigned max_frame_bytes = 1u << 20;    // one frame of a commit body
   std::string tls_cert, tls_key;          // --tls-cert, --tls-key (PEM); both or neither
   std::string users;                      // --users: the users file, "" for none
@@ -35,6 +43,9 @@ struct Settings {
 // options, malformed lines and bad values are errors naming the file and
 // line; a file that cannot be read is an error with the system's reason.
 ostrel_error *read_config(Settings &settings, const char *path);
+
+// The same for TEXT, the contents of the file PATH (named in errors).
+ostrel_error *parse_config(Settings &settings, const std::string &text, const char *path);
 
 // Listens as SETTINGS say, prints the chosen HOST:PORT as the first line of
 // standard output, and serves until SIGTERM or SIGINT, which finish the
