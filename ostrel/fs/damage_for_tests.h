@@ -96,6 +96,10 @@ ostrel_error *open_damage(const std::string &repo_dir, std::unique_ptr<Damage> *
 ostrel_error *open_sqlite_damage(const std::string &repo_dir, std::unique_ptr<Damage> *out);
 ostrel_error *open_postgres_damage(const std::string &conninfo, std::unique_ptr<Damage> *out);
 class MemoryDisk;
+/* Closes the idle PostgreSQL connections every store of this process keeps
+ * for reuse, so that a test making many databases does not run the server
+ * out of connections. */
+void drop_idle_connections();
 std::unique_ptr<Damage> make_memory_damage(std::shared_ptr<MemoryDisk> disk);
 
 /* Turns the new local repository in REPO_DIR (nothing committed yet) into

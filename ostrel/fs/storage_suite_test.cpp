@@ -126,11 +126,18 @@ class StorageSuite : public ::testing::TestWithParam<Implementation> {
     pool_ = ostrel_pool_create(nullptr);
     ASSERT_NO_FATAL_FAILURE(fresh());
   }
-  void TearDown() override { apr_pool_destroy(pool_); }
+  void TearDown() override {
+    apr_pool_destroy(pool_);
+    drop_idle_connections();
+  }
 
-  // Makes a new empty repository and opens filesystem_ on it.
+  // Makes a new empty repository and opens filesystem_ on it; the handles
+  // on the one before are closed.
   void fresh() {
     const Implementation &impl = GetParam();
+    if (case_pool_) apr_pool_destroy(case_pool_);
+    drop_idle_connections();
+    case_pool_ = ostrel_pool_create(pool_);
     path_ = dir_.path() + "/repo" + std::to_string(++repos_made_);
     if (impl.kind == Kind::kMemory) {
       disk_ = std::make_shared<MemoryDisk>();
@@ -139,9 +146,10 @@ class StorageSuite : public ::testing::TestWithParam<Implementation> {
       static int n = 0;
       conninfo_ = cluster.createdb("s" + std::to_string(getpid()) + "_" + std::to_string(++n));
       ostrel_repos *repos;
-      OK(ostrel_repos_create_postgres(&repos, path_.c_str(), conninfo_.c_str(), nullptr, pool_));
+      OK(ostrel_repos_create_postgres(&repos, path_.c_str(), conninfo_.c_str(), nullptr,
+                                      case_pool_));
     } else {
-      apr_pool_t *p = ostrel_pool_create(pool_);
+      apr_pool_t *p = ostrel_pool_create(case_pool_);
       ostrel_repos *repos;
       OK(ostrel_repos_create(&repos, path_.c_str(), nullptr, p));
       apr_pool_destroy(p);
@@ -164,7 +172,7 @@ class StorageSuite : public ::testing::TestWithParam<Implementation> {
 
   ostrel_fs *reopen(apr_hash_t *config = nullptr) {
     ostrel_fs *filesystem = nullptr;
-    EXPECT_EQ(take_error(open(&filesystem, config, pool_)), "");
+    EXPECT_EQ(take_error(open(&filesystem, config, case_pool_)), "");
     return filesystem;
   }
 
@@ -190,7 +198,7 @@ class StorageSuite : public ::testing::TestWithParam<Implementation> {
   // and commits it.
   ostrel_error *try_commit(const std::function<ostrel_error *(ostrel_fs_root *)> &change,
                            ostrel_revnum *new_rev = nullptr) {
-    apr_pool_t *p = ostrel_pool_create(pool_);
+    apr_pool_t *p = ostrel_pool_create(case_pool_);
     ostrel_error *err = [&]() -> ostrel_error * {
       ostrel_revnum y, rev;
       OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem_, p));
@@ -209,24 +217,24 @@ class StorageSuite : public ::testing::TestWithParam<Implementation> {
 
   ostrel_revnum youngest(ostrel_fs *filesystem) {
     ostrel_revnum y = -1;
-    EXPECT_EQ(take_error(ostrel_fs_youngest_rev(&y, filesystem, pool_)), "");
+    EXPECT_EQ(take_error(ostrel_fs_youngest_rev(&y, filesystem, case_pool_)), "");
     return y;
   }
 
   ostrel_fs_root *root_at(ostrel_fs *filesystem, ostrel_revnum rev) {
     ostrel_fs_root *root = nullptr;
-    EXPECT_EQ(take_error(ostrel_fs_revision_root(&root, filesystem, rev, pool_)), "");
+    EXPECT_EQ(take_error(ostrel_fs_revision_root(&root, filesystem, rev, case_pool_)), "");
     return root;
   }
 
   std::string cat_at(ostrel_fs *filesystem, ostrel_revnum rev, const char *path) {
     ostrel_fs_root *root = root_at(filesystem, rev);
-    return root ? cat(root, path, pool_) : "ERROR: no root";
+    return root ? cat(root, path, case_pool_) : "ERROR: no root";
   }
 
   size_t changes_in(ostrel_fs *filesystem, ostrel_revnum rev) {
     apr_hash_t *h = nullptr;
-    EXPECT_EQ(take_error(ostrel_fs_paths_changed2(&h, root_at(filesystem, rev), pool_)), "");
+    EXPECT_EQ(take_error(ostrel_fs_paths_changed2(&h, root_at(filesystem, rev), case_pool_)), "");
     return h ? apr_hash_count(h) : 0;
   }
 
@@ -241,7 +249,7 @@ class StorageSuite : public ::testing::TestWithParam<Implementation> {
             [](void *baton, ostrel_revnum rev, apr_pool_t *) {
               static_cast<std::vector<ostrel_revnum> *>(baton)->push_back(rev);
             },
-            &passed, pool_),
+            &passed, case_pool_),
         msg);
     if (verified) *verified = passed;
     return code;
@@ -325,6 +333,7 @@ class StorageSuite : public ::testing::TestWithParam<Implementation> {
   std::string conninfo_;
   std::shared_ptr<MemoryDisk> disk_;
   apr_pool_t *pool_ = nullptr;
+  apr_pool_t *case_pool_ = nullptr;  // the handles on the newest repository
   ostrel_fs *filesystem_ = nullptr;
 };
 
@@ -358,7 +367,7 @@ TEST_P(StorageSuite, ProcessKilledAtEachPointLeavesTheLastRevision) {
       ASSERT_TRUE(WIFSIGNALED(status)) << status;
       ostrel_fs *filesystem = reopen();
       EXPECT_EQ(youngest(filesystem), 1);
-      OK(ostrel_fs_verify(filesystem, 0, 1, nullptr, nullptr, pool_));
+      OK(ostrel_fs_verify(filesystem, 0, 1, nullptr, nullptr, case_pool_));
     }
   }
   // What the killed transactions left is swept by the next commit, and the
@@ -374,7 +383,7 @@ TEST_P(StorageSuite, ProcessKilledAtEachPointLeavesTheLastRevision) {
   EXPECT_EQ(left.unfinished_contents, 0);
   EXPECT_EQ(left.stray_chunks, 0);
   EXPECT_EQ(left.unmarked_bytes, 0);
-  OK(ostrel_fs_verify(filesystem, 0, 2, nullptr, nullptr, pool_));
+  OK(ostrel_fs_verify(filesystem, 0, 2, nullptr, nullptr, case_pool_));
 }
 
 // An injected failure at any point of a commit fails it naming the point,
@@ -408,7 +417,7 @@ TEST_P(StorageSuite, FailureAtEachPointWritesNothingAndTheHandleGoesOn) {
                           ostrel_error *err = put(r, "trunk/a", std::string(2 * 1024 * 1024, 'y'));
                           // A failed upload leaves the file as it was.
                           if (err) {
-                            EXPECT_EQ(cat(r, "trunk/a", pool_), "alpha");
+                            EXPECT_EQ(cat(r, "trunk/a", case_pool_), "alpha");
                           }
                           return err;
                         }),
@@ -426,7 +435,7 @@ TEST_P(StorageSuite, FailureAtEachPointWritesNothingAndTheHandleGoesOn) {
   EXPECT_EQ(rev, 2);
   ostrel_fs *other = reopen();
   EXPECT_EQ(cat_at(other, 2, "f42"), "xf42");
-  OK(ostrel_fs_verify(other, 0, 2, nullptr, nullptr, pool_));
+  OK(ostrel_fs_verify(other, 0, 2, nullptr, nullptr, case_pool_));
 }
 
 // An I/O error whose outcome is unknown at the commit point (here: after
@@ -458,7 +467,7 @@ TEST_P(StorageSuite, AfterAnUncertainCommitTheHandleTakesNoMoreWrites) {
   filesystem_ = reopen();
   EXPECT_EQ(youngest(filesystem_), 2);
   EXPECT_EQ(cat_at(filesystem_, 2, "trunk/a"), big);
-  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
+  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, case_pool_));
   ostrel_revnum rev;
   OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "after"); }, &rev));
   EXPECT_EQ(rev, 3);
@@ -507,7 +516,7 @@ TEST_P(StorageSuite, CommitOnAFullDiskSaysSoAndLeavesNoBytesBehind) {
   ostrel_revnum rev;
   OK(commit_file(filesystem_, "fits", "a small file", &rev));
   EXPECT_EQ(rev, 2);
-  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
+  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, case_pool_));
 }
 
 // ---------------------------------------------------------------------------
@@ -535,11 +544,11 @@ TEST_P(StorageSuite, ConcurrentCommittersMakeSequentialRevisions) {
   // One file more in each revision, and one change: none lost, none twice.
   for (ostrel_revnum r = 1; r <= kChildren * kEach; ++r) {
     apr_hash_t *entries;
-    OK(ostrel_fs_dir_entries(&entries, root_at(filesystem, r), "", pool_));
+    OK(ostrel_fs_dir_entries(&entries, root_at(filesystem, r), "", case_pool_));
     EXPECT_EQ(apr_hash_count(entries), static_cast<unsigned>(r)) << r;
     EXPECT_EQ(changes_in(filesystem, r), 1u) << r;
   }
-  OK(ostrel_fs_verify(filesystem, 0, kChildren * kEach, nullptr, nullptr, pool_));
+  OK(ostrel_fs_verify(filesystem, 0, kChildren * kEach, nullptr, nullptr, case_pool_));
 }
 
 // Reads keep one snapshot across calls; what another process commits
@@ -552,7 +561,7 @@ TEST_P(StorageSuite, AKeptReadSnapshotNeverHidesOrCutsOffAnotherProcessesCommit)
   const std::string other = std::string(100000, 'o') + "ther";
   ostrel_revnum rev;
   OK(try_commit([&](ostrel_fs_root *root) {
-    EXPECT_EQ(cat(root, "trunk/a", pool_), "alpha");  // leaves a snapshot of r1
+    EXPECT_EQ(cat(root, "trunk/a", case_pool_), "alpha");  // leaves a snapshot of r1
     int status = wait_for(spawn([&](ostrel_fs *filesystem) {
       ostrel_revnum r;
       return commit_file(filesystem, "other", other, &r);
@@ -566,7 +575,7 @@ TEST_P(StorageSuite, AKeptReadSnapshotNeverHidesOrCutsOffAnotherProcessesCommit)
   EXPECT_EQ(cat_at(filesystem_, 2, "other"), other);
   EXPECT_EQ(cat_at(filesystem_, 3, "other"), other);
   EXPECT_EQ(cat_at(filesystem_, 3, "mine"), std::string(50000, 'm'));
-  OK(ostrel_fs_verify(filesystem_, 0, 3, nullptr, nullptr, pool_));
+  OK(ostrel_fs_verify(filesystem_, 0, 3, nullptr, nullptr, case_pool_));
 }
 
 TEST_P(StorageSuite, CommitterHeldBackLongerThanTheBusyTimeoutGetsAClearError) {
@@ -578,7 +587,7 @@ TEST_P(StorageSuite, CommitterHeldBackLongerThanTheBusyTimeoutGetsAClearError) {
     return commit_file(filesystem, "held", "x", &rev);
   });
   usleep(400 * 1000);
-  apr_hash_t *config = apr_hash_make(pool_);
+  apr_hash_t *config = apr_hash_make(case_pool_);
   apr_hash_set(config, OSTREL_FS_CONFIG_BUSY_TIMEOUT, APR_HASH_KEY_STRING, "100");
   ostrel_fs *impatient = reopen(config);
   ASSERT_NE(impatient, nullptr);
@@ -605,7 +614,7 @@ TEST_P(StorageSuite, LongUploadDoesNotHoldBackOtherCommitters) {
     return commit_file(filesystem, "slow", std::string(3 * 1024 * 1024 + 5, 'u'), &rev);
   });
   usleep(200 * 1000);
-  apr_hash_t *config = apr_hash_make(pool_);
+  apr_hash_t *config = apr_hash_make(case_pool_);
   apr_hash_set(config, OSTREL_FS_CONFIG_BUSY_TIMEOUT, APR_HASH_KEY_STRING, "200");
   ostrel_fs *quick = reopen(config);
   ASSERT_NE(quick, nullptr);
@@ -650,28 +659,28 @@ TEST_P(StorageSuite, OutOfRangeStoredValuesAreRefusedNamingWhereTheyAre) {
   auto changed_in = [this](ostrel_revnum rev) {
     return [this, rev](ostrel_fs *filesystem) -> ostrel_error * {
       ostrel_fs_root *root;
-      OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, rev, pool_));
+      OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, rev, case_pool_));
       apr_hash_t *changed;
-      return ostrel_fs_paths_changed2(&changed, root, pool_);
+      return ostrel_fs_paths_changed2(&changed, root, case_pool_);
     };
   };
   auto list_trunk = [this](ostrel_fs *filesystem) -> ostrel_error * {
     ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
     apr_hash_t *entries;
-    return ostrel_fs_dir_entries(&entries, root, "trunk", pool_);
+    return ostrel_fs_dir_entries(&entries, root, "trunk", case_pool_);
   };
   auto kind_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
     ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
     ostrel_node_kind kind;
-    return ostrel_fs_check_path(&kind, root, "trunk/a", pool_);
+    return ostrel_fs_check_path(&kind, root, "trunk/a", case_pool_);
   };
   auto props_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
     ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
     apr_hash_t *props;
-    return ostrel_fs_node_proplist(&props, root, "trunk/a", pool_);
+    return ostrel_fs_node_proplist(&props, root, "trunk/a", case_pool_);
   };
   // r2: M /trunk/a; r3: A /branch (from /trunk:1)
   auto change = [this](ostrel_revnum rev, const char *path,
@@ -954,12 +963,12 @@ TEST_P(StorageSuite, VerifyChecksHistoryLinksOriginsAndContentHashes) {
     make_history();
     // Fill the node-origin index for the lines revisions 0 and 1 began.
     ostrel_revnum rev = -2;
-    OK(ostrel_fs_node_origin_rev(&rev, root_at(filesystem_, 3), "trunk/a", pool_));
+    OK(ostrel_fs_node_origin_rev(&rev, root_at(filesystem_, 3), "trunk/a", case_pool_));
     EXPECT_EQ(rev, 1);
-    OK(ostrel_fs_node_origin_rev(&rev, root_at(filesystem_, 3), "/", pool_));
+    OK(ostrel_fs_node_origin_rev(&rev, root_at(filesystem_, 3), "/", case_pool_));
     EXPECT_EQ(rev, 0);
     apr_int64_t lines, indexed;  // writes the answers kept in memory
-    OK(ostrel_fs_node_origins_stats(&lines, &indexed, filesystem_, pool_));
+    OK(ostrel_fs_node_origins_stats(&lines, &indexed, filesystem_, case_pool_));
     {
       std::string msg;
       ASSERT_EQ(verify_all(filesystem_, &msg), 0) << msg;

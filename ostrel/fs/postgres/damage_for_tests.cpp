@@ -182,6 +182,8 @@ class PostgresDamage : public Damage {
 
 }  // namespace
 
+void drop_idle_connections() { pg::drain_pool(); }
+
 ostrel_error *open_postgres_damage(const std::string &conninfo, std::unique_ptr<Damage> *out) {
   *out = std::make_unique<PostgresDamage>(conninfo);
   return nullptr;
