@@ -41,6 +41,7 @@ struct Counts {
   int64_t deltas = 0;               // content records stored as a delta against a base
   int64_t deepest_delta = 0;        // the longest chain of deltas
   int64_t stored_bytes = 0;         // bytes the chunk records name, as stored
+  int64_t held_bytes = 0;           // bytes the content store holds, named or not
 };
 
 class Damage {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,28 @@ inline ostrel_error *make_trunk(ostrel_fs_root *root) {
   OSTREL_ERR(ostrel_fs_make_file(root, "trunk/sub/b", nullptr));
   OSTREL_ERR(put(root, "trunk/sub/b", "beta"));
   return propset(root, "trunk", "color", "blue");
+}
+
+// One transaction on the youngest revision of FILESYSTEM changed by CHANGE
+// and committed; *REV (when given) receives the new revision.
+inline ostrel_error *commit_change(ostrel_fs *filesystem,
+                                   const std::function<ostrel_error *(ostrel_fs_root *)> &change,
+                                   ostrel_revnum *rev = nullptr) {
+  apr_pool_t *p = ostrel_pool_create(nullptr);
+  ostrel_error *err = [&]() -> ostrel_error * {
+    ostrel_revnum y, made;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, p));
+    ostrel_fs_txn *txn;
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem, y, p));
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
+    OSTREL_ERR(change(root));
+    OSTREL_ERR(ostrel_fs_commit_txn(nullptr, &made, txn, p));
+    if (rev) *rev = made;
+    return nullptr;
+  }();
+  apr_pool_destroy(p);  // aborts the transaction when it did not commit
+  return err;
 }
 
 // One transaction on the youngest revision of FILESYSTEM: makes directory

@@ -45,21 +45,37 @@ enum Capability : unsigned {
   kUncertainHook = 8, // the "commit-point" fault point makes a commit's outcome unknown
 };
 
-enum class Kind { kSqlite, kPostgres, kMemory };
+enum class Kind { kLocal, kPostgres, kMemory };
+
+// Makes a new local repository at PATH, in POOL.
+using MakeLocal = ostrel_error *(*)(const std::string &path, apr_pool_t *pool);
+
+ostrel_error *make_format2(const std::string &path, apr_pool_t *pool) {
+  ostrel_repos *repos;
+  return ostrel_repos_create(&repos, path.c_str(), nullptr, pool);
+}
+
+ostrel_error *make_format1(const std::string &path, apr_pool_t *pool) {
+  apr_pool_t *p = ostrel_pool_create(pool);
+  ostrel_error *err = make_format2(path, p);
+  apr_pool_destroy(p);  // closes it before its records are rewritten
+  return err ? err : rewrite_as_format1(path);
+}
 
 struct Implementation {
   const char *name;
   Kind kind;
-  int format;  // for local repositories: the format made (rewritten) after create
   unsigned caps;
+  MakeLocal make_local = nullptr;  // for Kind::kLocal
 };
 
 // Every implementation the suite runs over; a new format is one more line.
 const Implementation kImplementations[] = {
-    {"SqliteFormat2", Kind::kSqlite, 2, kProcesses | kLocalPacks | kChainedDirs | kUncertainHook},
-    {"SqliteFormat1", Kind::kSqlite, 1, kProcesses | kChainedDirs | kUncertainHook},
-    {"Postgres", Kind::kPostgres, 0, kProcesses | kChainedDirs},
-    {"Memory", Kind::kMemory, 0, 0},
+    {"SqliteFormat2", Kind::kLocal, kProcesses | kLocalPacks | kChainedDirs | kUncertainHook,
+     make_format2},
+    {"SqliteFormat1", Kind::kLocal, kProcesses | kChainedDirs | kUncertainHook, make_format1},
+    {"Postgres", Kind::kPostgres, kProcesses | kChainedDirs},
+    {"Memory", Kind::kMemory, 0},
 };
 
 std::string name_of(const ::testing::TestParamInfo<Implementation> &info) {
@@ -120,6 +136,9 @@ int wait_for(pid_t pid) {
   return status;
 }
 
+ChangedPath edited_row(ostrel_fs *filesystem, ostrel_revnum rev, const std::string &path,
+                       const std::function<void(ChangedPath &)> &edit);
+
 class StorageSuite : public ::testing::TestWithParam<Implementation> {
  protected:
   void SetUp() override {
@@ -150,10 +169,8 @@ class StorageSuite : public ::testing::TestWithParam<Implementation> {
                                       case_pool_));
     } else {
       apr_pool_t *p = ostrel_pool_create(case_pool_);
-      ostrel_repos *repos;
-      OK(ostrel_repos_create(&repos, path_.c_str(), nullptr, p));
+      OK(impl.make_local(path_, p));
       apr_pool_destroy(p);
-      if (impl.format == 1) OK(rewrite_as_format1(path_));
     }
     filesystem_ = reopen();
     ASSERT_NE(filesystem_, nullptr);
@@ -198,21 +215,7 @@ class StorageSuite : public ::testing::TestWithParam<Implementation> {
   // and commits it.
   ostrel_error *try_commit(const std::function<ostrel_error *(ostrel_fs_root *)> &change,
                            ostrel_revnum *new_rev = nullptr) {
-    apr_pool_t *p = ostrel_pool_create(case_pool_);
-    ostrel_error *err = [&]() -> ostrel_error * {
-      ostrel_revnum y, rev;
-      OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem_, p));
-      ostrel_fs_txn *txn;
-      OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem_, y, p));
-      ostrel_fs_root *root;
-      OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
-      OSTREL_ERR(change(root));
-      OSTREL_ERR(ostrel_fs_commit_txn(nullptr, &rev, txn, p));
-      if (new_rev) *new_rev = rev;
-      return nullptr;
-    }();
-    apr_pool_destroy(p);  // aborts the transaction when it did not commit
-    return err;
+    return fs_test::commit_change(filesystem_, change, new_rev);
   }
 
   ostrel_revnum youngest(ostrel_fs *filesystem) {
@@ -308,6 +311,14 @@ class StorageSuite : public ::testing::TestWithParam<Implementation> {
                                          : "killed by signal " + std::to_string(WTERMSIG(status));
     if (WEXITSTATUS(status) != 0) return "child failed";
     return out;
+  }
+
+  // Damage that rewrites row PATH of revision REV's changed paths by EDIT.
+  std::function<ostrel_error *(Damage &)> change(ostrel_revnum rev, const char *path,
+                                                 std::function<void(ChangedPath &)> edit) {
+    return [=, this](Damage &d) {
+      return d.replace_changed_path(rev, path, edited_row(filesystem_, rev, path, edit));
+    };
   }
 
   // r1: make_trunk; r2: /trunk/a changed; r3: /trunk copied to /branch and
@@ -683,12 +694,6 @@ TEST_P(StorageSuite, OutOfRangeStoredValuesAreRefusedNamingWhereTheyAre) {
     return ostrel_fs_node_proplist(&props, root, "trunk/a", case_pool_);
   };
   // r2: M /trunk/a; r3: A /branch (from /trunk:1)
-  auto change = [this](ostrel_revnum rev, const char *path,
-                       std::function<void(ChangedPath &)> edit) -> Apply {
-    return [=, this](Damage &d) {
-      return d.replace_changed_path(rev, path, edited_row(filesystem_, rev, path, edit));
-    };
-  };
   struct Case {
     const char *name;
     Apply damage;
@@ -832,12 +837,6 @@ TEST_P(StorageSuite, LoopingLinksAreDamageNotEndlessWalks) {
 // disagree with the trees: verify stops at the revision that holds them,
 // naming it and the path, after every revision before it passed.
 TEST_P(StorageSuite, VerifyStopsAtTheRevisionWhoseRecordsDisagreeWithTheTrees) {
-  auto change = [this](ostrel_revnum rev, const char *path,
-                       std::function<void(ChangedPath &)> edit) -> Apply {
-    return [=, this](Damage &d) {
-      return d.replace_changed_path(rev, path, edited_row(filesystem_, rev, path, edit));
-    };
-  };
   auto added = [](ostrel_revnum rev, const char *path) -> Apply {
     return [=](Damage &d) {
       ChangedPath row;

@@ -19,6 +19,8 @@
 //   flip REV PATH        flips the middle byte of the last stored chunk of PATH
 //   cut REV PATH         cuts the last stored chunk of PATH in half
 //   remove REV PATH      removes the last stored chunk of PATH
+//   count                prints what the stores hold, one "NAME VALUE" a line
+//                        (changes nothing)
 // Errors are printed with the prefix "ostrel-damage: " (status 1).
 
 #include <cerrno>
@@ -158,6 +160,15 @@ ostrel_error *run(int argc, char **argv, apr_pool_t *pool) {
     return damage->rewrite_entries(args[0], child, kind);
   }
   if (op == "loop-directories" && want(0)) return damage->loop_directory_versions();
+  if (op == "count" && want(0)) {
+    Counts c;
+    OSTREL_ERR(damage->tally(&c));
+    std::printf("transactions %lld\nunfinished-contents %lld\nchunks %lld\nheld-bytes %lld\n",
+                static_cast<long long>(c.transactions),
+                static_cast<long long>(c.unfinished_contents), static_cast<long long>(c.chunks),
+                static_cast<long long>(c.held_bytes));
+    return nullptr;
+  }
   if (op == "revision-root" && want(2)) {
     int64_t node;
     OSTREL_ERR(number(args[1], &node));
@@ -186,5 +197,5 @@ int main(int argc, char **argv) {
     ostrel_error_clear(err);
     return 1;
   }
-  return 0;
+  return std::fflush(stdout) == 0 ? 0 : 1;
 }

@@ -697,8 +697,10 @@ class MemoryDamage : public Damage {
     std::map<std::pair<int64_t, int64_t>, bool> named;
     for (auto &[id, c] : r.contents)
       for (const ChunkRow &chunk : c.chunks) named[{chunk.ref.w[0], chunk.ref.w[1]}] = true;
-    for (auto &[key, blob] : disk_->state->blobs)
+    for (auto &[key, blob] : disk_->state->blobs) {
       if (!named.count(key)) out->unmarked_bytes += static_cast<int64_t>(blob.bytes.size());
+      out->held_bytes += static_cast<int64_t>(blob.bytes.size());
+    }
     return nullptr;
   }
 

@@ -160,13 +160,14 @@ class PostgresDamage : public Damage {
         " (SELECT count(*) FROM content), (SELECT count(*) FROM content WHERE base IS NOT NULL),"
         " (SELECT coalesce(max(depth), 0) FROM content),"
         " (SELECT coalesce(sum(octet_length(b.data)), 0)::bigint FROM chunk c JOIN blob b"
-        "  ON b.key = c.ref)",
+        "  ON b.key = c.ref), (SELECT coalesce(sum(octet_length(data)), 0)::bigint FROM blob)",
         Params(), &r, "count records"));
     *out = Counts{};
     int64_t *fields[] = {&out->transactions, &out->unfinished_contents, &out->stray_chunks,
                          &out->chunks,       &out->nodes,               &out->contents,
-                         &out->deltas,       &out->deepest_delta,       &out->stored_bytes};
-    for (int i = 0; i < 9; ++i) *fields[i] = r.int64(0, i);
+                         &out->deltas,       &out->deepest_delta,       &out->stored_bytes,
+                         &out->held_bytes};
+    for (int i = 0; i < 10; ++i) *fields[i] = r.int64(0, i);
     return nullptr;
   }
 

@@ -205,8 +205,11 @@ class SqliteDamage : public Damage {
                       " WHERE content NOT IN (SELECT id FROM content)").c_str(),
                      &out->stray_chunks));
     OSTREL_ERR(count(("SELECT count(*) FROM " + std::string(table)).c_str(), &out->chunks));
-    if (records_)
-      return count("SELECT coalesce(sum(length(data)), 0) FROM chunk", &out->stored_bytes);
+    if (records_) {
+      OSTREL_ERR(count("SELECT coalesce(sum(length(data)), 0) FROM chunk", &out->stored_bytes));
+      out->held_bytes = out->stored_bytes;
+      return nullptr;
+    }
     OSTREL_ERR(count("SELECT count(*) FROM content WHERE base IS NOT NULL", &out->deltas));
     OSTREL_ERR(count("SELECT coalesce(max(depth), 0) FROM content", &out->deepest_delta));
     OSTREL_ERR(count("SELECT coalesce(sum(len), 0) FROM pchunk", &out->stored_bytes));
@@ -217,6 +220,7 @@ class SqliteDamage : public Damage {
     for (auto &f : std::filesystem::directory_iterator(dir_ + "/packs", ec))
       on_disk += static_cast<int64_t>(f.file_size());
     out->unmarked_bytes = on_disk - marked;
+    out->held_bytes = on_disk;
     return nullptr;
   }
 

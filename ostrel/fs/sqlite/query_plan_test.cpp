@@ -26,19 +26,7 @@ class QueryPlanTest : public ::testing::Test {
   void TearDown() override { apr_pool_destroy(pool_); }
 
   ostrel_error *try_commit(const std::function<ostrel_error *(ostrel_fs_root *)> &change) {
-    apr_pool_t *p = ostrel_pool_create(pool_);
-    ostrel_error *err = [&]() -> ostrel_error * {
-      ostrel_revnum y, rev;
-      OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem_, p));
-      ostrel_fs_txn *txn;
-      OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem_, y, p));
-      ostrel_fs_root *root;
-      OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
-      OSTREL_ERR(change(root));
-      return ostrel_fs_commit_txn(nullptr, &rev, txn, p);
-    }();
-    apr_pool_destroy(p);
-    return err;
+    return fs_test::commit_change(filesystem_, change);
   }
 
   ostrel_fs_root *root_at(ostrel_revnum rev) {

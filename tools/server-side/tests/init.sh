@@ -5,7 +5,7 @@
 set -u
 : "${BUILD_DIR:?BUILD_DIR must name the build directory}"
 BIN=$BUILD_DIR/bin
-for prog in fennick ostrel-admin ostrel-repo-builder; do
+for prog in fennick ostrel-admin ostrel-repo-builder ostrel-damage; do
   if [ ! -x "$BIN/$prog" ]; then
     echo "setup: $BIN/$prog is not built" >&2
     exit 99
