@@ -1,11 +1,14 @@
-// Helpers of the filesystem tests: error checks, and writing a file's text
-// in a transaction.
+// Helpers of the filesystem tests: error checks, writing a file's text in a
+// transaction, and the commits the tests build their histories from.
 #ifndef OSTREL_FS_TEST_HELPERS_H
 #define OSTREL_FS_TEST_HELPERS_H
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
@@ -58,6 +61,84 @@ inline std::string cat(ostrel_fs_root *root, const char *path, apr_pool_t *pool)
     out.append(buf, len);
     if (len < sizeof buf) break;
   }
+  return out;
+}
+
+inline ostrel_error *propset(ostrel_fs_root *root, const char *path, const char *name,
+                             const char *value) {
+  ostrel_string v{value, value ? std::strlen(value) : 0};
+  return ostrel_fs_change_node_prop(root, path, name, value ? &v : nullptr, nullptr);
+}
+
+// r1 of most histories: /trunk/a (file "alpha"), /trunk/sub/b (file "beta"),
+// a property on /trunk.
+inline ostrel_error *make_trunk(ostrel_fs_root *root) {
+  OSTREL_ERR(ostrel_fs_make_dir(root, "trunk", nullptr));
+  OSTREL_ERR(ostrel_fs_make_file(root, "/trunk/a", nullptr));
+  OSTREL_ERR(put(root, "trunk/a", "alpha"));
+  OSTREL_ERR(ostrel_fs_make_dir(root, "trunk/sub", nullptr));
+  OSTREL_ERR(ostrel_fs_make_file(root, "trunk/sub/b", nullptr));
+  OSTREL_ERR(put(root, "trunk/sub/b", "beta"));
+  return propset(root, "trunk", "color", "blue");
+}
+
+// One transaction on the youngest revision of FILESYSTEM changed by CHANGE
+// and committed; *REV (when given) receives the new revision.
+inline ostrel_error *commit_change(ostrel_fs *filesystem,
+                                   const std::function<ostrel_error *(ostrel_fs_root *)> &change,
+                                   ostrel_revnum *rev = nullptr) {
+  apr_pool_t *p = ostrel_pool_create(nullptr);
+  ostrel_error *err = [&]() -> ostrel_error * {
+    ostrel_revnum y, made;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, p));
+    ostrel_fs_txn *txn;
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem, y, p));
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
+    OSTREL_ERR(change(root));
+    OSTREL_ERR(ostrel_fs_commit_txn(nullptr, &made, txn, p));
+    if (rev) *rev = made;
+    return nullptr;
+  }();
+  apr_pool_destroy(p);  // aborts the transaction when it did not commit
+  return err;
+}
+
+// One transaction on the youngest revision of FILESYSTEM: makes directory
+// DIR when given, then adds each file of PATHS with TEXT followed by its
+// path (TEXT alone when SAME_TEXT); *REV receives the new revision.
+inline ostrel_error *commit_files(ostrel_fs *filesystem, const std::vector<std::string> &paths,
+                                  const std::string &text, ostrel_revnum *rev,
+                                  const char *dir = nullptr, bool same_text = false) {
+  apr_pool_t *p = ostrel_pool_create(nullptr);
+  ostrel_error *err = [&]() -> ostrel_error * {
+    ostrel_revnum y;
+    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, p));
+    ostrel_fs_txn *txn;
+    OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem, y, p));
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
+    if (dir) OSTREL_ERR(ostrel_fs_make_dir(root, dir, p));
+    for (const std::string &path : paths) {
+      OSTREL_ERR(ostrel_fs_make_file(root, path.c_str(), p));
+      OSTREL_ERR(put(root, path.c_str(), same_text ? text : text + path));
+    }
+    return ostrel_fs_commit_txn(nullptr, rev, txn, p);
+  }();
+  apr_pool_destroy(p);  // aborts the transaction when it did not commit
+  return err;
+}
+
+// One transaction on the youngest revision adding file PATH with TEXT.
+inline ostrel_error *commit_file(ostrel_fs *filesystem, const std::string &path,
+                                 const std::string &text, ostrel_revnum *rev) {
+  return commit_files(filesystem, {path}, text, rev, nullptr, true);
+}
+
+// PREFIX0 .. PREFIX(N-1).
+inline std::vector<std::string> numbered(const std::string &prefix, int n) {
+  std::vector<std::string> out;
+  for (int i = 0; i < n; ++i) out.push_back(prefix + std::to_string(i));
   return out;
 }
 

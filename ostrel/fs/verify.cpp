@@ -306,7 +306,6 @@ ostrel_error *ostrel_fs_verify(ostrel_fs *filesystem, ostrel_revnum start, ostre
                                 "Cannot verify revisions %ld to %ld: the youngest is %ld",
                                 static_cast<long>(start), static_cast<long>(end),
                                 static_cast<long>(y));
-  OSTREL_ERR(filesystem->meta->check_integrity());
   Verifier v(filesystem);
   apr_pool_t *iterpool;
   apr_pool_create(&iterpool, scratch_pool);
@@ -320,7 +319,10 @@ ostrel_error *ostrel_fs_verify(ostrel_fs *filesystem, ostrel_revnum start, ostre
     if (notify) notify(notify_baton, rev, iterpool);
   }
   apr_pool_destroy(iterpool);
-  return nullptr;
+  // The store's own structures last: damage a revision reads is reported
+  // above with the revision and path it is in; this finds what no revision
+  // reaches, and can only say what the store holds wrong.
+  return filesystem->meta->check_integrity();
 }
 
 ostrel_error *ostrel_fs_node_origins_stats(apr_int64_t *lines, apr_int64_t *indexed, ostrel_fs *filesystem,

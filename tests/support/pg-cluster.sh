@@ -18,6 +18,7 @@
 #   pg-cluster.sh crash DIR    stops it the way a power cut would (immediate)
 #   pg-cluster.sh restart DIR  starts a stopped cluster again
 #   pg-cluster.sh remove DIR   stop, then removes DIR
+#   pg-cluster.sh installed    only says (by its status) whether PostgreSQL is there
 #   pg-cluster.sh password DIR prints the superuser's password (for tests that
 #                              check it is never shown)
 #
@@ -49,6 +50,7 @@ if [ -z "$BINDIR" ] || [ ! -x "$BINDIR/initdb" ] || [ ! -x "$BINDIR/pg_ctl" ]; t
   [ "${OSTREL_REQUIRE_POSTGRES:-0}" = 1 ] && exit 99
   exit 77
 fi
+[ "${1:-}" = installed ] && exit 0
 
 # Runs a command as the cluster's owner (from /, which it may enter: the
 # caller's directory may be closed to it).

@@ -7,9 +7,11 @@
 #include "memory_stores.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <vector>
 
+#include "../damage_for_tests.h"
 #include "ostrel_fs.h"
 
 namespace ostrel::fs {
@@ -552,6 +554,227 @@ std::unique_ptr<MetaStore> make_memory_meta(std::shared_ptr<MemoryDisk> disk,
 
 std::unique_ptr<ContentStore> make_memory_contents(std::shared_ptr<MemoryDisk> disk) {
   return std::make_unique<MemoryContents>(std::move(disk));
+}
+
+
+// -- Damage (damage_for_tests.h): edits what is visible and what is durable
+// alike, as damage on the medium would.
+
+namespace {
+
+ostrel_error *missed(const std::string &what) {
+  return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr, "Nothing to damage: no %s",
+                              what.c_str());
+}
+
+class MemoryDamage : public Damage {
+ public:
+  explicit MemoryDamage(std::shared_ptr<MemoryDisk> disk) : disk_(std::move(disk)) {}
+
+  ostrel_error *set_revision_root(ostrel_revnum rev, int64_t root) override {
+    return edit("revision " + std::to_string(rev), [&](Records &r) {
+      auto it = r.revisions.find(rev);
+      if (it == r.revisions.end()) return false;
+      it->second = root;
+      return true;
+    });
+  }
+
+  ostrel_error *replace_changed_path(ostrel_revnum rev, const std::string &path,
+                                     const ChangedPath &row) override {
+    return edit("changed path '" + path + "' in revision " + std::to_string(rev),
+                [&](Records &r) {
+                  for (ChangedPath &c : r.changes[rev])
+                    if (c.path == path) {
+                      c = row;
+                      return true;
+                    }
+                  return false;
+                });
+  }
+
+  ostrel_error *add_changed_path(ostrel_revnum rev, const ChangedPath &row) override {
+    return edit("revision " + std::to_string(rev), [&](Records &r) {
+      r.changes[rev].push_back(row);
+      return true;
+    });
+  }
+
+  ostrel_error *rewrite_node(const NodeRow &row) override {
+    return edit("node " + std::to_string(row.id), [&](Records &r) {
+      auto it = r.nodes.find(row.id);
+      if (it == r.nodes.end()) return false;
+      const View dir = it->second.dir;
+      it->second = row;
+      it->second.dir = dir;
+      return true;
+    });
+  }
+
+  ostrel_error *rewrite_entries(const std::string &name, std::optional<int64_t> child,
+                                int64_t kind) override {
+    return edit("entry '" + name + "'", [&](Records &r) {
+      bool any = false;
+      for (auto &[version, entries] : r.dirs) {
+        auto it = entries.find(name);
+        if (it == entries.end()) continue;
+        it->second.kind = kind;
+        if (child) it->second.id = *child;
+        any = true;
+      }
+      return any;
+    });
+  }
+
+  ostrel_error *loop_directory_versions() override {
+    return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
+                               "In-memory directory versions are whole, not chained");
+  }
+
+  ostrel_error *move_origins(ostrel_revnum from, ostrel_revnum to) override {
+    return edit("node origin in revision " + std::to_string(from), [&](Records &r) {
+      bool any = false;
+      for (auto &[line, rev] : r.origins)
+        if (rev == from) {
+          rev = to;
+          any = true;
+        }
+      return any;
+    });
+  }
+
+  ostrel_error *forget_origins() override {
+    return edit("", [](Records &r) {
+      r.origins.clear();
+      return true;
+    });
+  }
+
+  ostrel_error *set_content_sha(int64_t content, const std::string &sha) override {
+    return edit("contents " + std::to_string(content), [&](Records &r) {
+      auto it = r.contents.find(content);
+      if (it == r.contents.end()) return false;
+      it->second.row.sha = sha;
+      return true;
+    });
+  }
+
+  ostrel_error *set_chunk_length(int64_t content, int64_t seq, int64_t raw_len) override {
+    return edit(chunk_name(content, seq), [&](Records &r) {
+      auto it = r.contents.find(content);
+      if (it == r.contents.end() || seq < 0 ||
+          seq >= static_cast<int64_t>(it->second.chunks.size()))
+        return false;
+      it->second.chunks[static_cast<size_t>(seq)].raw_len = raw_len;
+      return true;
+    });
+  }
+
+  ostrel_error *stored_size(int64_t content, int64_t seq, int64_t *size) override {
+    std::string *bytes;
+    OSTREL_ERR(stored(content, seq, &bytes));
+    *size = static_cast<int64_t>(bytes->size());
+    return nullptr;
+  }
+
+  ostrel_error *flip_stored_byte(int64_t content, int64_t seq, int64_t offset) override {
+    std::string *bytes;
+    OSTREL_ERR(stored(content, seq, &bytes));
+    if (offset < 0 || offset >= static_cast<int64_t>(bytes->size()))
+      return missed("byte " + std::to_string(offset) + " in " + chunk_name(content, seq));
+    (*bytes)[static_cast<size_t>(offset)] ^= 0x20;
+    return nullptr;
+  }
+
+  ostrel_error *cut_stored(int64_t content, int64_t seq, int64_t keep) override {
+    std::string *bytes;
+    OSTREL_ERR(stored(content, seq, &bytes));
+    if (keep < static_cast<int64_t>(bytes->size())) bytes->resize(static_cast<size_t>(keep));
+    return nullptr;
+  }
+
+  ostrel_error *remove_stored(int64_t content, int64_t seq) override {
+    ContentRef ref;
+    OSTREL_ERR(ref_of(content, seq, &ref));
+    disk_->state->blobs.erase({ref.w[0], ref.w[1]});
+    return nullptr;
+  }
+
+  ostrel_error *tally(Counts *out) override {
+    *out = Counts{};
+    const Records &r = *disk_->state->visible;
+    out->transactions = static_cast<int64_t>(r.txns.size());
+    out->nodes = static_cast<int64_t>(r.nodes.size());
+    out->contents = static_cast<int64_t>(r.contents.size());
+    for (auto &[id, c] : r.contents) {
+      out->unfinished_contents += c.txn != 0;
+      out->chunks += static_cast<int64_t>(c.chunks.size());
+      out->deltas += c.row.base != 0;
+      out->deepest_delta = std::max(out->deepest_delta, c.row.depth);
+      for (const ChunkRow &chunk : c.chunks) {
+        auto it = disk_->state->blobs.find({chunk.ref.w[0], chunk.ref.w[1]});
+        if (it != disk_->state->blobs.end())
+          out->stored_bytes += static_cast<int64_t>(it->second.bytes.size());
+      }
+    }
+    // Stored bytes no record names.
+    std::map<std::pair<int64_t, int64_t>, bool> named;
+    for (auto &[id, c] : r.contents)
+      for (const ChunkRow &chunk : c.chunks) named[{chunk.ref.w[0], chunk.ref.w[1]}] = true;
+    for (auto &[key, blob] : disk_->state->blobs) {
+      if (!named.count(key)) out->unmarked_bytes += static_cast<int64_t>(blob.bytes.size());
+      out->held_bytes += static_cast<int64_t>(blob.bytes.size());
+    }
+    return nullptr;
+  }
+
+ private:
+  static std::string chunk_name(int64_t content, int64_t seq) {
+    return "chunk " + std::to_string(seq) + " of contents " + std::to_string(content);
+  }
+
+  // Applies CHANGE to what is visible and to what is durable; WHAT names
+  // what CHANGE looks for when it finds nothing.
+  ostrel_error *edit(const std::string &what, const std::function<bool(Records &)> &change) {
+    MemoryDisk::State &s = *disk_->state;
+    auto visible = std::make_shared<Records>(*s.visible);
+    if (!change(*visible)) return missed(what);
+    if (s.durable == s.visible) {
+      s.durable = s.visible = visible;
+      return nullptr;
+    }
+    auto durable = std::make_shared<Records>(*s.durable);
+    change(*durable);
+    s.visible = visible;
+    s.durable = durable;
+    return nullptr;
+  }
+
+  ostrel_error *ref_of(int64_t content, int64_t seq, ContentRef *ref) {
+    const Records &r = *disk_->state->visible;
+    auto it = r.contents.find(content);
+    if (it == r.contents.end() || seq < 0 || seq >= static_cast<int64_t>(it->second.chunks.size()))
+      return missed(chunk_name(content, seq));
+    *ref = it->second.chunks[static_cast<size_t>(seq)].ref;
+    return nullptr;
+  }
+
+  ostrel_error *stored(int64_t content, int64_t seq, std::string **bytes) {
+    ContentRef ref;
+    OSTREL_ERR(ref_of(content, seq, &ref));
+    auto it = disk_->state->blobs.find({ref.w[0], ref.w[1]});
+    if (it == disk_->state->blobs.end()) return missed("stored " + chunk_name(content, seq));
+    *bytes = &it->second.bytes;
+    return nullptr;
+  }
+
+  std::shared_ptr<MemoryDisk> disk_;
+};
+
+}  // namespace
+
+std::unique_ptr<Damage> make_memory_damage(std::shared_ptr<MemoryDisk> disk) {
+  return std::make_unique<MemoryDamage>(std::move(disk));
 }
 
 }  // namespace ostrel::fs

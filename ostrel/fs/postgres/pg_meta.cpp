@@ -94,13 +94,24 @@ const char kSchema[] =
     "ALTER TABLE blob ALTER COLUMN data SET STORAGE EXTERNAL;";
 
 // The walk up a view's chain of keys, as a common table expression over
-// parameters $1 (dkey) and $2 (asof).
+// parameters $1 (dkey) and $2 (asof).  A key whose parent does not precede
+// it is damage: the walk ends there with a row (-KEY, PARENT, -1), which
+// the queries below hand up (a walk cut short would lose entries unseen).
 #define CHAIN                                                                          \
   "WITH RECURSIVE chain(dkey, asof, depth) AS ("                                        \
   "  SELECT $1::bigint, $2::bigint, 0 WHERE $1::bigint <> 0"                            \
-  "  UNION ALL SELECT k.parent, k.parent_asof, c.depth + 1 FROM chain c"                \
-  "  JOIN dirkey k ON k.id = c.dkey WHERE k.parent IS NOT NULL AND k.parent > 0"        \
-  "  AND k.parent < c.dkey) "
+  "  UNION ALL SELECT CASE WHEN k.parent > 0 AND k.parent < c.dkey THEN k.parent"       \
+  "  ELSE -c.dkey END, CASE WHEN k.parent > 0 AND k.parent < c.dkey THEN k.parent_asof" \
+  "  ELSE k.parent END, CASE WHEN k.parent > 0 AND k.parent < c.dkey THEN c.depth + 1"  \
+  "  ELSE -1 END FROM chain c JOIN dirkey k ON k.id = c.dkey"                           \
+  "  WHERE k.parent IS NOT NULL AND k.parent <> 0 AND c.dkey > 0) "
+
+ostrel_error *looping_key(int64_t key, int64_t parent) {
+  return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                              "Repository is damaged: directory key %lld has parent %lld, "
+                              "which does not precede it",
+                              static_cast<long long>(key), static_cast<long long>(parent));
+}
 
 std::string host_name() {
   char buf[256] = {0};
@@ -233,11 +244,13 @@ class PgReads : public Snapshot {
     OSTREL_ERR(ask(Want::kView, v.dkey, v.asof));
     Result r;
     OSTREL_ERR(conn_.query(
-        CHAIN "SELECT e.child, e.kind, e.end_rev > c.asof FROM chain c CROSS JOIN LATERAL ("
+        CHAIN "SELECT e.child, e.kind, e.end_rev > c.asof, c.depth FROM chain c CROSS JOIN LATERAL ("
               "SELECT child, kind, end_rev FROM dirent d WHERE d.dkey = c.dkey AND d.name = $3 "
               "AND d.start_rev <= c.asof ORDER BY d.start_rev DESC LIMIT 1) e "
-              "ORDER BY c.depth LIMIT 1",
+              "UNION ALL SELECT -dkey, asof, false, depth FROM chain WHERE depth < 0 "
+              "ORDER BY 4 LIMIT 1",
         Params().int64(v.dkey).int64(v.asof).text(name), &r, "read a directory"));
+    if (r.rows() > 0 && r.int64(0, 3) < 0) return looping_key(r.int64(0, 0), r.int64(0, 1));
     if (r.rows() == 0 || !r.int64(0, 2) || r.is_null(0, 0)) return OSTREL_NO_ERROR;
     out.id = r.int64(0, 0);
     out.kind = r.is_null(0, 1) ? 0 : r.int64(0, 1);
@@ -250,11 +263,13 @@ class PgReads : public Snapshot {
     OSTREL_ERR(ask(Want::kView, v.dkey, v.asof));
     Result r;
     OSTREL_ERR(conn_.query(
-        CHAIN "SELECT DISTINCT ON (e.name) e.name, e.child, e.kind FROM chain c "
+        CHAIN "SELECT * FROM (SELECT DISTINCT ON (e.name) e.name, e.child, e.kind FROM chain c "
               "JOIN dirent e ON e.dkey = c.dkey AND e.end_rev > c.asof AND e.start_rev <= c.asof "
-              "ORDER BY e.name, c.depth",
+              "ORDER BY e.name, c.depth) entries "
+              "UNION ALL SELECT NULL, -dkey, asof FROM chain WHERE depth < 0",
         Params().int64(v.dkey).int64(v.asof), &r, "list a directory"));
     for (int i = 0; i < r.rows(); ++i) {
+      if (r.is_null(i, 0)) return looping_key(r.int64(i, 1), r.int64(i, 2));
       if (r.is_null(i, 1)) continue;  // a tombstone
       out[r.text(i, 0)] = Child{r.int64(i, 1), r.is_null(i, 2) ? 0 : r.int64(i, 2)};
     }
@@ -538,7 +553,14 @@ class PgWriter : public Writer {
         Params()));
     std::vector<Result> results;
     open_ = true;
-    OSTREL_ERR(conn_.pipeline_end("take the commit lock", &results));
+    ostrel_error *err = conn_.pipeline_end("take the commit lock", &results);
+    // Says how long it waited, as a committer told to wait less needs to know.
+    if (err && err->apr_err == OSTREL_ERR_FS_BUSY)
+      return ostrel_error_createf(OSTREL_ERR_FS_BUSY, err,
+                                  "Repository '%s' is held by another committer for longer than "
+                                  "%d ms",
+                                  meta_.name_.c_str(), meta_.busy_ms_);
+    OSTREL_ERR(err);
     const Result &r = results.back();
     if (r.rows() == 0 || r.is_null(0, 0))
       return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Damaged rows in a repository database: every tool that reads them fails with
-# one prefixed "damaged" error and status 1, naming where the damage is; none
-# crashes or hangs, and verify stops at the first damaged revision.
+# Damaged records and contents in a repository, kept locally (database and
+# pack files) or in PostgreSQL: every tool that reads them fails with one
+# prefixed "damaged" error and status 1, naming where the damage is; none
+# crashes or hangs, and verify stops at the first damaged revision.  The
+# damage is made by ostrel-damage (tests/support), through the typed damage
+# each store carries, so the same cases run over every store.  Without
+# PostgreSQL only the local repositories are checked, and the test says so.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../../../tests/support/init.sh"
-need_built fennick ostrel-admin ostrel-repo-builder
-if ! command -v sqlite3 >/dev/null; then
-  echo "skipped: the sqlite3 command-line shell is not installed" >&2
-  exit 77
-fi
+. "$here/init.sh"
+. "$here/postgres_fixture.sh"
 admin="$BIN/ostrel-admin"
+damager="$BIN/ostrel-damage"
 
-build_repo "$T/repo" <<'SCRIPT'
+cat >"$T/script" <<'SCRIPT'
 begin
 mkdir trunk
 mkdir trunk/sub
@@ -27,13 +28,28 @@ cp 1 trunk branch
 rm branch/sub/f
 commit
 SCRIPT
-"$admin" verify "$T/repo" >/dev/null 2>&1 || setup_failed "the undamaged repository does not verify"
+# The typed damage of the local store acts on the records of format 2; the
+# records only format 3 has (directory chunks, a revision's changed-path row)
+# are damaged by the storage unit tests.
+TEST_FORMAT=${TEST_FORMAT:-2}
+build_repo "$T/repo"
+"$BIN/ostrel-repo-builder" "$T/repo" <"$T/script" >/dev/null || { echo "setup: cannot commit the history" >&2; exit 99; }
+"$admin" verify "$T/repo" >/dev/null 2>&1 || { echo "setup: the undamaged repository does not verify" >&2; exit 99; }
 
-# Runs TOOL ARGS... on the current damaged copy: status 1, nothing but
+kinds=local
+status=0
+bash "$PG_CLUSTER" installed 2>/dev/null || status=$?
+case $status in
+  0) start_postgres; kinds="local postgres" ;;
+  77) echo "note: PostgreSQL is not installed: only local repositories are damaged" >&2 ;;
+  *) echo "setup: PostgreSQL is required but missing" >&2; exit 99 ;;
+esac
+
+# Runs TOOL ARGS... on the current damaged repository: status 1, nothing but
 # prefixed lines on stderr, one of them containing every TEXT given after
 # "--".  A run that takes longer than 60 s counts as a hang.
 expect_damage() {
-  local what=$1 prefix=$2
+  local what="$kind: $1" prefix=$2
   shift 2
   local args=()
   while [ "$1" != "--" ]; do args+=("$1"); shift; done
@@ -50,11 +66,21 @@ expect_damage() {
   done
 }
 
-# Makes $T/broken a copy of the repository with SQL applied to its database.
+# Makes $T/broken a new repository of the current kind holding the history,
+# then damages it: ostrel-damage OPERATION ARGS...
+copies=0
 damage() {
   rm -rf "$T/broken"
-  cp -r "$T/repo" "$T/broken"
-  sqlite3 "$T/broken/fs.db" "$1" || setup_failed "cannot apply: $1"
+  case $kind in
+    local) cp -r "$T/repo" "$T/broken" ;;
+    postgres)
+      copies=$((copies + 1))
+      "$admin" create --postgres "$(pg_createdb "broken$copies")" "$T/broken" >/dev/null &&
+        "$BIN/ostrel-repo-builder" "$T/broken" <"$T/script" >/dev/null ||
+        { echo "setup: cannot make a repository in PostgreSQL" >&2; exit 99; }
+      ;;
+  esac
+  "$damager" "$T/broken" "$@" || { echo "setup: cannot damage: $*" >&2; exit 99; }
 }
 
 # Verify must stop at revision REV: every revision before it verified, the
@@ -66,63 +92,74 @@ expect_verify_stops_at() {
   local want=""
   for ((r = 0; r < rev; r++)); do want+="* Verified revision $r."$'\n'; done
   printf '%s' "$want" >"$T/want"
-  expect_same "$T/out" "$T/want" "verify output, $what"
+  expect_same "$T/out" "$T/want" "$kind: verify output, $what"
 }
 
-format=$(cat "$T/repo/format")
-if [ "$format" = 2 ]; then
-# --- Changed-path rows whose stored values are out of range.
-while IFS='|' read -r what sql; do
-  damage "$sql"
-  expect_damage "log -v, $what" ostrel-admin "$admin" log -v "$T/broken" -r 2 -- "revision 2"
-  expect_damage "fennick, $what" fennick "$BIN/fennick" "$T/broken" -- "revision 2"
-  expect_verify_stops_at 2 "$what"
-done <<'CASES'
-change kind too large|UPDATE changed_path SET change=200000 WHERE rev=2
-change kind negative|UPDATE changed_path SET change=-1 WHERE rev=2
-node kind out of range|UPDATE changed_path SET node_kind=9 WHERE rev=2
-node kind none|UPDATE changed_path SET node_kind=0 WHERE rev=2
+for kind in $kinds; do
+  # --- Changed-path rows whose stored values are out of range.
+  while IFS='|' read -r what edit; do
+    damage changed-path 2 /trunk/sub/f "$edit"
+    expect_damage "log -v, $what" ostrel-admin "$admin" log -v "$T/broken" -r 2 -- "revision 2"
+    expect_damage "fennick, $what" fennick "$BIN/fennick" "$T/broken" -- "revision 2"
+    expect_verify_stops_at 2 "$what"
+  done <<'CASES'
+change kind too large|change=200000
+change kind negative|change=-1
+node kind out of range|node-kind=9
+node kind none|node-kind=0
 CASES
 
-# --- Changed-path rows that disagree with the tree: only verify can tell.
-while IFS='|' read -r what sql path; do
-  damage "$sql"
-  "$admin" log -v "$T/broken" -r 3 >/dev/null 2>&1 || fail "log -v, $what: refused a row it can read"
-  expect_verify_stops_at 3 "$what" "$path"
-done <<'CASES'
-added path that does not exist|INSERT INTO changed_path VALUES(3, '/nowhere', 1, 1, 0, 0, NULL, NULL)|/nowhere
-added path of the wrong kind|UPDATE changed_path SET node_kind=1 WHERE rev=3 AND change=1|/branch
-deleted path that is still there|UPDATE changed_path SET path='/trunk/sub/f' WHERE rev=3 AND change=2|/trunk/sub/f
-copy source that does not exist|UPDATE changed_path SET copy_path='/gone' WHERE rev=3 AND change=1|/gone
-copy source from before it existed|UPDATE changed_path SET copy_rev=0 WHERE rev=3 AND change=1|'/trunk' in revision 0
+  # --- Changed-path rows that disagree with the tree: only verify can tell.
+  while IFS='|' read -r what path args; do
+    # shellcheck disable=SC2086 # ARGS are several words
+    damage $args
+    "$admin" log -v "$T/broken" -r 3 >/dev/null 2>&1 || fail "$kind: log -v, $what: refused a row it can read"
+    expect_verify_stops_at 3 "$what" "$path"
+  done <<'CASES'
+added path that does not exist|/nowhere|add-changed-path 3 /nowhere 1 1
+added path of the wrong kind|/branch|changed-path 3 /branch node-kind=1
+deleted path that is still there|/trunk/sub/f|changed-path 3 /branch/sub/f path=/trunk/sub/f
+copy source that does not exist|/gone|changed-path 3 /branch copy-path=/gone
+copy source from before it existed|'/trunk' in revision 0|changed-path 3 /branch copy-rev=0
 CASES
 
-# --- A directory entry of an unknown kind.
-damage "UPDATE dirent SET kind=7 WHERE name='sub'"
-expect_damage "ls over an entry of unknown kind" ostrel-admin "$admin" ls "$T/broken" /trunk -r 1 -- "kind 7"
-expect_verify_stops_at 1 "entry of unknown kind" "/trunk"
-else
-# --- Format 3: a revision's changed paths are one encoded row, a new
-# directory's entries encoded chunks; damaged ones are refused where they are.
-damage "UPDATE revchanges SET body=substr(body, 1, 4) WHERE rev=2"
-expect_damage "log -v, changed paths cut short" ostrel-admin "$admin" log -v "$T/broken" -r 2 -- "revision 2"
-expect_verify_stops_at 2 "changed paths cut short" "revision 2"
+  # --- A directory entry of an unknown kind.
+  damage entries sub 7
+  expect_damage "ls over an entry of unknown kind" ostrel-admin "$admin" ls "$T/broken" /trunk -r 1 -- "kind 7"
+  expect_verify_stops_at 1 "entry of unknown kind" "/trunk"
 
-trunk="(SELECT min(dkey) FROM dirchunk WHERE first='sub')"
-damage "UPDATE dirchunk SET body=substr(body, 1, length(body) - 1) WHERE dkey=$trunk"
-expect_damage "ls over a chunk cut short" ostrel-admin "$admin" ls "$T/broken" /trunk -r 1 -- "directory key"
-expect_verify_stops_at 1 "chunk cut short" "directory key"
+  # --- A directory-version chain that loops: reads and verify fail instead of hanging.
+  damage loop-directories
+  expect_damage "ls of an absent path through a looping key" ostrel-admin \
+    "$admin" ls "$T/broken" /nothere -- "/nothere"
+  expect_damage "ls through a looping key" ostrel-admin "$admin" ls "$T/broken" /trunk -- "/trunk"
+  expect_verify_stops_at 1 "looping key" "directory key"
 
-damage "UPDATE dirchunk SET body=substr(body, 1, length(body) - 1) || x'07' WHERE dkey=$trunk"
-expect_damage "ls over an entry of unknown kind" ostrel-admin "$admin" ls "$T/broken" /trunk -r 1 -- "kind 7"
-expect_verify_stops_at 1 "entry of unknown kind" "/trunk"
-fi
+  # --- A revision record naming a root that does not exist.
+  damage revision-root 2 999999
+  expect_damage "ls of a revision without its root" ostrel-admin "$admin" ls "$T/broken" / -r 2 -- "999999"
+  expect_verify_stops_at 2 "revision without its root" "999999"
 
-# --- A directory-key chain that loops: reads and verify fail instead of hanging.
-damage "UPDATE dirkey SET parent=id, parent_asof=1"
-expect_damage "ls of an absent path through a looping key" ostrel-admin \
-  "$admin" ls "$T/broken" /nothere -- "/nothere"
-expect_damage "ls through a looping key" ostrel-admin "$admin" ls "$T/broken" /trunk -- "/trunk"
-expect_verify_stops_at 1 "looping key" "directory key"
+  # --- Contents: flipped, cut short, missing, or not matching their checksum.
+  # A local pack holds every revision's contents, so removing it damages r1.
+  missing_rev=2 missing_path=/trunk/sub/f
+  [ "$kind" = local ] && missing_rev=1
+  while IFS='|' read -r what op rev; do
+    [ "$rev" = missing ] && rev=$missing_rev
+    damage "$op" 2 trunk/sub/f
+    expect_damage "cat of $what" ostrel-admin "$admin" cat "$T/broken" trunk/sub/f -r 2 -- \
+      "'/trunk/sub/f' in revision 2"
+    expect_verify_stops_at "$rev" "$what" "$missing_path"
+  done <<'CASES'
+a flipped byte|flip|2
+contents cut short|cut|2
+contents missing|remove|missing
+CASES
+  # A record whose SHA-256 is wrong over bytes that are whole: reads check
+  # each chunk's own sum and hand out the right text; verify finds the record.
+  damage checksum 2 trunk/sub/f
+  [ "$("$admin" cat "$T/broken" trunk/sub/f -r 2 2>&1)" = two ] || fail "$kind: cat of a record with a wrong checksum"
+  expect_verify_stops_at 2 "a wrong checksum" "/trunk/sub/f" "SHA-256"
+done
 
 finish

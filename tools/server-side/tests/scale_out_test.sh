@@ -88,8 +88,8 @@ grep -qi "out of date" err || fail "out-of-date change on B: $(cat err)"
 # More than the server sends to the database at once, so that a cut commit
 # leaves stored chunks behind.
 head -c 9500000 /dev/urandom >chunk
-chunks() { "$PG_BIN/psql" -X -Atq -d "$DB" -c "SELECT count(*) FROM blob"; }
-PG_BIN=$(dirname "$(ls /usr/lib/postgresql/*/bin/psql | tail -1)")
+# The bytes the repository's content store holds, whether records name them or not.
+chunks() { "$BIN/ostrel-damage" root/repo count | sed -n 's/^held-bytes //p'; }
 stored=$(chunks)
 before=$("$ADMIN" youngest root/repo)
 slow_source m1 | "$KELBRIN" -m cut put - "http://$A/repo/big1" >out1 2>&1 &
