@@ -104,10 +104,12 @@ Answer failure_answer(const ostrel_error *err, const Verdict &verdict, const Pla
   const std::string id = " (request " + request_id + ")";
   const std::string name = place.repos.empty() ? "the repository" : "'" + place.repos + "'";
   ostrel_error *shown = nullptr;
+  std::string text;
+  apr_status_t code = err->apr_err;
   if (verdict.internal) {
-    // The detail stays in the server's log (contract 3).
-    std::string text;
-    apr_status_t code = err->apr_err;
+    // The detail of a full disk, a busy or damaged repository stays in the
+    // server's log (contract 3); other failures of the server (a database
+    // server that cannot be reached) are told with their paths rewritten.
     switch (verdict.status) {
       case MHD_HTTP_INSUFFICIENT_STORAGE:
         code = OSTREL_ERR_FS_FULL;
@@ -125,11 +127,10 @@ Answer failure_answer(const ostrel_error *err, const Verdict &verdict, const Pla
           text = "The repository " + name +
                  " is damaged on the server; nothing was committed.  Its administrator finds the "
                  "details in the server's log";
-        } else {
-          text = "The server failed; nothing was committed.  Its administrator finds the details "
-                 "in the server's log";
         }
     }
+  }
+  if (!text.empty()) {
     shown = ostrel_error_create(code, nullptr, (text + id).c_str());
   } else {
     // The chain as it is, its paths rewritten, innermost link first.  The
@@ -137,8 +138,11 @@ Answer failure_answer(const ostrel_error *err, const Verdict &verdict, const Pla
     // and whenever.
     std::vector<const ostrel_error *> links;
     for (const ostrel_error *link = err; link; link = link->child) links.push_back(link);
-    for (std::size_t i = links.size(); i-- > 0;)
-      shown = ostrel_error_create(links[i]->apr_err, shown, scrub(message_of(links[i]), place).c_str());
+    for (std::size_t i = links.size(); i-- > 0;) {
+      std::string message = scrub(message_of(links[i]), place);
+      if (i == 0 && verdict.internal) message += id;
+      shown = ostrel_error_create(links[i]->apr_err, shown, message.c_str());
+    }
   }
   answer.body = error_answer(shown);
   ostrel_error_clear(shown);
