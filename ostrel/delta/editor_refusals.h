@@ -10,8 +10,7 @@
 namespace ostrel_delta {
 
 // set_target_rev: a commit makes the next revision.
-ostrel_error *refuse_target_rev(void *edit_baton, ostrel_revnum target_revision,
-                                apr_pool_t *pool);
+ostrel_error *refuse_target_rev(void *edit_baton, ostrel_revnum target_revision, apr_pool_t *pool);
 
 // mark_dir_absent and mark_file_absent.
 ostrel_error *refuse_mark_absent(const char *path, void *parent_baton, apr_pool_t *pool);

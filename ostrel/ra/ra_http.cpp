@@ -212,26 +212,39 @@ ostrel_error *decode(Answer &answer, const Transfer &t, const char *shown_url) {
   return ostrel_wire::decode_answer(answer, t.answer, shown_url);
 }
 
+// Runs a GET of URL on T, again with the next credentials while the server
+// asks for them; PREPARE sets T up further before each round, CHECK may
+// stop after it.  Each round is bounded by the credential chain (three
+// prompts) or by the user's acceptance of a certificate; the count is a
+// last guard.
+template <typename Prepare, typename Check>
+ostrel_error *perform_get(ostrel_ra_http_session *http, Transfer &t, const std::string &url,
+                          const char *shown_url, Prepare prepare, Check check) {
+  bool again = true;
+  for (int round = 0; again; ++round) {
+    if (round == 16)
+      return ostrel_error_createf(OSTREL_ERR_AUTHN_FAILED, nullptr,
+                                  "Giving up on URL '%s' after %d attempts", shown_url, round);
+    t.reset();
+    OSTREL_ERR(make_transfer(t, http, url));
+    curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
+    prepare();
+    curl_multi_add_handle(http->multi, t.easy);
+    pump(http, t, [] { return false; });
+    OSTREL_ERR(check());
+    OSTREL_ERR(ostrel_ra_http::after(http->auth, t.result, t.status, &again));
+  }
+  return OSTREL_NO_ERROR;
+}
+
 // One GET of URL?QUERY whose answer is decoded into ANSWER; SHOWN_URL names
 // it in errors.
 template <typename Answer>
 ostrel_error *get(Answer &answer, ostrel_ra_http_session *http, const std::string &url,
                   const char *query, const char *shown_url) {
   Transfer t;
-  bool again = true;
-  // Each round is bounded by the credential chain (three prompts) or by
-  // the user's acceptance of a certificate; the count is a last guard.
-  for (int round = 0; again; ++round) {
-    if (round == 16)
-      return ostrel_error_createf(OSTREL_ERR_AUTHN_FAILED, nullptr,
-                                  "Giving up on URL '%s' after %d attempts", shown_url, round);
-    t.reset();
-    OSTREL_ERR(make_transfer(t, http, url + "?" + query));
-    curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
-    curl_multi_add_handle(http->multi, t.easy);
-    pump(http, t, [] { return false; });
-    OSTREL_ERR(ostrel_ra_http::after(http->auth, t.result, t.status, &again));
-  }
+  OSTREL_ERR(perform_get(
+      http, t, url + "?" + query, shown_url, [] {}, [] { return OSTREL_NO_ERROR; }));
   return decode(answer, t, shown_url);
 }
 
@@ -316,8 +329,7 @@ ostrel_error *http_get_repos_root(ostrel_ra_session *session, const char **url, 
 ostrel_error *http_get_latest_revnum(ostrel_ra_session *session, ostrel_revnum *latest,
                                      apr_pool_t *) {
   ostrel_wire::YoungestAnswer answer;
-  OSTREL_ERR(
-      get(answer, session->http, session->session_url, "op=youngest", session->session_url));
+  OSTREL_ERR(get(answer, session->http, session->session_url, "op=youngest", session->session_url));
   *latest = static_cast<ostrel_revnum>(answer.youngest);
   return OSTREL_NO_ERROR;
 }
@@ -519,8 +531,8 @@ ostrel_error *finish_commit(void *baton, apr_pool_t *pool) {
     OSTREL_ERR(restart_if_unauthorized(e, &restarted));
   } while (restarted);
   if (e->transfer.status >= 200 && e->transfer.status < 300)
-    OSTREL_ERR(ostrel_ra_http::after(e->session->http->auth, e->transfer.result,
-                                     e->transfer.status, &restarted));
+    OSTREL_ERR(ostrel_ra_http::after(e->session->http->auth, e->transfer.result, e->transfer.status,
+                                     &restarted));
   ostrel_wire::CommitAnswer answer;
   OSTREL_ERR(decode(answer, e->transfer, e->session->session_url));
   if (!e->callback) return OSTREL_NO_ERROR;
@@ -602,29 +614,22 @@ ostrel_error *get_streamed(ostrel_ra_session *session, const std::string &url,
       const char *type = nullptr;
       curl_easy_getinfo(st->t->easy, CURLINFO_RESPONSE_CODE, &status);
       curl_easy_getinfo(st->t->easy, CURLINFO_CONTENT_TYPE, &type);
-      st->ours = status == 200 && type && std::strncmp(type, kContentType, std::strlen(kContentType)) == 0;
+      st->ours =
+          status == 200 && type && std::strncmp(type, kContentType, std::strlen(kContentType)) == 0;
       st->decided = true;
     }
     if (!st->ours) return write_answer(data, size, count, st->t);
     st->err = st->sink(st->baton, data, size * count);
     return st->err ? 0 : size * count;
   };
-  bool again = true;
-  for (int round = 0; again; ++round) {
-    if (round == 16)
-      return ostrel_error_createf(OSTREL_ERR_AUTHN_FAILED, nullptr,
-                                  "Giving up on URL '%s' after %d attempts", shown_url, round);
-    t.reset();
-    s.decided = s.ours = false;
-    OSTREL_ERR(make_transfer(t, http, url + "?" + query));
-    curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
-    curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, +write);
-    curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &s);
-    curl_multi_add_handle(http->multi, t.easy);
-    pump(http, t, [] { return false; });
-    if (s.err) return s.err;
-    OSTREL_ERR(ostrel_ra_http::after(http->auth, t.result, t.status, &again));
-  }
+  OSTREL_ERR(perform_get(
+      http, t, url + "?" + query, shown_url,
+      [&] {
+        s.decided = s.ours = false;
+        curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, +write);
+        curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &s);
+      },
+      [&] { return s.err; }));
   if (s.ours && t.result == CURLE_OK) return OSTREL_NO_ERROR;
   OSTREL_ERR(check_transfer(t, shown_url));
   OSTREL_ERR(ostrel_wire::decode_refusal(t.answer, shown_url));

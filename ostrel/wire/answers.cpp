@@ -10,7 +10,9 @@ namespace ostrel_wire {
 
 // ---- The version frame ----
 
-void put_version(std::string &out) { put(out, frame::Version{}); }
+void put_version(std::string &out) {
+  put(out, frame::Version{});
+}
 
 VersionCheck check_version(const Frame &first) {
   frame::Version version;
@@ -142,7 +144,9 @@ bool is_segment(const std::string &name) {
 }
 
 // A frame that the answer has already had, or that comes too early.
-std::string misplaced(const char *name) { return std::string(name) + " frame out of place"; }
+std::string misplaced(const char *name) {
+  return std::string(name) + " frame out of place";
+}
 
 }  // namespace
 
@@ -181,12 +185,14 @@ ostrel_error *decode_answer(DiscoverAnswer &answer, std::string_view body, const
       return "";
     }
   };
-  return read_whole<DiscoverAnswerFrames>(
-      body, url, OnFrame{answer, have_root, have_youngest}, [&]() -> std::string {
-        if (!have_root) return "it does not name the repository's root";
-        if (!have_youngest) return "it does not tell the youngest revision";
-        return "";
-      });
+  return read_whole<DiscoverAnswerFrames>(body, url, OnFrame{answer, have_root, have_youngest},
+                                          [&]() -> std::string {
+                                            if (!have_root)
+                                              return "it does not name the repository's root";
+                                            if (!have_youngest)
+                                              return "it does not tell the youngest revision";
+                                            return "";
+                                          });
 }
 
 // ---- op=youngest ----
@@ -240,8 +246,7 @@ ostrel_error *decode_answer(NodeAnswer &answer, std::string_view body, const cha
       // An entry's name is one segment of a path: the client joins it onto
       // paths of its own.
       std::string name(f.name);
-      if (!is_segment(name))
-        return "a directory entry's name is not one path segment";
+      if (!is_segment(name)) return "a directory entry's name is not one path segment";
       answer.entries.emplace_back(std::move(name), kind);
       return "";
     }

@@ -27,7 +27,19 @@ constexpr const char *kRoot = "file:///repo";
 
 // One editor call of a drive, applied to the innermost open node.
 struct Step {
-  enum Op { root, add_dir, add_file, open_dir, open_file, remove, prop, text, close, finish, abort };
+  enum Op {
+    root,
+    add_dir,
+    add_file,
+    open_dir,
+    open_file,
+    remove,
+    prop,
+    text,
+    close,
+    finish,
+    abort
+  };
   Op op;
   const char *path = nullptr;  // the node's path; the property's name; the base checksum
   const char *arg = nullptr;   // copy source below kRoot; property value; text; checksum
@@ -35,7 +47,9 @@ struct Step {
   std::size_t len = 0;  // ARG's length when it holds NUL bytes
 };
 
-std::string arg_text(const Step &s) { return s.len ? std::string(s.arg, s.len) : s.arg; }
+std::string arg_text(const Step &s) {
+  return s.len ? std::string(s.arg, s.len) : s.arg;
+}
 
 // Drives EDITOR with STEPS; the first error is returned, after cancel_edit,
 // as a caller would.
@@ -67,8 +81,8 @@ ostrel_error *drive(const ostrel_commit_editor *editor, void *edit, const std::v
       case Step::open_dir:
       case Step::open_file: {
         bool dir = s.op == Step::open_dir;
-        OSTREL_ERR((dir ? editor->open_dir : editor->open_file_node)(s.path, top, s.rev, pool,
-                                                                     &baton));
+        OSTREL_ERR(
+            (dir ? editor->open_dir : editor->open_file_node)(s.path, top, s.rev, pool, &baton));
         stack.push_back({baton, dir});
         return OSTREL_NO_ERROR;
       }
@@ -76,9 +90,10 @@ ostrel_error *drive(const ostrel_commit_editor *editor, void *edit, const std::v
         return editor->remove_entry(s.path, s.rev, top, pool);
       case Step::prop: {
         std::string value = s.arg ? arg_text(s) : "";
-        ostrel_string *v = s.arg ? ostrel_string_ncreate(value.data(), value.size(), pool) : nullptr;
+        ostrel_string *v =
+            s.arg ? ostrel_string_ncreate(value.data(), value.size(), pool) : nullptr;
         return (stack.back().is_dir ? editor->set_dir_prop : editor->set_file_prop)(top, s.path, v,
-                                                                                   pool);
+                                                                                    pool);
       }
       case Step::text: {
         ostrel_txdelta_window_handler handler;
@@ -172,19 +187,18 @@ class CodecTest : public ::testing::Test {
         replayer.end_of_body();
       }
     } wire{"", Replayer(target(log, fail_at), 4096), chunk};
-    CommitSink sink{
-        [](void *b, const char *data, std::size_t len) -> ostrel_error * {
-          static_cast<Wire *>(b)->bytes.append(data, len);
-          return OSTREL_NO_ERROR;
-        },
-        [](void *b, apr_pool_t *) -> ostrel_error * {
-          auto *w = static_cast<Wire *>(b);
-          w->end();
-          const ostrel_error *err = w->replayer.error();
-          return err ? ostrel_error_create(err->apr_err, nullptr, err->message) : nullptr;
-        },
-        [](void *b) { static_cast<Wire *>(b)->end(); },
-        &wire};
+    CommitSink sink{[](void *b, const char *data, std::size_t len) -> ostrel_error * {
+                      static_cast<Wire *>(b)->bytes.append(data, len);
+                      return OSTREL_NO_ERROR;
+                    },
+                    [](void *b, apr_pool_t *) -> ostrel_error * {
+                      auto *w = static_cast<Wire *>(b);
+                      w->end();
+                      const ostrel_error *err = w->replayer.error();
+                      return err ? ostrel_error_create(err->apr_err, nullptr, err->message)
+                                 : nullptr;
+                    },
+                    [](void *b) { static_cast<Wire *>(b)->end(); }, &wire};
     const ostrel_commit_editor *editor;
     void *edit;
     get_commit_encoder(&editor, &edit, kRoot, props, sink, pool_);
@@ -255,9 +269,15 @@ TEST_F(CodecTest, EveryDriveReachesTheEditorAsItWasSent) {
         {S::close},
         {S::finish}},
        {}},
-      {"an empty text", {{S::root}, {S::add_file, "e"}, {S::text, nullptr, ""}, {S::close}, {S::close}, {S::finish}}, {}},
+      {"an empty text",
+       {{S::root}, {S::add_file, "e"}, {S::text, nullptr, ""}, {S::close}, {S::close}, {S::finish}},
+       {}},
       {"abandoned midway",
-       {{S::root}, {S::add_dir, "A"}, {S::add_file, "A/f"}, {S::text, nullptr, "partial"}, {S::abort}},
+       {{S::root},
+        {S::add_dir, "A"},
+        {S::add_file, "A/f"},
+        {S::text, nullptr, "partial"},
+        {S::abort}},
        {}},
   };
   for (const Case &c : cases) {
@@ -275,8 +295,8 @@ TEST_F(CodecTest, EveryDriveReachesTheEditorAsItWasSent) {
 }
 
 TEST_F(CodecTest, RefusalsOfTheReplayedEditorReachTheSender) {
-  const std::vector<Step> steps = {
-      {S::root}, {S::add_dir, "A"}, {S::close}, {S::add_dir, "B"}, {S::close}, {S::close}, {S::finish}};
+  const std::vector<Step> steps = {{S::root},  {S::add_dir, "A"}, {S::close}, {S::add_dir, "B"},
+                                   {S::close}, {S::close},        {S::finish}};
   Log log;
   std::string err = through_wire(&log, steps, nullptr, 5, nullptr, "add_dir B");
   EXPECT_EQ(err, std::to_string(OSTREL_ERR_FS_OUT_OF_DATE) + " refused: add_dir B in ''; ");
@@ -291,7 +311,8 @@ TEST_F(CodecTest, PathsAndCopySourcesAreCheckedBeforeTheEditorSeesThem) {
     const char *refused;
   };
   const Case cases[] = {
-      {"a write", {{S::root}, {S::add_dir, "secret"}, {S::close}, {S::close}, {S::finish}},
+      {"a write",
+       {{S::root}, {S::add_dir, "secret"}, {S::close}, {S::close}, {S::finish}},
        "/secret"},
       {"a delete", {{S::root}, {S::remove, "secret"}, {S::close}, {S::finish}}, "/secret"},
       {"a copy source",
@@ -348,20 +369,26 @@ TEST_F(CodecTest, HostileRequestsAreRefusedAndLeaveNothingOpen) {
        "the body ended before the commit was complete"},
       {"another version", frames(frame::Version{2}, frame::Finish{}),
        "it is of another protocol version than 1"},
-      {"no version frame", frames(frame::OpenRoot{1, -1}), "it does not start with protocol version 1"},
+      {"no version frame", frames(frame::OpenRoot{1, -1}),
+       "it does not start with protocol version 1"},
       {"a frame larger than the limit", root + std::string("w\0\0\x20\0", 5),
        "frame of 8192 bytes is larger than the limit of 4096 bytes", true},
       {"a frame of an answer", root + frames(frame::Committed{1, "d", std::nullopt}),
        "unexpected frame of tag 'K'"},
-      {"too few items", v + std::string("R\0\0\0\0", 5), "open_root_dir frame has 0 items; expected 2"},
-      {"not a number", v + std::string("c\0\0\0\5\0\0\0\1x", 10), "close_dir frame: item 1 is not a number"},
-      {"revision property without a value", v + std::string("P\0\0\0\x09\0\0\0\1n\xff\xff\xff\xff", 14),
+      {"too few items", v + std::string("R\0\0\0\0", 5),
+       "open_root_dir frame has 0 items; expected 2"},
+      {"not a number", v + std::string("c\0\0\0\5\0\0\0\1x", 10),
+       "close_dir frame: item 1 is not a number"},
+      {"revision property without a value",
+       v + std::string("P\0\0\0\x09\0\0\0\1n\xff\xff\xff\xff", 14),
        "revision property frame lacks item 2"},
-      {"a node before open_root_dir", v + frames(add_dir(1, "A", 2)), "add_dir before open_root_dir"},
+      {"a node before open_root_dir", v + frames(add_dir(1, "A", 2)),
+       "add_dir before open_root_dir"},
       {"a revision property after open_root_dir", root + frames(frame::Revprop{"n", "v"}),
        "revision property after open_root_dir"},
       {"open_root_dir twice", root + frames(frame::OpenRoot{5, -1}), "open_root_dir called twice"},
-      {"a node that is not open", root + frames(frame::CloseDir{7}), "close_dir names no open node"},
+      {"a node that is not open", root + frames(frame::CloseDir{7}),
+       "close_dir names no open node"},
       {"a number already in use", root + frames(add_dir(1, "A", 1)),
        "add_dir names a node that is already open"},
       {"a close of the other kind", root + frames(frame::CloseFile{1, std::nullopt}),
@@ -377,7 +404,8 @@ TEST_F(CodecTest, HostileRequestsAreRefusedAndLeaveNothingOpen) {
        "copy source 'trunk' is not a path inside the repository"},
       {"a copy source that climbs out", root + frames(add_dir(1, "A", 2, "/a/%2E%2E/../x")),
        "is not a path inside the repository"},
-      {"frames after finish_edit", root + frames(frame::CloseDir{1}, frame::Finish{}, frame::Finish{}),
+      {"frames after finish_edit",
+       root + frames(frame::CloseDir{1}, frame::Finish{}, frame::Finish{}),
        "frames after finish_edit"},
   };
   for (const Case &c : cases) {
@@ -418,8 +446,9 @@ TEST_F(CodecTest, TheEncoderRefusesWhatTheFramesCannotSay) {
                   [](void *) {}, &sent};
   get_commit_encoder(&editor, &edit, kRoot, nullptr, sink, pool_);
   void *root = nullptr, *child = nullptr;
-  EXPECT_EQ(describe(editor->finish_edit(edit, pool_)),
-            std::to_string(OSTREL_ERR_DELTA_BAD_CALL) + " finish_edit called before open_root_dir; ");
+  EXPECT_EQ(
+      describe(editor->finish_edit(edit, pool_)),
+      std::to_string(OSTREL_ERR_DELTA_BAD_CALL) + " finish_edit called before open_root_dir; ");
   EXPECT_TRUE(sent.empty()) << "nothing is sent before open_root_dir";
   ASSERT_EQ(editor->open_root_dir(edit, 1, pool_, &root), nullptr);
   EXPECT_EQ(describe(editor->open_root_dir(edit, 1, pool_, &root)),
@@ -535,9 +564,10 @@ TEST_F(CodecTest, MalformedAnswersAreRefused) {
   EXPECT_NE(describe(decode_answer(discover, v + frames(frame::Revision{1}), "u"))
                 .find("it does not name the repository's root"),
             std::string::npos);
-  EXPECT_NE(describe(decode_answer(discover, v + frames(frame::ReposRoot{"r"}, frame::Revision{1}), "u"))
-                .find("the repository root is not an absolute path"),
-            std::string::npos);
+  EXPECT_NE(
+      describe(decode_answer(discover, v + frames(frame::ReposRoot{"r"}, frame::Revision{1}), "u"))
+          .find("the repository root is not an absolute path"),
+      std::string::npos);
   YoungestAnswer youngest;
   EXPECT_NE(describe(decode_answer(youngest, v + frames(frame::Revision{-1}), "u"))
                 .find("the youngest revision is negative"),

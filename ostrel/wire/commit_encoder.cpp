@@ -101,8 +101,8 @@ ostrel_error *remove_entry(const char *path, ostrel_revnum revision, void *paren
 
 // The path of COPY_URL inside the repository, URL-escaped and starting with
 // '/', or an error when it lies elsewhere.
-ostrel_error *copy_path(const char **result, const Edit *e, const char *path,
-                        const char *copy_url, apr_pool_t *pool) {
+ostrel_error *copy_path(const char **result, const Edit *e, const char *path, const char *copy_url,
+                        apr_pool_t *pool) {
   *result = nullptr;
   if (!copy_url) return OSTREL_NO_ERROR;
   const char *canonical = ostrel_uri_canonicalize(copy_url, pool);
@@ -152,8 +152,7 @@ ostrel_error *open_node(const char *path, void *parent_baton, ostrel_revnum base
   return send(e, f);
 }
 
-ostrel_error *change_prop(void *baton, const char *name, const ostrel_string *value,
-                          apr_pool_t *) {
+ostrel_error *change_prop(void *baton, const char *name, const ostrel_string *value, apr_pool_t *) {
   auto *node = static_cast<Node *>(baton);
   OSTREL_ERR(check_open(node->edit, frame::Prop::kName));
   return send(node->edit, frame::Prop{node->id, name,
@@ -169,8 +168,7 @@ ostrel_error *close_dir(void *baton, apr_pool_t *) {
 ostrel_error *close_file_node(void *baton, const char *checksum, apr_pool_t *) {
   auto *node = static_cast<Node *>(baton);
   OSTREL_ERR(check_open(node->edit, frame::CloseFile::kName));
-  return send(node->edit,
-              frame::CloseFile{node->id, checksum ? Opt(checksum) : std::nullopt});
+  return send(node->edit, frame::CloseFile{node->id, checksum ? Opt(checksum) : std::nullopt});
 }
 
 ostrel_error *window_handler(ostrel_txdelta_window *window, void *baton) {
@@ -232,8 +230,8 @@ const ostrel_commit_editor kEncoder = {
 }  // namespace
 
 void get_commit_encoder(const ostrel_commit_editor **editor, void **edit_baton,
-                        const char *repos_root_url, apr_hash_t *revprops,
-                        const CommitSink &sink, apr_pool_t *pool) {
+                        const char *repos_root_url, apr_hash_t *revprops, const CommitSink &sink,
+                        apr_pool_t *pool) {
   auto *e = new (apr_palloc(pool, sizeof(Edit))) Edit;
   apr_pool_cleanup_register(pool, e, destroy_edit, apr_pool_cleanup_null);
   e->sink = sink;

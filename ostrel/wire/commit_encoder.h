@@ -45,8 +45,8 @@ struct CommitSink {
 // be null) are sent before open_root_dir; REPOS_ROOT_URL is the canonical
 // URL of the repository's root, against which copy URLs become paths.
 void get_commit_encoder(const ostrel_commit_editor **editor, void **edit_baton,
-                        const char *repos_root_url, apr_hash_t *revprops,
-                        const CommitSink &sink, apr_pool_t *pool);
+                        const char *repos_root_url, apr_hash_t *revprops, const CommitSink &sink,
+                        apr_pool_t *pool);
 
 }  // namespace ostrel_wire
 

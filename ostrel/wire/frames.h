@@ -277,8 +277,8 @@ struct Changed {
   Opt copy_path;
   Num copy_rev = -1;
   static constexpr auto items() {
-    return std::tuple{&Changed::path,     &Changed::action,    &Changed::kind,
-                      &Changed::text_mod, &Changed::prop_mod,  &Changed::copy_path,
+    return std::tuple{&Changed::path,     &Changed::action,   &Changed::kind,
+                      &Changed::text_mod, &Changed::prop_mod, &Changed::copy_path,
                       &Changed::copy_rev};
   }
 };
@@ -296,8 +296,12 @@ struct End {
 
 namespace detail {
 
-inline void put_item(Encoder &enc, Num value) { enc.num(value); }
-inline void put_item(Encoder &enc, Str value) { enc.str(value); }
+inline void put_item(Encoder &enc, Num value) {
+  enc.num(value);
+}
+inline void put_item(Encoder &enc, Str value) {
+  enc.str(value);
+}
 inline void put_item(Encoder &enc, const Opt &value) {
   if (value)
     enc.str(*value);

@@ -54,7 +54,9 @@ ostrel_error *check(const Node *node, bool want_dir, const char *call) {
   return OSTREL_NO_ERROR;
 }
 
-std::string rev(ostrel_revnum r) { return "@" + std::to_string(r); }
+std::string rev(ostrel_revnum r) {
+  return "@" + std::to_string(r);
+}
 
 ostrel_error *open_root_dir(void *edit_baton, ostrel_revnum base, apr_pool_t *pool, void **root) {
   auto *rec = static_cast<Recorder *>(edit_baton);
@@ -65,8 +67,8 @@ ostrel_error *open_root_dir(void *edit_baton, ostrel_revnum base, apr_pool_t *po
 ostrel_error *remove_entry(const char *path, ostrel_revnum revision, void *parent, apr_pool_t *) {
   auto *p = static_cast<Node *>(parent);
   OSTREL_ERR(check(p, true, "remove_entry"));
-  return record(p->rec, "remove_entry " + std::string(path) + " " + rev(revision) + " in '" +
-                            p->path + "'");
+  return record(
+      p->rec, "remove_entry " + std::string(path) + " " + rev(revision) + " in '" + p->path + "'");
 }
 
 ostrel_error *add(const char *call, bool is_dir, const char *path, void *parent,
@@ -84,8 +86,8 @@ ostrel_error *add_dir(const char *path, void *parent, const char *copy_url, ostr
   return add("add_dir", true, path, parent, copy_url, copy_rev, pool, child);
 }
 
-ostrel_error *add_file(const char *path, void *parent, const char *copy_url,
-                       ostrel_revnum copy_rev, apr_pool_t *pool, void **child) {
+ostrel_error *add_file(const char *path, void *parent, const char *copy_url, ostrel_revnum copy_rev,
+                       apr_pool_t *pool, void **child) {
   return add("add_file_node", false, path, parent, copy_url, copy_rev, pool, child);
 }
 
@@ -133,7 +135,9 @@ ostrel_error *close(const char *call, bool is_dir, void *baton, std::string extr
   return record(n->rec, std::string(call) + " " + n->path + extra);
 }
 
-ostrel_error *close_dir(void *baton, apr_pool_t *) { return close("close_dir", true, baton, ""); }
+ostrel_error *close_dir(void *baton, apr_pool_t *) {
+  return close("close_dir", true, baton, "");
+}
 
 ostrel_error *close_file(void *baton, const char *checksum, apr_pool_t *) {
   return close("close_file_node", false, baton,
@@ -169,10 +173,22 @@ ostrel_error *cancel_edit(void *edit_baton, apr_pool_t *) {
 }
 
 const ostrel_commit_editor kRecorder = {
-    ostrel_delta::refuse_target_rev, open_root_dir, remove_entry, add_dir, open_dir,
-    set_dir_prop, close_dir, ostrel_delta::refuse_mark_absent, add_file, open_file,
-    apply_text_delta, set_file_prop, close_file, ostrel_delta::refuse_mark_absent,
-    finish_edit, cancel_edit,
+    ostrel_delta::refuse_target_rev,
+    open_root_dir,
+    remove_entry,
+    add_dir,
+    open_dir,
+    set_dir_prop,
+    close_dir,
+    ostrel_delta::refuse_mark_absent,
+    add_file,
+    open_file,
+    apply_text_delta,
+    set_file_prop,
+    close_file,
+    ostrel_delta::refuse_mark_absent,
+    finish_edit,
+    cancel_edit,
 };
 
 apr_status_t destroy_recorder(void *data) {

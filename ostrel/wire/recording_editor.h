@@ -21,8 +21,8 @@ namespace ostrel_wire_test {
 // ostrel:log=msg").  When FAIL_AT is not empty, the call whose line starts
 // with it is refused (after being logged) with OSTREL_ERR_FS_OUT_OF_DATE.
 void get_recording_editor(const ostrel_commit_editor **editor, void **edit_baton,
-                          std::vector<std::string> *log, apr_hash_t *revprops,
-                          apr_pool_t *pool, const std::string &fail_at = "");
+                          std::vector<std::string> *log, apr_hash_t *revprops, apr_pool_t *pool,
+                          const std::string &fail_at = "");
 
 }  // namespace ostrel_wire_test
 

@@ -21,7 +21,9 @@ const char *dup(Str text, apr_pool_t *pool) {
   return apr_pstrmemdup(pool, text.data(), text.size());
 }
 
-const char *dup(const Opt &text, apr_pool_t *pool) { return text ? dup(*text, pool) : nullptr; }
+const char *dup(const Opt &text, apr_pool_t *pool) {
+  return text ? dup(*text, pool) : nullptr;
+}
 
 }  // namespace
 
@@ -127,7 +129,8 @@ ostrel_error *Replayer::node(Node **out, Num id, const char *what) {
 
 ostrel_error *Replayer::check_new_id(Num id, const char *what) {
   // A number already in use would leave the node it names unreachable.
-  if (nodes_.count(id)) return bad_request(std::string(what) + " names a node that is already open");
+  if (nodes_.count(id))
+    return bad_request(std::string(what) + " names a node that is already open");
   return OSTREL_NO_ERROR;
 }
 
@@ -178,10 +181,9 @@ ostrel_error *Replayer::add(const frame::AddNode &f, bool is_dir) {
                                   copy_path);
     }
     OSTREL_ERR(check_path_access(decoded, Access::read_tree));
-    copy_url = ostrel_uri_canonicalize(
-        apr_pstrcat(scratch_, target_.repos_root_url.c_str(), copy_path,
-                    static_cast<char *>(nullptr)),
-        scratch_);
+    copy_url = ostrel_uri_canonicalize(apr_pstrcat(scratch_, target_.repos_root_url.c_str(),
+                                                   copy_path, static_cast<char *>(nullptr)),
+                                       scratch_);
   }
   void *baton = nullptr;
   auto rev = static_cast<ostrel_revnum>(f.copy_rev);
@@ -225,10 +227,15 @@ ostrel_error *Replayer::on(const frame::Prop &f) {
       target->baton, dup(f.name, scratch_), value, scratch_);
 }
 
+ostrel_error *Replayer::node_of_kind(Node **out, Num id, const char *what, bool is_dir) {
+  OSTREL_ERR(node(out, id, what));
+  if ((*out)->is_dir == is_dir) return OSTREL_NO_ERROR;
+  return bad_request(std::string(what) + ((*out)->is_dir ? " names a directory" : " names a file"));
+}
+
 ostrel_error *Replayer::on(const frame::CloseDir &f) {
   Node *target = nullptr;
-  OSTREL_ERR(node(&target, f.id, f.kName));
-  if (!target->is_dir) return bad_request(std::string(f.kName) + " names a file");
+  OSTREL_ERR(node_of_kind(&target, f.id, f.kName, true));
   OSTREL_ERR(editor_->close_dir(target->baton, scratch_));
   nodes_.erase(f.id);
   return OSTREL_NO_ERROR;
@@ -236,8 +243,7 @@ ostrel_error *Replayer::on(const frame::CloseDir &f) {
 
 ostrel_error *Replayer::on(const frame::CloseFile &f) {
   Node *target = nullptr;
-  OSTREL_ERR(node(&target, f.id, f.kName));
-  if (target->is_dir) return bad_request(std::string(f.kName) + " names a directory");
+  OSTREL_ERR(node_of_kind(&target, f.id, f.kName, false));
   OSTREL_ERR(editor_->close_file_node(target->baton, dup(f.checksum, scratch_), scratch_));
   nodes_.erase(f.id);
   return OSTREL_NO_ERROR;
@@ -245,8 +251,7 @@ ostrel_error *Replayer::on(const frame::CloseFile &f) {
 
 ostrel_error *Replayer::on(const frame::ApplyText &f) {
   Node *target = nullptr;
-  OSTREL_ERR(node(&target, f.id, f.kName));
-  if (target->is_dir) return bad_request(std::string(f.kName) + " names a directory");
+  OSTREL_ERR(node_of_kind(&target, f.id, f.kName, false));
   OSTREL_ERR(check_access(target->path, Access::write));
   return editor_->apply_text_delta(target->baton, dup(f.base_checksum, scratch_), pool_,
                                    &target->handler, &target->handler_baton);

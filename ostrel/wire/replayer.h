@@ -91,6 +91,8 @@ class Replayer {
   void fail(ostrel_error *err, bool malformed);
   ostrel_error *replay(const Frame &f);
   ostrel_error *node(Node **out, Num id, const char *what);
+  // As node(), refusing a node of the other kind than IS_DIR.
+  ostrel_error *node_of_kind(Node **out, Num id, const char *what, bool is_dir);
   ostrel_error *check_new_id(Num id, const char *what);
   // ACCESS to PATH from the repository's root, or to RELPATH below the
   // editor's root.

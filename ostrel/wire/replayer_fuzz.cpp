@@ -38,8 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     replayer.end_of_body();
     OSTREL_FUZZ_CHECK(replayer.failed() != replayer.finished(), input);
     if (replayer.finished()) OSTREL_FUZZ_CHECK(!log.empty() && log.back() == "finish_edit", input);
-    if (replayer.failed() && !log.empty())
-      OSTREL_FUZZ_CHECK(log.back() == "cancel_edit", input);
+    if (replayer.failed() && !log.empty()) OSTREL_FUZZ_CHECK(log.back() == "cancel_edit", input);
   }
   return 0;
 }

@@ -47,8 +47,8 @@ ostrel_wire::ReplayTarget Replay::target(Replay *self, std::string repos_root_ur
                               apr_hash_t *revprops, apr_pool_t *pool) {
     return self->open_editor(editor, edit_baton, revprops, pool);
   };
-  target.check_access = [self, repos = std::move(repos), authorize_fn](
-                            const std::string &path, ostrel_wire::Access access) {
+  target.check_access = [self, repos = std::move(repos), authorize_fn](const std::string &path,
+                                                                       ostrel_wire::Access access) {
     return authorize_fn(self->identity_, repos, path, hooks_access(access));
   };
   return target;

@@ -23,10 +23,10 @@
 
 #include <string>
 
+#include "answers.h"
 #include "hooks.h"
 #include "ostrel_delta.h"
 #include "ostrel_error.h"
-#include "answers.h"
 #include "ostrel_ra.h"
 #include "replayer.h"
 

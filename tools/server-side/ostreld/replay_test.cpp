@@ -110,8 +110,8 @@ std::string drive(bool with_finish, const char *extra_dir = nullptr,
   add(out, frame::CloseFile{3, std::nullopt});
   add(out, frame::CloseDir{2});
   if (extra_dir) {
-    add(out, add_dir(1, extra_dir, 4, copy_from ? Opt(copy_from) : std::nullopt,
-                     copy_from ? 0 : -1));
+    add(out,
+        add_dir(1, extra_dir, 4, copy_from ? Opt(copy_from) : std::nullopt, copy_from ? 0 : -1));
     add(out, frame::CloseDir{4});
   }
   add(out, frame::CloseDir{1});
