@@ -1053,6 +1053,23 @@ class FakeOs final : public ostrel::os::Os {
   ostrel::os::Os *real_;
 };
 
+// A small file read under a large bound (a pending transaction's snapshot is
+// read under 1 GiB) costs what the file holds, not the bound; the bound
+// still cuts a longer file.
+TEST(OsSeamTest, SmallFilesAreReadWithoutAllocatingTheirBound) {
+  ostrel_test::TempDir dir;
+  std::string path = dir.path() + "/small";
+  std::ofstream(path) << "abc";
+  std::string text;
+  bool found = false;
+  ASSERT_EQ(ostrel::os::current().read_small_file(path, size_t{1} << 30, &text, &found), nullptr);
+  EXPECT_TRUE(found);
+  EXPECT_EQ(text, "abc");
+  EXPECT_LT(text.capacity(), size_t{1} << 20);
+  ASSERT_EQ(ostrel::os::current().read_small_file(path, 2, &text, &found), nullptr);
+  EXPECT_EQ(text, "ab");
+}
+
 TEST_F(RepoTest, RevisionDatesAndLeftoverSweepsComeFromTheOperatingSystemSeam) {
   FakeOs os;
   os.now = int64_t{981173106} * 1000000 + 7;  // 2001-02-03T04:05:06.000007Z

@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -61,10 +62,11 @@ class PosixOs final : public Os {
       return ostrel_error_from_errno(errno, "Can't open file '%s'", path.c_str());
     }
     *found = true;
-    data->resize(limit);
-    size_t done = 0;
-    while (done < limit) {
-      ssize_t n = ::read(fd, data->data() + done, limit - done);
+    // The buffer grows with what the file holds: LIMIT is a bound, often far
+    // larger than the file, and is never allocated up front.
+    char piece[64 * 1024];
+    while (data->size() < limit) {
+      ssize_t n = ::read(fd, piece, std::min(sizeof piece, limit - data->size()));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         int saved = errno;
@@ -72,10 +74,9 @@ class PosixOs final : public Os {
         return ostrel_error_from_errno(saved, "Can't read file '%s'", path.c_str());
       }
       if (n == 0) break;
-      done += static_cast<size_t>(n);
+      data->append(piece, static_cast<size_t>(n));
     }
     ::close(fd);
-    data->resize(done);
     return nullptr;
   }
 
