@@ -27,6 +27,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "editor_refusals.h"
 #include "ostrel_path.h"
 #include "ostrel_pools.h"
 #include "ra_local.h"
@@ -152,18 +153,6 @@ void close_node(NodeBaton *node) {
   } else {
     node->eb->deepest_open = nullptr;
   }
-}
-
-// ---- Slot 0, 7, 13: not part of a commit --------------------------------
-
-ostrel_error *set_target_rev(void *, ostrel_revnum, apr_pool_t *) {
-  return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
-                             "A commit makes the next revision; its number cannot be chosen");
-}
-
-ostrel_error *mark_absent(const char *path, void *, apr_pool_t *) {
-  return ostrel_error_createf(OSTREL_ERR_UNSUPPORTED, nullptr,
-                              "A commit cannot mark '%s' as absent", path);
 }
 
 // ---- Slot 1 -------------------------------------------------------------
@@ -545,10 +534,12 @@ ostrel_error *cancel_edit(void *edit_baton, apr_pool_t *pool) {
 }
 
 const ostrel_commit_editor kCommitEditor = {
-    set_target_rev,  open_root_dir,    remove_entry,     add_dir,       open_dir,
-    set_dir_prop,    close_dir,        mark_absent,      add_file_node, open_file_node,
-    apply_text_delta, set_file_prop,   close_file_node,  mark_absent,   finish_edit,
-    cancel_edit,
+    ostrel_delta::refuse_target_rev,  open_root_dir,    remove_entry,
+    add_dir,                          open_dir,         set_dir_prop,
+    close_dir,                        ostrel_delta::refuse_mark_absent,
+    add_file_node,                    open_file_node,   apply_text_delta,
+    set_file_prop,                    close_file_node,  ostrel_delta::refuse_mark_absent,
+    finish_edit,                      cancel_edit,
 };
 
 }  // namespace

@@ -30,17 +30,14 @@
 #include <utility>
 #include <vector>
 
+#include "answers.h"
+#include "commit_encoder.h"
 #include "http_auth.h"
 #include "ostrel_path.h"
 #include "ostrel_pools.h"
 #include "ra_http_read.h"
-#include "ra_local.h"
-#include "wire.h"
-
-using ostrel_wire::Decoder;
-using ostrel_wire::Encoder;
-using ostrel_wire::Frame;
-namespace tag = ostrel_wire::tag;
+#include "ra_module.h"
+#include "ra_session.h"
 
 struct ostrel_ra_http_session {
   CURLM *multi = nullptr;
@@ -76,18 +73,6 @@ apr_status_t cleanup_session(void *data) {
   if (http->multi) curl_multi_cleanup(http->multi);
   delete http;
   return APR_SUCCESS;
-}
-
-bool parse_kind(std::string_view text, ostrel_node_kind &kind) {
-  if (text == "dir")
-    kind = ostrel_node_dir;
-  else if (text == "file")
-    kind = ostrel_node_file;
-  else if (text == "none")
-    kind = ostrel_node_none;
-  else
-    return false;
-  return true;
 }
 
 // ---- Requests ----
@@ -197,24 +182,10 @@ void pump(ostrel_ra_http_session *http, Transfer &t, Until until) {
   }
 }
 
-// The error chain carried by E frames, outermost link first; nullptr when
-// there is none.
-ostrel_error *chain_from_frames(const std::vector<std::pair<long long, std::string>> &links) {
-  ostrel_error *err = nullptr;
-  for (auto it = links.rbegin(); it != links.rend(); ++it)
-    err = ostrel_error_create(static_cast<apr_status_t>(it->first), err, it->second.c_str());
-  return err;
-}
-
-// Checks a finished transfer and decodes its answer into FRAMES (copied).
-// Failures of the connection, answers that are not ours, and error chains
-// sent by the server all become errors naming URL_FOR_MESSAGES.
-struct OwnedFrame {
-  char tag;
-  std::vector<std::optional<std::string>> items;
-};
-
-ostrel_error *decode_answer(std::vector<OwnedFrame> &frames, Transfer &t, const char *shown_url) {
+// Checks a finished transfer: a failure of the connection, an answer that is
+// not of the protocol, and an answer of another status than 200 (with the
+// error chain it carries, else its status) become errors naming SHOWN_URL.
+ostrel_error *check_transfer(const Transfer &t, const char *shown_url) {
   if (t.result != CURLE_OK) {
     const char *reason = t.curl_error[0] ? t.curl_error : curl_easy_strerror(t.result);
     if (t.answer_too_big) reason = "the answer is too large";
@@ -227,67 +198,54 @@ ostrel_error *decode_answer(std::vector<OwnedFrame> &frames, Transfer &t, const 
                                 "The server at URL '%s' does not speak the repository protocol "
                                 "(HTTP status %ld, content type '%s')",
                                 shown_url, t.status, t.content_type.c_str());
-  Decoder decoder(t.answer.size() + 16);
-  decoder.feed(t.answer.data(), t.answer.size());
-  Frame frame;
-  ostrel_wire::Status status;
-  std::vector<std::pair<long long, std::string>> links;
-  bool versioned = false;
-  while ((status = decoder.next(frame)) == ostrel_wire::Status::frame) {
-    std::string shape = ostrel_wire::check_shape(frame);
-    if (!shape.empty())
-      return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
-                                  "Malformed answer from the server at URL '%s': %s", shown_url,
-                                  shape.c_str());
-    if (!versioned) {
-      if (frame.tag != tag::kVersion || *frame.items[0] != "1")
-        return ostrel_error_createf(
-            OSTREL_ERR_RA_BAD_ANSWER, nullptr,
-            "The server at URL '%s' speaks another version of the repository protocol", shown_url);
-      versioned = true;
-      continue;
-    }
-    if (frame.tag == tag::kError) {
-      links.emplace_back(ostrel_wire::number(frame, 0), std::string(*frame.items[1]));
-      continue;
-    }
-    OwnedFrame owned{frame.tag, {}};
-    for (const auto &item : frame.items)
-      owned.items.emplace_back(item ? std::optional<std::string>(std::string(*item))
-                                    : std::nullopt);
-    frames.push_back(std::move(owned));
-  }
-  if (status == ostrel_wire::Status::error || !decoder.at_boundary() || !versioned)
-    return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
-                                "Malformed answer from the server at URL '%s'%s%s", shown_url,
-                                decoder.error().empty() ? "" : ": ", decoder.error().c_str());
-  if (!links.empty()) return chain_from_frames(links);
-  if (t.status != 200)
-    return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
-                                "The server at URL '%s' answered with HTTP status %ld", shown_url,
-                                t.status);
-  return OSTREL_NO_ERROR;
+  if (t.status == 200) return OSTREL_NO_ERROR;
+  OSTREL_ERR(ostrel_wire::decode_refusal(t.answer, shown_url));
+  return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
+                              "The server at URL '%s' answered with HTTP status %ld", shown_url,
+                              t.status);
 }
 
-// One GET of URL?QUERY; SHOWN_URL names it in errors.
-ostrel_error *get(std::vector<OwnedFrame> &frames, ostrel_ra_http_session *http,
-                  const std::string &url, const char *query, const char *shown_url) {
-  Transfer t;
+// Checks a finished transfer and decodes its answer (answers.h) into ANSWER.
+template <typename Answer>
+ostrel_error *decode(Answer &answer, const Transfer &t, const char *shown_url) {
+  OSTREL_ERR(check_transfer(t, shown_url));
+  return ostrel_wire::decode_answer(answer, t.answer, shown_url);
+}
+
+// Runs a GET of URL on T, again with the next credentials while the server
+// asks for them; PREPARE sets T up further before each round, CHECK may
+// stop after it.  Each round is bounded by the credential chain (three
+// prompts) or by the user's acceptance of a certificate; the count is a
+// last guard.
+template <typename Prepare, typename Check>
+ostrel_error *perform_get(ostrel_ra_http_session *http, Transfer &t, const std::string &url,
+                          const char *shown_url, Prepare prepare, Check check) {
   bool again = true;
-  // Each round is bounded by the credential chain (three prompts) or by
-  // the user's acceptance of a certificate; the count is a last guard.
   for (int round = 0; again; ++round) {
     if (round == 16)
       return ostrel_error_createf(OSTREL_ERR_AUTHN_FAILED, nullptr,
                                   "Giving up on URL '%s' after %d attempts", shown_url, round);
     t.reset();
-    OSTREL_ERR(make_transfer(t, http, url + "?" + query));
+    OSTREL_ERR(make_transfer(t, http, url));
     curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
+    prepare();
     curl_multi_add_handle(http->multi, t.easy);
     pump(http, t, [] { return false; });
+    OSTREL_ERR(check());
     OSTREL_ERR(ostrel_ra_http::after(http->auth, t.result, t.status, &again));
   }
-  return decode_answer(frames, t, shown_url);
+  return OSTREL_NO_ERROR;
+}
+
+// One GET of URL?QUERY whose answer is decoded into ANSWER; SHOWN_URL names
+// it in errors.
+template <typename Answer>
+ostrel_error *get(Answer &answer, ostrel_ra_http_session *http, const std::string &url,
+                  const char *query, const char *shown_url) {
+  Transfer t;
+  OSTREL_ERR(perform_get(
+      http, t, url + "?" + query, shown_url, [] {}, [] { return OSTREL_NO_ERROR; }));
+  return decode(answer, t, shown_url);
 }
 
 // ---- Session calls ----
@@ -332,21 +290,15 @@ ostrel_error *http_open(ostrel_ra_session *session, const char *repos_url, apr_h
   http->user = user ? user : "";
   OSTREL_ERR(ostrel_ra_http::init(http->auth, ab, repos_url, pool));
 
-  std::vector<OwnedFrame> frames;
-  ostrel_error *err = get(frames, http, repos_url, "op=discover", repos_url);
+  ostrel_wire::DiscoverAnswer discovered;
+  ostrel_error *err = get(discovered, http, repos_url, "op=discover", repos_url);
   if (err && err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY) {
     ostrel_error_clear(err);
     return ostrel_error_createf(OSTREL_ERR_RA_NO_REPOSITORY, nullptr,
                                 "Unable to find a repository at URL '%s'", repos_url);
   }
   OSTREL_ERR(err);
-  const char *root_path = nullptr;
-  for (const OwnedFrame &f : frames)
-    if (f.tag == tag::kReposRoot) root_path = apr_pstrdup(pool, f.items[0]->c_str());
-  if (!root_path)
-    return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
-                                "The server at URL '%s' did not name the repository's root",
-                                repos_url);
+  const char *root_path = discovered.root_path.c_str();
 
   // The root URL is the session URL's scheme and authority with the path
   // the server named; it must be the session URL or one of its ancestors.
@@ -376,18 +328,10 @@ ostrel_error *http_get_repos_root(ostrel_ra_session *session, const char **url, 
 
 ostrel_error *http_get_latest_revnum(ostrel_ra_session *session, ostrel_revnum *latest,
                                      apr_pool_t *) {
-  std::vector<OwnedFrame> frames;
-  OSTREL_ERR(get(frames, session->http, session->session_url, "op=youngest", session->session_url));
-  for (const OwnedFrame &f : frames) {
-    long long rev;
-    if (f.tag == tag::kYoungest && ostrel_wire::parse_number(*f.items[0], rev) && rev >= 0) {
-      *latest = static_cast<ostrel_revnum>(rev);
-      return OSTREL_NO_ERROR;
-    }
-  }
-  return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
-                              "The server at URL '%s' did not tell the youngest revision",
-                              session->session_url);
+  ostrel_wire::YoungestAnswer answer;
+  OSTREL_ERR(get(answer, session->http, session->session_url, "op=youngest", session->session_url));
+  *latest = static_cast<ostrel_revnum>(answer.youngest);
+  return OSTREL_NO_ERROR;
 }
 
 // The listing of PATH (below the session URL) at REV, from the cache or
@@ -401,33 +345,20 @@ ostrel_error *listing(const ostrel_ra_http_session::Listing **out, ostrel_ra_ses
     *out = &found->second;
     return OSTREL_NO_ERROR;
   }
-  std::vector<OwnedFrame> frames;
   const char *url = ostrel_uri_join_relpath(session->session_url, path, pool);
   std::string query = "op=node&rev=" + std::to_string(rev);
-  OSTREL_ERR(get(frames, http, url, query.c_str(), url));
+  ostrel_wire::NodeAnswer answer;
+  OSTREL_ERR(get(answer, http, url, query.c_str(), url));
   ostrel_ra_http_session::Listing result;
-  bool have_kind = false;
-  for (const OwnedFrame &f : frames) {
-    if (f.tag == tag::kNodeKind)
-      have_kind = parse_kind(*f.items[0], result.kind);
-    else if (f.tag == tag::kEntry) {
-      ostrel_node_kind kind;
-      if (!parse_kind(*f.items[1], kind))
-        return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
-                                    "Malformed answer from the server at URL '%s'", url);
-      result.entries[*f.items[0]] = kind;
-    }
-  }
-  if (!have_kind)
-    return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
-                                "Malformed answer from the server at URL '%s'", url);
+  result.kind = answer.kind;
+  for (auto &[name, kind] : answer.entries) result.entries[std::move(name)] = kind;
   *out = &(http->listings[key] = std::move(result));
   return OSTREL_NO_ERROR;
 }
 
 ostrel_error *http_check_path(ostrel_ra_session *session, const char *path, ostrel_revnum revision,
                               ostrel_node_kind *kind, apr_pool_t *pool) {
-  OSTREL_ERR(ostrel_ra_local::check_relpath(path));
+  OSTREL_ERR(ostrel_relpath_check(path));
   if (revision < OSTREL_INVALID_REVNUM)
     return ostrel_error_createf(OSTREL_ERR_BAD_REVISION, nullptr, "Invalid revision number %ld",
                                 static_cast<long>(revision));
@@ -452,13 +383,12 @@ ostrel_error *http_check_path(ostrel_ra_session *session, const char *path, ostr
 
 // ---- The commit editor ----
 //
-// Every editor call becomes one frame; batons are numbers that the frames
-// name.  Calls are not checked here: the server replays them into the
-// repository's own commit editor, which checks each one, and its refusal
-// comes back as the answer.  A refusal that arrives while the drive is still
-// being sent ends the transfer early, and the next call returns it.
-
-enum class CommitState { open, finished, cancelled };
+// The editor is the wire's commit encoder (commit_encoder.h); this module is
+// its sink: frames are queued and streamed in one POST.  Calls are not
+// checked here: the server replays them into the repository's own commit
+// editor, which checks each one, and its refusal comes back as the answer.
+// A refusal that arrives while the drive is still being sent ends the
+// transfer early, and the next call returns it.
 
 struct HttpEdit {
   ostrel_ra_session *session;
@@ -469,17 +399,8 @@ struct HttpEdit {
   bool body_ended = false;
   bool paused = false;
   std::size_t body_sent = 0;  // bytes handed to libcurl by this transfer
-  CommitState state = CommitState::open;
-  long long next_id = 0;
   ostrel_commit_callback callback;
   void *callback_baton;
-  apr_hash_t *revprops;
-};
-
-struct HttpNode {
-  HttpEdit *edit;
-  long long id;
-  ostrel_filesize next_offset;
 };
 
 size_t read_body(char *buffer, size_t size, size_t count, void *baton) {
@@ -512,12 +433,11 @@ apr_status_t cleanup_edit(void *data) {
 
 // The server's answer to a transfer that ended before the drive did.
 ostrel_error *early_answer(HttpEdit *e) {
-  std::vector<OwnedFrame> frames;
-  ostrel_error *err = decode_answer(frames, e->transfer, e->session->session_url);
-  if (err) return err;
+  const char *url = e->session->session_url;
+  OSTREL_ERR(check_transfer(e->transfer, url));
+  OSTREL_ERR(ostrel_wire::decode_refusal(e->transfer.answer, url));
   return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
-                              "The server at URL '%s' ended the commit before it was sent",
-                              e->session->session_url);
+                              "The server at URL '%s' ended the commit before it was sent", url);
 }
 
 ostrel_error *start(HttpEdit *e) {
@@ -586,238 +506,20 @@ ostrel_error *flush(HttpEdit *e, std::size_t limit) {
   return OSTREL_NO_ERROR;
 }
 
-ostrel_error *check_open(HttpEdit *e, const char *what) {
-  if (e->state == CommitState::open) return OSTREL_NO_ERROR;
-  return ostrel_error_createf(OSTREL_ERR_DELTA_BAD_CALL, nullptr, "%s called after %s", what,
-                              e->state == CommitState::finished ? "finish_edit" : "cancel_edit");
-}
-
-HttpNode *new_node(HttpEdit *e, apr_pool_t *pool) {
-  auto *node = static_cast<HttpNode *>(apr_pcalloc(pool, sizeof(HttpNode)));
-  node->edit = e;
-  node->id = ++e->next_id;
-  return node;
-}
-
-ostrel_error *set_target_rev(void *, ostrel_revnum, apr_pool_t *) {
-  return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
-                             "A commit makes the next revision; its number cannot be chosen");
-}
-
-ostrel_error *mark_absent(const char *path, void *, apr_pool_t *) {
-  return ostrel_error_createf(OSTREL_ERR_UNSUPPORTED, nullptr,
-                              "A commit cannot mark '%s' as absent", path);
-}
-
-ostrel_error *open_root_dir(void *edit_baton, ostrel_revnum base_revision, apr_pool_t *pool,
-                            void **root_baton) {
-  auto *e = static_cast<HttpEdit *>(edit_baton);
-  OSTREL_ERR(check_open(e, "open_root_dir"));
-  if (e->started)
-    return ostrel_error_create(OSTREL_ERR_DELTA_BAD_CALL, nullptr, "open_root_dir called twice");
-  OSTREL_ERR(start(e));
-  Encoder enc(e->out);
-  enc.begin(tag::kVersion);
-  enc.num(ostrel_wire::kProtocolVersion);
-  enc.end();
-  for (apr_hash_index_t *hi = apr_hash_first(pool, e->revprops); hi; hi = apr_hash_next(hi)) {
-    const void *key;
-    void *val;
-    apr_hash_this(hi, &key, nullptr, &val);
-    auto *value = static_cast<const ostrel_string *>(val);
-    enc.begin(tag::kRevprop);
-    enc.str(static_cast<const char *>(key));
-    enc.str(std::string_view(value->data, value->len));
-    enc.end();
-  }
-  HttpNode *root = new_node(e, pool);
-  enc.begin(tag::kOpenRoot);
-  enc.num(root->id);
-  enc.num(base_revision);
-  enc.end();
-  *root_baton = root;
+// The encoder's sink: queues frames, starting the request with the first.
+ostrel_error *write_frames(void *baton, const char *data, std::size_t len) {
+  auto *e = static_cast<HttpEdit *>(baton);
+  if (!e->started) OSTREL_ERR(start(e));
+  e->out.append(data, len);
   return flush(e, kHighWater);
 }
 
-ostrel_error *remove_entry(const char *path, ostrel_revnum revision, void *parent_baton,
-                           apr_pool_t *) {
-  auto *parent = static_cast<HttpNode *>(parent_baton);
-  HttpEdit *e = parent->edit;
-  OSTREL_ERR(check_open(e, "remove_entry"));
-  Encoder enc(e->out);
-  enc.begin(tag::kDelete);
-  enc.num(parent->id);
-  enc.str(path);
-  enc.num(revision);
-  enc.end();
-  return flush(e, kHighWater);
-}
-
-// The path of COPY_URL inside the session's repository, URL-escaped and
-// starting with '/', or an error when it lies elsewhere.
-ostrel_error *copy_path(const char **result, HttpEdit *e, const char *path, const char *copy_url,
-                        apr_pool_t *pool) {
-  *result = nullptr;
-  if (!copy_url) return OSTREL_NO_ERROR;
-  const char *root = e->session->http->root_url.c_str();
-  const char *canonical = ostrel_uri_canonicalize(copy_url, pool);
-  const char *below =
-      std::strcmp(canonical, root) == 0 ? "" : ostrel_uri__is_child(root, canonical, pool);
-  if (!below)
-    return ostrel_error_createf(OSTREL_ERR_RA_NOT_SAME_REPOSITORY, nullptr,
-                                "Copy source '%s' of '%s' is not in the repository at '%s'",
-                                copy_url, path, root);
-  *result = apr_pstrcat(pool, "/", below, static_cast<char *>(nullptr));
-  return OSTREL_NO_ERROR;
-}
-
-ostrel_error *add_node(char which, const char *what, const char *path, void *parent_baton,
-                       const char *copy_url, ostrel_revnum copy_revision, apr_pool_t *pool,
-                       void **child_baton) {
-  auto *parent = static_cast<HttpNode *>(parent_baton);
-  HttpEdit *e = parent->edit;
-  OSTREL_ERR(check_open(e, what));
-  const char *from = nullptr;
-  OSTREL_ERR(copy_path(&from, e, path, copy_url, pool));
-  HttpNode *node = new_node(e, pool);
-  Encoder enc(e->out);
-  enc.begin(which);
-  enc.num(parent->id);
-  enc.str(path);
-  enc.opt(from);
-  enc.num(copy_revision);
-  enc.num(node->id);
-  enc.end();
-  *child_baton = node;
-  return flush(e, kHighWater);
-}
-
-ostrel_error *add_dir(const char *path, void *parent_baton, const char *copy_url,
-                      ostrel_revnum copy_revision, apr_pool_t *pool, void **child_baton) {
-  return add_node(tag::kAddDir, "add_dir", path, parent_baton, copy_url, copy_revision, pool,
-                  child_baton);
-}
-
-ostrel_error *add_file_node(const char *path, void *parent_baton, const char *copy_url,
-                            ostrel_revnum copy_revision, apr_pool_t *pool, void **child_baton) {
-  return add_node(tag::kAddFile, "add_file_node", path, parent_baton, copy_url, copy_revision, pool,
-                  child_baton);
-}
-
-ostrel_error *open_node(char which, const char *what, const char *path, void *parent_baton,
-                        ostrel_revnum base_revision, apr_pool_t *pool, void **child_baton) {
-  auto *parent = static_cast<HttpNode *>(parent_baton);
-  HttpEdit *e = parent->edit;
-  OSTREL_ERR(check_open(e, what));
-  HttpNode *node = new_node(e, pool);
-  Encoder enc(e->out);
-  enc.begin(which);
-  enc.num(parent->id);
-  enc.str(path);
-  enc.num(base_revision);
-  enc.num(node->id);
-  enc.end();
-  *child_baton = node;
-  return flush(e, kHighWater);
-}
-
-ostrel_error *open_dir(const char *path, void *parent_baton, ostrel_revnum base_revision,
-                       apr_pool_t *pool, void **child_baton) {
-  return open_node(tag::kOpenDir, "open_dir", path, parent_baton, base_revision, pool, child_baton);
-}
-
-ostrel_error *open_file_node(const char *path, void *parent_baton, ostrel_revnum base_revision,
-                             apr_pool_t *pool, void **child_baton) {
-  return open_node(tag::kOpenFile, "open_file_node", path, parent_baton, base_revision, pool,
-                   child_baton);
-}
-
-ostrel_error *change_prop(void *baton, const char *name, const ostrel_string *value, apr_pool_t *) {
-  auto *node = static_cast<HttpNode *>(baton);
-  HttpEdit *e = node->edit;
-  OSTREL_ERR(check_open(e, "change property"));
-  Encoder enc(e->out);
-  enc.begin(tag::kProp);
-  enc.num(node->id);
-  enc.str(name);
-  if (value)
-    enc.str(std::string_view(value->data, value->len));
-  else
-    enc.opt(nullptr);
-  enc.end();
-  return flush(e, kHighWater);
-}
-
-ostrel_error *close_node(char which, void *baton, const char *checksum) {
-  auto *node = static_cast<HttpNode *>(baton);
-  HttpEdit *e = node->edit;
-  OSTREL_ERR(check_open(e, which == tag::kCloseDir ? "close_dir" : "close_file_node"));
-  Encoder enc(e->out);
-  enc.begin(which);
-  enc.num(node->id);
-  if (which == tag::kCloseFile) enc.opt(checksum);
-  enc.end();
-  return flush(e, kHighWater);
-}
-
-ostrel_error *close_dir(void *baton, apr_pool_t *) {
-  return close_node(tag::kCloseDir, baton, nullptr);
-}
-
-ostrel_error *close_file_node(void *baton, const char *checksum, apr_pool_t *) {
-  return close_node(tag::kCloseFile, baton, checksum);
-}
-
-ostrel_error *window_handler(ostrel_txdelta_window *window, void *baton) {
-  auto *node = static_cast<HttpNode *>(baton);
-  HttpEdit *e = node->edit;
-  OSTREL_ERR(check_open(e, "text window"));
-  Encoder enc(e->out);
-  if (!window) {
-    enc.begin(tag::kTextEnd);
-    enc.num(node->id);
-    enc.end();
-  } else {
-    enc.begin(tag::kWindow);
-    enc.num(node->id);
-    enc.num(window->offset);
-    enc.str(std::string_view(window->data, window->len));
-    enc.end();
-  }
-  return flush(e, kHighWater);
-}
-
-ostrel_error *apply_text_delta(void *file_baton, const char *base_checksum, apr_pool_t *,
-                               ostrel_txdelta_window_handler *handler, void **handler_baton) {
-  auto *node = static_cast<HttpNode *>(file_baton);
-  HttpEdit *e = node->edit;
-  OSTREL_ERR(check_open(e, "apply_text_delta"));
-  Encoder enc(e->out);
-  enc.begin(tag::kApplyText);
-  enc.num(node->id);
-  enc.opt(base_checksum);
-  enc.end();
-  *handler = window_handler;
-  *handler_baton = node;
-  return flush(e, kHighWater);
-}
-
-ostrel_error *finish_edit(void *edit_baton, apr_pool_t *pool) {
-  auto *e = static_cast<HttpEdit *>(edit_baton);
-  OSTREL_ERR(check_open(e, "finish_edit"));
-  if (!e->started)
-    return ostrel_error_create(OSTREL_ERR_DELTA_BAD_CALL, nullptr,
-                               "finish_edit called before open_root_dir");
-  e->state = CommitState::finished;
-  bool restarted = false;
-  if (e->transfer.done) {
-    OSTREL_ERR(restart_if_unauthorized(e, &restarted));
-    if (!restarted) return early_answer(e);
-  }
-  Encoder enc(e->out);
-  enc.begin(tag::kFinish);
-  enc.end();
+// The finish frame is queued: sends the rest, waits for the answer, and
+// reports the new revision.
+ostrel_error *finish_commit(void *baton, apr_pool_t *pool) {
+  auto *e = static_cast<HttpEdit *>(baton);
   e->body_ended = true;
+  bool restarted = false;
   do {
     pump(e->session->http, e->transfer, [e] {
       if (e->paused) {
@@ -829,48 +531,28 @@ ostrel_error *finish_edit(void *edit_baton, apr_pool_t *pool) {
     OSTREL_ERR(restart_if_unauthorized(e, &restarted));
   } while (restarted);
   if (e->transfer.status >= 200 && e->transfer.status < 300)
-    OSTREL_ERR(ostrel_ra_http::after(e->session->http->auth, e->transfer.result,
-                                     e->transfer.status, &restarted));
-  std::vector<OwnedFrame> frames;
-  OSTREL_ERR(decode_answer(frames, e->transfer, e->session->session_url));
-  const char *warning = nullptr;
-  for (const OwnedFrame &f : frames)
-    if (f.tag == tag::kWarning) warning = apr_pstrdup(pool, f.items[0]->c_str());
-  for (const OwnedFrame &f : frames) {
-    if (f.tag != tag::kCommitted) continue;
-    long long rev;
-    if (!ostrel_wire::parse_number(*f.items[0], rev)) break;
-    if (!e->callback) return OSTREL_NO_ERROR;
-    ostrel_commit_info info{};
-    info.post_commit_err = warning;
-    info.revision = static_cast<ostrel_revnum>(rev);
-    info.date = apr_pstrdup(pool, f.items[1]->c_str());
-    info.author = f.items[2] ? apr_pstrdup(pool, f.items[2]->c_str()) : nullptr;
-    return e->callback(&info, e->callback_baton, pool);
-  }
-  return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
-                              "The server at URL '%s' did not say whether the commit was made",
-                              e->session->session_url);
+    OSTREL_ERR(ostrel_ra_http::after(e->session->http->auth, e->transfer.result, e->transfer.status,
+                                     &restarted));
+  ostrel_wire::CommitAnswer answer;
+  OSTREL_ERR(decode(answer, e->transfer, e->session->session_url));
+  if (!e->callback) return OSTREL_NO_ERROR;
+  ostrel_commit_info info{};
+  info.revision = static_cast<ostrel_revnum>(answer.revision);
+  info.date = apr_pstrdup(pool, answer.date.c_str());
+  info.author = answer.author ? apr_pstrdup(pool, answer.author->c_str()) : nullptr;
+  info.post_commit_err = answer.warning ? apr_pstrdup(pool, answer.warning->c_str()) : nullptr;
+  return e->callback(&info, e->callback_baton, pool);
 }
 
-ostrel_error *cancel_edit(void *edit_baton, apr_pool_t *) {
-  auto *e = static_cast<HttpEdit *>(edit_baton);
-  if (e->state != CommitState::open) return OSTREL_NO_ERROR;
-  e->state = CommitState::cancelled;
-  // Dropping the connection before the finish frame is what makes the
-  // server abandon the edit.
+// Dropping the connection before the finish frame is what makes the server
+// abandon the edit.
+void cancel_commit(void *baton) {
+  auto *e = static_cast<HttpEdit *>(baton);
   if (e->started && !e->transfer.done) {
     curl_multi_remove_handle(e->session->http->multi, e->transfer.easy);
     e->transfer.done = true;
   }
-  return OSTREL_NO_ERROR;
 }
-
-const ostrel_commit_editor kHttpEditor = {
-    set_target_rev,  open_root_dir, remove_entry,  add_dir,        open_dir,         change_prop,
-    close_dir,       mark_absent,   add_file_node, open_file_node, apply_text_delta, change_prop,
-    close_file_node, mark_absent,   finish_edit,   cancel_edit,
-};
 
 ostrel_error *http_get_commit_editor(ostrel_ra_session *session,
                                      const ostrel_commit_editor **editor, void **edit_baton,
@@ -882,9 +564,9 @@ ostrel_error *http_get_commit_editor(ostrel_ra_session *session,
   e->session = session;
   e->callback = commit_callback;
   e->callback_baton = commit_baton;
-  e->revprops = revprop_table ? revprop_table : apr_hash_make(pool);
-  *editor = &kHttpEditor;
-  *edit_baton = e;
+  ostrel_wire::get_commit_encoder(editor, edit_baton, session->http->root_url.c_str(),
+                                  revprop_table, {write_frames, finish_commit, cancel_commit, e},
+                                  pool);
   return OSTREL_NO_ERROR;
 }
 
@@ -932,32 +614,25 @@ ostrel_error *get_streamed(ostrel_ra_session *session, const std::string &url,
       const char *type = nullptr;
       curl_easy_getinfo(st->t->easy, CURLINFO_RESPONSE_CODE, &status);
       curl_easy_getinfo(st->t->easy, CURLINFO_CONTENT_TYPE, &type);
-      st->ours = status == 200 && type && std::strncmp(type, kContentType, std::strlen(kContentType)) == 0;
+      st->ours =
+          status == 200 && type && std::strncmp(type, kContentType, std::strlen(kContentType)) == 0;
       st->decided = true;
     }
     if (!st->ours) return write_answer(data, size, count, st->t);
     st->err = st->sink(st->baton, data, size * count);
     return st->err ? 0 : size * count;
   };
-  bool again = true;
-  for (int round = 0; again; ++round) {
-    if (round == 16)
-      return ostrel_error_createf(OSTREL_ERR_AUTHN_FAILED, nullptr,
-                                  "Giving up on URL '%s' after %d attempts", shown_url, round);
-    t.reset();
-    s.decided = s.ours = false;
-    OSTREL_ERR(make_transfer(t, http, url + "?" + query));
-    curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
-    curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, +write);
-    curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &s);
-    curl_multi_add_handle(http->multi, t.easy);
-    pump(http, t, [] { return false; });
-    if (s.err) return s.err;
-    OSTREL_ERR(ostrel_ra_http::after(http->auth, t.result, t.status, &again));
-  }
+  OSTREL_ERR(perform_get(
+      http, t, url + "?" + query, shown_url,
+      [&] {
+        s.decided = s.ours = false;
+        curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, +write);
+        curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &s);
+      },
+      [&] { return s.err; }));
   if (s.ours && t.result == CURLE_OK) return OSTREL_NO_ERROR;
-  std::vector<OwnedFrame> frames;
-  OSTREL_ERR(decode_answer(frames, t, shown_url));
+  OSTREL_ERR(check_transfer(t, shown_url));
+  OSTREL_ERR(ostrel_wire::decode_refusal(t.answer, shown_url));
   return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
                               "The server at URL '%s' sent no answer to read", shown_url);
 }

@@ -12,7 +12,8 @@
 #include "ostrel_path.h"
 #include "ostrel_pools.h"
 #include "ra_http_read.h"
-#include "ra_local.h"
+#include "ra_module.h"
+#include "ra_session.h"
 #include "read_answer.h"
 
 namespace {
@@ -20,27 +21,32 @@ namespace {
 using ostrel_wire::Frame;
 using ostrel_wire::ReadAnswer;
 using ostrel_wire::Status;
-namespace rtag = ostrel_wire::read_tag;
+namespace frame = ostrel_wire::frame;
 
 // Frames carry contents of at most this many bytes, and nothing larger is
 // accepted.
 constexpr std::size_t kMaxReadFrame = 4u << 20;
 
+// The kind of a node that exists ("file" or "dir").
 bool parse_kind(std::string_view text, ostrel_node_kind &kind) {
-  if (text == "dir")
-    kind = ostrel_node_dir;
-  else if (text == "file")
-    kind = ostrel_node_file;
-  else
-    return false;
-  return true;
+  return ostrel_wire::parse_kind_word(text, kind) && kind != ostrel_node_none;
 }
 
 const char *copy_opt(const std::optional<std::string_view> &item, apr_pool_t *pool) {
   return item ? apr_pstrmemdup(pool, item->data(), item->size()) : nullptr;
 }
 
-long long num(const Frame &f, std::size_t i) { return ostrel_wire::number(f, i); }
+const char *copy_str(std::string_view item, apr_pool_t *pool) {
+  return apr_pstrmemdup(pool, item.data(), item.size());
+}
+
+// The frame of kind K in F, which ReadAnswer has checked already.
+template <typename K>
+K as(const Frame &f) {
+  K k;
+  (void)ostrel_wire::get(f, k);
+  return k;
+}
 
 // What every read request shares: the URL, the answer being checked, and
 // what the frames go to.
@@ -53,24 +59,23 @@ struct ReadRequest {
   void *baton = nullptr;
 
   ostrel_error *bad(const std::string &why) const {
-    return ostrel_error_createf(OSTREL_ERR_RA_BAD_ANSWER, nullptr,
-                                "Malformed answer from the server at URL '%s': %s", url,
-                                why.c_str());
+    return ostrel_wire::malformed_answer(url, why);
   }
 };
 
 ostrel_error *sink(void *baton, const char *data, std::size_t len) {
   auto *request = static_cast<ReadRequest *>(baton);
   request->answer.feed(data, len);
-  Frame frame;
+  Frame f;
   Status status;
-  while ((status = request->answer.next(frame)) == Status::frame) {
-    if (frame.tag == rtag::kRevision) {
-      if (request->fetched_rev) *request->fetched_rev = static_cast<ostrel_revnum>(num(frame, 0));
+  while ((status = request->answer.next(f)) == Status::frame) {
+    if (f.tag == frame::Revision::kTag) {
+      if (request->fetched_rev)
+        *request->fetched_rev = static_cast<ostrel_revnum>(as<frame::Revision>(f).rev);
       continue;
     }
-    if (frame.tag == rtag::kEnd) continue;
-    OSTREL_ERR(request->on_frame(request, frame));
+    if (f.tag == frame::End::kTag) continue;
+    OSTREL_ERR(request->on_frame(request, f));
   }
   if (status == Status::error) return request->bad(request->answer.error());
   return OSTREL_NO_ERROR;
@@ -82,13 +87,7 @@ ostrel_error *run(ReadRequest &request, ostrel_ra_session *session, const char *
   request.url = ostrel_uri_join_relpath(session->session_url, path, pool);
   OSTREL_ERR(ostrel_ra_http::get_streamed(session, request.url, query, request.url, sink,
                                           &request));
-  const auto &links = request.answer.links();
-  if (!links.empty()) {
-    ostrel_error *err = nullptr;
-    for (auto it = links.rbegin(); it != links.rend(); ++it)
-      err = ostrel_error_create(static_cast<apr_status_t>(it->first), err, it->second.c_str());
-    return err;
-  }
+  OSTREL_ERR(request.answer.error_chain());
   if (!request.answer.complete()) return request.bad("the answer ends early");
   return OSTREL_NO_ERROR;
 }
@@ -107,15 +106,16 @@ struct ListBaton {
 
 ostrel_error *on_list_frame(ReadRequest *request, const Frame &f) {
   auto *b = static_cast<ListBaton *>(request->baton);
-  if (f.tag != rtag::kListEntry) return request->bad("unexpected frame in a listing");
+  if (f.tag != frame::ListEntry::kTag) return request->bad("unexpected frame in a listing");
   apr_pool_clear(b->iterpool);
+  auto entry = as<frame::ListEntry>(f);
   ostrel_ra_dirent dirent;
-  if (!parse_kind(*f.items[1], dirent.kind)) return request->bad("unknown node kind");
-  dirent.size = num(f, 2);
-  dirent.created_rev = static_cast<ostrel_revnum>(num(f, 3));
-  dirent.last_author = copy_opt(f.items[4], b->iterpool);
-  dirent.time = copy_opt(f.items[5], b->iterpool);
-  const char *relpath = copy_opt(f.items[0], b->iterpool);
+  if (!parse_kind(entry.kind, dirent.kind)) return request->bad("unknown node kind");
+  dirent.size = entry.size;
+  dirent.created_rev = static_cast<ostrel_revnum>(entry.created_rev);
+  dirent.last_author = copy_opt(entry.author, b->iterpool);
+  dirent.time = copy_opt(entry.date, b->iterpool);
+  const char *relpath = copy_str(entry.relpath, b->iterpool);
   // A relpath from the server is checked as one from a caller: the
   // receiver may join it onto local paths.
   if (*relpath && ostrel_relpath_check(relpath) != OSTREL_NO_ERROR)
@@ -149,16 +149,18 @@ struct FileBaton {
 
 ostrel_error *on_file_frame(ReadRequest *request, const Frame &f) {
   auto *b = static_cast<FileBaton *>(request->baton);
-  if (f.tag == rtag::kNodeProp) {
+  if (f.tag == frame::NodeProp::kTag) {
+    auto prop = as<frame::NodeProp>(f);
     if (b->props)
-      apr_hash_set(b->props, copy_opt(f.items[0], b->pool), APR_HASH_KEY_STRING,
-                   ostrel_string_ncreate(f.items[1]->data(), f.items[1]->size(), b->pool));
+      apr_hash_set(b->props, copy_str(prop.name, b->pool), APR_HASH_KEY_STRING,
+                   ostrel_string_ncreate(prop.value.data(), prop.value.size(), b->pool));
     return OSTREL_NO_ERROR;
   }
-  if (f.tag != rtag::kData) return request->bad("unexpected frame in a file's answer");
+  if (f.tag != frame::Data::kTag) return request->bad("unexpected frame in a file's answer");
   if (!b->stream) return OSTREL_NO_ERROR;
-  apr_size_t len = f.items[0]->size();
-  return ostrel_stream_write(b->stream, f.items[0]->data(), &len);
+  auto data = as<frame::Data>(f);
+  apr_size_t len = data.bytes.size();
+  return ostrel_stream_write(b->stream, data.bytes.data(), &len);
 }
 
 ostrel_error *http_get_file(ostrel_ra_session *session, const char *path, ostrel_revnum revision,
@@ -206,45 +208,45 @@ ostrel_error *deliver(LogBaton *b) {
   return OSTREL_NO_ERROR;
 }
 
-ostrel_error *parse_change(ostrel_path_change *change, ReadRequest *request, const Frame &f,
-                           apr_pool_t *pool) {
+ostrel_error *parse_change(ostrel_path_change *change, ReadRequest *request,
+                           const frame::Changed &f, apr_pool_t *pool) {
   static const char kActions[] = "MADR";
-  const std::string_view action = *f.items[1];
-  const char *at = action.size() == 1 ? std::strchr(kActions, action[0]) : nullptr;
+  const char *at = f.action.size() == 1 ? std::strchr(kActions, f.action[0]) : nullptr;
   if (!at || !*at) return request->bad("unknown change action");
   change->change_kind = static_cast<ostrel_fs_path_change_kind>(at - kActions);
-  if (!parse_kind(*f.items[2], change->node_kind)) return request->bad("unknown node kind");
-  change->text_mod = num(f, 3) != 0;
-  change->prop_mod = num(f, 4) != 0;
-  change->copyfrom_path = copy_opt(f.items[5], pool);
-  change->copyfrom_rev = static_cast<ostrel_revnum>(num(f, 6));
+  if (!parse_kind(f.kind, change->node_kind)) return request->bad("unknown node kind");
+  change->text_mod = f.text_mod != 0;
+  change->prop_mod = f.prop_mod != 0;
+  change->copyfrom_path = copy_opt(f.copy_path, pool);
+  change->copyfrom_rev = static_cast<ostrel_revnum>(f.copy_rev);
   return OSTREL_NO_ERROR;
 }
 
 ostrel_error *on_log_frame(ReadRequest *request, const Frame &f) {
   auto *b = static_cast<LogBaton *>(request->baton);
-  if (f.tag == rtag::kLogEntry) {
+  if (f.tag == frame::LogEntry::kTag) {
     OSTREL_ERR(deliver(b));
     b->pending = true;
-    b->entry.revision = static_cast<ostrel_revnum>(num(f, 0));
+    b->entry.revision = static_cast<ostrel_revnum>(as<frame::LogEntry>(f).rev);
     b->entry.revprops = apr_hash_make(b->entry_pool);
     b->entry.changed_paths = b->changed_paths ? apr_hash_make(b->entry_pool) : nullptr;
     return OSTREL_NO_ERROR;
   }
   if (!b->pending) return request->bad("a log frame before its entry");
-  if (f.tag == ostrel_wire::tag::kRevprop) {
-    if (f.items[1])
-      apr_hash_set(b->entry.revprops, copy_opt(f.items[0], b->entry_pool), APR_HASH_KEY_STRING,
-                   ostrel_string_ncreate(f.items[1]->data(), f.items[1]->size(), b->entry_pool));
+  if (f.tag == frame::Revprop::kTag) {
+    auto prop = as<frame::Revprop>(f);
+    apr_hash_set(b->entry.revprops, copy_str(prop.name, b->entry_pool), APR_HASH_KEY_STRING,
+                 ostrel_string_ncreate(prop.value.data(), prop.value.size(), b->entry_pool));
     return OSTREL_NO_ERROR;
   }
-  if (f.tag != rtag::kChanged) return request->bad("unexpected frame in a log");
+  if (f.tag != frame::Changed::kTag) return request->bad("unexpected frame in a log");
   if (!b->entry.changed_paths) return OSTREL_NO_ERROR;
+  auto changed = as<frame::Changed>(f);
   auto *change =
       static_cast<ostrel_path_change *>(apr_pcalloc(b->entry_pool, sizeof(ostrel_path_change)));
-  OSTREL_ERR(parse_change(change, request, f, b->entry_pool));
-  apr_hash_set(b->entry.changed_paths, copy_opt(f.items[0], b->entry_pool), APR_HASH_KEY_STRING,
-               change);
+  OSTREL_ERR(parse_change(change, request, changed, b->entry_pool));
+  apr_hash_set(b->entry.changed_paths, copy_str(changed.path, b->entry_pool),
+               APR_HASH_KEY_STRING, change);
   return OSTREL_NO_ERROR;
 }
 

@@ -46,8 +46,6 @@ ostrel_error *url_to_local_path(const char **local_path, const char *url, apr_po
   return ostrel_uri_get_dirent_from_file_url(local_path, url, pool);
 }
 
-ostrel_error *check_relpath(const char *path) { return ostrel_relpath_check(path); }
-
 ostrel_error *resolve_revision(ostrel_revnum *resolved, ostrel_ra_session *session,
                                ostrel_revnum revision, apr_pool_t *pool) {
   if (revision < OSTREL_INVALID_REVNUM)
@@ -123,7 +121,7 @@ ostrel_error *local_get_latest_revnum(ostrel_ra_session *session, ostrel_revnum 
 
 ostrel_error *local_check_path(ostrel_ra_session *session, const char *path,
                                ostrel_revnum revision, ostrel_node_kind *kind, apr_pool_t *pool) {
-  OSTREL_ERR(check_relpath(path));
+  OSTREL_ERR(ostrel_relpath_check(path));
   ostrel_revnum rev;
   OSTREL_ERR(resolve_revision(&rev, session, revision, pool));
   apr_pool_t *scratch = ostrel_pool_create(pool);

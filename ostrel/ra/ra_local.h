@@ -7,22 +7,7 @@
 #include "ostrel_ra.h"
 #include "ostrel_repos.h"
 #include "ra_module.h"
-
-// A session of any access module: the common fields first, then the local
-// module's, then the http module's state.
-struct ostrel_ra_session {
-  const ostrel_ra_module *module;
-  apr_pool_t *pool;
-  const char *session_url;      // as given to open4
-  const char *repos_root_url;   // canonical URL of the repository's root
-  const char *repos_root_path;  // local path of the repository's root
-  const char *fs_path;          // the session URL's path inside the repository, "" for its root
-  ostrel_repos *repos;
-  ostrel_fs *filesystem;
-  const ostrel_ra_callbacks *callbacks;
-  void *callback_baton;
-  ostrel_ra_http_session *http;  // the http module's state, else nullptr
-};
+#include "ra_session.h"
 
 namespace ostrel_ra_local {
 
@@ -30,10 +15,6 @@ namespace ostrel_ra_local {
 // trailing slash ("/" for the root).  Refuses other schemes, hosts other than
 // localhost, malformed escapes and ".." segments, naming URL.
 ostrel_error *url_to_local_path(const char **local_path, const char *url, apr_pool_t *pool);
-
-// Checks that PATH is a relative path without empty, "." or ".." segments
-// ("" allowed).
-ostrel_error *check_relpath(const char *path);
 
 // Resolves REVISION for a read: -1 is the youngest; other negatives and
 // revisions above the youngest are refused.

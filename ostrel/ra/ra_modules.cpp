@@ -7,7 +7,8 @@
 #include <string>
 
 #include "ostrel_path.h"
-#include "ra_local.h"
+#include "ra_module.h"
+#include "ra_session.h"
 
 namespace {
 

@@ -1,27 +1,17 @@
 // The answers to read requests (listings, file contents, properties, logs):
-// their frame kinds, and the one checker of such an answer as it streams in,
+// the one checker of such an answer as it streams in,
 // shared by the http access module and the fuzz target.  The frames and
 // their order are described in PROTOCOL.md ("Reading").
 #ifndef OSTREL_WIRE_READ_ANSWER_H
 #define OSTREL_WIRE_READ_ANSWER_H
 
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "wire.h"
+#include "answers.h"
+#include "frames.h"
 
 namespace ostrel_wire {
-
-namespace read_tag {
-inline constexpr char kRevision = 'y';   // n:rev (the revision read; reuses "youngest")
-inline constexpr char kListEntry = 'l';  // s:relpath s:kind n:size n:created_rev o:author o:date
-inline constexpr char kNodeProp = 'q';   // s:name s:value
-inline constexpr char kData = 'x';       // s:bytes of a file's contents, in order
-inline constexpr char kLogEntry = 'L';   // n:rev; its 'P' and 'h' frames follow
-inline constexpr char kChanged = 'h';    // s:path s:action s:kind n:text n:props o:copy_path n:copy_rev
-inline constexpr char kEnd = 'Z';        // the answer is complete
-}  // namespace read_tag
 
 // Checks a read answer frame by frame as its bytes arrive.  The first frame
 // must be the version frame; error frames are collected (links()); every
@@ -39,7 +29,9 @@ class ReadAnswer {
   bool complete() const { return ended_ && decoder_.at_boundary(); }
   const std::string &error() const { return error_; }
   // The error chain the server sent (code, message), outermost first.
-  const std::vector<std::pair<long long, std::string>> &links() const { return links_; }
+  const std::vector<ErrorLink> &links() const { return links_; }
+  // That chain as an error (the caller owns it), or nullptr.
+  ostrel_error *error_chain() const { return error_from_links(links_); }
 
  private:
   Status fail(std::string message);
@@ -47,7 +39,7 @@ class ReadAnswer {
   bool versioned_ = false;
   bool ended_ = false;
   std::string error_;
-  std::vector<std::pair<long long, std::string>> links_;
+  std::vector<ErrorLink> links_;
 };
 
 }  // namespace ostrel_wire

@@ -1,7 +1,6 @@
 #include "wire.h"
 
 #include <charconv>
-#include <cstring>
 
 namespace ostrel_wire {
 
@@ -21,45 +20,6 @@ std::uint32_t get_u32(const char *p) {
          std::uint32_t{b[3]};
 }
 
-struct Shape {
-  char tag;
-  const char *name;
-  const char *items;
-};
-
-// One line per frame kind; see wire.h for the meaning of the items.
-constexpr Shape kShapes[] = {
-    {tag::kVersion, "version", "s"},
-    {tag::kRevprop, "revision property", "so"},
-    {tag::kOpenRoot, "open_root_dir", "nn"},
-    {tag::kDelete, "remove_entry", "nsn"},
-    {tag::kAddDir, "add_dir", "nsonn"},
-    {tag::kOpenDir, "open_dir", "nsnn"},
-    {tag::kAddFile, "add_file_node", "nsonn"},
-    {tag::kOpenFile, "open_file_node", "nsnn"},
-    {tag::kProp, "change property", "nso"},
-    {tag::kCloseDir, "close_dir", "n"},
-    {tag::kCloseFile, "close_file_node", "no"},
-    {tag::kApplyText, "apply_text_delta", "no"},
-    {tag::kWindow, "text window", "nns"},
-    {tag::kTextEnd, "end of text", "n"},
-    {tag::kFinish, "finish_edit", ""},
-    {tag::kCommitted, "committed", "nso"},
-    {tag::kWarning, "warning", "s"},
-    {tag::kError, "error", "ns"},
-    {tag::kReposRoot, "repository root", "s"},
-    {tag::kYoungest, "youngest revision", "n"},
-    {tag::kCapability, "capability", "s"},
-    {tag::kNodeKind, "node kind", "s"},
-    {tag::kEntry, "directory entry", "ss"},
-};
-
-const Shape *find_shape(char t) {
-  for (const Shape &s : kShapes)
-    if (s.tag == t) return &s;
-  return nullptr;
-}
-
 }  // namespace
 
 void Encoder::begin(char t) {
@@ -77,8 +37,10 @@ void Encoder::opt(const char *value) {
   if (value)
     str(value);
   else
-    put_u32(out_, kAbsent);
+    absent();
 }
+
+void Encoder::absent() { put_u32(out_, kAbsent); }
 
 void Encoder::num(long long value) {
   char text[24];
@@ -149,40 +111,6 @@ bool parse_number(std::string_view text, long long &value) {
   if (text.empty() || text.size() > 20) return false;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   return ec == std::errc() && end == text.data() + text.size();
-}
-
-std::string check_shape(const Frame &frame) {
-  const Shape *shape = find_shape(frame.tag);
-  if (!shape) {
-    unsigned code = static_cast<unsigned char>(frame.tag);
-    return "unknown frame tag " + std::to_string(code);
-  }
-  std::size_t want = std::strlen(shape->items);
-  if (frame.items.size() != want)
-    return std::string(shape->name) + " frame has " + std::to_string(frame.items.size()) +
-           " items; expected " + std::to_string(want);
-  for (std::size_t i = 0; i < want; i++) {
-    const auto &item = frame.items[i];
-    char kind = shape->items[i];
-    if (kind == 'o') continue;
-    if (!item) return std::string(shape->name) + " frame lacks item " + std::to_string(i + 1);
-    long long ignored;
-    if (kind == 'n' && !parse_number(*item, ignored))
-      return std::string(shape->name) + " frame: item " + std::to_string(i + 1) +
-             " is not a number";
-  }
-  return "";
-}
-
-long long number(const Frame &frame, std::size_t i) {
-  long long value = 0;
-  parse_number(*frame.items[i], value);
-  return value;
-}
-
-const char *tag_name(char t) {
-  const Shape *shape = find_shape(t);
-  return shape ? shape->name : nullptr;
 }
 
 }  // namespace ostrel_wire

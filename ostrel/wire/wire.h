@@ -7,7 +7,8 @@
 //   PAYLOAD := ITEM*
 //   ITEM := SIZE (4 bytes, big-endian) BYTES (SIZE bytes)  |  0xFFFFFFFF ("absent")
 //
-// Numbers travel as items holding decimal text ("-1", "42").
+// Numbers travel as items holding decimal text ("-1", "42").  The kinds of
+// frames, and the items of each, are defined in frames.h.
 #ifndef OSTREL_WIRE_H
 #define OSTREL_WIRE_H
 
@@ -19,37 +20,6 @@
 #include <vector>
 
 namespace ostrel_wire {
-
-// The protocol version this build speaks.
-inline constexpr int kProtocolVersion = 1;
-
-// The frames of a commit request, one per editor call (see PROTOCOL.md).
-namespace tag {
-inline constexpr char kVersion = 'V';    // s:version
-inline constexpr char kRevprop = 'P';    // s:name o:value
-inline constexpr char kOpenRoot = 'R';   // n:id n:base_rev
-inline constexpr char kDelete = 'D';     // n:parent s:path n:rev
-inline constexpr char kAddDir = 'd';     // n:parent s:path o:copy_path n:copy_rev n:id
-inline constexpr char kOpenDir = 'o';    // n:parent s:path n:base_rev n:id
-inline constexpr char kAddFile = 'f';    // n:parent s:path o:copy_path n:copy_rev n:id
-inline constexpr char kOpenFile = 'g';   // n:parent s:path n:base_rev n:id
-inline constexpr char kProp = 'p';       // n:id s:name o:value
-inline constexpr char kCloseDir = 'c';   // n:id
-inline constexpr char kCloseFile = 'C';  // n:id o:checksum
-inline constexpr char kApplyText = 't';  // n:id o:base_checksum
-inline constexpr char kWindow = 'w';     // n:id n:offset s:data
-inline constexpr char kTextEnd = 'e';    // n:id
-inline constexpr char kFinish = 'F';     // (nothing)
-// Frames of answers.
-inline constexpr char kCommitted = 'K';   // n:rev s:date o:author
-inline constexpr char kWarning = 'W';     // s:message (after kCommitted: a post-commit failure)
-inline constexpr char kError = 'E';       // n:code s:message (outermost link first)
-inline constexpr char kReposRoot = 'r';   // s:path of the repository root (URL-escaped)
-inline constexpr char kYoungest = 'y';    // n:rev
-inline constexpr char kCapability = 'a';  // s:name
-inline constexpr char kNodeKind = 'k';    // s:"none"|"file"|"dir"
-inline constexpr char kEntry = 'i';       // s:name s:"file"|"dir"
-}  // namespace tag
 
 // Frame size limit when none is configured: room for a text window of the
 // library's stream chunk size and its framing, with margin.
@@ -65,6 +35,7 @@ class Encoder {
   void begin(char tag);
   void str(std::string_view value);
   void opt(const char *value);  // nullptr: absent
+  void absent();
   void num(long long value);
   void end();
 
@@ -108,22 +79,8 @@ class Decoder {
   bool too_large_ = false;
 };
 
-// ---- Frame shapes ----
-
-// Checks that FRAME has the items its tag calls for: 's' a present item,
-// 'o' a present or absent item, 'n' a decimal number that fits a long.
-// Returns "" when it does, else a message saying what is wrong.  Unknown
-// tags are refused.
-std::string check_shape(const Frame &frame);
-
-// The number in item I of a frame that passed check_shape.
-long long number(const Frame &frame, std::size_t i);
-
 // Parses decimal text as a long long; false when it is not one.
 bool parse_number(std::string_view text, long long &value);
-
-// The name of a tag for messages ("open_dir"), or nullptr for an unknown tag.
-const char *tag_name(char tag);
 
 }  // namespace ostrel_wire
 

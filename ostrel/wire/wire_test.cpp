@@ -2,28 +2,35 @@
 
 #include <gtest/gtest.h>
 
+#include "frames.h"
+
 namespace ostrel_wire {
 namespace {
 
 std::string sample() {
   std::string out;
-  Encoder e(out);
-  e.begin(tag::kAddFile);
-  e.num(3);
-  e.str("a/b c");
-  e.opt(nullptr);
-  e.num(-1);
-  e.num(4);
-  e.end();
-  e.begin(tag::kWindow);
-  e.num(4);
-  e.num(0);
-  e.str(std::string("x\0y", 3));
-  e.end();
-  e.begin(tag::kFinish);
-  e.end();
+  frame::AddFile add;
+  add.parent = 3;
+  add.path = "a/b c";
+  add.copy_rev = -1;
+  add.id = 4;
+  put(out, add);
+  put(out, frame::Window{4, 0, Str("x\0y", 3)});
+  put(out, frame::Finish{});
   return out;
 }
+
+// Checks the items of the sample's frames.
+struct SampleCheck {
+  std::string &window;
+  void operator()(const frame::AddFile &add) {
+    EXPECT_EQ(add.path, "a/b c");
+    EXPECT_FALSE(add.copy_path.has_value());
+    EXPECT_EQ(add.copy_rev, -1);
+  }
+  void operator()(const frame::Window &w) { window = std::string(w.data); }
+  void operator()(const auto &) {}
+};
 
 // Feeding the same bytes in chunks of every size gives the same frames.
 TEST(Wire, FramesSurviveAnyChunking) {
@@ -37,19 +44,15 @@ TEST(Wire, FramesSurviveAnyChunking) {
       d.feed(bytes.data() + at, std::min(chunk, bytes.size() - at));
       Status s;
       while ((s = d.next(f)) == Status::frame) {
-        ASSERT_EQ(check_shape(f), "") << f.tag;
         tags.push_back(f.tag);
-        if (f.tag == tag::kAddFile) {
-          EXPECT_EQ(*f.items[1], "a/b c");
-          EXPECT_FALSE(f.items[2].has_value());
-          EXPECT_EQ(number(f, 3), -1);
-        }
-        if (f.tag == tag::kWindow) window = std::string(*f.items[2]);
+        SampleCheck check{window};
+        ASSERT_EQ(CommitRequestFrames::decode(f, check), "") << f.tag;
       }
       ASSERT_EQ(s, Status::need_more);
     }
     EXPECT_TRUE(d.at_boundary());
-    EXPECT_EQ(tags, (std::vector<char>{tag::kAddFile, tag::kWindow, tag::kFinish}));
+    EXPECT_EQ(tags, (std::vector<char>{frame::AddFile::kTag, frame::Window::kTag,
+                                       frame::Finish::kTag}));
     EXPECT_EQ(window, std::string("x\0y", 3));
   }
 }
@@ -58,7 +61,7 @@ TEST(Wire, MalformedInputIsRefused) {
   struct Case {
     const char *name;
     std::string bytes;
-    const char *decoder_error;  // nullptr: decodes, then check_shape refuses
+    const char *decoder_error;  // nullptr: decodes, then the frame set refuses
     const char *shape_error;
   };
   const std::string absent_len("\xff\xff\xff\xff", 4);
@@ -69,7 +72,9 @@ TEST(Wire, MalformedInputIsRefused) {
        "frame ends inside an item's size", nullptr},
       {"frame larger than the limit", std::string("w\0\x20\0\0", 5),
        "frame of 2097152 bytes is larger than the limit of 1048576 bytes", nullptr},
-      {"unknown tag", std::string("Z\0\0\0\0", 5), nullptr, "unknown frame tag 90"},
+      {"tag of no commit frame", std::string("Z\0\0\0\0", 5), nullptr,
+       "unexpected frame of tag 'Z'"},
+      {"unprintable tag", std::string("\x01\0\0\0\0", 5), nullptr, "unexpected frame of tag 1"},
       {"too few items", std::string("c\0\0\0\0", 5), nullptr,
        "close_dir frame has 0 items; expected 1"},
       {"not a number", std::string("c\0\0\0\5\0\0\0\1x", 10), nullptr,
@@ -88,7 +93,7 @@ TEST(Wire, MalformedInputIsRefused) {
       EXPECT_EQ(d.next(f), Status::error) << c.name << ": an error is final";
     } else {
       ASSERT_EQ(s, Status::frame) << c.name;
-      EXPECT_EQ(check_shape(f), c.shape_error) << c.name;
+      EXPECT_EQ(CommitRequestFrames::check(f), c.shape_error) << c.name;
     }
   }
 }

@@ -32,17 +32,16 @@
 #include "http_input.h"
 #include "ostrel_path.h"
 #include "ostrel_pools.h"
-#include "read_answer.h"
+#include "answers.h"
 #include "read_context.h"
 #include "replay.h"
-#include "wire.h"
 
 namespace ostreld {
 
 namespace {
 
-namespace tag = ostrel_wire::tag;
-namespace rtag = ostrel_wire::read_tag;
+namespace frame = ostrel_wire::frame;
+using ostrel_wire::put;
 constexpr const char *kFramesType = "application/x-ostrel-frames";
 // Contents travel in frames of at most this many bytes.
 constexpr std::size_t kDataFrame = 256u << 10;
@@ -54,12 +53,6 @@ bool may_read(void *baton, const char *fs_path) {
   return route->gate->refusal(*route->identity, route->repos, fs_path, Access::read).empty();
 }
 
-// The frames of ERR without the version frame: the end of a streamed answer
-// that failed after it began.
-std::string error_frames(const ostrel_error *err, const ReadContext &ctx) {
-  std::string all = error_answer(err, ctx.local_root, ctx.route->public_root);
-  return all.substr(error_answer(nullptr).size());
-}
 
 MHD_Result send_frames_error(ReadContext &ctx, ostrel_error *err) {
   unsigned status = status_for(err);
@@ -68,33 +61,19 @@ MHD_Result send_frames_error(ReadContext &ctx, ostrel_error *err) {
   return send_whole(ctx, status, std::move(body), kFramesType);
 }
 
-std::string version_frame() { return error_answer(nullptr); }
-
-void encode_rev(std::string &out, ostrel_revnum rev) {
-  ostrel_wire::Encoder enc(out);
-  enc.begin(rtag::kRevision);
-  enc.num(rev);
-  enc.end();
+std::string version_frame() {
+  std::string out;
+  ostrel_wire::put_version(out);
+  return out;
 }
 
-const char *kind_word(ostrel_node_kind kind) { return kind == ostrel_node_dir ? "dir" : "file"; }
+ostrel_wire::Opt opt(const char *text) {
+  return text ? ostrel_wire::Opt(text) : std::nullopt;
+}
 
 void encode_entry(std::string &out, const char *relpath, const ostrel_ra_dirent *d) {
-  ostrel_wire::Encoder enc(out);
-  enc.begin(rtag::kListEntry);
-  enc.str(relpath);
-  enc.str(kind_word(d->kind));
-  enc.num(d->size);
-  enc.num(d->created_rev);
-  enc.opt(d->last_author);
-  enc.opt(d->time);
-  enc.end();
-}
-
-void encode_end(std::string &out) {
-  ostrel_wire::Encoder enc(out);
-  enc.begin(rtag::kEnd);
-  enc.end();
+  put(out, frame::ListEntry{relpath, ostrel_wire::kind_word(d->kind), d->size, d->created_rev,
+                            opt(d->last_author), opt(d->time)});
 }
 
 // The revision argument NAME: -1 (the youngest) when absent.
@@ -132,9 +111,9 @@ struct FrameBatch {
   // Ends the answer: the end frame, or the frames of ERR (cleared).
   void finish(ostrel_error *err, const ReadContext &ctx) {
     if (err)
-      out += error_frames(err, ctx);
+      ostrel_wire::put_error_chain(out, err, ctx.local_root, ctx.route->public_root);
     else
-      encode_end(out);
+      put(out, frame::End{});
     ostrel_error_clear(err);
     write(out.data(), out.size());
   }
@@ -167,7 +146,7 @@ MHD_Result answer_list(ReadContext &ctx) {
   if (fixed && not_modified(ctx, etag)) return send_not_modified(ctx, fixed, etag);
   auto produce = [fetched, depth](ReadContext &ctx, const BodyWriter &write) {
     FrameBatch batch{write, version_frame()};
-    encode_rev(batch.out, fetched);
+    put(batch.out, frame::Revision{fetched});
     auto receive = [](void *b, const char *relpath, const ostrel_ra_dirent *d,
                       apr_pool_t *) -> ostrel_error * {
       auto *frames = static_cast<FrameBatch *>(b);
@@ -185,17 +164,15 @@ MHD_Result answer_list(ReadContext &ctx) {
 
 // ---- op=file and op=props ----
 
+// One frame of kind F (a name and a value) per property of PROPS.
+template <typename F>
 void encode_props(std::string &out, apr_hash_t *props, apr_pool_t *pool) {
-  ostrel_wire::Encoder enc(out);
   for (apr_hash_index_t *hi = apr_hash_first(pool, props); hi; hi = apr_hash_next(hi)) {
     const void *key;
     void *val;
     apr_hash_this(hi, &key, nullptr, &val);
     auto *value = static_cast<const ostrel_string *>(val);
-    enc.begin(rtag::kNodeProp);
-    enc.str(static_cast<const char *>(key));
-    enc.str(std::string_view(value->data, value->len));
-    enc.end();
+    put(out, F{static_cast<const char *>(key), ostrel_wire::Str(value->data, value->len)});
   }
 }
 
@@ -226,11 +203,11 @@ MHD_Result answer_file(ReadContext &ctx, bool contents) {
                                std::to_string(changed) + " " + caller_word(ctx));
   if (not_modified(ctx, etag)) return send_not_modified(ctx, fixed, etag);
   std::string head = version_frame();
-  encode_rev(head, fetched);
-  encode_props(head, props, ctx.pool);
+  put(head, frame::Revision{fetched});
+  encode_props<frame::NodeProp>(head, props, ctx.pool);
   auto hook = [&](MHD_Response *r) { add_cache_headers(r, ctx, fixed, etag); };
   if (!contents) {
-    encode_end(head);
+    put(head, frame::End{});
     return send_whole(ctx, MHD_HTTP_OK, std::move(head), kFramesType, hook);
   }
   auto produce = [fetched, head](ReadContext &ctx, const BodyWriter &write) {
@@ -245,10 +222,7 @@ MHD_Result answer_file(ReadContext &ctx, bool contents) {
       for (apr_size_t at = 0; at < *len; at += kDataFrame) {
         std::size_t n = std::min<std::size_t>(kDataFrame, *len - at);
         bb->frame.clear();
-        ostrel_wire::Encoder enc(bb->frame);
-        enc.begin(rtag::kData);
-        enc.str(std::string_view(data + at, n));
-        enc.end();
+        put(bb->frame, frame::Data{ostrel_wire::Str(data + at, n)});
         if (!bb->write(bb->frame.data(), bb->frame.size())) return reader_gone();
       }
       return OSTREL_NO_ERROR;
@@ -264,20 +238,8 @@ MHD_Result answer_file(ReadContext &ctx, bool contents) {
 // ---- op=log ----
 
 void encode_log_entry(std::string &out, const ostrel_ra_log_entry *entry, apr_pool_t *pool) {
-  ostrel_wire::Encoder enc(out);
-  enc.begin(rtag::kLogEntry);
-  enc.num(entry->revision);
-  enc.end();
-  for (apr_hash_index_t *hi = apr_hash_first(pool, entry->revprops); hi; hi = apr_hash_next(hi)) {
-    const void *key;
-    void *val;
-    apr_hash_this(hi, &key, nullptr, &val);
-    auto *value = static_cast<const ostrel_string *>(val);
-    enc.begin(tag::kRevprop);
-    enc.str(static_cast<const char *>(key));
-    enc.str(std::string_view(value->data, value->len));
-    enc.end();
-  }
+  put(out, frame::LogEntry{entry->revision});
+  encode_props<frame::Revprop>(out, entry->revprops, pool);
   if (!entry->changed_paths) return;
   for (apr_hash_index_t *hi = apr_hash_first(pool, entry->changed_paths); hi;
        hi = apr_hash_next(hi)) {
@@ -286,15 +248,10 @@ void encode_log_entry(std::string &out, const ostrel_ra_log_entry *entry, apr_po
     apr_hash_this(hi, &key, nullptr, &val);
     auto *change = static_cast<const ostrel_path_change *>(val);
     static const char *const kActions[] = {"M", "A", "D", "R"};
-    enc.begin(rtag::kChanged);
-    enc.str(static_cast<const char *>(key));
-    enc.str(kActions[change->change_kind]);
-    enc.str(kind_word(change->node_kind));
-    enc.num(change->text_mod ? 1 : 0);
-    enc.num(change->prop_mod ? 1 : 0);
-    enc.opt(change->copyfrom_path);
-    enc.num(change->copyfrom_rev);
-    enc.end();
+    put(out, frame::Changed{static_cast<const char *>(key), kActions[change->change_kind],
+                            ostrel_wire::kind_word(change->node_kind), change->text_mod ? 1 : 0,
+                            change->prop_mod ? 1 : 0, opt(change->copyfrom_path),
+                            change->copyfrom_rev});
   }
 }
 

@@ -5,7 +5,7 @@
 //  1. Frames are decoded and replayed as the body streams in; a text window
 //     goes to the repository before the next one is read, so the server holds
 //     at most one frame (bounded by the frame size limit) of the body.
-//  2. Every changed path and every copy source passes AUTHORIZE before the
+//  2. Every changed path and every copy source passes authorize() before the
 //     editor sees the call that names it.
 //  3. Nothing is committed unless the finish frame arrived, the body ended
 //     right after it, and finish_edit succeeded.  Any refusal, malformed
@@ -13,20 +13,22 @@
 //     Replay abandons an edit that was not finished): no revision, nothing
 //     left behind.
 //  4. The first failure is kept; later bytes are ignored.
+// The frames and their order are ostrel_wire's (replayer.h); this class
+// gives the replay its editor (a local session on the repository) and its
+// access check (the path rules).
 #ifndef OSTRELD_REPLAY_H
 #define OSTRELD_REPLAY_H
 
 #include <apr_pools.h>
 
-#include <map>
-#include <memory>
 #include <string>
 
+#include "answers.h"
 #include "hooks.h"
 #include "ostrel_delta.h"
 #include "ostrel_error.h"
 #include "ostrel_ra.h"
-#include "wire.h"
+#include "replayer.h"
 
 namespace ostreld {
 
@@ -39,66 +41,39 @@ class Replay {
   Replay(std::string session_url, std::string repos_root_url, std::string repos,
          std::string fs_path, Identity identity, std::size_t max_frame,
          AuthorizeFn authorize_fn);
-  ~Replay();
   Replay(const Replay &) = delete;
   Replay &operator=(const Replay &) = delete;
 
   // Takes the next bytes of the body.
-  void feed(const char *data, std::size_t len);
+  void feed(const char *data, std::size_t len) { replayer_.feed(data, len); }
   // The body ended: finishes the edit when everything arrived.
-  void end_of_body();
+  void end_of_body() { replayer_.end_of_body(); }
 
-  bool failed() const { return err_ != nullptr; }
+  bool failed() const { return replayer_.failed(); }
   // The first failure, or nullptr.
-  const ostrel_error *error() const { return err_; }
+  const ostrel_error *error() const { return replayer_.error(); }
   // How many frames were replayed so far.
-  unsigned long long frames_done() const { return frames_done_; }
-  bool frame_too_large() const { return decoder_.frame_too_large(); }
-  bool malformed() const { return malformed_; }
+  unsigned long long frames_done() const { return replayer_.frames_done(); }
+  bool frame_too_large() const { return replayer_.frame_too_large(); }
+  bool malformed() const { return replayer_.malformed(); }
   // The answer to send: the frames of the new revision or of the error chain
   // (with every LOCAL_URL in its messages shown as SHOWN_URL).
   std::string answer(const std::string &local_url, const std::string &shown_url) const;
 
  private:
-  struct Node {
-    void *baton;
-    bool is_dir;
-    std::string path;  // relative to the session URL
-    ostrel_txdelta_window_handler handler = nullptr;
-    void *handler_baton = nullptr;
-  };
-
-  ostrel_error *replay(const ostrel_wire::Frame &frame);
-  ostrel_error *open_session();
-  ostrel_error *node(Node **out, const ostrel_wire::Frame &frame, std::size_t item);
-  ostrel_error *check_access(const std::string &path_below_session, Access access);
-  ostrel_error *check_copy_source(const std::string &copy_path);
-  void fail(ostrel_error *err, bool malformed);
+  // The replay's editor and access check.
+  static ostrel_wire::ReplayTarget target(Replay *self, std::string repos_root_url,
+                                          std::string repos, std::string fs_path,
+                                          AuthorizeFn authorize_fn);
+  ostrel_error *open_editor(const ostrel_commit_editor **editor, void **edit_baton,
+                            apr_hash_t *revprops, apr_pool_t *pool);
   static ostrel_error *on_commit(const ostrel_commit_info *info, void *baton, apr_pool_t *pool);
 
-  std::string session_url_, root_url_, repos_, fs_path_;
+  std::string session_url_;
   Identity identity_;
-  AuthorizeFn authorize_;
-  ostrel_wire::Decoder decoder_;
-  apr_pool_t *pool_ = nullptr;
-  apr_pool_t *scratch_ = nullptr;
-  apr_hash_t *revprops_ = nullptr;
-  ostrel_ra_session *session_ = nullptr;
-  const ostrel_commit_editor *editor_ = nullptr;
-  void *edit_baton_ = nullptr;
-  std::map<long long, Node> nodes_;
-  bool versioned_ = false;
-  bool finish_seen_ = false;
-  bool done_ = false;
-  bool malformed_ = false;
-  ostrel_error *err_ = nullptr;
-  long long revision_ = -1;
-  std::string date_, author_;
-  std::string warning_;  // the post-commit hook's failure, if any
-  bool has_author_ = false;
-  unsigned long long frames_done_ = 0;
-  bool decoder_broken_ = false;
-  bool finished_ = false;
+  ostrel_wire::CommitAnswer committed_;
+  // Last: its end abandons an unfinished edit, which may still call back.
+  ostrel_wire::Replayer replayer_;
 };
 
 // The frames of an answer that carries ERR's chain (outermost link first).

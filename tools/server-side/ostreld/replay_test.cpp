@@ -17,7 +17,10 @@
 namespace ostreld {
 namespace {
 
-namespace tag = ostrel_wire::tag;
+namespace frame = ostrel_wire::frame;
+using ostrel_wire::Num;
+using ostrel_wire::Opt;
+using ostrel_wire::Str;
 
 // Every authorisation asked, as "w /path" or "r /path"; paths under
 // "/secret" are refused.
@@ -69,80 +72,50 @@ class ReplayTest : public ::testing::Test {
   bool failed_ = false;
 };
 
+// Appends frame F to OUT.
+template <typename F>
+void add(std::string &out, F f) {
+  ostrel_wire::put(out, f);
+}
+
+frame::AddDir add_dir(Num parent, Str path, Num id, Opt copy_path = std::nullopt,
+                      Num copy_rev = -1) {
+  frame::AddDir f;
+  f.parent = parent;
+  f.path = path;
+  f.copy_path = copy_path;
+  f.copy_rev = copy_rev;
+  f.id = id;
+  return f;
+}
+
 // A drive: mkdir A, put A/f (two windows), and optionally a copy and a
 // change under /secret.
 std::string drive(bool with_finish, const char *extra_dir = nullptr,
                   const char *copy_from = nullptr) {
   std::string out;
-  ostrel_wire::Encoder e(out);
-  e.begin(tag::kVersion);
-  e.num(1);
-  e.end();
-  e.begin(tag::kRevprop);
-  e.str("ostrel:log");
-  e.str("msg");
-  e.end();
-  e.begin(tag::kOpenRoot);
-  e.num(1);
-  e.num(-1);
-  e.end();
-  e.begin(tag::kAddDir);
-  e.num(1);
-  e.str("A");
-  e.opt(nullptr);
-  e.num(-1);
-  e.num(2);
-  e.end();
-  e.begin(tag::kAddFile);
-  e.num(2);
-  e.str("A/f");
-  e.opt(nullptr);
-  e.num(-1);
-  e.num(3);
-  e.end();
-  e.begin(tag::kApplyText);
-  e.num(3);
-  e.opt(nullptr);
-  e.end();
-  e.begin(tag::kWindow);
-  e.num(3);
-  e.num(0);
-  e.str("hello ");
-  e.end();
-  e.begin(tag::kWindow);
-  e.num(3);
-  e.num(6);
-  e.str("world");
-  e.end();
-  e.begin(tag::kTextEnd);
-  e.num(3);
-  e.end();
-  e.begin(tag::kCloseFile);
-  e.num(3);
-  e.opt(nullptr);
-  e.end();
-  e.begin(tag::kCloseDir);
-  e.num(2);
-  e.end();
+  add(out, frame::Version{});
+  add(out, frame::Revprop{"ostrel:log", "msg"});
+  add(out, frame::OpenRoot{1, -1});
+  add(out, add_dir(1, "A", 2));
+  frame::AddFile file;
+  file.parent = 2;
+  file.path = "A/f";
+  file.id = 3;
+  add(out, file);
+  add(out, frame::ApplyText{3, std::nullopt});
+  add(out, frame::Window{3, 0, "hello "});
+  add(out, frame::Window{3, 6, "world"});
+  add(out, frame::TextEnd{3});
+  add(out, frame::CloseFile{3, std::nullopt});
+  add(out, frame::CloseDir{2});
   if (extra_dir) {
-    e.begin(tag::kAddDir);
-    e.num(1);
-    e.str(extra_dir);
-    e.opt(copy_from);
-    e.num(copy_from ? 0 : -1);
-    e.num(4);
-    e.end();
-    e.begin(tag::kCloseDir);
-    e.num(4);
-    e.end();
+    add(out,
+        add_dir(1, extra_dir, 4, copy_from ? Opt(copy_from) : std::nullopt, copy_from ? 0 : -1));
+    add(out, frame::CloseDir{4});
   }
-  e.begin(tag::kCloseDir);
-  e.num(1);
-  e.end();
-  if (with_finish) {
-    e.begin(tag::kFinish);
-    e.end();
-  }
+  add(out, frame::CloseDir{1});
+  if (with_finish) add(out, frame::Finish{});
   return out;
 }
 
@@ -191,29 +164,12 @@ TEST_F(ReplayTest, RefusalsShowTheClientsUrl) {
   // Based on r0, adding A again conflicts only when the commit is made; that
   // refusal names the commit's URL.
   std::string out;
-  ostrel_wire::Encoder e(out);
-  e.begin(tag::kVersion);
-  e.num(1);
-  e.end();
-  e.begin(tag::kOpenRoot);
-  e.num(1);
-  e.num(0);
-  e.end();
-  e.begin(tag::kAddDir);
-  e.num(1);
-  e.str("A");
-  e.opt(nullptr);
-  e.num(-1);
-  e.num(2);
-  e.end();
-  e.begin(tag::kCloseDir);
-  e.num(2);
-  e.end();
-  e.begin(tag::kCloseDir);
-  e.num(1);
-  e.end();
-  e.begin(tag::kFinish);
-  e.end();
+  add(out, frame::Version{});
+  add(out, frame::OpenRoot{1, 0});
+  add(out, add_dir(1, "A", 2));
+  add(out, frame::CloseDir{2});
+  add(out, frame::CloseDir{1});
+  add(out, frame::Finish{});
   std::string answer = run(out);
   EXPECT_TRUE(failed_);
   EXPECT_TRUE(has(answer, "Commit to 'http://shown/repo' failed")) << answer;

@@ -89,6 +89,7 @@
 #include "ostrel_repos.h"
 #include "read_routes.h"
 #include "replay.h"
+#include "answers.h"
 #include "respond.h"
 #include "wire.h"
 
@@ -96,7 +97,6 @@ namespace ostreld {
 
 namespace {
 
-namespace tag = ostrel_wire::tag;
 using Clock = std::chrono::steady_clock;
 constexpr const char *kContentType = kFramesType;
 // Connections accepted beyond max-connections only to be refused (invariant 6).
@@ -270,15 +270,6 @@ bool has_body(MHD_Connection *connection) {
 
 // ---- Answers ----
 
-std::string version_frame() {
-  std::string out;
-  ostrel_wire::Encoder enc(out);
-  enc.begin(tag::kVersion);
-  enc.num(ostrel_wire::kProtocolVersion);
-  enc.end();
-  return out;
-}
-
 // Queues ANSWER for R, and notes it for the access log.
 MHD_Result send_answer(Request *r, MHD_Connection *connection, const Answer &answer) {
   MHD_Result ret = respond(connection, r->id, answer);
@@ -451,10 +442,6 @@ MHD_Result refuse_open(Request *r, MHD_Connection *connection, ostrel_error *err
 
 // ---- Read requests ----
 
-const char *kind_name(ostrel_node_kind kind) {
-  return kind == ostrel_node_dir ? "dir" : kind == ostrel_node_file ? "file" : "none";
-}
-
 MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &target,
                        apr_pool_t *pool) {
   Server *server = r->server;
@@ -480,26 +467,15 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
   if (ostrel_error *err = ostrel_fs_youngest_rev(&youngest, filesystem, pool))
     return send_error(r, connection, MHD_HTTP_INTERNAL_SERVER_ERROR, err);
 
-  std::string out = version_frame();
-  ostrel_wire::Encoder enc(out);
-  if (r->op == "discover") {
-    enc.begin(tag::kReposRoot);
-    enc.str(std::string("/") + ostrel_path_uri_encode(target.repos.c_str(), pool));
-    enc.end();
-    enc.begin(tag::kYoungest);
-    enc.num(youngest);
-    enc.end();
-    enc.begin(tag::kCapability);
-    enc.str("commit-stream");
-    enc.end();
-    return send(r, connection, MHD_HTTP_OK, std::move(out));
-  }
-  if (r->op == "youngest") {
-    enc.begin(tag::kYoungest);
-    enc.num(youngest);
-    enc.end();
-    return send(r, connection, MHD_HTTP_OK, std::move(out));
-  }
+  if (r->op == "discover")
+    return send(r, connection, MHD_HTTP_OK,
+                ostrel_wire::encode_answer(ostrel_wire::DiscoverAnswer{
+                    std::string("/") + ostrel_path_uri_encode(target.repos.c_str(), pool),
+                    youngest,
+                    {"commit-stream"}}));
+  if (r->op == "youngest")
+    return send(r, connection, MHD_HTTP_OK,
+                ostrel_wire::encode_answer(ostrel_wire::YoungestAnswer{youngest}));
 
   // op=node: the kind of the path at a revision, with a directory's entries.
   const char *rev_text = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "rev");
@@ -521,9 +497,7 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
   if (!err && kind == ostrel_node_dir)
     err = ostrel_fs_dir_entries(&entries, root, target.fs_path.c_str(), pool);
   if (err) return send_error(r, connection, MHD_HTTP_INTERNAL_SERVER_ERROR, err);
-  enc.begin(tag::kNodeKind);
-  enc.str(kind_name(kind));
-  enc.end();
+  ostrel_wire::NodeAnswer node{kind, {}};
   if (entries) {
     for (apr_hash_index_t *hi = apr_hash_first(pool, entries); hi; hi = apr_hash_next(hi)) {
       void *val;
@@ -532,13 +506,10 @@ MHD_Result answer_read(Request *r, MHD_Connection *connection, const Target &tar
       // A name the caller may not read is not told.
       std::string child = "/" + target.fs_path + (target.fs_path.empty() ? "" : "/") + entry->name;
       if (!gate.authorize(r->identity, target.repos, child, Access::read).allowed()) continue;
-      enc.begin(tag::kEntry);
-      enc.str(entry->name);
-      enc.str(kind_name(entry->kind));
-      enc.end();
+      node.entries.emplace_back(entry->name, entry->kind);
     }
   }
-  return send(r, connection, MHD_HTTP_OK, std::move(out));
+  return send(r, connection, MHD_HTTP_OK, ostrel_wire::encode_answer(node));
 }
 
 // ---- Commits ----
