@@ -62,7 +62,10 @@ SCRIPT
 "$ADMIN" backup src bk >out 2>err
 expect_status 0 $? "backup"
 [ -s err ] && fail "backup wrote to stderr without a terminal: $(cat err)"
-[ "$(cat bk/format)" = 2 ] || fail "the backup is not a local repository: format $(cat bk/format)"
+case $(cat bk/format) in  # a local format, not the PostgreSQL one
+  1 | 2 | 3) ;;
+  *) fail "the backup is not a local repository: format $(cat bk/format)" ;;
+esac
 [ -e bk/format.unfinished ] && fail "the backup left its unfinished format file"
 [ -e bk/conninfo ] && fail "the backup names the source's database"
 describe src >want
