@@ -43,6 +43,14 @@ body-grace-seconds = 3
 min-body-bytes-per-second = 256
 max-connections-per-address = 400
 EOF
+# A sanitized server holds freed memory back before reusing it (256 MiB by
+# default); the memory bound below is about the server's own, so keep that
+# quarantine small.
+SANITIZED=
+if grep -qs '^OSTREL_SANITIZE:BOOL=ON' "$BUILD_DIR/CMakeCache.txt"; then
+  SANITIZED=1
+  export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=32"
+fi
 start_ostreld "$T/root" --open --config "$T/slow.conf"
 URL=http://$OSTRELD_ADDR
 
@@ -142,7 +150,13 @@ under_attack many-connections -H -c 1000 -r 1000 -i 1 -x 10 -u "$URL/repo/"
 # thread or buffer per attacking connection would take.
 [ "$MAX_THREADS" -le $((EVENT_THREADS + WORKERS + STREAMS + 3)) ] ||
   fail "the server ran $MAX_THREADS threads (event loop $EVENT_THREADS, workers $WORKERS, streams $STREAMS)"
-[ "$MAX_RSS_KB" -lt 262144 ] || fail "the server's resident memory grew to ${MAX_RSS_KB} KiB"
+# Under AddressSanitizer each thread's shadow and fake stacks and the freed
+# memory held back in its quarantine (kept small for this test, see the top)
+# are the sanitizer's, not the server's: they get a bound of their own.
+MAX_RSS_BOUND_KB=262144
+[ -n "$SANITIZED" ] && MAX_RSS_BOUND_KB=$((MAX_RSS_BOUND_KB + 262144))
+[ "$MAX_RSS_KB" -lt "$MAX_RSS_BOUND_KB" ] ||
+  fail "the server's resident memory grew to ${MAX_RSS_KB} KiB (bound ${MAX_RSS_BOUND_KB} KiB)"
 stop_ostreld
 expect_status 0 "$OSTRELD_STATUS" "ostreld after the attacks"
 finish
