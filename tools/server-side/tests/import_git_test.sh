@@ -180,4 +180,20 @@ for commit in $commits; do
 done
 "$ADMIN" verify r-kill >/dev/null 2>err || fail "the resumed repository does not verify: $(cat err)"
 
+
+# ---- progress appears on a terminal only, and ends with the whole count
+for r in r-quiet r-tty; do
+  "$ADMIN" create "$r" >/dev/null || setup_failed "cannot create the repository $r"
+done
+"$ADMIN" import-git r-quiet <main.stream >out 2>err || fail "import without a terminal: $(cat err)"
+[ -s err ] && fail "import without a terminal wrote to stderr: $(head -c 300 err)"
+if command -v script >/dev/null; then
+  script -qec "'$ADMIN' import-git r-tty <main.stream >/dev/null" /dev/null >tty 2>&1 ||
+    fail "import on a terminal: $(head -c 300 tty)"
+  tr '\r' '\n' <tty | grep -q "^Imported $count commits, skipped 0 already imported" ||
+    fail "no progress on a terminal for $count commits: $(head -c 300 tty | od -c | head -5)"
+else
+  echo "skipping the terminal check: 'script' is not installed"
+fi
+
 finish
