@@ -34,6 +34,9 @@
 namespace {
 
 using fs_test::code_of;
+using fs_test::commit_file;
+using fs_test::make_trunk;
+using fs_test::propset;
 using fs_test::put;
 using fs_test::take_error;
 
@@ -150,22 +153,6 @@ class RepoTest : public ::testing::TestWithParam<int> {
   ostrel_fs *filesystem_;
 };
 
-
-ostrel_error *propset(ostrel_fs_root *root, const char *path, const char *name, const char *value) {
-  ostrel_string v{value, value ? std::strlen(value) : 0};
-  return ostrel_fs_change_node_prop(root, path, name, value ? &v : nullptr, nullptr);
-}
-
-// r1: /trunk/a (file "alpha"), /trunk/sub/b (file "beta"), a property on /trunk.
-ostrel_error *make_trunk(ostrel_fs_root *root) {
-  OSTREL_ERR(ostrel_fs_make_dir(root, "trunk", nullptr));
-  OSTREL_ERR(ostrel_fs_make_file(root, "/trunk/a", nullptr));
-  OSTREL_ERR(put(root, "trunk/a", "alpha"));
-  OSTREL_ERR(ostrel_fs_make_dir(root, "trunk/sub", nullptr));
-  OSTREL_ERR(ostrel_fs_make_file(root, "trunk/sub/b", nullptr));
-  OSTREL_ERR(put(root, "trunk/sub/b", "beta"));
-  return propset(root, "trunk", "color", "blue");
-}
 
 TEST_P(RepoTest, NewRepositoryHasAnEmptyRevisionZero) {
   ostrel_revnum y = -1;
@@ -911,9 +898,6 @@ TEST_P(RepoTest, LargeContentsAreStreamedInChunks) {
 }
 
 
-ostrel_error *commit_file(ostrel_fs *filesystem, const std::string &path, const std::string &text,
-                          ostrel_revnum *rev);
-
 // Each new version of a small text is a delta against the one before, in
 // chains of bounded length; every version reads back byte for byte, also
 // after the path of the versions it was made from is deleted.
@@ -1170,45 +1154,17 @@ int wait_for(pid_t pid) {
   return status;
 }
 
-// One transaction on the youngest revision adding file PATH with TEXT.
-ostrel_error *commit_file(ostrel_fs *filesystem, const std::string &path, const std::string &text,
-                          ostrel_revnum *rev) {
-  apr_pool_t *p = ostrel_pool_create(nullptr);
-  ostrel_error *err = [&]() -> ostrel_error * {
-    ostrel_revnum y;
-    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, p));
-    ostrel_fs_txn *txn;
-    OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem, y, p));
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
-    OSTREL_ERR(ostrel_fs_make_file(root, path.c_str(), p));
-    OSTREL_ERR(put(root, path.c_str(), text));
-    return ostrel_fs_commit_txn(nullptr, rev, txn, p);
-  }();
-  apr_pool_destroy(p);
-  return err;
-}
-
 // One commit of N small files of distinct texts in directory DIR.
 ostrel_error *commit_small_files(ostrel_fs *filesystem, const std::string &dir, int n) {
-  apr_pool_t *p = ostrel_pool_create(nullptr);
-  ostrel_error *err = [&]() -> ostrel_error * {
-    ostrel_revnum y, rev;
-    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, p));
-    ostrel_fs_txn *txn;
-    OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem, y, p));
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_txn_root(&root, txn, p));
-    OSTREL_ERR(ostrel_fs_make_dir(root, dir.c_str(), p));
+  return fs_test::commit_change(filesystem, [&](ostrel_fs_root *root) -> ostrel_error * {
+    OSTREL_ERR(ostrel_fs_make_dir(root, dir.c_str(), nullptr));
     for (int i = 0; i < n; ++i) {
       std::string path = dir + "/f" + std::to_string(i);
-      OSTREL_ERR(ostrel_fs_make_file(root, path.c_str(), p));
+      OSTREL_ERR(ostrel_fs_make_file(root, path.c_str(), nullptr));
       OSTREL_ERR(put(root, path.c_str(), "small file " + std::to_string(i) + "\n"));
     }
-    return ostrel_fs_commit_txn(nullptr, &rev, txn, p);
-  }();
-  apr_pool_destroy(p);
-  return err;
+    return nullptr;
+  });
 }
 
 TEST_P(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {

@@ -1,5 +1,6 @@
 /* Preloaded into a test's client (LD_PRELOAD) to make its IPv4 connections
- * come from the loopback address in $BIND_SOURCE (for example 127.0.0.2),
+ * come from the loopback address in $BIND_SOURCE (for example 127.0.0.2;
+ * anything outside 127.0.0.0/8 fails the connect),
  * so that a test can play a second client address against a server on
  * 127.0.0.1 with a program that cannot choose its source address.  A socket
  * that is already bound, or that is not IPv4 TCP, is left alone; a failed
@@ -24,12 +25,14 @@ int connect(int fd, const struct sockaddr *addr, socklen_t len) {
     struct sockaddr_in bound;
     socklen_t bound_len = sizeof bound;
     memset(&bound, 0, sizeof bound);
-    if (getsockname(fd, (struct sockaddr *)&bound, &bound_len) == 0 &&
-        bound.sin_addr.s_addr == htonl(INADDR_ANY) && bound.sin_port == 0) {
+    /* Port 0: not bound yet (a bind always ends with a port). */
+    if (getsockname(fd, (struct sockaddr *)&bound, &bound_len) == 0 && bound.sin_port == 0) {
       struct sockaddr_in from;
       memset(&from, 0, sizeof from);
       from.sin_family = AF_INET;
-      if (inet_pton(AF_INET, source, &from.sin_addr) != 1) {
+      /* Only a loopback source: the tests never reach beyond this host. */
+      if (inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+          (ntohl(from.sin_addr.s_addr) >> 24) != 127) {
         errno = EINVAL;
         return -1;
       }
