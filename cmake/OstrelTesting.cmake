@@ -8,10 +8,11 @@
 # where a failed product check says only ***Failed.
 set(OSTREL_SETUP_FAILED_PROPERTIES FAIL_REGULAR_EXPRESSION "SETUP FAILED")
 
-# ostrel_add_gtest(NAME SOURCES src... [LIBS lib...])
+# ostrel_add_gtest(NAME SOURCES src... [LIBS lib...] [PROPERTIES name value...])
 # Builds one GoogleTest executable and registers its cases with CTest.
 function(ostrel_add_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  # PROPERTIES are test properties every discovered test gets besides ours.
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   # One main for every unit test program: a broken setup exits 99.
   if(NOT TARGET ostrel_gtest_main)
     add_library(ostrel_gtest_main STATIC ${PROJECT_SOURCE_DIR}/tests/support/ostrel_gtest_main.cpp)
@@ -32,7 +33,7 @@ function(ostrel_add_gtest name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
                        PROPERTIES ENVIRONMENT "OSTREL_BUILD_DIR=${CMAKE_BINARY_DIR}"
-                         ${OSTREL_SETUP_FAILED_PROPERTIES})
+                         ${OSTREL_SETUP_FAILED_PROPERTIES} ${ARG_PROPERTIES})
 endfunction()
 
 # ostrel_test_uses_ostreld(TARGET)
