@@ -61,9 +61,18 @@ void Store::close() {
     // commit); never doing it left up to 1 MiB between uses, several times
     // what a small repository holds.  The file itself stays, so the next
     // process needs no sync of the directory to make it again.
+    //
+    // The checkpoint never waits: with the busy handler it would wait for
+    // every reader while holding the write lock, so a reader that is itself
+    // about to write (another commit in this process or another) and every
+    // committer behind it would stand still for the whole busy timeout.
+    // Without it, a held-back checkpoint copies what it can and leaves the
+    // rest to the next handle that closes.
     struct stat wal;
-    if (wrote_ && stat((path_ + "-wal").c_str(), &wal) == 0 && wal.st_size > kWalKept)
+    if (wrote_ && stat((path_ + "-wal").c_str(), &wal) == 0 && wal.st_size > kWalKept) {
+      sqlite3_busy_timeout(db_, 0);
       sqlite3_exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    }
     sqlite3_close_v2(db_);
     db_ = nullptr;
   }

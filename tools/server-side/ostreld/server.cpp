@@ -5,10 +5,10 @@
 // is slow to send or to read costs a socket and its buffer, never a thread.
 // Work that may wait (replaying a commit's frames into the repository, which
 // does storage I/O and may wait for the repository's write lock up to
-// busy-timeout-ms, and finishing it) runs on a pool of `workers` threads:
-// the connection is suspended while its job runs and resumed when it is
-// done, so the event loop never waits for a repository.  Reads answer from
-// the event loop.
+// busy-timeout-ms, finishing it, and closing its repository) runs on a pool
+// of `workers` threads: the connection is suspended while its job runs and
+// resumed when it is done, so the event loop never waits for a repository.
+// Reads answer from the event loop.
 //
 // Invariants:
 //  1. A request's identity is settled (identify()) on the first handler call,
@@ -807,12 +807,18 @@ void on_completed(void *cls, MHD_Connection *connection, void **con_cls,
   *con_cls = nullptr;
   // A request dropped before its answer is logged with status 0.
   log_request(server, *r);
-  // An unfinished replay is abandoned here: no revision is made.
-  r->replay.reset();
+  // The replay ends on a worker: closing its repository (and abandoning an
+  // unfinished commit, which makes no revision) is storage I/O, which the
+  // event loop never does (a close may move the log into the database).
+  // The commit counts as in flight until then.
   if (r->counted_commit) {
-    std::lock_guard<std::mutex> lock(server->mutex);
-    server->commits_in_flight--;
-    server->idle.notify_all();
+    Replay *replay = r->replay.release();
+    server->workers->submit([server, replay] {
+      delete replay;
+      std::lock_guard<std::mutex> lock(server->mutex);
+      server->commits_in_flight--;
+      server->idle.notify_all();
+    });
   }
   delete r;
 }
