@@ -105,6 +105,28 @@ const char *ostrel_config_get(ostrel_config *cfg, const char *section, const cha
 ostrel_error *ostrel_config_set(ostrel_config *cfg, const char *section, const char *option,
                                 const char *value);
 
+/* One option of a configuration file that a program reads with the
+ * library's rules (ostrel_config_read_file).  VALIDATE returns NULL when
+ * VALUE is acceptable, else what is wrong with it ("expected ..."); BATON
+ * is the entry's own and may be NULL. */
+typedef struct ostrel_config_known_option {
+  const char *section;
+  const char *option;
+  const char *(*validate)(const char *value, const void *baton);
+  const void *baton;
+} ostrel_config_known_option;
+
+/* Reads the configuration file PATH, whose sections and options are the
+ * N_KNOWN entries of KNOWN, into *CFG (in POOL), by the rules of the
+ * library's own files: the same format, and the same refusals of an unknown
+ * section or option, a malformed line and an invalid value, naming PATH and
+ * the line.  A file that is missing, unreadable or no regular file is
+ * OSTREL_ERR_BAD_CONFIG_FILE naming PATH.  Read values with
+ * ostrel_config_get. */
+ostrel_error *ostrel_config_read_file(ostrel_config **cfg, const char *path,
+                                      const ostrel_config_known_option *known, int n_known,
+                                      apr_pool_t *pool);
+
 /* The default configuration directory: $HOME/.ostrel, or the running user's
  * home directory from the user database followed by "/.ostrel"; an error when
  * neither is known. */

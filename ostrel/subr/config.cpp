@@ -120,6 +120,10 @@ struct ostrel_config {
   apr_pool_t *pool;
   const char *file_name;
   std::map<std::string, std::map<std::string, const char *>, std::less<>> sections;
+  // A program's own file (ostrel_config_read_file): its options, in place of
+  // the library's.
+  bool program_file = false;
+  std::vector<ostrel_config_known_option> program_options;
 };
 
 namespace {
@@ -130,9 +134,35 @@ apr_status_t destroy_config(void *data) {
 }
 
 ostrel_config *config_create(const char *file_name, apr_pool_t *pool) {
-  auto *cfg = new ostrel_config{pool, apr_pstrdup(pool, file_name), {}};
+  auto *cfg = new ostrel_config{pool, apr_pstrdup(pool, file_name), {}, false, {}};
   apr_pool_cleanup_register(pool, cfg, destroy_config, apr_pool_cleanup_null);
   return cfg;
+}
+
+bool section_known(const ostrel_config *cfg, std::string_view section) {
+  if (!cfg->program_file) return is_known_section(cfg->file_name, section);
+  for (const ostrel_config_known_option &known : cfg->program_options)
+    if (section == known.section) return true;
+  return false;
+}
+
+// What is wrong with VALUE for SECTION:OPTION of CFG's file (NULL: nothing);
+// *KNOWN tells whether the option exists at all.
+const char *check_value(const ostrel_config *cfg, std::string_view section,
+                        std::string_view option, const char *value, bool *known) {
+  *known = false;
+  if (!cfg->program_file) {
+    const KnownOption *option_of_library = find_option(cfg->file_name, section, option);
+    if (!option_of_library) return nullptr;
+    *known = true;
+    return value ? option_of_library->validate(value) : nullptr;
+  }
+  for (const ostrel_config_known_option &entry : cfg->program_options) {
+    if (section != entry.section || option != entry.option) continue;
+    *known = true;
+    return value && entry.validate ? entry.validate(value, entry.baton) : nullptr;
+  }
+  return nullptr;
 }
 
 // Checks SECTION:OPTION=VALUE (VALUE NULL: back to the default) against the
@@ -140,17 +170,18 @@ ostrel_config *config_create(const char *file_name, apr_pool_t *pool) {
 ostrel_error *check_setting(const ostrel_config *cfg, std::string_view section,
                             std::string_view option, const char *value) {
   std::string file(cfg->file_name), sec(section), opt(option);
-  if (!is_known_section(file, section))
+  if (!section_known(cfg, section))
     return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
                                 "Unknown configuration section '%s' in file '%s'", sec.c_str(),
                                 file.c_str());
-  const KnownOption *known = find_option(file, section, option);
+  bool known = false;
+  const char *problem = check_value(cfg, section, option, value, &known);
   if (!known)
     return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
                                 "Unknown configuration option '%s' in section '%s' of file '%s'",
                                 opt.c_str(), sec.c_str(), file.c_str());
   if (value) {
-    if (const char *problem = known->validate(value))
+    if (problem)
       return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
                                   "Invalid value '%s' for configuration option '%s:%s:%s' (%s)",
                                   value, file.c_str(), sec.c_str(), opt.c_str(), problem);
@@ -167,12 +198,13 @@ void store(ostrel_config *cfg, std::string_view section, std::string_view option
     options.erase(std::string(option));
 }
 
-// Reads PATH into CFG.  A missing file is no error: every option keeps its
-// default.
-ostrel_error *read_config_file(ostrel_config *cfg, const char *path, apr_pool_t *pool) {
+// Reads PATH into CFG.  A missing file is no error unless MUST_EXIST: every
+// option keeps its default.
+ostrel_error *read_config_file(ostrel_config *cfg, const char *path, bool must_exist,
+                               apr_pool_t *pool) {
   apr_finfo_t info;
   apr_status_t status = apr_stat(&info, path, APR_FINFO_TYPE, pool);
-  if (APR_STATUS_IS_ENOENT(status)) return OSTREL_NO_ERROR;
+  if (APR_STATUS_IS_ENOENT(status) && !must_exist) return OSTREL_NO_ERROR;
   if (status != APR_SUCCESS)
     return ostrel_error_create(
         OSTREL_ERR_BAD_CONFIG_FILE,
@@ -184,7 +216,7 @@ ostrel_error *read_config_file(ostrel_config *cfg, const char *path, apr_pool_t 
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     int errnum = errno;
-    if (errnum == ENOENT) return OSTREL_NO_ERROR;
+    if (errnum == ENOENT && !must_exist) return OSTREL_NO_ERROR;
     ostrel_error *cause = ostrel_error_from_errno(errnum, "Can't read configuration file '%s'", path);
     return ostrel_error_create(OSTREL_ERR_BAD_CONFIG_FILE, cause, nullptr);
   }
@@ -204,7 +236,7 @@ ostrel_error *read_config_file(ostrel_config *cfg, const char *path, apr_pool_t 
       if (name.empty()) {
         problem = ostrel_error_create(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
                                       "Malformed section header");
-      } else if (!is_known_section(cfg->file_name, name)) {
+      } else if (!section_known(cfg, name)) {
         problem = ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
                                        "Unknown configuration section '%s' in file '%s'",
                                        std::string(name).c_str(), cfg->file_name);
@@ -336,11 +368,22 @@ ostrel_error *ostrel_config_get_config(apr_hash_t **cfg_hash, const char *config
     ostrel_config *cfg = config_create(file.c_str(), pool);
     if (have_dir) {
       std::string path = std::string(dir) + "/" + file;
-      OSTREL_ERR(read_config_file(cfg, path.c_str(), pool));
+      OSTREL_ERR(read_config_file(cfg, path.c_str(), false, pool));
     }
     apr_hash_set(hash, cfg->file_name, APR_HASH_KEY_STRING, cfg);
   }
   *cfg_hash = hash;
+  return OSTREL_NO_ERROR;
+}
+
+ostrel_error *ostrel_config_read_file(ostrel_config **cfg, const char *path,
+                                      const ostrel_config_known_option *known, int n_known,
+                                      apr_pool_t *pool) {
+  ostrel_config *file = config_create(path, pool);
+  file->program_file = true;
+  file->program_options.assign(known, known + (n_known > 0 ? n_known : 0));
+  OSTREL_ERR(read_config_file(file, path, true, pool));
+  *cfg = file;
   return OSTREL_NO_ERROR;
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -148,6 +149,69 @@ TEST_F(ConfigTest, UnreadablePlacesAreErrorsNamingThem) {
     EXPECT_NE(chain_text(err).find(dir), std::string::npos) << chain_text(err);
     ostrel_error_clear(err);
   }
+}
+
+// A program's own file is read by the same rules, against its own options;
+// the library's options mean nothing there, and the file must exist.
+TEST_F(ConfigTest, ProgramFileHasTheLibrarysRulesAndItsOwnOptions) {
+  static const char *const kLimit = "at most 9";
+  const ostrel_config_known_option known[] = {
+      {"server", "name", nullptr, nullptr},
+      {"server", "digit",
+       [](const char *value, const void *baton) -> const char * {
+         return value[0] >= '0' && value[0] <= '9' && !value[1]
+                    ? nullptr
+                    : static_cast<const char *>(baton);
+       },
+       kLimit},
+  };
+  struct Case {
+    const char *name;
+    const char *contents;
+    const char *digit;  // expected value, or nullptr for an error
+    const char *error;  // substring of the error chain, %s for the file
+  } cases[] = {
+      {"own options", "# x\n[server]\nname = a b\ndigit: 7\n", "7", nullptr},
+      {"defaults", "[server]\n", "none", nullptr},
+      {"bad value", "[server]\ndigit = 10\n", nullptr,
+       "Invalid value '10' for configuration option '%s:server:digit' (at most 9)"},
+      {"library option", "[local]\nbusy-timeout-ms = 5\n", nullptr,
+       "Unknown configuration section 'local' in file '%s'"},
+      {"unknown option", "[server]\nnames = x\n", nullptr,
+       "Unknown configuration option 'names' in section 'server' of file '%s'"},
+      {"line number", "[server]\nname = x\n\nno equals sign\n", nullptr,
+       "Error in configuration file '%s' at line 4"},
+      {"before section", "digit = 1\n", nullptr, "comes before any section"},
+  };
+  const std::string path = root_ + "/program.conf";
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << c.contents;
+    ostrel_config *cfg = nullptr;
+    ostrel_error *err = ostrel_config_read_file(&cfg, path.c_str(), known, 2, pool_);
+    if (c.digit) {
+      ASSERT_EQ(err, nullptr) << chain_text(err);
+      EXPECT_STREQ(ostrel_config_get(cfg, "server", "digit", "none"), c.digit);
+      continue;
+    }
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(err->apr_err, OSTREL_ERR_BAD_CONFIG_OPTION);
+    char expected[512];
+    std::snprintf(expected, sizeof expected, c.error, path.c_str());
+    EXPECT_NE(chain_text(err).find(expected), std::string::npos) << chain_text(err);
+    ostrel_error_clear(err);
+  }
+
+  // A missing file is an error naming it (unlike a missing library file).
+  ostrel_config *cfg = nullptr;
+  const std::string missing = root_ + "/missing.conf";
+  ostrel_error *err = ostrel_config_read_file(&cfg, missing.c_str(), known, 2, pool_);
+  ASSERT_NE(err, nullptr);
+  EXPECT_EQ(err->apr_err, OSTREL_ERR_BAD_CONFIG_FILE);
+  EXPECT_NE(chain_text(err).find("Can't read configuration file '" + missing + "'"),
+            std::string::npos)
+      << chain_text(err);
+  ostrel_error_clear(err);
 }
 
 TEST_F(ConfigTest, CommandLineOverrides) {

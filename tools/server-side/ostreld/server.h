@@ -38,14 +38,12 @@ struct Settings {
   bool open = false;
 };
 
-// Reads the configuration file PATH into SETTINGS ("[server]" section,
-// "option = value" lines, '#' or ';' comments).  Unknown sections or
-// options, malformed lines and bad values are errors naming the file and
-// line; a file that cannot be read is an error with the system's reason.
+// Reads the configuration file PATH into SETTINGS: a "[server]" section of
+// "option = value" lines, '#' or ';' comments, by the rules of every
+// configuration file of the library.  Unknown sections or options,
+// malformed lines and bad values are errors naming the file and line; a
+// file that cannot be read is an error with the system's reason.
 ostrel_error *read_config(Settings &settings, const char *path);
-
-// The same for TEXT, the contents of the file PATH (named in errors).
-ostrel_error *parse_config(Settings &settings, const std::string &text, const char *path);
 
 // Listens as SETTINGS say, prints the chosen HOST:PORT as the first line of
 // standard output, and serves until SIGTERM or SIGINT, which finish the

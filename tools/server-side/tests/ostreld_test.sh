@@ -25,12 +25,26 @@ done
 grep -qx "ostreld: The root '$T/missing' is not a directory" err || fail "missing root: $(cat err)"
 "$OSTRELD" >out 2>err; expect_status 1 $? "no --root"
 "$OSTRELD" --root root --config "$T/none.conf" >out 2>err; expect_status 1 $? "missing config"
-grep -q "Can't read the configuration file '$T/none.conf'" err || fail "missing config: $(cat err)"
-printf '[server]\nmax-frame-bytes = lots\n' >bad.conf
-"$OSTRELD" --root root --config bad.conf >out 2>err; expect_status 1 $? "bad config value"
-grep -q "bad.conf:2: 'max-frame-bytes' must be a whole number" err || fail "bad config: $(cat err)"
-printf '[server]\nno-such-option = 1\n' >bad.conf
-"$OSTRELD" --root root --config bad.conf >out 2>err; expect_status 1 $? "unknown config option"
+grep -q "Can't read configuration file '$T/none.conf': No such file" err || fail "missing config: $(cat err)"
+# the configuration file follows the rules of every configuration file: a
+# bad value, an unknown option or section, a line outside a section are
+# refused, naming the file and the line
+while IFS='|' read -r text line reason; do
+  printf '[server]\nworkers = 2\n%b\n' "$text" >bad.conf
+  "$OSTRELD" --root root --config bad.conf >out 2>err; expect_status 1 $? "config '$text'"
+  grep -qx "ostreld: Error in configuration file 'bad.conf' at line $line" err &&
+    grep -q "$reason" err || fail "config '$text': $(cat err)"
+  [ -s out ] && fail "config '$text' listened: $(cat out)"
+done <<'CASES'
+max-frame-bytes = lots|3|Invalid value 'lots' for configuration option 'bad.conf:server:max-frame-bytes' (expected a whole number from 4096 to 1073741824)
+max-connections = 0|3|expected a whole number from 1 to 100000
+no-such-option = 1|3|Unknown configuration option 'no-such-option' in section 'server'
+[serve]|3|Unknown configuration section 'serve'
+just words|3|Malformed line
+CASES
+printf 'workers = 2\n' >bad.conf
+"$OSTRELD" --root root --config bad.conf >out 2>err; expect_status 1 $? "option before a section"
+grep -q "Option 'workers' comes before any section" err || fail "option before a section: $(cat err)"
 for other in --users --rules; do
   "$OSTRELD" --root root --listen 127.0.0.1:0 --open $other /dev/null >out 2>err
   expect_status 1 $? "--open with $other"
