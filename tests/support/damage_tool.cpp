@@ -21,7 +21,13 @@
 //   remove REV PATH      removes the last stored chunk of PATH
 //   count                prints what the stores hold, one "NAME VALUE" a line
 //                        (changes nothing)
+//   hold-lock SECONDS    commits a property change of the root and, while the
+//                        commit holds the repository's write lock, prints
+//                        "holding" and waits SECONDS: another committer meanwhile
+//                        waits for the lock (and gives up after its busy timeout)
 // Errors are printed with the prefix "ostrel-damage: " (status 1).
+
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -33,6 +39,7 @@
 
 #include "damage_for_tests.h"
 #include "handles.h"
+#include "meta.h"
 #include "ostrel_error.h"
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
@@ -120,6 +127,37 @@ ostrel_error *last_chunk(ostrel_fs *filesystem, ostrel_revnum rev, const std::st
   return nullptr;
 }
 
+// hold-lock: at the point where a commit holds the write lock, says so and
+// waits.
+unsigned g_hold_seconds = 0;
+
+ostrel_error *hold_at_commit_point(const char *point) {
+  if (std::strcmp(point, "commit-written") != 0) return nullptr;
+  std::printf("holding\n");
+  std::fflush(stdout);
+  sleep(g_hold_seconds);
+  return nullptr;
+}
+
+ostrel_error *hold_lock(ostrel_fs *filesystem, int64_t seconds, apr_pool_t *pool) {
+  if (seconds < 0 || seconds > 3600)
+    return usage("hold-lock takes from 0 to 3600 seconds");
+  ostrel_revnum youngest;
+  OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, filesystem, pool));
+  ostrel_fs_txn *txn;
+  OSTREL_ERR(ostrel_fs_begin_txn(&txn, filesystem, youngest, pool));
+  ostrel_fs_root *root;
+  OSTREL_ERR(ostrel_fs_txn_root(&root, txn, pool));
+  OSTREL_ERR(ostrel_fs_change_node_prop(root, "", "held-lock",
+                                        ostrel_string_create("yes", pool), pool));
+  g_hold_seconds = static_cast<unsigned>(seconds);
+  ostrel_fs__set_fault_hook(hold_at_commit_point);
+  ostrel_revnum rev;
+  ostrel_error *err = ostrel_fs_commit_txn(nullptr, &rev, txn, pool);
+  ostrel_fs__set_fault_hook(nullptr);
+  return err;
+}
+
 ostrel_error *run(int argc, char **argv, apr_pool_t *pool) {
   if (argc < 3) return usage("expected REPOS-PATH OPERATION ARGS...");
   const std::string repo = argv[1], op = argv[2];
@@ -131,7 +169,7 @@ ostrel_error *run(int argc, char **argv, apr_pool_t *pool) {
   OSTREL_ERR(open_damage(repo, &damage));
   auto want = [&](size_t n) { return args.size() == n; };
   ostrel_revnum rev = 0;
-  if (!args.empty() && op != "entries") OSTREL_ERR(revision(args[0], &rev));
+  if (!args.empty() && op != "entries" && op != "hold-lock") OSTREL_ERR(revision(args[0], &rev));
 
   if (op == "changed-path" && args.size() >= 3) {
     ChangedPath row;
@@ -160,6 +198,11 @@ ostrel_error *run(int argc, char **argv, apr_pool_t *pool) {
     return damage->rewrite_entries(args[0], child, kind);
   }
   if (op == "loop-directories" && want(0)) return damage->loop_directory_versions();
+  if (op == "hold-lock" && want(1)) {
+    int64_t seconds;
+    OSTREL_ERR(number(args[0], &seconds));
+    return hold_lock(filesystem, seconds, pool);
+  }
   if (op == "count" && want(0)) {
     Counts c;
     OSTREL_ERR(damage->tally(&c));

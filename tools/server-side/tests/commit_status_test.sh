@@ -10,7 +10,7 @@
 # Runs in a private mount namespace (the full disk is a small tmpfs); where
 # none can be had, the full-disk row is skipped and the others run.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
+. "$here/../../../tests/support/init.sh"
 KELBRIN=$BIN/kelbrin
 ADMIN=$BIN/ostrel-admin
 [ -x "$KELBRIN" ] || { echo "setup: $KELBRIN is not built" >&2; exit 99; }
@@ -21,8 +21,9 @@ if [ "${1:-}" != --inside ]; then
   fi
   exec bash "$0" --inside
 fi
-. "$here/ostreld_fixture.sh"
-command -v sqlite3 >/dev/null || { echo "skip: the sqlite3 shell is not installed"; exit 77; }
+. "$SUPPORT_DIR/ostreld_fixture.sh"
+DAMAGE=$BIN/ostrel-damage
+[ -x "$DAMAGE" ] || { echo "setup: $DAMAGE is not built" >&2; exit 99; }
 command -v curl >/dev/null || { echo "skip: curl is not installed"; exit 77; }
 
 cd "$T" || exit 99
@@ -41,12 +42,12 @@ head -c 100000 /dev/urandom >large
 head -c 12000000 /dev/urandom >huge
 head -c 100000 /dev/zero | tr '\0' x >long
 
-# The damaged repository: its database pages overwritten after the write-
-# ahead log went into it.
+# The damaged repository: its database overwritten after the first 100
+# bytes (the file's header), and its write-ahead log lost.
 "$KELBRIN" -m first mkdir "file://$T/root/damaged/a" >/dev/null || exit 99
-sqlite3 root/damaged/fs.db "PRAGMA wal_checkpoint(TRUNCATE);" >/dev/null || exit 99
+rm -f root/damaged/fs.db-wal root/damaged/fs.db-shm
 size=$(stat -c %s root/damaged/fs.db)
-head -c $((size - 4096)) /dev/urandom | dd of=root/damaged/fs.db bs=4096 seek=1 conv=notrunc 2>/dev/null
+head -c $((size - 100)) /dev/urandom | dd of=root/damaged/fs.db bs=1 seek=100 conv=notrunc 2>/dev/null
 # The refusing repository: its pre-commit hook says no.
 printf '#!/bin/sh\necho "no commits today" >&2\nexit 1\n' >root/hooked/hooks/pre-commit
 chmod 755 root/hooked/hooks/pre-commit
@@ -120,13 +121,14 @@ grep -q "^ostreld: request .*damaged.* 500: .*'$T/root/damaged/fs.db' is damaged
 # longer than the server waits for it (10 s).  A minimal commit body (make
 # the directory /busy) straight from curl, to see the headers.
 printf 'V\0\0\0\x05\0\0\0\x011R\0\0\0\x0a\0\0\0\x011\0\0\0\x010d\0\0\0\x1c\0\0\0\x011\0\0\0\x04busy\xff\xff\xff\xff\0\0\0\x02-1\0\0\0\x012c\0\0\0\x05\0\0\0\x012c\0\0\0\x05\0\0\0\x011F\0\0\0\0' >busy.body
-{ echo "BEGIN IMMEDIATE;"; sleep 14; echo "COMMIT;"; } | sqlite3 root/main/fs.db &
+"$DAMAGE" root/main hold-lock 14 >holder.out 2>holder.err &
 holder=$!
-sleep 1
+for _ in $(seq 300); do grep -q holding holder.out && break; sleep 0.1; done
+grep -q holding holder.out || setup_failed "the lock holder did not start: $(cat holder.err)"
 before=$(wc -l <"$OSTRELD_ERR")
 curl -s -D busy.head -o busy.answer --max-time 60 -H 'Content-Type: application/x-ostrel-frames' \
   --data-binary @busy.body "$URL/main?op=commit"
-wait $holder
+wait $holder || fail "the lock holder failed: $(cat holder.err)"
 tr -d '\r' <busy.head >busy.headers
 head -n 1 busy.headers | grep -q '^HTTP/1.1 503 ' || fail "busy: $(head -n 1 busy.headers)"
 grep -qi '^Retry-After: [0-9]' busy.headers || fail "busy: no Retry-After: $(cat busy.headers)"

@@ -7,8 +7,8 @@
 # each store carries, so the same cases run over every store.  Without
 # PostgreSQL only the local repositories are checked, and the test says so.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
-. "$here/postgres_fixture.sh"
+. "$here/../../../tests/support/init.sh"
+. "$SUPPORT_DIR/postgres_fixture.sh"
 admin="$BIN/ostrel-admin"
 damager="$BIN/ostrel-damage"
 

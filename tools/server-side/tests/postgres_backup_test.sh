@@ -5,8 +5,8 @@
 # source's up to its youngest), that verifies, and that takes commits and
 # backs up in turn; a backup never writes into something that is there.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
-. "$here/postgres_fixture.sh"
+. "$here/../../../tests/support/init.sh"
+. "$SUPPORT_DIR/postgres_fixture.sh"
 ADMIN=$BIN/ostrel-admin
 BUILDER=$BIN/ostrel-repo-builder
 cd "$T" || exit 99

@@ -9,8 +9,8 @@
 # Each attack lasts about 15 s.  How long the commit takes under attack is
 # the benchmark's business (bench/ostreld.sh), not this test's.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
-. "$here/ostreld_fixture.sh"
+. "$here/../../../tests/support/init.sh"
+. "$SUPPORT_DIR/ostreld_fixture.sh"
 KELBRIN=$BIN/kelbrin
 ADMIN=$BIN/ostrel-admin
 SHIM=$BIN/bind_source.so

@@ -5,8 +5,8 @@
 # ChaCha20-Poly1305): no static RSA key exchange, no CBC, no SHA-1 MAC, and
 # no TLS 1.0, 1.1 or SSL at all.  kelbrin still commits over it.
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/init.sh"
-. "$here/ostreld_fixture.sh"
+. "$here/../../../tests/support/init.sh"
+. "$SUPPORT_DIR/ostreld_fixture.sh"
 KELBRIN=$BIN/kelbrin
 [ -x "$KELBRIN" ] || { echo "setup: $KELBRIN is not built" >&2; exit 99; }
 for tool in sslscan openssl; do
