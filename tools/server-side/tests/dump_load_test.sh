@@ -6,49 +6,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 need_built kelbrin ostrel-admin ostrel-repo-builder
 admin="$BIN/ostrel-admin"
 
-# Everything the tools show of a repository: log with changed paths, and
-# every revision's tree with each file's contents and properties.
-describe() {
-  local repo=$1 y rev
-  y=$("$admin" youngest "$repo")
-  "$admin" log "$repo" -v
-  for rev in $(seq 0 "$y"); do
-    echo "== r$rev"
-    "$admin" ls "$repo" -R -r "$rev" | while read -r p; do
-      echo "$p"
-      "$admin" proplist "$repo" "$p" -r "$rev"
-      case $p in */) ;; *) "$admin" cat "$repo" "$p" -r "$rev" | sha256sum ;; esac
-    done
-  done
-}
+. "$SUPPORT_DIR/history.sh"
 
 head -c 200000 /dev/urandom >"$T/random"
 build_repo "$T/src"
-"$BIN/ostrel-repo-builder" "$T/src" >/dev/null <<SCRIPT || fail "setup: commits"
-begin
-mkdir trunk
-mkdir trunk/doc
-mkfile trunk/doc/readme
-puttext trunk/doc/readme hello
-mkfile trunk/random
-put trunk/random $T/random
-propset trunk/random mime application/octet-stream
-revprop ostrel:log first
-commit
-begin
-cp 1 trunk tags-v1
-puttext trunk/doc/readme hello again
-propset trunk eol native
-revprop ostrel:log second
-commit
-begin
-rm trunk/doc
-mkdir trunk/doc
-mkfile trunk/doc/new
-puttext trunk/doc/new fresh
-revprop ostrel:log third
-commit
-SCRIPT
+make_history "$T/src" "$T/random"
 
 # ---- dump | load gives the same repository
 "$admin" dump "$T/src" >"$T/all.dump" 2>"$T/err"

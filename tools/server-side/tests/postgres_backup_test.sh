@@ -15,48 +15,10 @@ start_postgres
 DB=$(pg_createdb backup)
 "$ADMIN" create --postgres "$DB" src >/dev/null || { echo "setup: create --postgres"; exit 99; }
 
-# DESCRIBE REPO [UPPER]: log -v, then each revision's tree, properties and
-# the SHA-256 of every file, up to UPPER (default: the youngest).
-describe() {
-  local repo=$1 y=${2:-} rev
-  [ -n "$y" ] || y=$("$ADMIN" youngest "$repo")
-  "$ADMIN" log "$repo" -v -r "0:$y"
-  for rev in $(seq 0 "$y"); do
-    echo "== r$rev"
-    "$ADMIN" ls "$repo" -R -r "$rev" | while read -r p; do
-      echo "$p"
-      "$ADMIN" proplist "$repo" "$p" -r "$rev"
-      case $p in */) ;; *) "$ADMIN" cat "$repo" "$p" -r "$rev" | sha256sum ;; esac
-    done
-  done
-}
+. "$SUPPORT_DIR/history.sh"
 
 head -c 3000000 /dev/urandom >random  # several chunks
-"$BUILDER" src >/dev/null <<SCRIPT || { echo "setup: commits"; exit 99; }
-begin
-mkdir trunk
-mkdir trunk/doc
-mkfile trunk/doc/readme
-puttext trunk/doc/readme hello
-mkfile trunk/random
-put trunk/random $T/random
-propset trunk/random mime application/octet-stream
-revprop ostrel:log first
-commit
-begin
-cp 1 trunk tags-v1
-puttext trunk/doc/readme hello again
-propset trunk eol native
-revprop ostrel:log second
-commit
-begin
-rm trunk/doc
-mkdir trunk/doc
-mkfile trunk/doc/new
-puttext trunk/doc/new fresh
-revprop ostrel:log third
-commit
-SCRIPT
+make_history src "$T/random"
 
 # ---- a backup of a quiet repository is the same history
 "$ADMIN" backup src bk >out 2>err
