@@ -46,14 +46,18 @@
 //     listen queue.
 //  7. A suspended connection is resumed exactly once, by the job that was
 //     queued for it, and the daemon is stopped only once no job is queued
-//     or running (commits_in_flight counts them).
+//     or running (commits_in_flight counts them).  A commit's replay ends
+//     (its repository closed, an unfinished commit abandoned) in a job of
+//     its own once its request is complete; it counts as in flight until
+//     then.
 //
 // The parts: connections.cpp (the listener, the connection callbacks, the
 // access log and the reaper), routes.cpp (the handler: who asks, where the
 // request points, which part answers), reads.cpp and read_routes.cpp (the
 // read requests), commits.cpp (commits on the workers), request.cpp (the
-// answers and refusals of one request), config.cpp (the configuration file)
-// and server.cpp (start, signals and stop).
+// answers and refusals of one request, through respond.cpp's one respond()),
+// config.cpp (the configuration file) and server.cpp (start, signals and
+// stop).
 #ifndef OSTRELD_SERVER_INTERNAL_H
 #define OSTRELD_SERVER_INTERNAL_H
 
