@@ -15,6 +15,7 @@
 #include <apr_hash.h>
 #include <apr_strings.h>
 
+#include "damage_for_tests.h"
 #include "filesystem_test_helpers.h"
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
@@ -944,21 +945,7 @@ TEST_P(RepoTest, LegacyRepositoryKeepsWorkingAndUpgradesWhole) {
     OK(ostrel_repos_create(&r, legacy.c_str(), format_config(2), p));
     apr_pool_destroy(p);
   }
-  // The schema and format records the legacy format had.
-  sqlite3 *db;
-  ASSERT_EQ(sqlite3_open((legacy + "/fs.db").c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db,
-                         "DROP TABLE pchunk; DROP TABLE pack;"
-                         "ALTER TABLE content DROP COLUMN base;"
-                         "ALTER TABLE content DROP COLUMN depth;"
-                         "CREATE TABLE chunk(content INTEGER NOT NULL, seq INTEGER NOT NULL,"
-                         "  raw_len INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(content, seq));"
-                         "UPDATE meta SET value='1' WHERE key='format';",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(db);
-  std::filesystem::remove_all(legacy + "/packs");
-  { std::ofstream(legacy + "/format") << "1\n"; }
+  OK(ostrel::fs::rewrite_as_format1(legacy));
 
   std::string big(2 * 1024 * 1024 + 99, 0);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 11);
@@ -980,14 +967,25 @@ TEST_P(RepoTest, LegacyRepositoryKeepsWorkingAndUpgradesWhole) {
   {
     const std::string copy = dir_ + "/legacy-damaged";
     std::filesystem::copy(legacy, copy, std::filesystem::copy_options::recursive);
-    ASSERT_EQ(sqlite3_open((copy + "/fs.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "UPDATE chunk SET raw_len=raw_len-1 WHERE seq=1", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
     apr_pool_t *p = ostrel_pool_create(pool_);
     ostrel_repos *r;
-    OK(ostrel_repos_open2(&r, copy.c_str(), nullptr, p));
+    {
+      // The second chunk of 'big' says it decodes to a byte less.
+      OK(ostrel_repos_open2(&r, copy.c_str(), nullptr, p));
+      int64_t content, chunks;
+      OK(ostrel::fs::locate_contents(ostrel_repos_fs(r), 2, "big", &content, &chunks));
+      ASSERT_GT(chunks, 1);
+      std::unique_ptr<ostrel::fs::Snapshot> snapshot;
+      OK(ostrel_repos_fs(r)->meta->snapshot(&snapshot));
+      ostrel::fs::ChunkRow chunk;
+      bool found = false;
+      OK(snapshot->chunk(content, 1, chunk, &found));
+      ASSERT_TRUE(found);
+      std::unique_ptr<ostrel::fs::Damage> damage;
+      OK(ostrel::fs::open_damage(copy, &damage));
+      OK(damage->set_chunk_length(content, 1, chunk.raw_len - 1));
+    }
+    OK(ostrel_repos_open2(&r, copy.c_str(), nullptr, p));  // sees the damage
     ostrel_fs_root *root;
     OK(ostrel_fs_revision_root(&root, ostrel_repos_fs(r), 2, p));
     ostrel_stream *s;
