@@ -27,16 +27,6 @@ std::string first_line(const std::string &repo_dir, const char *name) {
 
 }  // namespace
 
-ostrel_error *Damage::damage_listing(const std::string &, Encoding) {
-  return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
-                             "This store keeps no directory listing in encoded chunks");
-}
-
-ostrel_error *Damage::damage_changed_paths(ostrel_revnum, Encoding) {
-  return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
-                             "This store keeps no changed paths as an encoded record");
-}
-
 ostrel_error *locate_root(ostrel_fs *filesystem, ostrel_revnum rev, int64_t *root) {
   std::unique_ptr<Snapshot> snapshot;
   OSTREL_ERR(filesystem->meta->snapshot(&snapshot));

@@ -106,10 +106,18 @@ class Damage {
   };
   /* The oldest listing chunk that holds entry NAME is damaged by HOW (for
    * kOverlongNumber, the child of NAME). */
-  virtual ostrel_error *damage_listing(const std::string &name, Encoding how);
+  virtual ostrel_error *damage_listing(const std::string &name, Encoding how) {
+    (void)name, (void)how;
+    return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
+                               "This store keeps no directory listing in encoded chunks");
+  }
   /* The encoded changed paths of revision REV are damaged by HOW (a
    * listing's damage, applied to them, is OSTREL_ERR_UNSUPPORTED). */
-  virtual ostrel_error *damage_changed_paths(ostrel_revnum rev, Encoding how);
+  virtual ostrel_error *damage_changed_paths(ostrel_revnum rev, Encoding how) {
+    (void)rev, (void)how;
+    return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
+                               "This store keeps no changed paths as an encoded record");
+  }
 };
 
 /* The damage of the repository in directory REPO_DIR, whatever keeps it
