@@ -4,8 +4,9 @@
 // public API, damages through damage_for_tests.h and looks at leftovers
 // the same way, so that each implementation must come out the same.  A case
 // that needs what only some implementations have (other processes on the
-// same repository, local pack files, directory versions kept as chains)
-// names that capability and is skipped, saying so, on the others.
+// same repository, local pack files, directory versions kept as chains,
+// listings and changed paths kept as encoded records) names that
+// capability and is skipped, saying so, on the others.
 
 #include <apr_hash.h>
 #include <signal.h>

@@ -270,12 +270,15 @@ class SqliteDamage : public Damage {
             append_chunk_entry(body, e.name, e.child);
             continue;
           }
-          // The name, then a child id whose continuation bits run past 64.
-          std::string one;
-          append_chunk_entry(one, e.name, Child{});
-          one.resize(one.size() - 2);
-          body += one + std::string(10, '\xff') + '\x01';
-          body += static_cast<char>(e.child.kind);
+          // The name, then a child id whose continuation bits run past 64,
+          // then the kind: NAME_PART is the entry (NAME, 0, 0) less its two
+          // one-byte numbers, KIND_PART the entry ("", 1, kind) less its
+          // first two bytes.
+          std::string name_part, kind_part;
+          append_chunk_entry(name_part, e.name, Child{});
+          name_part.resize(name_part.size() - 2);
+          append_chunk_entry(kind_part, "", Child{1, e.child.kind});
+          body += name_part + std::string(10, '\xff') + '\x01' + kind_part.substr(2);
         }
         break;
     }
