@@ -14,7 +14,15 @@
  * apply to an implementation (its directory versions do not chain) returns
  * OSTREL_ERR_UNSUPPORTED; one that finds nothing to damage returns
  * OSTREL_ERR_MALFUNCTION naming what it looked for, so that a test never
- * passes on damage that did not happen.  Not part of any installed program. */
+ * passes on damage that did not happen.  Not part of any installed program.
+ *
+ * Where an implementation keeps several records in one encoded record (the
+ * local store's format 3: a directory's entries in listing chunks, a
+ * revision's changed paths in one row), the operations on those records
+ * decode it, change the record they name and encode it again, so that the
+ * same damage reaches every format; damage_listing and
+ * damage_changed_paths damage the encoding itself and are
+ * OSTREL_ERR_UNSUPPORTED where nothing is encoded. */
 #ifndef OSTREL_FS_DAMAGE_FOR_TESTS_H
 #define OSTREL_FS_DAMAGE_FOR_TESTS_H
 
@@ -52,19 +60,22 @@ class Damage {
   /* Revision REV's record names ROOT as its root node. */
   virtual ostrel_error *set_revision_root(ostrel_revnum rev, int64_t root) = 0;
   /* Row PATH of revision REV's changed paths becomes ROW (ROW.path may
-   * differ: the row moves). */
+   * differ: the row moves); in an encoded record of the revision's changed
+   * paths, ROW takes the place of PATH's entry. */
   virtual ostrel_error *replace_changed_path(ostrel_revnum rev, const std::string &path,
                                              const ChangedPath &row) = 0;
   virtual ostrel_error *add_changed_path(ostrel_revnum rev, const ChangedPath &row) = 0;
   /* The record of node ROW.id takes every field of ROW but its directory
    * version (pred 0: none). */
   virtual ostrel_error *rewrite_node(const NodeRow &row) = 0;
-  /* Every stored entry called NAME, in every version of every directory,
-   * gets kind KIND, and child CHILD when one is given. */
+  /* Every stored entry called NAME, in every version of every directory
+   * (rows and entries of listing chunks alike), gets kind KIND, and child
+   * CHILD when one is given; a tombstone stays one unless CHILD is given. */
   virtual ostrel_error *rewrite_entries(const std::string &name, std::optional<int64_t> child,
                                         int64_t kind) = 0;
   /* Every directory version that is kept as changes to an older one names
-   * itself as that older one. */
+   * itself as that older one (format 3: also the keys whose listing is in
+   * chunks). */
   virtual ostrel_error *loop_directory_versions() = 0;
   /* Every recorded node origin of revision FROM says TO. */
   virtual ostrel_error *move_origins(ostrel_revnum from, ostrel_revnum to) = 0;
@@ -85,6 +96,28 @@ class Damage {
   virtual ostrel_error *remove_stored(int64_t content, int64_t seq) = 0;
 
   virtual ostrel_error *tally(Counts *out) = 0;
+
+  // -- encoded records themselves (OSTREL_ERR_UNSUPPORTED by default)
+  enum class Encoding {
+    kCutShort,         // the record loses its last byte
+    kTrailingByte,     // a byte after the last entry begins one more
+    kNamesOutOfOrder,  // a listing's first two entries trade places
+    kOverlongNumber,   // a listing entry's child id is written in more than 64 bits
+  };
+  /* The oldest listing chunk that holds entry NAME is damaged by HOW (for
+   * kOverlongNumber, the child of NAME). */
+  virtual ostrel_error *damage_listing(const std::string &name, Encoding how) {
+    (void)name, (void)how;
+    return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
+                               "This store keeps no directory listing in encoded chunks");
+  }
+  /* The encoded changed paths of revision REV are damaged by HOW (a
+   * listing's damage, applied to them, is OSTREL_ERR_UNSUPPORTED). */
+  virtual ostrel_error *damage_changed_paths(ostrel_revnum rev, Encoding how) {
+    (void)rev, (void)how;
+    return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
+                               "This store keeps no changed paths as an encoded record");
+  }
 };
 
 /* The damage of the repository in directory REPO_DIR, whatever keeps it

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -13,13 +9,13 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
 #include <apr_hash.h>
 #include <apr_strings.h>
 
+#include "damage_for_tests.h"
 #include "filesystem_test_helpers.h"
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
@@ -949,21 +945,7 @@ TEST_P(RepoTest, LegacyRepositoryKeepsWorkingAndUpgradesWhole) {
     OK(ostrel_repos_create(&r, legacy.c_str(), format_config(2), p));
     apr_pool_destroy(p);
   }
-  // The schema and format records the legacy format had.
-  sqlite3 *db;
-  ASSERT_EQ(sqlite3_open((legacy + "/fs.db").c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db,
-                         "DROP TABLE pchunk; DROP TABLE pack;"
-                         "ALTER TABLE content DROP COLUMN base;"
-                         "ALTER TABLE content DROP COLUMN depth;"
-                         "CREATE TABLE chunk(content INTEGER NOT NULL, seq INTEGER NOT NULL,"
-                         "  raw_len INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(content, seq));"
-                         "UPDATE meta SET value='1' WHERE key='format';",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(db);
-  std::filesystem::remove_all(legacy + "/packs");
-  { std::ofstream(legacy + "/format") << "1\n"; }
+  OK(ostrel::fs::rewrite_as_format1(legacy));
 
   std::string big(2 * 1024 * 1024 + 99, 0);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 11);
@@ -985,14 +967,25 @@ TEST_P(RepoTest, LegacyRepositoryKeepsWorkingAndUpgradesWhole) {
   {
     const std::string copy = dir_ + "/legacy-damaged";
     std::filesystem::copy(legacy, copy, std::filesystem::copy_options::recursive);
-    ASSERT_EQ(sqlite3_open((copy + "/fs.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "UPDATE chunk SET raw_len=raw_len-1 WHERE seq=1", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
     apr_pool_t *p = ostrel_pool_create(pool_);
     ostrel_repos *r;
-    OK(ostrel_repos_open2(&r, copy.c_str(), nullptr, p));
+    {
+      // The second chunk of 'big' says it decodes to a byte less.
+      OK(ostrel_repos_open2(&r, copy.c_str(), nullptr, p));
+      int64_t content, chunks;
+      OK(ostrel::fs::locate_contents(ostrel_repos_fs(r), 2, "big", &content, &chunks));
+      ASSERT_GT(chunks, 1);
+      std::unique_ptr<ostrel::fs::Snapshot> snapshot;
+      OK(ostrel_repos_fs(r)->meta->snapshot(&snapshot));
+      ostrel::fs::ChunkRow chunk;
+      bool found = false;
+      OK(snapshot->chunk(content, 1, chunk, &found));
+      ASSERT_TRUE(found);
+      std::unique_ptr<ostrel::fs::Damage> damage;
+      OK(ostrel::fs::open_damage(copy, &damage));
+      OK(damage->set_chunk_length(content, 1, chunk.raw_len - 1));
+    }
+    OK(ostrel_repos_open2(&r, copy.c_str(), nullptr, p));  // sees the damage
     ostrel_fs_root *root;
     OK(ostrel_fs_revision_root(&root, ostrel_repos_fs(r), 2, p));
     ostrel_stream *s;
@@ -1094,358 +1087,29 @@ TEST_P(RepoTest, BackupCopiesWhatTheRecordsReference) {
 }
 
 // ---------------------------------------------------------------------------
-// Crashes, concurrent committers, damage
+// A fault point that fails (the upgrade's; crashes, failures, concurrent
+// committers and damage of every implementation are in
+// storage_suite_test.cpp).
 
-// Point at which the fault hook acts, and what it does there.
 const char *g_fault_point = nullptr;
-enum class FaultAction { kill, fail, sleep } g_fault_action;
-int g_sleep_ms = 0;
 
 ostrel_error *fault_hook(const char *point) {
   if (!g_fault_point || std::strcmp(point, g_fault_point) != 0) return nullptr;
-  switch (g_fault_action) {
-    case FaultAction::kill:
-      raise(SIGKILL);
-      break;
-    case FaultAction::fail:
-      return ostrel_error_createf(OSTREL_ERR_IO, nullptr, "Injected failure at %s", point);
-    case FaultAction::sleep:
-      usleep(static_cast<useconds_t>(g_sleep_ms) * 1000);
-      break;
-  }
-  return nullptr;
+  return ostrel_error_createf(OSTREL_ERR_IO, nullptr, "Injected failure at %s", point);
 }
 
-struct HookGuard {
-  HookGuard(const char *point, FaultAction action, int sleep_ms = 0) {
+// Makes POINT fail while it lives.
+struct FailAt {
+  explicit FailAt(const char *point) {
     g_fault_point = point;
-    g_fault_action = action;
-    g_sleep_ms = sleep_ms;
     ostrel_fs__set_fault_hook(fault_hook);
   }
-  ~HookGuard() {
+  ~FailAt() {
     ostrel_fs__set_fault_hook(nullptr);
     g_fault_point = nullptr;
   }
 };
 
-// Runs BODY in a child process with its own handle on the repository at
-// PATH; returns the child's wait status.  BODY's error (if any) makes the
-// child exit with status 3.
-pid_t spawn(const std::string &path, const std::function<ostrel_error *(ostrel_fs *)> &body,
-            apr_hash_t *config = nullptr) {
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  apr_pool_t *pool = ostrel_pool_create(nullptr);
-  ostrel_repos *repos;
-  ostrel_error *err = ostrel_repos_open2(&repos, path.c_str(), config, pool);
-  if (!err) err = body(ostrel_repos_fs(repos));
-  int status = 0;
-  if (err) {
-    status = err->apr_err == OSTREL_ERR_FS_BUSY ? 4 : 3;
-    ostrel_error_clear(err);
-  }
-  _exit(status);
-}
-
-int wait_for(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return status;
-}
-
-// One commit of N small files of distinct texts in directory DIR.
-ostrel_error *commit_small_files(ostrel_fs *filesystem, const std::string &dir, int n) {
-  return fs_test::commit_change(filesystem, [&](ostrel_fs_root *root) -> ostrel_error * {
-    OSTREL_ERR(ostrel_fs_make_dir(root, dir.c_str(), nullptr));
-    for (int i = 0; i < n; ++i) {
-      std::string path = dir + "/f" + std::to_string(i);
-      OSTREL_ERR(ostrel_fs_make_file(root, path.c_str(), nullptr));
-      OSTREL_ERR(put(root, path.c_str(), "small file " + std::to_string(i) + "\n"));
-    }
-    return nullptr;
-  });
-}
-
-TEST_P(RepoTest, ProcessKilledAtAnyPointOfACommitLeavesTheLastRevisionIntact) {
-  OK(try_commit(make_trunk));
-  const std::string big(3 * 1024 * 1024, 'x');  // several chunks
-  // A large upload, and enough small files that their rows are written in
-  // a batch before the commit step and in the step itself.
-  const std::pair<const char *, std::function<ostrel_error *(ostrel_fs *)>> workloads[] = {
-      {"large", [&](ostrel_fs *filesystem) {
-         ostrel_revnum rev;
-         return commit_file(filesystem, "trunk/killed", big, &rev);
-       }},
-      {"small batched", [](ostrel_fs *filesystem) {
-         return commit_small_files(filesystem, "trunk/many", 300);
-       }},
-  };
-  for (auto &[name, work] : workloads) {
-    for (const char *point : {"upload-chunk", "commit-locked", "commit-written"}) {
-      SCOPED_TRACE(std::string(name) + " at " + point);
-      pid_t pid = spawn(path_, [&](ostrel_fs *filesystem) {
-        HookGuard hook(point, FaultAction::kill);
-        return work(filesystem);
-      });
-      int status = wait_for(pid);
-      ASSERT_TRUE(WIFSIGNALED(status)) << status;
-      ostrel_repos *repos;
-      OK(ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool_));
-      ostrel_fs *filesystem = ostrel_repos_fs(repos);
-      ostrel_revnum y;
-      OK(ostrel_fs_youngest_rev(&y, filesystem, pool_));
-      EXPECT_EQ(y, 1);
-      OK(ostrel_fs_verify(filesystem, 0, y, nullptr, nullptr, pool_));
-    }
-  }
-  // What the killed transactions left is swept by the next commit, and the
-  // bytes they appended are truncated by the next writer of their pack.
-  EXPECT_GT(db_count("SELECT count(*) FROM txn"), 0);
-  ostrel_revnum rev;
-  OK(commit_file(filesystem_, "after", "written after the kills", &rev));
-  EXPECT_EQ(rev, 2);
-  EXPECT_EQ(db_count("SELECT count(*) FROM txn"), 0);
-  EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
-  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk WHERE content NOT IN (SELECT id FROM content)"), 0);
-  int64_t on_disk = 0;
-  for (auto &f : std::filesystem::directory_iterator(path_ + "/packs"))
-    on_disk += static_cast<int64_t>(f.file_size());
-  EXPECT_EQ(on_disk, db_count("SELECT sum(end_off) FROM pack"));
-  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
-}
-
-// A commit that runs out of space (here: past the file-size limit the
-// process is given) fails saying so, names the repository, shows no SQL, and
-// takes back what it appended, so the next commit needs no more space.
-TEST_P(RepoTest, CommitOnAFullDiskSaysSoAndLeavesNoBytesBehind) {
-  OK(try_commit(make_trunk));
-  const std::string pack = path_ + "/packs/pack-1";
-  const auto before = std::filesystem::file_size(pack);
-  std::string big(2 * 1024 * 1024, 0);  // incompressible
-  std::mt19937 random(7);
-  for (char &c : big) c = static_cast<char>(random());
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit;
-    limit.rlim_cur = limit.rlim_max = before + 300 * 1024;
-    setrlimit(RLIMIT_FSIZE, &limit);
-    apr_pool_t *pool = ostrel_pool_create(nullptr);
-    ostrel_repos *repos;
-    ostrel_error *err = ostrel_repos_open2(&repos, path_.c_str(), nullptr, pool);
-    ostrel_revnum rev;
-    if (!err) err = commit_file(ostrel_repos_fs(repos), "toobig", big, &rev);
-    std::string msg = err ? take_error(err) : "no error";
-    (void)!write(fds[1], msg.data(), msg.size());
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string msg;
-  char buf[512];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) msg.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  wait_for(pid);
-  EXPECT_NE(msg.find("the disk is full"), std::string::npos) << msg;
-  EXPECT_NE(msg.find(path_), std::string::npos) << msg;
-  for (const char *sql : {"INSERT", "DELETE", "SELECT", "UPDATE"})
-    EXPECT_EQ(msg.find(sql), std::string::npos) << msg;
-  EXPECT_EQ(std::filesystem::file_size(pack), before);
-  ostrel_revnum rev;
-  OK(commit_file(filesystem_, "fits", "a small file", &rev));
-  EXPECT_EQ(rev, 2);
-  OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
-}
-
-TEST_P(RepoTest, FailureInsideTheCommitStepWritesNothingAndTheTransactionCanBeAborted) {
-  OK(try_commit(make_trunk));
-  for (const char *point : {"commit-locked", "commit-written"}) {
-    SCOPED_TRACE(point);
-    HookGuard hook(point, FaultAction::fail);
-    std::string msg;
-    EXPECT_EQ(code_of(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "lost"); }),
-                      &msg),
-              OSTREL_ERR_IO);
-    EXPECT_NE(msg.find(point), std::string::npos);
-  }
-  ostrel_revnum y;
-  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
-  EXPECT_EQ(y, 1);
-  EXPECT_EQ(cat(root_at(1), "trunk/a"), "alpha");
-  EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
-}
-
-// An I/O error whose outcome is unknown at the commit point (here: after
-// COMMIT really ran) stops the handle: no further write goes through it,
-// and the error says why.  A new handle sees that the revision exists, with
-// every byte of it.
-TEST_P(RepoTest, AfterAnUncertainCommitTheHandleTakesNoMoreWrites) {
-  OK(try_commit(make_trunk));
-  const std::string big(3 * 1024 * 1024 + 7, 'u');
-  {
-    HookGuard hook("commit-point", FaultAction::fail);
-    std::string msg;
-    EXPECT_EQ(code_of(try_commit([&big](ostrel_fs_root *r) { return put(r, "trunk/a", big); }),
-                      &msg),
-              OSTREL_ERR_FS_UNCERTAIN);
-    EXPECT_NE(msg.find("outcome of a commit is unknown"), std::string::npos) << msg;
-  }
-  std::string msg;
-  EXPECT_EQ(code_of(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "more"); }), &msg),
-            OSTREL_ERR_FS_UNCERTAIN);
-  EXPECT_NE(msg.find("takes no more writes"), std::string::npos) << msg;
-  OK(ostrel_repos_open2(&repos_, path_.c_str(), nullptr, pool_));
-  filesystem_ = ostrel_repos_fs(repos_);
-  ostrel_revnum y;
-  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
-  EXPECT_EQ(y, 2);
-  EXPECT_EQ(cat(root_at(2), "trunk/a"), big);
-  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
-  ostrel_revnum rev;
-  OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "after"); }, &rev));
-  EXPECT_EQ(rev, 3);
-}
-
-TEST_P(RepoTest, FailedUploadLeavesTheFileAsItWasAndNothingStored) {
-  OK(try_commit(make_trunk));
-  {
-    HookGuard hook("upload-chunk", FaultAction::fail);
-    std::string msg;
-    EXPECT_EQ(code_of(try_commit([this](ostrel_fs_root *r) {
-                        ostrel_error *err = put(r, "trunk/a", std::string(2 * 1024 * 1024, 'z'));
-                        // The file keeps its old contents in the transaction.
-                        EXPECT_EQ(cat(r, "trunk/a"), "alpha");
-                        return err;
-                      }),
-                      &msg),
-              OSTREL_ERR_IO)
-        << msg;
-  }
-  EXPECT_EQ(db_count("SELECT count(*) FROM content WHERE txn IS NOT NULL"), 0);
-  EXPECT_EQ(db_count("SELECT count(*) FROM pchunk"), 2);  // alpha and beta only
-  ostrel_revnum y;
-  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
-  EXPECT_EQ(y, 1);
-}
-
-TEST_P(RepoTest, TwoProcessesCommittingAtOnceLoseNothing) {
-  OK(try_commit([](ostrel_fs_root *r) { return ostrel_fs_make_dir(r, "shared", nullptr); }));
-  const int per_child = 15;
-  auto worker = [&](const std::string &prefix) {
-    return [prefix, per_child](ostrel_fs *filesystem) -> ostrel_error * {
-      for (int i = 0; i < per_child; ++i) {
-        ostrel_revnum rev;
-        OSTREL_ERR(commit_file(filesystem, "shared/" + prefix + std::to_string(i), prefix, &rev));
-      }
-      return nullptr;
-    };
-  };
-  pid_t a = spawn(path_, worker("a"));
-  pid_t b = spawn(path_, worker("b"));
-  int sa = wait_for(a), sb = wait_for(b);
-  ASSERT_TRUE(WIFEXITED(sa) && WIFEXITED(sb));
-  EXPECT_EQ(WEXITSTATUS(sa), 0);
-  EXPECT_EQ(WEXITSTATUS(sb), 0);
-  ostrel_revnum y;
-  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
-  EXPECT_EQ(y, 1 + 2 * per_child);
-  apr_hash_t *h;
-  OK(ostrel_fs_dir_entries(&h, root_at(y), "shared", pool_));
-  EXPECT_EQ(apr_hash_count(h), static_cast<unsigned>(2 * per_child));
-  // Every revision adds exactly one file.
-  for (ostrel_revnum r = 2; r <= y; ++r) EXPECT_EQ(changes(r).size(), 1u) << r;
-  OK(ostrel_fs_verify(filesystem_, 0, y, nullptr, nullptr, pool_));
-}
-
-// Reads keep one snapshot across calls; what another process commits
-// meanwhile is still seen where it matters: the youngest revision, a root of
-// the new revision, and the committed end of a pack this process then
-// appends to (which must not cut off the other's contents).
-TEST_P(RepoTest, AKeptReadSnapshotNeverHidesOrCutsOffAnotherProcessesCommit) {
-  OK(try_commit(make_trunk));
-  const std::string other = std::string(100000, 'o') + "ther";
-  ostrel_revnum rev;
-  OK(try_commit([&](ostrel_fs_root *root) {
-    EXPECT_EQ(cat(root, "trunk/a"), "alpha");  // leaves a snapshot of r1
-    pid_t pid = spawn(path_, [&](ostrel_fs *filesystem) {
-      ostrel_revnum r;
-      return commit_file(filesystem, "other", other, &r);
-    });
-    int status = wait_for(pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    // Appends to the pack the other process just committed to.
-    OSTREL_ERR(ostrel_fs_make_file(root, "mine", nullptr));
-    return put(root, "mine", std::string(50000, 'm'));
-  }, &rev));
-  EXPECT_EQ(rev, 3);
-  ostrel_revnum y;
-  OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
-  EXPECT_EQ(y, 3);
-  EXPECT_EQ(cat(root_at(2), "other"), other);
-  EXPECT_EQ(cat(root_at(3), "other"), other);
-  EXPECT_EQ(cat(root_at(3), "mine"), std::string(50000, 'm'));
-  OK(ostrel_fs_verify(filesystem_, 0, 3, nullptr, nullptr, pool_));
-}
-
-TEST_P(RepoTest, CommitterHeldBackLongerThanTheBusyTimeoutGetsAClearError) {
-  // The child holds the write lock in its commit step for 1.5 s.
-  pid_t holder = spawn(path_, [](ostrel_fs *filesystem) {
-    HookGuard hook("commit-written", FaultAction::sleep, 1500);
-    ostrel_revnum rev;
-    return commit_file(filesystem, "held", "x", &rev);
-  });
-  usleep(400 * 1000);
-  apr_hash_t *config = apr_hash_make(pool_);
-  apr_hash_set(config, OSTREL_FS_CONFIG_BUSY_TIMEOUT, APR_HASH_KEY_STRING, "100");
-  ostrel_repos *repos;
-  OK(ostrel_repos_open2(&repos, path_.c_str(), config, pool_));
-  ostrel_fs *impatient = ostrel_repos_fs(repos);
-  // Readers are not blocked meanwhile.
-  ostrel_revnum y;
-  OK(ostrel_fs_youngest_rev(&y, impatient, pool_));
-  EXPECT_EQ(y, 0);
-  ostrel_revnum rev;
-  std::string msg;
-  EXPECT_EQ(code_of(commit_file(impatient, "mine", "y", &rev), &msg), OSTREL_ERR_FS_BUSY);
-  EXPECT_NE(msg.find("100 ms"), std::string::npos) << msg;
-  int status = wait_for(holder);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  // A patient committer (the default timeout) gets through after the holder.
-  OK(commit_file(filesystem_, "mine", "y", &rev));
-  EXPECT_EQ(rev, 2);
-}
-
-TEST_P(RepoTest, LongUploadDoesNotHoldBackOtherCommitters) {
-  // The child uploads 4 chunks, pausing 300 ms before each.
-  pid_t uploader = spawn(path_, [](ostrel_fs *filesystem) {
-    HookGuard hook("upload-chunk", FaultAction::sleep, 300);
-    ostrel_revnum rev;
-    return commit_file(filesystem, "slow", std::string(3 * 1024 * 1024 + 5, 'u'), &rev);
-  });
-  usleep(200 * 1000);
-  apr_hash_t *config = apr_hash_make(pool_);
-  apr_hash_set(config, OSTREL_FS_CONFIG_BUSY_TIMEOUT, APR_HASH_KEY_STRING, "200");
-  ostrel_repos *repos;
-  OK(ostrel_repos_open2(&repos, path_.c_str(), config, pool_));
-  ostrel_revnum rev;
-  OK(commit_file(ostrel_repos_fs(repos), "quick", "q", &rev));
-  EXPECT_EQ(rev, 1);
-  int status = wait_for(uploader);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(cat(root_at(2), "quick"), "q");
-  EXPECT_EQ(cat(root_at(2), "slow").size(), 3u * 1024 * 1024 + 5);
-}
-
-// The statements a commit, a listing or verify runs once per entry must
-// find their rows through the index that bounds them: one planned on a wider
-// index scans a whole directory per row and makes large directories
-// quadratic.  The plans checked are those of the statements the storage
-// prepared while doing the work below.
 // A repository of format 2 upgrades to format 3 whole: every revision
 // reads the same afterwards (trees, texts, changed paths, origins), verify
 // passes, and commits go on, into directories of both layouts.  An upgrade
@@ -1510,7 +1174,7 @@ TEST_P(UpgradeTest, FormatTwoUpgradesToThreeWholeOrNotAtAll) {
   const int64_t changed_rows = db_count("SELECT count(*) FROM changed_path");
   EXPECT_GT(changed_rows, 300);
   {
-    HookGuard hook("upgrade-written", FaultAction::fail);
+    FailAt fault("upgrade-written");
     int old_format = 0;
     EXPECT_NE(take_error(ostrel_repos_upgrade(path_.c_str(), &old_format, pool_)), "");
   }
@@ -1556,6 +1220,11 @@ TEST_P(UpgradeTest, FormatTwoUpgradesToThreeWholeOrNotAtAll) {
   OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
 }
 
+// The statements a commit, a listing or verify runs once per entry must
+// find their rows through the index that bounds them: one planned on a wider
+// index scans a whole directory per row and makes large directories
+// quadratic.  The plans checked are those of the statements the storage
+// prepared while doing the work below.
 TEST_P(RepoTest, HotStatementsArePlannedOnTheIndexThatBoundsThem) {
   OK(try_commit(make_trunk));
   OK(try_commit([](ostrel_fs_root *r) {
@@ -1611,395 +1280,7 @@ TEST_P(RepoTest, HotStatementsArePlannedOnTheIndexThatBoundsThem) {
   }
 }
 
-struct ChunkSpot;
-
-class DamageTest : public RepoTest {
- protected:
-  // Where the last stored chunk of file PATH of revision REV is.
-  ChunkSpot chunk_spot(ostrel_revnum rev, const char *path);
-
-  static void flip_byte(const std::string &file, int64_t off) {
-    std::FILE *f = std::fopen(file.c_str(), "r+b");
-    ASSERT_NE(f, nullptr) << file;
-    std::fseek(f, static_cast<long>(off), SEEK_SET);
-    int c = std::fgetc(f);
-    std::fseek(f, static_cast<long>(off), SEEK_SET);
-    std::fputc(c ^ 0x20, f);
-    std::fclose(f);
-  }
-
-  // Makes a fresh copy of the repository with SQL applied to its database;
-  // returns the copy's path.
-  std::string damaged_path(const char *sql) {
-    std::string copy = dir_ + "/damaged" + std::to_string(++copies_);
-    std::filesystem::copy(path_, copy, std::filesystem::copy_options::recursive);
-    sqlite3 *db;
-    EXPECT_EQ(sqlite3_open((copy + "/fs.db").c_str(), &db), SQLITE_OK);
-    char *msg = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &msg), SQLITE_OK) << (msg ? msg : "") << sql;
-    sqlite3_free(msg);
-    sqlite3_close(db);
-    return copy;
-  }
-
-  // The same, opened.
-  ostrel_fs *damaged_copy(const char *sql) {
-    ostrel_repos *repos;
-    EXPECT_EQ(take_error(ostrel_repos_open2(&repos, damaged_path(sql).c_str(), nullptr, pool_)),
-              "");
-    return ostrel_repos_fs(repos);
-  }
-
-  // Runs READ on its own handle on the repository at PATH, in a child
-  // process that an alarm ends after 30 s, so that a read that never ends
-  // fails the test instead of hanging it.  Returns "CODE MESSAGE" for READ's
-  // error, "" for success, or how the child died.
-  static std::string bounded_read(const std::string &path,
-                                  const std::function<ostrel_error *(ostrel_fs *, apr_pool_t *)> &read) {
-    int fds[2];
-    if (pipe(fds) != 0) return "pipe failed";
-    pid_t pid = fork();
-    if (pid == 0) {
-      close(fds[0]);
-      alarm(30);
-      apr_pool_t *pool = ostrel_pool_create(nullptr);
-      ostrel_repos *repos;
-      ostrel_error *err = ostrel_repos_open2(&repos, path.c_str(), nullptr, pool);
-      if (!err) err = read(ostrel_repos_fs(repos), pool);
-      std::string text = err ? std::to_string(err->apr_err) + " " : "";
-      text += take_error(err);
-      for (size_t done = 0; done < text.size();) {
-        ssize_t n = write(fds[1], text.data() + done, text.size() - done);
-        if (n <= 0) _exit(2);
-        done += static_cast<size_t>(n);
-      }
-      _exit(0);
-    }
-    close(fds[1]);
-    std::string out;
-    char buf[512];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFSIGNALED(status))
-      return WTERMSIG(status) == SIGALRM ? "hung" : "killed by signal " + std::to_string(WTERMSIG(status));
-    if (WEXITSTATUS(status) != 0) return "child failed";
-    return out;
-  }
-
-  // Verifies every revision of FILESYSTEM; returns the error's code and text
-  // in *MSG, and in *VERIFIED the revisions that passed.
-  apr_status_t verify_all(ostrel_fs *filesystem, std::string *msg,
-                          std::vector<ostrel_revnum> *verified) {
-    ostrel_revnum y;
-    EXPECT_EQ(take_error(ostrel_fs_youngest_rev(&y, filesystem, pool_)), "");
-    return code_of(ostrel_fs_verify(
-                       filesystem, 0, y,
-                       [](void *baton, ostrel_revnum rev, apr_pool_t *) {
-                         static_cast<std::vector<ostrel_revnum> *>(baton)->push_back(rev);
-                       },
-                       verified, pool_),
-                   msg);
-  }
-
-  // r1: make_trunk; r2: /trunk/a changed; r3: /trunk copied to /branch and
-  // /branch/sub/b deleted.
-  void make_history() {
-    OK(try_commit(make_trunk));
-    OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/a", "two"); }));
-    OK(try_commit([this](ostrel_fs_root *r) {
-      OSTREL_ERR(ostrel_fs_copy(root_at(1), "trunk", r, "branch", nullptr));
-      return ostrel_fs_delete(r, "branch/sub/b", nullptr);
-    }));
-  }
-
-  // Reads of make_history's revisions that damage may break.
-  ostrel_error *list_trunk_r1(ostrel_fs *filesystem) {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
-    apr_hash_t *entries;
-    return ostrel_fs_dir_entries(&entries, root, "trunk", pool_);
-  }
-  ostrel_error *kind_of_a_r1(ostrel_fs *filesystem) {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
-    ostrel_node_kind kind;
-    return ostrel_fs_check_path(&kind, root, "trunk/a", pool_);
-  }
-  ostrel_error *changed_in_r2_of(ostrel_fs *filesystem) {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 2, pool_));
-    apr_hash_t *changed;
-    return ostrel_fs_paths_changed2(&changed, root, pool_);
-  }
-
-  int copies_ = 0;
-};
-
-// Stored values outside their enumeration are damage, reported with where
-// they are, never handed on (a caller may index a table with them).
-TEST_P(DamageTest, OutOfRangeStoredKindsAreRefusedNamingWhereTheyAre) {
-  make_history();
-  struct Case {
-    const char *sql;
-    std::function<ostrel_error *(ostrel_fs *)> read;
-    std::vector<const char *> says;
-  };
-  auto changed_in_r2 = [this](ostrel_fs *filesystem) { return changed_in_r2_of(filesystem); };
-  auto list_trunk = [this](ostrel_fs *filesystem) { return list_trunk_r1(filesystem); };
-  auto kind_of_a = [this](ostrel_fs *filesystem) { return kind_of_a_r1(filesystem); };
-  auto props_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, pool_));
-    apr_hash_t *props;
-    return ostrel_fs_node_proplist(&props, root, "trunk/a", pool_);
-  };
-  const Case cases[] = {
-      {"UPDATE changed_path SET change=200000 WHERE rev=2", changed_in_r2,
-       {"'/trunk/a'", "revision 2", "change kind 200000"}},
-      {"UPDATE changed_path SET change=-1 WHERE rev=2", changed_in_r2, {"change kind -1"}},
-      {"UPDATE changed_path SET node_kind=3 WHERE rev=2", changed_in_r2, {"node kind 3"}},
-      {"UPDATE changed_path SET node_kind=0 WHERE rev=2", changed_in_r2, {"node kind 0"}},
-      {"UPDATE changed_path SET text_mod=2 WHERE rev=2", changed_in_r2, {"neither 0 nor 1"}},
-      {"UPDATE changed_path SET copy_path='/trunk', copy_rev=1 WHERE rev=2", changed_in_r2,
-       {"no add or replace"}},
-      {"UPDATE changed_path SET path='trunk//a' WHERE rev=2", changed_in_r2,
-       {"'trunk//a'", "not a valid repository path"}},
-      {"UPDATE changed_path SET copy_rev=NULL WHERE rev=3 AND change=1",
-       [this](ostrel_fs *filesystem) -> ostrel_error * {
-         ostrel_fs_root *root;
-         OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 3, pool_));
-         apr_hash_t *changed;
-         return ostrel_fs_paths_changed2(&changed, root, pool_);
-       },
-       {"'/branch'", "revision 3", "half a copy source"}},
-      {"UPDATE dirent SET kind=7 WHERE name='a'", list_trunk, {"'a'", "kind 7"}},
-      {"UPDATE dirent SET kind=4294967298 WHERE name='a'", kind_of_a, {"kind 4294967298"}},
-      {"UPDATE node SET kind=4294967297 WHERE id=(SELECT child FROM dirent WHERE name='a' "
-       "ORDER BY start_rev LIMIT 1)",
-       props_of_a, {"kind 4294967297"}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.sql);
-    ostrel_fs *filesystem = damaged_copy(c.sql);
-    std::string msg;
-    EXPECT_EQ(code_of(c.read(filesystem), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
-    for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
-    // verify finds it too, in the revision where it is.
-    std::vector<ostrel_revnum> verified;
-    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
-  }
-}
-
-// Format 3 keeps new directories as encoded chunks and a revision's changed
-// paths as one encoded row: damage to either (cut short, names out of
-// order, a kind outside its enumeration) is refused naming what is
-// damaged, never read as some other listing.
-class ChunkDamageTest : public DamageTest {};
-
-TEST_P(ChunkDamageTest, DamagedChunksAndChangedPathRowsAreRefused) {
-  make_history();
-  ASSERT_GT(db_count("SELECT count(*) FROM dirchunk"), 0);
-  auto list_trunk = [this](ostrel_fs *filesystem) { return list_trunk_r1(filesystem); };
-  auto kind_of_a = [this](ostrel_fs *filesystem) { return kind_of_a_r1(filesystem); };
-  auto changed_in_r2 = [this](ostrel_fs *filesystem) { return changed_in_r2_of(filesystem); };
-  // The chunk of trunk as revision 1 made it: the entries 'a' and 'sub'.
-  const char *trunk = "(SELECT dkey FROM dirchunk WHERE first='a' ORDER BY dkey LIMIT 1)";
-  struct Case {
-    std::string sql;
-    std::function<ostrel_error *(ostrel_fs *)> read;
-    std::vector<const char *> says;
-  };
-  const Case cases[] = {
-      {std::string("UPDATE dirchunk SET body=substr(body, 1, length(body) - 1) WHERE dkey=") + trunk,
-       list_trunk, {"chunk of directory key", "cannot be read"}},
-      {std::string("UPDATE dirchunk SET body=x'01620501016106' || x'01' WHERE dkey=") + trunk,
-       list_trunk, {"chunk of directory key"}},  // 'b' before 'a'
-      {std::string("UPDATE dirchunk SET body=x'0161' || x'ffffffffffffffffffff01' || x'01' "
-                   "WHERE dkey=") + trunk,
-       kind_of_a, {"chunk of directory key"}},  // a number longer than 64 bits
-      {std::string("UPDATE dirchunk SET body=x'0161' || x'02' || x'07' WHERE dkey=") + trunk,
-       list_trunk, {"'a'", "kind 7"}},
-      {"UPDATE revchanges SET body=substr(body, 1, 3) WHERE rev=2", changed_in_r2,
-       {"changed paths of revision 2"}},
-      {"UPDATE revchanges SET body=body || x'05' WHERE rev=2", changed_in_r2,
-       {"changed paths of revision 2"}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.sql);
-    ostrel_fs *filesystem = damaged_copy(c.sql.c_str());
-    std::string msg;
-    EXPECT_EQ(code_of(c.read(filesystem), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
-    for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
-    std::vector<ostrel_revnum> verified;
-    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
-  }
-}
-
-// Links that should lead to older rows but loop (a directory key its own
-// parent, a node its own predecessor, a directory inside itself) are damage,
-// reported where they are met, instead of walks or recursions without end.
-TEST_P(DamageTest, LoopingLinksAreDamageNotEndlessWalks) {
-  make_history();
-  const std::string corrupt = std::to_string(OSTREL_ERR_FS_CORRUPT) + " ";
-  auto youngest_root = [](ostrel_fs *filesystem, apr_pool_t *pool, ostrel_fs_root **root) {
-    ostrel_revnum y;
-    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, pool));
-    return ostrel_fs_revision_root(root, filesystem, y, pool);
-  };
-  auto check_absent = [&](ostrel_fs *filesystem, apr_pool_t *pool) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(youngest_root(filesystem, pool, &root));
-    ostrel_node_kind kind;
-    return ostrel_fs_check_path(&kind, root, "/nothere", pool);
-  };
-  auto list_trunk = [&](ostrel_fs *filesystem, apr_pool_t *pool) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(youngest_root(filesystem, pool, &root));
-    apr_hash_t *entries;
-    return ostrel_fs_dir_entries(&entries, root, "/trunk", pool);
-  };
-  auto origin_of_root = [&](ostrel_fs *filesystem, apr_pool_t *pool) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(youngest_root(filesystem, pool, &root));
-    ostrel_revnum rev;
-    return ostrel_fs_node_origin_rev(&rev, root, "/", pool);
-  };
-  auto verify = [](ostrel_fs *filesystem, apr_pool_t *pool) -> ostrel_error * {
-    ostrel_revnum y;
-    OSTREL_ERR(ostrel_fs_youngest_rev(&y, filesystem, pool));
-    return ostrel_fs_verify(filesystem, 0, y, nullptr, nullptr, pool);
-  };
-  struct Case {
-    const char *name;
-    const char *sql;
-    std::function<ostrel_error *(ostrel_fs *, apr_pool_t *)> read;
-    std::vector<const char *> says;
-  };
-  const char kSelfParentKeys[] = "UPDATE dirkey SET parent=id, parent_asof=1";
-  const char kSelfPredRoot[] =
-      "UPDATE node SET pred=id WHERE id=(SELECT max(root) FROM revision);"
-      "DELETE FROM node_origin";
-  const char kOldestPointsToNewest[] =
-      "UPDATE node SET pred=(SELECT max(root) FROM revision) WHERE id=1;"
-      "DELETE FROM node_origin";
-  const char kDirectoryInsideItself[] =
-      "UPDATE dirent SET child=(SELECT root FROM revision WHERE rev=1), kind=2 WHERE name='sub'";
-  const Case cases[] = {
-      {"lookup of an absent name", kSelfParentKeys, check_absent,
-       {"directory key", "'/nothere' in revision 3"}},
-      {"listing", kSelfParentKeys, list_trunk, {"directory key", "'/trunk' in revision 3"}},
-      {"verify", kSelfParentKeys, verify, {"directory key", "Revision 1"}},
-      {"origin of a node its own predecessor", kSelfPredRoot, origin_of_root,
-       {"predecessor", "'/'"}},
-      {"origin through a history that loops", kOldestPointsToNewest, origin_of_root,
-       {"predecessor"}},
-      {"verify of a directory inside itself", kDirectoryInsideItself, verify,
-       {"Revision 1", "'/trunk/sub'", "contains itself"}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string msg = bounded_read(damaged_path(c.sql), c.read);
-    EXPECT_EQ(msg.rfind(corrupt, 0), 0u) << msg;
-    for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
-  }
-}
-
-// Changed-path rows that hold valid values but disagree with the trees:
-// verify stops at the revision that lists them, naming the path.
-TEST_P(DamageTest, VerifyChecksChangedPathsAgainstTheTrees) {
-  make_history();
-  {
-    std::string msg;
-    std::vector<ostrel_revnum> verified;
-    EXPECT_EQ(verify_all(filesystem_, &msg, &verified), 0) << msg;
-  }
-  struct Case {
-    const char *sql;
-    ostrel_revnum rev;
-    const char *path;
-  };
-  const Case cases[] = {
-      // r3: A /branch (from /trunk:1), D /branch/sub/b
-      {"UPDATE changed_path SET node_kind=1 WHERE rev=3 AND change=1", 3, "/branch"},
-      {"UPDATE changed_path SET copy_path='/gone' WHERE rev=3 AND change=1", 3, "/gone"},
-      {"UPDATE changed_path SET copy_rev=0 WHERE rev=3 AND change=1", 3, "/trunk"},
-      {"UPDATE changed_path SET path='/trunk/sub/b' WHERE rev=3 AND change=2", 3, "/trunk/sub/b"},
-      {"UPDATE changed_path SET path='/branch/sub/zz' WHERE rev=3 AND change=2", 3,
-       "/branch/sub/zz"},
-      {"UPDATE changed_path SET node_kind=2 WHERE rev=3 AND change=2", 3, "/branch/sub/b"},
-      {"UPDATE changed_path SET change=3 WHERE rev=3 AND change=1", 3, "/branch"},
-      // r2: M /trunk/a
-      {"UPDATE changed_path SET path='/nowhere' WHERE rev=2", 2, "/nowhere"},
-      {"UPDATE changed_path SET change=1 WHERE rev=2", 2, "/trunk/a"},
-      {"INSERT INTO changed_path VALUES(2, '/trunk/new', 1, 1, 0, 0, NULL, NULL)", 2,
-       "/trunk/new"},
-      {"INSERT INTO changed_path VALUES(0, '/x', 1, 1, 0, 0, NULL, NULL)", 0, "/x"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.sql);
-    ostrel_fs *filesystem = damaged_copy(c.sql);
-    std::string msg;
-    std::vector<ostrel_revnum> verified;
-    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
-    std::vector<ostrel_revnum> before;
-    for (ostrel_revnum r = 0; r < c.rev; ++r) before.push_back(r);
-    EXPECT_EQ(verified, before);
-    EXPECT_NE(msg.find("Revision " + std::to_string(c.rev)), std::string::npos) << msg;
-    EXPECT_NE(msg.find(c.path), std::string::npos) << msg;
-  }
-}
-
-// History links and stored checksums that hold plausible values but are
-// wrong: verify stops at the first revision that reads them.
-TEST_P(DamageTest, VerifyChecksHistoryLinksOriginsAndContentHashes) {
-  make_history();
-  // Fill the node-origin index for the lines revisions 0 and 1 began.
-  EXPECT_EQ(origin(root_at(3), "trunk/a"), 1);
-  EXPECT_EQ(origin(root_at(3), "/"), 0);
-  apr_int64_t lines, indexed;  // writes the answers kept in memory
-  OK(ostrel_fs_node_origins_stats(&lines, &indexed, filesystem_, pool_));
-  ASSERT_EQ(db_count("SELECT count(*) FROM node_origin WHERE rev=1"), 4);
-  {
-    std::string msg;
-    std::vector<ostrel_revnum> verified;
-    ASSERT_EQ(verify_all(filesystem_, &msg, &verified), 0) << msg;
-  }
-  const char kFileOfR2[] = "(SELECT max(id) FROM node WHERE kind=1 AND created_rev=2)";
-  struct Case {
-    std::string sql;
-    ostrel_revnum rev;
-    const char *says;
-  };
-  const Case cases[] = {
-      {"UPDATE node_origin SET rev=2 WHERE rev=1", 1, "node-origin index says"},
-      {"UPDATE node_origin SET rev=1 WHERE rev=0", 0, "node-origin index says"},
-      {"UPDATE node SET pred=id WHERE id=(SELECT max(root) FROM revision)", 3,
-       "does not lead to an older node"},
-      {"UPDATE node SET pred=(SELECT max(root) FROM revision) WHERE id=1", 0,
-       "does not lead to an older node"},
-      // A link to an older row that was made in the same revision.
-      {std::string("UPDATE node SET created_rev=1 WHERE id=") + kFileOfR2, 2, "not before it"},
-      {std::string("UPDATE node SET pred=1 WHERE id=") + kFileOfR2, 2, "another line"},
-      {std::string("UPDATE node SET pred=NULL WHERE id=") + kFileOfR2, 2, "begin its line"},
-      {std::string("UPDATE content SET sha='") + std::string(64, '0') +
-           "' WHERE id=(SELECT content FROM node WHERE id=" + kFileOfR2 + ")",
-       2, "do not match their SHA-256"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.sql);
-    ostrel_fs *filesystem = damaged_copy(c.sql.c_str());
-    std::string msg;
-    std::vector<ostrel_revnum> verified;
-    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
-    EXPECT_EQ(verified.size(), static_cast<size_t>(c.rev)) << msg;
-    EXPECT_NE(msg.find("Revision " + std::to_string(c.rev)), std::string::npos) << msg;
-    EXPECT_NE(msg.find(c.says), std::string::npos) << msg;
-  }
-}
-
-TEST_P(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
+TEST_P(RepoTest, DamagedOrMissingDatabaseGivesAClearError) {
   OK(try_commit(make_trunk));
   std::string db = path_ + "/fs.db";
   struct Case {
@@ -2065,128 +1346,11 @@ TEST_P(DamageTest, DamagedOrMissingDatabaseGivesAClearError) {
   }
 }
 
-// Where the last chunk of the committed contents of PATH in REV lies: the
-// pack file and the chunk's offset and stored length.
-struct ChunkSpot {
-  std::string file;
-  int64_t off = 0;
-  int64_t len = 0;
-};
-
-ChunkSpot DamageTest::chunk_spot(ostrel_revnum rev, const char *path) {
-  const char *sha = nullptr;
-  EXPECT_EQ(take_error(ostrel_fs_file_sha256(&sha, root_at(rev), path, pool_)), "");
-  std::string sql = "SELECT pack, off, len FROM pchunk WHERE content=(SELECT id FROM content "
-                    "WHERE txn IS NULL AND sha='" + std::string(sha ? sha : "") +
-                    "') ORDER BY seq DESC LIMIT 1";
-  ChunkSpot spot;
-  spot.file = path_ + "/packs/pack-" + std::to_string(db_count(sql.c_str()));
-  spot.off = db_count(("SELECT off FROM (" + sql + ")").c_str());
-  spot.len = db_count(("SELECT len FROM (" + sql + ")").c_str());
-  return spot;
-}
-
-TEST_P(DamageTest, VerifyNamesTheFirstDamagedRevisionAndPath) {
-  OK(try_commit(make_trunk));                                                       // r1
-  OK(try_commit([](ostrel_fs_root *r) { return put(r, "trunk/sub/b", "later"); }));  // r2
-  OK(ostrel_fs_verify(filesystem_, 0, 2, nullptr, nullptr, pool_));
-  ChunkSpot spot = chunk_spot(2, "trunk/sub/b");
-  flip_byte(spot.file, spot.off);
-  std::vector<ostrel_revnum> verified;
-  std::string msg;
-  EXPECT_EQ(code_of(ostrel_fs_verify(
-                        filesystem_, 0, 2,
-                        [](void *baton, ostrel_revnum rev, apr_pool_t *) {
-                          static_cast<std::vector<ostrel_revnum> *>(baton)->push_back(rev);
-                        },
-                        &verified, pool_),
-                    &msg),
-            OSTREL_ERR_FS_CORRUPT);
-  EXPECT_EQ(verified, (std::vector<ostrel_revnum>{0, 1}));
-  EXPECT_NE(msg.find("Revision 2"), std::string::npos) << msg;
-  EXPECT_NE(msg.find("/trunk/sub/b"), std::string::npos) << msg;
-}
-
-// Every read checks what it returns: damaged stored bytes are an error that
-// names the path and the revision, and no damaged byte is handed out.
-TEST_P(DamageTest, DamagedContentsAreAnErrorNamingPathAndRevisionNeverWrongBytes) {
-  std::string text;
-  for (int i = 0; i < 4000; ++i) text += "line " + std::to_string(i) + " of a compressible text\n";
-  OK(try_commit(make_trunk));                                                      // r1
-  OK(try_commit([&](ostrel_fs_root *r) {                                            // r2
-    OSTREL_ERR(ostrel_fs_make_file(r, "trunk/text", nullptr));
-    return put(r, "trunk/text", text);
-  }));
-  std::string big(3 * 1024 * 1024 + 17, 0);
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
-  OK(try_commit([&](ostrel_fs_root *r) {                                            // r3
-    OSTREL_ERR(ostrel_fs_make_file(r, "big", nullptr));
-    return put(r, "big", big);
-  }));
-  struct Case {
-    const char *name;
-    ostrel_revnum rev;
-    const char *path;
-    std::function<void(const ChunkSpot &)> damage;
-    ostrel_revnum verify_rev;  // the first revision verify finds damaged
-    const char *verify_path;
-  };
-  const Case cases[] = {
-      {"a flipped byte in a chunk stored as it is", 1, "trunk/a",
-       [](const ChunkSpot &s) { flip_byte(s.file, s.off + 1); }, 1, "/trunk/a"},
-      {"a flipped byte in a compressed chunk", 2, "trunk/text",
-       [](const ChunkSpot &s) { flip_byte(s.file, s.off + s.len / 2); }, 2, "/trunk/text"},
-      {"a flipped byte in the last chunk of large contents", 3, "big",
-       [](const ChunkSpot &s) { flip_byte(s.file, s.off + s.len - 1); }, 3, "/big"},
-      {"a truncated pack", 3, "big",
-       [](const ChunkSpot &s) { std::filesystem::resize_file(s.file, s.off + s.len / 2); }, 3,
-       "/big"},
-      // Every revision's contents are in that one pack.
-      {"a missing pack", 3, "big", [](const ChunkSpot &s) { std::filesystem::remove(s.file); }, 1,
-       "/trunk/a"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string copy = dir_ + "/damaged" + std::to_string(++copies_);
-    std::filesystem::copy(path_, copy, std::filesystem::copy_options::recursive);
-    ChunkSpot spot = chunk_spot(c.rev, c.path);
-    spot.file = copy + spot.file.substr(path_.size());
-    c.damage(spot);
-    ostrel_repos *repos;
-    OK(ostrel_repos_open2(&repos, copy.c_str(), nullptr, pool_));
-    ostrel_fs *filesystem = ostrel_repos_fs(repos);
-    ostrel_fs_root *root;
-    OK(ostrel_fs_revision_root(&root, filesystem, c.rev, pool_));
-    const std::string where = "'/" + std::string(c.path) + "' in revision " + std::to_string(c.rev);
-    std::string got = cat(root, c.path);
-    EXPECT_EQ(got.rfind("ERROR: ", 0), 0u) << got.substr(0, 200);
-    EXPECT_NE(got.find("damaged"), std::string::npos) << got.substr(0, 200);
-    EXPECT_NE(got.find(where), std::string::npos) << got.substr(0, 200);
-    std::string msg;
-    std::vector<ostrel_revnum> verified;
-    EXPECT_EQ(verify_all(filesystem, &msg, &verified), OSTREL_ERR_FS_CORRUPT) << msg;
-    EXPECT_NE(msg.find("Revision " + std::to_string(c.verify_rev)), std::string::npos) << msg;
-    EXPECT_NE(msg.find(c.verify_path), std::string::npos) << msg;
-  }
-  // The undamaged original reads back whole.
-  EXPECT_EQ(cat(root_at(3), "big"), big);
-  EXPECT_EQ(cat(root_at(3), "trunk/text"), text);
-}
-
 INSTANTIATE_TEST_SUITE_P(Formats, RepoTest, ::testing::Values(2, 3),
                          [](const ::testing::TestParamInfo<int> &f) {
                            return "Format" + std::to_string(f.param);
                          });
-// The damage is made by editing the records where format 2 keeps them.
-INSTANTIATE_TEST_SUITE_P(Formats, DamageTest, ::testing::Values(2),
-                         [](const ::testing::TestParamInfo<int> &f) {
-                           return "Format" + std::to_string(f.param);
-                         });
 INSTANTIATE_TEST_SUITE_P(Formats, UpgradeTest, ::testing::Values(2),
-                         [](const ::testing::TestParamInfo<int> &f) {
-                           return "Format" + std::to_string(f.param);
-                         });
-INSTANTIATE_TEST_SUITE_P(Formats, ChunkDamageTest, ::testing::Values(3),
                          [](const ::testing::TestParamInfo<int> &f) {
                            return "Format" + std::to_string(f.param);
                          });

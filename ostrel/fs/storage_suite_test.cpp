@@ -4,8 +4,9 @@
 // public API, damages through damage_for_tests.h and looks at leftovers
 // the same way, so that each implementation must come out the same.  A case
 // that needs what only some implementations have (other processes on the
-// same repository, local pack files, directory versions kept as chains)
-// names that capability and is skipped, saying so, on the others.
+// same repository, local pack files, directory versions kept as chains,
+// listings and changed paths kept as encoded records) names that
+// capability and is skipped, saying so, on the others.
 
 #include <apr_hash.h>
 #include <signal.h>
@@ -41,11 +42,12 @@ using fs_test::take_error;
 
 // What an implementation offers beyond the seams, for the cases that need it.
 enum Capability : unsigned {
-  kProcesses = 1,     // other processes open the same repository
-  kLocalPacks = 2,    // contents in local pack files of the repository directory
-  kChainedDirs = 4,   // directory versions kept as changes to older ones
-  kUncertainHook = 8, // the "commit-point" fault point makes a commit's outcome unknown
-  kRowDamage = 16,    // typed damage reaches its changed-path, entry and link records
+  kProcesses = 1,        // other processes open the same repository
+  kLocalPacks = 2,       // contents in local pack files of the repository directory
+  kChainedDirs = 4,      // directory versions kept as changes to older ones
+  kUncertainHook = 8,    // the "commit-point" fault point makes a commit's outcome unknown
+  kRowDamage = 16,       // typed damage reaches its changed-path, entry and link records
+  kEncodedRecords = 32,  // listings and changed paths kept as encoded records
 };
 
 enum class Kind { kLocal, kPostgres, kMemory };
@@ -84,7 +86,8 @@ struct Implementation {
 
 // Every implementation the suite runs over; a new format is one more line.
 const Implementation kImplementations[] = {
-    {"SqliteFormat3", Kind::kLocal, kProcesses | kLocalPacks | kChainedDirs | kUncertainHook,
+    {"SqliteFormat3", Kind::kLocal,
+     kProcesses | kLocalPacks | kChainedDirs | kUncertainHook | kRowDamage | kEncodedRecords,
      make_format3},
     {"SqliteFormat2", Kind::kLocal,
      kProcesses | kLocalPacks | kChainedDirs | kUncertainHook | kRowDamage,
@@ -107,9 +110,8 @@ const char *capability_name(unsigned cap) {
     case kLocalPacks: return "local pack files";
     case kChainedDirs: return "directory versions kept as chains";
     case kUncertainHook: return "a fault point inside its commit";
-    case kRowDamage:
-      return "typed damage of its row records (format 3's chunks and changed-path rows are"
-             " damaged by the format's own unit tests)";
+    case kRowDamage: return "typed damage of its changed-path, entry and link records";
+    case kEncodedRecords: return "listings and changed paths kept as encoded records";
   }
   return "?";
 }
@@ -792,6 +794,71 @@ TEST_P(StorageSuite, OutOfRangeStoredValuesAreRefusedNamingWhereTheyAre) {
     EXPECT_EQ(code_of(c.read(filesystem), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
     for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
     // verify finds it too.
+    EXPECT_EQ(verify_all(reopen(), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
+  }
+}
+
+// Where listings and changed paths are kept as encoded records, damage to
+// the encoding (cut short, a byte too many, names out of order, a number
+// longer than 64 bits) is refused naming what is damaged, never read as
+// some other listing; verify finds it too.  Values out of range inside
+// such records are the cases above.
+TEST_P(StorageSuite, DamagedEncodingsOfListingsAndChangedPathsAreRefused) {
+  NEEDS(kEncodedRecords);
+  using Encoding = Damage::Encoding;
+  auto list_trunk = [this](ostrel_fs *filesystem) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
+    apr_hash_t *entries;
+    return ostrel_fs_dir_entries(&entries, root, "trunk", case_pool_);
+  };
+  auto kind_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
+    ostrel_node_kind kind;
+    return ostrel_fs_check_path(&kind, root, "trunk/a", case_pool_);
+  };
+  auto changed_in_r2 = [this](ostrel_fs *filesystem) -> ostrel_error * {
+    ostrel_fs_root *root;
+    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 2, case_pool_));
+    apr_hash_t *changed;
+    return ostrel_fs_paths_changed2(&changed, root, case_pool_);
+  };
+  auto listing = [](Encoding how) -> Apply {
+    // The listing of /trunk as revision 1 made it: 'a' and 'sub'.
+    return [how](Damage &d) { return d.damage_listing("a", how); };
+  };
+  auto changes = [](Encoding how) -> Apply {
+    return [how](Damage &d) { return d.damage_changed_paths(2, how); };
+  };
+  struct Case {
+    const char *name;
+    Apply damage;
+    std::function<ostrel_error *(ostrel_fs *)> read;
+    std::vector<const char *> says;
+  };
+  const Case cases[] = {
+      {"listing cut short", listing(Encoding::kCutShort), list_trunk,
+       {"chunk of directory key", "cannot be read"}},
+      {"listing with a byte too many", listing(Encoding::kTrailingByte), list_trunk,
+       {"chunk of directory key", "cannot be read"}},
+      {"listing names out of order", listing(Encoding::kNamesOutOfOrder), list_trunk,
+       {"chunk of directory key"}},
+      {"listing number past 64 bits", listing(Encoding::kOverlongNumber), kind_of_a,
+       {"chunk of directory key"}},
+      {"changed paths cut short", changes(Encoding::kCutShort), changed_in_r2,
+       {"changed paths of revision 2", "cannot be read"}},
+      {"changed paths with a byte too many", changes(Encoding::kTrailingByte), changed_in_r2,
+       {"changed paths of revision 2", "cannot be read"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(fresh());
+    make_history();
+    OK(c.damage(*damage()));
+    std::string msg;
+    EXPECT_EQ(code_of(c.read(reopen()), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
+    for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
     EXPECT_EQ(verify_all(reopen(), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
   }
 }

@@ -1,13 +1,20 @@
 // Damage to a local repository (damage_for_tests.h): its SQLite database,
-// and the pack files its format-2 chunk records point into, or for format
-// 1 the chunk rows that hold the contents.  Each statement returns the rows
-// it changed, so that damage that missed its target is an error.
+// and the pack files its chunk records (formats 2 and 3) point into, or for
+// format 1 the chunk rows that hold the contents.  Each statement returns
+// the rows it changed, so that damage that missed its target is an error.
+// Format 3 keeps a new directory's entries in listing chunks and each
+// revision's changed paths in one encoded row (FORMAT 3 in meta.cpp): the
+// damage decodes those, changes the entry it names and writes them back
+// encoded as the storage would, so that what a read meets is a record that
+// decodes and holds the damaged value.
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
 #include "../damage_for_tests.h"
+#include "sqlite_meta.h"
 #include "store.h"
 
 namespace ostrel::fs {
@@ -30,6 +37,7 @@ class SqliteDamage : public Damage {
     bool row;
     OSTREL_ERR(st.step(&row));
     records_ = row && st.text(0) == "1";
+    encoded_ = row && st.text(0) == "3";
     return nullptr;
   }
 
@@ -41,6 +49,17 @@ class SqliteDamage : public Damage {
 
   ostrel_error *replace_changed_path(ostrel_revnum rev, const std::string &path,
                                      const ChangedPath &row) override {
+    if (encoded_) {
+      std::vector<ChangedPath> rows;
+      bool found;
+      OSTREL_ERR(encoded_changes(rev, &rows, &found));
+      auto it = std::find_if(rows.begin(), rows.end(),
+                             [&](const ChangedPath &c) { return c.path == path; });
+      if (it == rows.end())
+        return missed("changed path '" + path + "' in revision " + std::to_string(rev));
+      *it = row;
+      return set_encoded_changes(rev, rows);
+    }
     Stmt st;
     OSTREL_ERR(store_.prepare(st, "DELETE FROM changed_path WHERE rev=?1 AND path=?2 RETURNING 1"));
     OSTREL_ERR(changed(st.bind(1, rev).bind(2, path),
@@ -49,6 +68,13 @@ class SqliteDamage : public Damage {
   }
 
   ostrel_error *add_changed_path(ostrel_revnum rev, const ChangedPath &row) override {
+    if (encoded_) {
+      std::vector<ChangedPath> rows;
+      bool found;
+      OSTREL_ERR(encoded_changes(rev, &rows, &found));
+      rows.push_back(row);
+      return set_encoded_changes(rev, rows);
+    }
     Stmt st;
     OSTREL_ERR(store_.prepare(st, "INSERT INTO changed_path(rev, path, change, node_kind, text_mod,"
                                   " prop_mod, copy_path, copy_rev) VALUES(?1, ?2, ?3, ?4, ?5, ?6,"
@@ -88,6 +114,7 @@ class SqliteDamage : public Damage {
 
   ostrel_error *rewrite_entries(const std::string &name, std::optional<int64_t> child,
                                 int64_t kind) override {
+    const std::string what = "entry '" + name + "'";
     Stmt st;
     OSTREL_ERR(store_.prepare(st, "UPDATE dirent SET kind=?2, child=coalesce(?3, child)"
                                   " WHERE name=?1 RETURNING 1"));
@@ -96,7 +123,23 @@ class SqliteDamage : public Damage {
       st.bind(3, *child);
     else
       st.bind_null(3);
-    return changed(st, "entry '" + name + "'");
+    if (!encoded_) return changed(st, what);
+    ostrel_error *err = changed(st, what);
+    const bool rows_changed = !err;
+    if (err && err->apr_err != OSTREL_ERR_MALFUNCTION) return err;
+    ostrel_error_clear(err);
+    std::vector<Listing> chunks;
+    OSTREL_ERR(listings_holding(name, &chunks));
+    if (chunks.empty() && !rows_changed) return missed(what);
+    for (Listing &chunk : chunks) {
+      for (Entry &e : chunk.entries)
+        if (e.name == name) {
+          if (child) e.child.id = *child;
+          e.child.kind = kind;
+        }
+      OSTREL_ERR(set_listing(chunk, encode(chunk.entries)));
+    }
+    return nullptr;
   }
 
   ostrel_error *loop_directory_versions() override {
@@ -116,7 +159,14 @@ class SqliteDamage : public Damage {
   ostrel_error *set_content_sha(int64_t content, const std::string &sha) override {
     Stmt st;
     OSTREL_ERR(store_.prepare(st, "UPDATE content SET sha=?2 WHERE id=?1 RETURNING 1"));
-    return changed(st.bind(1, content).bind(2, sha), "contents " + std::to_string(content));
+    st.bind(1, content);
+    // Format 3 keeps a SHA-256 as its 32 bytes.
+    const std::string bytes = encoded_ ? sha_bytes(sha) : sha;
+    if (bytes.size() == 32)
+      st.bind_blob(2, bytes.data(), bytes.size());
+    else
+      st.bind(2, sha);
+    return changed(st, "contents " + std::to_string(content));
   }
 
   ostrel_error *set_chunk_length(int64_t content, int64_t seq, int64_t raw_len) override {
@@ -191,6 +241,63 @@ class SqliteDamage : public Damage {
     std::error_code ec;
     if (!std::filesystem::remove(spot.file, ec)) return missed("pack " + spot.file + " to remove");
     return nullptr;
+  }
+
+  ostrel_error *damage_listing(const std::string &name, Encoding how) override {
+    if (!encoded_) return Damage::damage_listing(name, how);
+    std::vector<Listing> chunks;
+    OSTREL_ERR(listings_holding(name, &chunks));
+    if (chunks.empty()) return missed("listing chunk with entry '" + name + "'");
+    Listing &chunk = chunks.front();  // the oldest key's
+    std::string body = encode(chunk.entries);
+    switch (how) {
+      case Encoding::kCutShort:
+        body.pop_back();
+        break;
+      case Encoding::kTrailingByte:
+        body += '\x05';  // a name of 5 bytes, none of which follow
+        break;
+      case Encoding::kNamesOutOfOrder:
+        if (chunk.entries.size() < 2)
+          return missed("second entry in the listing chunk of '" + name + "'");
+        std::swap(chunk.entries[0], chunk.entries[1]);
+        body = encode(chunk.entries);
+        break;
+      case Encoding::kOverlongNumber:
+        body.clear();
+        for (const Entry &e : chunk.entries) {
+          if (e.name != name) {
+            append_chunk_entry(body, e.name, e.child);
+            continue;
+          }
+          // The name, then a child id whose continuation bits run past 64,
+          // then the kind: NAME_PART is the entry (NAME, 0, 0) less its two
+          // one-byte numbers, KIND_PART the entry ("", 1, kind) less its
+          // first two bytes.
+          std::string name_part, kind_part;
+          append_chunk_entry(name_part, e.name, Child{});
+          name_part.resize(name_part.size() - 2);
+          append_chunk_entry(kind_part, "", Child{1, e.child.kind});
+          body += name_part + std::string(10, '\xff') + '\x01' + kind_part.substr(2);
+        }
+        break;
+    }
+    return set_listing(chunk, body);
+  }
+
+  ostrel_error *damage_changed_paths(ostrel_revnum rev, Encoding how) override {
+    if (!encoded_ || (how != Encoding::kCutShort && how != Encoding::kTrailingByte))
+      return Damage::damage_changed_paths(rev, how);
+    std::vector<ChangedPath> rows;
+    bool found;
+    OSTREL_ERR(encoded_changes(rev, &rows, &found));
+    if (!found || rows.empty()) return missed("changed paths of revision " + std::to_string(rev));
+    std::string body = encode_changed_paths(rows);
+    if (how == Encoding::kCutShort)
+      body.pop_back();
+    else
+      body += '\x05';
+    return set_encoded_body(rev, body);
   }
 
   ostrel_error *tally(Counts *out) override {
@@ -284,9 +391,90 @@ class SqliteDamage : public Damage {
     return st.bind(1, content).bind(2, seq).bind_blob(3, data.data(), data.size()).run();
   }
 
+  // Format 3's encoded records, decoded into copies that own their names.
+  struct Entry {
+    std::string name;
+    Child child;
+  };
+  struct Listing {
+    int64_t dkey = 0;
+    std::string first;
+    std::vector<Entry> entries;
+  };
+
+  static std::string encode(const std::vector<Entry> &entries) {
+    std::string body;
+    for (const Entry &e : entries) append_chunk_entry(body, e.name, e.child);
+    return body;
+  }
+
+  // The listing chunks that hold an entry NAME, oldest key first.
+  ostrel_error *listings_holding(const std::string &name, std::vector<Listing> *out) {
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "SELECT dkey, first, body FROM dirchunk ORDER BY dkey, first"));
+    std::vector<ChunkEntry> decoded;
+    while (true) {
+      bool row;
+      OSTREL_ERR(st.step(&row));
+      if (!row) return nullptr;
+      const std::string body = blob_text(st, 2);
+      if (!decode_chunk(body.data(), body.size(), decoded))
+        return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
+                                    "Listing chunk '%s' of directory key %lld is damaged already",
+                                    st.text(1).c_str(), static_cast<long long>(st.int64(0)));
+      Listing chunk{st.int64(0), st.text(1), {}};
+      bool holds = false;
+      for (const ChunkEntry &e : decoded) {
+        chunk.entries.push_back(Entry{std::string(e.name), e.child});
+        holds = holds || e.name == name;
+      }
+      if (holds) out->push_back(std::move(chunk));
+    }
+  }
+
+  ostrel_error *set_listing(const Listing &chunk, const std::string &body) {
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "UPDATE dirchunk SET body=?3 WHERE dkey=?1 AND first=?2"
+                                  " RETURNING 1"));
+    st.bind(1, chunk.dkey).bind(2, chunk.first).bind_blob(3, body.data(), body.size());
+    return changed(st, "listing chunk '" + chunk.first + "'");
+  }
+
+  // The changed paths of revision REV as stored (*FOUND: it has a record).
+  ostrel_error *encoded_changes(ostrel_revnum rev, std::vector<ChangedPath> *out, bool *found) {
+    out->clear();
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "SELECT body FROM revchanges WHERE rev=?1"));
+    st.bind(1, int64_t{rev});
+    OSTREL_ERR(st.step(found));
+    if (!*found) return nullptr;
+    const std::string body = blob_text(st, 0);
+    if (!decode_changed_paths(body.data(), body.size(), *out))
+      return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
+                                  "The changed paths of revision %ld are damaged already",
+                                  static_cast<long>(rev));
+    return nullptr;
+  }
+
+  ostrel_error *set_encoded_changes(ostrel_revnum rev, const std::vector<ChangedPath> &rows) {
+    return set_encoded_body(rev, encode_changed_paths(rows));
+  }
+
+  ostrel_error *set_encoded_body(ostrel_revnum rev, const std::string &body) {
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "INSERT OR REPLACE INTO revchanges(rev, body) VALUES(?1, ?2)"));
+    return st.bind(1, int64_t{rev}).bind_blob(2, body.data(), body.size()).run();
+  }
+
+  static std::string blob_text(const Stmt &st, int col) {
+    const char *b = static_cast<const char *>(st.blob(col));
+    return b ? std::string(b, st.bytes(col)) : std::string();
+  }
+
   std::string dir_;
   Store store_;
   bool records_ = false;  // format 1: the chunk rows hold the contents
+  bool encoded_ = false;  // format 3: listing chunks and encoded changed paths
 };
 
 }  // namespace

@@ -187,14 +187,14 @@ class Decoder {
   const unsigned char *p_, *end_;
 };
 
-// An entry of a chunk as decoded (the name points into the chunk's body).
-struct ChunkEntry {
-  std::string_view name;
-  Child child;  // id 0: a tombstone
-};
+}  // namespace
 
-// Decodes a chunk body; false when it is damaged (also when its names are
-// not sorted and distinct).
+void append_chunk_entry(std::string &body, std::string_view name, const Child &child) {
+  put_str(body, name);
+  put_num(body, static_cast<uint64_t>(child.id));
+  put_num(body, static_cast<uint64_t>(child.id ? child.kind : 0));
+}
+
 bool decode_chunk(const void *body, size_t len, std::vector<ChunkEntry> &out) {
   out.clear();
   Decoder d(body, len);
@@ -225,6 +225,8 @@ std::string sha_bytes(const std::string &hex) {
   return out;
 }
 
+namespace {
+
 std::string sha_text(const Stmt &st, int col) {
   if (!st.blob(col) || st.bytes(col) != 32) return st.text(col);
   static const char digits[] = "0123456789abcdef";
@@ -243,6 +245,8 @@ ostrel_error *damaged_chunk(int64_t dkey) {
                               "read",
                               static_cast<long long>(dkey));
 }
+
+}  // namespace
 
 std::string encode_changed_paths(const std::vector<ChangedPath> &paths) {
   std::string out;
@@ -283,6 +287,8 @@ bool decode_changed_paths(const void *body, size_t len, std::vector<ChangedPath>
   }
   return true;
 }
+
+namespace {
 
 // Rows go in with one INSERT per kInsertRows rows: for a commit of many
 // small files the work per statement (reset, bind, step) cost as much as
@@ -1181,9 +1187,7 @@ class SqliteWriter : public Writer {
       const size_t end = std::min(sorted.size(), i + kChunkEntries);
       body.clear();
       for (size_t j = i; j < end; ++j) {
-        put_str(body, sorted[j]->name);
-        put_num(body, static_cast<uint64_t>(sorted[j]->child));
-        put_num(body, static_cast<uint64_t>(sorted[j]->child ? sorted[j]->kind : 0));
+        append_chunk_entry(body, sorted[j]->name, Child{sorted[j]->child, sorted[j]->kind});
       }
       OSTREL_ERR(store_.prepare(st, "INSERT INTO dirchunk(dkey, first, body) VALUES(?1, ?2, ?3)"));
       st.bind(1, key).bind(2, sorted[i]->name).bind_blob(3, body.data(), body.size());

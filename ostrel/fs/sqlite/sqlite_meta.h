@@ -13,6 +13,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "../content_store.h"
 #include "../meta.h"
@@ -60,6 +62,24 @@ struct UpgradeSteps {
 };
 ostrel_error *upgrade_records(MetaStore &meta, ContentStore &packs, const UpgradeSteps &steps,
                               int *old_format);
+
+/* Format 3's encoded records (FORMAT 3 in meta.cpp), for the storage and
+ * for the damage tests that must damage them as a fault would.  A listing
+ * chunk is a sorted run of entries (name, child, kind; child 0 is a
+ * tombstone); decode_chunk is false when the body is damaged, also when
+ * its names are not sorted and distinct (OUT's names then point into
+ * BODY).  decode_changed_paths is false when the body is damaged. */
+struct ChunkEntry {
+  std::string_view name;
+  Child child;  // id 0: a tombstone
+};
+void append_chunk_entry(std::string &body, std::string_view name, const Child &child);
+bool decode_chunk(const void *body, size_t len, std::vector<ChunkEntry> &out);
+std::string encode_changed_paths(const std::vector<ChangedPath> &paths);
+bool decode_changed_paths(const void *body, size_t len, std::vector<ChangedPath> &out);
+/* A SHA-256 as format 3 keeps it: HEX's 32 bytes (HEX itself when it is
+ * not 64 hex digits). */
+std::string sha_bytes(const std::string &hex);
 
 /* The text of every statement META has prepared so far with its query plan
  * (one step a line), for tests of the plans the storage really runs. */

@@ -28,10 +28,6 @@ cp 1 trunk branch
 rm branch/sub/f
 commit
 SCRIPT
-# The typed damage of the local store acts on the records of format 2; the
-# records only format 3 has (directory chunks, a revision's changed-path row)
-# are damaged by the storage unit tests.
-TEST_FORMAT=${TEST_FORMAT:-2}
 build_repo "$T/repo"
 "$BIN/ostrel-repo-builder" "$T/repo" <"$T/script" >/dev/null || { echo "setup: cannot commit the history" >&2; exit 99; }
 "$admin" verify "$T/repo" >/dev/null 2>&1 || { echo "setup: the undamaged repository does not verify" >&2; exit 99; }
