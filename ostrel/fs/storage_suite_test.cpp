@@ -385,6 +385,65 @@ class StorageSuite : public ::testing::TestWithParam<Implementation> {
     }));
   }
 
+  // Reads of make_history's revisions that meet damage: what REV changed,
+  // the listing of /trunk in r1, the kind and the properties of /trunk/a in
+  // r1.
+  using Read = std::function<ostrel_error *(ostrel_fs *)>;
+  Read changed_in(ostrel_revnum rev) {
+    return [this, rev](ostrel_fs *filesystem) -> ostrel_error * {
+      ostrel_fs_root *root;
+      OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, rev, case_pool_));
+      apr_hash_t *changed;
+      return ostrel_fs_paths_changed2(&changed, root, case_pool_);
+    };
+  }
+  Read list_trunk() {
+    return [this](ostrel_fs *filesystem) -> ostrel_error * {
+      ostrel_fs_root *root;
+      OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
+      apr_hash_t *entries;
+      return ostrel_fs_dir_entries(&entries, root, "trunk", case_pool_);
+    };
+  }
+  Read kind_of_a() {
+    return [this](ostrel_fs *filesystem) -> ostrel_error * {
+      ostrel_fs_root *root;
+      OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
+      ostrel_node_kind kind;
+      return ostrel_fs_check_path(&kind, root, "trunk/a", case_pool_);
+    };
+  }
+  Read props_of_a() {
+    return [this](ostrel_fs *filesystem) -> ostrel_error * {
+      ostrel_fs_root *root;
+      OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
+      apr_hash_t *props;
+      return ostrel_fs_node_proplist(&props, root, "trunk/a", case_pool_);
+    };
+  }
+
+  // Damage that READ, on a new handle, and verify refuse as damage, with a
+  // message that holds each of SAYS.
+  struct RefusedCase {
+    const char *name;
+    Apply damage;
+    Read read;
+    std::vector<const char *> says;
+  };
+  void expect_refused(const std::vector<RefusedCase> &cases) {
+    for (const RefusedCase &c : cases) {
+      SCOPED_TRACE(c.name);
+      ASSERT_NO_FATAL_FAILURE(fresh());
+      make_history();
+      OK(c.damage(*damage()));
+      std::string msg;
+      EXPECT_EQ(code_of(c.read(reopen()), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
+      for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
+      // verify finds it too.
+      EXPECT_EQ(verify_all(reopen(), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
+    }
+  }
+
   NodeRow node_at(ostrel_revnum rev, const char *path) {
     NodeRow row;
     EXPECT_EQ(take_error(locate_node(filesystem_, rev, path, &row)), "") << path;
@@ -718,40 +777,8 @@ ChangedPath edited_row(ostrel_fs *filesystem, ostrel_revnum rev, const std::stri
 // they are, never handed on (a caller may index a table with them).
 TEST_P(StorageSuite, OutOfRangeStoredValuesAreRefusedNamingWhereTheyAre) {
   NEEDS(kRowDamage);
-  auto changed_in = [this](ostrel_revnum rev) {
-    return [this, rev](ostrel_fs *filesystem) -> ostrel_error * {
-      ostrel_fs_root *root;
-      OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, rev, case_pool_));
-      apr_hash_t *changed;
-      return ostrel_fs_paths_changed2(&changed, root, case_pool_);
-    };
-  };
-  auto list_trunk = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
-    apr_hash_t *entries;
-    return ostrel_fs_dir_entries(&entries, root, "trunk", case_pool_);
-  };
-  auto kind_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
-    ostrel_node_kind kind;
-    return ostrel_fs_check_path(&kind, root, "trunk/a", case_pool_);
-  };
-  auto props_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
-    apr_hash_t *props;
-    return ostrel_fs_node_proplist(&props, root, "trunk/a", case_pool_);
-  };
   // r2: M /trunk/a; r3: A /branch (from /trunk:1)
-  struct Case {
-    const char *name;
-    Apply damage;
-    std::function<ostrel_error *(ostrel_fs *)> read;
-    std::vector<const char *> says;
-  };
-  const Case cases[] = {
+  expect_refused({
       {"change kind too large", change(2, "/trunk/a", [](ChangedPath &c) { c.change = 200000; }),
        changed_in(2), {"'/trunk/a'", "revision 2", "change kind 200000"}},
       {"change kind negative", change(2, "/trunk/a", [](ChangedPath &c) { c.change = -1; }),
@@ -772,9 +799,9 @@ TEST_P(StorageSuite, OutOfRangeStoredValuesAreRefusedNamingWhereTheyAre) {
       {"half a copy source", change(3, "/branch", [](ChangedPath &c) { c.copy_rev.reset(); }),
        changed_in(3), {"'/branch'", "revision 3", "half a copy source"}},
       {"entry of kind 7", [](Damage &d) { return d.rewrite_entries("a", std::nullopt, 7); },
-       list_trunk, {"'a'", "kind 7"}},
+       list_trunk(), {"'a'", "kind 7"}},
       {"entry of a kind past 32 bits",
-       [](Damage &d) { return d.rewrite_entries("a", std::nullopt, 4294967298); }, kind_of_a,
+       [](Damage &d) { return d.rewrite_entries("a", std::nullopt, 4294967298); }, kind_of_a(),
        {"kind 4294967298"}},
       {"node of a kind past 32 bits",
        [this](Damage &d) {
@@ -782,20 +809,8 @@ TEST_P(StorageSuite, OutOfRangeStoredValuesAreRefusedNamingWhereTheyAre) {
          row.kind = 4294967297;
          return d.rewrite_node(row);
        },
-       props_of_a, {"kind 4294967297"}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_NO_FATAL_FAILURE(fresh());
-    make_history();
-    OK(c.damage(*damage()));
-    ostrel_fs *filesystem = reopen();
-    std::string msg;
-    EXPECT_EQ(code_of(c.read(filesystem), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
-    for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
-    // verify finds it too.
-    EXPECT_EQ(verify_all(reopen(), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
-  }
+       props_of_a(), {"kind 4294967297"}},
+  });
 }
 
 // Where listings and changed paths are kept as encoded records, damage to
@@ -806,24 +821,6 @@ TEST_P(StorageSuite, OutOfRangeStoredValuesAreRefusedNamingWhereTheyAre) {
 TEST_P(StorageSuite, DamagedEncodingsOfListingsAndChangedPathsAreRefused) {
   NEEDS(kEncodedRecords);
   using Encoding = Damage::Encoding;
-  auto list_trunk = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
-    apr_hash_t *entries;
-    return ostrel_fs_dir_entries(&entries, root, "trunk", case_pool_);
-  };
-  auto kind_of_a = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 1, case_pool_));
-    ostrel_node_kind kind;
-    return ostrel_fs_check_path(&kind, root, "trunk/a", case_pool_);
-  };
-  auto changed_in_r2 = [this](ostrel_fs *filesystem) -> ostrel_error * {
-    ostrel_fs_root *root;
-    OSTREL_ERR(ostrel_fs_revision_root(&root, filesystem, 2, case_pool_));
-    apr_hash_t *changed;
-    return ostrel_fs_paths_changed2(&changed, root, case_pool_);
-  };
   auto listing = [](Encoding how) -> Apply {
     // The listing of /trunk as revision 1 made it: 'a' and 'sub'.
     return [how](Damage &d) { return d.damage_listing("a", how); };
@@ -831,36 +828,20 @@ TEST_P(StorageSuite, DamagedEncodingsOfListingsAndChangedPathsAreRefused) {
   auto changes = [](Encoding how) -> Apply {
     return [how](Damage &d) { return d.damage_changed_paths(2, how); };
   };
-  struct Case {
-    const char *name;
-    Apply damage;
-    std::function<ostrel_error *(ostrel_fs *)> read;
-    std::vector<const char *> says;
-  };
-  const Case cases[] = {
-      {"listing cut short", listing(Encoding::kCutShort), list_trunk,
+  expect_refused({
+      {"listing cut short", listing(Encoding::kCutShort), list_trunk(),
        {"chunk of directory key", "cannot be read"}},
-      {"listing with a byte too many", listing(Encoding::kTrailingByte), list_trunk,
+      {"listing with a byte too many", listing(Encoding::kTrailingByte), list_trunk(),
        {"chunk of directory key", "cannot be read"}},
-      {"listing names out of order", listing(Encoding::kNamesOutOfOrder), list_trunk,
+      {"listing names out of order", listing(Encoding::kNamesOutOfOrder), list_trunk(),
        {"chunk of directory key"}},
-      {"listing number past 64 bits", listing(Encoding::kOverlongNumber), kind_of_a,
+      {"listing number past 64 bits", listing(Encoding::kOverlongNumber), kind_of_a(),
        {"chunk of directory key"}},
-      {"changed paths cut short", changes(Encoding::kCutShort), changed_in_r2,
+      {"changed paths cut short", changes(Encoding::kCutShort), changed_in(2),
        {"changed paths of revision 2", "cannot be read"}},
-      {"changed paths with a byte too many", changes(Encoding::kTrailingByte), changed_in_r2,
+      {"changed paths with a byte too many", changes(Encoding::kTrailingByte), changed_in(2),
        {"changed paths of revision 2", "cannot be read"}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_NO_FATAL_FAILURE(fresh());
-    make_history();
-    OK(c.damage(*damage()));
-    std::string msg;
-    EXPECT_EQ(code_of(c.read(reopen()), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
-    for (const char *text : c.says) EXPECT_NE(msg.find(text), std::string::npos) << msg;
-    EXPECT_EQ(verify_all(reopen(), &msg), OSTREL_ERR_FS_CORRUPT) << msg;
-  }
+  });
 }
 
 // Links that should lead to older records but loop (a directory version
