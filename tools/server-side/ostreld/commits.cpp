@@ -19,8 +19,6 @@ Verdict commit_verdict(const Replay &replay) {
 
 }  // namespace
 
-// The first call of a commit: everything that can be refused before the
-// body is read.
 MHD_Result begin_commit(Request *r, MHD_Connection *connection, const Target &target,
                         apr_pool_t *pool) {
   Server *server = r->server;

@@ -10,6 +10,7 @@
 
 #include "ostrel_config.h"
 #include "ostrel_pools.h"
+#include "wire.h"
 
 namespace ostreld {
 
@@ -49,25 +50,20 @@ const std::vector<Number> &numbers() {
   return table;
 }
 
-// TEXT as a whole number of at most MAX; false when it is none.
-bool parse_unsigned(const char *text, unsigned long max, unsigned *value) {
-  unsigned long v = 0;
-  int digits = 0;
-  for (; *text; ++text, ++digits) {
-    if (*text < '0' || *text > '9' || digits == 10) return false;
-    v = v * 10 + static_cast<unsigned long>(*text - '0');
-  }
-  if (digits == 0 || v > max) return false;
-  *value = static_cast<unsigned>(v);
+// VALUE as NUMBER's whole number; false when it is none or out of range.
+bool parse_in_range(const char *value, const Number &number, unsigned *parsed) {
+  long long v = 0;
+  if (!ostrel_wire::parse_number(value, v) || v < static_cast<long long>(number.min) ||
+      v > static_cast<long long>(number.max))
+    return false;
+  *parsed = static_cast<unsigned>(v);
   return true;
 }
 
 const char *check_number(const char *value, const void *baton) {
   const auto *number = static_cast<const Number *>(baton);
   unsigned parsed = 0;
-  if (!parse_unsigned(value, number->max, &parsed) || parsed < number->min)
-    return number->expected.c_str();
-  return nullptr;
+  return parse_in_range(value, *number, &parsed) ? nullptr : number->expected.c_str();
 }
 
 const char *check_text(const char *value, const void *) {
@@ -79,7 +75,7 @@ const char *check_text(const char *value, const void *) {
 ostrel_error *read_config(Settings &settings, const char *path) {
   std::vector<ostrel_config_known_option> known = {
       {kSection, "listen", check_text, nullptr},
-      {kSection, "access-log", check_text, nullptr},
+      {kSection, "access-log", nullptr, nullptr},  // "" for none
   };
   for (const Number &number : numbers())
     known.push_back({kSection, number.name, check_number, &number});
@@ -94,7 +90,7 @@ ostrel_error *read_config(Settings &settings, const char *path) {
       settings.access_log = v;
     for (const Number &number : numbers())
       if (const char *v = ostrel_config_get(cfg, kSection, number.name, nullptr))
-        parse_unsigned(v, number.max, &(settings.*number.value));
+        parse_in_range(v, number, &(settings.*number.value));
   }
   apr_pool_destroy(pool);
   return err;

@@ -20,9 +20,6 @@
 
 namespace ostreld {
 
-// Marks the server as working on CONNECTION (IN_HANDLER_DELTA), and records
-// progress when PROGRESS.  Returns when the connection's request started;
-// *OVER tells whether the connection is beyond max-connections.
 Clock::time_point touch(Server *server, MHD_Connection *connection, int in_handler_delta,
                         bool progress, bool *over) {
   std::lock_guard<std::mutex> lock(server->mutex);
@@ -40,7 +37,6 @@ bool is_suspended(MHD_Connection *connection) {
   return info && info->suspended == MHD_YES;
 }
 
-// Whether a request declares a body (which the reaper then watches).
 bool has_body(MHD_Connection *connection) {
   const char *length =
       MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
@@ -239,8 +235,6 @@ const char *reason_to_drop(const Settings &settings, ConnectionState &state, Clo
 
 }  // namespace
 
-// Raises the soft limit on open files towards NEEDED (plus what the server
-// needs besides its connections), as far as the hard limit allows.
 void raise_open_files_limit(unsigned needed) {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;

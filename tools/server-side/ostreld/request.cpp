@@ -8,7 +8,6 @@
 
 namespace ostreld {
 
-// Queues ANSWER for R, and notes it for the access log.
 MHD_Result send_answer(Request *r, MHD_Connection *connection, const Answer &answer) {
   MHD_Result ret = respond(connection, r->id, answer);
   r->status = answer.status;
@@ -40,8 +39,6 @@ void log_failure(const Request *r, unsigned status, const ostrel_error *err) {
 
 }  // namespace
 
-// Answers R with the failure ERR as VERDICT says; failures of the server
-// (5xx) and of commits are logged with their detail.
 MHD_Result send_failure_of(Request *r, MHD_Connection *connection, const ostrel_error *err,
                            const Verdict &verdict) {
   Server *server = r->server;
@@ -51,7 +48,6 @@ MHD_Result send_failure_of(Request *r, MHD_Connection *connection, const ostrel_
   return send_answer(r, connection, failure_answer(err, verdict, place, r->id));
 }
 
-// The same for an error of R's own, cleared here.
 MHD_Result send_failure(Request *r, MHD_Connection *connection, ostrel_error *err,
                         const Verdict &verdict) {
   MHD_Result ret = send_failure_of(r, connection, err, verdict);
@@ -90,7 +86,6 @@ MHD_Result refuse_login(Request *r, MHD_Connection *connection, unsigned status,
 
 }  // namespace
 
-// Answers R as the gate's DECISION (not an allowing one) says.
 MHD_Result refuse_as_decided(Request *r, MHD_Connection *connection, const Decision &decision) {
   switch (decision.kind) {
     case Decision::Kind::ask_credentials:
@@ -109,8 +104,6 @@ MHD_Result refuse_as_decided(Request *r, MHD_Connection *connection, const Decis
   return refuse(r, connection, MHD_HTTP_FORBIDDEN, OSTREL_ERR_RA_NOT_AUTHORIZED, decision.message);
 }
 
-// Refuses a request on a connection beyond max-connections (invariant 6):
-// 503 with Retry-After, and the connection is closed after the answer.
 MHD_Result refuse_busy(Request *r, MHD_Connection *connection) {
   ostrel_error *err = ostrel_error_createf(
       OSTREL_ERR_RA_CONNECTION, nullptr,

@@ -53,7 +53,6 @@ ostrel_error *resolve_target(Target &target, const std::string &raw, apr_pool_t 
 
 }  // namespace
 
-// Opens the repository TARGET names, or says that none is there.
 ostrel_error *open_repos(ostrel_repos **repos, Server *server, const Target &target,
                          const std::string &raw, apr_pool_t *pool) {
   std::string dir = server->root + "/" + target.repos;
@@ -65,7 +64,6 @@ ostrel_error *open_repos(ostrel_repos **repos, Server *server, const Target &tar
   return ostrel_repos_open2(repos, dir.c_str(), nullptr, pool);
 }
 
-// Answers a failed open_repos: 404 when no repository is there, else 500.
 MHD_Result refuse_open(Request *r, MHD_Connection *connection, ostrel_error *err) {
   if (err->apr_err == OSTREL_ERR_RA_NO_REPOSITORY)
     return send_error(r, connection, MHD_HTTP_NOT_FOUND, err);
