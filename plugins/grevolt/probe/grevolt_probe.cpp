@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -44,9 +46,12 @@ const char kUsage[] =
     "  --help           show this text\n"
     "\n"
     "With '-- GAME-COMMAND' (not on Windows), the probe first starts the game as\n"
-    "its own child and stops it at the end.  Where the system lets a process read\n"
-    "only the memory of its descendants (the kernel's ptrace restriction), this is\n"
-    "how the probe gets permission; otherwise a refused read makes the attach fail.\n"
+    "its own child and stops it at the end, and attaches only to that game: to\n"
+    "the child or a process the child started (not to another game running\n"
+    "beside it; --pid still names a process of your choice).  Where the system\n"
+    "lets a process read only the memory of its descendants (the kernel's ptrace\n"
+    "restriction), this is how the probe gets permission; otherwise a refused\n"
+    "read makes the attach fail.\n"
     "\n"
     "Exit status: 0 when attached and at least one fetch succeeded, 1 on any\n"
     "failure, 2 on a usage error.\n";
@@ -230,7 +235,57 @@ class ChildGame {
   ChildGame(const ChildGame &) = delete;
   ChildGame &operator=(const ChildGame &) = delete;
 
+  bool started() const {
+#if defined(_WIN32)
+    return false;
+#else
+    return pid_ > 0;
+#endif
+  }
+
+  // The running processes that are the child or descend from it, as a table
+  // for the generation-2 try-lock; a game beside the probe is not in it.
+  ProcessMap family() const {
+    ProcessMap processes;
+#if !defined(_WIN32)
+    std::set<unsigned long long> members{static_cast<unsigned long long>(pid_)};
+    std::vector<std::pair<std::wstring, std::uint32_t>> all;
+    grevolt::nativePlatform().forEachProcess([&](std::wstring_view name, std::uint32_t id) {
+      all.emplace_back(std::wstring(name), id);
+      return false;
+    });
+    // Process IDs are reused and not ordered by age, so walk up from each.
+    for (const auto &[name, id] : all) {
+      unsigned long long at = id;
+      for (int depth = 0; depth < 64 && at > 1 && !members.count(at); ++depth) {
+        at = parentOf(at);
+      }
+      if (members.count(at)) {
+        members.insert(id);
+        processes.emplace(name, id);
+      }
+    }
+#endif
+    return processes;
+  }
+
  private:
+#if !defined(_WIN32)
+  // The parent's process ID from /proc/ID/stat ("ID (NAME) STATE PPID ..."),
+  // or 0 when the process is gone.  NAME may hold spaces and parentheses, so
+  // the fields are counted from the last ')'.
+  static unsigned long long parentOf(unsigned long long id) {
+    std::ifstream file("/proc/" + std::to_string(id) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    char state = 0;
+    unsigned long long parent = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %c %llu", &state, &parent) != 2) return 0;
+    return parent;
+  }
+#endif
+
 #if !defined(_WIN32)
   pid_t pid_ = -1;
 #endif
@@ -279,6 +334,8 @@ int probe(const ProbeOptions &options) {
     if (options.pid != 0) {
       const ProcessMap processes{{L"GREVOLT.exe", options.pid}};
       locked = record2->tryLockWithProcesses(processes);
+    } else if (game.started()) {
+      locked = record2->tryLockWithProcesses(game.family());
     } else if (options.useMap) {
       ProcessMap processes = runningProcesses();
       mapSize = processes.size();
@@ -298,6 +355,8 @@ int probe(const ProbeOptions &options) {
   if (options.pid != 0) {
     std::printf("attached after %d try-lock(s) with a table naming process %llu\n", attempts,
                 options.pid);
+  } else if (game.started()) {
+    std::printf("attached after %d try-lock(s) to the game the probe started\n", attempts);
   } else if (options.useMap) {
     std::printf("attached after %d try-lock(s) with a table of %zu processes\n", attempts,
                 mapSize);

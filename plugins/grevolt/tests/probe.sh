@@ -69,10 +69,13 @@ done
 grep -q "with a table naming process $game_pid\$" "$work/out" || fail_stop "probe --pid: no attach line"
 "$probe" --pid $$ --timeout 0.3 --seconds 0 "$plugin" >"$work/out" 2>"$work/err" \
   && fail_stop "probe --pid attached to a process that is not the game"
-kill "$game_pid"; wait "$game_pid" 2>/dev/null; game_pid=
 
-# The probe starting the game as its own child.
+# The probe starting the game as its own child reads that game, not the moving
+# one beside it (which has the lower process ID, so is found first).
 "$probe" --seconds 0.5 "$plugin" -- "$game" --still >"$work/out" 2>"$work/err" \
   || fail_stop "probe with a game command failed"
-grep -q "position   140.000    20.000  -300.000" "$work/out" || fail_stop "launched game not read"
+grep -q "^attached after .* to the game the probe started" "$work/out" || fail_stop "no child attach line"
+positions=$(grep -E "^ *[0-9.]+ position " "$work/out" | awk '{print $3, $4, $5}' | sort -u)
+[ "$positions" = "140.000 20.000 -300.000" ] || fail_stop "launched game not read alone: $positions"
+kill "$game_pid"; wait "$game_pid" 2>/dev/null; game_pid=
 echo "grevolt-probe: all checks passed"
