@@ -131,7 +131,9 @@ class RepoTest : public ::testing::TestWithParam<int> {
     ostrel::fs::Counts out;
     std::unique_ptr<ostrel::fs::Damage> stores;
     EXPECT_EQ(take_error(ostrel::fs::open_damage(path_, &stores)), "");
-    if (stores) EXPECT_EQ(take_error(stores->tally(&out)), "");
+    if (stores) {
+      EXPECT_EQ(take_error(stores->tally(&out)), "");
+    }
     return out;
   }
 
