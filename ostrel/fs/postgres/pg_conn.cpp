@@ -3,6 +3,8 @@
 
 #include "pg_conn.h"
 
+#include "pq_library.h"
+
 #include "../meta.h"
 
 #include <unistd.h>
@@ -62,18 +64,19 @@ bool connection_state(const char *sqlstate) {
 }  // namespace
 
 ostrel_error *check_conninfo(const std::string &conninfo, std::string *shown) {
+  OSTREL_ERR(load());
   char *errmsg = nullptr;
-  PQconninfoOption *options = PQconninfoParse(conninfo.c_str(), &errmsg);
+  PQconninfoOption *options = pq().PQconninfoParse(conninfo.c_str(), &errmsg);
   if (!options) {
     std::string reason = first_line(errmsg);
-    PQfreemem(errmsg);
+    pq().PQfreemem(errmsg);
     return ostrel_error_createf(OSTREL_ERR_BAD_ARGUMENTS, nullptr,
                                 "The PostgreSQL connection info is malformed: %s", reason.c_str());
   }
   std::map<std::string, std::string> given;
   for (PQconninfoOption *o = options; o->keyword; ++o)
     if (o->val && *o->val) given[o->keyword] = o->val;
-  PQconninfoFree(options);
+  pq().PQconninfoFree(options);
   if (given.count("password"))
     return ostrel_error_create(
         OSTREL_ERR_BAD_ARGUMENTS, nullptr,
@@ -125,7 +128,7 @@ Params &Params::null() {
 
 Result &Result::operator=(Result &&o) noexcept {
   if (this != &o) {
-    if (res_) PQclear(res_);
+    if (res_) pq().PQclear(res_);
     res_ = o.res_;
     o.res_ = nullptr;
   }
@@ -133,13 +136,13 @@ Result &Result::operator=(Result &&o) noexcept {
 }
 
 Result::~Result() {
-  if (res_) PQclear(res_);
+  if (res_) pq().PQclear(res_);
 }
 
 int64_t Result::int64(int row, int col) const {
-  const auto *p = reinterpret_cast<const unsigned char *>(PQgetvalue(res_, row, col));
-  int len = PQgetlength(res_, row, col);
-  if (PQfformat(res_, col) == 0) return std::strtoll(reinterpret_cast<const char *>(p), nullptr, 10);
+  const auto *p = reinterpret_cast<const unsigned char *>(pq().PQgetvalue(res_, row, col));
+  int len = pq().PQgetlength(res_, row, col);
+  if (pq().PQfformat(res_, col) == 0) return std::strtoll(reinterpret_cast<const char *>(p), nullptr, 10);
   if (len == 1) return p[0];  // bool
   uint64_t v = 0;
   for (int i = 0; i < len; ++i) v = (v << 8) | p[i];
@@ -149,16 +152,16 @@ int64_t Result::int64(int row, int col) const {
 }
 
 std::string Result::text(int row, int col) const {
-  return std::string(PQgetvalue(res_, row, col), PQgetlength(res_, row, col));
+  return std::string(pq().PQgetvalue(res_, row, col), pq().PQgetlength(res_, row, col));
 }
 
 std::string Result::bytes(int row, int col) const {
-  if (PQfformat(res_, col) == 1) return text(row, col);
+  if (pq().PQfformat(res_, col) == 1) return text(row, col);
   size_t len = 0;
   unsigned char *raw =
-      PQunescapeBytea(reinterpret_cast<const unsigned char *>(PQgetvalue(res_, row, col)), &len);
+      pq().PQunescapeBytea(reinterpret_cast<const unsigned char *>(pq().PQgetvalue(res_, row, col)), &len);
   std::string out(reinterpret_cast<char *>(raw), len);
-  PQfreemem(raw);
+  pq().PQfreemem(raw);
   return out;
 }
 
@@ -175,7 +178,7 @@ Conn::Conn(std::string conninfo, std::string what)
 Conn::~Conn() { release(); }
 
 bool Conn::in_transaction() const {
-  return conn_ && PQtransactionStatus(conn_) != PQTRANS_IDLE;
+  return conn_ && pq().PQtransactionStatus(conn_) != PQTRANS_IDLE;
 }
 
 ostrel_error *Conn::connect() {
@@ -189,23 +192,24 @@ ostrel_error *Conn::connect() {
       idle.pop_back();
       // A server that went away since (a restart) has closed the socket:
       // reading what is there, without waiting, tells.
-      PQconsumeInput(c);
-      if (PQstatus(c) == CONNECTION_OK && PQtransactionStatus(c) == PQTRANS_IDLE) {
+      pq().PQconsumeInput(c);
+      if (pq().PQstatus(c) == CONNECTION_OK && pq().PQtransactionStatus(c) == PQTRANS_IDLE) {
         conn_ = c;
         return OSTREL_NO_ERROR;
       }
-      PQfinish(c);
+      pq().PQfinish(c);
     }
   }
   // The connection info's own settings come after (and so override) these.
   const char *keys[] = {"application_name", "connect_timeout", "dbname", nullptr};
   const char *values[] = {"ostrel", "10", conninfo_.c_str(), nullptr};
-  PGconn *c = PQconnectdbParams(keys, values, 1);
+  OSTREL_ERR(load());
+  PGconn *c = pq().PQconnectdbParams(keys, values, 1);
   if (!c)
     return error_text(OSTREL_ERR_FS_GENERAL, "out of memory making a connection");
-  if (PQstatus(c) != CONNECTION_OK) {
-    std::string reason = first_line(PQerrorMessage(c));
-    PQfinish(c);
+  if (pq().PQstatus(c) != CONNECTION_OK) {
+    std::string reason = first_line(pq().PQerrorMessage(c));
+    pq().PQfinish(c);
     lost_ = true;
     return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
                                 "Cannot reach the PostgreSQL server of repository '%s' (%s): %s",
@@ -213,15 +217,15 @@ ostrel_error *Conn::connect() {
   }
   // The server's notices (a shutdown's warning, say) are not for the
   // user's terminal; what matters comes back as errors.
-  PQsetNoticeProcessor(c, [](void *, const char *) {}, nullptr);
+  pq().PQsetNoticeProcessor(c, [](void *, const char *) {}, nullptr);
   conn_ = c;
   return OSTREL_NO_ERROR;
 }
 
 void Conn::release() {
   if (!conn_) return;
-  if (in_pipeline() || PQstatus(conn_) != CONNECTION_OK ||
-      PQtransactionStatus(conn_) != PQTRANS_IDLE) {
+  if (in_pipeline() || pq().PQstatus(conn_) != CONNECTION_OK ||
+      pq().PQtransactionStatus(conn_) != PQTRANS_IDLE) {
     drop();
     return;
   }
@@ -230,13 +234,13 @@ void Conn::release() {
   if (idle.size() < kPoolMax) {
     idle.push_back(conn_);
   } else {
-    PQfinish(conn_);
+    pq().PQfinish(conn_);
   }
   conn_ = nullptr;
 }
 
 void Conn::drop() {
-  if (conn_) PQfinish(conn_);
+  if (conn_) pq().PQfinish(conn_);
   conn_ = nullptr;
   queued_ = 0;
 }
@@ -247,15 +251,15 @@ ostrel_error *Conn::error_text(apr_status_t code, const std::string &message) co
 }
 
 ostrel_error *Conn::error(const char *what, const PGresult *res) {
-  const char *sqlstate = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+  const char *sqlstate = res ? pq().PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
   std::string reason =
-      first_line(res && PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY)
-                     ? PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY)
-                     : (conn_ ? PQerrorMessage(conn_) : "not connected"));
+      first_line(res && pq().PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY)
+                     ? pq().PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY)
+                     : (conn_ ? pq().PQerrorMessage(conn_) : "not connected"));
   // A failure without SQLSTATE was made by libpq itself, not the server:
   // the connection failed.
-  if (conn_ && !sqlstate) PQconsumeInput(conn_);
-  lost_ = !conn_ || PQstatus(conn_) == CONNECTION_BAD || connection_state(sqlstate) ||
+  if (conn_ && !sqlstate) pq().PQconsumeInput(conn_);
+  lost_ = !conn_ || pq().PQstatus(conn_) == CONNECTION_BAD || connection_state(sqlstate) ||
           (res && !sqlstate);
   if (lost_)
     return ostrel_error_createf(OSTREL_ERR_FS_GENERAL, nullptr,
@@ -275,8 +279,8 @@ ostrel_error *Conn::error(const char *what, const PGresult *res) {
 
 ostrel_error *Conn::exec(const char *sql, const char *what) {
   OSTREL_ERR(connect());
-  Result res(PQexec(conn_, sql));
-  ExecStatusType st = res.get() ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
+  Result res(pq().PQexec(conn_, sql));
+  ExecStatusType st = res.get() ? pq().PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
   if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) return error(what, res.get());
   if (std::strcmp(sql, "COMMIT") == 0) {
     // Fault point "pg-commit-answer": the server carried out the COMMIT
@@ -297,9 +301,9 @@ ostrel_error *Conn::exec(const char *sql, const char *what) {
 
 ostrel_error *Conn::query(const char *sql, const Params &params, Result *out, const char *what) {
   OSTREL_ERR(connect());
-  Result res(PQexecParams(conn_, sql, params.count(), params.types(), params.values(),
+  Result res(pq().PQexecParams(conn_, sql, params.count(), params.types(), params.values(),
                           params.lengths(), params.formats(), 1));
-  ExecStatusType st = res.get() ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
+  ExecStatusType st = res.get() ? pq().PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
   if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) return error(what, res.get());
   if (out) *out = std::move(res);
   return OSTREL_NO_ERROR;
@@ -307,13 +311,13 @@ ostrel_error *Conn::query(const char *sql, const Params &params, Result *out, co
 
 ostrel_error *Conn::pipeline_begin() {
   OSTREL_ERR(connect());
-  if (!PQenterPipelineMode(conn_)) return error("begin a pipeline");
+  if (!pq().PQenterPipelineMode(conn_)) return error("begin a pipeline");
   queued_ = 0;
   return OSTREL_NO_ERROR;
 }
 
 ostrel_error *Conn::queue(const char *sql, const Params &params) {
-  if (!conn_ || !PQsendQueryParams(conn_, sql, params.count(), params.types(), params.values(),
+  if (!conn_ || !pq().PQsendQueryParams(conn_, sql, params.count(), params.types(), params.values(),
                                    params.lengths(), params.formats(), 1))
     return error("send a statement");
   ++queued_;
@@ -324,14 +328,14 @@ ostrel_error *Conn::pipeline_end(const char *what, std::vector<Result> *results)
   if (!conn_) return error(what);
   if (results) results->clear();
   ostrel_error *first = nullptr;
-  if (!PQpipelineSync(conn_)) first = error(what);
+  if (!pq().PQpipelineSync(conn_)) first = error(what);
   for (int i = 0; i < queued_ && !first; ++i) {
     Result kept;
     for (;;) {
-      PGresult *raw = PQgetResult(conn_);
+      PGresult *raw = pq().PQgetResult(conn_);
       if (!raw) break;
       Result r(raw);
-      ExecStatusType st = PQresultStatus(raw);
+      ExecStatusType st = pq().PQresultStatus(raw);
       if (st == PGRES_FATAL_ERROR) {
         if (!first) first = error(what, raw);
       } else if (st == PGRES_TUPLES_OK || st == PGRES_COMMAND_OK) {
@@ -339,7 +343,7 @@ ostrel_error *Conn::pipeline_end(const char *what, std::vector<Result> *results)
       }
     }
     if (results) results->push_back(std::move(kept));
-    if (PQstatus(conn_) == CONNECTION_BAD && !first) first = error(what);
+    if (pq().PQstatus(conn_) == CONNECTION_BAD && !first) first = error(what);
   }
   queued_ = 0;
   if (first) {
@@ -348,10 +352,10 @@ ostrel_error *Conn::pipeline_end(const char *what, std::vector<Result> *results)
     drop();
     return first;
   }
-  PGresult *sync = PQgetResult(conn_);
-  bool synced = sync && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
-  if (sync) PQclear(sync);
-  if (!synced || !PQexitPipelineMode(conn_)) {
+  PGresult *sync = pq().PQgetResult(conn_);
+  bool synced = sync && pq().PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
+  if (sync) pq().PQclear(sync);
+  if (!synced || !pq().PQexitPipelineMode(conn_)) {
     ostrel_error *err = error(what);
     drop();
     return err;
@@ -362,25 +366,25 @@ ostrel_error *Conn::pipeline_end(const char *what, std::vector<Result> *results)
 ostrel_error *Conn::copy_in(const char *copy_sql, const std::string &rows, const char *what) {
   OSTREL_ERR(connect());
   {
-    Result start(PQexec(conn_, copy_sql));
-    if (!start.get() || PQresultStatus(start.get()) != PGRES_COPY_IN)
+    Result start(pq().PQexec(conn_, copy_sql));
+    if (!start.get() || pq().PQresultStatus(start.get()) != PGRES_COPY_IN)
       return error(what, start.get());
   }
   constexpr size_t kPiece = 1 << 20;
   bool sent = true;
   for (size_t off = 0; off < rows.size() && sent; off += kPiece) {
     size_t n = std::min(kPiece, rows.size() - off);
-    sent = PQputCopyData(conn_, rows.data() + off, static_cast<int>(n)) == 1;
+    sent = pq().PQputCopyData(conn_, rows.data() + off, static_cast<int>(n)) == 1;
   }
-  if (!sent || PQputCopyEnd(conn_, nullptr) != 1) return error(what);
+  if (!sent || pq().PQputCopyEnd(conn_, nullptr) != 1) return error(what);
   ostrel_error *err = nullptr;
   for (;;) {
-    PGresult *raw = PQgetResult(conn_);
+    PGresult *raw = pq().PQgetResult(conn_);
     if (!raw) break;
     Result r(raw);
-    if (PQresultStatus(raw) != PGRES_COMMAND_OK && !err) err = error(what, raw);
+    if (pq().PQresultStatus(raw) != PGRES_COMMAND_OK && !err) err = error(what, raw);
   }
-  if (!err && PQstatus(conn_) == CONNECTION_BAD) err = error(what);
+  if (!err && pq().PQstatus(conn_) == CONNECTION_BAD) err = error(what);
   return err;
 }
 
@@ -420,7 +424,7 @@ void copy_bytes(std::string &row, const std::string &data, bool first) {
 void drain_pool() {
   std::lock_guard<std::mutex> lock(pool_mutex);
   for (auto &[info, idle] : pool()) {
-    for (PGconn *c : idle) PQfinish(c);
+    for (PGconn *c : idle) pq().PQfinish(c);
     idle.clear();
   }
 }

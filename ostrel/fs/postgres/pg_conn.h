@@ -22,6 +22,8 @@
 
 #include <libpq-fe.h>
 
+#include "pq_library.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -72,8 +74,8 @@ class Result {
   Result(const Result &) = delete;
   Result &operator=(const Result &) = delete;
 
-  int rows() const { return res_ ? PQntuples(res_) : 0; }
-  bool is_null(int row, int col) const { return PQgetisnull(res_, row, col); }
+  int rows() const { return res_ ? pq().PQntuples(res_) : 0; }
+  bool is_null(int row, int col) const { return pq().PQgetisnull(res_, row, col); }
   int64_t int64(int row, int col) const;
   std::string text(int row, int col) const;
   /* A bytea column in binary format. */
@@ -118,7 +120,7 @@ class Conn {
   /* Ends the pipeline; RESULTS (when given) receive the row sets of the
    * queued statements, in order. */
   ostrel_error *pipeline_end(const char *what, std::vector<Result> *results = nullptr);
-  bool in_pipeline() const { return conn_ && PQpipelineStatus(conn_) != PQ_PIPELINE_OFF; }
+  bool in_pipeline() const { return conn_ && pq().PQpipelineStatus(conn_) != PQ_PIPELINE_OFF; }
 
   /* COPY TABLE(COLUMNS) FROM STDIN in text format; ROWS is the payload,
    * already escaped (see copy_field). */
