@@ -50,17 +50,6 @@ apr_status_t cleanup_txn(void *data) {
 
 namespace {
 
-struct ChangeRecord {
-  std::string path;
-  ostrel_fs_path_change_kind kind;
-  int node_kind;
-  bool text_mod;
-  bool prop_mod;
-  std::string copy_path;  // empty: none
-  ostrel_revnum copy_rev;
-};
-
-
 // The nodes of the tree below ROOT (ROOT included) that differ from what
 // they were opened from, or have something below them that does.  Found in
 // one pass without recursion: a transaction's tree is as deep as the deepest
@@ -102,13 +91,32 @@ class Committer {
       : filesystem_(txn->filesystem), txn_(txn), writer_(writer), youngest_(youngest),
         new_rev_(youngest + 1) {
     find_changed(*txn->root, changed_);
+    changes.reserve(changed_.size());
   }
 
-  std::vector<ChangeRecord> changes;
+  // The revision's changed paths, in the order the walk meets them.
+  std::vector<ChangedPath> changes;
   std::string conflict;
 
   // Whether the transaction changes anything at all.
   bool changes_anything() const { return changed_.count(txn_->root.get()) != 0; }
+
+  // Adds PATH's change to the revision's changed paths; COPY_PATH empty:
+  // not a copy.
+  void record(const std::string &path, ostrel_fs_path_change_kind kind, int64_t node_kind,
+              bool text_mod, bool prop_mod, const std::string &copy_path = "",
+              ostrel_revnum copy_rev = OSTREL_INVALID_REVNUM) {
+    ChangedPath &p = changes.emplace_back();
+    p.path = path;
+    p.change = kind;
+    p.node_kind = node_kind;
+    p.text_mod = text_mod;
+    p.prop_mod = prop_mod;
+    if (!copy_path.empty()) {
+      p.copy_path = copy_path;
+      p.copy_rev = copy_rev;
+    }
+  }
 
   // Writes the new nodes for the transaction's tree, whose root was opened
   // from YROOT (the youngest revision's root), children before their
@@ -226,8 +234,7 @@ class Committer {
     if (!e.node) {
       if (!bchild.id) return nullptr;  // nothing to delete (cannot happen through the API)
       if (ychild.id != bchild.id) return out_of_date(cpath);
-      changes.push_back({cpath, ostrel_fs_path_change_delete, static_cast<int>(bchild.kind), false, false, "",
-                         OSTREL_INVALID_REVNUM});
+      record(cpath, ostrel_fs_path_change_delete, bchild.kind, false, false);
       f.rows.push_back(DirChange{name, 0, ostrel_node_none});
       return nullptr;
     }
@@ -256,13 +263,11 @@ class Committer {
   void child_done(Frame &f, int64_t child_id) {
     MNode &c = *f.child;
     if (c.added)
-      changes.push_back({path_,
-                         c.replaced ? ostrel_fs_path_change_replace : ostrel_fs_path_change_add,
-                         c.kind, c.kind == ostrel_node_file && c.text_changed,
-                         c.props_changed && !c.props.empty(), c.copy_path, c.copy_rev});
+      record(path_, c.replaced ? ostrel_fs_path_change_replace : ostrel_fs_path_change_add,
+             c.kind, c.kind == ostrel_node_file && c.text_changed,
+             c.props_changed && !c.props.empty(), c.copy_path, c.copy_rev);
     else if (c.text_changed || c.props_changed)
-      changes.push_back({path_, ostrel_fs_path_change_modify, c.kind, c.text_changed,
-                         c.props_changed, "", OSTREL_INVALID_REVNUM});
+      record(path_, ostrel_fs_path_change_modify, c.kind, c.text_changed, c.props_changed);
     f.rows.push_back(DirChange{f.child_name, child_id, c.kind});
   }
 
@@ -374,29 +379,13 @@ ostrel_error *commit_locked(ostrel_fs_txn *txn, Writer &writer, ostrel_revnum *n
       return err;
     }
     if (root.props_changed)
-      c.changes.push_back({"/", ostrel_fs_path_change_modify, ostrel_node_dir, false, true, "",
-                           OSTREL_INVALID_REVNUM});
+      c.record("/", ostrel_fs_path_change_modify, ostrel_node_dir, false, true);
   }
   ostrel_revnum rev = y + 1;
   PropMap props = txn->props;
   if (!txn->keep_date || !props.count(OSTREL_PROP_REVISION_DATE))
     props[OSTREL_PROP_REVISION_DATE] = revision_date_now();
-  std::vector<ChangedPath> paths;
-  paths.reserve(c.changes.size());
-  for (const ChangeRecord &ch : c.changes) {
-    ChangedPath p;
-    p.path = ch.path;
-    p.change = ch.kind;
-    p.node_kind = ch.node_kind;
-    p.text_mod = ch.text_mod;
-    p.prop_mod = ch.prop_mod;
-    if (!ch.copy_path.empty()) {
-      p.copy_path = ch.copy_path;
-      p.copy_rev = ch.copy_rev;
-    }
-    paths.push_back(std::move(p));
-  }
-  OSTREL_ERR(writer.add_changed_paths(rev, paths));
+  OSTREL_ERR(writer.add_changed_paths(rev, c.changes));
   OSTREL_ERR(writer.add_revision(rev, new_root, props));
   // The store's bytes this revision may reference.
   if (txn->appender && txn->appender->wrote()) OSTREL_ERR(writer.set_store_mark(txn->appender->mark()));
