@@ -26,6 +26,7 @@
 #define OSTREL_FS_CONTENT_STORE_H
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -68,6 +69,18 @@ class ContentStore {
   virtual ostrel_error *open_appender(std::unique_ptr<Appender> *out, const MarkReader &marks) = 0;
   /* Reads what REF names into OUT.  Missing or short: OSTREL_ERR_FS_CORRUPT. */
   virtual ostrel_error *read(const ContentRef &ref, std::string &out) = 0;
+  /* Reads what REF names into DST, which has room for ROOM bytes; *LEN
+   * receives its length.  Bytes longer than ROOM are not read (*LEN then
+   * exceeds ROOM).  For readers that hand stored bytes straight to their
+   * caller's buffer; the store reads them there without a copy of its own
+   * where it can. */
+  virtual ostrel_error *read_into(const ContentRef &ref, char *dst, size_t room, size_t *len) {
+    std::string bytes;
+    OSTREL_ERR(read(ref, bytes));
+    *len = bytes.size();
+    if (bytes.size() <= room) std::memcpy(dst, bytes.data(), bytes.size());
+    return nullptr;
+  }
   /* Copies what the marks of a snapshot cover into the repository at
    * DESTINATION (a directory for local stores), durably.  MARKS lists them. */
   virtual ostrel_error *copy_to(const std::string &destination, const MarkList &marks) = 0;

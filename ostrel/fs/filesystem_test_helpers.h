@@ -47,19 +47,21 @@ inline ostrel_error *put(ostrel_fs_root *root, const char *path, const std::stri
   return err;
 }
 
-// The whole text of file PATH in ROOT, or "ERROR: " and the error's text.
-inline std::string cat(ostrel_fs_root *root, const char *path, apr_pool_t *pool) {
+// The whole text of file PATH in ROOT, read in pieces of PIECE bytes, or
+// "ERROR: " and the error's text.
+inline std::string cat(ostrel_fs_root *root, const char *path, apr_pool_t *pool,
+                       size_t piece = 4096) {
   ostrel_stream *s;
   ostrel_error *err = ostrel_fs_file_contents(&s, root, path, pool);
   if (err) return "ERROR: " + take_error(err);
   std::string out;
-  char buf[4096];
+  std::vector<char> buf(piece);
   while (true) {
-    apr_size_t len = sizeof buf;
-    err = ostrel_stream_read_full(s, buf, &len);
+    apr_size_t len = buf.size();
+    err = ostrel_stream_read_full(s, buf.data(), &len);
     if (err) return "ERROR: " + take_error(err);
-    out.append(buf, len);
-    if (len < sizeof buf) break;
+    out.append(buf.data(), len);
+    if (len < buf.size()) break;
   }
   return out;
 }

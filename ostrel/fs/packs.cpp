@@ -177,29 +177,18 @@ class LocalPacks final : public ContentStore {
   }
 
   ostrel_error *read(const ContentRef &ref, std::string &out) override {
-    const int64_t pack = ref.w[0], off = ref.w[1], len = ref.w[2];
-    if (pack <= 0 || off < 0 || len < 0 || len > kMaxStored)
-      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
-                                  "Repository is damaged: a chunk names bytes %lld+%lld of pack "
-                                  "%lld, which cannot be",
-                                  static_cast<long long>(off), static_cast<long long>(len),
-                                  static_cast<long long>(pack));
     int fd = -1;
-    OSTREL_ERR(reader(pack, &fd));
-    out.resize(static_cast<size_t>(len));
-    size_t done = 0;
-    while (done < out.size()) {
-      ssize_t n = pread(fd, out.data() + done, out.size() - done, off + static_cast<int64_t>(done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return io_error(errno, repo_, "read", name(pack));
-      if (n == 0)
-        return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
-                                    "Repository is damaged: pack file '%s' ends before byte "
-                                    "%lld",
-                                    name(pack).c_str(), static_cast<long long>(off + len));
-      done += static_cast<size_t>(n);
-    }
-    return nullptr;
+    OSTREL_ERR(check_ref(ref, &fd));
+    out.resize(static_cast<size_t>(ref.w[2]));
+    return read_at(fd, ref, out.data());
+  }
+
+  ostrel_error *read_into(const ContentRef &ref, char *dst, size_t room, size_t *len) override {
+    int fd = -1;
+    OSTREL_ERR(check_ref(ref, &fd));
+    *len = static_cast<size_t>(ref.w[2]);
+    if (*len > room) return nullptr;
+    return read_at(fd, ref, dst);
   }
 
   ostrel_error *copy_to(const std::string &destination, const MarkList &list) override {
@@ -240,6 +229,38 @@ class LocalPacks final : public ContentStore {
   }
 
  private:
+  // The pack REF names, open for reading as *FD, once REF is one that can be.
+  ostrel_error *check_ref(const ContentRef &ref, int *fd) {
+    const int64_t pack = ref.w[0], off = ref.w[1], len = ref.w[2];
+    if (pack <= 0 || off < 0 || len < 0 || len > kMaxStored)
+      return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                  "Repository is damaged: a chunk names bytes %lld+%lld of pack "
+                                  "%lld, which cannot be",
+                                  static_cast<long long>(off), static_cast<long long>(len),
+                                  static_cast<long long>(pack));
+    return reader(pack, fd);
+  }
+
+  // Reads the bytes REF names from its pack FD into DST.
+  ostrel_error *read_at(int fd, const ContentRef &ref, char *dst) {
+    const int64_t pack = ref.w[0], off = ref.w[1];
+    const size_t len = static_cast<size_t>(ref.w[2]);
+    size_t done = 0;
+    while (done < len) {
+      ssize_t n = pread(fd, dst + done, len - done, off + static_cast<int64_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return io_error(errno, repo_, "read", name(pack));
+      if (n == 0)
+        return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                    "Repository is damaged: pack file '%s' ends before byte "
+                                    "%lld",
+                                    name(pack).c_str(), static_cast<long long>(off) +
+                                                            static_cast<long long>(len));
+      done += static_cast<size_t>(n);
+    }
+    return nullptr;
+  }
+
   std::string name(int64_t pack) const { return dir_ + "/pack-" + std::to_string(pack); }
 
   ostrel_error *reader(int64_t pack, int *fd) {
