@@ -242,20 +242,27 @@ ostrel_error *check_legacy(ContentReader &r) {
   return nullptr;
 }
 
-ostrel_error *next_chunk(ContentReader &r) {
-  if (r.row.legacy && !r.checked) {
-    r.checked = true;
-    OSTREL_ERR(check_legacy(r));
-    if (r.next_seq) return nullptr;
-  }
-  OSTREL_ERR(read_chunk(r.filesystem, r.id, r.next_seq++, r.buf, r.txn));
-  r.length += static_cast<int64_t>(r.buf.size());
+// Counts the chunk just read, of LEN bytes: the contents may not grow past
+// their recorded length, nor end short of it.
+ostrel_error *count_chunk(ContentReader &r, size_t len) {
+  r.next_seq++;
+  r.length += static_cast<int64_t>(len);
   if (r.length > r.row.length || (r.next_seq == r.row.chunks && r.length != r.row.length))
     return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                 "Repository is damaged: contents %lld do not have their recorded "
                                 "length",
                                 static_cast<long long>(r.id));
   return nullptr;
+}
+
+ostrel_error *next_chunk(ContentReader &r) {
+  if (r.row.legacy && !r.checked) {
+    r.checked = true;
+    OSTREL_ERR(check_legacy(r));
+    if (r.next_seq) return nullptr;
+  }
+  OSTREL_ERR(read_chunk(r.filesystem, r.id, r.next_seq, r.buf, r.txn));
+  return count_chunk(r, r.buf.size());
 }
 
 // Reads the next chunk straight into DST, which has room for ROOM bytes,
@@ -277,13 +284,7 @@ ostrel_error *next_chunk_direct(ContentReader &r, char *dst, size_t room, size_t
   if (n != static_cast<size_t>(ref.raw_len)) return chunk_damage(r.id, seq, "has the wrong length");
   if (ref.has_sum && sum_of(dst, n) != ref.sum)
     return chunk_damage(r.id, seq, "does not match its checksum");
-  r.next_seq++;
-  r.length += static_cast<int64_t>(n);
-  if (r.length > r.row.length || (r.next_seq == r.row.chunks && r.length != r.row.length))
-    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
-                                "Repository is damaged: contents %lld do not have their recorded "
-                                "length",
-                                static_cast<long long>(r.id));
+  OSTREL_ERR(count_chunk(r, n));
   *got = n;
   return nullptr;
 }
