@@ -12,10 +12,15 @@ trap 'rm -rf "$BENCH_TMP"' EXIT
 TIME=/usr/bin/time
 [ -x "$TIME" ] || { echo "bench: /usr/bin/time is missing (package 'time')" >&2; exit 1; }
 
-# Runs a command; prints "SECONDS PEAK-KB" (wall time, peak resident set).
+# Runs a command; prints "SECONDS PEAK-KB" (wall time to the tenth of a
+# millisecond, where time(1) gives hundredths; peak resident set).
 measure() {
-  "$TIME" -f '%e %M' -o "$BENCH_TMP/.time" "$@" >/dev/null
-  cat "$BENCH_TMP/.time"
+  local start end
+  start=$(date +%s.%N)
+  "$TIME" -f '%M' -o "$BENCH_TMP/.time" "$@" >/dev/null
+  end=$(date +%s.%N)
+  awk -v a="$start" -v b="$end" -v kb="$(cat "$BENCH_TMP/.time")" \
+    'BEGIN { printf "%.4f %s\n", b - a, kb }'
 }
 
 # Runs a shell snippet and prints its wall time in seconds (sub-millisecond).
