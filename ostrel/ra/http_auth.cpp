@@ -5,6 +5,8 @@
 
 #include "http_auth.h"
 
+#include "curl_library.h"
+
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -125,12 +127,12 @@ ostrel_error *init(HttpAuth &auth, ostrel_auth_baton *ab, const char *url, apr_p
   auth.ab = ab;
   auth.pool = pool;
   auth.url = url;
-  CURLU *parsed = curl_url();
+  CURLU *parsed = curl_lib().curl_url();
   char *scheme = nullptr, *host = nullptr, *port = nullptr;
-  bool ok = curl_url_set(parsed, CURLUPART_URL, url, 0) == CURLUE_OK &&
-            curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-            curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-            curl_url_get(parsed, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK;
+  bool ok = curl_lib().curl_url_set(parsed, CURLUPART_URL, url, 0) == CURLUE_OK &&
+            curl_lib().curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+            curl_lib().curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+            curl_lib().curl_url_get(parsed, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK;
   if (ok) {
     auth.scheme = scheme;
     auth.host = host;
@@ -138,10 +140,10 @@ ostrel_error *init(HttpAuth &auth, ostrel_auth_baton *ab, const char *url, apr_p
       auth.host = auth.host.substr(1, auth.host.size() - 2);
     auth.host_port = std::string(host) + ":" + port;
   }
-  curl_free(scheme);
-  curl_free(host);
-  curl_free(port);
-  curl_url_cleanup(parsed);
+  curl_lib().curl_free(scheme);
+  curl_lib().curl_free(host);
+  curl_lib().curl_free(port);
+  curl_lib().curl_url_cleanup(parsed);
   if (!ok)
     return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr, "Illegal repository URL '%s'",
                                 url);
@@ -164,21 +166,21 @@ void begin_request(HttpAuth &auth) {
 }
 
 void prepare(HttpAuth &auth, CURL *easy) {
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, header_line);
-  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &auth);
+  curl_lib().curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, header_line);
+  curl_lib().curl_easy_setopt(easy, CURLOPT_HEADERDATA, &auth);
   if (auth.cred) {
-    curl_easy_setopt(easy, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
-    curl_easy_setopt(easy, CURLOPT_USERNAME, auth.cred->username);
-    curl_easy_setopt(easy, CURLOPT_PASSWORD, auth.cred->password);
+    curl_lib().curl_easy_setopt(easy, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+    curl_lib().curl_easy_setopt(easy, CURLOPT_USERNAME, auth.cred->username);
+    curl_lib().curl_easy_setopt(easy, CURLOPT_PASSWORD, auth.cred->password);
   }
   if (auth.scheme == "https") {
-    curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, setup_ssl);
-    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &auth);
+    curl_lib().curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    curl_lib().curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, setup_ssl);
+    curl_lib().curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &auth);
     // A certificate taken by its fingerprint is that exact certificate: its
     // names need no check.
     if (!auth.pinned.empty() || !auth.accepted.empty())
-      curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+      curl_lib().curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
   }
 }
 

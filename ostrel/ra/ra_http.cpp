@@ -25,13 +25,13 @@
 
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "answers.h"
 #include "commit_encoder.h"
+#include "curl_library.h"
 #include "http_auth.h"
 #include "ostrel_path.h"
 #include "ostrel_pools.h"
@@ -54,6 +54,8 @@ struct ostrel_ra_http_session {
   ostrel_ra_http::HttpAuth auth;  // credentials and certificates
 };
 
+using ostrel_ra_http::curl_lib;
+
 namespace {
 
 // Answers larger than this (listings, errors) are refused: a broken or
@@ -63,14 +65,9 @@ constexpr std::size_t kMaxAnswer = 256u << 20;
 constexpr std::size_t kHighWater = 256u << 10;
 constexpr const char *kContentType = "application/x-ostrel-frames";
 
-void global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 apr_status_t cleanup_session(void *data) {
   auto *http = static_cast<ostrel_ra_http_session *>(data);
-  if (http->multi) curl_multi_cleanup(http->multi);
+  if (http->multi) curl_lib().curl_multi_cleanup(http->multi);
   delete http;
   return APR_SUCCESS;
 }
@@ -92,8 +89,8 @@ struct Transfer {
   ~Transfer() { reset(); }
   // Back to a transfer not yet made.
   void reset() {
-    if (easy) curl_easy_cleanup(easy);
-    if (headers) curl_slist_free_all(headers);
+    if (easy) curl_lib().curl_easy_cleanup(easy);
+    if (headers) curl_lib().curl_slist_free_all(headers);
     easy = nullptr;
     headers = nullptr;
     answer.clear();
@@ -118,25 +115,24 @@ size_t write_answer(char *data, size_t size, size_t count, void *baton) {
 }
 
 ostrel_error *make_transfer(Transfer &t, ostrel_ra_http_session *http, const std::string &url) {
-  global_init();
   t.url = url;
-  t.easy = curl_easy_init();
+  t.easy = curl_lib().curl_easy_init();
   if (!t.easy)
     return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr, "Cannot set up a request for '%s'",
                                 url.c_str());
-  curl_easy_setopt(t.easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(t.easy, CURLOPT_ERRORBUFFER, t.curl_error);
-  curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, write_answer);
-  curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &t);
-  curl_easy_setopt(t.easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(t.easy, CURLOPT_CONNECTTIMEOUT, 30L);
-  curl_easy_setopt(t.easy, CURLOPT_USERAGENT, "ostrel-ra-http/1");
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_URL, url.c_str());
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_ERRORBUFFER, t.curl_error);
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, write_answer);
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &t);
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_NOSIGNAL, 1L);
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_CONNECTTIMEOUT, 30L);
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_USERAGENT, "ostrel-ra-http/1");
   // A transfer that moves nothing for a minute has failed.
-  curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_TIME, 60L);
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_TIME, 60L);
   ostrel_ra_http::begin_request(http->auth);
   ostrel_ra_http::prepare(http->auth, t.easy);
-  t.headers = curl_slist_append(t.headers, "Accept: application/x-ostrel-frames");
+  t.headers = curl_lib().curl_slist_append(t.headers, "Accept: application/x-ostrel-frames");
   if (!http->user.empty()) {
     std::string header = "Ostrel-Author: ";
     for (unsigned char c : http->user) {
@@ -151,7 +147,7 @@ ostrel_error *make_transfer(Transfer &t, ostrel_ra_http_session *http, const std
         header += hex[c & 15];
       }
     }
-    t.headers = curl_slist_append(t.headers, header.c_str());
+    t.headers = curl_lib().curl_slist_append(t.headers, header.c_str());
   }
   return OSTREL_NO_ERROR;
 }
@@ -162,23 +158,23 @@ template <typename Until>
 void pump(ostrel_ra_http_session *http, Transfer &t, Until until) {
   while (!t.done && !until()) {
     int running = 0;
-    curl_multi_perform(http->multi, &running);
+    curl_lib().curl_multi_perform(http->multi, &running);
     int left = 0;
-    while (CURLMsg *msg = curl_multi_info_read(http->multi, &left)) {
+    while (CURLMsg *msg = curl_lib().curl_multi_info_read(http->multi, &left)) {
       if (msg->msg == CURLMSG_DONE && msg->easy_handle == t.easy) {
         t.done = true;
         t.result = msg->data.result;
       }
     }
     if (t.done || until()) break;
-    curl_multi_poll(http->multi, nullptr, 0, 1000, nullptr);
+    curl_lib().curl_multi_poll(http->multi, nullptr, 0, 1000, nullptr);
   }
   if (t.done) {
-    curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &t.status);
+    curl_lib().curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &t.status);
     const char *type = nullptr;
-    curl_easy_getinfo(t.easy, CURLINFO_CONTENT_TYPE, &type);
+    curl_lib().curl_easy_getinfo(t.easy, CURLINFO_CONTENT_TYPE, &type);
     t.content_type = type ? type : "";
-    curl_multi_remove_handle(http->multi, t.easy);
+    curl_lib().curl_multi_remove_handle(http->multi, t.easy);
   }
 }
 
@@ -187,7 +183,7 @@ void pump(ostrel_ra_http_session *http, Transfer &t, Until until) {
 // error chain it carries, else its status) become errors naming SHOWN_URL.
 ostrel_error *check_transfer(const Transfer &t, const char *shown_url) {
   if (t.result != CURLE_OK) {
-    const char *reason = t.curl_error[0] ? t.curl_error : curl_easy_strerror(t.result);
+    const char *reason = t.curl_error[0] ? t.curl_error : curl_lib().curl_easy_strerror(t.result);
     if (t.answer_too_big) reason = "the answer is too large";
     return ostrel_error_createf(OSTREL_ERR_RA_CONNECTION, nullptr,
                                 "Unable to reach the repository at URL '%s': %s", shown_url,
@@ -227,9 +223,9 @@ ostrel_error *perform_get(ostrel_ra_http_session *http, Transfer &t, const std::
                                   "Giving up on URL '%s' after %d attempts", shown_url, round);
     t.reset();
     OSTREL_ERR(make_transfer(t, http, url));
-    curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
+    curl_lib().curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
     prepare();
-    curl_multi_add_handle(http->multi, t.easy);
+    curl_lib().curl_multi_add_handle(http->multi, t.easy);
     pump(http, t, [] { return false; });
     OSTREL_ERR(check());
     OSTREL_ERR(ostrel_ra_http::after(http->auth, t.result, t.status, &again));
@@ -280,8 +276,8 @@ ostrel_error *http_open(ostrel_ra_session *session, const char *repos_url, apr_h
   auto *http = new ostrel_ra_http_session;
   apr_pool_cleanup_register(pool, http, cleanup_session, apr_pool_cleanup_null);
   session->http = http;
-  global_init();
-  http->multi = curl_multi_init();
+  OSTREL_ERR(ostrel_ra_http::load_curl());
+  http->multi = curl_lib().curl_multi_init();
   if (!http->multi)
     return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
                                 "Cannot set up a connection for '%s'", repos_url);
@@ -426,7 +422,7 @@ size_t read_body(char *buffer, size_t size, size_t count, void *baton) {
 apr_status_t cleanup_edit(void *data) {
   auto *e = static_cast<HttpEdit *>(data);
   if (e->started && !e->transfer.done)
-    curl_multi_remove_handle(e->session->http->multi, e->transfer.easy);
+    curl_lib().curl_multi_remove_handle(e->session->http->multi, e->transfer.easy);
   e->~HttpEdit();
   return APR_SUCCESS;
 }
@@ -444,18 +440,18 @@ ostrel_error *start(HttpEdit *e) {
   ostrel_ra_http_session *http = e->session->http;
   Transfer &t = e->transfer;
   OSTREL_ERR(make_transfer(t, http, std::string(e->session->session_url) + "?op=commit"));
-  t.headers = curl_slist_append(t.headers, "Content-Type: application/x-ostrel-frames");
-  t.headers = curl_slist_append(t.headers, "Transfer-Encoding: chunked");
+  t.headers = curl_lib().curl_slist_append(t.headers, "Content-Type: application/x-ostrel-frames");
+  t.headers = curl_lib().curl_slist_append(t.headers, "Transfer-Encoding: chunked");
   // The server may refuse (401) before the body; curl then sends none of it.
-  t.headers = curl_slist_append(t.headers, "Expect: 100-continue");
-  curl_easy_setopt(t.easy, CURLOPT_EXPECT_100_TIMEOUT_MS, 60000L);
-  curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
-  curl_easy_setopt(t.easy, CURLOPT_POST, 1L);
-  curl_easy_setopt(t.easy, CURLOPT_READFUNCTION, read_body);
-  curl_easy_setopt(t.easy, CURLOPT_READDATA, e);
+  t.headers = curl_lib().curl_slist_append(t.headers, "Expect: 100-continue");
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_EXPECT_100_TIMEOUT_MS, 60000L);
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_POST, 1L);
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_READFUNCTION, read_body);
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_READDATA, e);
   // Larger pieces per send: fewer system calls for large texts.
-  curl_easy_setopt(t.easy, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kHighWater));
-  curl_multi_add_handle(http->multi, t.easy);
+  curl_lib().curl_easy_setopt(t.easy, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kHighWater));
+  curl_lib().curl_multi_add_handle(http->multi, t.easy);
   e->started = true;
   return OSTREL_NO_ERROR;
 }
@@ -495,7 +491,7 @@ ostrel_error *flush(HttpEdit *e, std::size_t limit) {
     pump(e->session->http, e->transfer, [e, limit] {
       if (e->paused && e->out.size() - e->out_pos > 0) {
         e->paused = false;
-        curl_easy_pause(e->transfer.easy, CURLPAUSE_CONT);
+        curl_lib().curl_easy_pause(e->transfer.easy, CURLPAUSE_CONT);
       }
       return e->out.size() - e->out_pos < limit;
     });
@@ -524,7 +520,7 @@ ostrel_error *finish_commit(void *baton, apr_pool_t *pool) {
     pump(e->session->http, e->transfer, [e] {
       if (e->paused) {
         e->paused = false;
-        curl_easy_pause(e->transfer.easy, CURLPAUSE_CONT);
+        curl_lib().curl_easy_pause(e->transfer.easy, CURLPAUSE_CONT);
       }
       return false;
     });
@@ -549,7 +545,7 @@ ostrel_error *finish_commit(void *baton, apr_pool_t *pool) {
 void cancel_commit(void *baton) {
   auto *e = static_cast<HttpEdit *>(baton);
   if (e->started && !e->transfer.done) {
-    curl_multi_remove_handle(e->session->http->multi, e->transfer.easy);
+    curl_lib().curl_multi_remove_handle(e->session->http->multi, e->transfer.easy);
     e->transfer.done = true;
   }
 }
@@ -612,8 +608,8 @@ ostrel_error *get_streamed(ostrel_ra_session *session, const std::string &url,
     if (!st->decided) {
       long status = 0;
       const char *type = nullptr;
-      curl_easy_getinfo(st->t->easy, CURLINFO_RESPONSE_CODE, &status);
-      curl_easy_getinfo(st->t->easy, CURLINFO_CONTENT_TYPE, &type);
+      curl_lib().curl_easy_getinfo(st->t->easy, CURLINFO_RESPONSE_CODE, &status);
+      curl_lib().curl_easy_getinfo(st->t->easy, CURLINFO_CONTENT_TYPE, &type);
       st->ours =
           status == 200 && type && std::strncmp(type, kContentType, std::strlen(kContentType)) == 0;
       st->decided = true;
@@ -626,8 +622,8 @@ ostrel_error *get_streamed(ostrel_ra_session *session, const std::string &url,
       http, t, url + "?" + query, shown_url,
       [&] {
         s.decided = s.ours = false;
-        curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, +write);
-        curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &s);
+        curl_lib().curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, +write);
+        curl_lib().curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &s);
       },
       [&] { return s.err; }));
   if (s.ours && t.result == CURLE_OK) return OSTREL_NO_ERROR;

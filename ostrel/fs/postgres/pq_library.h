@@ -1,16 +1,7 @@
-/* pq_library.h: PostgreSQL's client library, loaded on first use.
- *
- * Most repositories are local, and every program of the suite links this
- * storage.  Linking the client library would make each of them load it and
- * the dozen libraries it needs (Kerberos, LDAP, a TLS stack) at every start,
- * which costs more than a small commit does.  So the library is opened with
- * dlopen the first time a repository in PostgreSQL, or its connection info,
- * is touched, and its functions are called through the table below.
- *
- * load() must have succeeded before pq() is used; every path into this
- * folder that can reach the library (checking connection info, opening a
- * connection) calls it first.  Once loaded, the library stays loaded for
- * the life of the process. */
+/* pq_library.h: PostgreSQL's client library, opened on first use
+ * (late_library.h): by checking connection info or making a connection,
+ * both of which call load() first.  Every other call of the library is on
+ * something those made, so pq() is then ready. */
 #ifndef OSTREL_FS_PQ_LIBRARY_H
 #define OSTREL_FS_PQ_LIBRARY_H
 
@@ -36,12 +27,10 @@ struct PqLibrary {
 #undef OSTREL_PQ_MEMBER
 };
 
-/* Loads the client library once per process; later calls return at once.
- * Fails, naming the library and the loader's reason, when it is not
- * installed or lacks a function. */
+/* Opens the library once per process (an error naming it when it cannot). */
 ostrel_error *load();
 
-/* The loaded library's functions. */
+/* The opened library's functions. */
 const PqLibrary &pq();
 
 }  // namespace ostrel::fs::pg
