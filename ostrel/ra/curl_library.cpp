@@ -4,7 +4,6 @@
 
 #include <mutex>
 
-#include "../subr/late_library.h"
 
 namespace ostrel_ra_http {
 
@@ -13,10 +12,7 @@ namespace {
 CurlLibrary table;
 
 const char *bind(void *handle) {
-#define OSTREL_CURL_FIND(name)                                                            \
-  if (!(table.name =                                                                      \
-            reinterpret_cast<decltype(&::name)>(ostrel::LateLibrary::find(handle, #name)))) \
-    return #name;
+#define OSTREL_CURL_FIND(name) OSTREL_LATE_FIND(table, handle, name)
   OSTREL_CURL_FUNCTIONS(OSTREL_CURL_FIND)
 #undef OSTREL_CURL_FIND
   return nullptr;

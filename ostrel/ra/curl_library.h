@@ -8,6 +8,7 @@
 
 #include <curl/curl.h>
 
+#include "../subr/late_library.h"
 #include "ostrel_error.h"
 
 namespace ostrel_ra_http {
@@ -22,9 +23,7 @@ namespace ostrel_ra_http {
   X(curl_url) X(curl_url_cleanup) X(curl_url_get) X(curl_url_set)
 
 struct CurlLibrary {
-#define OSTREL_CURL_MEMBER(name) decltype(&::name) name = nullptr;
-  OSTREL_CURL_FUNCTIONS(OSTREL_CURL_MEMBER)
-#undef OSTREL_CURL_MEMBER
+  OSTREL_CURL_FUNCTIONS(OSTREL_LATE_MEMBER)
 };
 
 /* Opens the library and sets it up once per process (an error naming it

@@ -18,6 +18,16 @@
 
 #include "ostrel_error.h"
 
+/* The table of a late library's functions is made from a list macro, LIST(X)
+ * calling X(name) for each function: struct T { LIST(OSTREL_LATE_MEMBER) };
+ * holds a pointer of each function's own type, and a Bind function fills a
+ * table T with LIST(OSTREL_LATE_FIND) followed by return nullptr. */
+#define OSTREL_LATE_MEMBER(name) decltype(&::name) name = nullptr;
+#define OSTREL_LATE_FIND(table, handle, name)                                             \
+  if (!((table).name =                                                                    \
+            reinterpret_cast<decltype(&::name)>(ostrel::LateLibrary::find(handle, #name)))) \
+    return #name;
+
 namespace ostrel {
 
 class LateLibrary {

@@ -2,8 +2,6 @@
 
 #include "pq_library.h"
 
-#include "../../subr/late_library.h"
-
 namespace ostrel::fs::pg {
 
 namespace {
@@ -11,9 +9,7 @@ namespace {
 PqLibrary table;
 
 const char *bind(void *handle) {
-#define OSTREL_PQ_FIND(name)                                                              \
-  if (!(table.name = reinterpret_cast<decltype(&::name)>(LateLibrary::find(handle, #name)))) \
-    return #name;
+#define OSTREL_PQ_FIND(name) OSTREL_LATE_FIND(table, handle, name)
   OSTREL_PQ_FUNCTIONS(OSTREL_PQ_FIND)
 #undef OSTREL_PQ_FIND
   return nullptr;

@@ -7,6 +7,7 @@
 
 #include <libpq-fe.h>
 
+#include "../../subr/late_library.h"
 #include "ostrel_error.h"
 
 namespace ostrel::fs::pg {
@@ -22,9 +23,7 @@ namespace ostrel::fs::pg {
   X(PQsetNoticeProcessor) X(PQstatus) X(PQtransactionStatus) X(PQunescapeBytea)
 
 struct PqLibrary {
-#define OSTREL_PQ_MEMBER(name) decltype(&::name) name = nullptr;
-  OSTREL_PQ_FUNCTIONS(OSTREL_PQ_MEMBER)
-#undef OSTREL_PQ_MEMBER
+  OSTREL_PQ_FUNCTIONS(OSTREL_LATE_MEMBER)
 };
 
 /* Opens the library once per process (an error naming it when it cannot). */
