@@ -294,6 +294,8 @@ ostrel_error *txn_path(ostrel_fs_root *root, const char *path, ostrel_fs_txn **t
                        std::vector<std::string> &segs);
 ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                               MNode **out);
+ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
+                              size_t count, MNode **out);
 ostrel_error *mutable_parent(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                              const char *what, MNode **parent, bool *exists);
 ostrel_error *add_node(ostrel_fs_txn *txn, const std::vector<std::string> &segs,

@@ -45,8 +45,14 @@ ostrel_error *txn_of(ostrel_fs_root *root, ostrel_fs_txn **txn) {
 // transaction's tree) every directory on the way.
 ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                               MNode **out) {
+  return resolve_mutable(txn, segs, segs.size(), out);
+}
+
+// The same for the path of the first COUNT segments of SEGS.
+ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
+                              size_t count, MNode **out) {
   MNode *m = txn->root.get();
-  for (size_t i = 0; i < segs.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     if (m->kind != ostrel_node_dir)
       return ostrel_error_createf(OSTREL_ERR_FS_NOT_DIRECTORY, nullptr, "'%s' is not a directory",
                                   join_path(segs, i).c_str());
@@ -89,8 +95,7 @@ ostrel_error *mutable_parent(ostrel_fs_txn *txn, const std::vector<std::string> 
   if (segs.empty())
     return ostrel_error_createf(OSTREL_ERR_FS_ALREADY_EXISTS, nullptr,
                                 "Cannot %s '/': the root always exists", what);
-  std::vector<std::string> parent_segs(segs.begin(), segs.end() - 1);
-  OSTREL_ERR(resolve_mutable(txn, parent_segs, parent));
+  OSTREL_ERR(resolve_mutable(txn, segs, segs.size() - 1, parent));
   if ((*parent)->kind != ostrel_node_dir)
     return ostrel_error_createf(OSTREL_ERR_FS_NOT_DIRECTORY, nullptr,
                                 "Cannot %s '%s': '%s' is not a directory", what,
