@@ -1,6 +1,7 @@
 // Reading what is stored: node rows, directory views, changed paths, and
 // locations in any root (a revision's, or a transaction's tree over its base).
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string_view>
@@ -62,6 +63,7 @@ ostrel_error *parse_path(const char *path, std::vector<std::string> &segs) {
   std::string_view p(path);
   if (!p.empty() && p[0] == '/') p.remove_prefix(1);
   segs.clear();
+  segs.reserve(static_cast<size_t>(std::count(p.begin(), p.end(), '/')) + 1);
   while (!p.empty()) {
     size_t slash = p.find('/');
     segs.emplace_back(p.substr(0, slash));
