@@ -16,23 +16,7 @@ files=${OSTRELD_BENCH_FILES:-10000}
 bytes=${OSTRELD_BENCH_FILE_BYTES:-1024}
 big_mb=${OSTRELD_BENCH_BIG_MB:-1024}
 work=$(mktemp -d "${TMPDIR:-/tmp}/ostreld-bench.XXXXXX")
-# The servers are the test kit's (tests/support/ostreld_fixture.sh): started
-# as the tests start them, and stopped at exit whatever happens.
-. "$(dirname "$0")/../tests/support/init.sh"
-. "$SUPPORT_DIR/ostreld_fixture.sh"
-at_exit 'rm -rf "$work"'
-server=
-stop_server() {
-  stop_ostreld
-  server=
-}
-export HOME="$work"
-export no_proxy=127.0.0.1,localhost,::1 NO_PROXY=127.0.0.1,localhost,::1
-cd "$work"
-
-now() { date +%s.%N; }
-elapsed() { echo "$2 - $1" | bc -l; }
-ratio() { echo "$1 / $2" | bc -l; }
+. "$(dirname "$0")/lib/server_common.sh"
 peak_kb() { /usr/bin/time -v "$@" 2>&1 >/dev/null | sed -n 's/.*Maximum resident set size (kbytes): //p'; }
 server_peak_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$server/status"; }
 

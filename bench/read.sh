@@ -23,23 +23,7 @@ files=$(bound "${READ_BENCH_FILES:-100000}" 1000000)
 entries=$(bound "${READ_BENCH_DIR_ENTRIES:-10000}" 100000)
 seconds=$(bound "${READ_BENCH_SECONDS:-5}" 60)
 work=$(mktemp -d "${TMPDIR:-/tmp}/read-bench.XXXXXX")
-# The servers are the test kit's (tests/support/ostreld_fixture.sh): started
-# as the tests start them, and stopped at exit whatever happens.
-. "$(dirname "$0")/../tests/support/init.sh"
-. "$SUPPORT_DIR/ostreld_fixture.sh"
-at_exit 'rm -rf "$work"'
-server=
-stop_server() {
-  stop_ostreld
-  server=
-}
-export HOME="$work"
-export no_proxy=127.0.0.1,localhost,::1 NO_PROXY=127.0.0.1,localhost,::1
-cd "$work"
-
-now() { date +%s.%N; }
-elapsed() { echo "$2 - $1" | bc -l; }
-ratio() { echo "$1 / $2" | bc -l; }
+. "$(dirname "$0")/lib/server_common.sh"
 # Runs a command with its output to /dev/null; prints "SECONDS PEAK_KB".
 measure() {
   local t0 t1 kb
