@@ -44,6 +44,7 @@
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
 #include "ostrel_repos.h"
+#include "ostrel_tool_main.h"
 
 using namespace ostrel::fs;
 
@@ -231,14 +232,4 @@ ostrel_error *run(int argc, char **argv, apr_pool_t *pool) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  apr_pool_t *pool = ostrel_pool_create(nullptr);
-  ostrel_error *err = run(argc, argv, pool);
-  apr_pool_destroy(pool);
-  if (err) {
-    ostrel_handle_error2(err, stderr, false, "ostrel-damage: ");
-    ostrel_error_clear(err);
-    return 1;
-  }
-  return std::fflush(stdout) == 0 ? 0 : 1;
-}
+int main(int argc, char **argv) { return ostrel_test::tool_main(argc, argv, "ostrel-damage: ", run); }
