@@ -243,22 +243,24 @@ ostrel_error *check_legacy(ContentReader &r) {
 }
 
 // Counts the chunk just read, of LEN bytes: the contents may not grow past
-// their recorded length, nor end short of it.
+// their recorded length, nor end short of it.  A chunk that fails is not
+// counted: a later read stops at it again instead of going on past it.
 ostrel_error *count_chunk(ContentReader &r, size_t len) {
-  r.next_seq++;
-  r.length += static_cast<int64_t>(len);
-  if (r.length > r.row.length || (r.next_seq == r.row.chunks && r.length != r.row.length))
+  const int64_t length = r.length + static_cast<int64_t>(len);
+  if (length > r.row.length || (r.next_seq + 1 == r.row.chunks && length != r.row.length))
     return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                 "Repository is damaged: contents %lld do not have their recorded "
                                 "length",
                                 static_cast<long long>(r.id));
+  r.next_seq++;
+  r.length = length;
   return nullptr;
 }
 
 ostrel_error *next_chunk(ContentReader &r) {
   if (r.row.legacy && !r.checked) {
+    OSTREL_ERR(check_legacy(r));  // until it passes, every read checks again
     r.checked = true;
-    OSTREL_ERR(check_legacy(r));
     if (r.next_seq) return nullptr;
   }
   OSTREL_ERR(read_chunk(r.filesystem, r.id, r.next_seq, r.buf, r.txn));
