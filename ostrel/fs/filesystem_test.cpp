@@ -404,8 +404,9 @@ TEST_P(RepoTest, OutOfDateTransactionIsRefusedAndWritesNothing) {
   ostrel_revnum y;
   OK(ostrel_fs_youngest_rev(&y, filesystem_, pool_));
   EXPECT_EQ(y, 2);
-  EXPECT_EQ(counts().unfinished_contents, 0);
-  EXPECT_EQ(counts().transactions, 0);
+  const ostrel::fs::Counts left = counts();
+  EXPECT_EQ(left.unfinished_contents, 0);
+  EXPECT_EQ(left.transactions, 0);
 }
 
 // A tree far deeper than a call stack of one frame per level allows (a few
