@@ -156,16 +156,19 @@ ostrel_error *Store::prepare(Stmt &stmt, const char *sql) {
     sqlite3_clear_bindings(stmt.stmt_);
     stmt.stmt_ = nullptr;
   }
-  auto it = cache_.find(sql);
+  const std::string_view text(sql);
+  auto it = cache_.find(text);
   sqlite3_stmt *s;
   if (it == cache_.end()) {
-    int rc = sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+    int rc = sqlite3_prepare_v2(db_, sql, static_cast<int>(text.size()) + 1, &s, nullptr);
     if (rc != SQLITE_OK) return error(rc, "preparing a query");
-    cache_.emplace(sql, s);
+    cache_.emplace(text, s);
   } else {
+    // A cached statement was reset and its bindings cleared when its last
+    // Stmt let go of it; the reset here only guards against a step left
+    // half done by a path that bypassed Stmt.
     s = it->second;
     sqlite3_reset(s);
-    sqlite3_clear_bindings(s);
   }
   stmt.stmt_ = s;
   stmt.store_ = this;

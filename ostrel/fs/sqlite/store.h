@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "ostrel_error.h"
 
@@ -86,7 +88,13 @@ class Store {
  private:
   sqlite3 *db_ = nullptr;
   std::string path_;
-  std::map<std::string, sqlite3_stmt *> cache_;
+  // Prepared statements by their text, looked up without a copy of it (a
+  // batched insert's text runs to a few KiB).
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, sqlite3_stmt *, TextHash, std::equal_to<>> cache_;
   bool in_txn_ = false;
   bool in_read_ = false;
   bool lingering_ = false;
