@@ -486,6 +486,7 @@ ostrel_error *ostrel_fs_delete(ostrel_fs_root *root, const char *path, apr_pool_
                                 "Cannot delete '%s': the path does not exist",
                                 join_path(segs, segs.size()).c_str());
   auto it = parent->entries.find(segs.back());
+  forget_last_dir(txn);
   if (it == parent->entries.end()) {
     parent->entries[segs.back()].deleted = true;
   } else if (it->second.node && it->second.node->added && !it->second.node->replaced) {

@@ -781,6 +781,43 @@ TEST_P(RepoTest, TransactionRootSeesItsOwnChanges) {
   EXPECT_EQ(cat(root_at(2), "trunk/sub/b"), "beta");
 }
 
+// The transaction's tree remembers the last directory a change went
+// through.  A deletion must make it forget: a directory deleted and made
+// again, whether added in this transaction or opened from the base
+// revision, is a new node, and a change under the deleted one fails.
+TEST_P(RepoTest, DirectoriesDeletedAndMadeAgainTakeTheLaterChanges) {
+  OK(try_commit(make_trunk));
+  OK(try_commit([this](ostrel_fs_root *root) {
+    // Added in this transaction, then deleted: the entry goes.
+    OSTREL_ERR(ostrel_fs_make_dir(root, "trunk/new", nullptr));
+    OSTREL_ERR(ostrel_fs_make_file(root, "trunk/new/x", nullptr));
+    OSTREL_ERR(put(root, "trunk/new/x", "gone"));
+    OSTREL_ERR(ostrel_fs_delete(root, "trunk/new", nullptr));
+    EXPECT_EQ(code_of(ostrel_fs_make_file(root, "trunk/new/y", nullptr)), OSTREL_ERR_FS_NOT_FOUND);
+    OSTREL_ERR(ostrel_fs_make_dir(root, "trunk/new", nullptr));
+    OSTREL_ERR(ostrel_fs_make_file(root, "trunk/new/y", nullptr));
+    OSTREL_ERR(put(root, "trunk/new/y", "kept"));
+    // Opened from revision 1, then deleted: the entry is marked deleted.
+    OSTREL_ERR(put(root, "trunk/sub/b", "edited"));
+    OSTREL_ERR(ostrel_fs_delete(root, "trunk/sub", nullptr));
+    EXPECT_EQ(code_of(put(root, "trunk/sub/b", "again")), OSTREL_ERR_FS_NOT_FOUND);
+    EXPECT_EQ(code_of(ostrel_fs_make_file(root, "trunk/sub/c", nullptr)), OSTREL_ERR_FS_NOT_FOUND);
+    OSTREL_ERR(ostrel_fs_make_dir(root, "trunk/sub", nullptr));
+    OSTREL_ERR(ostrel_fs_make_file(root, "trunk/sub/c", nullptr));
+    OSTREL_ERR(put(root, "trunk/sub/c", "new"));
+    EXPECT_EQ(entries(root, "trunk/new"), "y ");
+    EXPECT_EQ(entries(root, "trunk/sub"), "c ");
+    return OSTREL_NO_ERROR;
+  }));
+  EXPECT_EQ(entries(root_at(2), "trunk/new"), "y ");
+  EXPECT_EQ(cat(root_at(2), "trunk/new/y"), "kept");
+  EXPECT_EQ(entries(root_at(2), "trunk/sub"), "c ");
+  EXPECT_EQ(cat(root_at(2), "trunk/sub/c"), "new");
+  auto ch = changes(2);
+  EXPECT_EQ(ch.count("/trunk/new/x"), 0u);
+  EXPECT_EQ(ch["/trunk/sub"].change_kind, ostrel_fs_path_change_replace);
+}
+
 TEST_P(RepoTest, EqualContentsAreStoredOnceAndAbortsLeaveNothing) {
   OK(try_commit([](ostrel_fs_root *root) {
     OSTREL_ERR(ostrel_fs_make_file(root, "one", nullptr));

@@ -171,6 +171,12 @@ struct ostrel_fs_txn {
   std::vector<ostrel::fs::PendingContent> pending;
   size_t written = 0;  // pending[0, written) have rows
   std::map<std::string, int64_t> pending_by_sha;
+  // The deepest directory the last walk down the tree reached, and the
+  // segments of its path: most calls of a large change touch the directory
+  // the previous one did (tree.cpp, resolve_mutable).  Forgotten whenever a
+  // node of the tree is freed, which only a deletion does.
+  std::vector<std::string> last_dir_segs;
+  ostrel::fs::MNode *last_dir = nullptr;
   // The locked lock file of its published snapshot, or -1 (txn_snapshot.cpp).
   int snapshot_lock = -1;
 };
@@ -296,6 +302,9 @@ ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string>
                               MNode **out);
 ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                               size_t count, MNode **out);
+// Forgets the directory the last walk reached: called before a node of
+// TXN's tree is freed.
+void forget_last_dir(ostrel_fs_txn *txn);
 ostrel_error *mutable_parent(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                              const char *what, MNode **parent, bool *exists);
 ostrel_error *add_node(ostrel_fs_txn *txn, const std::vector<std::string> &segs,

@@ -3,6 +3,8 @@
 
 #include "handles.h"
 
+#include <algorithm>
+
 namespace ostrel::fs {
 
 MNode::~MNode() {
@@ -52,7 +54,18 @@ ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string>
 ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                               size_t count, MNode **out) {
   MNode *m = txn->root.get();
-  for (size_t i = 0; i < count; ++i) {
+  size_t i = 0;
+  // The walk starts below the last directory reached when that is on the
+  // way: no node was freed since, so the walk to it would end there again.
+  const std::vector<std::string> &known = txn->last_dir_segs;
+  if (txn->last_dir && known.size() <= count &&
+      std::equal(known.begin(), known.end(), segs.begin())) {
+    m = txn->last_dir;
+    i = known.size();
+  }
+  MNode *parent = nullptr;
+  for (; i < count; ++i) {
+    parent = m;
     if (m->kind != ostrel_node_dir)
       return ostrel_error_createf(OSTREL_ERR_FS_NOT_DIRECTORY, nullptr, "'%s' is not a directory",
                                   join_path(segs, i).c_str());
@@ -81,8 +94,28 @@ ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string>
     m->entries[segs[i]].node = std::move(node);
     m = next;
   }
+  // Remember the deepest directory reached: M, or the directory holding it.
+  size_t depth = count;
+  MNode *dir = m;
+  if (m->kind != ostrel_node_dir) {
+    if (!parent || count == 0) {
+      *out = m;
+      return nullptr;
+    }
+    depth = count - 1;
+    dir = parent;
+  }
+  if (txn->last_dir != dir || known.size() != depth) {
+    txn->last_dir_segs.assign(segs.begin(), segs.begin() + static_cast<std::ptrdiff_t>(depth));
+    txn->last_dir = dir;
+  }
   *out = m;
   return nullptr;
+}
+
+void forget_last_dir(ostrel_fs_txn *txn) {
+  txn->last_dir = nullptr;
+  txn->last_dir_segs.clear();
 }
 
 // The parent directory of SEGS in the transaction's tree, and whether its
