@@ -437,6 +437,25 @@ const EVP_MD *sha256_md() {
   return fetched ? fetched : EVP_sha256();
 }
 
+// One digest context kept per thread between content streams: making and
+// freeing one for every file cost as much as hashing a small file.
+struct SpareDigest {
+  EVP_MD_CTX *ctx = nullptr;
+  ~SpareDigest() { EVP_MD_CTX_free(ctx); }
+};
+thread_local SpareDigest spare_digest;
+
+EVP_MD_CTX *take_digest() {
+  EVP_MD_CTX *ctx = spare_digest.ctx;
+  spare_digest.ctx = nullptr;
+  return ctx ? ctx : EVP_MD_CTX_new();
+}
+
+void give_back_digest(EVP_MD_CTX *ctx) {
+  if (!spare_digest.ctx) spare_digest.ctx = ctx;
+  else EVP_MD_CTX_free(ctx);
+}
+
 // A stream that stores new contents for one file of a transaction.  Full
 // chunks go to the transaction's pack as they fill; a text of one chunk is
 // kept until the stream closes, so it can be matched against stored
@@ -456,7 +475,7 @@ struct ContentWriter {
   bool failed = false;
 
   ~ContentWriter() {
-    if (sha) EVP_MD_CTX_free(sha);
+    if (sha) give_back_digest(sha);
   }
 };
 
@@ -687,7 +706,7 @@ ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn,
   w->segs = segs;
   w->previous = previous;
   // w->buf grows as needed: most texts are small.
-  w->sha = EVP_MD_CTX_new();
+  w->sha = take_digest();
   if (!w->sha || EVP_DigestInit_ex(w->sha, sha256_md(), nullptr) != 1)
     return ostrel_error_create(OSTREL_ERR_FS_GENERAL, nullptr, "Cannot start a SHA-256 digest");
   ostrel_stream *s = ostrel_stream_create(w, pool);

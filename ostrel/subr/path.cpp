@@ -248,6 +248,12 @@ const char *name_fault(std::string_view name) {
   if (name.empty()) return "empty name";
   if (name == "." || name == "..") return "'.' and '..' are not names";
   for (size_t i = 0; i < name.size();) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c >= 0x20 && c < 0x7F) {  // printable ASCII, the common case
+      if (c == '/') return "'/' inside a name";
+      ++i;
+      continue;
+    }
     unsigned cp;
     size_t n = utf8_sequence(name, i, &cp);
     if (!n) return "not valid UTF-8";
