@@ -94,14 +94,12 @@ ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string>
     m->entries[segs[i]].node = std::move(node);
     m = next;
   }
-  // Remember the deepest directory reached: M, or the directory holding it.
+  // Remember the deepest directory reached: M, or the directory holding it
+  // (a walk that ends on a file took at least one step: the root and a
+  // remembered directory are directories).
   size_t depth = count;
   MNode *dir = m;
   if (m->kind != ostrel_node_dir) {
-    if (!parent || count == 0) {
-      *out = m;
-      return nullptr;
-    }
     depth = count - 1;
     dir = parent;
   }

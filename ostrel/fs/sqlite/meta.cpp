@@ -61,6 +61,7 @@
 #include "sqlite_meta.h"
 
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <string_view>
 #include <vector>
@@ -295,31 +296,35 @@ namespace {
 // the rows themselves.
 constexpr size_t kInsertRows = 64;
 
-// Inserts COUNT rows with INSERT_HEAD (an "INSERT INTO t(c1, ..., cN)"
-// naming NCOLS columns); BIND_ROW(st, k, first) binds row K's columns to
-// parameters FIRST .. FIRST + NCOLS - 1.
+// Inserts COUNT rows with INSERT_HEAD (an "INSERT INTO t(c1, ..., cN)"),
+// kInsertRows to a statement.  A row takes NPARAMS parameters, after the
+// SHARED ones (?1 .. ?SHARED) that BIND_SHARED binds once per statement;
+// BIND_ROW(st, k, first) binds row K's to FIRST .. FIRST + NPARAMS - 1.
+// ROW_SQL(first) is a row's "(...)" naming its parameters from ?FIRST;
+// without it a row is NPARAMS parameters, one per column.
 template <typename BindRow>
-ostrel_error *insert_rows(Store &store, const std::string &insert_head, int ncols, size_t count,
-                          const BindRow &bind_row) {
+ostrel_error *insert_rows(Store &store, const std::string &insert_head, int nparams, size_t count,
+                          const BindRow &bind_row,
+                          const std::function<std::string(int first)> &row_sql = nullptr,
+                          int shared = 0, const std::function<void(Stmt &)> &bind_shared = nullptr) {
+  auto first_of = [&](size_t r) { return shared + 1 + static_cast<int>(r) * nparams; };
   auto sql_for = [&](size_t rows) {
-    std::string tuple = "(";
-    for (int c = 0; c < ncols; ++c) tuple += c ? ", ?" : "?";
-    tuple += ")";
-    std::string sql = insert_head + " VALUES" + tuple;
-    for (size_t r = 1; r < rows; ++r) sql += ", " + tuple;
+    std::string plain = "(";
+    for (int c = 0; c < nparams; ++c) plain += c ? ", ?" : "?";
+    plain += ")";
+    std::string sql = insert_head + " VALUES";
+    for (size_t r = 0; r < rows; ++r) sql += (r ? ", " : "") + (row_sql ? row_sql(first_of(r)) : plain);
     return sql;
   };
-  const std::string batch_sql = sql_for(kInsertRows), one_sql = sql_for(1);
+  std::string batch_sql, one_sql;  // made when first needed
   Stmt st;
-  size_t k = 0;
-  for (; k + kInsertRows <= count; k += kInsertRows) {
-    OSTREL_ERR(store.prepare(st, batch_sql.c_str()));
-    for (size_t r = 0; r < kInsertRows; ++r) bind_row(st, k + r, static_cast<int>(r) * ncols + 1);
-    OSTREL_ERR(st.run());
-  }
-  for (; k < count; ++k) {
-    OSTREL_ERR(store.prepare(st, one_sql.c_str()));
-    bind_row(st, k, 1);
+  for (size_t k = 0; k < count;) {
+    const size_t rows = count - k >= kInsertRows ? kInsertRows : 1;
+    std::string &sql = rows > 1 ? batch_sql : one_sql;
+    if (sql.empty()) sql = sql_for(rows);
+    OSTREL_ERR(store.prepare(st, sql.c_str()));
+    if (bind_shared) bind_shared(st);
+    for (size_t r = 0; r < rows; ++r, ++k) bind_row(st, k, first_of(r));
     OSTREL_ERR(st.run());
   }
   return nullptr;
@@ -945,42 +950,6 @@ class SqliteWriter : public Writer {
     return nullptr;
   }
 
-  // Inserts NODES, each of the plain shape add_nodes describes and made in
-  // REV, kInsertRows to a statement: ?1 is REV, then per row its id, kind,
-  // contents and properties.
-  ostrel_error *insert_plain_nodes(ostrel_revnum rev, const std::vector<const NodeRow *> &nodes) {
-    auto sql_for = [](size_t rows) {
-      std::string sql =
-          "INSERT INTO node(id, kind, nid, pred, line, created_rev, copy_path, copy_rev, content, "
-          "props, dkey, asof) VALUES";
-      for (size_t r = 0; r < rows; ++r) {
-        const std::string id = "?" + std::to_string(2 + 4 * r);
-        sql += (r ? ", (" : "(") + id + ", ?" + std::to_string(3 + 4 * r) + ", " + id +
-               ", NULL, " + id + ", ?1, NULL, NULL, ?" + std::to_string(4 + 4 * r) + ", ?" +
-               std::to_string(5 + 4 * r) + ", NULL, NULL)";
-      }
-      return sql;
-    };
-    Stmt st;
-    std::string batch_sql, one_sql;
-    for (size_t k = 0; k < nodes.size();) {
-      const bool batch = nodes.size() - k >= kInsertRows;
-      std::string &sql = batch ? batch_sql : one_sql;
-      if (sql.empty()) sql = sql_for(batch ? kInsertRows : 1);
-      OSTREL_ERR(store_.prepare(st, sql.c_str()));
-      st.bind(1, int64_t{rev});
-      for (size_t r = 0, rows = batch ? kInsertRows : 1; r < rows; ++r, ++k) {
-        const NodeRow &n = *nodes[k];
-        const int p = 2 + 4 * static_cast<int>(r);
-        st.bind(p, n.id).bind(p + 1, n.kind);
-        if (n.content) st.bind(p + 2, n.content); else st.bind_null(p + 2);
-        st.bind_blob(p + 3, n.props.data(), n.props.size());
-      }
-      OSTREL_ERR(st.run());
-    }
-    return nullptr;
-  }
-
   ostrel_error *add_nodes(const std::vector<NodeRow> &nodes) override {
     if (nodes.empty()) return nullptr;
     if (!first_node_ || nodes.front().id < first_node_) first_node_ = nodes.front().id;
@@ -997,12 +966,27 @@ class SqliteWriter : public Writer {
                             !n.dir.dkey && n.created_rev == rev;
       (is_plain ? plain : other).push_back(&n);
     }
-    OSTREL_ERR(insert_plain_nodes(rev, plain));
-    return insert_rows(
-        store_,
+    static const std::string kInsert =
         "INSERT INTO node(id, kind, nid, pred, line, created_rev, copy_path, copy_rev, content, "
-        "props, dkey, asof)",
-        12, other.size(), [&](Stmt &st, size_t k, int p) {
+        "props, dkey, asof)";
+    // A plain row: its id, kind, contents and properties; ?1 is REV.
+    auto plain_sql = [](int p) {
+      const std::string id = "?" + std::to_string(p);
+      return "(" + id + ", ?" + std::to_string(p + 1) + ", " + id + ", NULL, " + id +
+             ", ?1, NULL, NULL, ?" + std::to_string(p + 2) + ", ?" + std::to_string(p + 3) +
+             ", NULL, NULL)";
+    };
+    OSTREL_ERR(insert_rows(
+        store_, kInsert, 4, plain.size(),
+        [&](Stmt &st, size_t k, int p) {
+          const NodeRow &n = *plain[k];
+          st.bind(p, n.id).bind(p + 1, n.kind);
+          if (n.content) st.bind(p + 2, n.content); else st.bind_null(p + 2);
+          st.bind_blob(p + 3, n.props.data(), n.props.size());
+        },
+        plain_sql, 1, [rev](Stmt &st) { st.bind(1, int64_t{rev}); }));
+    return insert_rows(
+        store_, kInsert, 12, other.size(), [&](Stmt &st, size_t k, int p) {
           const NodeRow &n = *other[k];
           st.bind(p, n.id).bind(p + 1, n.kind).bind(p + 2, n.nid);
           if (n.pred) st.bind(p + 3, n.pred); else st.bind_null(p + 3);
