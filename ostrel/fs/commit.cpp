@@ -25,7 +25,7 @@ ostrel_error *abort_txn(ostrel_fs_txn *txn) {
   if (txn->done) return nullptr;
   txn->done = true;
   drop_snapshot(txn);
-  forget_last_dir(txn);
+  forget_nodes(txn);
   txn->root.reset();
   if (txn->readonly) return nullptr;  // the writer's to end
   ostrel_error *err = in_writer(txn->filesystem, false,

@@ -462,7 +462,9 @@ void give_back_digest(EVP_MD_CTX *ctx) {
 // contents (and then stored not at all) or stored as a delta.
 struct ContentWriter {
   ostrel_fs_txn *txn;
-  std::vector<std::string> segs;
+  std::string path;          // the file, as the caller named it
+  MNode *file = nullptr;     // its node, at tree generation GENERATION
+  uint64_t generation = 0;
   int64_t previous = 0;  // the file's text before, a delta base candidate
   std::string buf;
   EVP_MD_CTX *sha = nullptr;
@@ -649,6 +651,15 @@ ostrel_error *writer_write(void *baton, const char *data, apr_size_t *len) {
   return nullptr;
 }
 
+// The bytes of TXN's pending contents that have no rows yet, counted on
+// from the last count while no rows were written since.
+int64_t unwritten_bytes(ostrel_fs_txn *txn) {
+  auto &u = txn->unwritten;
+  if (u.written != txn->written || u.counted > txn->pending.size()) u = {txn->written, txn->written, 0};
+  for (; u.counted < txn->pending.size(); ++u.counted) u.bytes += txn->pending[u.counted].row.length;
+  return u.bytes;
+}
+
 ostrel_error *writer_close(void *baton) {
   auto *w = static_cast<ContentWriter *>(baton);
   if (w->failed || w->txn->done)
@@ -662,7 +673,7 @@ ostrel_error *writer_close(void *baton) {
   ostrel_fs_txn *txn = w->txn;
   if (txn->filesystem->format == kLegacyFormat) {
     if (w->length > 0 || w->id) OSTREL_ERR(store_legacy_chunk(w, &sha));
-    return set_file_text(txn, w->segs, w->length > 0 ? w->id : 0);
+    return set_file_text(txn, w->path, w->file, w->generation, w->length > 0 ? w->id : 0);
   }
   int64_t id = 0;
   if (w->length > 0 && w->chunks.empty()) {
@@ -681,12 +692,11 @@ ostrel_error *writer_close(void *baton) {
     txn->pending.push_back(std::move(p));
     id = -static_cast<int64_t>(txn->pending.size());
   }
-  OSTREL_ERR(set_file_text(txn, w->segs, id));
+  OSTREL_ERR(set_file_text(txn, w->path, w->file, w->generation, id));
   // Rows are written in batches, never one write transaction per file.
   size_t files = txn->pending.size() - txn->written;
-  int64_t bytes = 0;
-  for (size_t k = txn->written; k < txn->pending.size(); ++k) bytes += txn->pending[k].row.length;
-  if (files >= kBatchFiles || bytes >= kBatchBytes) OSTREL_ERR(write_pending(txn, nullptr));
+  if (files >= kBatchFiles || unwritten_bytes(txn) >= kBatchBytes)
+    OSTREL_ERR(write_pending(txn, nullptr));
   return nullptr;
 }
 
@@ -697,13 +707,14 @@ apr_status_t delete_writer(void *data) {
 
 }  // namespace
 
-ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn,
-                             const std::vector<std::string> &segs, int64_t previous,
-                             apr_pool_t *pool) {
+ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn, const char *path,
+                             MNode *file, int64_t previous, apr_pool_t *pool) {
   auto *w = new ContentWriter;
   apr_pool_cleanup_register(pool, w, delete_writer, apr_pool_cleanup_null);
   w->txn = txn;
-  w->segs = segs;
+  w->path = path;
+  w->file = file;
+  w->generation = txn->tree_generation;
   w->previous = previous;
   // w->buf grows as needed: most texts are small.
   w->sha = take_digest();

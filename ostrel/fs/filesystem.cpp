@@ -486,7 +486,7 @@ ostrel_error *ostrel_fs_delete(ostrel_fs_root *root, const char *path, apr_pool_
                                 "Cannot delete '%s': the path does not exist",
                                 join_path(segs, segs.size()).c_str());
   auto it = parent->entries.find(segs.back());
-  forget_last_dir(txn);
+  forget_nodes(txn);
   if (it == parent->entries.end()) {
     parent->entries[segs.back()].deleted = true;
   } else if (it->second.node && it->second.node->added && !it->second.node->replaced) {
@@ -554,18 +554,23 @@ ostrel_error *ostrel_fs_change_node_prop(ostrel_fs_root *root, const char *path,
 ostrel_error *ostrel_fs_apply_text(ostrel_stream **contents, ostrel_fs_root *root, const char *path,
                                    apr_pool_t *pool) {
   ostrel_fs_txn *txn = nullptr;
-  std::vector<std::string> segs;
-  OSTREL_ERR(txn_path(root, path, &txn, segs));
-  MNode *m;
-  OSTREL_ERR(resolve_mutable(txn, segs, &m));
-  if (m->kind != ostrel_node_file)
-    return ostrel_error_createf(OSTREL_ERR_FS_NOT_FILE, nullptr, "'%s' is not a file",
-                                join_path(segs, segs.size()).c_str());
+  OSTREL_ERR(txn_of(root, &txn));
+  // Most often the file was made by the call before, by this same path.
+  MNode *m = path ? recent_node(txn, path) : nullptr;
+  if (!m || m->kind != ostrel_node_file) {
+    std::vector<std::string> segs;
+    OSTREL_ERR(parse_path(path, segs));
+    OSTREL_ERR(resolve_mutable(txn, segs, &m));
+    if (m->kind != ostrel_node_file)
+      return ostrel_error_createf(OSTREL_ERR_FS_NOT_FILE, nullptr, "'%s' is not a file",
+                                  join_path(segs, segs.size()).c_str());
+    remember_node(txn, path, m);
+  }
   // The text the file had in the base revision is where a delta starts; a
   // text this transaction wrote before may still be dropped, so none is.
   int64_t previous = 0;
   if (!m->text_changed) OSTREL_ERR(content_of(txn->filesystem, Loc{m, 0, m->kind}, &previous));
-  return content_writer(contents, txn, segs, previous, pool);
+  return content_writer(contents, txn, path, m, previous, pool);
 }
 
 ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_rev,
@@ -608,6 +613,7 @@ ostrel_error *ostrel_fs_commit_txn(const char **conflict_p, ostrel_revnum *new_r
   }
   txn->done = true;
   drop_snapshot(txn);
+  forget_nodes(txn);
   txn->root.reset();
   txn->appender.reset();  // the committed end moved with the revision
   *new_rev = rev;

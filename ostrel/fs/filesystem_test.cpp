@@ -818,6 +818,48 @@ TEST_P(RepoTest, DirectoriesDeletedAndMadeAgainTakeTheLaterChanges) {
   EXPECT_EQ(ch["/trunk/sub"].change_kind, ostrel_fs_path_change_replace);
 }
 
+// A text stream keeps its file's node from when it was opened, and must
+// find the file again by its path when the tree changed under it.
+TEST_P(RepoTest, ATextStreamClosedAfterItsFileChangedFindsTheFileByPath) {
+  OK(try_commit(make_trunk));
+  apr_pool_t *p = ostrel_pool_create(nullptr);
+  auto open_text = [p](ostrel_fs_root *root, const char *path, ostrel_stream **s) {
+    return ostrel_fs_apply_text(s, root, path, p);
+  };
+  auto finish = [](ostrel_stream *s, const std::string &text) {
+    apr_size_t len = text.size();
+    OSTREL_ERR(ostrel_stream_write(s, text.data(), &len));
+    return ostrel_stream_close(s);
+  };
+  OK(try_commit([&](ostrel_fs_root *root) {
+    ostrel_stream *remade, *gone, *twice;
+    // Deleted and made again while the stream was open: the new file.
+    OSTREL_ERR(ostrel_fs_make_file(root, "trunk/f", nullptr));
+    OSTREL_ERR(open_text(root, "trunk/f", &remade));
+    OSTREL_ERR(ostrel_fs_delete(root, "trunk/f", nullptr));
+    OSTREL_ERR(ostrel_fs_make_file(root, "trunk/f", nullptr));
+    OSTREL_ERR(finish(remade, "later"));
+    // Deleted for good: the close says so.
+    OSTREL_ERR(ostrel_fs_make_file(root, "trunk/g", nullptr));
+    OSTREL_ERR(open_text(root, "trunk/g", &gone));
+    OSTREL_ERR(ostrel_fs_delete(root, "trunk/g", nullptr));
+    EXPECT_EQ(code_of(finish(gone, "lost")), OSTREL_ERR_FS_NOT_FOUND);
+    // The path just made is a directory: no text for it.
+    OSTREL_ERR(ostrel_fs_make_dir(root, "trunk/d", nullptr));
+    ostrel_stream *dir;
+    EXPECT_EQ(code_of(open_text(root, "trunk/d", &dir)), OSTREL_ERR_FS_NOT_FILE);
+    // Two streams of one file, the path spelled two ways: the last closed wins.
+    OSTREL_ERR(ostrel_fs_make_file(root, "trunk/h", nullptr));
+    OSTREL_ERR(open_text(root, "trunk/h", &twice));
+    OSTREL_ERR(put(root, "/trunk/h", "first"));
+    return finish(twice, "second");
+  }));
+  apr_pool_destroy(p);
+  EXPECT_EQ(cat(root_at(2), "trunk/f"), "later");
+  EXPECT_EQ(entries(root_at(2), "trunk"), "a d/ f h sub/ ");
+  EXPECT_EQ(cat(root_at(2), "trunk/h"), "second");
+}
+
 TEST_P(RepoTest, EqualContentsAreStoredOnceAndAbortsLeaveNothing) {
   OK(try_commit([](ostrel_fs_root *root) {
     OSTREL_ERR(ostrel_fs_make_file(root, "one", nullptr));

@@ -170,13 +170,26 @@ struct ostrel_fs_txn {
   std::unique_ptr<ostrel::fs::Appender> appender;
   std::vector<ostrel::fs::PendingContent> pending;
   size_t written = 0;  // pending[0, written) have rows
+  // The bytes of pending[written, counted) as last counted at WRITTEN
+  // (contents.cpp, unwritten_bytes).
+  struct {
+    size_t written = 0, counted = 0;
+    int64_t bytes = 0;
+  } unwritten;
   std::map<std::string, int64_t> pending_by_sha;
+  // Counts the times nodes of the tree were freed (a deletion, the end of
+  // the transaction): a node pointer kept at one count is valid while the
+  // count stays the same (tree.cpp, forget_nodes).
+  uint64_t tree_generation = 0;
   // The deepest directory the last walk down the tree reached, and the
   // segments of its path: most calls of a large change touch the directory
-  // the previous one did (tree.cpp, resolve_mutable).  Forgotten whenever a
-  // node of the tree is freed, which only a deletion does.
+  // the previous one did (tree.cpp, resolve_mutable).
   std::vector<std::string> last_dir_segs;
   ostrel::fs::MNode *last_dir = nullptr;
+  // The node last made or opened by a path, under the path as it was given:
+  // a file's text is most often written right after the file is made.
+  std::string recent_path;
+  ostrel::fs::MNode *recent_node = nullptr;
   // The locked lock file of its published snapshot, or -1 (txn_snapshot.cpp).
   int snapshot_lock = -1;
 };
@@ -238,6 +251,10 @@ ostrel_error *read_changes(ostrel_fs *filesystem, ostrel_revnum rev,
 
 View mnode_base_view(ostrel_fs *filesystem, const MNode &m, ostrel_error **err);
 ostrel_error *mnode_child(ostrel_fs *filesystem, MNode &m, const std::string &name, Loc &out);
+// The entry NAME of the stored directory transaction node M derives from
+// (none when M is new).
+ostrel_error *base_child(ostrel_fs *filesystem, const MNode &m, const std::string &name,
+                         Child &out);
 ostrel_error *damage_at(ostrel_error *err, const ostrel_fs_root *root,
                         const std::vector<std::string> &segs);
 ostrel_error *resolve(ostrel_fs_root *root, const std::vector<std::string> &segs, Loc &loc);
@@ -268,12 +285,11 @@ ostrel_error *file_stream(ostrel_stream **contents, ostrel_fs_root *root, const 
                           apr_pool_t *pool);
 // The content row of file PATH in ROOT, and its id.
 ostrel_error *file_content(ostrel_fs_root *root, const char *path, int64_t *id, ContentRow &c);
-// A stream storing new contents of file SEGS of TXN (which must be a file in
-// the transaction's tree), whose text before is PREVIOUS; closing it makes
-// them the file's text.
-ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn,
-                             const std::vector<std::string> &segs, int64_t previous,
-                             apr_pool_t *pool);
+// A stream storing new contents of file PATH of TXN (FILE, its node in the
+// transaction's tree), whose text before is PREVIOUS; closing it makes them
+// the file's text.
+ostrel_error *content_writer(ostrel_stream **contents, ostrel_fs_txn *txn, const char *path,
+                             MNode *file, int64_t previous, apr_pool_t *pool);
 // Records TXN's pending contents: in the commit's writer INSIDE as
 // committed contents, else (INSIDE null) marked with the transaction in a
 // writer of their own.
@@ -302,18 +318,25 @@ ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string>
                               MNode **out);
 ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                               size_t count, MNode **out);
-// Forgets the directory the last walk reached: called before a node of
-// TXN's tree is freed.
-void forget_last_dir(ostrel_fs_txn *txn);
+// Called before nodes of TXN's tree are freed: forgets every node pointer
+// kept across calls (the last directory walked to, the recent node) and
+// moves the tree's generation on.
+void forget_nodes(ostrel_fs_txn *txn);
+// The node of TXN's tree last made or opened as PATH (spelled the same), or
+// null; remember_node records it.
+MNode *recent_node(ostrel_fs_txn *txn, const char *path);
+void remember_node(ostrel_fs_txn *txn, const char *path, MNode *node);
 ostrel_error *mutable_parent(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                              const char *what, MNode **parent, bool *exists);
 ostrel_error *add_node(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                        std::unique_ptr<MNode> node, const char *what);
 // Adds a new empty directory or file without history at PATH.
 ostrel_error *make_plain(ostrel_fs_root *root, const char *path, int kind, const char *what);
-// Makes CONTENT (0: empty) the text of file SEGS of TXN.
-ostrel_error *set_file_text(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
-                            int64_t content);
+// Makes CONTENT (0: empty) the text of file PATH of TXN.  FILE is that
+// file's node as found at tree generation GENERATION: while no node was
+// freed since, it is used as it is, else PATH is walked again.
+ostrel_error *set_file_text(ostrel_fs_txn *txn, const std::string &path, MNode *file,
+                            uint64_t generation, int64_t content);
 
 // ---- commit.cpp: the final step, and ending transactions ---------------------
 

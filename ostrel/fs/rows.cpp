@@ -325,14 +325,19 @@ ostrel_error *mnode_child(ostrel_fs *filesystem, MNode &m, const std::string &na
     }
     return nullptr;
   }
-  ostrel_error *err;
-  View v = mnode_base_view(filesystem, m, &err);
-  OSTREL_ERR(err);
   Child c;
-  OSTREL_ERR(view_lookup(filesystem, v, name, c));
+  OSTREL_ERR(base_child(filesystem, m, name, c));
   out.id = c.id;
   out.kind = c.kind;
   return nullptr;
+}
+
+ostrel_error *base_child(ostrel_fs *filesystem, const MNode &m, const std::string &name,
+                         Child &out) {
+  ostrel_error *err;
+  View v = mnode_base_view(filesystem, m, &err);
+  OSTREL_ERR(err);
+  return view_lookup(filesystem, v, name, out);
 }
 
 // Adds to a damage report which path of which root was being read, so that

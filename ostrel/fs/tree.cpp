@@ -78,11 +78,8 @@ ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string>
       m = it->second.node.get();
       continue;
     }
-    ostrel_error *err;
-    View v = mnode_base_view(txn->filesystem, *m, &err);
-    OSTREL_ERR(err);
     Child c;
-    OSTREL_ERR(view_lookup(txn->filesystem, v, segs[i], c));
+    OSTREL_ERR(base_child(txn->filesystem, *m, segs[i], c));
     if (!c.id)
       return ostrel_error_createf(OSTREL_ERR_FS_NOT_FOUND, nullptr,
                                   "Path '%s' not found in the transaction",
@@ -111,9 +108,20 @@ ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string>
   return nullptr;
 }
 
-void forget_last_dir(ostrel_fs_txn *txn) {
+void forget_nodes(ostrel_fs_txn *txn) {
+  ++txn->tree_generation;
   txn->last_dir = nullptr;
   txn->last_dir_segs.clear();
+  txn->recent_node = nullptr;
+}
+
+MNode *recent_node(ostrel_fs_txn *txn, const char *path) {
+  return txn->recent_node && txn->recent_path == path ? txn->recent_node : nullptr;
+}
+
+void remember_node(ostrel_fs_txn *txn, const char *path, MNode *node) {
+  txn->recent_path = path;
+  txn->recent_node = node;
 }
 
 // The parent directory of SEGS in the transaction's tree, and whether its
@@ -121,8 +129,8 @@ void forget_last_dir(ostrel_fs_txn *txn) {
 // takes the path as its object ("make a directory at", "copy to"), so every
 // message reads "Cannot WHAT 'PATH': REASON".  The root has no parent: it
 // always exists, so asking for it is refused as an existing path.
-ostrel_error *mutable_parent(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
-                             const char *what, MNode **parent, bool *exists) {
+static ostrel_error *parent_dir(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
+                                const char *what, MNode **parent) {
   if (segs.empty())
     return ostrel_error_createf(OSTREL_ERR_FS_ALREADY_EXISTS, nullptr,
                                 "Cannot %s '/': the root always exists", what);
@@ -132,6 +140,12 @@ ostrel_error *mutable_parent(ostrel_fs_txn *txn, const std::vector<std::string> 
                                 "Cannot %s '%s': '%s' is not a directory", what,
                                 join_path(segs, segs.size()).c_str(),
                                 join_path(segs, segs.size() - 1).c_str());
+  return nullptr;
+}
+
+ostrel_error *mutable_parent(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
+                             const char *what, MNode **parent, bool *exists) {
+  OSTREL_ERR(parent_dir(txn, segs, what, parent));
   Loc loc;
   OSTREL_ERR(mnode_child(txn->filesystem, **parent, segs.back(), loc));
   *exists = loc.exists();
@@ -141,13 +155,25 @@ ostrel_error *mutable_parent(ostrel_fs_txn *txn, const std::vector<std::string> 
 ostrel_error *add_node(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                        std::unique_ptr<MNode> node, const char *what) {
   MNode *parent;
+  OSTREL_ERR(parent_dir(txn, segs, what, &parent));
+  // What mnode_child finds, in one search of the entries that also gives
+  // where a new one goes.
+  const std::string &name = segs.back();
+  auto it = parent->entries.lower_bound(name);
   bool exists;
-  OSTREL_ERR(mutable_parent(txn, segs, what, &parent, &exists));
+  if (it != parent->entries.end() && it->first == name) {
+    exists = it->second.node != nullptr;
+  } else {
+    Child c;
+    OSTREL_ERR(base_child(txn->filesystem, *parent, name, c));
+    exists = c.id != 0;
+    if (!exists) it = parent->entries.emplace_hint(it, name, Entry{});
+  }
   if (exists)
     return ostrel_error_createf(OSTREL_ERR_FS_ALREADY_EXISTS, nullptr,
                                 "Cannot %s '%s': the path already exists", what,
                                 join_path(segs, segs.size()).c_str());
-  Entry &e = parent->entries[segs.back()];
+  Entry &e = it->second;
   node->added = true;
   node->replaced = e.deleted;
   e.node = std::move(node);
@@ -166,17 +192,26 @@ ostrel_error *make_plain(ostrel_fs_root *root, const char *path, int kind, const
   OSTREL_ERR(txn_path(root, path, &txn, segs));
   auto node = std::make_unique<MNode>();
   node->kind = kind;
-  return add_node(txn, segs, std::move(node), what);
+  MNode *made = node.get();
+  OSTREL_ERR(add_node(txn, segs, std::move(node), what));
+  remember_node(txn, path, made);
+  return nullptr;
 }
 
-ostrel_error *set_file_text(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
-                            int64_t content) {
+ostrel_error *set_file_text(ostrel_fs_txn *txn, const std::string &path, MNode *file,
+                            uint64_t generation, int64_t content) {
   OSTREL_ERR(txn_alive(txn));  // a stream may outlive its transaction's commit
-  MNode *m;
-  OSTREL_ERR(resolve_mutable(txn, segs, &m));
-  if (m->kind != ostrel_node_file)
-    return ostrel_error_createf(OSTREL_ERR_FS_NOT_FILE, nullptr, "'%s' is not a file",
-                                join_path(segs, segs.size()).c_str());
+  MNode *m = file;
+  if (!m || generation != txn->tree_generation) {
+    // The file may have been deleted (and made again) while its stream
+    // was open: find what the path names now.
+    std::vector<std::string> segs;
+    OSTREL_ERR(parse_path(path.c_str(), segs));
+    OSTREL_ERR(resolve_mutable(txn, segs, &m));
+    if (m->kind != ostrel_node_file)
+      return ostrel_error_createf(OSTREL_ERR_FS_NOT_FILE, nullptr, "'%s' is not a file",
+                                  join_path(segs, segs.size()).c_str());
+  }
   m->text_changed = true;
   m->content = content;
   return nullptr;
