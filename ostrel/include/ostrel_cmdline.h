@@ -27,6 +27,14 @@ extern "C" {
  * or 1 after writing the reason to ERROR_STREAM. */
 int ostrel_cmdline_init(const char *progname, FILE *error_stream);
 
+/* Makes the process heap grow in large steps and asks for the first to be
+ * mapped with large pages where the system offers them on request, so that
+ * the big in-memory trees of large commits cost few page faults.  Called by
+ * ostrel_cmdline_init; a program that does not call that may call this
+ * first thing in main().  Returns 1 when the heap was advised so, 0 when
+ * nothing was changed (another allocator, another system). */
+int ostrel_cmdline_prefer_large_pages(void);
+
 /* Writes the UTF-8 text STRING to STREAM in the native encoding.  Output
  * never fails for what the text holds: a character that the native encoding
  * cannot show is written as "?\uXXXX" (its code point), and a byte of STRING

@@ -91,6 +91,7 @@ ostrel_error *write_text(const std::string &text, FILE *stream) {
 extern "C" {
 
 int ostrel_cmdline_init(const char *progname, FILE *error_stream) {
+  ostrel_cmdline_prefer_large_pages();
   if (apr_initialize() != APR_SUCCESS) {
     if (error_stream) std::fprintf(error_stream, "%s: error: cannot initialize APR\n", progname);
     return 1;

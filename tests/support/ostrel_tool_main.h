@@ -14,6 +14,7 @@ namespace ostrel_test {
 
 inline int tool_main(int argc, char **argv, const char *prefix,
                      ostrel_error *(*run)(int argc, char **argv, apr_pool_t *pool)) {
+  ostrel_cmdline_prefer_large_pages();  // as the console tools do
   apr_pool_t *pool = ostrel_pool_create(nullptr);
   ostrel_error *err = run(argc, argv, pool);
   apr_pool_destroy(pool);

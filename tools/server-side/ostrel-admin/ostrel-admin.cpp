@@ -22,6 +22,7 @@
 #include "admin_subcommands.h"
 #include "ostrel_auth.h"
 #include "ostrel_client.h"
+#include "ostrel_cmdline.h"
 #include "ostrel_error.h"
 #include "ostrel_fs.h"
 #include "ostrel_pools.h"
@@ -680,6 +681,7 @@ ostrel_error *run(int argc, char **argv, bool *help_shown, apr_pool_t *pool) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  ostrel_cmdline_prefer_large_pages();
   apr_pool_t *pool = ostrel_pool_create(nullptr);
   bool help_shown = false;
   ostrel_error *err = run(argc, argv, &help_shown, pool);
