@@ -51,8 +51,15 @@ ostrel_error *resolve_revision(ostrel_revnum *resolved, ostrel_ra_session *sessi
   if (revision < OSTREL_INVALID_REVNUM)
     return ostrel_error_createf(OSTREL_ERR_BAD_REVISION, nullptr, "Invalid revision number %ld",
                                 static_cast<long>(revision));
+  // A revision once seen stays: only one past it (or the youngest itself)
+  // needs the repository's word.
+  if (revision >= 0 && revision <= session->youngest_seen) {
+    *resolved = revision;
+    return OSTREL_NO_ERROR;
+  }
   ostrel_revnum youngest;
   OSTREL_ERR(ostrel_fs_youngest_rev(&youngest, session->filesystem, pool));
+  if (youngest > session->youngest_seen) session->youngest_seen = youngest;
   if (revision > youngest)
     return ostrel_error_createf(OSTREL_ERR_FS_NO_SUCH_REVISION, nullptr,
                                 "No such revision %ld (youngest is %ld)",

@@ -81,6 +81,7 @@ ostrel_error *ostrel_ra_open4(ostrel_ra_session **session_p, const char **correc
   session->session_url = apr_pstrdup(pool, repos_url);
   session->callbacks = callbacks;
   session->callback_baton = callback_baton;
+  session->youngest_seen = OSTREL_INVALID_REVNUM;
   OSTREL_ERR(module->open(session, repos_url, config, pool));
   *session_p = session;
   return OSTREL_NO_ERROR;
