@@ -785,6 +785,37 @@ TEST_P(RepoTest, TransactionRootSeesItsOwnChanges) {
 // through.  A deletion must make it forget: a directory deleted and made
 // again, whether added in this transaction or opened from the base
 // revision, is a new node, and a change under the deleted one fails.
+// One handle keeps what it learnt of stored trees (the directory a path
+// leads to, that there is none, a revision's root): answers at each
+// revision stay those of that revision, before and after later commits.
+TEST_P(RepoTest, KeptAnswersAboutStoredTreesStayTrueForTheirRevision) {
+  OK(try_commit(make_trunk));
+  // Asked at revision 1, before the paths exist (and under a file).
+  const std::vector<std::pair<const char *, ostrel_node_kind>> at_one = {
+      {"trunk/new/deeper/f", ostrel_node_none}, {"trunk/new/g", ostrel_node_none},
+      {"trunk/a/x", ostrel_node_none},          {"trunk/a/x/y", ostrel_node_none},
+      {"trunk/sub/b", ostrel_node_file},        {"trunk/sub/none", ostrel_node_none}};
+  for (auto &[path, k] : at_one) EXPECT_EQ(kind(root_at(1), path), k) << path;
+  OK(try_commit([](ostrel_fs_root *root) {
+    OSTREL_ERR(ostrel_fs_make_dir(root, "trunk/new", nullptr));
+    OSTREL_ERR(ostrel_fs_make_dir(root, "trunk/new/deeper", nullptr));
+    OSTREL_ERR(ostrel_fs_make_file(root, "trunk/new/deeper/f", nullptr));
+    OSTREL_ERR(ostrel_fs_make_file(root, "trunk/new/g", nullptr));
+    OSTREL_ERR(ostrel_fs_delete(root, "trunk/sub/b", nullptr));
+    OSTREL_ERR(ostrel_fs_delete(root, "trunk/a", nullptr));
+    OSTREL_ERR(ostrel_fs_make_dir(root, "trunk/a", nullptr));
+    return ostrel_fs_make_file(root, "trunk/a/x", nullptr);
+  }));
+  const std::vector<std::pair<const char *, ostrel_node_kind>> at_two = {
+      {"trunk/new/deeper/f", ostrel_node_file}, {"trunk/new/g", ostrel_node_file},
+      {"trunk/a/x", ostrel_node_file},          {"trunk/a/x/y", ostrel_node_none},
+      {"trunk/sub/b", ostrel_node_none},        {"trunk/sub/none", ostrel_node_none}};
+  for (auto &[path, k] : at_two) EXPECT_EQ(kind(root_at(2), path), k) << path;
+  for (auto &[path, k] : at_one) EXPECT_EQ(kind(root_at(1), path), k) << path;
+  EXPECT_EQ(entries(root_at(1), "trunk"), "a sub/ ");
+  EXPECT_EQ(entries(root_at(2), "trunk"), "a/ new/ sub/ ");
+}
+
 TEST_P(RepoTest, DirectoriesDeletedAndMadeAgainTakeTheLaterChanges) {
   OK(try_commit(make_trunk));
   OK(try_commit([this](ostrel_fs_root *root) {

@@ -141,8 +141,15 @@ struct ostrel_fs {
   ZSTD_DCtx *dctx = nullptr;
   // Recently decoded whole texts that delta chunks are decoded against.
   std::vector<std::pair<int64_t, std::string>> bases;
-  // Directories of stored roots already resolved: "ROOT-ID/PATH" -> node.
+  // Directories of stored roots already resolved: "ROOT-ID/PATH" -> node
+  // (0: no such directory).
   std::map<std::string, int64_t> dirs;
+  // The root node of the revision whose root was asked for last (a
+  // committed revision's root never changes); rev -1: none.
+  struct {
+    ostrel_revnum rev = -1;
+    int64_t node = 0;
+  } last_root;
   // Node-origin answers not yet written: line -> revision, and the
   // revisions whose new lines are to be written with them.
   std::map<int64_t, ostrel_revnum> origins;

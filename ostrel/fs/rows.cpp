@@ -176,15 +176,28 @@ ostrel_error *view_list(ostrel_fs *filesystem, View v, std::map<std::string, Chi
 ostrel_error *stored_resolve(ostrel_fs *filesystem, int64_t root_id, const std::vector<std::string> &segs,
                              size_t from, int64_t *id, int *kind) {
   // Stored trees never change, so the directory a path of a stored root
-  // leads to can be kept: the files of one directory resolve it once.
+  // leads to can be kept: the files of one directory resolve it once.  So
+  // can its absence (kept as 0): a commit of many new files checks each
+  // against a base revision where their directory does not exist yet.
   const bool cacheable = from == 0 && segs.size() > 1;
   std::string key;
   size_t i = from;
   int64_t cur = root_id;
+  auto remember = [&](int64_t dir) {
+    if (filesystem->dirs.size() >= 1024) filesystem->dirs.clear();
+    filesystem->dirs[key] = dir;
+  };
+  auto absent = [&](bool before_parent) {
+    if (cacheable && before_parent) remember(0);
+    *id = 0;
+    *kind = ostrel_node_none;
+    return nullptr;
+  };
   if (cacheable) {
     key = std::to_string(root_id) + join_path(segs, segs.size() - 1);
     auto it = filesystem->dirs.find(key);
     if (it != filesystem->dirs.end()) {
+      if (!it->second) return absent(false);
       cur = it->second;
       i = segs.size() - 1;
     }
@@ -193,23 +206,13 @@ ostrel_error *stored_resolve(ostrel_fs *filesystem, int64_t root_id, const std::
   OSTREL_ERR(load_node(filesystem, cur, row));
   int cur_kind = row.kind;
   for (; i < segs.size(); ++i) {
-    if (cur_kind != ostrel_node_dir) {
-      *id = 0;
-      *kind = ostrel_node_none;
-      return nullptr;
-    }
+    // Not a directory: no directory holds the last name.
+    if (cur_kind != ostrel_node_dir) return absent(true);
     if (row.id != cur) OSTREL_ERR(load_node(filesystem, cur, row));
-    if (cacheable && i == segs.size() - 1) {
-      if (filesystem->dirs.size() >= 1024) filesystem->dirs.clear();
-      filesystem->dirs[key] = cur;
-    }
+    if (cacheable && i == segs.size() - 1) remember(cur);
     Child c;
     OSTREL_ERR(view_lookup(filesystem, row.dir, segs[i], c));
-    if (!c.id) {
-      *id = 0;
-      *kind = ostrel_node_none;
-      return nullptr;
-    }
+    if (!c.id) return absent(i + 1 < segs.size());  // the parent itself is missing?
     cur = c.id;
     cur_kind = c.kind;
   }
@@ -226,12 +229,21 @@ ostrel_error *youngest(ostrel_fs *filesystem, ostrel_revnum *rev) {
 }
 
 ostrel_error *revision_root_node(ostrel_fs *filesystem, ostrel_revnum rev, int64_t *root) {
+  // Inside a writer the revision being made is visible and may yet be
+  // rolled back: only answers from outside one are kept.
+  if (!filesystem->writing && rev == filesystem->last_root.rev) {
+    *root = filesystem->last_root.node;
+    return nullptr;
+  }
   for (int attempt = 0;; ++attempt) {
     Snapshot *s;
     OSTREL_ERR(snap(filesystem, &s));
     bool found;
     OSTREL_ERR(s->revision_root(rev, root, &found));
-    if (found) return nullptr;
+    if (found) {
+      if (!filesystem->writing) filesystem->last_root = {rev, *root};
+      return nullptr;
+    }
     // A revision beyond the snapshot's youngest: it may have been committed
     // since the snapshot was taken.
     if (attempt > 0 || filesystem->writing || rev < s->youngest())
