@@ -325,6 +325,10 @@ ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string>
                               MNode **out);
 ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                               size_t count, MNode **out);
+// The directory of TXN's tree the last walk reached, when its path is the
+// start of the first COUNT segments of SEGS (*DEPTH: its length), else null.
+MNode *walk_start(const ostrel_fs_txn *txn, const std::vector<std::string> &segs, size_t count,
+                  size_t *depth);
 // Called before nodes of TXN's tree are freed: forgets every node pointer
 // kept across calls (the last directory walked to, the recent node) and
 // moves the tree's generation on.

@@ -377,7 +377,11 @@ static ostrel_error *resolve_unnamed(ostrel_fs_root *root, const std::vector<std
                                    ? "The transaction was already committed or aborted"
                                    : "The transaction's commit failed; it can only be aborted");
   loc = Loc{root->txn->root.get(), 0, ostrel_node_dir};
-  for (size_t i = 0; i < segs.size(); ++i) {
+  size_t i = 0;
+  // Most reads of a large change are below the directory it last walked to.
+  if (MNode *start = walk_start(root->txn, segs, segs.size(), &i))
+    loc = Loc{start, 0, ostrel_node_dir};
+  for (; i < segs.size(); ++i) {
     if (loc.kind != ostrel_node_dir) {
       loc = Loc{};
       return nullptr;

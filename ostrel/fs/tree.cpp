@@ -43,6 +43,18 @@ ostrel_error *txn_of(ostrel_fs_root *root, ostrel_fs_txn **txn) {
   return nullptr;
 }
 
+MNode *walk_start(const ostrel_fs_txn *txn, const std::vector<std::string> &segs, size_t count,
+                  size_t *depth) {
+  // No node was freed since the last directory was reached, so a walk to
+  // it would end there again.
+  const std::vector<std::string> &known = txn->last_dir_segs;
+  if (!txn->last_dir || known.size() > count ||
+      !std::equal(known.begin(), known.end(), segs.begin()))
+    return nullptr;
+  *depth = known.size();
+  return txn->last_dir;
+}
+
 // The transaction node for existing path SEGS, opening (copying into the
 // transaction's tree) every directory on the way.
 ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
@@ -53,16 +65,10 @@ ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string>
 // The same for the path of the first COUNT segments of SEGS.
 ostrel_error *resolve_mutable(ostrel_fs_txn *txn, const std::vector<std::string> &segs,
                               size_t count, MNode **out) {
-  MNode *m = txn->root.get();
   size_t i = 0;
-  // The walk starts below the last directory reached when that is on the
-  // way: no node was freed since, so the walk to it would end there again.
+  MNode *m = walk_start(txn, segs, count, &i);
+  if (!m) m = txn->root.get();
   const std::vector<std::string> &known = txn->last_dir_segs;
-  if (txn->last_dir && known.size() <= count &&
-      std::equal(known.begin(), known.end(), segs.begin())) {
-    m = txn->last_dir;
-    i = known.size();
-  }
   MNode *parent = nullptr;
   for (; i < count; ++i) {
     parent = m;
