@@ -8,19 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "ostrel_test_support.h"
+#include "../filesystem_test_helpers.h"
 #include "sqlite_meta.h"
 #include "store.h"
 
 namespace ostrel::fs {
 namespace {
 
-#define OK(expr)                                               \
-  do {                                                         \
-    ostrel_error *err_ = (expr);                               \
-    ASSERT_EQ(err_, nullptr) << ostrel_test::chain_text(err_); \
-    if (err_) ostrel_error_clear(err_);                        \
-  } while (0)
+using fs_test::take_error;
 
 std::string describe(const NodeRow &n) {
   return "node " + std::to_string(n.id) + " kind " + std::to_string(n.kind) + " nid " +
@@ -200,12 +195,10 @@ class NodeBlockStore : public ::testing::Test {
     OSTREL_ERR(w->add_revision(w->reads().youngest() + 1, 1, {}));
     return w->commit();
   }
-  std::string code_of_read(Snapshot &s, int64_t id) {
+  // The error of reading node ID through S ("" for none).
+  std::string read_error(Snapshot &s, int64_t id) {
     NodeRow n;
-    ostrel_error *err = s.node(id, n);
-    std::string text = err ? ostrel_test::chain_text(err) : "";
-    ostrel_error_clear(err);
-    return text;
+    return take_error(s.node(id, n));
   }
   ostrel_test::TempDir dir_{"ostrel-node-block"};
   std::string path_;
@@ -228,8 +221,8 @@ TEST_F(NodeBlockStore, ReadsAtBlockEdges) {
     OK(snap->node(it->id, n));
     ASSERT_TRUE(same_node(n, *it)) << describe(n);
   }
-  EXPECT_NE(code_of_read(*snap, 1002).find("node 1002 is missing"), std::string::npos);
-  EXPECT_NE(code_of_read(*snap, 0).find("node 0 is missing"), std::string::npos);
+  EXPECT_NE(read_error(*snap, 1002).find("node 1002 is missing"), std::string::npos);
+  EXPECT_NE(read_error(*snap, 0).find("node 0 is missing"), std::string::npos);
   // Lose the block that begins at 502, the one of the large node.
   {
     Store db;
@@ -237,7 +230,7 @@ TEST_F(NodeBlockStore, ReadsAtBlockEdges) {
     OK(db.exec("DELETE FROM nodeblock WHERE first=502"));
   }
   OK(meta_->snapshot(&snap));
-  EXPECT_NE(code_of_read(*snap, 502).find("node 502 is missing"), std::string::npos);
+  EXPECT_NE(read_error(*snap, 502).find("node 502 is missing"), std::string::npos);
   OK(snap->node(501, n));
   EXPECT_TRUE(same_node(n, nodes[499]));
   OK(snap->node(503, n));
