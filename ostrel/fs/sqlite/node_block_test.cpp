@@ -49,7 +49,7 @@ std::vector<NodeRow> shapes(int64_t first, ostrel_revnum rev) {
   add([](NodeRow &n) { n.content = 0; });                                     // empty file
   add([](NodeRow &n) { n.pred = n.id - 40, n.nid = n.line = n.id - 90; });    // a change
   add([](NodeRow &n) { n.copy_path = "/trunk/src/x.c", n.copy_rev = 3, n.pred = 2; });
-  add([](NodeRow &n) { n.props = std::string("K 3\nkey\nV 1\nv\nEND\n", 20); });
+  add([](NodeRow &n) { n.props = "K 3\nkey\nV 1\nv\nEND\n"; });
   add([](NodeRow &n) {                                                        // a directory
     n.kind = ostrel_node_dir, n.content = 0, n.dir = View{77, 12};
   });
