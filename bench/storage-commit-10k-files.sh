@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # One commit of 10,000 new small files in 100 directories through the
-# library (format 3, and format 2 for comparison), against git fast-import
-# importing the same files as one commit, in the same run; and the syncs that
-# commit makes.
+# library (format 5, the default, and formats 3 and 2 for comparison),
+# against git fast-import importing the same files as one commit, in the
+# same run; and the syncs that commit makes.
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib/storage_common.sh"
 N=${BENCH_FILES:-10000}
@@ -38,43 +38,62 @@ else
   timed() { /usr/bin/time -f '%e %U %S' -o "$BENCH_TMP/.cpu" "$@" >/dev/null; }
   cpu_of() { awk '{ printf "%.4f", $2 + $3 }' "$BENCH_TMP/.cpu"; }
 fi
-ours=() ours_cpu=() two=() two_cpu=() theirs=() theirs_cpu=()
+# The formats measured: the default first (made without --format), then the
+# older ones for comparison.
+formats=(5 3 2)
+declare -A wall cpu
+make_repo() {  # make_repo FORMAT DIR
+  if [ "$1" = "${formats[0]}" ]; then
+    "$BIN/ostrel-repo-builder" --create "$2" </dev/null >/dev/null
+  else
+    "$BIN/ostrel-repo-builder" --create --format "$1" "$2" </dev/null >/dev/null
+  fi
+}
+theirs=() theirs_cpu=()
 for round in 1 2 3; do
-  rm -rf "$BENCH_TMP/repo" "$BENCH_TMP/repo2" "$BENCH_TMP/git"
-  "$BIN/ostrel-repo-builder" --create "$BENCH_TMP/repo" </dev/null >/dev/null
-  "$BIN/ostrel-repo-builder" --create --format 2 "$BENCH_TMP/repo2" </dev/null >/dev/null
+  for f in "${formats[@]}"; do
+    rm -rf "$BENCH_TMP/repo$f"
+    make_repo "$f" "$BENCH_TMP/repo$f"
+    wall[$f]+=" $(seconds "'$BIN/ostrel-repo-builder' '$BENCH_TMP/repo$f' <'$BENCH_TMP/script'")"
+    rm -rf "$BENCH_TMP/repo$f"
+    make_repo "$f" "$BENCH_TMP/repo$f"
+    timed "$BIN/ostrel-repo-builder" "$BENCH_TMP/repo$f" <"$BENCH_TMP/script"
+    cpu[$f]+=" $(cpu_of)"
+  done
+  rm -rf "$BENCH_TMP/git"
   git init -q --bare "$BENCH_TMP/git"
-  ours+=("$(seconds "'$BIN/ostrel-repo-builder' '$BENCH_TMP/repo' <'$BENCH_TMP/script'")")
-  rm -rf "$BENCH_TMP/repo"
-  "$BIN/ostrel-repo-builder" --create "$BENCH_TMP/repo" </dev/null >/dev/null
-  timed "$BIN/ostrel-repo-builder" "$BENCH_TMP/repo" <"$BENCH_TMP/script"; ours_cpu+=("$(cpu_of)")
-  two+=("$(seconds "'$BIN/ostrel-repo-builder' '$BENCH_TMP/repo2' <'$BENCH_TMP/script'")")
-  rm -rf "$BENCH_TMP/repo2"
-  "$BIN/ostrel-repo-builder" --create --format 2 "$BENCH_TMP/repo2" </dev/null >/dev/null
-  timed "$BIN/ostrel-repo-builder" "$BENCH_TMP/repo2" <"$BENCH_TMP/script"; two_cpu+=("$(cpu_of)")
   theirs+=("$(seconds "git -C '$BENCH_TMP/git' fast-import --quiet <'$BENCH_TMP/stream'")")
   rm -rf "$BENCH_TMP/git"
   git init -q --bare "$BENCH_TMP/git"
   timed git -C "$BENCH_TMP/git" fast-import --quiet <"$BENCH_TMP/stream"; theirs_cpu+=("$(cpu_of)")
 done
-[ "$(cat "$BENCH_TMP/repo/format")" = 3 ] && [ "$(cat "$BENCH_TMP/repo2/format")" = 2 ] ||
-  { echo "bench: not the formats asked for" >&2; exit 1; }
-[ "$("$BIN/ostrel-admin" ls "$BENCH_TMP/repo" tree/d7 | wc -l)" = "$per" ] ||
-  { echo "bench: commit incomplete" >&2; exit 1; }
-rm -rf "$BENCH_TMP/repo"
-"$BIN/ostrel-repo-builder" --create "$BENCH_TMP/repo" </dev/null >/dev/null
-syncs=$(fsyncs "$BIN/ostrel-repo-builder" "$BENCH_TMP/repo" <"$BENCH_TMP/script")
-o=$(median "${ours[@]}") oc=$(median "${ours_cpu[@]}")
-f2=$(median "${two[@]}") f2c=$(median "${two_cpu[@]}")
+for f in "${formats[@]}"; do
+  [ "$(cat "$BENCH_TMP/repo$f/format")" = "$f" ] ||
+    { echo "bench: repo$f is not of format $f" >&2; exit 1; }
+  [ "$("$BIN/ostrel-admin" ls "$BENCH_TMP/repo$f" tree/d7 | wc -l)" = "$per" ] ||
+    { echo "bench: commit incomplete in format $f" >&2; exit 1; }
+done
+d=${formats[0]}
+rm -rf "$BENCH_TMP/repo$d"
+make_repo "$d" "$BENCH_TMP/repo$d"
+syncs=$(fsyncs "$BIN/ostrel-repo-builder" "$BENCH_TMP/repo$d" <"$BENCH_TMP/script")
 t=$(median "${theirs[@]}") tc=$(median "${theirs_cpu[@]}")
+declare -A o oc
+for f in "${formats[@]}"; do
+  # shellcheck disable=SC2086  # the lists are words on purpose
+  o[$f]=$(median ${wall[$f]}) oc[$f]=$(median ${cpu[$f]})
+done
 echo "commit of $N new small files in $DIRS directories (median of 3; wall / CPU):"
-echo "  library commit, format 3   ${o} s / ${oc} s"
-echo "  library commit, format 2   ${f2} s / ${f2c} s"
+for f in "${formats[@]}"; do
+  echo "  library commit, format $f   ${o[$f]} s / ${oc[$f]} s"
+done
 echo "  git fast-import            ${t} s / ${tc} s"
-echo "  ratio format 3/git         $(ratio "$o" "$t") wall (target <= 0.8), $(ratio "$oc" "$tc") CPU"
-echo "  ratio format 2/git         $(ratio "$f2" "$t") wall, $(ratio "$f2c" "$tc") CPU"
-echo "  ratio format 3/format 2    $(ratio "$o" "$f2") wall, $(ratio "$oc" "$f2c") CPU"
-echo "  fsync+fdatasync calls of that commit: $syncs (git fast-import: none)"
+echo "  ratio format $d/git         $(ratio "${o[$d]}" "$t") wall (target <= 0.8), $(ratio "${oc[$d]}" "$tc") CPU"
+for f in "${formats[@]:1}"; do
+  echo "  ratio format $f/git         $(ratio "${o[$f]}" "$t") wall, $(ratio "${oc[$f]}" "$tc") CPU"
+  echo "  ratio format $d/format $f    $(ratio "${o[$d]}" "${o[$f]}") wall, $(ratio "${oc[$d]}" "${oc[$f]}") CPU"
+done
+echo "  fsync+fdatasync calls of that commit (format $d): $syncs (git fast-import: none)"
 # Instructions executed, counted by valgrind: the one figure a loaded
 # machine does not change (BENCH_INSTRUCTIONS=0 skips it; it takes a minute).
 if [ "${BENCH_INSTRUCTIONS:-1}" != 0 ] && command -v valgrind >/dev/null; then
@@ -82,13 +101,22 @@ if [ "${BENCH_INSTRUCTIONS:-1}" != 0 ] && command -v valgrind >/dev/null; then
     valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
       awk '/refs:/ { gsub(",", "", $NF); print $NF }'
   }
-  rm -rf "$BENCH_TMP/repo" "$BENCH_TMP/repo2" "$BENCH_TMP/git"
-  "$BIN/ostrel-repo-builder" --create "$BENCH_TMP/repo" </dev/null >/dev/null
-  "$BIN/ostrel-repo-builder" --create --format 2 "$BENCH_TMP/repo2" </dev/null >/dev/null
+  rm -rf "$BENCH_TMP/git"
   git init -q --bare "$BENCH_TMP/git"
-  i3=$(instructions "$BIN/ostrel-repo-builder" "$BENCH_TMP/repo" <"$BENCH_TMP/script")
-  i2=$(instructions "$BIN/ostrel-repo-builder" "$BENCH_TMP/repo2" <"$BENCH_TMP/script")
   ig=$(instructions git -C "$BENCH_TMP/git" fast-import --quiet <"$BENCH_TMP/stream")
-  echo "  instructions: format 3 $i3, format 2 $i2, git $ig"
-  echo "  ratio format 3/git         $(ratio "$i3" "$ig") instructions; format 2/git $(ratio "$i2" "$ig")"
+  declare -A ins
+  line="  instructions:"
+  for f in "${formats[@]}"; do
+    rm -rf "$BENCH_TMP/repo$f"
+    make_repo "$f" "$BENCH_TMP/repo$f"
+    ins[$f]=$(instructions "$BIN/ostrel-repo-builder" "$BENCH_TMP/repo$f" <"$BENCH_TMP/script")
+    line+=" format $f ${ins[$f]},"
+  done
+  echo "$line git $ig"
+  line="  ratio to git (instructions):"
+  for f in "${formats[@]}"; do line+=" format $f $(ratio "${ins[$f]}" "$ig");"; done
+  echo "$line"
+  for f in "${formats[@]:1}"; do
+    echo "  ratio format $d/format $f    $(ratio "${ins[$d]}" "${ins[$f]}") instructions"
+  done
 fi

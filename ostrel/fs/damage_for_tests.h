@@ -111,6 +111,13 @@ class Damage {
     return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
                                "This store keeps no directory listing in encoded chunks");
   }
+  /* The record of node ID in its encoded block is damaged by HOW (kCutShort
+   * or kTrailingByte; the block's other records stay readable). */
+  virtual ostrel_error *damage_node_block(int64_t id, Encoding how) {
+    (void)id, (void)how;
+    return ostrel_error_create(OSTREL_ERR_UNSUPPORTED, nullptr,
+                               "This store keeps no node records in encoded blocks");
+  }
   /* The encoded changed paths of revision REV are damaged by HOW (a
    * listing's damage, applied to them, is OSTREL_ERR_UNSUPPORTED). */
   virtual ostrel_error *damage_changed_paths(ostrel_revnum rev, Encoding how) {

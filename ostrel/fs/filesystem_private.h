@@ -12,11 +12,14 @@ extern "C" {
 #endif
 
 /* The format new repositories get: contents in pack files, directories
- * written in bulk as sorted chunks (see sqlite/meta.cpp).  It also reads and
- * writes OSTREL_FS__PACKS_FORMAT (the same without chunks) and
+ * written in bulk as sorted chunks, node records in blocks (see
+ * sqlite/meta.cpp).  It also reads and writes OSTREL_FS__TREES_FORMAT (the
+ * same with a row a node), OSTREL_FS__PACKS_FORMAT (and without chunks) and
  * OSTREL_FS__LEGACY_FORMAT (contents as database rows), which
- * ostrel_fs__upgrade converts. */
-#define OSTREL_FS__FORMAT 3
+ * ostrel_fs__upgrade converts.  Format 4 is a repository in PostgreSQL
+ * (postgres/postgres_fs.h): the format file tells them apart. */
+#define OSTREL_FS__FORMAT 5
+#define OSTREL_FS__TREES_FORMAT 3
 #define OSTREL_FS__PACKS_FORMAT 2
 #define OSTREL_FS__LEGACY_FORMAT 1
 

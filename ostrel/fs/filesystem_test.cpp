@@ -1113,9 +1113,9 @@ TEST_P(RepoTest, LegacyRepositoryKeepsWorkingAndUpgradesWhole) {
   EXPECT_EQ(old_format, 1);
   std::string format;
   std::getline(std::ifstream(legacy + "/format"), format);
-  EXPECT_EQ(format, "3");
+  EXPECT_EQ(format, std::to_string(OSTREL_REPOS_FORMAT));
   OK(ostrel_repos_upgrade(legacy.c_str(), &old_format, pool_));
-  EXPECT_EQ(old_format, 3);
+  EXPECT_EQ(old_format, OSTREL_REPOS_FORMAT);
   path_ = legacy;
   OK(ostrel_repos_open2(&repos_, legacy.c_str(), nullptr, pool_));
   filesystem_ = ostrel_repos_fs(repos_);
@@ -1219,10 +1219,11 @@ struct FailAt {
   }
 };
 
-// A repository of format 2 upgrades to format 3 whole: every revision
-// reads the same afterwards (trees, texts, changed paths, origins), verify
-// passes, and commits go on, into directories of both layouts.  An upgrade
-// that fails after converting every record leaves format 2 as it was.
+// A repository of format 2 or 3 upgrades to the newest format whole: every
+// revision reads the same afterwards (trees, texts, changed paths, origins),
+// verify passes, and commits go on, into directories of both layouts.  An
+// upgrade that fails after converting every record leaves the old format as
+// it was.
 class UpgradeTest : public RepoTest {
  protected:
   // What revision REV reads as: its changed paths, the listing of every
@@ -1256,7 +1257,7 @@ class UpgradeTest : public RepoTest {
   }
 };
 
-TEST_P(UpgradeTest, FormatTwoUpgradesToThreeWholeOrNotAtAll) {
+TEST_P(UpgradeTest, OlderFormatsUpgradeToTheNewestWholeOrNotAtAll) {
   auto add = [](ostrel_fs_root *r, const std::string &path, const std::string &text) {
     OSTREL_ERR(ostrel_fs_make_file(r, path.c_str(), nullptr));
     return put(r, path.c_str(), text);
@@ -1287,26 +1288,26 @@ TEST_P(UpgradeTest, FormatTwoUpgradesToThreeWholeOrNotAtAll) {
   }
   std::string format;
   std::getline(std::ifstream(path_ + "/format"), format);
-  EXPECT_EQ(format, "2");
+  EXPECT_EQ(format, std::to_string(GetParam()));
   {
-    // Still format 2, whole: every revision reads as before.
+    // Still the old format, whole: every revision reads as before.
     ostrel_repos *again;
     OK(ostrel_repos_open2(&again, path_.c_str(), nullptr, pool_));
     ostrel_fs *kept = filesystem_;
     filesystem_ = ostrel_repos_fs(again);
-    EXPECT_EQ(ostrel_fs__format(filesystem_), 2);
+    EXPECT_EQ(ostrel_fs__format(filesystem_), GetParam());
     for (ostrel_revnum r = 0; r <= rev; ++r) EXPECT_EQ(reading(r), before[r]) << "r" << r;
     filesystem_ = kept;
   }
 
   int old_format = 0;
   OK(ostrel_repos_upgrade(path_.c_str(), &old_format, pool_));
-  EXPECT_EQ(old_format, 2);
+  EXPECT_EQ(old_format, GetParam());
   std::getline(std::ifstream(path_ + "/format"), format);
-  EXPECT_EQ(format, "3");
+  EXPECT_EQ(format, std::to_string(OSTREL_REPOS_FORMAT));
   OK(ostrel_repos_open2(&repos_, path_.c_str(), nullptr, pool_));
   filesystem_ = ostrel_repos_fs(repos_);
-  EXPECT_EQ(ostrel_fs__format(filesystem_), 3);
+  EXPECT_EQ(ostrel_fs__format(filesystem_), OSTREL_REPOS_FORMAT);
   for (ostrel_revnum r = 0; r <= rev; ++r) EXPECT_EQ(reading(r), before[r]) << "r" << r;
   OK(ostrel_fs_verify(filesystem_, 0, rev, nullptr, nullptr, pool_));
 
@@ -1401,11 +1402,11 @@ TEST_P(RepoTest, DamagedOrMissingDatabaseGivesAClearError) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, RepoTest, ::testing::Values(2, 3),
+INSTANTIATE_TEST_SUITE_P(Formats, RepoTest, ::testing::Values(2, 3, 5),
                          [](const ::testing::TestParamInfo<int> &f) {
                            return "Format" + std::to_string(f.param);
                          });
-INSTANTIATE_TEST_SUITE_P(Formats, UpgradeTest, ::testing::Values(2),
+INSTANTIATE_TEST_SUITE_P(Formats, UpgradeTest, ::testing::Values(2, 3),
                          [](const ::testing::TestParamInfo<int> &f) {
                            return "Format" + std::to_string(f.param);
                          });

@@ -30,9 +30,9 @@ ostrel_error *ostrel::fs::parse_fs_config(apr_hash_t *config, int *busy_ms, int 
   if (!config) return nullptr;
   if (auto *f = static_cast<const char *>(apr_hash_get(config, OSTREL_FS_CONFIG_FORMAT,
                                                       APR_HASH_KEY_STRING))) {
-    if (std::string(f) != "2" && std::string(f) != "3")
+    if (std::string(f) != "2" && std::string(f) != "3" && std::string(f) != "5")
       return ostrel_error_createf(OSTREL_ERR_BAD_CONFIG_OPTION, nullptr,
-                                  "Invalid value '%s' for '%s': expected 2 or 3", f,
+                                  "Invalid value '%s' for '%s': expected 2, 3 or 5", f,
                                   OSTREL_FS_CONFIG_FORMAT);
     if (format) *format = f[0] - '0';
   }

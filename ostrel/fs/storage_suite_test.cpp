@@ -48,6 +48,7 @@ enum Capability : unsigned {
   kUncertainHook = 8,    // the "commit-point" fault point makes a commit's outcome unknown
   kRowDamage = 16,       // typed damage reaches its changed-path, entry and link records
   kEncodedRecords = 32,  // listings and changed paths kept as encoded records
+  kNodeBlocks = 64,      // node records kept in encoded blocks
 };
 
 enum class Kind { kLocal, kPostgres, kMemory };
@@ -60,6 +61,10 @@ ostrel_error *make_format(const std::string &path, const char *format, apr_pool_
   apr_hash_set(config, OSTREL_FS_CONFIG_FORMAT, APR_HASH_KEY_STRING, format);
   ostrel_repos *repos;
   return ostrel_repos_create(&repos, path.c_str(), config, pool);
+}
+
+ostrel_error *make_format5(const std::string &path, apr_pool_t *pool) {
+  return make_format(path, "5", pool);
 }
 
 ostrel_error *make_format3(const std::string &path, apr_pool_t *pool) {
@@ -86,6 +91,10 @@ struct Implementation {
 
 // Every implementation the suite runs over; a new format is one more line.
 const Implementation kImplementations[] = {
+    {"SqliteFormat5", Kind::kLocal,
+     kProcesses | kLocalPacks | kChainedDirs | kUncertainHook | kRowDamage | kEncodedRecords |
+         kNodeBlocks,
+     make_format5},
     {"SqliteFormat3", Kind::kLocal,
      kProcesses | kLocalPacks | kChainedDirs | kUncertainHook | kRowDamage | kEncodedRecords,
      make_format3},
@@ -112,6 +121,7 @@ const char *capability_name(unsigned cap) {
     case kUncertainHook: return "a fault point inside its commit";
     case kRowDamage: return "typed damage of its changed-path, entry and link records";
     case kEncodedRecords: return "listings and changed paths kept as encoded records";
+    case kNodeBlocks: return "node records kept in encoded blocks";
   }
   return "?";
 }
@@ -842,6 +852,23 @@ TEST_P(StorageSuite, DamagedEncodingsOfListingsAndChangedPathsAreRefused) {
        {"changed paths of revision 2", "cannot be read"}},
       {"changed paths with a byte too many", changes(Encoding::kTrailingByte), changed_in(2),
        {"changed paths of revision 2", "cannot be read"}},
+  });
+}
+
+// Where node records are kept in encoded blocks, a damaged record (cut
+// short, a byte too many) is refused naming the node and its block, never
+// read as some other node; verify finds it too.
+TEST_P(StorageSuite, DamagedNodeRecordsInBlocksAreRefused) {
+  NEEDS(kNodeBlocks);
+  using Encoding = Damage::Encoding;
+  auto record_of_a = [this](Encoding how) -> Apply {
+    return [this, how](Damage &d) { return d.damage_node_block(node_at(1, "trunk/a").id, how); };
+  };
+  expect_refused({
+      {"node record cut short", record_of_a(Encoding::kCutShort), props_of_a(),
+       {"node ", "cannot be read from the block of nodes"}},
+      {"node record with a byte too many", record_of_a(Encoding::kTrailingByte), props_of_a(),
+       {"node ", "cannot be read from the block of nodes"}},
   });
 }
 

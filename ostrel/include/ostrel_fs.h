@@ -43,8 +43,8 @@ typedef struct ostrel_fs_txn ostrel_fs_txn;
 /* How long, in milliseconds, a writer waits for a repository that another
  * committer holds before failing with OSTREL_ERR_FS_BUSY.  Default "10000". */
 #define OSTREL_FS_CONFIG_BUSY_TIMEOUT "busy-timeout-ms"
-/* The format a new local repository gets: "2" (read by older builds) or
- * "3".  Default: the newest. */
+/* The format a new local repository gets: "2" or "3" (read by older
+ * builds) or "5".  Default: the newest. */
 #define OSTREL_FS_CONFIG_FORMAT "format"
 
 /* Standard revision property names. */

@@ -60,12 +60,14 @@ ostrel_error *ostrel_repos_open2(ostrel_repos **repos, const char *path, apr_has
 
 /* The filesystem of REPOS; lives as long as REPOS.  Cannot fail. */
 /* The storage format ostrel_repos_create makes (unless its fs_config asks
- * for format 2, OSTREL_FS_CONFIG_FORMAT). */
-#define OSTREL_REPOS_FORMAT 3
+ * for format 2 or 3, OSTREL_FS_CONFIG_FORMAT).  Format 4 is a repository in
+ * PostgreSQL. */
+#define OSTREL_REPOS_FORMAT 5
 
 /* Converts the repository at PATH to the current storage format in place
  * (from format 1 file contents move from its database into pack files;
- * directories and changed paths take format 3's records) and sets
+ * directories and changed paths take format 3's records, nodes format 5's
+ * blocks) and sets
  * *OLD_FORMAT to the format it had; a repository already in the current
  * format is left alone.  Older formats stay readable and writable without
  * it; after it, builds that know only the older format refuse the

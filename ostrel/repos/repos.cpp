@@ -62,13 +62,14 @@ ostrel_error *read_readable_format(const char *path, int *format) {
   if (!found)
     return ostrel_error_createf(OSTREL_ERR_REPOS_NOT_FOUND, nullptr,
                                 "'%s' is not a repository (it has no format file)", path);
-  if (*format != OSTREL_FS__FORMAT && *format != OSTREL_FS__PACKS_FORMAT &&
-      *format != OSTREL_FS__LEGACY_FORMAT && *format != OSTREL_FS__POSTGRES_FORMAT)
+  if (*format != OSTREL_FS__FORMAT && *format != OSTREL_FS__TREES_FORMAT &&
+      *format != OSTREL_FS__PACKS_FORMAT && *format != OSTREL_FS__LEGACY_FORMAT &&
+      *format != OSTREL_FS__POSTGRES_FORMAT)
     return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
                                 "Repository '%s' has format %d; this build reads formats %d to %d "
-                                "(local) and %d (PostgreSQL)",
-                                path, *format, OSTREL_FS__LEGACY_FORMAT, OSTREL_FS__FORMAT,
-                                OSTREL_FS__POSTGRES_FORMAT);
+                                "and %d (local) and %d (PostgreSQL)",
+                                path, *format, OSTREL_FS__LEGACY_FORMAT, OSTREL_FS__TREES_FORMAT,
+                                OSTREL_FS__FORMAT, OSTREL_FS__POSTGRES_FORMAT);
   return nullptr;
 }
 

@@ -6,14 +6,18 @@
 // revision's changed paths in one encoded row (FORMAT 3 in meta.cpp): the
 // damage decodes those, changes the entry it names and writes them back
 // encoded as the storage would, so that what a read meets is a record that
-// decodes and holds the damaged value.
+// decodes and holds the damaged value.  Format 5 keeps the nodes in blocks
+// (FORMAT 5): a node's damage re-encodes its block with the record changed.
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "../damage_for_tests.h"
+#include "node_block.h"
 #include "sqlite_meta.h"
 #include "store.h"
 
@@ -36,8 +40,10 @@ class SqliteDamage : public Damage {
     OSTREL_ERR(store_.prepare(st, "SELECT value FROM meta WHERE key='format'"));
     bool row;
     OSTREL_ERR(st.step(&row));
-    records_ = row && st.text(0) == "1";
-    encoded_ = row && st.text(0) == "3";
+    const std::string format = row ? st.text(0) : "";
+    records_ = format == "1";
+    encoded_ = format == "3" || format == "5";
+    blocks_ = format == "5";
     return nullptr;
   }
 
@@ -90,6 +96,7 @@ class SqliteDamage : public Damage {
   }
 
   ostrel_error *rewrite_node(const NodeRow &row) override {
+    if (blocks_) return rewrite_block_node(row);
     Stmt st;
     OSTREL_ERR(store_.prepare(st, "UPDATE node SET kind=?2, nid=?3, pred=?4, line=?5,"
                                   " created_rev=?6, copy_path=?7, copy_rev=?8, content=?9,"
@@ -302,7 +309,9 @@ class SqliteDamage : public Damage {
 
   ostrel_error *tally(Counts *out) override {
     *out = Counts{};
-    OSTREL_ERR(count("SELECT count(*) FROM node", &out->nodes));
+    OSTREL_ERR(count(blocks_ ? "SELECT coalesce(sum(count), 0) FROM nodeblock"
+                             : "SELECT count(*) FROM node",
+                     &out->nodes));
     OSTREL_ERR(count("SELECT count(*) FROM content", &out->contents));
     OSTREL_ERR(count("SELECT count(*) FROM txn", &out->transactions));
     OSTREL_ERR(count("SELECT count(*) FROM content WHERE txn IS NOT NULL",
@@ -440,6 +449,71 @@ class SqliteDamage : public Damage {
     return changed(st, "listing chunk '" + chunk.first + "'");
   }
 
+  ostrel_error *damage_node_block(int64_t id, Encoding how) override {
+    if (!blocks_ || (how != Encoding::kCutShort && how != Encoding::kTrailingByte))
+      return Damage::damage_node_block(id, how);
+    std::string body;
+    NodeBlockView view;
+    OSTREL_ERR(block_of(id, &body, &view));
+    std::vector<std::string> records;
+    for (int64_t k = view.first(); k < view.first() + view.count(); ++k) {
+      std::string_view bytes;
+      if (!view.record(k, &bytes)) return missed("readable block of node " + std::to_string(id));
+      records.emplace_back(bytes);
+    }
+    std::string &mine = records[static_cast<size_t>(id - view.first())];
+    if (how == Encoding::kCutShort)
+      mine.pop_back();
+    else
+      mine += '\x01';
+    return set_block(view.first(), assemble_node_block(view.base(), records), std::nullopt);
+  }
+
+  // The block holding node ID: its BODY, and VIEW reading it.
+  ostrel_error *block_of(int64_t id, std::string *body, NodeBlockView *view) {
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "SELECT first, count, body FROM nodeblock WHERE first<=?1 "
+                                  "ORDER BY first DESC LIMIT 1"));
+    bool found;
+    OSTREL_ERR(st.bind(1, id).step(&found));
+    if (found) *body = blob_text(st, 2);
+    if (!found || !view->open(body->data(), body->size(), st.int64(0), st.int64(1)) ||
+        !view->holds(id))
+      return missed("block of node " + std::to_string(id));
+    return nullptr;
+  }
+
+  ostrel_error *set_block(int64_t first, const std::string &body, std::optional<int64_t> lines) {
+    Stmt st;
+    OSTREL_ERR(store_.prepare(st, "UPDATE nodeblock SET body=?2, lines=coalesce(?3, lines) "
+                                  "WHERE first=?1"));
+    st.bind(1, first).bind_blob(2, body.data(), body.size());
+    if (lines) st.bind(3, *lines);
+    else st.bind_null(3);
+    return st.run();
+  }
+
+  // Format 5: node ROW.id's record in its block becomes ROW (but for its
+  // directory version), the block re-encoded as a commit would encode it.
+  ostrel_error *rewrite_block_node(const NodeRow &row) {
+    std::string body;
+    NodeBlockView view;
+    OSTREL_ERR(block_of(row.id, &body, &view));
+    std::vector<NodeRow> nodes;
+    if (!view.all(nodes))
+      return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
+                                  "The block of node %lld is damaged already",
+                                  static_cast<long long>(row.id));
+    NodeRow &n = nodes[static_cast<size_t>(row.id - view.first())];
+    const View dir = n.dir;
+    n = row;
+    n.dir = dir;
+    int64_t lines = 0;
+    for (const NodeRow &m : nodes) lines += m.pred ? 0 : 1;
+    return set_block(view.first(), encode_node_block(nodes.data(), nodes.size(), view.base()),
+                     lines);
+  }
+
   // The changed paths of revision REV as stored (*FOUND: it has a record).
   ostrel_error *encoded_changes(ostrel_revnum rev, std::vector<ChangedPath> *out, bool *found) {
     out->clear();
@@ -474,7 +548,8 @@ class SqliteDamage : public Damage {
   std::string dir_;
   Store store_;
   bool records_ = false;  // format 1: the chunk rows hold the contents
-  bool encoded_ = false;  // format 3: listing chunks and encoded changed paths
+  bool encoded_ = false;  // formats 3 and 5: listing chunks and encoded changed paths
+  bool blocks_ = false;   // format 5: node blocks
 };
 
 }  // namespace

@@ -95,7 +95,7 @@ TEST_P(SqliteLayout, HotStatementsArePlannedOnTheIndexThatBoundsThem) {
   std::map<std::string, std::string> plans;
   OK(ostrel::fs::sqlite_query_plans(*filesystem_->meta, plans));
   struct Case {
-    int format;             // 0: every format
+    int format;             // 0: every format; 3: formats 3 and 5, unless 5 differs
     const char *statement;  // a fragment naming one statement
     const char *plan;
   };
@@ -112,10 +112,17 @@ TEST_P(SqliteLayout, HotStatementsArePlannedOnTheIndexThatBoundsThem) {
       {0, "SELECT id FROM content WHERE sha", "content_by_sha (sha=?)"},
       {0, "DELETE FROM content WHERE txn", "content_by_txn (txn=?)"},
       {2, "FROM node WHERE created_rev=?1 AND pred IS NULL", "node_line_starts (created_rev=?)"},
-      {3, "FROM node WHERE id>=", "INTEGER PRIMARY KEY (rowid>? AND rowid<?)"},
+      {-3, "FROM node WHERE id>=", "INTEGER PRIMARY KEY (rowid>? AND rowid<?)"},
+      {5, "SELECT first, count, body FROM nodeblock WHERE first<=?1", "INTEGER PRIMARY KEY (rowid<?)"},
+      {5, "FROM nodeblock WHERE first>=coalesce(", "INTEGER PRIMARY KEY (rowid>? AND rowid<?)"},
+      {5, "SELECT first + count FROM nodeblock", "INTEGER PRIMARY KEY (rowid=?)"},
   };
   for (const Case &c : cases) {
-    if (c.format && c.format != GetParam()) continue;
+    // Format 5 is format 3 with nodes in blocks: it runs format 3's
+    // statements but for those of nodes (-3: format 3 alone).
+    const int f = GetParam();
+    if (c.format == -3 ? f != 3 : c.format && c.format != f && !(c.format == 3 && f == 5))
+      continue;
     SCOPED_TRACE(c.statement);
     int found = 0;
     for (auto &[sql, plan] : plans) {
@@ -130,19 +137,20 @@ TEST_P(SqliteLayout, HotStatementsArePlannedOnTheIndexThatBoundsThem) {
   for (auto &[sql, plan] : plans) {
     if (sql == "SELECT id, pid FROM txn") continue;  // the live transactions only
     if (sql.rfind("SELECT count(*)", 0) == 0) continue;
+    if (sql.rfind("SELECT coalesce(sum(lines), 0)", 0) == 0) continue;  // counts lines
     EXPECT_EQ(plan.find("SCAN "), std::string::npos) << sql << "\n" << plan;
   }
 }
 
-// An upgrade to format 3 drops the tables whose records it moved elsewhere:
-// format 1's chunks (now in pack files) and format 2's changed-path rows
-// (now one encoded record a revision).
+// An upgrade to format 5 drops the tables whose records it moved elsewhere:
+// format 1's chunks (now in pack files), format 2's changed-path rows (now
+// one encoded record a revision) and format 3's node rows (now in blocks).
 TEST(SqliteUpgrade, DropsTheTablesItReplaces) {
   struct Case {
     int from;
     const char *table;
   };
-  for (const Case &c : {Case{1, "chunk"}, Case{2, "changed_path"}}) {
+  for (const Case &c : {Case{1, "chunk"}, Case{2, "changed_path"}, Case{3, "node"}}) {
     SCOPED_TRACE(c.from);
     ostrel_test::TempDir temp{"ostrel-sqlite-upgrade"};
     const std::string path = temp.path() + "/repo";
@@ -150,7 +158,7 @@ TEST(SqliteUpgrade, DropsTheTablesItReplaces) {
     {
       apr_pool_t *p = ostrel_pool_create(pool);
       ostrel_repos *repos;
-      OK(ostrel_repos_create(&repos, path.c_str(), format_config(2, p), p));
+      OK(ostrel_repos_create(&repos, path.c_str(), format_config(c.from == 3 ? 3 : 2, p), p));
       apr_pool_destroy(p);
     }
     if (c.from == 1) OK(ostrel::fs::rewrite_as_format1(path));
@@ -167,11 +175,12 @@ TEST(SqliteUpgrade, DropsTheTablesItReplaces) {
     OK(ostrel_repos_upgrade(path.c_str(), &old_format, pool));
     EXPECT_EQ(old_format, c.from);
     EXPECT_FALSE(has_table(path, c.table));
+    EXPECT_TRUE(has_table(path, "nodeblock"));
     apr_pool_destroy(pool);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, SqliteLayout, ::testing::Values(2, 3),
+INSTANTIATE_TEST_SUITE_P(Formats, SqliteLayout, ::testing::Values(2, 3, 5),
                          [](const ::testing::TestParamInfo<int> &f) {
                            return "Format" + std::to_string(f.param);
                          });

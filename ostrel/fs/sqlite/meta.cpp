@@ -57,6 +57,39 @@
 // first_node(R + 1); (5) a bulk fork is made only over a key of depth
 // below kMaxForkDepth (forks of older states, as in format 2, are not
 // bounded: they are one per concurrent change of a directory).
+//
+// FORMAT 5: NODE BLOCKS.  In format 3 a bulk commit still paid a B-tree
+// row per node (a fifth of a commit of 10,000 new files).  Node records
+// never change once written and their ids are dense, handed out in order,
+// so format 5 keeps them as runs: a row of nodeblock(first, count, lines,
+// body) holds the nodes FIRST .. FIRST + COUNT - 1, encoded one after the
+// other behind a table of their offsets (node_block.h), LINES of them
+// without predecessor (for origin_counts, which reads no body).  A node is
+// found by the last block whose first is not above its id; an id at or
+// past that block's end is missing.  A read decodes the one record it
+// needs, and a snapshot keeps the block it read last, so that the
+// neighbours a walk reads next cost no query.  A block of several nodes
+// stays below kNodeBlockBody bytes, one cell of a 2 KiB page; a node too
+// large for that (long copy source, many properties) has a block of its
+// own.  Format 3 is format 5 with a row a node instead (the upgrade turns
+// the rows into blocks, a revision's run at a time); everything else is
+// the same.  Format 4 is no database format: it is the number of a
+// repository kept in PostgreSQL (postgres/), so this format is 5.
+//
+// INVARIANTS (format 5 on top of those of format 3): (6) a block is
+// written in the transaction that made its nodes and never changes;
+// blocks do not overlap: each begins at or after the end of every older
+// one, so the next free id is the end of the newest; (7) the nodes of a
+// block are in id order without gaps, and a block holds the nodes of one
+// revision (so a revision's nodes are whole blocks, which add_origins
+// decodes for the ids from first_node(R) below first_node(R + 1)); (8) a
+// block body that does not decode as its row's COUNT records, each
+// exactly filling its offsets' range, is damage (OSTREL_ERR_FS_CORRUPT
+// naming the node and its block), never read as other values; (9) a
+// block a snapshot keeps may have come from this handle's own writer
+// while it ran: a writer that rolls back, or whose commit fails, drops
+// every kept block (SqliteMeta::node_epoch), since its ids are handed out
+// again.
 
 #include "sqlite_meta.h"
 
@@ -67,7 +100,9 @@
 #include <vector>
 
 #include "ostrel_fs.h"
+#include "node_block.h"
 #include "store.h"
+#include "varint.h"
 
 namespace ostrel::fs {
 
@@ -77,6 +112,7 @@ constexpr int64_t kForever = int64_t{1} << 62;
 constexpr int kFormatRecords = 1;  // contents as rows of this database
 constexpr int kFormatPacks = 2;    // contents in a content store
 constexpr int kFormatTrees = 3;    // and bulk directory chunks (FORMAT 3)
+constexpr int kFormatBlocks = 5;   // and node records in blocks (FORMAT 5; 4 is PostgreSQL's)
 
 // Where each chunk's bytes are in the content store, and its marks.
 #define PACK_TABLES                                                                              \
@@ -90,9 +126,6 @@ constexpr int kFormatTrees = 3;    // and bulk directory chunks (FORMAT 3)
   "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);"                                \
   "CREATE TABLE revprop(rev INTEGER NOT NULL, name TEXT NOT NULL, value BLOB NOT NULL,"          \
   "  PRIMARY KEY(rev, name)) WITHOUT ROWID;"                                                     \
-  "CREATE TABLE node(id INTEGER PRIMARY KEY, kind INTEGER NOT NULL, nid INTEGER NOT NULL,"       \
-  "  pred INTEGER, line INTEGER NOT NULL, created_rev INTEGER NOT NULL, copy_path TEXT,"         \
-  "  copy_rev INTEGER, content INTEGER, props BLOB NOT NULL, dkey INTEGER, asof INTEGER);"       \
   "CREATE TABLE dirent(dkey INTEGER NOT NULL, name TEXT NOT NULL, start_rev INTEGER NOT NULL,"   \
   "  end_rev INTEGER NOT NULL, child INTEGER, kind INTEGER,"                                     \
   "  PRIMARY KEY(dkey, name, start_rev)) WITHOUT ROWID;"                                         \
@@ -104,10 +137,16 @@ constexpr int kFormatTrees = 3;    // and bulk directory chunks (FORMAT 3)
   "CREATE TABLE txn(id INTEGER PRIMARY KEY, pid INTEGER NOT NULL, base INTEGER NOT NULL);"       \
   "CREATE TABLE node_origin(line INTEGER PRIMARY KEY, rev INTEGER NOT NULL);" PACK_TABLES
 
+// A row a node (formats 1 to 3).
+#define NODE_TABLE                                                                               \
+  "CREATE TABLE node(id INTEGER PRIMARY KEY, kind INTEGER NOT NULL, nid INTEGER NOT NULL,"       \
+  "  pred INTEGER, line INTEGER NOT NULL, created_rev INTEGER NOT NULL, copy_path TEXT,"         \
+  "  copy_rev INTEGER, content INTEGER, props BLOB NOT NULL, dkey INTEGER, asof INTEGER);"
+
 // Format 2 (and format 1, before its upgrade, with chunk rows instead of
 // the pack tables).
 const char kSchema2[] =
-    COMMON_TABLES
+    COMMON_TABLES NODE_TABLE
     "CREATE TABLE revision(rev INTEGER PRIMARY KEY, root INTEGER NOT NULL);"
     "CREATE INDEX node_line_starts ON node(created_rev) WHERE pred IS NULL;"
     "CREATE TABLE dirkey(id INTEGER PRIMARY KEY, parent INTEGER, parent_asof INTEGER,"
@@ -123,13 +162,20 @@ const char kSchema2[] =
   "CREATE TABLE dirchunk(dkey INTEGER NOT NULL, first TEXT NOT NULL, body BLOB NOT NULL,"        \
   "  PRIMARY KEY(dkey, first)) WITHOUT ROWID;"                                                   \
   "CREATE TABLE revchanges(rev INTEGER PRIMARY KEY, body BLOB NOT NULL);"
-const char kSchema3[] =
-    COMMON_TABLES FORMAT3_TABLES
-    "CREATE TABLE revision(rev INTEGER PRIMARY KEY, root INTEGER NOT NULL,"
-    "  first_node INTEGER NOT NULL);"
-    "CREATE TABLE dirkey(id INTEGER PRIMARY KEY, parent INTEGER, parent_asof INTEGER,"
-    "  head_asof INTEGER NOT NULL, chunked INTEGER NOT NULL DEFAULT 0,"
-    "  depth INTEGER NOT NULL DEFAULT 0);";
+#define FORMAT3_KEYS                                                                             \
+  "CREATE TABLE revision(rev INTEGER PRIMARY KEY, root INTEGER NOT NULL,"                        \
+  "  first_node INTEGER NOT NULL);"                                                              \
+  "CREATE TABLE dirkey(id INTEGER PRIMARY KEY, parent INTEGER, parent_asof INTEGER,"             \
+  "  head_asof INTEGER NOT NULL, chunked INTEGER NOT NULL DEFAULT 0,"                            \
+  "  depth INTEGER NOT NULL DEFAULT 0);"
+const char kSchema3[] = COMMON_TABLES NODE_TABLE FORMAT3_TABLES FORMAT3_KEYS;
+
+// Format 5: format 3 with the nodes in blocks (FORMAT 5 above); the upgrade
+// from format 3 makes the same.
+#define NODEBLOCK_TABLE                                                                          \
+  "CREATE TABLE nodeblock(first INTEGER PRIMARY KEY, count INTEGER NOT NULL,"                   \
+  "  lines INTEGER NOT NULL, body BLOB NOT NULL);"
+const char kSchema5[] = COMMON_TABLES NODEBLOCK_TABLE FORMAT3_TABLES FORMAT3_KEYS;
 
 // A chunk of a key's base listing holds at most this many entries.
 constexpr size_t kChunkEntries = 256;
@@ -138,55 +184,6 @@ constexpr size_t kChunkEntries = 256;
 // kMaxForkDepth.
 constexpr size_t kBulkEntries = 256;
 constexpr int64_t kMaxForkDepth = 8;
-
-// Compact encodings of chunks and changed paths: unsigned LEB128 numbers,
-// strings as length and bytes.
-void put_num(std::string &out, uint64_t v) {
-  while (v >= 0x80) {
-    out += static_cast<char>((v & 0x7f) | 0x80);
-    v >>= 7;
-  }
-  out += static_cast<char>(v);
-}
-
-void put_str(std::string &out, std::string_view s) {
-  put_num(out, s.size());
-  out.append(s);
-}
-
-// Reads what put_num and put_str wrote; every getter fails (returns false)
-// at the end of the input or on an overlong number, never reads past it.
-class Decoder {
- public:
-  Decoder(const void *data, size_t len) : p_(static_cast<const unsigned char *>(data)), end_(p_ + len) {}
-  bool done() const { return p_ == end_; }
-  bool num(uint64_t *v) {
-    *v = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-      if (p_ == end_) return false;
-      unsigned char b = *p_++;
-      *v |= static_cast<uint64_t>(b & 0x7f) << shift;
-      if (!(b & 0x80)) return true;
-    }
-    return false;
-  }
-  bool num(int64_t *v) {
-    uint64_t u;
-    if (!num(&u)) return false;
-    *v = static_cast<int64_t>(u);
-    return true;
-  }
-  bool str(std::string_view *s) {
-    uint64_t n;
-    if (!num(&n) || n > static_cast<uint64_t>(end_ - p_)) return false;
-    *s = std::string_view(reinterpret_cast<const char *>(p_), n);
-    p_ += n;
-    return true;
-  }
-
- private:
-  const unsigned char *p_, *end_;
-};
 
 }  // namespace
 
@@ -379,6 +376,14 @@ class SqliteSnapshot : public Snapshot {
   ostrel_error *chunk_list(int64_t dkey, std::set<std::string> &decided,
                            std::map<std::string, Child> &out);
   std::vector<ChunkEntry> entries_;  // a decoded chunk, reused
+  // Format 5: the node block read last.  Blocks never change once
+  // committed, so it stays true for as long as no writer of this store
+  // rolled back (block_epoch_ tells: a rolled-back writer's blocks were
+  // readable here while it ran, and its ids are handed out again).
+  ostrel_error *block_node(int64_t id, NodeRow &row);
+  std::string block_body_;
+  NodeBlockView block_;
+  uint64_t block_epoch_ = 0;
   ostrel_error *read();
   SqliteMeta &meta_;
   ostrel_revnum youngest_;
@@ -393,6 +398,9 @@ class SqliteMeta : public MetaStore {
   std::string path;
 
   int format() const override { return format_; }
+  bool blocks() const { return format_ == kFormatBlocks; }
+  // Changes whenever a writer's node blocks are undone (see SqliteSnapshot).
+  uint64_t node_epoch = 1;
   void defer_syncs(bool defer) override {
     // Each checkpoint syncs: while commits are deferred the log may grow to
     // 16 MiB between them.
@@ -479,31 +487,74 @@ ostrel_error *SqliteSnapshot::revision_root(ostrel_revnum rev, int64_t *root, bo
   return nullptr;
 }
 
+// A node row (formats 1 to 3) in columns id, kind, nid, pred, line,
+// created_rev, copy_path, copy_rev, content, props, dkey, asof.
+NodeRow node_at(const Stmt &st) {
+  NodeRow row;
+  row.id = st.int64(0);
+  row.kind = st.int64(1);
+  row.nid = st.int64(2);
+  row.pred = st.is_null(3) ? 0 : st.int64(3);
+  row.line = st.int64(4);
+  row.created_rev = static_cast<ostrel_revnum>(st.int64(5));
+  row.copy_path = st.is_null(6) ? std::nullopt : std::optional<std::string>(st.text(6));
+  row.copy_rev = st.is_null(7) ? OSTREL_INVALID_REVNUM : static_cast<ostrel_revnum>(st.int64(7));
+  row.content = st.is_null(8) ? 0 : st.int64(8);
+  row.props = blob_of(st, 9);
+  row.dir.dkey = st.is_null(10) ? 0 : st.int64(10);
+  row.dir.asof = st.is_null(11) ? 0 : st.int64(11);
+  return row;
+}
+
+ostrel_error *missing_node(int64_t id) {
+  return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                              "Repository is damaged: node %lld is missing",
+                              static_cast<long long>(id));
+}
+
+ostrel_error *damaged_block(int64_t first, int64_t id) {
+  return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                              "Repository is damaged: node %lld cannot be read from the block "
+                              "of nodes from %lld",
+                              static_cast<long long>(id), static_cast<long long>(first));
+}
+
+// The block of nodes holding ID, from the last one read when it does
+// (FORMAT 5).
+ostrel_error *SqliteSnapshot::block_node(int64_t id, NodeRow &row) {
+  if (block_epoch_ != meta_.node_epoch || !block_.holds(id)) {
+    OSTREL_ERR(read());
+    Stmt st;
+    OSTREL_ERR(meta_.store.prepare(st, "SELECT first, count, body FROM nodeblock WHERE first<=?1 "
+                                       "ORDER BY first DESC LIMIT 1"));
+    st.bind(1, id);
+    bool found;
+    OSTREL_ERR(st.step(&found));
+    block_epoch_ = 0;
+    const int64_t first = found ? st.int64(0) : 0, count = found ? st.int64(1) : 0;
+    if (!found || count < 1 || static_cast<uint64_t>(id - first) >= static_cast<uint64_t>(count))
+      return missing_node(id);
+    block_body_ = blob_of(st, 2);
+    if (!block_.open(block_body_.data(), block_body_.size(), first, count))
+      return damaged_block(first, id);
+    block_epoch_ = meta_.node_epoch;
+  }
+  if (!block_.node(id, row)) return damaged_block(block_.first(), id);
+  return nullptr;
+}
+
 ostrel_error *SqliteSnapshot::node(int64_t id, NodeRow &row) {
+  if (meta_.blocks()) return block_node(id, row);
   OSTREL_ERR(read());
   Stmt st;
   OSTREL_ERR(meta_.store.prepare(st,
-                                 "SELECT kind, nid, pred, line, created_rev, copy_path, copy_rev, "
-                                 "content, props, dkey, asof FROM node WHERE id=?1"));
+                                 "SELECT id, kind, nid, pred, line, created_rev, copy_path, "
+                                 "copy_rev, content, props, dkey, asof FROM node WHERE id=?1"));
   st.bind(1, id);
   bool found;
   OSTREL_ERR(st.step(&found));
-  if (!found)
-    return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
-                                "Repository is damaged: node %lld is missing",
-                                static_cast<long long>(id));
-  row.id = id;
-  row.kind = st.int64(0);
-  row.nid = st.int64(1);
-  row.pred = st.is_null(2) ? 0 : st.int64(2);
-  row.line = st.int64(3);
-  row.created_rev = static_cast<ostrel_revnum>(st.int64(4));
-  row.copy_path = st.is_null(5) ? std::nullopt : std::optional<std::string>(st.text(5));
-  row.copy_rev = st.is_null(6) ? OSTREL_INVALID_REVNUM : static_cast<ostrel_revnum>(st.int64(6));
-  row.content = st.is_null(7) ? 0 : st.int64(7);
-  row.props = blob_of(st, 8);
-  row.dir.dkey = st.is_null(9) ? 0 : st.int64(9);
-  row.dir.asof = st.is_null(10) ? 0 : st.int64(10);
+  if (!found) return missing_node(id);
+  row = node_at(st);
   return nullptr;
 }
 
@@ -736,7 +787,9 @@ ostrel_error *SqliteSnapshot::origin_counts(int64_t *lines, int64_t *recorded) {
   OSTREL_ERR(read());
   Stmt st;
   bool row;
-  OSTREL_ERR(meta_.store.prepare(st, "SELECT count(*) FROM node WHERE pred IS NULL"));
+  OSTREL_ERR(meta_.store.prepare(st, meta_.blocks()
+                                         ? "SELECT coalesce(sum(lines), 0) FROM nodeblock"
+                                         : "SELECT count(*) FROM node WHERE pred IS NULL"));
   OSTREL_ERR(st.step(&row));
   *lines = st.int64(0);
   OSTREL_ERR(meta_.store.prepare(st, "SELECT count(*) FROM node_origin"));
@@ -944,6 +997,13 @@ class SqliteWriter : public Writer {
   ostrel_error *first_free_node_id(int64_t *id) override {
     Stmt st;
     bool row;
+    if (meta_.blocks()) {
+      OSTREL_ERR(store_.prepare(st, "SELECT first + count FROM nodeblock WHERE first="
+                                    "(SELECT max(first) FROM nodeblock)"));
+      OSTREL_ERR(st.step(&row));
+      *id = row ? st.int64(0) : 1;
+      return nullptr;
+    }
     OSTREL_ERR(store_.prepare(st, "SELECT max(id) FROM node"));
     OSTREL_ERR(st.step(&row));
     *id = st.int64(0) + 1;
@@ -953,6 +1013,7 @@ class SqliteWriter : public Writer {
   ostrel_error *add_nodes(const std::vector<NodeRow> &nodes) override {
     if (nodes.empty()) return nullptr;
     if (!first_node_ || nodes.front().id < first_node_) first_node_ = nodes.front().id;
+    if (meta_.blocks()) return add_node_blocks(nodes);
     // Most nodes of a large commit are new files: a node that begins its
     // own line (nid and line are its id), has no predecessor, no copy
     // source and no directory view.  Those go in with four parameters a
@@ -1143,6 +1204,10 @@ class SqliteWriter : public Writer {
       st.bind(1, line).bind(2, int64_t{rev});
       OSTREL_ERR(st.run());
     }
+    if (meta_.blocks()) {
+      for (ostrel_revnum rev : revs) OSTREL_ERR(add_block_origins(rev));
+      return nullptr;
+    }
     for (ostrel_revnum rev : revs) {
       // Format 3 has no index of lines: the nodes of REV are a range of ids.
       OSTREL_ERR(store_.prepare(
@@ -1163,7 +1228,11 @@ class SqliteWriter : public Writer {
     if (done_)
       return ostrel_error_create(OSTREL_ERR_MALFUNCTION, nullptr, "A writer was committed twice");
     done_ = true;
-    OSTREL_ERR(store_.commit());
+    ostrel_error *err = store_.commit();
+    if (err) {
+      ++meta_.node_epoch;  // what it wrote may be gone
+      return err;
+    }
     // A test may pretend the commit point of a revision failed after
     // COMMIT ran: the commit then happened, and the handle cannot know it.
     ostrel_error *fault = added_revision_ ? fault_point("commit-point") : nullptr;
@@ -1179,6 +1248,7 @@ class SqliteWriter : public Writer {
     if (done_) return;
     done_ = true;
     store_.rollback();
+    ++meta_.node_epoch;  // its blocks are gone, their ids free again
   }
 
   // Runs SQL of this folder inside the writer (format 1 and the upgrade).
@@ -1192,6 +1262,67 @@ class SqliteWriter : public Writer {
   bool done_ = false;
   bool added_revision_ = false;
   int64_t first_node_ = 0;  // the smallest node id this writer added
+  int64_t blocks_end_ = 0;  // format 5: the id after the last block, once known
+
+  // Format 5: NODES as blocks.  A block must begin after every block there
+  // is, or lookups of the ids it shares with an older one would find either.
+  ostrel_error *add_node_blocks(const std::vector<NodeRow> &nodes) {
+    std::vector<NodeBlock> blocks;
+    pack_node_blocks(nodes, blocks);
+    if (!blocks_end_) OSTREL_ERR(first_free_node_id(&blocks_end_));
+    for (const NodeBlock &b : blocks) {
+      if (b.first < blocks_end_)
+        return ostrel_error_createf(OSTREL_ERR_MALFUNCTION, nullptr,
+                                    "Node %lld is added again (the next free node is %lld)",
+                                    static_cast<long long>(b.first),
+                                    static_cast<long long>(blocks_end_));
+      blocks_end_ = b.first + b.count;
+    }
+    return insert_rows(store_, "INSERT INTO nodeblock(first, count, lines, body)", 4,
+                       blocks.size(), [&](Stmt &st, size_t k, int p) {
+                         const NodeBlock &b = blocks[k];
+                         st.bind(p, b.first).bind(p + 1, b.count).bind(p + 2, b.lines);
+                         st.bind_blob(p + 3, b.body.data(), b.body.size());
+                       });
+  }
+
+  // Format 5: the origins of the lines begun in REV, from the blocks of
+  // its range of ids (FORMAT 3: first_node).
+  ostrel_error *add_block_origins(ostrel_revnum rev) {
+    Stmt st;
+    bool row;
+    int64_t bounds[2] = {0, kForever};  // the ids of REV and of REV + 1
+    for (int k = 0; k < 2; ++k) {
+      OSTREL_ERR(store_.prepare(st, "SELECT first_node FROM revision WHERE rev=?1"));
+      OSTREL_ERR(st.bind(1, int64_t{rev} + k).step(&row));
+      if (row) bounds[k] = st.int64(0);
+      else if (k == 0) return nullptr;
+    }
+    const int64_t lo = bounds[0], hi = bounds[1];
+    std::vector<int64_t> begun;
+    OSTREL_ERR(store_.prepare(st, "SELECT first, count, body FROM nodeblock WHERE first>=coalesce("
+                                  "(SELECT first FROM nodeblock WHERE first<=?1 ORDER BY first "
+                                  "DESC LIMIT 1), ?1) AND first<?2 ORDER BY first"));
+    st.bind(1, lo).bind(2, hi);
+    NodeBlockView view;
+    std::vector<NodeRow> nodes;
+    while (true) {
+      OSTREL_ERR(st.step(&row));
+      if (!row) break;
+      const int64_t first = st.int64(0);
+      if (!view.open(st.blob(2), st.bytes(2), first, st.int64(1)) || !view.all(nodes))
+        return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
+                                    "Repository is damaged: the block of nodes from %lld cannot "
+                                    "be read",
+                                    static_cast<long long>(first));
+      for (const NodeRow &n : nodes)
+        if (n.id >= lo && n.id < hi && n.created_rev == rev && !n.pred) begun.push_back(n.id);
+    }
+    return insert_rows(store_, "INSERT OR IGNORE INTO node_origin(line, rev)", 1, begun.size(),
+                       [&](Stmt &ins, size_t k, int p) { ins.bind(p, begun[k]); },
+                       [](int p) { return "(?" + std::to_string(p) + ", ?1)"; }, 1,
+                       [rev](Stmt &ins) { ins.bind(1, int64_t{rev}); });
+  }
 
   // A new key for the version FROM (key K) with CHANGES, kept as chunks
   // (FORMAT 3).  Without FROM the key has no parent, and deletions need no
@@ -1330,12 +1461,12 @@ class RecordContents : public ContentStore {
 ostrel_error *open_sqlite_meta(const std::string &db_path, bool create, int busy_ms,
                                const std::string &date, std::unique_ptr<MetaStore> *out,
                                int format) {
-  if (create && format == 0) format = kFormatTrees;
-  if (create && format != kFormatPacks && format != kFormatTrees)
+  if (create && format == 0) format = kFormatBlocks;
+  if (create && format != kFormatPacks && format != kFormatTrees && format != kFormatBlocks)
     return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
                                 "Cannot create a repository database of format %d; this build "
-                                "creates formats %d and %d",
-                                format, kFormatPacks, kFormatTrees);
+                                "creates formats %d, %d and %d",
+                                format, kFormatPacks, kFormatTrees, kFormatBlocks);
   auto meta = std::make_unique<SqliteMeta>();
   meta->path = db_path;
   OSTREL_ERR(meta->store.open(db_path, create, busy_ms));
@@ -1346,24 +1477,36 @@ ostrel_error *open_sqlite_meta(const std::string &db_path, bool create, int busy
     // a sixth off its size; a bulk commit costs the same (measured with the
     // storage benchmarks).  The page size of a database is fixed once it is
     // in WAL mode, so an upgraded one keeps the size it had.
-    if (format == kFormatTrees) OSTREL_ERR(store.exec("PRAGMA page_size=2048"));
+    if (format >= kFormatTrees) OSTREL_ERR(store.exec("PRAGMA page_size=2048"));
     OSTREL_ERR(store.exec("PRAGMA journal_mode=WAL"));
     OSTREL_ERR(store.begin_write(true));
     ostrel_error *err = [&]() -> ostrel_error * {
-      OSTREL_ERR(store.exec(format == kFormatTrees ? kSchema3 : kSchema2));
+      OSTREL_ERR(store.exec(format == kFormatBlocks  ? kSchema5
+                            : format == kFormatTrees ? kSchema3
+                                                     : kSchema2));
       Stmt st;
       OSTREL_ERR(store.prepare(st, "INSERT INTO meta(key, value) VALUES('format', ?1)"));
       st.bind(1, std::to_string(format));
       OSTREL_ERR(st.run());
-      OSTREL_ERR(store.exec(format == kFormatTrees
+      OSTREL_ERR(store.exec(format >= kFormatTrees
                                 ? "INSERT INTO revision(rev, root, first_node) VALUES(0, 1, 1);"
                                 : "INSERT INTO revision(rev, root) VALUES(0, 1);"));
-      OSTREL_ERR(store.exec("INSERT INTO node(id, kind, nid, pred, line, created_rev, props) "
-                            "VALUES(1, 2, 1, NULL, 1, 0, x'');"
-                            // The root directory's line of history began with the
-                            // repository; no commit ever starts it, so its origin is
-                            // known from creation.
-                            "INSERT INTO node_origin(line, rev) VALUES(1, 0);"));
+      if (format == kFormatBlocks) {
+        NodeRow root;
+        root.id = root.nid = root.line = 1;
+        root.kind = ostrel_node_dir;
+        root.created_rev = 0;
+        const std::string body = encode_node_block(&root, 1, 0);
+        OSTREL_ERR(store.prepare(st, "INSERT INTO nodeblock(first, count, lines, body) "
+                                     "VALUES(1, 1, 1, ?1)"));
+        OSTREL_ERR(st.bind_blob(1, body.data(), body.size()).run());
+      } else {
+        OSTREL_ERR(store.exec("INSERT INTO node(id, kind, nid, pred, line, created_rev, props) "
+                              "VALUES(1, 2, 1, NULL, 1, 0, x'');"));
+      }
+      // The root directory's line of history began with the repository; no
+      // commit ever starts it, so its origin is known from creation.
+      OSTREL_ERR(store.exec("INSERT INTO node_origin(line, rev) VALUES(1, 0);"));
       OSTREL_ERR(store.prepare(st, "INSERT INTO revprop(rev, name, value) VALUES(0, ?1, ?2)"));
       st.bind(1, std::string(OSTREL_PROP_REVISION_DATE)).bind_blob(2, date.data(), date.size());
       return st.run();
@@ -1399,11 +1542,14 @@ ostrel_error *open_sqlite_meta(const std::string &db_path, bool create, int busy
       meta->format_ = kFormatPacks;
     else if (format == std::to_string(kFormatTrees))
       meta->format_ = kFormatTrees;
+    else if (format == std::to_string(kFormatBlocks))
+      meta->format_ = kFormatBlocks;
     else
       return ostrel_error_createf(OSTREL_ERR_FS_BAD_FORMAT, nullptr,
                                   "Repository database '%s' has format '%s'; this build reads "
-                                  "formats %d to %d",
-                                  db_path.c_str(), format.c_str(), kFormatRecords, kFormatTrees);
+                                  "formats %d to %d and %d",
+                                  db_path.c_str(), format.c_str(), kFormatRecords, kFormatTrees,
+                                  kFormatBlocks);
   }
   *out = std::move(meta);
   return nullptr;
@@ -1567,13 +1713,48 @@ ostrel_error *packs_to_trees(Store &store) {
   return store.exec("DROP TABLE changed_path; DROP INDEX node_line_starts;");
 }
 
+// Inside the upgrade's writer: format 3 into format 5.  The node rows
+// become blocks, one run of ids of one revision after another, as the
+// commits of format 5 would have written them.
+ostrel_error *trees_to_blocks(Store &store) {
+  OSTREL_ERR(store.exec(NODEBLOCK_TABLE));
+  Stmt rows, ins;
+  OSTREL_ERR(store.prepare(rows, "SELECT id, kind, nid, pred, line, created_rev, copy_path, "
+                                 "copy_rev, content, props, dkey, asof FROM node ORDER BY id"));
+  std::vector<NodeRow> run;
+  std::vector<NodeBlock> blocks;
+  auto flush = [&]() -> ostrel_error * {
+    blocks.clear();
+    pack_node_blocks(run, blocks);
+    run.clear();
+    for (const NodeBlock &b : blocks) {
+      OSTREL_ERR(store.prepare(ins, "INSERT INTO nodeblock(first, count, lines, body) "
+                                    "VALUES(?1, ?2, ?3, ?4)"));
+      ins.bind(1, b.first).bind(2, b.count).bind(3, b.lines);
+      OSTREL_ERR(ins.bind_blob(4, b.body.data(), b.body.size()).run());
+    }
+    return nullptr;
+  };
+  while (true) {
+    bool row;
+    OSTREL_ERR(rows.step(&row));
+    if (!row) break;
+    NodeRow n = node_at(rows);
+    if (!run.empty() && (n.created_rev != run.front().created_rev || run.size() >= 1024))
+      OSTREL_ERR(flush());
+    run.push_back(std::move(n));
+  }
+  OSTREL_ERR(flush());
+  return store.exec("DROP TABLE node");
+}
+
 }  // namespace
 
 ostrel_error *upgrade_records(MetaStore &meta_store, ContentStore &packs, const UpgradeSteps &steps,
                               int *old_format) {
   auto &meta = static_cast<SqliteMeta &>(meta_store);
   *old_format = meta.format_;
-  if (meta.format_ == kFormatTrees) return nullptr;
+  if (meta.format_ == kFormatBlocks) return nullptr;
   Store &store = meta.store;
   // One write transaction: a crash leaves the old database as it was (and
   // at most unreferenced bytes in a pack, which its next writer drops).
@@ -1592,11 +1773,12 @@ ostrel_error *upgrade_records(MetaStore &meta_store, ContentStore &packs, const 
                                     "Cannot upgrade '%s' while a transaction is open on it",
                                     meta.path.c_str());
     if (meta.format_ == kFormatRecords) OSTREL_ERR(records_to_packs(store, *writer, packs, steps));
-    OSTREL_ERR(packs_to_trees(store));
+    if (meta.format_ < kFormatTrees) OSTREL_ERR(packs_to_trees(store));
+    OSTREL_ERR(trees_to_blocks(store));
     OSTREL_ERR(fault_point("upgrade-written"));
     Stmt st;
     OSTREL_ERR(store.prepare(st, "UPDATE meta SET value=?1 WHERE key='format'"));
-    st.bind(1, std::to_string(kFormatTrees));
+    st.bind(1, std::to_string(kFormatBlocks));
     return st.run();
   }();
   if (err) {
@@ -1604,7 +1786,7 @@ ostrel_error *upgrade_records(MetaStore &meta_store, ContentStore &packs, const 
     return err;
   }
   OSTREL_ERR(writer->commit());
-  meta.format_ = kFormatTrees;
+  meta.format_ = kFormatBlocks;
   // The rows that held the contents or the changed paths are free pages
   // now: give them back.
   return store.exec("VACUUM");

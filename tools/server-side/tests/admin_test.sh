@@ -156,7 +156,7 @@ truncate -s 1 "$pack"
 verify_fails "verify of a truncated pack"
 
 check 0 "upgrade of a current repository" upgrade "$T/repo" <<OUT
-Repository '$T/repo' is already in format 3.
+Repository '$T/repo' is already in format 5.
 OUT
 
 # Standard output that cannot be written is an error.

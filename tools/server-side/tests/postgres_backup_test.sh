@@ -25,7 +25,7 @@ make_history src "$T/random"
 expect_status 0 $? "backup"
 [ -s err ] && fail "backup wrote to stderr without a terminal: $(cat err)"
 case $(cat bk/format) in  # a local format, not the PostgreSQL one
-  1 | 2 | 3) ;;
+  1 | 2 | 3 | 5) ;;
   *) fail "the backup is not a local repository: format $(cat bk/format)" ;;
 esac
 [ -e bk/format.unfinished ] && fail "the backup left its unfinished format file"
