@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # One commit of 10,000 new small files in 100 directories through the
-# library (format 5, the default, and formats 3 and 2 for comparison),
-# against git fast-import importing the same files as one commit, in the
-# same run; and the syncs that commit makes.
+# library (format 5, the default, and formats 3 and 2 for comparison), and
+# the same commit made by kelbrin, against git fast-import importing the
+# same files as one commit, in the same run; and the syncs that commit makes.
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib/storage_common.sh"
 N=${BENCH_FILES:-10000}
@@ -94,6 +94,33 @@ for f in "${formats[@]:1}"; do
   echo "  ratio format $d/format $f    $(ratio "${o[$d]}" "${o[$f]}") wall, $(ratio "${oc[$d]}" "${oc[$f]}") CPU"
 done
 echo "  fsync+fdatasync calls of that commit (format $d): $syncs (git fast-import: none)"
+# The same commit made by kelbrin over file://, the tool a user runs: it
+# reads each file from the disk (100 distinct texts under 10,000 names, as
+# above), checks every path against the base revision, and commits.
+mkdir -p "$BENCH_TMP/src"
+for i in $(seq 0 $((per - 1))); do printf 'file %d\n' "$i" >"$BENCH_TMP/src/f$i"; done
+{
+  printf 'mkdir\ntree\n'
+  for n in $(seq 0 $((DIRS - 1))); do
+    printf 'mkdir\ntree/d%d\n' "$n"
+    for i in $(seq 0 $((per - 1))); do printf 'put\n%s/src/f%d\ntree/d%d/f%d\n' "$BENCH_TMP" "$i" "$n" "$i"; done
+  done
+} >"$BENCH_TMP/kelbrin-args"
+kwall=() kcpu=()
+for round in 1 2 3; do
+  rm -rf "$BENCH_TMP/krepo"
+  make_repo "$d" "$BENCH_TMP/krepo"
+  kwall+=("$(seconds "'$BIN/kelbrin' -m import -U 'file://$BENCH_TMP/krepo' -X '$BENCH_TMP/kelbrin-args'")")
+  rm -rf "$BENCH_TMP/krepo"
+  make_repo "$d" "$BENCH_TMP/krepo"
+  timed "$BIN/kelbrin" -m import -U "file://$BENCH_TMP/krepo" -X "$BENCH_TMP/kelbrin-args"
+  kcpu+=("$(cpu_of)")
+done
+[ "$("$BIN/ostrel-admin" ls "$BENCH_TMP/krepo" tree/d7 | wc -l)" = "$per" ] ||
+  { echo "bench: kelbrin commit incomplete" >&2; exit 1; }
+k=$(median "${kwall[@]}") kc=$(median "${kcpu[@]}")
+echo "  kelbrin commit, format $d   ${k} s / ${kc} s"
+echo "  ratio kelbrin/git          $(ratio "$k" "$t") wall (target <= 0.8), $(ratio "$kc" "$tc") CPU"
 # Instructions executed, counted by valgrind: the one figure a loaded
 # machine does not change (BENCH_INSTRUCTIONS=0 skips it; it takes a minute).
 if [ "${BENCH_INSTRUCTIONS:-1}" != 0 ] && command -v valgrind >/dev/null; then
@@ -112,10 +139,14 @@ if [ "${BENCH_INSTRUCTIONS:-1}" != 0 ] && command -v valgrind >/dev/null; then
     ins[$f]=$(instructions "$BIN/ostrel-repo-builder" "$BENCH_TMP/repo$f" <"$BENCH_TMP/script")
     line+=" format $f ${ins[$f]},"
   done
+  rm -rf "$BENCH_TMP/krepo"
+  make_repo "$d" "$BENCH_TMP/krepo"
+  ik=$(instructions "$BIN/kelbrin" -m import -U "file://$BENCH_TMP/krepo" -X "$BENCH_TMP/kelbrin-args")
+  line+=" kelbrin (format $d) $ik,"
   echo "$line git $ig"
   line="  ratio to git (instructions):"
   for f in "${formats[@]}"; do line+=" format $f $(ratio "${ins[$f]}" "$ig");"; done
-  echo "$line"
+  echo "$line kelbrin $(ratio "$ik" "$ig")"
   for f in "${formats[@]:1}"; do
     echo "  ratio format $d/format $f    $(ratio "${ins[$d]}" "${ins[$f]}") instructions"
   done

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Size of a repository (format 3, and format 2 for comparison) after a
+# Size of a repository (the default format, and format 2 for comparison) after a
 # history of many small edits to text files, against git's repository of the same history after git gc --aggressive, in
 # the same run.  Versions stored whole cost ~15x; deltas should bring it
 # under 2x.
