@@ -136,15 +136,24 @@ struct UrlParts {
   bool is_file;
 };
 
+// Where the first "://" of TEXT starts, or npos: TEXT.find("://"), looking
+// only at the ':'s.
+size_t scheme_end_of(std::string_view text) {
+  for (size_t i = text.find(':'); i != std::string_view::npos; i = text.find(':', i + 1))
+    if (text.size() - i >= 3 && text[i + 1] == '/' && text[i + 2] == '/') return i;
+  return std::string_view::npos;
+}
+
 // Splits a URL (ostrel_path_is_url holds) at the start of its path.
 UrlParts split_url(std::string_view url) {
-  size_t scheme_end = url.find("://");
+  size_t scheme_end = scheme_end_of(url);
   size_t path_start = url.find('/', scheme_end + 3);
   if (path_start == std::string_view::npos) path_start = url.size();
   UrlParts parts;
   parts.prefix = url.substr(0, path_start);
   parts.path = url.substr(path_start);
-  parts.is_file = scheme_end == 4 && strncasecmp(url.data(), "file", 4) == 0;
+  parts.is_file = scheme_end == 4 && ascii_lower(url[0]) == 'f' && ascii_lower(url[1]) == 'i' &&
+                  ascii_lower(url[2]) == 'l' && ascii_lower(url[3]) == 'e';
   return parts;
 }
 
@@ -259,26 +268,11 @@ const char *name_fault(std::string_view name) {
   return nullptr;
 }
 
-// Checks every '/'-separated segment of RELPATH; WHOLE is what the error
-// names.
-ostrel_error *check_segments(std::string_view relpath, std::string_view whole) {
-  if (relpath.empty()) return OSTREL_NO_ERROR;
-  size_t start = 0;
-  while (true) {
-    size_t end = relpath.find('/', start);
-    std::string_view seg = relpath.substr(start, end == std::string_view::npos ? end : end - start);
-    if (const char *fault = name_fault(seg))
-      return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr, "Invalid path '%s': %s",
-                                  shown(whole).c_str(), fault);
-    if (end == std::string_view::npos) return OSTREL_NO_ERROR;
-    start = end + 1;
-  }
-}
-
 // ---- Short roads ----------------------------------------------------------
 //
 // Each predicate below is true only for text that the general road returns
-// unchanged (or, for the longest ancestor, as a prefix of its first input).
+// unchanged (or, for the longest ancestor, as a prefix of its first input),
+// or, for the name checks, in which it finds no fault.
 
 // URL starts with a lower-case scheme ([a-z][a-z0-9+.-]*) and "://"; then
 // *AFTER is where its authority starts and *IS_FILE tells a file:// URL.
@@ -348,30 +342,53 @@ bool plainly_canonical_dirent(std::string_view dirent) {
   }
 }
 
-// The path segments of the URL path PATH, one at a time, as the general road
-// splits them; valid only while every segment is non-empty and not "."
-// (*plain turns false at the first that is).
-struct PlainSegments {
-  std::string_view path;
-  size_t pos = 0;
-  bool plain = true;
+// True when the URL path PATH ("" or starting with '/') splits into
+// segments that are all non-empty and not ".": no doubled '/', no "."
+// segment, no trailing '/' ("/" itself has no segment).
+bool plain_segments(std::string_view path) {
+  if (path.size() <= 1) return true;
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (path[i] != '/') continue;
+    const size_t next = i + 1;
+    if (next == path.size() || path[next] == '/') return false;
+    if (path[next] == '.' && (next + 1 == path.size() || path[next + 1] == '/')) return false;
+  }
+  return true;
+}
 
-  explicit PlainSegments(std::string_view p) : path(p == "/" ? std::string_view() : p) {}
-
-  // The next segment, or false at the end or at a segment that is not plain.
-  bool next(std::string_view *seg) {
-    if (!plain || pos >= path.size()) return false;
-    size_t end = path.find('/', pos + 1);
-    if (end == std::string_view::npos) end = path.size();
-    *seg = path.substr(pos + 1, end - pos - 1);
-    if (seg->empty() || *seg == ".") {
-      plain = false;
+// True when every segment of the URL path PATH passes the name check as it
+// stands: bytes that need no escape and no '%' (so nothing to decode), and no
+// ".." segment.
+bool plain_names(std::string_view path) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char c = path[i];
+    if (c != '/') {
+      if (!has_class(c, kPlainPath)) return false;
+    } else if (path.compare(i + 1, 2, "..") == 0 && (i + 3 == path.size() || path[i + 3] == '/')) {
       return false;
     }
-    pos = end;
-    return true;
   }
-};
+  return true;
+}
+
+// True when RELPATH passes the name check as it stands: printable ASCII
+// only, and no empty, "." or ".." segment.
+bool plain_relpath(std::string_view relpath) {
+  size_t start = 0;
+  for (size_t i = 0; i <= relpath.size(); ++i) {
+    if (i == relpath.size() || relpath[i] == '/') {
+      if (relpath.empty()) return true;
+      const size_t len = i - start;
+      if (len == 0 || (len <= 2 && relpath[start] == '.' && (len == 1 || relpath[start + 1] == '.')))
+        return false;
+      start = i + 1;
+      continue;
+    }
+    const unsigned char c = static_cast<unsigned char>(relpath[i]);
+    if (c < 0x20 || c >= 0x7F) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -404,7 +421,7 @@ std::string uri_autoescape(std::string_view uri) {
 }
 
 std::string uri_canonicalize(std::string_view url) {
-  size_t scheme_end = url.find("://");
+  size_t scheme_end = scheme_end_of(url);
   std::string out;
   out.reserve(url.size() + 8);
   for (size_t i = 0; i < scheme_end; ++i) out += ascii_lower(url[i]);
@@ -498,7 +515,7 @@ std::string dirent_canonicalize(std::string_view dirent) {
 
 ostrel_error *uri_check_names(const char *url) {
   std::string_view text(url);
-  size_t scheme_end = text.find("://");
+  size_t scheme_end = scheme_end_of(text);
   if (scheme_end == std::string_view::npos)
     return ostrel_error_createf(OSTREL_ERR_BAD_URL, nullptr, "'%s' is not a URL", url);
   size_t start = text.find('/', scheme_end + 3);
@@ -522,9 +539,34 @@ ostrel_error *uri_check_names(const char *url) {
   return OSTREL_NO_ERROR;
 }
 
+// Checks every '/'-separated segment of RELPATH; WHOLE is what the error
+// names.
+ostrel_error *path_check_segments(std::string_view relpath, std::string_view whole) {
+  if (relpath.empty()) return OSTREL_NO_ERROR;
+  size_t start = 0;
+  while (true) {
+    size_t end = relpath.find('/', start);
+    std::string_view seg = relpath.substr(start, end == std::string_view::npos ? end : end - start);
+    if (const char *fault = name_fault(seg))
+      return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr, "Invalid path '%s': %s",
+                                  shown(whole).c_str(), fault);
+    if (end == std::string_view::npos) return OSTREL_NO_ERROR;
+    start = end + 1;
+  }
+}
+
 }  // namespace ostrel_path_reference
 
 namespace ref = ostrel_path_reference;
+
+namespace {
+
+ostrel_error *check_segments(std::string_view relpath, std::string_view whole) {
+  if (plain_relpath(relpath)) return OSTREL_NO_ERROR;
+  return ref::path_check_segments(relpath, whole);
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -597,19 +639,15 @@ const char *ostrel_uri_get_longest_ancestor(const char *uri1, const char *uri2, 
   UrlParts a = split_url(url1), b = split_url(url2);
   if (a.prefix != b.prefix) return "";
   // While both paths hold plain segments, the ancestor is URI1 up to the end
-  // of the last segment they share.
-  PlainSegments sa(a.path), sb(b.path);
-  std::string_view seg_a, seg_b;
-  size_t shared_end = 0;
-  bool shared_any = false;
-  for (;;) {
-    bool more_a = sa.next(&seg_a), more_b = sb.next(&seg_b);
-    if (!more_a || !more_b || seg_a != seg_b) break;
-    shared_end = sa.pos;
-    shared_any = true;
-  }
-  if (sa.plain && sb.plain) {
-    if (shared_any) return pooled(url1.substr(0, a.prefix.size() + shared_end), pool);
+  // of the last whole segment the two paths share.
+  if (plain_segments(a.path) && plain_segments(b.path)) {
+    std::string_view pa = a.path == "/" ? "" : a.path, pb = b.path == "/" ? "" : b.path;
+    size_t same = 0;
+    while (same < pa.size() && same < pb.size() && pa[same] == pb[same]) ++same;
+    const bool at_boundary = (same == pa.size() || pa[same] == '/') &&
+                             (same == pb.size() || pb[same] == '/');
+    const size_t shared_end = at_boundary || same == 0 ? same : pa.rfind('/', same - 1);
+    if (shared_end > 0) return pooled(url1.substr(0, a.prefix.size() + shared_end), pool);
     if (!a.is_file) return pooled(a.prefix, pool);
     if (!a.path.empty()) return pooled(url1.substr(0, a.prefix.size() + 1), pool);
   }
@@ -796,6 +834,14 @@ ostrel_error *ostrel_dirent_repos_relpath(const char **relpath, const char *root
   return OSTREL_NO_ERROR;
 }
 
-ostrel_error *ostrel_uri_check_names(const char *url) { return ref::uri_check_names(url); }
+ostrel_error *ostrel_uri_check_names(const char *url) {
+  std::string_view text(url);
+  if (size_t scheme_end = scheme_end_of(text); scheme_end != std::string_view::npos) {
+    size_t start = text.find('/', scheme_end + 3);
+    if (plain_names(start == std::string_view::npos ? std::string_view() : text.substr(start)))
+      return OSTREL_NO_ERROR;
+  }
+  return ref::uri_check_names(url);
+}
 
 }  // extern "C"

@@ -31,6 +31,9 @@ std::string uri_get_longest_ancestor(std::string_view uri1, std::string_view uri
 // std::nullopt where ostrel_uri__is_child returns NULL.
 std::optional<std::string> uri_is_child(std::string_view parent, std::string_view child);
 std::string dirent_canonicalize(std::string_view dirent);
+// Checks every '/'-separated segment of RELPATH as ostrel_relpath_check
+// does; WHOLE is what the error names.
+ostrel_error *path_check_segments(std::string_view relpath, std::string_view whole);
 // REQUIRES: URL holds no NUL byte.  The error, or OSTREL_NO_ERROR.
 ostrel_error *uri_check_names(const char *url);
 

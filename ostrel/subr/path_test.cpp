@@ -417,6 +417,22 @@ TEST_F(PathTest, ShortRoadsAgreeWithTheReference) {
   for (const std::string &dirent : dirents)
     EXPECT_EQ(ostrel_dirent_canonicalize(dirent.c_str(), pool_), ref::dirent_canonicalize(dirent))
         << dirent;
+
+  const std::string relpaths[] = {
+      "",    "a",     "a/b",   "a/",     "/a",   "a//b", ".",     "..",    "a/.",
+      "a/..", ".a",   "..a",   "a..",    "a b",  "a%2F", "caf\xC3\xA9", "\xC3", "a\x01",
+      "a\x7F", "~/-_", "a/b/c/d/e",
+  };
+  for (const std::string &relpath : relpaths) {
+    ostrel_error *err = ostrel_relpath_check(relpath.c_str());
+    ostrel_error *ref_err = ref::path_check_segments(relpath, relpath);
+    ASSERT_EQ(err == nullptr, ref_err == nullptr) << relpath;
+    if (err) {
+      EXPECT_STREQ(err->message, ref_err->message) << relpath;
+    }
+    ostrel_error_clear(err);
+    ostrel_error_clear(ref_err);
+  }
 }
 
 }  // namespace
