@@ -40,12 +40,11 @@ void check_against_reference(const std::string &text, const std::string &url,
   check_same(ostrel_dirent_canonicalize(text.c_str(), pool), ref::dirent_canonicalize(text),
              "dirent_canonicalize", text);
   for (const std::string &path : {text, "/" + text}) {
-    ostrel_error *err = path[0] == '/' ? ostrel_fspath_check(path.c_str())
-                                       : ostrel_relpath_check(path.c_str());
+    ostrel_error *err =
+        path[0] == '/' ? ostrel_fspath_check(path.c_str()) : ostrel_relpath_check(path.c_str());
     std::string_view checked(path);
     if (path[0] == '/' && path != "/") checked.remove_prefix(1);
-    ostrel_error *ref_err =
-        path == "/" ? OSTREL_NO_ERROR : ref::path_check_segments(checked, path);
+    ostrel_error *ref_err = path == "/" ? OSTREL_NO_ERROR : ref::path_check_segments(checked, path);
     OSTREL_FUZZ_CHECK((err == nullptr) == (ref_err == nullptr), path);
     if (err) check_same(err->message, ref_err->message, "path_check_segments", path);
     ostrel_error_clear(err);
