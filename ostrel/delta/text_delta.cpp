@@ -7,19 +7,53 @@
 #include <openssl/evp.h>
 
 #include <memory>
+#include <utility>
 
 #include "ostrel_delta.h"
+
+namespace {
+
+// The window buffer of one send.  Each thread keeps one spare buffer that a
+// send borrows and gives back, so a text of a few bytes costs no allocation of
+// a whole window; a send that finds the spare lent out (a handler that sends
+// another text) allocates its own.
+class WindowBuffer {
+ public:
+  WindowBuffer()
+      : data_(spare_ ? std::move(spare_)
+                     : std::make_unique_for_overwrite<char[]>(OSTREL_STREAM_CHUNK_SIZE)) {}
+  ~WindowBuffer() {
+    if (!spare_) spare_ = std::move(data_);
+  }
+  WindowBuffer(const WindowBuffer &) = delete;
+  WindowBuffer &operator=(const WindowBuffer &) = delete;
+  char *get() const { return data_.get(); }
+
+ private:
+  static thread_local std::unique_ptr<char[]> spare_;
+  std::unique_ptr<char[]> data_;
+};
+
+thread_local std::unique_ptr<char[]> WindowBuffer::spare_;
+
+// SHA-256, fetched from the provider once rather than at every digest set up.
+const EVP_MD *sha256() {
+  static EVP_MD *const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return md;
+}
+
+}  // namespace
 
 extern "C" ostrel_error *ostrel_txdelta_send_stream(ostrel_stream *stream,
                                                     ostrel_txdelta_window_handler handler,
                                                     void *handler_baton, unsigned char *digest,
                                                     apr_pool_t * /*pool*/) {
-  std::unique_ptr<char[]> buffer(new char[OSTREL_STREAM_CHUNK_SIZE]);
+  WindowBuffer buffer;
   // The text is hashed only for a caller that asks for its digest: the
   // receiver (the storage) hashes what it stores anyway.
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> sha(digest ? EVP_MD_CTX_new() : nullptr,
                                                              EVP_MD_CTX_free);
-  if (digest && (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1))
+  if (digest && (!sha || !sha256() || EVP_DigestInit_ex(sha.get(), sha256(), nullptr) != 1))
     OSTREL_ERR_MALFUNCTION("cannot set up SHA-256");
 
   ostrel_error *err = OSTREL_NO_ERROR;

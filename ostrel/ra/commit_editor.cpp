@@ -129,13 +129,14 @@ ostrel_error *check_revision_arg(EditBaton *eb, ostrel_revnum revision, const ch
                                   "Bad revision for '%s'", path);
 }
 
+// FS_PATH, when given, is PATH's path in the repository, already in POOL.
 NodeBaton *make_node(EditBaton *eb, NodeBaton *parent, const char *path, ostrel_node_kind kind,
-                     apr_pool_t *pool) {
+                     apr_pool_t *pool, const char *fs_path = nullptr) {
   auto *node = static_cast<NodeBaton *>(apr_pcalloc(pool, sizeof(NodeBaton)));
   node->eb = eb;
   node->parent = parent;
   node->path = apr_pstrdup(pool, path);
-  node->fs_path = ostrel_relpath_join(eb->session->fs_path, path, pool);
+  node->fs_path = fs_path ? fs_path : ostrel_relpath_join(eb->session->fs_path, path, pool);
   node->kind = kind;
   node->text = TextState::none;
   if (parent) {
@@ -303,7 +304,7 @@ ostrel_error *add_node(ostrel_node_kind kind, const char *what, const char *path
                                 static_cast<long>(copy_revision), path);
 
   apr_pool_t *scratch = ostrel_pool_create(result_pool);
-  const char *fs_path = ostrel_relpath_join(eb->session->fs_path, path, scratch);
+  const char *fs_path = ostrel_relpath_join(eb->session->fs_path, path, result_pool);
   ostrel_node_kind existing;
   ostrel_error *err = txn_kind(&existing, eb, fs_path, scratch);
   if (!err && existing != ostrel_node_none)
@@ -324,7 +325,7 @@ ostrel_error *add_node(ostrel_node_kind kind, const char *what, const char *path
   }
   apr_pool_destroy(scratch);
   OSTREL_ERR(err);
-  *child_baton = make_node(eb, parent, path, kind, result_pool);
+  *child_baton = make_node(eb, parent, path, kind, result_pool, fs_path);
   return OSTREL_NO_ERROR;
 }
 

@@ -55,10 +55,12 @@ ostrel_error *write_file(void *baton, const char *data, apr_size_t *len) {
 ostrel_error *close_file(void *baton) {
   auto *fb = static_cast<FileBaton *>(baton);
   if (fb->disown) return OSTREL_NO_ERROR;
-  apr_pool_t *pool = apr_file_pool_get(fb->file);
-  const char *name = file_name(fb->file, pool);
+  // The name is wanted only for the error; a closed file still knows it (the
+  // handle lives in its pool until that goes).
   apr_status_t status = apr_file_close(fb->file);
-  if (status != APR_SUCCESS) return ostrel_error_wrap_apr(status, "Can't close file '%s'", name);
+  if (status != APR_SUCCESS)
+    return ostrel_error_wrap_apr(status, "Can't close file '%s'",
+                                 file_name(fb->file, apr_file_pool_get(fb->file)));
   return OSTREL_NO_ERROR;
 }
 

@@ -1,32 +1,75 @@
 // URLs, relpaths and dirents, all held to the canonical form written at the
-// top of ostrel_path.h.  Internally the work is done on std::string and the
-// results are copied into the caller's pool.
+// top of ostrel_path.h.
+//
+// Most text that reaches these functions is already in the form they return:
+// ASCII URLs and paths with nothing to escape, no dot segment and no doubled
+// slash.  For those each public function takes a short road that only scans
+// the input and copies it (or a prefix of it) into the caller's pool.  All
+// other text goes the general road, the functions of path_reference.h, which
+// are the reference for what every function returns; the short roads are
+// held to them by path_test.cpp and the path fuzz target.  Byte classes are
+// ASCII-only, so no result depends on the locale.
 
 #include "ostrel_path.h"
 
 #include <apr_strings.h>
 
-#include <cctype>
+#include <array>
 #include <cstring>
 #include <strings.h>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "path_reference.h"
+
 namespace {
 
-const char *pooled(const std::string &s, apr_pool_t *pool) {
+const char *pooled(std::string_view s, apr_pool_t *pool) {
   return apr_pstrmemdup(pool, s.data(), s.size());
 }
 
-bool is_unreserved(unsigned char c) {
-  return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
+enum ByteClass : unsigned char {
+  kAlnum = 1,       // [A-Za-z0-9]
+  kUnreserved = 2,  // alnum and "-._~"
+  kMustEscape = 4,  // may never stand raw in a URI
+  kPlainPath = 8,   // stands in a canonical URL path segment as it is
+  kPlainHost = 16,  // stands in a canonical authority as it is
+  kSchemeTail = 32  // [a-z0-9+.-], a canonical scheme after its first letter
+};
+
+constexpr std::array<unsigned char, 256> make_byte_classes() {
+  std::array<unsigned char, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    bool lower = c >= 'a' && c <= 'z', upper = c >= 'A' && c <= 'Z', digit = c >= '0' && c <= '9';
+    bool alnum = lower || upper || digit;
+    bool unreserved = alnum || c == '-' || c == '.' || c == '_' || c == '~';
+    bool must_escape = c < 0x20 || c >= 0x7F;
+    for (const char *p = " \"<>\\^`{|}"; *p; ++p) must_escape = must_escape || c == *p;
+    unsigned char v = 0;
+    if (alnum) v |= kAlnum;
+    if (unreserved) v |= kUnreserved;
+    if (must_escape) v |= kMustEscape;
+    if (!must_escape && c != '%' && c != '/') v |= kPlainPath;
+    if (lower || digit || c == '.' || c == '-' || c == '_' || c == ':') v |= kPlainHost;
+    if (lower || digit || c == '+' || c == '.' || c == '-') v |= kSchemeTail;
+    t[static_cast<size_t>(c)] = v;
+  }
+  return t;
 }
 
-// Bytes that may never stand raw in a URI.
-bool must_escape(unsigned char c) {
-  return c < 0x20 || c >= 0x7F || std::strchr(" \"<>\\^`{|}", c) != nullptr;
-}
+constexpr std::array<unsigned char, 256> kByteClasses = make_byte_classes();
+
+bool has_class(unsigned char c, ByteClass cls) { return (kByteClasses[c] & cls) != 0; }
+bool has_class(char c, ByteClass cls) { return has_class(static_cast<unsigned char>(c), cls); }
+
+bool is_unreserved(unsigned char c) { return has_class(c, kUnreserved); }
+
+bool must_escape(unsigned char c) { return has_class(c, kMustEscape); }
+
+bool ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -51,9 +94,8 @@ bool escape_at(std::string_view s, size_t i, unsigned char *value) {
   return true;
 }
 
-// One path segment of a URL in canonical spelling.
-std::string canonical_segment(std::string_view seg) {
-  std::string out;
+// Appends the path segment SEG of a URL to OUT in canonical spelling.
+void append_canonical_segment(std::string &out, std::string_view seg) {
   for (size_t i = 0; i < seg.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(seg[i]);
     unsigned char value;
@@ -73,7 +115,6 @@ std::string canonical_segment(std::string_view seg) {
       out += static_cast<char>(c);
     }
   }
-  return out;
 }
 
 std::vector<std::string_view> split_segments(std::string_view path) {
@@ -95,62 +136,25 @@ struct UrlParts {
   bool is_file;
 };
 
+// Where the first "://" of TEXT starts, or npos: TEXT.find("://"), looking
+// only at the ':'s.
+size_t scheme_end_of(std::string_view text) {
+  for (size_t i = text.find(':'); i != std::string_view::npos; i = text.find(':', i + 1))
+    if (text.size() - i >= 3 && text[i + 1] == '/' && text[i + 2] == '/') return i;
+  return std::string_view::npos;
+}
+
 // Splits a URL (ostrel_path_is_url holds) at the start of its path.
 UrlParts split_url(std::string_view url) {
-  size_t scheme_end = url.find("://");
+  size_t scheme_end = scheme_end_of(url);
   size_t path_start = url.find('/', scheme_end + 3);
   if (path_start == std::string_view::npos) path_start = url.size();
   UrlParts parts;
   parts.prefix = url.substr(0, path_start);
   parts.path = url.substr(path_start);
-  parts.is_file = scheme_end == 4 && strncasecmp(url.data(), "file", 4) == 0;
+  parts.is_file = scheme_end == 4 && ascii_lower(url[0]) == 'f' && ascii_lower(url[1]) == 'i' &&
+                  ascii_lower(url[2]) == 'l' && ascii_lower(url[3]) == 'e';
   return parts;
-}
-
-std::string canonical_url(std::string_view url) {
-  size_t scheme_end = url.find("://");
-  std::string out;
-  for (size_t i = 0; i < scheme_end; ++i)
-    out += static_cast<char>(std::tolower(static_cast<unsigned char>(url[i])));
-  out += "://";
-  UrlParts parts = split_url(url);
-  std::string_view authority = parts.prefix.substr(scheme_end + 3);
-  size_t at = authority.rfind('@');
-  std::string_view userinfo = at == std::string_view::npos ? "" : authority.substr(0, at + 1);
-  std::string_view hostport = at == std::string_view::npos ? authority : authority.substr(at + 1);
-  // The port starts at the last ':' that is not inside an IPv6 literal.
-  size_t colon = hostport.rfind(':');
-  size_t bracket = hostport.rfind(']');
-  if (colon != std::string_view::npos && bracket != std::string_view::npos && colon < bracket)
-    colon = std::string_view::npos;
-  std::string_view host = colon == std::string_view::npos ? hostport : hostport.substr(0, colon);
-  std::string_view port = colon == std::string_view::npos ? "" : hostport.substr(colon);
-  std::string lower_host;
-  for (char c : host) lower_host += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (parts.is_file && userinfo.empty() && port.empty() && lower_host == "localhost")
-    lower_host.clear();
-  out += userinfo;
-  out += lower_host;
-  out += port;
-  // Dot segments are resolved as in a relative reference: "." goes, ".."
-  // takes the segment before it with it, and nothing climbs above the root
-  // ("%2E" decodes to "." first).
-  std::vector<std::string> segments;
-  for (std::string_view seg : split_segments(parts.path)) {
-    std::string canon = canonical_segment(seg);
-    if (canon == ".") continue;
-    if (canon == "..") {
-      if (!segments.empty()) segments.pop_back();
-      continue;
-    }
-    segments.push_back(std::move(canon));
-  }
-  for (const std::string &seg : segments) {
-    out += '/';
-    out += seg;
-  }
-  if (parts.is_file && segments.empty()) out += '/';
-  return out;
 }
 
 std::string decoded(std::string_view s) {
@@ -264,9 +268,280 @@ const char *name_fault(std::string_view name) {
   return nullptr;
 }
 
+// ---- Short roads ----------------------------------------------------------
+//
+// Each predicate below is true only for text that the general road returns
+// unchanged (or, for the longest ancestor, as a prefix of its first input),
+// or, for the name checks, in which it finds no fault.
+
+// URL starts with a lower-case scheme ([a-z][a-z0-9+.-]*) and "://"; then
+// *AFTER is where its authority starts and *IS_FILE tells a file:// URL.
+bool plain_scheme(std::string_view url, size_t *after, bool *is_file) {
+  if (url.empty() || url[0] < 'a' || url[0] > 'z') return false;
+  size_t i = 1;
+  while (i < url.size() && has_class(url[i], kSchemeTail)) ++i;
+  if (url.size() - i < 3 || url.compare(i, 3, "://") != 0) return false;
+  *is_file = i == 4 && url.compare(0, 4, "file") == 0;
+  *after = i + 3;
+  return true;
+}
+
+// True when the URL URL is canonical in the plainest way: lower-case scheme
+// and authority of ASCII letters, digits, ".-_:" (no user, no IPv6 literal,
+// no host for file://), path segments of bytes that need no escape, no '%',
+// no empty, "." or ".." segment, no trailing '/' (save file:///).
+bool plainly_canonical_url(std::string_view url) {
+  size_t i;
+  bool is_file;
+  if (!plain_scheme(url, &i, &is_file)) return false;
+  const size_t authority = i, n = url.size();
+  while (i < n && url[i] != '/') {
+    if (!has_class(url[i], kPlainHost)) return false;
+    ++i;
+  }
+  if (is_file) {
+    if (i != authority || i == n) return false;  // a host to drop, or "file://"
+    if (i + 1 == n) return true;                   // "file:///"
+  }
+  while (i < n) {  // url[i] == '/'
+    const size_t start = ++i;
+    while (i < n && url[i] != '/') {
+      if (!has_class(url[i], kPlainPath)) return false;
+      ++i;
+    }
+    const size_t len = i - start;
+    if (len == 0) return false;
+    if (url[start] == '.' && (len == 1 || (len == 2 && url[start + 1] == '.'))) return false;
+  }
+  return true;
+}
+
+bool has_no_byte_of(std::string_view text, ByteClass cls) {
+  for (char c : text)
+    if (has_class(c, cls)) return false;
+  return true;
+}
+
+bool has_no_high_byte(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// True when the dirent DIRENT has no empty or "." segment and no trailing
+// '/' (save "/" itself): canonical as it stands.
+bool plainly_canonical_dirent(std::string_view dirent) {
+  if (dirent.empty() || dirent == "/" || dirent == "-") return true;
+  size_t i = dirent[0] == '/' ? 1 : 0;
+  for (;;) {
+    size_t end = dirent.find('/', i);
+    std::string_view seg = dirent.substr(i, end == std::string_view::npos ? end : end - i);
+    if (seg.empty() || seg == ".") return false;
+    if (end == std::string_view::npos) return true;
+    i = end + 1;
+  }
+}
+
+// True when the URL path PATH ("" or starting with '/') splits into
+// segments that are all non-empty and not ".": no doubled '/', no "."
+// segment, no trailing '/' ("/" itself has no segment).
+bool plain_segments(std::string_view path) {
+  if (path.size() <= 1) return true;
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (path[i] != '/') continue;
+    const size_t next = i + 1;
+    if (next == path.size() || path[next] == '/') return false;
+    if (path[next] == '.' && (next + 1 == path.size() || path[next + 1] == '/')) return false;
+  }
+  return true;
+}
+
+// True when every segment of the URL path PATH passes the name check as it
+// stands: bytes that need no escape and no '%' (so nothing to decode), and no
+// ".." segment.
+bool plain_names(std::string_view path) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char c = path[i];
+    if (c != '/') {
+      if (!has_class(c, kPlainPath)) return false;
+    } else if (path.compare(i + 1, 2, "..") == 0 && (i + 3 == path.size() || path[i + 3] == '/')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when RELPATH passes the name check as it stands: printable ASCII
+// only, and no empty, "." or ".." segment.
+bool plain_relpath(std::string_view relpath) {
+  size_t start = 0;
+  for (size_t i = 0; i <= relpath.size(); ++i) {
+    if (i == relpath.size() || relpath[i] == '/') {
+      if (relpath.empty()) return true;
+      const size_t len = i - start;
+      if (len == 0 || (len <= 2 && relpath[start] == '.' && (len == 1 || relpath[start + 1] == '.')))
+        return false;
+      start = i + 1;
+      continue;
+    }
+    const unsigned char c = static_cast<unsigned char>(relpath[i]);
+    if (c < 0x20 || c >= 0x7F) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace ostrel_path_reference {
+
+std::string uri_from_iri(std::string_view iri) {
+  std::string out;
+  out.reserve(iri.size() + 8);
+  for (char ch : iri) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 0x80)
+      append_escape(out, c);
+    else
+      out += ch;
+  }
+  return out;
+}
+
+std::string uri_autoescape(std::string_view uri) {
+  std::string out;
+  out.reserve(uri.size() + 8);
+  for (char ch : uri) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (must_escape(c))
+      append_escape(out, c);
+    else
+      out += ch;
+  }
+  return out;
+}
+
+std::string uri_canonicalize(std::string_view url) {
+  size_t scheme_end = scheme_end_of(url);
+  std::string out;
+  out.reserve(url.size() + 8);
+  for (size_t i = 0; i < scheme_end; ++i) out += ascii_lower(url[i]);
+  out += "://";
+  UrlParts parts = split_url(url);
+  std::string_view authority = parts.prefix.substr(scheme_end + 3);
+  size_t at = authority.rfind('@');
+  std::string_view userinfo = at == std::string_view::npos ? "" : authority.substr(0, at + 1);
+  std::string_view hostport = at == std::string_view::npos ? authority : authority.substr(at + 1);
+  // The port starts at the last ':' that is not inside an IPv6 literal.
+  size_t colon = hostport.rfind(':');
+  size_t bracket = hostport.rfind(']');
+  if (colon != std::string_view::npos && bracket != std::string_view::npos && colon < bracket)
+    colon = std::string_view::npos;
+  std::string_view host = colon == std::string_view::npos ? hostport : hostport.substr(0, colon);
+  std::string_view port = colon == std::string_view::npos ? "" : hostport.substr(colon);
+  out += userinfo;
+  const size_t host_start = out.size();
+  for (char c : host) out += ascii_lower(c);
+  if (parts.is_file && userinfo.empty() && port.empty() &&
+      std::string_view(out).substr(host_start) == "localhost")
+    out.resize(host_start);
+  out += port;
+  // Dot segments are resolved as in a relative reference: "." goes, ".."
+  // takes the segment before it with it, and nothing climbs above the root
+  // ("%2E" decodes to "." first).  Each segment is spelt straight into OUT;
+  // KEPT holds where the kept ones start, so ".." can cut the last one off.
+  std::vector<size_t> kept;
+  for (std::string_view seg : split_segments(parts.path)) {
+    const size_t start = out.size();
+    out += '/';
+    append_canonical_segment(out, seg);
+    std::string_view canon = std::string_view(out).substr(start + 1);
+    if (canon == "." || canon == "..") {
+      out.resize(start);
+      if (canon.size() == 2 && !kept.empty()) {
+        out.resize(kept.back());
+        kept.pop_back();
+      }
+      continue;
+    }
+    kept.push_back(start);
+  }
+  if (parts.is_file && kept.empty()) out += '/';
+  return out;
+}
+
+std::string uri_dirname(std::string_view url) {
+  UrlParts parts = split_url(url);
+  size_t last = parts.path.rfind('/');
+  if (parts.path.size() <= 1 || last == std::string_view::npos) return std::string(url);
+  std::string out(parts.prefix);
+  out += parts.path.substr(0, last);
+  if (parts.is_file && last == 0) out += '/';
+  return out;
+}
+
+std::string uri_get_longest_ancestor(std::string_view uri1, std::string_view uri2) {
+  UrlParts a = split_url(uri1), b = split_url(uri2);
+  if (a.prefix != b.prefix) return "";
+  std::vector<std::string_view> sa = split_segments(a.path), sb = split_segments(b.path);
+  std::string out(a.prefix);
+  size_t n = 0;
+  while (n < sa.size() && n < sb.size() && sa[n] == sb[n]) {
+    out += '/';
+    out += sa[n];
+    ++n;
+  }
+  if (n == 0 && a.is_file) out += '/';
+  return out;
+}
+
+std::optional<std::string> uri_is_child(std::string_view parent, std::string_view child) {
+  if (child.size() <= parent.size() || child.substr(0, parent.size()) != parent)
+    return std::nullopt;
+  std::string_view rest = child.substr(parent.size());
+  if (parent.back() != '/') {
+    if (rest[0] != '/') return std::nullopt;
+    rest.remove_prefix(1);
+  }
+  if (rest.empty()) return std::nullopt;
+  return decoded(rest);
+}
+
+std::string dirent_canonicalize(std::string_view dirent) {
+  if (dirent == "-") return std::string(dirent);
+  std::string joined = join_segments(split_segments(dirent));
+  if (!dirent.empty() && dirent[0] == '/') joined.insert(0, 1, '/');
+  return joined;
+}
+
+ostrel_error *uri_check_names(const char *url) {
+  std::string_view text(url);
+  size_t scheme_end = scheme_end_of(text);
+  if (scheme_end == std::string_view::npos)
+    return ostrel_error_createf(OSTREL_ERR_BAD_URL, nullptr, "'%s' is not a URL", url);
+  size_t start = text.find('/', scheme_end + 3);
+  while (start != std::string_view::npos) {
+    size_t end = text.find('/', start + 1);
+    std::string_view seg =
+        text.substr(start + 1, end == std::string_view::npos ? end : end - start - 1);
+    start = end;
+    if (seg.empty() || seg == ".") continue;
+    // Only a segment with an escape needs a decoded copy.
+    std::string name;
+    if (seg.find('%') != std::string_view::npos) {
+      name = decoded(seg);
+      seg = name;
+    }
+    if (const char *fault = name_fault(seg))
+      return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
+                                  "Invalid name '%s' in URL '%s': %s", shown(seg).c_str(),
+                                  shown(url).c_str(), fault);
+  }
+  return OSTREL_NO_ERROR;
+}
+
 // Checks every '/'-separated segment of RELPATH; WHOLE is what the error
 // names.
-ostrel_error *check_segments(std::string_view relpath, std::string_view whole) {
+ostrel_error *path_check_segments(std::string_view relpath, std::string_view whole) {
   if (relpath.empty()) return OSTREL_NO_ERROR;
   size_t start = 0;
   while (true) {
@@ -280,39 +555,38 @@ ostrel_error *check_segments(std::string_view relpath, std::string_view whole) {
   }
 }
 
+}  // namespace ostrel_path_reference
+
+namespace ref = ostrel_path_reference;
+
+namespace {
+
+ostrel_error *check_segments(std::string_view relpath, std::string_view whole) {
+  if (plain_relpath(relpath)) return OSTREL_NO_ERROR;
+  return ref::path_check_segments(relpath, whole);
+}
+
 }  // namespace
 
 extern "C" {
 
 bool ostrel_path_is_url(const char *path) {
-  if (!std::isalpha(static_cast<unsigned char>(path[0]))) return false;
+  if (!ascii_alpha(path[0])) return false;
   const char *p = path + 1;
-  while (std::isalnum(static_cast<unsigned char>(*p)) || *p == '+' || *p == '.' || *p == '-') ++p;
+  while (has_class(*p, kAlnum) || *p == '+' || *p == '.' || *p == '-') ++p;
   return std::strncmp(p, "://", 3) == 0;
 }
 
 const char *ostrel_path_uri_from_iri(const char *iri, apr_pool_t *pool) {
-  std::string out;
-  for (const char *p = iri; *p; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c >= 0x80)
-      append_escape(out, c);
-    else
-      out += *p;
-  }
-  return pooled(out, pool);
+  std::string_view text(iri);
+  if (has_no_high_byte(text)) return pooled(text, pool);
+  return pooled(ref::uri_from_iri(text), pool);
 }
 
 const char *ostrel_path_uri_autoescape(const char *uri, apr_pool_t *pool) {
-  std::string out;
-  for (const char *p = uri; *p; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (must_escape(c))
-      append_escape(out, c);
-    else
-      out += *p;
-  }
-  return pooled(out, pool);
+  std::string_view text(uri);
+  if (has_no_byte_of(text, kMustEscape)) return pooled(text, pool);
+  return pooled(ref::uri_autoescape(text), pool);
 }
 
 const char *ostrel_path_uri_decode(const char *uri_part, apr_pool_t *pool) {
@@ -332,22 +606,25 @@ const char *ostrel_path_uri_encode(const char *path, apr_pool_t *pool) {
 }
 
 const char *ostrel_uri_canonicalize(const char *uri, apr_pool_t *pool) {
-  return pooled(canonical_url(uri), pool);
+  std::string_view url(uri);
+  if (plainly_canonical_url(url)) return pooled(url, pool);
+  return pooled(ref::uri_canonicalize(url), pool);
 }
 
 bool ostrel_uri_is_canonical(const char *uri, apr_pool_t * /*pool*/) {
-  return ostrel_path_is_url(uri) && canonical_url(uri) == uri;
+  if (plainly_canonical_url(uri)) return true;
+  return ostrel_path_is_url(uri) && ref::uri_canonicalize(uri) == uri;
 }
 
 const char *ostrel_uri_dirname(const char *uri, apr_pool_t *pool) {
+  // The parent is always a prefix of URI: the path up to its last '/', or up
+  // to and with the first '/' for a file:// root.
   std::string_view url(uri);
   UrlParts parts = split_url(url);
   size_t last = parts.path.rfind('/');
-  if (parts.path.size() <= 1 || last == std::string_view::npos) return pooled(std::string(url), pool);
-  std::string out(parts.prefix);
-  out += parts.path.substr(0, last);
-  if (parts.is_file && last == 0) out += '/';
-  return pooled(out, pool);
+  if (parts.path.size() <= 1 || last == std::string_view::npos) return pooled(url, pool);
+  return pooled(url.substr(0, parts.prefix.size() + (parts.is_file && last == 0 ? 1 : last)),
+                pool);
 }
 
 const char *ostrel_uri_basename(const char *uri, apr_pool_t *pool) {
@@ -358,30 +635,38 @@ const char *ostrel_uri_basename(const char *uri, apr_pool_t *pool) {
 }
 
 const char *ostrel_uri_get_longest_ancestor(const char *uri1, const char *uri2, apr_pool_t *pool) {
-  UrlParts a = split_url(uri1), b = split_url(uri2);
+  std::string_view url1(uri1), url2(uri2);
+  UrlParts a = split_url(url1), b = split_url(url2);
   if (a.prefix != b.prefix) return "";
-  std::vector<std::string_view> sa = split_segments(a.path), sb = split_segments(b.path);
-  std::string out(a.prefix);
-  size_t n = 0;
-  while (n < sa.size() && n < sb.size() && sa[n] == sb[n]) {
-    out += '/';
-    out += sa[n];
-    ++n;
+  // While both paths hold plain segments, the ancestor is URI1 up to the end
+  // of the last whole segment the two paths share.
+  if (plain_segments(a.path) && plain_segments(b.path)) {
+    std::string_view pa = a.path == "/" ? "" : a.path, pb = b.path == "/" ? "" : b.path;
+    size_t same = 0;
+    while (same < pa.size() && same < pb.size() && pa[same] == pb[same]) ++same;
+    const bool at_boundary = (same == pa.size() || pa[same] == '/') &&
+                             (same == pb.size() || pb[same] == '/');
+    const size_t shared_end = at_boundary || same == 0 ? same : pa.rfind('/', same - 1);
+    if (shared_end > 0) return pooled(url1.substr(0, a.prefix.size() + shared_end), pool);
+    if (!a.is_file) return pooled(a.prefix, pool);
+    if (!a.path.empty()) return pooled(url1.substr(0, a.prefix.size() + 1), pool);
   }
-  if (n == 0 && a.is_file) out += '/';
-  return pooled(out, pool);
+  return pooled(ref::uri_get_longest_ancestor(url1, url2), pool);
 }
 
 const char *ostrel_uri__is_child(const char *parent_uri, const char *child_uri, apr_pool_t *pool) {
   std::string_view parent(parent_uri), child(child_uri);
-  if (child.size() <= parent.size() || child.substr(0, parent.size()) != parent) return nullptr;
+  if (child.size() <= parent.size() || child.compare(0, parent.size(), parent) != 0)
+    return nullptr;
   std::string_view rest = child.substr(parent.size());
   if (parent.back() != '/') {
     if (rest[0] != '/') return nullptr;
     rest.remove_prefix(1);
   }
   if (rest.empty()) return nullptr;
-  return pooled(decoded(rest), pool);
+  // Nothing to decode without a '%'.
+  if (rest.find('%') == std::string_view::npos) return pooled(rest, pool);
+  return pooled(*ref::uri_is_child(parent, child), pool);
 }
 
 const char *ostrel_uri_join_relpath(const char *url, const char *relpath, apr_pool_t *pool) {
@@ -463,9 +748,14 @@ bool ostrel_relpath_is_canonical(const char *relpath) {
 }
 
 const char *ostrel_relpath_join(const char *base, const char *component, apr_pool_t *pool) {
-  if (!*base) return apr_pstrdup(pool, component);
-  if (!*component) return apr_pstrdup(pool, base);
-  return apr_pstrcat(pool, base, "/", component, nullptr);
+  const size_t base_len = std::strlen(base), component_len = std::strlen(component);
+  if (!base_len) return pooled({component, component_len}, pool);
+  if (!component_len) return pooled({base, base_len}, pool);
+  auto *out = static_cast<char *>(apr_palloc(pool, base_len + 1 + component_len + 1));
+  std::memcpy(out, base, base_len);
+  out[base_len] = '/';
+  std::memcpy(out + base_len + 1, component, component_len + 1);
+  return out;
 }
 
 const char *ostrel_relpath_dirname(const char *relpath, apr_pool_t *pool) {
@@ -475,10 +765,9 @@ const char *ostrel_relpath_dirname(const char *relpath, apr_pool_t *pool) {
 }
 
 const char *ostrel_dirent_canonicalize(const char *dirent, apr_pool_t *pool) {
-  if (std::strcmp(dirent, "-") == 0) return apr_pstrdup(pool, dirent);
-  std::string joined = join_segments(split_segments(dirent));
-  if (dirent[0] == '/') joined = std::string("/").append(joined);
-  return pooled(joined, pool);
+  std::string_view text(dirent);
+  if (plainly_canonical_dirent(text)) return pooled(text, pool);
+  return pooled(ref::dirent_canonicalize(text), pool);
 }
 
 const char *ostrel_dirent_internal_style(const char *dirent, apr_pool_t *pool) {
@@ -547,23 +836,12 @@ ostrel_error *ostrel_dirent_repos_relpath(const char **relpath, const char *root
 
 ostrel_error *ostrel_uri_check_names(const char *url) {
   std::string_view text(url);
-  size_t scheme_end = text.find("://");
-  if (scheme_end == std::string_view::npos)
-    return ostrel_error_createf(OSTREL_ERR_BAD_URL, nullptr, "'%s' is not a URL", url);
-  size_t start = text.find('/', scheme_end + 3);
-  while (start != std::string_view::npos) {
-    size_t end = text.find('/', start + 1);
-    std::string_view seg =
-        text.substr(start + 1, end == std::string_view::npos ? end : end - start - 1);
-    start = end;
-    if (seg.empty() || seg == ".") continue;
-    std::string name = decoded(seg);
-    if (const char *fault = name_fault(name))
-      return ostrel_error_createf(OSTREL_ERR_BAD_PATH, nullptr,
-                                  "Invalid name '%s' in URL '%s': %s", shown(name).c_str(),
-                                  shown(url).c_str(), fault);
+  if (size_t scheme_end = scheme_end_of(text); scheme_end != std::string_view::npos) {
+    size_t start = text.find('/', scheme_end + 3);
+    if (plain_names(start == std::string_view::npos ? std::string_view() : text.substr(start)))
+      return OSTREL_NO_ERROR;
   }
-  return OSTREL_NO_ERROR;
+  return ref::uri_check_names(url);
 }
 
 }  // extern "C"

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ostrel_cmdline.h"
+#include "ostrel_path.h"
 #include "ostrel_pools.h"
 #include "ostrel_props.h"
 
@@ -142,6 +143,19 @@ TEST_F(LocaleTest, Latin1Locale) {
 
   EXPECT_EQ(console("caf\xC3\xA9 \xE2\x82\xAC\n"), "caf\xE9 ?\\u20AC\n")
       << "a character without a native form is shown escaped, not dropped";
+}
+
+// URLs are ASCII text whatever the locale: under ISO-8859-1, where bytes
+// above 0x7F are letters to isalnum and tolower, an escaped byte must stay
+// escaped and a host byte unchanged.
+TEST_F(LocaleTest, UrlsDoNotDependOnTheLocale) {
+  if (!use_latin1())
+    GTEST_SKIP() << "cannot generate an ISO-8859-1 locale here (localedef with en_US and the "
+                    "ISO-8859-1 charmap is needed)";
+  EXPECT_STREQ(ostrel_uri_canonicalize("http://H\xC9/%E9%41", pool_), "http://h\xC9/%E9A");
+  EXPECT_STREQ(ostrel_uri_canonicalize("http://h/caf%E9/x", pool_), "http://h/caf%E9/x");
+  EXPECT_FALSE(ostrel_path_is_url("\xE9://h/x"));
+  EXPECT_STREQ(ostrel_path_uri_encode("a\xE9", pool_), "a%E9");
 }
 
 TEST_F(LocaleTest, CLocaleRefusesNonAscii) {
