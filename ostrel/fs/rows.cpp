@@ -183,6 +183,7 @@ ostrel_error *stored_resolve(ostrel_fs *filesystem, int64_t root_id, const std::
   std::string key;
   size_t i = from;
   int64_t cur = root_id;
+  bool kept = false;  // the parent's answer came from the cache
   auto remember = [&](int64_t dir) {
     if (filesystem->dirs.size() >= 1024) filesystem->dirs.clear();
     filesystem->dirs[key] = dir;
@@ -200,6 +201,7 @@ ostrel_error *stored_resolve(ostrel_fs *filesystem, int64_t root_id, const std::
       if (!it->second) return absent(false);
       cur = it->second;
       i = segs.size() - 1;
+      kept = true;
     }
   }
   NodeRow row;
@@ -209,10 +211,10 @@ ostrel_error *stored_resolve(ostrel_fs *filesystem, int64_t root_id, const std::
     // Not a directory: no directory holds the last name.
     if (cur_kind != ostrel_node_dir) return absent(true);
     if (row.id != cur) OSTREL_ERR(load_node(filesystem, cur, row));
-    if (cacheable && i == segs.size() - 1) remember(cur);
+    if (cacheable && !kept && i == segs.size() - 1) remember(cur);
     Child c;
     OSTREL_ERR(view_lookup(filesystem, row.dir, segs[i], c));
-    if (!c.id) return absent(i + 1 < segs.size());  // the parent itself is missing?
+    if (!c.id) return absent(i + 1 < segs.size());  // missing before the last name: no parent
     cur = c.id;
     cur_kind = c.kind;
   }

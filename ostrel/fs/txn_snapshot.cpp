@@ -44,6 +44,7 @@
 
 #include "handles.h"
 #include "os.h"
+#include "varint.h"
 
 namespace ostrel::fs {
 namespace {
@@ -53,19 +54,9 @@ constexpr char kTxnDir[] = "txns";
 
 class Writer {
  public:
-  void num(uint64_t v) {
-    do {
-      unsigned char b = v & 0x7f;
-      v >>= 7;
-      if (v) b |= 0x80;
-      out.push_back(static_cast<char>(b));
-    } while (v);
-  }
+  void num(uint64_t v) { put_num(out, v); }
   void snum(int64_t v) { num(static_cast<uint64_t>(v)); }
-  void str(const std::string &s) {
-    num(s.size());
-    out += s;
-  }
+  void str(const std::string &s) { put_str(out, s); }
   void props(const PropMap &p) {
     num(p.size());
     for (auto &[k, v] : p) {
@@ -78,33 +69,18 @@ class Writer {
 
 class Reader {
  public:
-  explicit Reader(const std::string &in) : in_(in) {}
-  bool num(uint64_t *v) {
-    *v = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-      if (pos_ >= in_.size()) return false;
-      auto b = static_cast<unsigned char>(in_[pos_++]);
-      *v |= static_cast<uint64_t>(b & 0x7f) << shift;
-      if (!(b & 0x80)) return true;
-    }
-    return false;
-  }
-  bool snum(int64_t *v) {
-    uint64_t u;
-    if (!num(&u)) return false;
-    *v = static_cast<int64_t>(u);
-    return true;
-  }
+  explicit Reader(const std::string &in) : in_(in.data(), in.size()), size_(in.size()) {}
+  bool num(uint64_t *v) { return in_.num(v); }
+  bool snum(int64_t *v) { return in_.num(v); }
   bool str(std::string *s) {
-    uint64_t n;
-    if (!num(&n) || n > in_.size() - pos_) return false;
-    s->assign(in_, pos_, n);
-    pos_ += n;
+    std::string_view view;
+    if (!in_.str(&view)) return false;
+    s->assign(view);
     return true;
   }
   bool props(PropMap *p) {
     uint64_t n;
-    if (!num(&n) || n > in_.size()) return false;
+    if (!num(&n) || n > size_) return false;
     for (uint64_t i = 0; i < n; ++i) {
       std::string k, v;
       if (!str(&k) || !str(&v)) return false;
@@ -112,11 +88,11 @@ class Reader {
     }
     return true;
   }
-  bool done() const { return pos_ == in_.size(); }
+  bool done() const { return in_.done(); }
 
  private:
-  const std::string &in_;
-  size_t pos_ = 0;
+  Decoder in_;
+  size_t size_;
 };
 
 void write_node_head(Writer &w, const MNode &m) {

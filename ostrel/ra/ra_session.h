@@ -25,9 +25,10 @@ struct ostrel_ra_session {
   const ostrel_ra_callbacks *callbacks;
   void *callback_baton;
   ostrel_ra_http_session *http;  // the http module's state, else nullptr
-  // The youngest revision the session has read (local module): revisions
-  // up to it exist for good, so naming one needs no new look.
-  ostrel_revnum youngest_seen = OSTREL_INVALID_REVNUM;
+  // The youngest revision the session has read (local module; -1 when the
+  // session opens): revisions up to it exist for good, so naming one needs
+  // no new look.
+  ostrel_revnum youngest_seen;
 };
 
 #endif  // OSTREL_RA_SESSION_H

@@ -102,7 +102,7 @@
 #include "ostrel_fs.h"
 #include "node_block.h"
 #include "store.h"
-#include "varint.h"
+#include "../varint.h"
 
 namespace ostrel::fs {
 

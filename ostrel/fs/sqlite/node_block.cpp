@@ -2,7 +2,7 @@
 
 #include "node_block.h"
 
-#include "varint.h"
+#include "../varint.h"
 
 namespace ostrel::fs {
 

@@ -1,8 +1,8 @@
-/* varint.h: the compact encoding of the records this folder keeps encoded
- * (listing chunks, changed paths, node blocks): unsigned LEB128 numbers,
- * strings as their length and bytes. */
-#ifndef OSTREL_FS_SQLITE_VARINT_H
-#define OSTREL_FS_SQLITE_VARINT_H
+/* varint.h: the compact encoding of the records the storage keeps encoded
+ * (listing chunks, changed paths, node blocks, published transactions):
+ * unsigned LEB128 numbers, strings as their length and bytes. */
+#ifndef OSTREL_FS_VARINT_H
+#define OSTREL_FS_VARINT_H
 
 #include <cstddef>
 #include <cstdint>
