@@ -12,6 +12,9 @@ namespace {
 struct FileBaton {
   apr_file_t *file;
   bool disown;
+  // The end of the file was seen: a reader asking again (to make sure a
+  // short read was the end) gets nothing without another system call.
+  bool at_end;
 };
 
 const char *file_name(apr_file_t *file, apr_pool_t *pool) {
@@ -28,11 +31,14 @@ const char *file_name(apr_file_t *file, apr_pool_t *pool) {
 ostrel_error *read_file(void *baton, char *buffer, apr_size_t *len) {
   auto *fb = static_cast<FileBaton *>(baton);
   apr_size_t total = 0;
-  while (total < *len) {
+  while (total < *len && !fb->at_end) {
     apr_size_t chunk = *len - total;
     apr_status_t status = apr_file_read(fb->file, buffer + total, &chunk);
     total += chunk;
-    if (status == APR_EOF) break;
+    if (status == APR_EOF) {
+      fb->at_end = true;
+      break;
+    }
     if (status != APR_SUCCESS) {
       apr_pool_t *pool = apr_file_pool_get(fb->file);
       return ostrel_error_wrap_apr(status, "Can't read file '%s'", file_name(fb->file, pool));
@@ -82,7 +88,7 @@ ostrel_error *ostrel_io_file_open(apr_file_t **new_file, const char *fname, apr_
 ostrel_error *ostrel_stringbuf_from_aprfile(ostrel_stringbuf **result, apr_file_t *file,
                                             apr_pool_t *pool) {
   ostrel_stringbuf *buf = ostrel_stringbuf_create_ensure(OSTREL_STREAM_CHUNK_SIZE, pool);
-  FileBaton fb = {file, true};
+  FileBaton fb = {file, true, false};
   char chunk[OSTREL_STREAM_CHUNK_SIZE];
   for (;;) {
     apr_size_t len = sizeof chunk;
@@ -114,6 +120,7 @@ ostrel_stream *ostrel_stream_from_aprfile2(apr_file_t *file, bool disown, apr_po
   auto *fb = static_cast<FileBaton *>(apr_palloc(pool, sizeof(FileBaton)));
   fb->file = file;
   fb->disown = disown;
+  fb->at_end = false;
   ostrel_stream *stream = ostrel_stream_create(fb, pool);
   ostrel_stream_set_read(stream, read_file);
   ostrel_stream_set_write(stream, write_file);

@@ -191,6 +191,27 @@ TEST_F(FileTest, StreamOwnsOrDisownsTheFile) {
   }
 }
 
+// Reads of any size give the whole text once, then nothing, however often the
+// reader asks again after the end (the stream stops calling the system then).
+TEST_F(FileTest, StreamReadsInPiecesThenStaysAtTheEnd) {
+  const std::string text = "0123456789ab";
+  std::string name = temp_file(text);
+  for (apr_size_t piece : {1, 4, 5, 12, 13}) {
+    apr_file_t *file = nullptr;
+    ASSERT_EQ(ostrel_io_file_open(&file, name.c_str(), APR_READ, APR_OS_DEFAULT, pool_), nullptr);
+    ostrel_stream *stream = ostrel_stream_from_aprfile2(file, false, pool_);
+    std::string got;
+    char buf[16];
+    for (int reads = 0; reads < 32; ++reads) {
+      apr_size_t len = piece;
+      ASSERT_EQ(ostrel_stream_read_full(stream, buf, &len), nullptr);
+      got.append(buf, len);
+    }
+    EXPECT_EQ(got, text) << "pieces of " << piece;
+    ASSERT_EQ(ostrel_stream_close(stream), nullptr);
+  }
+}
+
 TEST_F(OptTest, ConsoleWriteFailureIsAnError) {
   FILE *full = std::fopen("/dev/full", "w");
   if (!full) GTEST_SKIP() << "no /dev/full";
