@@ -422,6 +422,8 @@ std::string uri_autoescape(std::string_view uri) {
 
 std::string uri_canonicalize(std::string_view url) {
   size_t scheme_end = scheme_end_of(url);
+  // Text without a "scheme://" is no URL and has nothing to canonicalise.
+  if (scheme_end == std::string_view::npos) return std::string(url);
   std::string out;
   out.reserve(url.size() + 8);
   for (size_t i = 0; i < scheme_end; ++i) out += ascii_lower(url[i]);
@@ -495,7 +497,7 @@ std::string uri_get_longest_ancestor(std::string_view uri1, std::string_view uri
 }
 
 std::optional<std::string> uri_is_child(std::string_view parent, std::string_view child) {
-  if (child.size() <= parent.size() || child.substr(0, parent.size()) != parent)
+  if (parent.empty() || child.size() <= parent.size() || child.substr(0, parent.size()) != parent)
     return std::nullopt;
   std::string_view rest = child.substr(parent.size());
   if (parent.back() != '/') {
@@ -656,7 +658,9 @@ const char *ostrel_uri_get_longest_ancestor(const char *uri1, const char *uri2, 
 
 const char *ostrel_uri__is_child(const char *parent_uri, const char *child_uri, apr_pool_t *pool) {
   std::string_view parent(parent_uri), child(child_uri);
-  if (child.size() <= parent.size() || child.compare(0, parent.size(), parent) != 0)
+  // The empty text is no URL, and nothing is its child.
+  if (parent.empty() || child.size() <= parent.size() ||
+      child.compare(0, parent.size(), parent) != 0)
     return nullptr;
   std::string_view rest = child.substr(parent.size());
   if (parent.back() != '/') {

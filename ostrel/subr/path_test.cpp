@@ -65,6 +65,11 @@ TEST_F(PathTest, UriCanonicalize) {
     EXPECT_STREQ(ostrel_uri_canonicalize(canon, pool_), canon) << "idempotent: " << c.input;
     EXPECT_TRUE(ostrel_uri_is_canonical(canon, pool_)) << canon;
   }
+  // Text that is no URL comes back as it is, and nothing past its end is read.
+  for (const char *text : {"", "a", "a:", "a:/b", "/abs/path", "x:/"}) {
+    EXPECT_STREQ(ostrel_uri_canonicalize(text, pool_), text);
+    EXPECT_FALSE(ostrel_uri_is_canonical(text, pool_)) << text;
+  }
   EXPECT_FALSE(ostrel_uri_is_canonical("file:///a/", pool_));
   EXPECT_FALSE(ostrel_uri_is_canonical("http://H/a", pool_));
 }
@@ -121,6 +126,8 @@ TEST_F(PathTest, IsChild) {
       {"file:///E", "file:///Ex/a", nullptr},
       {"file:///E/a", "file:///E", nullptr},
       {"file:///", "file:///", nullptr},
+      {"", "file:///a", nullptr},  // the empty text is no URL (an empty root)
+      {"", "a", nullptr},
   };
   for (const auto &c : cases) {
     const char *got = ostrel_uri__is_child(c.parent, c.child, pool_);

@@ -51,6 +51,9 @@ void check_against_reference(const std::string &text, const std::string &url,
     ostrel_error_clear(ref_err);
   }
 
+  // Any text, URL or not, may be handed to the URL canonicaliser.
+  check_same(ostrel_uri_canonicalize(text.c_str(), pool), ref::uri_canonicalize(text),
+             "uri_canonicalize of any text", text);
   const std::string canon = ref::uri_canonicalize(url);
   const std::string canon_other = ref::uri_canonicalize(other);
   check_same(ostrel_uri_canonicalize(url.c_str(), pool), canon, "uri_canonicalize", url);
