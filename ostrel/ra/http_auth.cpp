@@ -7,10 +7,10 @@
 
 #include "curl_library.h"
 
+#include <apr_cstr.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <strings.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -105,9 +105,9 @@ size_t header_line(char *data, size_t size, size_t count, void *baton) {
   std::size_t len = size * count;
   static const char kName[] = "www-authenticate:";
   static const char kRetry[] = "retry-after:";
-  if (len > sizeof kName - 1 && strncasecmp(data, kName, sizeof kName - 1) == 0)
+  if (len > sizeof kName - 1 && apr_cstr_casecmpn(data, kName, sizeof kName - 1) == 0)
     auth->challenge.assign(data + sizeof kName - 1, len - (sizeof kName - 1));
-  if (len > sizeof kRetry - 1 && strncasecmp(data, kRetry, sizeof kRetry - 1) == 0)
+  if (len > sizeof kRetry - 1 && apr_cstr_casecmpn(data, kRetry, sizeof kRetry - 1) == 0)
     auth->retry_after =
         std::atol(std::string(data + sizeof kRetry - 1, len - (sizeof kRetry - 1)).c_str());
   return len;

@@ -10,6 +10,7 @@
 // A file that is not ours or that others may read or write is ignored with
 // a warning rather than trusted.
 
+#include <apr_cstr.h>
 #include <apr_strings.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,7 +19,6 @@
 #include <openssl/x509.h>
 #include <pwd.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -272,7 +272,7 @@ bool is_loopback(std::string_view host) {
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);
   if (!host.empty() && host.back() == '.') host.remove_suffix(1);
-  if (host.size() == 9 && strncasecmp(host.data(), "localhost", 9) == 0) return true;
+  if (host.size() == 9 && apr_cstr_casecmpn(host.data(), "localhost", 9) == 0) return true;
   std::string h(host);
   unsigned char addr[16];
   if (inet_pton(AF_INET, h.c_str(), addr) == 1) return addr[0] == 127;
@@ -490,8 +490,8 @@ ostrel_error *ostrel_auth_save_credentials(ostrel_auth_iterstate *state, apr_poo
 }
 
 ostrel_error *ostrel_auth_check_transport(const char *scheme, const char *host, const char *url) {
-  if (strcasecmp(scheme, "https") == 0) return OSTREL_NO_ERROR;
-  if (strcasecmp(scheme, "http") == 0 && is_loopback(host)) return OSTREL_NO_ERROR;
+  if (apr_cstr_casecmp(scheme, "https") == 0) return OSTREL_NO_ERROR;
+  if (apr_cstr_casecmp(scheme, "http") == 0 && is_loopback(host)) return OSTREL_NO_ERROR;
   return ostrel_error_createf(OSTREL_ERR_AUTHN_INSECURE, nullptr,
                               "Refusing to send a password to '%s': http:// is not encrypted, "
                               "so passwords go over it only to this machine (loopback); "

@@ -12,11 +12,11 @@
 
 #include "ostrel_path.h"
 
+#include <apr_cstr.h>
 #include <apr_strings.h>
 
 #include <array>
 #include <cstring>
-#include <strings.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -683,13 +683,13 @@ const char *ostrel_uri_join_relpath(const char *url, const char *relpath, apr_po
 
 ostrel_error *ostrel_uri_get_dirent_from_file_url(const char **dirent, const char *url,
                                                   apr_pool_t *pool) {
-  if (strncasecmp(url, "file://", 7) != 0)
+  if (apr_cstr_casecmpn(url, "file://", 7) != 0)
     return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr,
                                 "Local URL '%s' does not contain 'file://' prefix", url);
   std::string_view rest(url + 7);
   size_t slash = rest.find('/');
   std::string_view host = rest.substr(0, slash);
-  if (!host.empty() && !(host.size() == 9 && strncasecmp(host.data(), "localhost", 9) == 0))
+  if (!host.empty() && !(host.size() == 9 && apr_cstr_casecmpn(host.data(), "localhost", 9) == 0))
     return ostrel_error_createf(OSTREL_ERR_RA_ILLEGAL_URL, nullptr,
                                 "Local URL '%s' names the host '%.*s'; only local paths can be "
                                 "reached",

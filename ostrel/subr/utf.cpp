@@ -5,10 +5,10 @@
 
 #include "ostrel_utf.h"
 
+#include <apr_cstr.h>
 #include <apr_strings.h>
 #include <iconv.h>
 #include <langinfo.h>
-#include <strings.h>
 
 #include <cerrno>
 #include <cstring>
@@ -19,7 +19,7 @@
 namespace ostrel_subr {
 
 bool codeset_is_utf8(const char *codeset) {
-  return strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "UTF8") == 0;
+  return apr_cstr_casecmp(codeset, "UTF-8") == 0 || apr_cstr_casecmp(codeset, "UTF8") == 0;
 }
 
 Conversion convert(const char *from, const char *to, const char *data, size_t len) {

@@ -24,9 +24,13 @@ class LocaleTest : public ::testing::Test {
     char tmpl[] = "/tmp/ostrel-locale-XXXXXX";
     if (!mkdtemp(tmpl)) return;
     locale_dir_ = tmpl;
-    std::string cmd = "localedef -i en_US -f ISO-8859-1 " + locale_dir_ +
-                      "/en_US.ISO-8859-1 >/dev/null 2>&1";
-    latin1_ok_ = std::system(cmd.c_str()) == 0;
+    auto make = [](const char *source, const char *charmap) {
+      std::string cmd = std::string("localedef -i ") + source + " -f " + charmap + " " +
+                        locale_dir_ + "/" + source + "." + charmap + " >/dev/null 2>&1";
+      return std::system(cmd.c_str()) == 0;
+    };
+    latin1_ok_ = make("en_US", "ISO-8859-1");
+    turkish_ok_ = make("tr_TR", "ISO-8859-9");
   }
   static void TearDownTestSuite() {
     if (!locale_dir_.empty()) std::filesystem::remove_all(locale_dir_);
@@ -36,14 +40,17 @@ class LocaleTest : public ::testing::Test {
     std::setlocale(LC_ALL, "C");
     apr_pool_destroy(pool_);
   }
-  // Switches to the generated ISO-8859-1 locale, or reports why not.
-  bool use_latin1() {
-    if (!latin1_ok_) return false;
+  // Switches to a generated locale, or reports why not.
+  static bool use_generated(bool made, const char *name) {
+    if (!made) return false;
     setenv("LOCPATH", locale_dir_.c_str(), 1);
-    bool ok = std::setlocale(LC_ALL, "en_US.ISO-8859-1") != nullptr;
+    bool ok = std::setlocale(LC_ALL, name) != nullptr;
     unsetenv("LOCPATH");
     return ok;
   }
+  bool use_latin1() { return use_generated(latin1_ok_, "en_US.ISO-8859-1"); }
+  // Turkish, where the lower case of 'I' is the dotless i (0xFD), not 'i'.
+  bool use_turkish() { return use_generated(turkish_ok_, "tr_TR.ISO-8859-9"); }
   bool use_utf8() { return std::setlocale(LC_ALL, "C.UTF-8") != nullptr; }
 
 
@@ -79,6 +86,7 @@ class LocaleTest : public ::testing::Test {
 
   static inline std::string locale_dir_;
   static inline bool latin1_ok_ = false;
+  static inline bool turkish_ok_ = false;
   apr_pool_t *pool_ = nullptr;
 };
 
@@ -156,6 +164,23 @@ TEST_F(LocaleTest, UrlsDoNotDependOnTheLocale) {
   EXPECT_STREQ(ostrel_uri_canonicalize("http://h/caf%E9/x", pool_), "http://h/caf%E9/x");
   EXPECT_FALSE(ostrel_path_is_url("\xE9://h/x"));
   EXPECT_STREQ(ostrel_path_uri_encode("a\xE9", pool_), "a%E9");
+}
+
+// Schemes and host names compare without regard to ASCII case only: in a
+// Turkish locale "FILE" still names the file scheme.
+TEST_F(LocaleTest, UrlCaseDoesNotDependOnTheLocale) {
+  if (!use_turkish())
+    GTEST_SKIP() << "cannot generate a Turkish ISO-8859-9 locale here (localedef with tr_TR and "
+                    "the ISO-8859-9 charmap is needed)";
+  for (const char *url : {"FILE:///tmp/x", "FiLe://LOCALHOST/tmp/x", "file://LocalHost/tmp/x"}) {
+    const char *dirent = nullptr;
+    ostrel_error *err = ostrel_uri_get_dirent_from_file_url(&dirent, url, pool_);
+    EXPECT_EQ(err, nullptr) << url << ": " << (err ? err->message : "");
+    ostrel_error_clear(err);
+    if (dirent) {
+      EXPECT_STREQ(dirent, "/tmp/x") << url;
+    }
+  }
 }
 
 TEST_F(LocaleTest, CLocaleRefusesNonAscii) {
