@@ -62,6 +62,22 @@ using MarkReader = std::function<ostrel_error *(int64_t stream, int64_t *value)>
 /* Reads the marks a snapshot recorded, for copy_to. */
 using MarkList = std::function<ostrel_error *(std::vector<StoreMark> *marks)>;
 
+/* Stored bytes lent for reading where they lie (see ContentStore::lend):
+ * DATA and LEN stay valid until the object goes, which gives them back. */
+class LentBytes {
+ public:
+  virtual ~LentBytes() = default;
+  const char *data = nullptr;
+  size_t len = 0;
+};
+
+/* Lent bytes that are a copy of their own, for stores that cannot lend in
+ * place. */
+class CopiedBytes : public LentBytes {
+ public:
+  std::string bytes;
+};
+
 class ContentStore {
  public:
   virtual ~ContentStore() = default;
@@ -79,6 +95,19 @@ class ContentStore {
     OSTREL_ERR(read(ref, bytes));
     *len = bytes.size();
     if (bytes.size() <= room) std::memcpy(dst, bytes.data(), bytes.size());
+    return nullptr;
+  }
+  /* Lends what REF names, as *OUT, for reading where it lies (a local pack
+   * maps it): a reader that passes the bytes on saves the copy into a buffer
+   * of its own.  The store must outlive *OUT.  Missing or short:
+   * OSTREL_ERR_FS_CORRUPT.  A store that cannot lend in place reads the
+   * bytes into *OUT. */
+  virtual ostrel_error *lend(const ContentRef &ref, std::unique_ptr<LentBytes> *out) {
+    auto copy = std::make_unique<CopiedBytes>();
+    OSTREL_ERR(read(ref, copy->bytes));
+    copy->data = copy->bytes.data();
+    copy->len = copy->bytes.size();
+    *out = std::move(copy);
     return nullptr;
   }
   /* Copies what the marks of a snapshot cover into the repository at

@@ -217,6 +217,7 @@ struct ContentReader {
   bool checked = false;  // legacy contents: the SHA-256 of the whole was checked
   std::string buf;
   size_t pos = 0;
+  std::unique_ptr<LentBytes> lent;  // what the last lend handed out
 };
 
 ostrel_error *where_damaged(ostrel_error *err, const ContentReader &r) {
@@ -292,11 +293,68 @@ ostrel_error *next_chunk_direct(ContentReader &r, char *dst, size_t room, size_t
 }
 
 // Reads asking for less than this go through the reader's buffer: a small
-// request rarely holds a whole chunk.
+// request rarely holds a whole chunk.  Chunks shorter than this are not
+// lent in place either: a mapping costs more than the copy it saves.
 constexpr apr_size_t kDirectRead = 64 * 1024;
+
+// Lends the next chunk where the store keeps it, when it is stored as it is
+// and long enough to be worth it, in a revision (a transaction's own bytes
+// may still be cut away when it ends).  *GOT is its length, or 0 when it was
+// not lent (it is then read through the buffer).  The same checks as
+// through the buffer come before the bytes count as read.
+ostrel_error *next_chunk_lent(ContentReader &r, const char **data, size_t *got) {
+  *got = 0;
+  if (r.row.legacy || r.txn) return nullptr;
+  const int64_t seq = r.next_seq;
+  ChunkRow ref;
+  OSTREL_ERR(load_chunk_ref(r.filesystem, r.id, seq, ref));
+  if (ref.codec != kCodecRaw || ref.raw_len < static_cast<int64_t>(kDirectRead)) return nullptr;
+  std::unique_ptr<LentBytes> lent;
+  OSTREL_ERR(r.filesystem->contents->lend(ref.ref, &lent));
+  if (lent->len != static_cast<size_t>(ref.raw_len))
+    return chunk_damage(r.id, seq, "has the wrong length");
+  if (ref.has_sum && sum_of(lent->data, lent->len) != ref.sum)
+    return chunk_damage(r.id, seq, "does not match its checksum");
+  OSTREL_ERR(count_chunk(r, lent->len));
+  *data = lent->data;
+  *got = lent->len;
+  r.lent = std::move(lent);
+  return nullptr;
+}
+
+ostrel_error *content_lend(void *baton, char * /*buffer*/, apr_size_t /*room*/, const char **data,
+                           apr_size_t *len) {
+  auto *r = static_cast<ContentReader *>(baton);
+  r->lent.reset();
+  while (r->pos == r->buf.size()) {
+    if (r->next_seq >= r->row.chunks) {
+      *data = r->buf.data();
+      *len = 0;
+      return nullptr;
+    }
+    size_t got = 0;
+    ostrel_error *err = next_chunk_lent(*r, data, &got);
+    if (err) return where_damaged(err, *r);
+    if (got) {
+      *len = got;
+      return nullptr;
+    }
+    r->pos = 0;
+    err = next_chunk(*r);
+    if (err) {
+      r->buf.clear();
+      return where_damaged(err, *r);
+    }
+  }
+  *data = r->buf.data() + r->pos;
+  *len = r->buf.size() - r->pos;
+  r->pos = r->buf.size();
+  return nullptr;
+}
 
 ostrel_error *content_read(void *baton, char *buffer, apr_size_t *len) {
   auto *r = static_cast<ContentReader *>(baton);
+  r->lent.reset();
   apr_size_t done = 0;
   while (done < *len) {
     if (r->pos == r->buf.size()) {
@@ -330,6 +388,12 @@ ostrel_error *content_read(void *baton, char *buffer, apr_size_t *len) {
   return nullptr;
 }
 
+// Gives back what was lent last, so that a closed stream holds no mapping.
+ostrel_error *content_close(void *baton) {
+  static_cast<ContentReader *>(baton)->lent.reset();
+  return nullptr;
+}
+
 apr_status_t delete_reader(void *data) {
   delete static_cast<ContentReader *>(data);
   return APR_SUCCESS;
@@ -352,12 +416,14 @@ ostrel_error *file_stream(ostrel_stream **contents, ostrel_fs_root *root, const 
   std::vector<std::string> segs;
   OSTREL_ERR(parse_path(path, segs));
   std::string p = join_path(segs, segs.size());
-  auto *r = new ContentReader{root->filesystem, root->txn, id, c, "", 0, 0, false, "", 0};
+  auto *r = new ContentReader{root->filesystem, root->txn, id, c, "", 0, 0, false, "", 0, nullptr};
   r->where = root->txn ? "'" + p + "' in the transaction"
                        : "'" + p + "' in revision " + std::to_string(root->rev);
   apr_pool_cleanup_register(pool, r, delete_reader, apr_pool_cleanup_null);
   ostrel_stream *s = ostrel_stream_create(r, pool);
   ostrel_stream_set_read(s, content_read);
+  ostrel_stream_set_lend(s, content_lend);
+  ostrel_stream_set_close(s, content_close);
   *contents = s;
   return nullptr;
 }

@@ -47,22 +47,48 @@ inline ostrel_error *put(ostrel_fs_root *root, const char *path, const std::stri
   return err;
 }
 
-// The whole text of file PATH in ROOT, read in pieces of PIECE bytes, or
-// "ERROR: " and the error's text.
+// The piece size that asks cat() and next_piece() to take the bytes as the
+// stream lends them (ostrel_stream_lend, with a 4 KiB buffer) instead.
+inline constexpr size_t kLentPieces = 0;
+
+// The next piece of S into OUT, read in pieces of PIECE bytes or lent
+// (kLentPieces); false at the end of the stream.
+inline ostrel_error *next_piece(ostrel_stream *s, std::vector<char> &buf, size_t piece,
+                                std::string &out, bool *more) {
+  out.clear();
+  apr_size_t len = 0;
+  if (piece == kLentPieces) {
+    buf.resize(4096);
+    const char *data = nullptr;
+    OSTREL_ERR(ostrel_stream_lend(s, buf.data(), buf.size(), &data, &len));
+    out.assign(data, len);
+    *more = len > 0;
+  } else {
+    buf.resize(piece);
+    len = buf.size();
+    OSTREL_ERR(ostrel_stream_read_full(s, buf.data(), &len));
+    out.assign(buf.data(), len);
+    *more = len == buf.size();
+  }
+  return nullptr;
+}
+
+// The whole text of file PATH in ROOT, read in pieces of PIECE bytes (or
+// lent: kLentPieces), or "ERROR: " and the error's text.
 inline std::string cat(ostrel_fs_root *root, const char *path, apr_pool_t *pool,
                        size_t piece = 4096) {
   ostrel_stream *s;
   ostrel_error *err = ostrel_fs_file_contents(&s, root, path, pool);
   if (err) return "ERROR: " + take_error(err);
-  std::string out;
-  std::vector<char> buf(piece);
-  while (true) {
-    apr_size_t len = buf.size();
-    err = ostrel_stream_read_full(s, buf.data(), &len);
+  std::string out, got;
+  std::vector<char> buf;
+  for (bool more = true; more;) {
+    err = next_piece(s, buf, piece, got, &more);
     if (err) return "ERROR: " + take_error(err);
-    out.append(buf.data(), len);
-    if (len < buf.size()) break;
+    out += got;
   }
+  err = ostrel_stream_close(s);
+  if (err) return "ERROR: " + take_error(err);
   return out;
 }
 

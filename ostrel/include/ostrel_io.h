@@ -27,6 +27,13 @@ typedef ostrel_error *(*ostrel_read_fn)(void *baton, char *buffer, apr_size_t *l
 /* Writes all *LEN bytes of DATA (or fails); *LEN is left as the count written. */
 typedef ostrel_error *(*ostrel_write_fn)(void *baton, const char *data, apr_size_t *len);
 typedef ostrel_error *(*ostrel_close_fn)(void *baton);
+/* Lends the next bytes of the stream where they lie: sets *DATA to *LEN
+ * bytes (0 only at the end of the stream) that stay valid until the next
+ * read or lend from the stream, or its close.  BUFFER, of ROOM bytes (ROOM
+ * > 0), is where bytes that do not lie ready are read; *LEN is at most ROOM
+ * then. */
+typedef ostrel_error *(*ostrel_lend_fn)(void *baton, char *buffer, apr_size_t room,
+                                        const char **data, apr_size_t *len);
 
 /* A stream with BATON and no functions yet: reads give end of stream, writes are
  * swallowed, close does nothing, until set below. */
@@ -34,10 +41,18 @@ ostrel_stream *ostrel_stream_create(void *baton, apr_pool_t *pool);
 void ostrel_stream_set_read(ostrel_stream *stream, ostrel_read_fn read_fn);
 void ostrel_stream_set_write(ostrel_stream *stream, ostrel_write_fn write_fn);
 void ostrel_stream_set_close(ostrel_stream *stream, ostrel_close_fn close_fn);
+/* For a stream whose bytes can be read in place; reads and lends may mix. */
+void ostrel_stream_set_lend(ostrel_stream *stream, ostrel_lend_fn lend_fn);
 
 /* Reads until *LEN bytes are read or the stream ends; *LEN is then the number
  * read (less than asked only at the end of the stream). */
 ostrel_error *ostrel_stream_read_full(ostrel_stream *stream, char *buffer, apr_size_t *len);
+/* The next bytes of STREAM as ostrel_lend_fn gives them: in place where the
+ * stream can lend them, else read into BUFFER (up to ROOM bytes, ROOM > 0).
+ * A reader that only passes the bytes on saves a copy of each.  *LEN is 0
+ * only at the end of the stream. */
+ostrel_error *ostrel_stream_lend(ostrel_stream *stream, char *buffer, apr_size_t room,
+                                 const char **data, apr_size_t *len);
 ostrel_error *ostrel_stream_write(ostrel_stream *stream, const char *data, apr_size_t *len);
 /* Closes the stream once; a second close does nothing. */
 ostrel_error *ostrel_stream_close(ostrel_stream *stream);

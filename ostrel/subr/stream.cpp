@@ -10,6 +10,7 @@ struct ostrel_stream {
   ostrel_read_fn read_fn;
   ostrel_write_fn write_fn;
   ostrel_close_fn close_fn;
+  ostrel_lend_fn lend_fn;
   bool closed;
 };
 
@@ -53,6 +54,9 @@ void ostrel_stream_set_write(ostrel_stream *stream, ostrel_write_fn write_fn) {
 void ostrel_stream_set_close(ostrel_stream *stream, ostrel_close_fn close_fn) {
   stream->close_fn = close_fn;
 }
+void ostrel_stream_set_lend(ostrel_stream *stream, ostrel_lend_fn lend_fn) {
+  stream->lend_fn = lend_fn;
+}
 
 ostrel_error *ostrel_stream_read_full(ostrel_stream *stream, char *buffer, apr_size_t *len) {
   if (!stream->read_fn) {
@@ -69,6 +73,14 @@ ostrel_error *ostrel_stream_read_full(ostrel_stream *stream, char *buffer, apr_s
   }
   *len = total;
   return OSTREL_NO_ERROR;
+}
+
+ostrel_error *ostrel_stream_lend(ostrel_stream *stream, char *buffer, apr_size_t room,
+                                 const char **data, apr_size_t *len) {
+  if (stream->lend_fn) return stream->lend_fn(stream->baton, buffer, room, data, len);
+  *data = buffer;
+  *len = room;
+  return ostrel_stream_read_full(stream, buffer, len);
 }
 
 ostrel_error *ostrel_stream_write(ostrel_stream *stream, const char *data, apr_size_t *len) {

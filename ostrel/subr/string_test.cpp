@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -64,6 +66,63 @@ TEST_F(PoolTest, StreamCopyMovesEverythingInChunks) {
                                          ostrel_stream_from_stringbuf(sink, pool_), pool_);
   ASSERT_EQ(err, nullptr);
   EXPECT_EQ(std::string(sink->data, sink->len), big);
+}
+
+// A stream that cannot lend its bytes reads them into the caller's buffer;
+// one that can hands out its own; reads and lends mix; 0 only at the end.
+struct LendingString {
+  std::string text;
+  size_t pos = 0;
+};
+
+ostrel_error *lend_up_to_5(void *baton, char *, apr_size_t, const char **data, apr_size_t *len) {
+  auto *s = static_cast<LendingString *>(baton);
+  *len = std::min<size_t>(5, s->text.size() - s->pos);
+  *data = s->text.data() + s->pos;
+  s->pos += *len;
+  return nullptr;
+}
+
+ostrel_error *read_lending(void *baton, char *buffer, apr_size_t *len) {
+  auto *s = static_cast<LendingString *>(baton);
+  *len = std::min<size_t>(*len, s->text.size() - s->pos);
+  std::memcpy(buffer, s->text.data() + s->pos, *len);
+  s->pos += *len;
+  return nullptr;
+}
+
+TEST_F(PoolTest, StreamLendsOrReadsIntoTheBuffer) {
+  const std::string text = "the quick brown fox";
+  ostrel_string source{text.data(), text.size()};
+  LendingString lending{text};
+  ostrel_stream *lends = ostrel_stream_create(&lending, pool_);
+  ostrel_stream_set_read(lends, read_lending);
+  ostrel_stream_set_lend(lends, lend_up_to_5);
+  struct {
+    ostrel_stream *stream;
+    bool lent;  // the bytes come from the stream, not the buffer
+  } cases[] = {{ostrel_stream_from_string(&source, pool_), false}, {lends, true}};
+  for (const auto &c : cases) {
+    char buf[8];
+    std::string got;
+    const char *data = nullptr;
+    apr_size_t len = 0;
+    // One plain read first: the lends go on from where it stopped.
+    len = 3;
+    ASSERT_EQ(ostrel_stream_read_full(c.stream, buf, &len), nullptr);
+    got.append(buf, len);
+    for (int turns = 0; turns < 20; ++turns) {
+      ASSERT_EQ(ostrel_stream_lend(c.stream, buf, sizeof buf, &data, &len), nullptr);
+      if (len == 0) break;
+      EXPECT_LE(len, c.lent ? 5u : sizeof buf);
+      EXPECT_EQ(data == buf, !c.lent);
+      got.append(data, len);
+    }
+    EXPECT_EQ(len, 0u) << "the end is reached";
+    EXPECT_EQ(got, text);
+    ASSERT_EQ(ostrel_stream_lend(c.stream, buf, sizeof buf, &data, &len), nullptr);
+    EXPECT_EQ(len, 0u) << "and stays";
+  }
 }
 
 }  // namespace

@@ -193,13 +193,16 @@ ostrel_error *run_cat(const std::vector<std::string> &args, ostrel_revnum start,
   struct stat st;
   if (fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode))
     (void)fcntl(STDOUT_FILENO, F_SETPIPE_SZ, static_cast<int>(buf.size()));
+  // The bytes are lent where the repository keeps them when it can (a large
+  // stored chunk is mapped), so they go out without a copy on the way.
   while (true) {
-    apr_size_t len = buf.size();
-    OSTREL_ERR(ostrel_stream_read_full(contents, buf.data(), &len));
-    OSTREL_ERR(out(buf.data(), len));
-    if (len < buf.size()) break;
+    const char *data = nullptr;
+    apr_size_t len = 0;
+    OSTREL_ERR(ostrel_stream_lend(contents, buf.data(), buf.size(), &data, &len));
+    if (len == 0) break;
+    OSTREL_ERR(out(data, len));
   }
-  return nullptr;
+  return ostrel_stream_close(contents);
 }
 
 // The changed paths of ROOT (path -> ostrel_path_change *), and the same
