@@ -66,8 +66,9 @@ ostrel_stream *ostrel_stream_from_string(const ostrel_string *str, apr_pool_t *p
 /* A stream that appends what is written to BUF. */
 ostrel_stream *ostrel_stream_from_stringbuf(ostrel_stringbuf *buf, apr_pool_t *pool);
 
-/* Copies FROM to TO in chunks of OSTREL_STREAM_CHUNK_SIZE until FROM ends, then
- * closes both (also on failure; the first error is returned). */
+/* Copies FROM to TO in chunks of OSTREL_STREAM_CHUNK_SIZE (or in the pieces
+ * FROM lends, when it can) until FROM ends, then closes both (also on
+ * failure; the first error is returned). */
 ostrel_error *ostrel_stream_copy(ostrel_stream *from, ostrel_stream *to, apr_pool_t *scratch_pool);
 
 /* Files.  File names are UTF-8 (converted to the native encoding for the

@@ -197,14 +197,16 @@ ostrel_error *local_get_file(ostrel_ra_session *session, const char *path, ostre
   if (!stream) return OSTREL_NO_ERROR;
   ostrel_stream *contents = nullptr;
   OSTREL_ERR(ostrel_fs_file_contents(&contents, root, fs_path.c_str(), pool));
+  // Large stored chunks are lent where the repository keeps them.
   std::vector<char> buf(256 << 10);
   for (;;) {
-    apr_size_t len = buf.size();
-    OSTREL_ERR(ostrel_stream_read_full(contents, buf.data(), &len));
-    if (len) OSTREL_ERR(ostrel_stream_write(stream, buf.data(), &len));
-    if (len < buf.size()) break;
+    const char *data = nullptr;
+    apr_size_t len = 0;
+    OSTREL_ERR(ostrel_stream_lend(contents, buf.data(), buf.size(), &data, &len));
+    if (len == 0) break;
+    OSTREL_ERR(ostrel_stream_write(stream, data, &len));
   }
-  return OSTREL_NO_ERROR;
+  return ostrel_stream_close(contents);
 }
 
 ostrel_error *local_get_props(ostrel_ra_session *session, const char *path, ostrel_revnum revision,

@@ -184,13 +184,15 @@ class Writer {
     std::vector<char> buf(OSTREL_STREAM_CHUNK_SIZE);
     ostrel_filesize total = 0;
     while (true) {
-      apr_size_t len = buf.size();
-      OSTREL_ERR(ostrel_stream_read_full(contents, buf.data(), &len));
+      const char *data = nullptr;
+      apr_size_t len = 0;
+      OSTREL_ERR(ostrel_stream_lend(contents, buf.data(), buf.size(), &data, &len));
+      if (len == 0) break;
       total += static_cast<ostrel_filesize>(len);
       if (total > length) break;
-      OSTREL_ERR(write(buf.data(), len));
-      if (len < buf.size()) break;
+      OSTREL_ERR(write(data, len));
     }
+    OSTREL_ERR(ostrel_stream_close(contents));
     if (total != length)
       return ostrel_error_createf(OSTREL_ERR_FS_CORRUPT, nullptr,
                                   "Revision %ld is damaged at '%s': its contents are %lld bytes, "

@@ -123,6 +123,13 @@ TEST_F(PoolTest, StreamLendsOrReadsIntoTheBuffer) {
     ASSERT_EQ(ostrel_stream_lend(c.stream, buf, sizeof buf, &data, &len), nullptr);
     EXPECT_EQ(len, 0u) << "and stays";
   }
+  // A copy takes every lent piece, not only the first that falls short.
+  LendingString again{text};
+  ostrel_stream *from = ostrel_stream_create(&again, pool_);
+  ostrel_stream_set_lend(from, lend_up_to_5);
+  ostrel_stringbuf *sink = ostrel_stringbuf_create("", pool_);
+  ASSERT_EQ(ostrel_stream_copy(from, ostrel_stream_from_stringbuf(sink, pool_), pool_), nullptr);
+  EXPECT_EQ(std::string(sink->data, sink->len), text);
 }
 
 }  // namespace
