@@ -29,15 +29,6 @@ awk -v dirs="$DIRS" -v per="$per" 'BEGIN {
 # git's is by git init, untimed): wall time, and CPU time (user + system),
 # which a loaded machine disturbs less and which leaves out the waits for
 # syncs (git fast-import makes none; our commit makes its few, counted below).
-# CPU time from perf's task clock where perf works (to the microsecond),
-# else from time(1) (to 10 ms).
-if perf stat -x, -e task-clock true >/dev/null 2>&1; then
-  timed() { perf stat -x, -e task-clock -o "$BENCH_TMP/.cpu" "$@" >/dev/null; }
-  cpu_of() { awk -F, '$3 == "task-clock" { printf "%.4f", $1 / 1000 }' "$BENCH_TMP/.cpu"; }
-else
-  timed() { /usr/bin/time -f '%e %U %S' -o "$BENCH_TMP/.cpu" "$@" >/dev/null; }
-  cpu_of() { awk '{ printf "%.4f", $2 + $3 }' "$BENCH_TMP/.cpu"; }
-fi
 # The formats measured: the default first (made without --format), then the
 # older ones for comparison.
 formats=(5 3 2)

@@ -79,6 +79,18 @@ history_git_stream() {
   }'
 }
 
+# CPU time (user + system) of a command and its children, which a loaded
+# machine disturbs less than wall time: `timed CMD...` runs it, `cpu_of`
+# then prints its seconds.  From perf's task clock where perf works (to the
+# microsecond), else from time(1) (to 10 ms).
+if perf stat -x, -e task-clock true >/dev/null 2>&1; then
+  timed() { perf stat -x, -e task-clock -o "$BENCH_TMP/.cpu" "$@" >/dev/null; }
+  cpu_of() { awk -F, '$3 == "task-clock" { printf "%.4f", $1 / 1000 }' "$BENCH_TMP/.cpu"; }
+else
+  timed() { "$TIME" -f '%e %U %S' -o "$BENCH_TMP/.cpu" "$@" >/dev/null; }
+  cpu_of() { awk '{ printf "%.4f", $2 + $3 }' "$BENCH_TMP/.cpu"; }
+fi
+
 # Runs a command under strace; prints how many fsync and fdatasync calls it
 # (and its children) made, or "n/a" when strace is missing.
 fsyncs() {
