@@ -268,6 +268,17 @@ ostrel_error *next_chunk(ContentReader &r) {
   return count_chunk(r, r.buf.size());
 }
 
+// The checks the next chunk, stored as it is (REF) and read as the N bytes
+// at DATA without the reader's buffer, passes before its bytes count as
+// read.
+ostrel_error *accept_raw_chunk(ContentReader &r, const ChunkRow &ref, const char *data, size_t n) {
+  if (n != static_cast<size_t>(ref.raw_len))
+    return chunk_damage(r.id, r.next_seq, "has the wrong length");
+  if (ref.has_sum && sum_of(data, n) != ref.sum)
+    return chunk_damage(r.id, r.next_seq, "does not match its checksum");
+  return count_chunk(r, n);
+}
+
 // Reads the next chunk straight into DST, which has room for ROOM bytes,
 // when it is stored as it is (the common case of large files that do not
 // compress) and fits: the bytes then skip the reader's own buffer.  *GOT is
@@ -277,17 +288,13 @@ ostrel_error *next_chunk(ContentReader &r) {
 ostrel_error *next_chunk_direct(ContentReader &r, char *dst, size_t room, size_t *got) {
   *got = 0;
   if (r.row.legacy || pending_of(r.txn, r.id)) return nullptr;
-  const int64_t seq = r.next_seq;
   ChunkRow ref;
-  OSTREL_ERR(load_chunk_ref(r.filesystem, r.id, seq, ref));
+  OSTREL_ERR(load_chunk_ref(r.filesystem, r.id, r.next_seq, ref));
   if (ref.codec != kCodecRaw || ref.raw_len <= 0 || static_cast<uint64_t>(ref.raw_len) > room)
     return nullptr;
   size_t n = 0;
   OSTREL_ERR(r.filesystem->contents->read_into(ref.ref, dst, room, &n));
-  if (n != static_cast<size_t>(ref.raw_len)) return chunk_damage(r.id, seq, "has the wrong length");
-  if (ref.has_sum && sum_of(dst, n) != ref.sum)
-    return chunk_damage(r.id, seq, "does not match its checksum");
-  OSTREL_ERR(count_chunk(r, n));
+  OSTREL_ERR(accept_raw_chunk(r, ref, dst, n));
   *got = n;
   return nullptr;
 }
@@ -305,17 +312,12 @@ constexpr apr_size_t kDirectRead = 64 * 1024;
 ostrel_error *next_chunk_lent(ContentReader &r, const char **data, size_t *got) {
   *got = 0;
   if (r.row.legacy || r.txn) return nullptr;
-  const int64_t seq = r.next_seq;
   ChunkRow ref;
-  OSTREL_ERR(load_chunk_ref(r.filesystem, r.id, seq, ref));
+  OSTREL_ERR(load_chunk_ref(r.filesystem, r.id, r.next_seq, ref));
   if (ref.codec != kCodecRaw || ref.raw_len < static_cast<int64_t>(kDirectRead)) return nullptr;
   std::unique_ptr<LentBytes> lent;
   OSTREL_ERR(r.filesystem->contents->lend(ref.ref, &lent));
-  if (lent->len != static_cast<size_t>(ref.raw_len))
-    return chunk_damage(r.id, seq, "has the wrong length");
-  if (ref.has_sum && sum_of(lent->data, lent->len) != ref.sum)
-    return chunk_damage(r.id, seq, "does not match its checksum");
-  OSTREL_ERR(count_chunk(r, lent->len));
+  OSTREL_ERR(accept_raw_chunk(r, ref, lent->data, lent->len));
   *data = lent->data;
   *got = lent->len;
   r.lent = std::move(lent);

@@ -69,4 +69,4 @@ class Decoder {
 
 }  // namespace ostrel::fs
 
-#endif /* OSTREL_FS_SQLITE_VARINT_H */
+#endif /* OSTREL_FS_VARINT_H */

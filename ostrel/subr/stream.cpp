@@ -114,26 +114,16 @@ ostrel_stream *ostrel_stream_from_stringbuf(ostrel_stringbuf *buf, apr_pool_t *p
 ostrel_error *ostrel_stream_copy(ostrel_stream *from, ostrel_stream *to, apr_pool_t * /*scratch_pool*/) {
   std::unique_ptr<char[]> buffer(new char[OSTREL_STREAM_CHUNK_SIZE]);
   ostrel_error *err = OSTREL_NO_ERROR;
-  if (from->lend_fn) {
-    // Pieces the source lends go out as they lie; only a piece of 0 bytes
-    // is the end.
-    for (;;) {
-      const char *data = nullptr;
-      apr_size_t len = 0;
-      err = from->lend_fn(from->baton, buffer.get(), OSTREL_STREAM_CHUNK_SIZE, &data, &len);
-      if (err || len == 0) break;
-      err = ostrel_stream_write(to, data, &len);
-      if (err) break;
-    }
-  } else {
-    for (;;) {
-      apr_size_t len = OSTREL_STREAM_CHUNK_SIZE;
-      err = ostrel_stream_read_full(from, buffer.get(), &len);
-      if (err || len == 0) break;
-      err = ostrel_stream_write(to, buffer.get(), &len);
-      if (err) break;
-      if (len < OSTREL_STREAM_CHUNK_SIZE) break;
-    }
+  for (;;) {
+    const char *data = nullptr;
+    apr_size_t len = 0;
+    err = ostrel_stream_lend(from, buffer.get(), OSTREL_STREAM_CHUNK_SIZE, &data, &len);
+    if (err || len == 0) break;
+    err = ostrel_stream_write(to, data, &len);
+    if (err) break;
+    // A source that cannot lend read all it had when it read short; one
+    // that lends may hand out short pieces before its end.
+    if (!from->lend_fn && len < OSTREL_STREAM_CHUNK_SIZE) break;
   }
   ostrel_error *close_from = ostrel_stream_close(from);
   ostrel_error *close_to = ostrel_stream_close(to);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "ostrel_cmdline.h"
@@ -22,15 +23,7 @@ class LocaleTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     char tmpl[] = "/tmp/ostrel-locale-XXXXXX";
-    if (!mkdtemp(tmpl)) return;
-    locale_dir_ = tmpl;
-    auto make = [](const char *source, const char *charmap) {
-      std::string cmd = std::string("localedef -i ") + source + " -f " + charmap + " " +
-                        locale_dir_ + "/" + source + "." + charmap + " >/dev/null 2>&1";
-      return std::system(cmd.c_str()) == 0;
-    };
-    latin1_ok_ = make("en_US", "ISO-8859-1");
-    turkish_ok_ = make("tr_TR", "ISO-8859-9");
+    if (mkdtemp(tmpl)) locale_dir_ = tmpl;
   }
   static void TearDownTestSuite() {
     if (!locale_dir_.empty()) std::filesystem::remove_all(locale_dir_);
@@ -40,17 +33,26 @@ class LocaleTest : public ::testing::Test {
     std::setlocale(LC_ALL, "C");
     apr_pool_destroy(pool_);
   }
-  // Switches to a generated locale, or reports why not.
-  static bool use_generated(bool made, const char *name) {
-    if (!made) return false;
+  // Switches to the locale SOURCE.CHARMAP, generated at its first use (a
+  // test that needs none pays nothing), or reports why not.
+  static bool use_generated(const char *source, const char *charmap) {
+    if (locale_dir_.empty()) return false;
+    const std::string name = std::string(source) + "." + charmap;
+    auto made = made_.find(name);
+    if (made == made_.end()) {
+      const std::string cmd = "localedef -i " + std::string(source) + " -f " + charmap + " " +
+                              locale_dir_ + "/" + name + " >/dev/null 2>&1";
+      made = made_.emplace(name, std::system(cmd.c_str()) == 0).first;
+    }
+    if (!made->second) return false;
     setenv("LOCPATH", locale_dir_.c_str(), 1);
-    bool ok = std::setlocale(LC_ALL, name) != nullptr;
+    bool ok = std::setlocale(LC_ALL, name.c_str()) != nullptr;
     unsetenv("LOCPATH");
     return ok;
   }
-  bool use_latin1() { return use_generated(latin1_ok_, "en_US.ISO-8859-1"); }
+  bool use_latin1() { return use_generated("en_US", "ISO-8859-1"); }
   // Turkish, where the lower case of 'I' is the dotless i (0xFD), not 'i'.
-  bool use_turkish() { return use_generated(turkish_ok_, "tr_TR.ISO-8859-9"); }
+  bool use_turkish() { return use_generated("tr_TR", "ISO-8859-9"); }
   bool use_utf8() { return std::setlocale(LC_ALL, "C.UTF-8") != nullptr; }
 
 
@@ -85,8 +87,7 @@ class LocaleTest : public ::testing::Test {
   }
 
   static inline std::string locale_dir_;
-  static inline bool latin1_ok_ = false;
-  static inline bool turkish_ok_ = false;
+  static inline std::map<std::string, bool> made_;  // locale name -> generated
   apr_pool_t *pool_ = nullptr;
 };
 
